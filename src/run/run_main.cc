@@ -1,0 +1,68 @@
+// The main run sequence.
+#include "run/run_main.h"
+
+#include "run/console_io.h"
+
+namespace updater {
+
+namespace {
+
+constexpr int kDelayMilliseconds = 1000;
+constexpr size_t kMaxModulePathUnits = 1024;
+
+std::string TrimSpaces(const std::string& text) {
+  size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return std::string();
+  size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+// Removes a leftover next-updater copy from an earlier self-replacement.
+void RemoveLeftoverUpdaterCopy(Program& program) {
+  const std::string copy = program.programFolder + "Update\\Updater.tmp";
+  if (!program.os.files.Exists(copy)) return;
+  program.os.clock.Sleep(kDelayMilliseconds);
+  program.os.files.Delete(copy);  // a failure leaves it for the next run
+}
+
+}  // namespace
+
+std::string GetProgramFolder(Program& program) {
+  std::string path = program.os.processes.ExecutablePath();
+  // The module path buffer holds 1024 UTF-16 units; a longer path is cut.
+  if (path.size() > kMaxModulePathUnits) path.resize(kMaxModulePathUnits);
+  path = TrimSpaces(path);
+  size_t separator = path.find_last_of("\\/");
+  return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
+bool LaunchProgram(Program& program, const std::string& file, const std::string& parameters,
+                   const std::string& workingFolder) {
+  std::string commandLine = !file.empty() && file[0] == '"' ? file : '"' + file + '"';
+  if (!parameters.empty()) commandLine += ' ' + parameters;
+  return program.os.processes.Start(commandLine, file, parameters, workingFolder);
+}
+
+void RunMain(Program& program) {
+  program.settings = ParseCommandLine(program.os.processes.CommandLine());
+  program.programFolder = GetProgramFolder(program);
+  if (program.settings.delayedStart) program.os.clock.Sleep(kDelayMilliseconds);
+
+  RemoveLeftoverUpdaterCopy(program);
+  OpenUpdaterConsole(program);
+
+  if (!program.settings.onlyApply) {
+    if (!program.os.processes.StartNetwork()) {
+      PrintLine(program, "Error: Failed to initialize network!");
+      EndProgram(program);
+    }
+  }
+
+  PrintLine(program, "");
+  PrintLine(program, "Update finished.");
+  if (program.settings.runAfterUpdate)
+    LaunchProgram(program, program.programFolder + "VOXA.exe", "-au", program.programFolder);
+  EndProgram(program);
+}
+
+}  // namespace updater

@@ -1,0 +1,101 @@
+// Command-line options and relaunch arguments.
+#include "run/run_settings.h"
+
+#include <vector>
+
+#include "system/command_line.h"
+#include "system/text.h"
+
+namespace updater {
+
+namespace {
+
+enum class Option {
+  DontAsk,
+  Silent,
+  Force,
+  OnlyApply,
+  OnlyDownload,
+  SelfReplace,
+  SingleServer,
+  Server,
+  OnlyCheck,
+  DelayedStart,
+  RunAfterUpdate,
+};
+
+struct OptionName {
+  const char* longForm;
+  const char* shortForm;
+  Option option;
+};
+
+// Matched in this order; the first row that matches applies.
+constexpr OptionName kOptions[] = {
+    {"-dontask", "-da", Option::DontAsk},
+    {"-silent", "-s", Option::Silent},
+    {"-force", "-f", Option::Force},
+    {"-onlyapply", "-oa", Option::OnlyApply},
+    {"-onlydownload", "-od", Option::OnlyDownload},
+    {"-selfreplace", "-sr", Option::SelfReplace},
+    {"-singleserver", "-ss", Option::SingleServer},
+    {"-server", "-svr", Option::Server},
+    {"-onlycheck", "-oc", Option::OnlyCheck},
+    {"-delayedstart", "-ds", Option::DelayedStart},
+    {"-runafterupdate", "-raa", Option::RunAfterUpdate},
+};
+
+const OptionName* FindOption(const std::string& parameter) {
+  for (const OptionName& name : kOptions)
+    if (parameter == name.longForm || parameter == name.shortForm) return &name;
+  return nullptr;
+}
+
+}  // namespace
+
+RunSettings ParseCommandLine(std::string_view commandLine) {
+  RunSettings settings;
+  std::vector<std::string> parameters = SplitCommandLine(commandLine);
+  // Element 0 is the program's own path and is not an option.
+  const size_t count = parameters.size();
+  for (size_t i = 1; i < count; ++i) {
+    const OptionName* name = FindOption(LowerCaseText(parameters[i]));
+    if (!name) continue;
+    switch (name->option) {
+      case Option::DontAsk: settings.askMode = AskMode::DontAsk; break;
+      case Option::Silent: settings.askMode = AskMode::Silent; break;
+      case Option::Force: settings.force = true; break;
+      case Option::OnlyApply: settings.onlyApply = true; break;
+      case Option::OnlyDownload: settings.onlyDownload = true; break;
+      case Option::SelfReplace: settings.selfReplace = true; break;
+      case Option::SingleServer: settings.singleServer = true; break;
+      case Option::OnlyCheck: settings.onlyCheck = true; break;
+      case Option::DelayedStart: settings.delayedStart = true; break;
+      case Option::RunAfterUpdate: settings.runAfterUpdate = true; break;
+      case Option::Server:
+        // The value is the next parameter as written; it is consumed even
+        // when it looks like an option.
+        settings.server = i + 1 < count ? parameters[i + 1] : std::string();
+        ++i;
+        break;
+    }
+  }
+  return settings;
+}
+
+std::string BuildRelaunchOptions(const RunSettings& settings, bool withSelfReplace) {
+  std::string options;
+  if (settings.askMode == AskMode::DontAsk) options += "-da ";
+  if (settings.askMode == AskMode::Silent) options += "-s ";
+  if (settings.force) options += "-f ";
+  if (settings.onlyApply) options += "-oa ";
+  if (settings.onlyDownload) options += "-od ";
+  if (withSelfReplace) options += "-sr ";
+  if (settings.runAfterUpdate) options += "-raa ";
+  if (settings.singleServer) options += "-ss ";
+  if (!settings.server.empty()) options += "-svr " + settings.server + " ";
+  if (!options.empty()) options.pop_back();
+  return options;
+}
+
+}  // namespace updater

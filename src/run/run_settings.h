@@ -1,0 +1,35 @@
+// The settings chosen on the command line, and the option string that hands
+// them on to a new updater process.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace updater {
+
+enum class AskMode { Ask = 0, DontAsk = 1, Silent = 2 };
+
+struct RunSettings {
+  AskMode askMode = AskMode::Ask;
+  bool force = false;
+  bool onlyApply = false;
+  bool onlyDownload = false;
+  bool selfReplace = false;
+  bool singleServer = false;  // only handed on to the next updater
+  bool onlyCheck = false;
+  bool delayedStart = false;
+  bool runAfterUpdate = false;
+  // The update server's base URL: from -server, then the server in use.
+  std::string server;
+};
+
+// Fills settings from a whole command line (the program's path first).
+// Options are matched after lower-casing, unknown parameters are ignored, and
+// later options win over earlier ones.
+RunSettings ParseCommandLine(std::string_view commandLine);
+
+// The short-option string for a new updater process, without a trailing
+// space; "-sr" is included only when `withSelfReplace` is set.
+std::string BuildRelaunchOptions(const RunSettings& settings, bool withSelfReplace);
+
+}  // namespace updater

@@ -1,0 +1,151 @@
+// The console on POSIX.
+#include "system/posix/console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+
+namespace updater {
+
+namespace {
+
+// The terminal settings to put back, valid while `g_terminalChanged` is set.
+// A signal that arrives while the terminal is in polling mode restores them
+// before the process ends.
+termios g_savedTerminal;
+volatile sig_atomic_t g_terminalChanged = 0;
+
+void RestoreTerminal() {
+  if (g_terminalChanged) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+    g_terminalChanged = 0;
+  }
+}
+
+extern "C" void RestoreTerminalAndDie(int signalNumber) {
+  RestoreTerminal();
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+void InstallSignalHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction action {};
+    action.sa_handler = RestoreTerminalAndDie;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+void WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // a failed console write is not reported
+    done += static_cast<size_t>(written);
+  }
+}
+
+bool InputPending() {
+  pollfd input{STDIN_FILENO, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&input, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0 && (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL));
+}
+
+// Reads one byte; 0 at the end of the input, -1 on failure.
+int ReadByte(unsigned char* byte) {
+  ssize_t count;
+  do {
+    count = read(STDIN_FILENO, byte, 1);
+  } while (count < 0 && errno == EINTR);
+  return static_cast<int>(count);
+}
+
+// Turns the bytes of one key press into the key's text. Enter is a carriage
+// return whichever line end the terminal delivers; escape sequences (arrow
+// and function keys) produce no character.
+ConsoleKey KeyFromInput(bool terminal) {
+  ConsoleKey key;
+  unsigned char byte = 0;
+  int count = ReadByte(&byte);
+  if (count <= 0) {
+    key.inputClosed = count == 0 || errno == EBADF || errno == EIO;
+    return key;
+  }
+  if (byte == '\n' || byte == '\r') {
+    key.text = "\r";
+    return key;
+  }
+  if (byte == 0x1b && terminal) {
+    while (InputPending() && ReadByte(&byte) > 0) {
+    }
+    return key;
+  }
+  key.text.push_back(static_cast<char>(byte));
+  // The rest of a UTF-8 sequence.
+  int following = byte >= 0xf0 ? 3 : byte >= 0xe0 ? 2 : byte >= 0xc0 ? 1 : 0;
+  for (int i = 0; i < following && InputPending() && ReadByte(&byte) > 0; ++i)
+    key.text.push_back(static_cast<char>(byte));
+  return key;
+}
+
+}  // namespace
+
+bool PosixConsole::Open() {
+  InstallSignalHandlers();
+  return fcntl(STDOUT_FILENO, F_GETFD) != -1;
+}
+
+void PosixConsole::WriteLine(std::string_view text) {
+  std::string line(text);
+  line += '\n';
+  WriteAll(STDOUT_FILENO, line);
+}
+
+ConsoleKey PosixConsole::ReadKey() {
+  if (fcntl(STDIN_FILENO, F_GETFD) == -1) {
+    ConsoleKey closed;
+    closed.inputClosed = true;
+    return closed;
+  }
+  if (!isatty(STDIN_FILENO)) {
+    if (!InputPending()) return {};
+    return KeyFromInput(false);
+  }
+  // A terminal gives single key presses, without echo, only in
+  // non-canonical mode; that mode lasts for this poll alone.
+  InstallSignalHandlers();
+  termios raw{};
+  if (tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return {};
+  raw = g_savedTerminal;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  g_terminalChanged = 1;
+  ConsoleKey key;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0 && InputPending()) key = KeyFromInput(true);
+  RestoreTerminal();
+  return key;
+}
+
+void PosixConsole::ShowErrorBox(std::string_view caption, std::string_view text) {
+  std::string line(caption);
+  line += ": ";
+  line += text;
+  line += '\n';
+  WriteAll(STDERR_FILENO, line);
+}
+
+}  // namespace updater

@@ -1,0 +1,17 @@
+// The console on POSIX: standard output as UTF-8 lines, keys from standard
+// input (a terminal in non-canonical mode while polling, or a pipe).
+#pragma once
+
+#include "system/console.h"
+
+namespace updater {
+
+class PosixConsole : public Console {
+ public:
+  bool Open() override;
+  void WriteLine(std::string_view text) override;
+  ConsoleKey ReadKey() override;
+  void ShowErrorBox(std::string_view caption, std::string_view text) override;
+};
+
+}  // namespace updater

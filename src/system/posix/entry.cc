@@ -1,0 +1,10 @@
+// Process start on POSIX.
+#include "run/program.h"
+#include "run/run_main.h"
+#include "system/posix/posix_platform.h"
+
+int main(int argc, char** argv) {
+  updater::InitPosixPlatform(argc, argv);
+  updater::Program program(updater::RealPlatform());
+  updater::RunMain(program);
+}

@@ -1,0 +1,26 @@
+// Files and folders on POSIX. Exclusive opens take an advisory lock (flock),
+// which creating, replacing and deleting respect, so a file held open by the
+// package reader behaves as it does on Windows.
+#pragma once
+
+#include "system/file_system.h"
+
+namespace updater {
+
+class PosixFileSystem : public FileSystem {
+ public:
+  std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override;
+  std::unique_ptr<File> Create(const std::string& path) override;
+  bool Exists(const std::string& path) override;
+  bool IsFolder(const std::string& path) override;
+  bool Delete(const std::string& path) override;
+  bool Copy(const std::string& from, const std::string& to) override;
+  bool Replace(const std::string& from, const std::string& to) override;
+  bool CreateFolder(const std::string& path) override;
+  bool ListFolder(const std::string& folder, const std::string& pattern,
+                  std::vector<FolderEntry>* entries) override;
+  bool CopyPermissions(const std::string& from, const std::string& to) override;
+  bool MakeExecutable(const std::string& path) override;
+};
+
+}  // namespace updater

@@ -1,0 +1,14 @@
+// The HTTP client on POSIX, built on libcurl.
+#pragma once
+
+#include "system/internet.h"
+
+namespace updater {
+
+class CurlInternet : public Internet {
+ public:
+  std::unique_ptr<HttpSession> Open(const std::string& agent, int32_t accessType,
+                                    const std::string& proxyName) override;
+};
+
+}  // namespace updater

@@ -1,0 +1,76 @@
+// The running process and the programs it starts, on POSIX.
+#include "system/posix/processes.h"
+
+#include <spawn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "system/command_line.h"
+#include "system/posix/posix_platform.h"
+
+extern char** environ;
+
+namespace updater {
+
+namespace {
+
+std::vector<std::string> g_arguments;
+
+}  // namespace
+
+void InitPosixPlatform(int argc, char** argv) { g_arguments.assign(argv, argv + argc); }
+
+std::string NativePath(const std::string& path) {
+  std::string native = path;
+  for (char& c : native)
+    if (c == '\\') c = '/';
+  return native;
+}
+
+std::string PosixProcesses::CommandLine() {
+  // Rebuilt so that the updater's splitting rule gives back the arguments.
+  return JoinCommandLine(g_arguments);
+}
+
+std::string PosixProcesses::ExecutablePath() {
+  std::vector<char> buffer(PATH_MAX + 1);
+  ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (length <= 0) return g_arguments.empty() ? std::string() : g_arguments[0];
+  return std::string(buffer.data(), static_cast<size_t>(length));
+}
+
+bool PosixProcesses::Start(const std::string& commandLine, const std::string& /*file*/,
+                           const std::string& /*parameters*/, const std::string& workingFolder) {
+  // The command line is split by the same rule the started updater uses, so
+  // a program receives exactly the parameters a Windows program would.
+  std::vector<std::string> arguments = SplitCommandLine(commandLine);
+  if (arguments.empty()) return false;
+  arguments[0] = NativePath(arguments[0]);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  std::string folder = NativePath(workingFolder);
+  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+  pid_t child = 0;
+  int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0;
+}
+
+bool PosixProcesses::StartNetwork() {
+  return true;  // sockets need no start-up on POSIX
+}
+
+void PosixProcesses::Exit(int code) {
+  std::fflush(nullptr);
+  std::exit(code);
+}
+
+}  // namespace updater

@@ -1,0 +1,10 @@
+// Process start on Windows: a windowed program with a Unicode entry point.
+#include <windows.h>
+
+#include "run/program.h"
+#include "run/run_main.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  updater::Program program(updater::RealPlatform());
+  updater::RunMain(program);
+}

@@ -1,0 +1,138 @@
+// Files and folders on Windows.
+#include "system/win32/file_system.h"
+
+#include <windows.h>
+
+#include "system/win32/wide_text.h"
+
+namespace updater {
+
+namespace {
+
+class Win32File : public File {
+ public:
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  ~Win32File() override { Close(); }
+
+  bool Seek(int64_t offset) override {
+    LARGE_INTEGER position;
+    position.QuadPart = offset;
+    return offset >= 0 && SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN);
+  }
+
+  int64_t Read(void* buffer, int64_t size) override {
+    char* out = static_cast<char*>(buffer);
+    int64_t done = 0;
+    while (done < size) {
+      DWORD ask = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
+      DWORD count = 0;
+      if (!ReadFile(handle_, out + done, ask, &count, nullptr)) return -1;
+      if (count == 0) break;
+      done += count;
+    }
+    return done;
+  }
+
+  bool Write(const void* buffer, int64_t size) override {
+    const char* in = static_cast<const char*>(buffer);
+    int64_t done = 0;
+    while (done < size) {
+      DWORD ask = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
+      DWORD count = 0;
+      if (!WriteFile(handle_, in + done, ask, &count, nullptr) || count == 0) return false;
+      done += count;
+    }
+    return true;
+  }
+
+  bool Flush() override { return FlushFileBuffers(handle_); }
+
+  int64_t Size() override {
+    LARGE_INTEGER size;
+    return GetFileSizeEx(handle_, &size) ? size.QuadPart : -1;
+  }
+
+  bool Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return true;
+    BOOL closed = CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    return closed;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+std::unique_ptr<File> OpenHandle(const std::string& path, DWORD access, DWORD share,
+                                 DWORD disposition) {
+  HANDLE handle = CreateFileW(Utf8ToWide(path).c_str(), access, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32File>(handle);
+}
+
+std::wstring WithoutTrailingSeparators(std::string path) {
+  while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return Utf8ToWide(path);
+}
+
+}  // namespace
+
+std::unique_ptr<File> Win32FileSystem::OpenRead(const std::string& path, bool exclusive) {
+  return OpenHandle(path, GENERIC_READ, exclusive ? 0 : FILE_SHARE_READ, OPEN_EXISTING);
+}
+
+std::unique_ptr<File> Win32FileSystem::Create(const std::string& path) {
+  return OpenHandle(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+}
+
+bool Win32FileSystem::Exists(const std::string& path) {
+  return GetFileAttributesW(WithoutTrailingSeparators(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool Win32FileSystem::IsFolder(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(WithoutTrailingSeparators(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool Win32FileSystem::Delete(const std::string& path) {
+  return DeleteFileW(Utf8ToWide(path).c_str());
+}
+
+bool Win32FileSystem::Copy(const std::string& from, const std::string& to) {
+  return CopyFileW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(), FALSE);
+}
+
+bool Win32FileSystem::Replace(const std::string& from, const std::string& to) {
+  return MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+bool Win32FileSystem::CreateFolder(const std::string& path) {
+  return CreateDirectoryW(WithoutTrailingSeparators(path).c_str(), nullptr);
+}
+
+bool Win32FileSystem::ListFolder(const std::string& folder, const std::string& pattern,
+                                 std::vector<FolderEntry>* entries) {
+  std::string prefix = folder;
+  if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/') prefix += '\\';
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Utf8ToWide(prefix + pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    // No match in an existing folder is an empty listing, not a failure.
+    return GetLastError() == ERROR_FILE_NOT_FOUND && IsFolder(folder);
+  }
+  do {
+    std::string name = WideToUtf8(found.cFileName);
+    if (name == "." || name == "..") continue;
+    entries->push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return true;
+}
+
+bool Win32FileSystem::CopyPermissions(const std::string&, const std::string&) { return true; }
+
+bool Win32FileSystem::MakeExecutable(const std::string&) { return true; }
+
+}  // namespace updater
