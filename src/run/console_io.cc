@@ -10,13 +10,13 @@ namespace {
 constexpr int kKeyPollMilliseconds = 20;
 
 bool UserMayBeAsked(const Program& program) {
-  return program.settings.askMode == AskMode::Ask;
+  return program.Settings.AskMode == AskModeSetting::Ask;
 }
 
 }  // namespace
 
 void OpenUpdaterConsole(Program& program) {
-  if (program.settings.askMode == AskMode::Silent) return;
+  if (program.Settings.AskMode == AskModeSetting::Silent) return;
   if (!program.os.console.Open()) {
     program.os.console.ShowErrorBox(kUpdaterCaption, "Error: Failed to open console!");
     ExitProgram(program);
@@ -26,7 +26,7 @@ void OpenUpdaterConsole(Program& program) {
 }
 
 void PrintLine(Program& program, std::string_view text) {
-  if (program.settings.askMode == AskMode::Silent) return;
+  if (program.Settings.AskMode == AskModeSetting::Silent) return;
   program.os.console.WriteLine(text);
 }
 
@@ -48,12 +48,12 @@ void EndProgram(Program& program) {
       if (key.inputClosed || key.text == "\r") break;
     }
   }
-  program.exitCode = program.checkResult;
+  program.ExitCode = program.CheckResult;
   ExitProgram(program);
 }
 
 void ExitProgram(Program& program) {
-  program.os.processes.Exit(static_cast<int>(program.exitCode));
+  program.os.processes.Exit(static_cast<int>(program.ExitCode));
   std::abort();  // not reached: Exit ends the process
 }
 

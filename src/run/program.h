@@ -11,26 +11,26 @@
 namespace updater {
 
 struct SelectedUpdate {
-  std::string name;         // shown to the user
-  std::string packageFile;  // relative to the server's base URL
+  std::string Name;         // shown to the user
+  std::string PackageFile;  // relative to the server's base URL
 };
 
 struct Program {
   explicit Program(Platform& platform) : os(platform) {}
 
   Platform& os;
-  RunSettings settings;
+  RunSettings Settings;
   // The folder of the running executable, ending with its separator.
-  std::string programFolder;
-  int64_t checkResult = 0;  // 1 after a -onlycheck run that found updates
-  int64_t exitCode = 0;     // written only by EndProgram
-  int64_t installedUpdaterVersion = 0;
-  int64_t installedMainVersion = 0;
+  std::string ProgramFolder;
+  int64_t CheckResult = 0;  // 1 after a -onlycheck run that found updates
+  int64_t ExitCode = 0;     // written only by EndProgram
+  int64_t InstalledUpdaterVersion = 0;
+  int64_t InstalledMainVersion = 0;
   // Base URLs of the update servers not yet tried, each ending with "/".
-  std::vector<std::string> serverList;
-  std::vector<SelectedUpdate> selectedUpdates;
+  std::vector<std::string> ServerList;
+  std::vector<SelectedUpdate> SelectedUpdates;
 
-  std::string UpdateFolder() const { return programFolder + "Update\\"; }
+  std::string UpdateFolder() const { return ProgramFolder + "Update\\"; }
 };
 
 }  // namespace updater

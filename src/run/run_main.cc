@@ -19,7 +19,7 @@ std::string TrimSpaces(const std::string& text) {
 
 // Removes a leftover next-updater copy from an earlier self-replacement.
 void RemoveLeftoverUpdaterCopy(Program& program) {
-  const std::string copy = program.programFolder + "Update\\Updater.tmp";
+  const std::string copy = program.ProgramFolder + "Update\\Updater.tmp";
   if (!program.os.files.Exists(copy)) return;
   program.os.clock.Sleep(kDelayMilliseconds);
   program.os.files.Delete(copy);  // a failure leaves it for the next run
@@ -44,14 +44,14 @@ bool LaunchProgram(Program& program, const std::string& file, const std::string&
 }
 
 void RunMain(Program& program) {
-  program.settings = ParseCommandLine(program.os.processes.CommandLine());
-  program.programFolder = GetProgramFolder(program);
-  if (program.settings.delayedStart) program.os.clock.Sleep(kDelayMilliseconds);
+  program.Settings = ParseCommandLine(program.os.processes.CommandLine());
+  program.ProgramFolder = GetProgramFolder(program);
+  if (program.Settings.DelayedStart) program.os.clock.Sleep(kDelayMilliseconds);
 
   RemoveLeftoverUpdaterCopy(program);
   OpenUpdaterConsole(program);
 
-  if (!program.settings.onlyApply) {
+  if (!program.Settings.OnlyApply) {
     if (!program.os.processes.StartNetwork()) {
       PrintLine(program, "Error: Failed to initialize network!");
       EndProgram(program);
@@ -60,8 +60,8 @@ void RunMain(Program& program) {
 
   PrintLine(program, "");
   PrintLine(program, "Update finished.");
-  if (program.settings.runAfterUpdate)
-    LaunchProgram(program, program.programFolder + "VOXA.exe", "-au", program.programFolder);
+  if (program.Settings.RunAfterUpdate)
+    LaunchProgram(program, program.ProgramFolder + "VOXA.exe", "-au", program.ProgramFolder);
   EndProgram(program);
 }
 

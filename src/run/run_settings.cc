@@ -62,20 +62,20 @@ RunSettings ParseCommandLine(std::string_view commandLine) {
     const OptionName* name = FindOption(LowerCaseText(parameters[i]));
     if (!name) continue;
     switch (name->option) {
-      case Option::DontAsk: settings.askMode = AskMode::DontAsk; break;
-      case Option::Silent: settings.askMode = AskMode::Silent; break;
-      case Option::Force: settings.force = true; break;
-      case Option::OnlyApply: settings.onlyApply = true; break;
-      case Option::OnlyDownload: settings.onlyDownload = true; break;
-      case Option::SelfReplace: settings.selfReplace = true; break;
-      case Option::SingleServer: settings.singleServer = true; break;
-      case Option::OnlyCheck: settings.onlyCheck = true; break;
-      case Option::DelayedStart: settings.delayedStart = true; break;
-      case Option::RunAfterUpdate: settings.runAfterUpdate = true; break;
+      case Option::DontAsk: settings.AskMode = AskModeSetting::DontAsk; break;
+      case Option::Silent: settings.AskMode = AskModeSetting::Silent; break;
+      case Option::Force: settings.Force = true; break;
+      case Option::OnlyApply: settings.OnlyApply = true; break;
+      case Option::OnlyDownload: settings.OnlyDownload = true; break;
+      case Option::SelfReplace: settings.SelfReplace = true; break;
+      case Option::SingleServer: settings.SingleServer = true; break;
+      case Option::OnlyCheck: settings.OnlyCheck = true; break;
+      case Option::DelayedStart: settings.DelayedStart = true; break;
+      case Option::RunAfterUpdate: settings.RunAfterUpdate = true; break;
       case Option::Server:
         // The value is the next parameter as written; it is consumed even
         // when it looks like an option.
-        settings.server = i + 1 < count ? parameters[i + 1] : std::string();
+        settings.Server = i + 1 < count ? parameters[i + 1] : std::string();
         ++i;
         break;
     }
@@ -85,15 +85,15 @@ RunSettings ParseCommandLine(std::string_view commandLine) {
 
 std::string BuildRelaunchOptions(const RunSettings& settings, bool withSelfReplace) {
   std::string options;
-  if (settings.askMode == AskMode::DontAsk) options += "-da ";
-  if (settings.askMode == AskMode::Silent) options += "-s ";
-  if (settings.force) options += "-f ";
-  if (settings.onlyApply) options += "-oa ";
-  if (settings.onlyDownload) options += "-od ";
+  if (settings.AskMode == AskModeSetting::DontAsk) options += "-da ";
+  if (settings.AskMode == AskModeSetting::Silent) options += "-s ";
+  if (settings.Force) options += "-f ";
+  if (settings.OnlyApply) options += "-oa ";
+  if (settings.OnlyDownload) options += "-od ";
   if (withSelfReplace) options += "-sr ";
-  if (settings.runAfterUpdate) options += "-raa ";
-  if (settings.singleServer) options += "-ss ";
-  if (!settings.server.empty()) options += "-svr " + settings.server + " ";
+  if (settings.RunAfterUpdate) options += "-raa ";
+  if (settings.SingleServer) options += "-ss ";
+  if (!settings.Server.empty()) options += "-svr " + settings.Server + " ";
   if (!options.empty()) options.pop_back();
   return options;
 }

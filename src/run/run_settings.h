@@ -7,23 +7,23 @@
 
 namespace updater {
 
-enum class AskMode { Ask = 0, DontAsk = 1, Silent = 2 };
+enum class AskModeSetting { Ask = 0, DontAsk = 1, Silent = 2 };
 
 struct RunSettings {
-  AskMode askMode = AskMode::Ask;
-  bool force = false;
-  bool onlyApply = false;
-  bool onlyDownload = false;
-  bool selfReplace = false;
-  bool singleServer = false;  // only handed on to the next updater
-  bool onlyCheck = false;
-  bool delayedStart = false;
-  bool runAfterUpdate = false;
+  AskModeSetting AskMode = AskModeSetting::Ask;
+  bool Force = false;
+  bool OnlyApply = false;
+  bool OnlyDownload = false;
+  bool SelfReplace = false;
+  bool SingleServer = false;  // only handed on to the next updater
+  bool OnlyCheck = false;
+  bool DelayedStart = false;
+  bool RunAfterUpdate = false;
   // The update server's base URL: from -server, then the server in use.
-  std::string server;
+  std::string Server;
 };
 
-// Fills settings from a whole command line (the program's path first).
+// Fills the settings from a whole command line (the program's path first).
 // Options are matched after lower-casing, unknown parameters are ignored, and
 // later options win over earlier ones.
 RunSettings ParseCommandLine(std::string_view commandLine);
