@@ -1,1 +1,94 @@
+// The console lines, the closing prompt and the ways the process ends.
+#include "run/console_io.h"
+
 #include <gtest/gtest.h>
+
+#include "support/fake_platform.h"
+
+namespace updater {
+namespace {
+
+using testing::ExitCodeOf;
+using testing::FakePlatform;
+using Lines = std::vector<std::string>;
+
+ConsoleKey Key(const char* text) {
+  ConsoleKey key;
+  key.text = text;
+  return key;
+}
+
+class ConsoleIoTest : public ::testing::Test {
+ protected:
+  FakePlatform fake_;
+  Program program_{fake_.platform};
+};
+
+TEST_F(ConsoleIoTest, OpeningPrintsTheHeader) {
+  OpenUpdaterConsole(program_);
+  EXPECT_EQ(fake_.console.openCount, 1);
+  EXPECT_EQ(fake_.console.lines, (Lines{"", "VOXA Updater v1.00"}));
+}
+
+TEST_F(ConsoleIoTest, SilentOpensNothingAndPrintsNothing) {
+  program_.Settings.AskMode = AskModeSetting::Silent;
+  OpenUpdaterConsole(program_);
+  PrintLine(program_, "hidden");
+  EXPECT_EQ(fake_.console.openCount, 0);
+  EXPECT_TRUE(fake_.console.lines.empty());
+}
+
+TEST_F(ConsoleIoTest, AConsoleThatCannotOpenEndsWithAMessageBox) {
+  fake_.console.openResult = false;
+  program_.Settings.AskMode = AskModeSetting::DontAsk;  // the box shows all the same
+  EXPECT_EQ(ExitCodeOf([&] { OpenUpdaterConsole(program_); }), 0);
+  EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Failed to open console!"}));
+  EXPECT_TRUE(fake_.console.lines.empty());
+}
+
+TEST_F(ConsoleIoTest, FatalErrorShowsABoxOnlyWhenTheUserMayBeAsked) {
+  program_.CheckResult = 1;  // never becomes the exit code of a fatal error
+  EXPECT_EQ(ExitCodeOf([&] { FatalError(program_, "Error: Failed to copy Updater.tmp."); }), 0);
+  EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Failed to copy Updater.tmp."}));
+  EXPECT_TRUE(fake_.console.lines.empty());
+
+  for (AskModeSetting mode : {AskModeSetting::DontAsk, AskModeSetting::Silent}) {
+    FakePlatform quiet;
+    Program program(quiet.platform);
+    program.Settings.AskMode = mode;
+    EXPECT_EQ(ExitCodeOf([&] { FatalError(program, "text"); }), 0);
+    EXPECT_TRUE(quiet.console.errorBoxes.empty());
+  }
+}
+
+TEST_F(ConsoleIoTest, EndProgramWaitsForEnterAndIgnoresOtherKeys) {
+  fake_.console.keys = {Key("y"), Key(""), Key(" "), Key("\r"), Key("n")};
+  EXPECT_EQ(ExitCodeOf([&] { EndProgram(program_); }), 0);
+  EXPECT_EQ(fake_.console.lines, (Lines{"", "Press enter to end program."}));
+  EXPECT_EQ(fake_.console.keyPolls, 4);  // stops at Enter, the "n" stays unread
+  EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{20, 20, 20, 20}));
+}
+
+TEST_F(ConsoleIoTest, EndProgramTakesTheEndOfInputAsEnter) {
+  fake_.console.inputClosedWhenEmpty = true;
+  EXPECT_EQ(ExitCodeOf([&] { EndProgram(program_); }), 0);
+  EXPECT_EQ(fake_.console.keyPolls, 1);
+}
+
+TEST_F(ConsoleIoTest, EndProgramDoesNotWaitWithoutAsking) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  EXPECT_EQ(ExitCodeOf([&] { EndProgram(program_); }), 0);
+  EXPECT_EQ(fake_.console.lines, (Lines{"", "Press enter to end program."}));
+  EXPECT_EQ(fake_.console.keyPolls, 0);
+}
+
+TEST_F(ConsoleIoTest, TheCheckResultBecomesTheExitCodeOnlyThroughEndProgram) {
+  program_.Settings.AskMode = AskModeSetting::Silent;
+  program_.CheckResult = 1;
+  EXPECT_EQ(ExitCodeOf([&] { ExitProgram(program_); }), 0);
+  EXPECT_EQ(ExitCodeOf([&] { EndProgram(program_); }), 1);
+  EXPECT_TRUE(fake_.console.lines.empty());
+}
+
+}  // namespace
+}  // namespace updater

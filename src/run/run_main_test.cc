@@ -1,1 +1,127 @@
+// The main run sequence with a fake platform and a real program folder.
+#include "run/run_main.h"
+
 #include <gtest/gtest.h>
+
+#include "support/fake_platform.h"
+#include "support/temp_folder.h"
+
+namespace updater {
+namespace {
+
+using testing::ExitCodeOf;
+using testing::FakePlatform;
+using testing::FileExists;
+using testing::TempFolder;
+using testing::WriteWholeFile;
+using Lines = std::vector<std::string>;
+
+class RunMainTest : public ::testing::Test {
+ protected:
+  RunMainTest() { fake_.processes.executablePath = folder_.Path() + "Updater.exe"; }
+
+  int Run(const std::string& parameters) {
+    fake_.processes.commandLine = "\"" + folder_.Path() + "Updater.exe\" " + parameters;
+    return ExitCodeOf([&] { RunMain(program_); });
+  }
+
+  TempFolder folder_;
+  FakePlatform fake_;
+  Program program_{fake_.platform};
+};
+
+TEST_F(RunMainTest, FindsItsFolderAndEndsWithUpdateFinished) {
+  EXPECT_EQ(Run("-dontask -onlyapply"), 0);
+  EXPECT_EQ(program_.ProgramFolder, folder_.Path());
+  ASSERT_GE(fake_.console.lines.size(), 6u);
+  EXPECT_EQ(fake_.console.lines.front(), "");
+  EXPECT_EQ(fake_.console.lines[1], "VOXA Updater v1.00");
+  Lines ending(fake_.console.lines.end() - 4, fake_.console.lines.end());
+  EXPECT_EQ(ending, (Lines{"", "Update finished.", "", "Press enter to end program."}));
+  EXPECT_TRUE(fake_.processes.starts.empty());
+}
+
+TEST_F(RunMainTest, ANetworkThatCannotStartEndsTheRun) {
+  fake_.processes.networkResult = false;
+  EXPECT_EQ(Run("-dontask -runafterupdate"), 0);
+  Lines ending(fake_.console.lines.end() - 3, fake_.console.lines.end());
+  EXPECT_EQ(ending,
+            (Lines{"Error: Failed to initialize network!", "", "Press enter to end program."}));
+  EXPECT_TRUE(fake_.processes.starts.empty());
+}
+
+TEST_F(RunMainTest, OnlyApplyNeedsNoNetwork) {
+  fake_.processes.networkResult = false;
+  EXPECT_EQ(Run("-dontask -onlyapply -onlycheck"), 0);
+  EXPECT_EQ(fake_.console.lines[fake_.console.lines.size() - 3], "Update finished.");
+}
+
+TEST_F(RunMainTest, RunAfterUpdateStartsTheMainProgramWithAu) {
+  EXPECT_EQ(Run("-silent -onlyapply -raa"), 0);
+  ASSERT_EQ(fake_.processes.starts.size(), 1u);
+  const auto& start = fake_.processes.starts[0];
+  EXPECT_EQ(start.commandLine, "\"" + folder_.Path() + "VOXA.exe\" -au");
+  EXPECT_EQ(start.file, folder_.Path() + "VOXA.exe");
+  EXPECT_EQ(start.parameters, "-au");
+  EXPECT_EQ(start.workingFolder, folder_.Path());
+}
+
+TEST_F(RunMainTest, DelayedStartWaitsOneSecond) {
+  EXPECT_EQ(Run("-silent -onlyapply -delayedstart"), 0);
+  EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));
+}
+
+TEST_F(RunMainTest, ALeftoverUpdaterCopyIsRemovedAfterASecond) {
+  FileSystem& files = RealPlatform().files;
+  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update"));
+  ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp"));
+  EXPECT_EQ(Run("-silent -onlyapply"), 0);
+  EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));
+  EXPECT_FALSE(files.Exists(folder_.Path() + "Update\\Updater.tmp"));
+}
+
+TEST_F(RunMainTest, AFolderNamedLikeTheCopyStaysAndTheRunGoesOn) {
+  FileSystem& files = RealPlatform().files;
+  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update"));
+  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update\\Updater.tmp"));
+  EXPECT_EQ(Run("-dontask -onlyapply"), 0);
+  EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));
+  EXPECT_TRUE(files.IsFolder(folder_.Path() + "Update\\Updater.tmp"));
+  EXPECT_EQ(fake_.console.lines[fake_.console.lines.size() - 3], "Update finished.");
+}
+
+TEST(GetProgramFolderTest, KeepsTheTextUpToTheLastSeparator) {
+  struct Case {
+    const char* executable;
+    const char* folder;
+  };
+  const Case cases[] = {
+      {"C:\\Program Files\\VOXA\\Updater.exe", "C:\\Program Files\\VOXA\\"},
+      {"  C:\\App\\Updater.exe  ", "C:\\App\\"},
+      {"/opt/voxa app/Updater.exe", "/opt/voxa app/"},
+      {"C:\\App/sub\\Updater.exe", "C:\\App/sub\\"},
+      {"Updater.exe", ""},
+  };
+  for (const Case& c : cases) {
+    FakePlatform fake;
+    fake.processes.executablePath = c.executable;
+    Program program(fake.platform);
+    EXPECT_EQ(GetProgramFolder(program), c.folder) << c.executable;
+  }
+}
+
+TEST(LaunchProgramTest, QuotesTheFileUnlessItIsQuotedAlready) {
+  FakePlatform fake;
+  Program program(fake.platform);
+  EXPECT_TRUE(LaunchProgram(program, "C:\\My App\\VOXA.exe", "-au", "C:\\My App\\"));
+  EXPECT_TRUE(LaunchProgram(program, "\"C:\\x.exe\"", "", ""));
+  fake.processes.startResult = false;
+  EXPECT_FALSE(LaunchProgram(program, "C:\\y.exe", "-a -b", ""));
+  ASSERT_EQ(fake.processes.starts.size(), 3u);
+  EXPECT_EQ(fake.processes.starts[0].commandLine, "\"C:\\My App\\VOXA.exe\" -au");
+  EXPECT_EQ(fake.processes.starts[1].commandLine, "\"C:\\x.exe\"");
+  EXPECT_EQ(fake.processes.starts[2].commandLine, "\"C:\\y.exe\" -a -b");
+}
+
+}  // namespace
+}  // namespace updater

@@ -62,16 +62,36 @@ RunSettings ParseCommandLine(std::string_view commandLine) {
     const OptionName* name = FindOption(LowerCaseText(parameters[i]));
     if (!name) continue;
     switch (name->option) {
-      case Option::DontAsk: settings.AskMode = AskModeSetting::DontAsk; break;
-      case Option::Silent: settings.AskMode = AskModeSetting::Silent; break;
-      case Option::Force: settings.Force = true; break;
-      case Option::OnlyApply: settings.OnlyApply = true; break;
-      case Option::OnlyDownload: settings.OnlyDownload = true; break;
-      case Option::SelfReplace: settings.SelfReplace = true; break;
-      case Option::SingleServer: settings.SingleServer = true; break;
-      case Option::OnlyCheck: settings.OnlyCheck = true; break;
-      case Option::DelayedStart: settings.DelayedStart = true; break;
-      case Option::RunAfterUpdate: settings.RunAfterUpdate = true; break;
+      case Option::DontAsk:
+        settings.AskMode = AskModeSetting::DontAsk;
+        break;
+      case Option::Silent:
+        settings.AskMode = AskModeSetting::Silent;
+        break;
+      case Option::Force:
+        settings.Force = true;
+        break;
+      case Option::OnlyApply:
+        settings.OnlyApply = true;
+        break;
+      case Option::OnlyDownload:
+        settings.OnlyDownload = true;
+        break;
+      case Option::SelfReplace:
+        settings.SelfReplace = true;
+        break;
+      case Option::SingleServer:
+        settings.SingleServer = true;
+        break;
+      case Option::OnlyCheck:
+        settings.OnlyCheck = true;
+        break;
+      case Option::DelayedStart:
+        settings.DelayedStart = true;
+        break;
+      case Option::RunAfterUpdate:
+        settings.RunAfterUpdate = true;
+        break;
       case Option::Server:
         // The value is the next parameter as written; it is consumed even
         // when it looks like an option.

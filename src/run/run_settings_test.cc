@@ -1,1 +1,116 @@
+// Command-line options and the relaunch option string.
+#include "run/run_settings.h"
+
 #include <gtest/gtest.h>
+
+namespace updater {
+namespace {
+
+RunSettings Parse(const std::string& parameters) {
+  return ParseCommandLine("\"C:\\Program Files\\VOXA\\Updater.exe\" " + parameters);
+}
+
+TEST(ParseCommandLineTest, NoParametersLeaveTheDefaults) {
+  RunSettings settings = ParseCommandLine("\"C:\\App\\Updater.exe\"");
+  EXPECT_EQ(settings.AskMode, AskModeSetting::Ask);
+  EXPECT_FALSE(settings.Force || settings.OnlyApply || settings.OnlyDownload ||
+               settings.SelfReplace || settings.SingleServer || settings.OnlyCheck ||
+               settings.DelayedStart || settings.RunAfterUpdate);
+  EXPECT_EQ(settings.Server, "");
+  EXPECT_EQ(BuildRelaunchOptions(settings, false), "");
+}
+
+TEST(ParseCommandLineTest, EveryOptionInLongAndShortFormAndAnyLetterCase) {
+  struct Case {
+    const char* parameters;
+    bool RunSettings::*flag;
+  };
+  const Case cases[] = {
+      {"-force", &RunSettings::Force},
+      {"-F", &RunSettings::Force},
+      {"-OnlyApply", &RunSettings::OnlyApply},
+      {"-oa", &RunSettings::OnlyApply},
+      {"-onlydownload", &RunSettings::OnlyDownload},
+      {"-OD", &RunSettings::OnlyDownload},
+      {"-selfreplace", &RunSettings::SelfReplace},
+      {"-sr", &RunSettings::SelfReplace},
+      {"-singleserver", &RunSettings::SingleServer},
+      {"-ss", &RunSettings::SingleServer},
+      {"-ONLYCHECK", &RunSettings::OnlyCheck},
+      {"-oc", &RunSettings::OnlyCheck},
+      {"-delayedstart", &RunSettings::DelayedStart},
+      {"-ds", &RunSettings::DelayedStart},
+      {"-runafterupdate", &RunSettings::RunAfterUpdate},
+      {"-raa", &RunSettings::RunAfterUpdate},
+  };
+  for (const Case& c : cases) {
+    RunSettings settings = Parse(c.parameters);
+    EXPECT_TRUE(settings.*c.flag) << c.parameters;
+    // Exactly one flag is set by each option.
+    int set = settings.Force + settings.OnlyApply + settings.OnlyDownload + settings.SelfReplace +
+              settings.SingleServer + settings.OnlyCheck + settings.DelayedStart +
+              settings.RunAfterUpdate;
+    EXPECT_EQ(set, 1) << c.parameters;
+  }
+  EXPECT_EQ(Parse("-SILENT").AskMode, AskModeSetting::Silent);
+  EXPECT_EQ(Parse("-Silent").AskMode, AskModeSetting::Silent);
+  EXPECT_EQ(Parse("-s").AskMode, AskModeSetting::Silent);
+  EXPECT_EQ(Parse("-DontAsk").AskMode, AskModeSetting::DontAsk);
+  EXPECT_EQ(Parse("-da").AskMode, AskModeSetting::DontAsk);
+}
+
+TEST(ParseCommandLineTest, TheLastOfDontAskAndSilentWins) {
+  EXPECT_EQ(Parse("-silent -dontask").AskMode, AskModeSetting::DontAsk);
+  EXPECT_EQ(Parse("-dontask -silent").AskMode, AskModeSetting::Silent);
+}
+
+TEST(ParseCommandLineTest, ServerTakesTheNextParameterUnchanged) {
+  EXPECT_EQ(Parse("-SERVER MyHost").Server, "MyHost");
+  EXPECT_EQ(Parse("-svr http://a/ -server http://b/").Server, "http://b/");
+  EXPECT_EQ(Parse("-server \"two words\"").Server, "two words");
+
+  RunSettings swallowed = Parse("-server -force");
+  EXPECT_EQ(swallowed.Server, "-force");
+  EXPECT_FALSE(swallowed.Force);
+
+  RunSettings last = Parse("-force -server");
+  EXPECT_EQ(last.Server, "");
+  EXPECT_TRUE(last.Force);
+}
+
+TEST(ParseCommandLineTest, UnknownAndMisspelledParametersAreIgnored) {
+  RunSettings settings = Parse("-server=abc /silent --silent -au -forced force");
+  EXPECT_EQ(settings.AskMode, AskModeSetting::Ask);
+  EXPECT_FALSE(settings.Force);
+  EXPECT_EQ(settings.Server, "");
+}
+
+TEST(ParseCommandLineTest, QuotesAreRemovedBeforeMatching) {
+  EXPECT_TRUE(Parse("\"-force\"").Force);
+  EXPECT_TRUE(Parse("-fo\"rc\"e").Force);
+}
+
+TEST(BuildRelaunchOptionsTest, ShortOptionsInTheirFixedOrder) {
+  RunSettings settings =
+      Parse("-singleserver -runafterupdate -onlydownload -force -dontask -server S");
+  EXPECT_EQ(BuildRelaunchOptions(settings, true), "-da -f -od -sr -raa -ss -svr S");
+  EXPECT_EQ(BuildRelaunchOptions(settings, false), "-da -f -od -raa -ss -svr S");
+}
+
+TEST(BuildRelaunchOptionsTest, LeavesOutWhatIsNeverHandedOn) {
+  EXPECT_EQ(BuildRelaunchOptions(Parse("-onlycheck -delayedstart"), false), "");
+  EXPECT_EQ(BuildRelaunchOptions(Parse("-selfreplace"), false), "");
+  EXPECT_EQ(BuildRelaunchOptions(Parse("-silent -onlyapply"), false), "-s -oa");
+  EXPECT_EQ(BuildRelaunchOptions(Parse(""), true), "-sr");
+}
+
+TEST(BuildRelaunchOptionsTest, TheServerIsPassedUnquoted) {
+  // The next updater splits the value at its space and takes the first word.
+  RunSettings settings = Parse("-server \"two words\"");
+  std::string options = BuildRelaunchOptions(settings, false);
+  EXPECT_EQ(options, "-svr two words");
+  EXPECT_EQ(Parse(options).Server, "two");
+}
+
+}  // namespace
+}  // namespace updater

@@ -1,1 +1,150 @@
+// The file system backend of the platform the tests run on, on a real
+// temporary folder. Paths are written with "\" as the program writes them.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "support/temp_folder.h"
+#include "system/platform.h"
+
+namespace updater {
+namespace {
+
+using testing::FileExists;
+using testing::ReadWholeFile;
+using testing::TempFolder;
+using testing::WriteWholeFile;
+
+class FileSystemTest : public ::testing::Test {
+ protected:
+  // A path below the temporary folder, in the program's "\" form.
+  std::string At(const std::string& relative) { return folder_.Path() + relative; }
+  // The same path in the form the test's own file helpers understand.
+  std::string Native(const std::string& relative) {
+    std::string path = At(relative);
+#ifndef _WIN32
+    std::replace(path.begin(), path.end(), '\\', '/');
+#endif
+    return path;
+  }
+
+  FileSystem& files_ = RealPlatform().files;
+  TempFolder folder_;
+};
+
+TEST_F(FileSystemTest, CreateWriteReadSeekAndSize) {
+  std::unique_ptr<File> out = files_.Create(At("a.bin"));
+  ASSERT_TRUE(out);
+  ASSERT_TRUE(out->Write("hello world", 11));
+  EXPECT_EQ(out->Size(), 11);
+  ASSERT_TRUE(out->Close());
+
+  std::unique_ptr<File> in = files_.OpenRead(At("a.bin"), false);
+  ASSERT_TRUE(in);
+  char buffer[16] = {};
+  ASSERT_TRUE(in->Seek(6));
+  EXPECT_EQ(in->Read(buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer, 5), "world");
+  EXPECT_EQ(in->Read(buffer, sizeof buffer), 0);
+}
+
+TEST_F(FileSystemTest, CreateReplacesTheWholeOldContent) {
+  WriteWholeFile(Native("a.txt"), "a much longer old content");
+  std::unique_ptr<File> out = files_.Create(At("a.txt"));
+  ASSERT_TRUE(out);
+  ASSERT_TRUE(out->Write("new", 3));
+  out.reset();
+  EXPECT_EQ(ReadWholeFile(Native("a.txt")), "new");
+}
+
+TEST_F(FileSystemTest, BackslashesSeparateFolders) {
+  ASSERT_TRUE(files_.CreateFolder(At("Data\\")));
+  ASSERT_TRUE(files_.CreateFolder(At("Data\\Maps")));
+  EXPECT_TRUE(files_.IsFolder(At("Data\\Maps\\")));
+  ASSERT_TRUE(files_.Create(At("Data\\Maps\\Forest.dat")));
+  EXPECT_TRUE(FileExists(Native("Data\\Maps\\Forest.dat")));
+  EXPECT_FALSE(files_.CreateFolder(At("Missing\\Child")));
+}
+
+TEST_F(FileSystemTest, ExclusiveOpenLocksOutOtherOpenersUntilClosed) {
+  WriteWholeFile(Native("p.mxu"), "package");
+  std::unique_ptr<File> held = files_.OpenRead(At("p.mxu"), true);
+  ASSERT_TRUE(held);
+  EXPECT_FALSE(files_.OpenRead(At("p.mxu"), true));
+  EXPECT_FALSE(files_.Create(At("p.mxu")));
+  EXPECT_FALSE(files_.Delete(At("p.mxu")));
+  held.reset();
+  EXPECT_EQ(ReadWholeFile(Native("p.mxu")), "package");
+  EXPECT_TRUE(files_.Delete(At("p.mxu")));
+  EXPECT_FALSE(FileExists(Native("p.mxu")));
+}
+
+TEST_F(FileSystemTest, DeleteRefusesFoldersAndMissingFiles) {
+  ASSERT_TRUE(files_.CreateFolder(At("Updater.tmp")));
+  EXPECT_TRUE(files_.Exists(At("Updater.tmp")));
+  EXPECT_FALSE(files_.Delete(At("Updater.tmp")));
+  EXPECT_FALSE(files_.Delete(At("missing")));
+}
+
+TEST_F(FileSystemTest, CopyOverwritesAndReplaceMovesOverTheTarget) {
+  WriteWholeFile(Native("new.exe"), "new program");
+  WriteWholeFile(Native("old.exe"), "old program, longer");
+  ASSERT_TRUE(files_.Copy(At("new.exe"), At("old.exe")));
+  EXPECT_EQ(ReadWholeFile(Native("old.exe")), "new program");
+
+  WriteWholeFile(Native("next.tmp"), "next");
+  ASSERT_TRUE(files_.Replace(At("next.tmp"), At("old.exe")));
+  EXPECT_EQ(ReadWholeFile(Native("old.exe")), "next");
+  EXPECT_FALSE(FileExists(Native("next.tmp")));
+}
+
+TEST_F(FileSystemTest, ListFolderMatchesThePatternIgnoringLetterCase) {
+  ASSERT_TRUE(files_.CreateFolder(At("Update")));
+  WriteWholeFile(Native("Update\\a.mxu"), "");
+  WriteWholeFile(Native("Update\\B.MXU"), "");
+  WriteWholeFile(Native("Update\\Updater.tmp"), "");
+  ASSERT_TRUE(files_.CreateFolder(At("Update\\dir.mxu")));
+
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(files_.ListFolder(At("Update\\"), "*.mxu", &entries));
+  std::sort(entries.begin(), entries.end(),
+            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].name, "B.MXU");
+  EXPECT_FALSE(entries[0].isFolder);
+  EXPECT_EQ(entries[1].name, "a.mxu");
+  EXPECT_EQ(entries[2].name, "dir.mxu");
+  EXPECT_TRUE(entries[2].isFolder);
+}
+
+TEST_F(FileSystemTest, ListFolderTellsAnEmptyFolderFromAMissingOne) {
+  ASSERT_TRUE(files_.CreateFolder(At("Empty")));
+  std::vector<FolderEntry> entries;
+  EXPECT_TRUE(files_.ListFolder(At("Empty\\"), "*.mxu", &entries));
+  EXPECT_TRUE(entries.empty());
+  EXPECT_FALSE(files_.ListFolder(At("Missing\\"), "*.mxu", &entries));
+}
+
+#ifndef _WIN32
+TEST_F(FileSystemTest, PermissionBitsCanBeCopiedAndExecuteAdded) {
+  namespace fs = std::filesystem;
+  WriteWholeFile(Native("old"), "");
+  WriteWholeFile(Native("new"), "");
+  fs::permissions(Native("old"),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exec);
+  fs::permissions(Native("new"), fs::perms::owner_read | fs::perms::group_read);
+  ASSERT_TRUE(files_.CopyPermissions(At("old"), At("new")));
+  EXPECT_EQ(fs::status(Native("new")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exec);
+
+  fs::permissions(Native("new"),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  ASSERT_TRUE(files_.MakeExecutable(At("new")));
+  EXPECT_EQ(fs::status(Native("new")).permissions(),
+            fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+}
+#endif
+
+}  // namespace
+}  // namespace updater

@@ -49,9 +49,8 @@ class HttpConnection {
   virtual bool SetOption(uint32_t option, const std::string& text) = 0;
   // `flags` are WinINet request flags; `secure` asks for TLS with certificate
   // verification. Null on failure.
-  virtual std::unique_ptr<HttpRequest> OpenRequest(const std::string& verb,
-                                                   const std::string& path, uint32_t flags,
-                                                   bool secure) = 0;
+  virtual std::unique_ptr<HttpRequest> OpenRequest(const std::string& verb, const std::string& path,
+                                                   uint32_t flags, bool secure) = 0;
   virtual bool Close() = 0;
 };
 

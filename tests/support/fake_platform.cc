@@ -46,7 +46,8 @@ std::optional<uint32_t> FakeVersionResources::FileVersionMS(const std::string& p
 }
 
 FakePlatform::FakePlatform()
-    : platform{console, RealPlatform().files, processes, clock, versions, RealPlatform().internet} {}
+    : platform{console, RealPlatform().files, processes, clock, versions, RealPlatform().internet} {
+}
 
 int ExitCodeOf(const std::function<void()>& body) {
   try {

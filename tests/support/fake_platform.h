@@ -43,8 +43,8 @@ class FakeProcesses : public Processes {
 
   std::string CommandLine() override { return commandLine; }
   std::string ExecutablePath() override { return executablePath; }
-  bool Start(const std::string& commandLine, const std::string& file,
-             const std::string& parameters, const std::string& workingFolder) override;
+  bool Start(const std::string& commandLine, const std::string& file, const std::string& parameters,
+             const std::string& workingFolder) override;
   bool StartNetwork() override { return networkResult; }
   [[noreturn]] void Exit(int code) override { throw ProcessExit{code}; }
 

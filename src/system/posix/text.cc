@@ -2,9 +2,9 @@
 // and Windows-1252 as the "ANSI" code page of package entry names.
 #include "system/text.h"
 
-#include <cwctype>
 #include <locale.h>
 #include <wctype.h>
+#include <cwctype>
 
 namespace updater {
 
@@ -13,7 +13,11 @@ namespace {
 // Decodes one UTF-8 sequence at `pos`; returns false for a malformed one.
 bool DecodeUtf8(std::string_view text, size_t* pos, char32_t* out) {
   unsigned char lead = static_cast<unsigned char>(text[*pos]);
-  int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3 : (lead >> 3) == 0x1e ? 4 : 0;
+  int length = lead < 0x80           ? 1
+               : (lead >> 5) == 0x6  ? 2
+               : (lead >> 4) == 0xe  ? 3
+               : (lead >> 3) == 0x1e ? 4
+                                     : 0;
   if (length == 0 || *pos + length > text.size()) return false;
   char32_t value = length == 1 ? lead : lead & (0x7f >> length);
   for (int i = 1; i < length; ++i) {

@@ -1,9 +1,9 @@
 // The running process and the programs it starts, on Windows.
 #include "system/win32/processes.h"
 
-#include <winsock2.h>
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
+#include <winsock2.h>
 
 #include <vector>
 

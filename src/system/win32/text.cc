@@ -15,7 +15,8 @@ std::string LowerCaseText(std::string_view text) {
 
 std::string AnsiToUtf8(std::string_view ansi) {
   if (ansi.empty()) return std::string();
-  int length = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
+  int length =
+      MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(length), L'\0');
   MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), length);
   return WideToUtf8(wide);

@@ -1,0 +1,47 @@
+// Runs a program as a child process for end-to-end tests (POSIX only): with
+// pipes, or at a pseudo-terminal that the test types into.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace updater::testing {
+
+struct ProcessResult {
+  int exitCode = -1;  // -1 when it was killed or did not end in time
+  std::string output;
+  std::string errors;
+};
+
+// Runs `arguments` (program first) in `folder` with `input` on its standard
+// input and waits for it, killing it after `timeoutSeconds`.
+ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::string& folder,
+                         const std::string& input = "", int timeoutSeconds = 120);
+
+// A child process whose standard streams are a pseudo-terminal.
+class TerminalProcess {
+ public:
+  TerminalProcess(const std::vector<std::string>& arguments, const std::string& folder);
+  ~TerminalProcess();
+
+  // Reads what the program printed until `text` appears; false on timeout.
+  bool WaitForOutput(const std::string& text, int timeoutSeconds = 60);
+  void Type(const std::string& keys);
+  void Signal(int signalNumber);
+  // True when the process ended within the time; sets the exit code
+  // (or -1 when a signal ended it).
+  bool WaitForExit(int timeoutMilliseconds, int* exitCode);
+  const std::string& Output() const { return output_; }
+  // The terminal's current local-mode flags.
+  unsigned LocalModes() const;
+
+ private:
+  void ReadAvailable(int timeoutMilliseconds);
+
+  int master_ = -1;
+  int slave_ = -1;  // kept open so the terminal outlives the child
+  int pid_ = -1;
+  std::string output_;
+};
+
+}  // namespace updater::testing

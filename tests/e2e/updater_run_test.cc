@@ -1,0 +1,179 @@
+// The updater started as a real process in a temporary program folder: its
+// console lines, its exit code, the closing prompt at a terminal, and the
+// start of the main program. The Windows build runs under Wine.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "e2e/process_runner.h"
+#include "support/temp_folder.h"
+
+namespace updater::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+// The lines of an apply-only run in a folder without updates.
+const Lines kApplyOnlyRun = {"", "VOXA Updater v1.00",         "", "Update finished.",
+                             "", "Press enter to end program."};
+
+std::string JoinLines(const Lines& lines, const std::string& end) {
+  std::string text;
+  for (const std::string& line : lines) text += line + end;
+  return text;
+}
+
+// UTF-16LE bytes of ASCII text.
+std::string Utf16(const std::string& ascii) {
+  std::string wide;
+  for (char c : ascii) {
+    wide += c;
+    wide += '\0';
+  }
+  return wide;
+}
+
+std::string WindowsBuild() { return WINDOWS_BUILD_DIR; }
+
+bool HaveWindowsBuild() {
+  return !WindowsBuild().empty() && fs::exists(WindowsBuild() + "/Updater.exe");
+}
+
+// A program folder with a copy of one build's Updater.exe in it.
+class ProgramFolder {
+ public:
+  explicit ProgramFolder(const std::string& updater, const std::string& subfolder = "") {
+    path_ = temp_.Path() + subfolder;
+    fs::create_directories(path_);
+    fs::copy_file(updater, path_ + "Updater.exe");
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  TempFolder temp_;
+  std::string path_;
+};
+
+std::vector<std::string> WindowsCommand(const std::string& folder, const Lines& parameters) {
+  std::vector<std::string> command = {WINE_RUN, WindowsBuild() + "/wineprefix",
+                                      folder + "Updater.exe"};
+  command.insert(command.end(), parameters.begin(), parameters.end());
+  return command;
+}
+
+bool WaitForFile(const std::string& path, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (fs::exists(path) && fs::file_size(path) > 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+TEST(PosixUpdaterRun, ApplyOnlyRunPrintsTheHeaderAndTheClosingLines) {
+  ProgramFolder folder(UPDATER_EXE);
+  ProcessResult result =
+      RunProcess({folder.Path() + "Updater.exe", "-dontask", "-onlyapply"}, folder.Path());
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, JoinLines(kApplyOnlyRun, "\n"));
+  EXPECT_EQ(result.errors, "");
+}
+
+TEST(PosixUpdaterRun, SilentPrintsNothing) {
+  ProgramFolder folder(UPDATER_EXE);
+  ProcessResult result =
+      RunProcess({folder.Path() + "Updater.exe", "-silent", "-onlyapply"}, folder.Path());
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors, "");
+}
+
+TEST(PosixUpdaterRun, AClosedInputEndsTheClosingPrompt) {
+  ProgramFolder folder(UPDATER_EXE);
+  ProcessResult result = RunProcess({folder.Path() + "Updater.exe", "-onlyapply"}, folder.Path());
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, JoinLines(kApplyOnlyRun, "\n"));
+}
+
+TEST(PosixUpdaterRun, TheClosingPromptAtATerminalWaitsForEnterOnly) {
+  ProgramFolder folder(UPDATER_EXE);
+  TerminalProcess updater({folder.Path() + "Updater.exe", "-onlyapply"}, folder.Path());
+  const unsigned modesBefore = updater.LocalModes();
+  ASSERT_TRUE(modesBefore & ICANON);
+  ASSERT_TRUE(updater.WaitForOutput("Press enter to end program."));
+
+  updater.Type("xyn q");
+  int exitCode = 0;
+  EXPECT_FALSE(updater.WaitForExit(1500, &exitCode)) << "ended on a key other than Enter";
+  updater.Type("\r");
+  ASSERT_TRUE(updater.WaitForExit(10000, &exitCode));
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(updater.Output().find("xyn"), std::string::npos) << "keys were echoed";
+  EXPECT_EQ(updater.LocalModes(), modesBefore);
+}
+
+TEST(PosixUpdaterRun, TheTerminalIsRestoredWhenTheUpdaterIsStopped) {
+  ProgramFolder folder(UPDATER_EXE);
+  TerminalProcess updater({folder.Path() + "Updater.exe", "-onlyapply"}, folder.Path());
+  const unsigned modesBefore = updater.LocalModes();
+  ASSERT_TRUE(updater.WaitForOutput("Press enter to end program."));
+  // Let it poll a while, so the signal may land inside a poll.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  updater.Signal(SIGTERM);
+  int exitCode = 0;
+  ASSERT_TRUE(updater.WaitForExit(10000, &exitCode));
+  EXPECT_EQ(updater.LocalModes(), modesBefore);
+}
+
+TEST(PosixUpdaterRun, RunAfterUpdateStartsTheMainProgramInAFolderWithSpaces) {
+  ProgramFolder folder(UPDATER_EXE, "My Programs/VOXA app/");
+  const std::string voxa = folder.Path() + "VOXA.exe";
+  WriteWholeFile(voxa, "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" \"$(pwd)/\" > launched.txt\n");
+  fs::permissions(voxa, fs::perms::owner_all);
+  ProcessResult result = RunProcess(
+      {folder.Path() + "Updater.exe", "-dontask", "-onlyapply", "-runafterupdate"}, folder.Path());
+  EXPECT_EQ(result.exitCode, 0);
+  ASSERT_TRUE(WaitForFile(folder.Path() + "launched.txt", 30));
+  EXPECT_EQ(ReadWholeFile(folder.Path() + "launched.txt"), "1|-au|" + folder.Path() + "|");
+}
+
+TEST(WindowsUpdaterRun, RedirectedOutputIsUtf16WithCrLfAndNoByteOrderMark) {
+  if (!HaveWindowsBuild()) GTEST_SKIP() << "no Windows build tree";
+  ProgramFolder folder(WindowsBuild() + "/Updater.exe");
+  ProcessResult result =
+      RunProcess(WindowsCommand(folder.Path(), {"-dontask", "-onlyapply"}), folder.Path());
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, Utf16(JoinLines(kApplyOnlyRun, "\r\n")));
+}
+
+TEST(WindowsUpdaterRun, SilentPrintsNothing) {
+  if (!HaveWindowsBuild()) GTEST_SKIP() << "no Windows build tree";
+  ProgramFolder folder(WindowsBuild() + "/Updater.exe");
+  ProcessResult result =
+      RunProcess(WindowsCommand(folder.Path(), {"-silent", "-onlyapply"}), folder.Path());
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, "");
+}
+
+TEST(WindowsUpdaterRun, RunAfterUpdateStartsTheMainProgramInAFolderWithSpaces) {
+  if (!HaveWindowsBuild()) GTEST_SKIP() << "no Windows build tree";
+  ProgramFolder folder(WindowsBuild() + "/Updater.exe", "My Programs/VOXA app/");
+  fs::copy_file(WindowsBuild() + "/tests/e2e/fake_voxa.exe", folder.Path() + "VOXA.exe");
+  ProcessResult result =
+      RunProcess(WindowsCommand(folder.Path(), {"-dontask", "-onlyapply", "-raa"}), folder.Path());
+  EXPECT_EQ(result.exitCode, 0);
+  ASSERT_TRUE(WaitForFile(folder.Path() + "launched.txt", 60));
+  std::string record = ReadWholeFile(folder.Path() + "launched.txt");
+  // Wine shows the Unix folder as drive Z:, with backslashes.
+  std::string windowsFolder = "Z:" + folder.Path();
+  std::replace(windowsFolder.begin(), windowsFolder.end(), '/', '\\');
+  EXPECT_EQ(record, "\"" + windowsFolder + "VOXA.exe\" -au\n" +
+                        windowsFolder.substr(0, windowsFolder.size() - 1) + "\n");
+}
+
+}  // namespace
+}  // namespace updater::testing
