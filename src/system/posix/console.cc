@@ -8,15 +8,17 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 
 namespace updater {
 
 namespace {
 
-// The terminal settings to put back, valid while `g_terminalChanged` is set.
-// A signal that arrives while the terminal is in polling mode restores them
-// before the process ends.
+// While the updater waits for a key at a terminal, the terminal is in
+// non-canonical mode without echo, so that single keys arrive and nothing
+// typed shows. The mode lasts from the first poll until the next line is
+// written or the process ends, whichever way it ends.
 termios g_savedTerminal;
 volatile sig_atomic_t g_terminalChanged = 0;
 
@@ -27,22 +29,45 @@ void RestoreTerminal() {
   }
 }
 
+extern "C" void RestoreTerminalAtExit() { RestoreTerminal(); }
+
 extern "C" void RestoreTerminalAndDie(int signalNumber) {
   RestoreTerminal();
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
 }
 
-void InstallSignalHandlers() {
+void InstallRestoreHandlers() {
   static bool installed = false;
   if (installed) return;
   installed = true;
+  atexit(RestoreTerminalAtExit);
   for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     struct sigaction action {};
     action.sa_handler = RestoreTerminalAndDie;
     sigemptyset(&action.sa_mask);
     sigaction(signalNumber, &action, nullptr);
   }
+}
+
+// Puts the terminal into key-polling mode; false when it is not a terminal
+// whose mode can be changed.
+bool EnterKeyPollingMode() {
+  if (g_terminalChanged) return true;
+  InstallRestoreHandlers();
+  termios saved{};
+  if (tcgetattr(STDIN_FILENO, &saved) != 0) return false;
+  termios raw = saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  g_savedTerminal = saved;
+  g_terminalChanged = 1;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) {
+    g_terminalChanged = 0;
+    return false;
+  }
+  return true;
 }
 
 void WriteAll(int fd, const std::string& bytes) {
@@ -104,11 +129,12 @@ ConsoleKey KeyFromInput(bool terminal) {
 }  // namespace
 
 bool PosixConsole::Open() {
-  InstallSignalHandlers();
+  InstallRestoreHandlers();
   return fcntl(STDOUT_FILENO, F_GETFD) != -1;
 }
 
 void PosixConsole::WriteLine(std::string_view text) {
+  RestoreTerminal();  // the program has moved on from waiting for a key
   std::string line(text);
   line += '\n';
   WriteAll(STDOUT_FILENO, line);
@@ -124,20 +150,9 @@ ConsoleKey PosixConsole::ReadKey() {
     if (!InputPending()) return {};
     return KeyFromInput(false);
   }
-  // A terminal gives single key presses, without echo, only in
-  // non-canonical mode; that mode lasts for this poll alone.
-  InstallSignalHandlers();
-  termios raw{};
-  if (tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return {};
-  raw = g_savedTerminal;
-  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  raw.c_cc[VMIN] = 0;
-  raw.c_cc[VTIME] = 0;
-  g_terminalChanged = 1;
-  ConsoleKey key;
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0 && InputPending()) key = KeyFromInput(true);
-  RestoreTerminal();
-  return key;
+  if (!EnterKeyPollingMode()) return {};
+  if (!InputPending()) return {};
+  return KeyFromInput(true);
 }
 
 void PosixConsole::ShowErrorBox(std::string_view caption, std::string_view text) {

@@ -9,8 +9,8 @@ class PosixProcesses : public Processes {
  public:
   std::string CommandLine() override;
   std::string ExecutablePath() override;
-  bool Start(const std::string& commandLine, const std::string& file,
-             const std::string& parameters, const std::string& workingFolder) override;
+  bool Start(const std::string& commandLine, const std::string& file, const std::string& parameters,
+             const std::string& workingFolder) override;
   bool StartNetwork() override;
   [[noreturn]] void Exit(int code) override;
 };

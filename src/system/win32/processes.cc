@@ -1,9 +1,11 @@
 // The running process and the programs it starts, on Windows.
 #include "system/win32/processes.h"
 
-#include <shellapi.h>
 #include <windows.h>
 #include <winsock2.h>
+
+// <shellapi.h> needs the types of <windows.h>.
+#include <shellapi.h>
 
 #include <vector>
 
