@@ -1,0 +1,112 @@
+// URL splitting by 1-based substring searches.
+#include "transfer/url_split.h"
+
+#include "transfer/http_get.h"
+
+namespace updater {
+
+namespace {
+
+// The 1-based position of the first `what` starting at or after `from`, or 0.
+// A start below 1 counts as 1; a start beyond the end finds nothing.
+size_t Find(std::string_view text, std::string_view what, int64_t from) {
+  if (from < 1) from = 1;
+  if (static_cast<uint64_t>(from) > text.size()) return 0;
+  size_t found = text.find(what, static_cast<size_t>(from - 1));
+  return found == std::string_view::npos ? 0 : found + 1;
+}
+
+// Up to `length` characters from 1-based position `from`; empty for a length
+// of zero or less. A start below 1 counts as 1.
+std::string Mid(std::string_view text, int64_t from, int64_t length) {
+  if (from < 1) from = 1;
+  if (length <= 0 || static_cast<uint64_t>(from) > text.size()) return {};
+  return std::string(text.substr(static_cast<size_t>(from - 1), static_cast<size_t>(length)));
+}
+
+}  // namespace
+
+int32_t GetURLHost(std::string_view url, std::string* host) {
+  host->clear();
+  int64_t at = static_cast<int64_t>(Find(url, "@", 1));
+  if (at != 0) {
+    int64_t slash = static_cast<int64_t>(Find(url, "/", at + 1));
+    if (slash != 0) {
+      *host = Mid(url, at + 1, slash - at - 1);
+      return HTTPGetOK;
+    }
+  }
+  int64_t colon = static_cast<int64_t>(Find(url, ":", 1));
+  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetErrURL;
+  int64_t slash = static_cast<int64_t>(Find(url, "/", colon + 3));
+  int64_t length =
+      slash != 0 ? slash - (colon + 3) : static_cast<int64_t>(url.size()) - (colon + 2);
+  if (length <= 0) return HTTPGetErrURL;
+  *host = Mid(url, colon + 3, length);
+  return HTTPGetOK;
+}
+
+int32_t GetURLPath(std::string_view url, std::string* path) {
+  path->clear();
+  int64_t colon = static_cast<int64_t>(Find(url, ":", 1));
+  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetErrURL;
+  int64_t slash = static_cast<int64_t>(Find(url, "/", colon + 3));
+  if (slash == 0) return HTTPGetErrURL;
+  *path = std::string(url.substr(static_cast<size_t>(slash - 1)));
+  return HTTPGetOK;
+}
+
+int32_t GetURLCredentials(std::string_view url, std::string* user, std::string* password) {
+  user->clear();
+  password->clear();
+  int64_t at = static_cast<int64_t>(Find(url, "@", 1));
+  if (at == 0) return HTTPGetErrURL;
+  int64_t slash = static_cast<int64_t>(Find(url, "/", 1));
+  if (Mid(url, slash, 2) != "//") return HTTPGetErrURL;
+  int64_t colon = static_cast<int64_t>(Find(url, ":", slash + 2));
+  std::string foundPassword = Mid(url, colon + 1, at - colon - 1);
+  std::string foundUser = Mid(url, slash + 2, colon - slash - 2);
+  if (foundUser.empty() || foundPassword.empty()) return HTTPGetErrURL;
+  *user = std::move(foundUser);
+  *password = std::move(foundPassword);
+  return HTTPGetOK;
+}
+
+HostAndPort SplitHostPort(std::string_view host) {
+  HostAndPort result{std::string(host), 0};
+  size_t colon = host.rfind(':');
+  if (colon != std::string_view::npos) {
+    std::string_view name = host.substr(0, colon);
+    std::string_view digits = host.substr(colon + 1);
+    bool bracketed = name.size() >= 2 && name.front() == '[' && name.back() == ']';
+    // An unbracketed name with another colon is an IPv6 address, not a port.
+    bool portShaped = !digits.empty() && digits.size() <= 5 && !name.empty() &&
+                      (bracketed || name.find(':') == std::string_view::npos);
+    int port = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') portShaped = false;
+      if (portShaped) port = port * 10 + (c - '0');
+    }
+    if (portShaped && port >= 1 && port <= 65535) {
+      result.name = std::string(name);
+      result.port = port;
+    }
+  }
+  // The connection wants the bare address of a bracketed IPv6 literal.
+  if (result.name.size() >= 2 && result.name.front() == '[' && result.name.back() == ']')
+    result.name = result.name.substr(1, result.name.size() - 2);
+  return result;
+}
+
+bool IsSecureURL(std::string_view url) {
+  static constexpr std::string_view kScheme = "https://";
+  if (url.size() < kScheme.size()) return false;
+  for (size_t i = 0; i < kScheme.size(); ++i) {
+    char c = url[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kScheme[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace updater

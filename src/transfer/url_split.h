@@ -1,0 +1,40 @@
+// Splitting a download URL into the host to connect to, the path to request
+// and optional credentials. These are plain substring searches over the URL
+// text, not a general URL parser: the scheme is not examined, a port stays
+// part of the host text and nothing is percent-decoded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace updater {
+
+// Each returns HTTPGetOK, or HTTPGetErrURL with every output emptied.
+
+// The text between an "@" and the next "/", or else between "://" and the
+// next "/" (or the end). Fails on an empty host in the second form.
+int32_t GetURLHost(std::string_view url, std::string* host);
+
+// Everything from the first "/" after "://" to the end, query included.
+int32_t GetURLPath(std::string_view url, std::string* path);
+
+// The user and password written as user ":" password "@" after the first
+// "//". Fails unless both are non-empty.
+int32_t GetURLCredentials(std::string_view url, std::string* user, std::string* password);
+
+// Where and how to connect for a host text of GetURLHost.
+struct HostAndPort {
+  std::string name;  // the host name without a written port or IPv6 brackets
+  int port = 0;      // the written port, 0 when none
+};
+
+// Separates a trailing ":digits" port (1 to 65535) from a host text; a
+// bracketed IPv6 address keeps its colons. Without a valid port the whole text
+// is the name.
+HostAndPort SplitHostPort(std::string_view host);
+
+// True when the URL's scheme is https (letter case ignored).
+bool IsSecureURL(std::string_view url);
+
+}  // namespace updater

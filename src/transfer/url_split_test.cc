@@ -1,0 +1,111 @@
+// URL splitting: host, path and credentials by the substring rules.
+#include "transfer/url_split.h"
+
+#include <gtest/gtest.h>
+
+#include "transfer/http_get.h"
+
+namespace updater {
+namespace {
+
+struct SplitCase {
+  const char* url;
+  const char* host;  // nullptr: GetURLHost fails
+  const char* path;  // nullptr: GetURLPath fails
+  const char* user;  // nullptr: no credentials
+  const char* password;
+};
+
+const SplitCase kSplitCases[] = {
+    {"http://host/dir/file.txt", "host", "/dir/file.txt", nullptr, nullptr},
+    // The scheme is not looked at.
+    {"https://host/dir/file.txt", "host", "/dir/file.txt", nullptr, nullptr},
+    {"ftp://host/x", "host", "/x", nullptr, nullptr},
+    // The port stays part of the host text.
+    {"http://host:81/x", "host:81", "/x", nullptr, nullptr},
+    // No "/" after the host: a host, but no path.
+    {"http://host", "host", nullptr, nullptr, nullptr},
+    // Empty host in the "://" form.
+    {"http:///x", nullptr, "/x", nullptr, nullptr},
+    {"host/x", nullptr, nullptr, nullptr, nullptr},
+    // A ":" without "//" after it.
+    {"http:/host/x", nullptr, nullptr, nullptr, nullptr},
+    {"", nullptr, nullptr, nullptr, nullptr},
+    {"http://user:pw@host/dir/f.txt?a=1&b=2", "host", "/dir/f.txt?a=1&b=2", "user", "pw"},
+    // A user without a password gives no credentials; the host still follows
+    // the "@".
+    {"http://user@host/x", "host", "/x", nullptr, nullptr},
+    // Empty user or password.
+    {"http://:pw@host/x", "host", "/x", nullptr, nullptr},
+    {"http://user:@host/x", "host", "/x", nullptr, nullptr},
+    // Credentials without a "/" after the "@": the host is everything after
+    // the "//" (second branch) and there is no path.
+    {"http://user:pw@host", "user:pw@host", nullptr, "user", "pw"},
+    // An "@" in the query, followed by a "/", is taken as the credentials
+    // separator for the host.
+    {"http://host/q?mail=a@b/c", "b", "/q?mail=a@b/c", nullptr, nullptr},
+    // A port and an "@" later in the path: the host name becomes the user and
+    // the text between the port's ":" and the "@" the password.
+    {"http://host:81/p@q", "host:81", "/p@q", "host", "81/p"},
+    // "@" directly followed by "/": the first branch accepts the empty host.
+    {"http://user:pw@/x", "", "/x", "user", "pw"},
+    // Fragment and query stay in the path unchanged, nothing is decoded.
+    {"http://host/a%20b#frag", "host", "/a%20b#frag", nullptr, nullptr},
+    // Host up to the end when there is no "/".
+    {"http://h", "h", nullptr, nullptr, nullptr},
+    // The path starts at the first "/" after "://", even a second "//".
+    {"http://host//x", "host", "//x", nullptr, nullptr},
+};
+
+TEST(URLSplit, Table) {
+  for (const SplitCase& c : kSplitCases) {
+    SCOPED_TRACE(c.url);
+    std::string host = "stale", path = "stale", user = "stale", password = "stale";
+    EXPECT_EQ(GetURLHost(c.url, &host), c.host ? HTTPGetOK : HTTPGetErrURL);
+    EXPECT_EQ(host, c.host ? c.host : "");
+    EXPECT_EQ(GetURLPath(c.url, &path), c.path ? HTTPGetOK : HTTPGetErrURL);
+    EXPECT_EQ(path, c.path ? c.path : "");
+    EXPECT_EQ(GetURLCredentials(c.url, &user, &password), c.user ? HTTPGetOK : HTTPGetErrURL);
+    EXPECT_EQ(user, c.user ? c.user : "");
+    EXPECT_EQ(password, c.password ? c.password : "");
+  }
+}
+
+TEST(URLSplit, HostAndPort) {
+  struct {
+    const char* host;
+    const char* name;
+    int port;
+  } cases[] = {
+      {"host", "host", 0},
+      {"host:81", "host", 81},
+      {"127.0.0.1:65535", "127.0.0.1", 65535},
+      {"host:0", "host:0", 0},
+      {"host:65536", "host:65536", 0},
+      {"host:", "host:", 0},
+      {"host:8a", "host:8a", 0},
+      {":81", ":81", 0},
+      {"::1", "::1", 0},
+      {"[::1]", "::1", 0},
+      {"[::1]:8080", "::1", 8080},
+      // Credentials left in a host text are not a port.
+      {"user:pw@host", "user:pw@host", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    HostAndPort split = SplitHostPort(c.host);
+    EXPECT_EQ(split.name, c.name);
+    EXPECT_EQ(split.port, c.port);
+  }
+}
+
+TEST(URLSplit, SecureScheme) {
+  EXPECT_TRUE(IsSecureURL("https://host/x"));
+  EXPECT_TRUE(IsSecureURL("HTTPS://host/x"));
+  EXPECT_FALSE(IsSecureURL("http://host/x"));
+  EXPECT_FALSE(IsSecureURL("https:/host/x"));
+  EXPECT_FALSE(IsSecureURL("xhttps://host/x"));
+}
+
+}  // namespace
+}  // namespace updater

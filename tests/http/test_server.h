@@ -1,0 +1,77 @@
+// A scripted HTTP/1.1 server for tests, run in-process on 127.0.0.1 on a port
+// of its own. Each request is answered by the handler registered for its path
+// (404 otherwise) and the connection is closed after the answer. A response
+// can be chunked or cut off before its announced length, which a stock server
+// will not do on request.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace updater::testing {
+
+// One request as the server saw it.
+struct SeenRequest {
+  std::string method;
+  std::string target;                          // path and query
+  std::map<std::string, std::string> headers;  // names in lower case
+};
+
+struct ScriptedResponse {
+  int status = 200;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  // A generated body of this many bytes (a repeating pattern, PatternByte)
+  // in place of `body`, for sizes not worth holding in a string.
+  int64_t generatedSize = -1;
+  bool chunked = false;  // no Content-Length; the body in chunked encoding
+  // The Content-Length announced; -1 announces the real size. A larger value
+  // with the connection closed after the body is a connection cut.
+  int64_t announcedLength = -1;
+};
+
+// The byte at `offset` of a generated body.
+inline uint8_t PatternByte(int64_t offset) { return static_cast<uint8_t>((offset * 7 + 3) % 251); }
+
+class TestServer {
+ public:
+  using Handler = std::function<ScriptedResponse(const SeenRequest&)>;
+
+  TestServer() = default;
+  ~TestServer();
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  // Registers the handler of one path (query excluded); before Start().
+  void Handle(const std::string& path, Handler handler) { handlers_[path] = std::move(handler); }
+  // Listens on a free port of 127.0.0.1; false when that failed.
+  bool Start();
+  // Stops listening and waits for the open connections to end.
+  void Stop();
+  int Port() const { return port_; }
+  // "http://127.0.0.1:<port>" followed by `path`.
+  std::string URL(const std::string& path) const;
+  // The requests seen so far, in order of arrival.
+  std::vector<SeenRequest> Requests();
+
+ private:
+  void AcceptLoop();
+  void Serve(intptr_t connection);
+
+  std::map<std::string, Handler> handlers_;
+  intptr_t listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+  std::mutex mutex_;
+  std::vector<std::thread> connections_;
+  std::vector<SeenRequest> requests_;
+};
+
+}  // namespace updater::testing
