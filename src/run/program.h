@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "packages/package_reader.h"
 #include "run/run_settings.h"
 #include "system/platform.h"
 
@@ -29,6 +30,8 @@ struct Program {
   // Base URLs of the update servers not yet tried, each ending with "/".
   std::vector<std::string> ServerList;
   std::vector<SelectedUpdate> SelectedUpdates;
+  // The package reader's table and open package files.
+  PackageReader Packages;
 
   std::string UpdateFolder() const { return ProgramFolder + "Update\\"; }
 };

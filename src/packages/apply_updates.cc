@@ -1,0 +1,131 @@
+// Applying downloaded update packages.
+#include "packages/apply_updates.h"
+
+#include <vector>
+
+#include "packages/package_reader.h"
+#include "run/console_io.h"
+#include "run/program.h"
+
+namespace updater {
+
+namespace {
+
+// A file a package has written so far, and where its old content waits
+// (empty when the package created the file).
+struct WrittenFile {
+  std::string target;
+  std::string backup;
+};
+
+// Puts the installation back as it was before the package: newest first, so
+// a file written twice ends with its oldest content.
+void UndoPackage(Program& program, const std::vector<WrittenFile>& written) {
+  FileSystem& files = program.os.files;
+  for (auto it = written.rbegin(); it != written.rend(); ++it) {
+    if (it->backup.empty())
+      files.Delete(it->target);
+    else
+      files.Replace(it->backup, it->target);
+  }
+}
+
+// Writes every entry of the open package. On failure the package's changes
+// are undone and false is returned.
+bool WritePackageEntries(Program& program) {
+  std::vector<WrittenFile> written;
+  for (std::string name = NextEntryName(program); !name.empty(); name = NextEntryName(program)) {
+    if (!IsSafeEntryName(name)) {
+      // Nothing outside the program folder is touched, not even a folder.
+      PrintLine(program, "Decompressing... : " + name);
+      PrintLine(program, "Error: Failed to write file to disk!");
+      UndoPackage(program, written);
+      return false;
+    }
+    if (!CreateFolders(program, FolderPart(name))) {
+      UndoPackage(program, written);
+      return false;
+    }
+    PrintLine(program, "Decompressing... : " + name);
+    WrittenFile file{program.ProgramFolder + name, std::string()};
+    if (!ExtractEntryKeepingOld(program, name, file.target, &file.backup)) {
+      UndoPackage(program, written);
+      return false;
+    }
+    written.push_back(std::move(file));
+  }
+  for (const WrittenFile& file : written)
+    if (!file.backup.empty()) program.os.files.Delete(file.backup);
+  return true;
+}
+
+// Splits `text` at every character of `separators`.
+std::vector<std::string_view> Split(std::string_view text, std::string_view separators) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  while (true) {
+    size_t end = text.find_first_of(separators, start);
+    parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+bool ApplyUpdates(Program& program) {
+  PrintLine(program, "");
+  PrintLine(program, "Applying updates...");
+  const std::string updateFolder = program.UpdateFolder();
+  std::vector<FolderEntry> listing;
+  if (!program.os.files.ListFolder(updateFolder, "*.mxu", &listing)) return false;
+  for (const FolderEntry& entry : listing) {
+    if (entry.isFolder) continue;
+    if (!OpenPackage(program, updateFolder + entry.name)) {
+      PrintLine(program, "Error: Failed to read update file: " + entry.name);
+      continue;
+    }
+    if (!WritePackageEntries(program)) return false;
+    ClosePackages(program);
+    program.os.files.Delete(updateFolder + entry.name);  // a failure changes nothing
+  }
+  return true;
+}
+
+bool CreateFolders(Program& program, const std::string& folderPart) {
+  std::string path = folderPart;
+  if (path.empty() || path.back() != '\\') path += '\\';
+  if (path == "\\") return true;
+  std::vector<std::string_view> names = Split(path, "\\");
+  names.pop_back();  // the empty text after the final "\"
+  std::string folder = program.ProgramFolder;
+  for (std::string_view name : names) {
+    folder += name;
+    folder += '\\';
+    if (program.os.files.IsFolder(folder)) continue;
+    PrintLine(program, "Creating directory... : " + folder);
+    if (!program.os.files.CreateFolder(folder)) return false;
+  }
+  return true;
+}
+
+std::string FolderPart(std::string_view entryName) {
+  size_t last = entryName.find_last_of("\\/");
+  return last == std::string_view::npos ? std::string()
+                                        : std::string(entryName.substr(0, last + 1));
+}
+
+bool IsSafeEntryName(std::string_view entryName) {
+  if (entryName.empty() || entryName[0] == '\\' || entryName[0] == '/') return false;
+  if (entryName.find(':') != std::string_view::npos) return false;
+  for (std::string_view part : Split(entryName, "\\/")) {
+    // Windows drops trailing dots and spaces from a name, so ". ." and "..."
+    // can reach the parent folder as ".." does.
+    bool dotsOnly = part.size() >= 2 && part.find_first_not_of(". ") == std::string_view::npos &&
+                    part.find('.') != std::string_view::npos;
+    if (dotsOnly) return false;
+  }
+  return true;
+}
+
+}  // namespace updater

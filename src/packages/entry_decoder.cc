@@ -1,0 +1,201 @@
+// Decoders of the package data methods.
+#include "packages/entry_decoder.h"
+
+#include <LzmaDec.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace updater {
+
+namespace {
+
+constexpr int64_t kChunkSize = 1 << 18;
+// The LZMA decoder never needs less than this much dictionary.
+constexpr uint32_t kLzmaMinDictionary = 1 << 12;
+// The range coder needs these many bytes before it can start.
+constexpr int64_t kLzmaRangeCoderInitSize = 5;
+
+void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
+void LzmaFree(void*, void* address) { std::free(address); }
+ISzAlloc g_lzmaAlloc = {LzmaAlloc, LzmaFree};
+
+// A buffer of one chunk, or null when memory is short.
+std::unique_ptr<uint8_t[]> ChunkBuffer() {
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kChunkSize]);
+}
+
+// Reads the next piece of at most one chunk from the `remaining` stored bytes.
+// False on a read failure or when the source ends early.
+bool Refill(ByteSource& stored, uint8_t* buffer, int64_t* remaining, int64_t* filled) {
+  int64_t want = std::min(kChunkSize, *remaining);
+  int64_t count = stored.Read(buffer, want);
+  if (count <= 0 || count > want) return false;
+  *remaining -= count;
+  *filled = count;
+  return true;
+}
+
+StreamResult CopyStored(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink) {
+  if (packedSize != size) return StreamResult::DecodeFailed;
+  std::unique_ptr<uint8_t[]> buffer = ChunkBuffer();
+  if (!buffer) return StreamResult::DecodeFailed;
+  int64_t remaining = packedSize;
+  while (remaining > 0) {
+    int64_t filled = 0;
+    if (!Refill(stored, buffer.get(), &remaining, &filled)) return StreamResult::DecodeFailed;
+    if (!sink.Write(buffer.get(), filled)) return StreamResult::WriteFailed;
+  }
+  return StreamResult::Ok;
+}
+
+// zlib's `uncompress` with a destination of `size` bytes succeeds when the
+// stream ends and has produced no more than `size` bytes; trailing input after
+// the stream's end is ignored. The length must also match exactly.
+StreamResult InflateStream(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink) {
+  std::unique_ptr<uint8_t[]> input = ChunkBuffer();
+  std::unique_ptr<uint8_t[]> output = ChunkBuffer();
+  if (!input || !output) return StreamResult::DecodeFailed;
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) return StreamResult::DecodeFailed;
+  struct EndInflate {
+    z_stream* stream;
+    ~EndInflate() { inflateEnd(stream); }
+  } endInflate{&stream};
+
+  int64_t remaining = packedSize;
+  int64_t produced = 0;
+  while (true) {
+    if (stream.avail_in == 0 && remaining > 0) {
+      int64_t filled = 0;
+      if (!Refill(stored, input.get(), &remaining, &filled)) return StreamResult::DecodeFailed;
+      stream.next_in = input.get();
+      stream.avail_in = static_cast<uInt>(filled);
+    }
+    stream.next_out = output.get();
+    stream.avail_out = static_cast<uInt>(kChunkSize);
+    int result = inflate(&stream, Z_NO_FLUSH);
+    int64_t have = kChunkSize - stream.avail_out;
+    if (have > 0) {
+      if (produced + have > size) return StreamResult::DecodeFailed;
+      if (!sink.Write(output.get(), have)) return StreamResult::WriteFailed;
+      produced += have;
+    }
+    if (result == Z_STREAM_END) break;
+    if (result == Z_BUF_ERROR) {
+      // The output always has room, so zlib wants input that is not there.
+      if (stream.avail_in == 0 && remaining == 0) return StreamResult::DecodeFailed;
+      continue;
+    }
+    if (result != Z_OK) return StreamResult::DecodeFailed;
+  }
+  return produced == size ? StreamResult::Ok : StreamResult::DecodeFailed;
+}
+
+// The coder properties to decode with. The declared dictionary size only
+// bounds how far back a match may reach, and no match reaches before the
+// first of `size` bytes, so a dictionary larger than the content is cut down:
+// decoding is the same and memory stays small.
+void LimitedProperties(const uint8_t* header, int64_t size, uint8_t* props) {
+  std::memcpy(props, header, kLzmaPropsSize);
+  uint32_t dictionary = static_cast<uint32_t>(props[1]) | static_cast<uint32_t>(props[2]) << 8 |
+                        static_cast<uint32_t>(props[3]) << 16 |
+                        static_cast<uint32_t>(props[4]) << 24;
+  if (static_cast<int64_t>(dictionary) <= size) return;
+  uint32_t limited = std::max(kLzmaMinDictionary, static_cast<uint32_t>(size));
+  for (int i = 0; i < 4; ++i) props[1 + i] = static_cast<uint8_t>(limited >> (8 * i));
+}
+
+StreamResult LzmaStream(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink) {
+  if (packedSize < kLzmaHeaderSize + kLzmaRangeCoderInitSize) return StreamResult::DecodeFailed;
+  uint8_t header[kLzmaHeaderSize];
+  int64_t headerRead = stored.Read(header, kLzmaHeaderSize);
+  if (headerRead != kLzmaHeaderSize) return StreamResult::DecodeFailed;
+  uint8_t props[kLzmaPropsSize];
+  LimitedProperties(header, size, props);
+
+  std::unique_ptr<uint8_t[]> input = ChunkBuffer();
+  std::unique_ptr<uint8_t[]> output = ChunkBuffer();
+  if (!input || !output) return StreamResult::DecodeFailed;
+  CLzmaDec decoder;
+  LzmaDec_Construct(&decoder);
+  if (LzmaDec_Allocate(&decoder, props, kLzmaPropsSize, &g_lzmaAlloc) != SZ_OK)
+    return StreamResult::DecodeFailed;
+  struct FreeDecoder {
+    CLzmaDec* decoder;
+    ~FreeDecoder() { LzmaDec_Free(decoder, &g_lzmaAlloc); }
+  } freeDecoder{&decoder};
+  LzmaDec_Init(&decoder);
+
+  int64_t remaining = packedSize - kLzmaHeaderSize;
+  int64_t inputPos = 0, inputEnd = 0;
+  int64_t produced = 0;
+  while (produced < size) {
+    if (inputPos == inputEnd && remaining > 0) {
+      if (!Refill(stored, input.get(), &remaining, &inputEnd)) return StreamResult::DecodeFailed;
+      inputPos = 0;
+    }
+    SizeT inCount = static_cast<SizeT>(inputEnd - inputPos);
+    SizeT outCount = static_cast<SizeT>(std::min(kChunkSize, size - produced));
+    ELzmaStatus status;
+    SRes result = LzmaDec_DecodeToBuf(&decoder, output.get(), &outCount, input.get() + inputPos,
+                                      &inCount, LZMA_FINISH_ANY, &status);
+    inputPos += static_cast<int64_t>(inCount);
+    if (result != SZ_OK) return StreamResult::DecodeFailed;
+    if (outCount > 0) {
+      if (!sink.Write(output.get(), static_cast<int64_t>(outCount)))
+        return StreamResult::WriteFailed;
+      produced += static_cast<int64_t>(outCount);
+    }
+    if (produced == size) break;
+    // The stream's end marker came before `size` bytes.
+    if (status == LZMA_STATUS_FINISHED_WITH_MARK) return StreamResult::DecodeFailed;
+    bool inputLeft = inputPos < inputEnd || remaining > 0;
+    if (!inputLeft) return StreamResult::DecodeFailed;
+    if (inCount == 0 && outCount == 0 && inputPos < inputEnd) return StreamResult::DecodeFailed;
+  }
+  return StreamResult::Ok;
+}
+
+}  // namespace
+
+bool DecodeZlib(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen) {
+  if (srcLen <= 0 || dstLen <= 0) return false;
+  uLongf produced = static_cast<uLongf>(dstLen);
+  int result = uncompress(dst, &produced, src, static_cast<uLong>(srcLen));
+  return result == Z_OK && static_cast<int64_t>(produced) == dstLen;
+}
+
+bool DecodeLzma(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen) {
+  if (srcLen < kLzmaHeaderSize || dstLen <= 0) return false;
+  // The properties are copied out of the block first, as the SDK's one-call
+  // decoder is handed them separately from the data.
+  uint8_t props[kLzmaPropsSize];
+  std::memcpy(props, src, kLzmaPropsSize);
+  SizeT produced = static_cast<SizeT>(dstLen);
+  SizeT consumed = static_cast<SizeT>(srcLen - kLzmaHeaderSize);
+  ELzmaStatus status;
+  SRes result = LzmaDecode(dst, &produced, src + kLzmaHeaderSize, &consumed, props, kLzmaPropsSize,
+                           LZMA_FINISH_ANY, &status, &g_lzmaAlloc);
+  return result == SZ_OK && static_cast<int64_t>(produced) == dstLen;
+}
+
+StreamResult DecodeStream(ByteSource& stored, int64_t packedSize, int64_t size, uint8_t method,
+                          ByteSink& sink) {
+  if (packedSize <= 0 || size <= 0) return StreamResult::DecodeFailed;
+  switch (method) {
+    case MethodStored:
+      return CopyStored(stored, packedSize, size, sink);
+    case MethodZlib:
+      return InflateStream(stored, packedSize, size, sink);
+    case MethodLzma:
+      return LzmaStream(stored, packedSize, size, sink);
+    default:
+      return StreamResult::DecodeFailed;
+  }
+}
+
+}  // namespace updater

@@ -1,0 +1,200 @@
+// The data method decoders: the one-shot and the chunked forms must agree on
+// every input, and both must hold to the exact-length rules.
+#include "packages/entry_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mxupack/package_writer.h"
+#include "packages/package_test_util.h"
+
+namespace updater {
+namespace {
+
+using mxupack::EncodeLzma;
+using mxupack::EncodeSettings;
+using mxupack::EncodeZlib;
+using testing::SampleBytes;
+
+// Hands out the stored bytes in small uneven pieces, so chunk borders fall
+// everywhere.
+class StringSource : public ByteSource {
+ public:
+  explicit StringSource(std::string bytes) : bytes_(std::move(bytes)) {}
+  int64_t Read(uint8_t* buffer, int64_t size) override {
+    int64_t count = std::min<int64_t>({size, 7777, static_cast<int64_t>(bytes_.size() - pos_)});
+    std::copy(bytes_.begin() + pos_, bytes_.begin() + pos_ + count, buffer);
+    pos_ += static_cast<size_t>(count);
+    return count;
+  }
+
+ private:
+  std::string bytes_;
+  size_t pos_ = 0;
+};
+
+class StringSink : public ByteSink {
+ public:
+  bool Write(const uint8_t* data, int64_t size) override {
+    if (static_cast<int64_t>(bytes.size()) + size > capacity) return false;
+    bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+    return true;
+  }
+  std::string bytes;
+  int64_t capacity = INT64_MAX;
+};
+
+struct Decoded {
+  bool ok;
+  std::string content;
+};
+
+Decoded OneShot(const std::string& stored, int64_t size, uint8_t method) {
+  std::vector<uint8_t> out(static_cast<size_t>(std::max<int64_t>(size, 1)));
+  const uint8_t* src = reinterpret_cast<const uint8_t*>(stored.data());
+  int64_t length = static_cast<int64_t>(stored.size());
+  bool ok = method == MethodZlib ? DecodeZlib(src, length, out.data(), size)
+                                 : DecodeLzma(src, length, out.data(), size);
+  return {ok, ok ? std::string(out.begin(), out.begin() + size) : std::string()};
+}
+
+Decoded Streamed(const std::string& stored, int64_t size, uint8_t method) {
+  StringSource source(stored);
+  StringSink sink;
+  bool ok = DecodeStream(source, static_cast<int64_t>(stored.size()), size, method, sink) ==
+            StreamResult::Ok;
+  return {ok, ok ? sink.bytes : std::string()};
+}
+
+std::string WithEndMark(const std::string& content) {
+  EncodeSettings settings;
+  settings.LzmaEndMark = true;
+  return EncodeLzma(content, settings);
+}
+
+TEST(EntryDecoderTest, ExactLengthRules) {
+  const std::string content = SampleBytes(300000, 1);
+  const int64_t size = static_cast<int64_t>(content.size());
+  const std::string zlib = EncodeZlib(content);
+  const std::string lzma = EncodeLzma(content);
+  std::string lzmaBadProps = lzma;
+  lzmaBadProps[0] = static_cast<char>(225);  // lc/lp/pb beyond their ranges
+  std::string zlibFlipped = zlib;
+  zlibFlipped[zlib.size() / 2] = static_cast<char>(zlibFlipped[zlib.size() / 2] ^ 0x55);
+  struct Case {
+    const char* what;
+    std::string stored;
+    int64_t size;
+    uint8_t method;
+    bool ok;
+  } cases[] = {
+      {"zlib whole", zlib, size, MethodZlib, true},
+      {"zlib with bytes after the stream", zlib + "junk", size, MethodZlib, true},
+      {"zlib producing more than the size", zlib, size - 1, MethodZlib, false},
+      {"zlib producing fewer than the size", zlib, size + 1, MethodZlib, false},
+      {"zlib cut short", zlib.substr(0, zlib.size() - 10), size, MethodZlib, false},
+      {"zlib without its checksum", zlib.substr(0, zlib.size() - 4), size, MethodZlib, false},
+      {"zlib corrupt", zlibFlipped, size, MethodZlib, false},
+      {"zlib not a stream", "hello", 5, MethodZlib, false},
+      {"lzma whole", lzma, size, MethodLzma, true},
+      {"lzma with end mark", WithEndMark(content), size, MethodLzma, true},
+      // Decoding stops at the size; the rest of the stream is not needed.
+      {"lzma asked for a prefix", lzma, size - 1000, MethodLzma, true},
+      {"lzma ending before the size", WithEndMark(content), size + 1, MethodLzma, false},
+      {"lzma cut short", lzma.substr(0, lzma.size() / 2), size, MethodLzma, false},
+      {"lzma header only", lzma.substr(0, 13), size, MethodLzma, false},
+      {"lzma shorter than its header", lzma.substr(0, 12), size, MethodLzma, false},
+      {"lzma bad properties", lzmaBadProps, size, MethodLzma, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Decoded one = OneShot(c.stored, c.size, c.method);
+    Decoded streamed = Streamed(c.stored, c.size, c.method);
+    EXPECT_EQ(one.ok, c.ok);
+    EXPECT_EQ(streamed.ok, c.ok);
+    if (c.ok) {
+      EXPECT_TRUE(one.content == content.substr(0, static_cast<size_t>(c.size)));
+      EXPECT_TRUE(streamed.content == one.content);
+    }
+  }
+}
+
+TEST(EntryDecoderTest, StoredBlocksAndBadArguments) {
+  struct Case {
+    const char* what;
+    std::string stored;
+    int64_t packedSize;
+    int64_t size;
+    uint8_t method;
+    StreamResult result;
+  } cases[] = {
+      {"stored", "abc", 3, 3, MethodStored, StreamResult::Ok},
+      {"stored sizes differ", "abc", 3, 2, MethodStored, StreamResult::DecodeFailed},
+      {"source shorter than the packed size", "abc", 4, 4, MethodStored,
+       StreamResult::DecodeFailed},
+      {"size 0", "abc", 3, 0, MethodStored, StreamResult::DecodeFailed},
+      {"packed size 0", "", 0, 3, MethodZlib, StreamResult::DecodeFailed},
+      {"unknown method", "abc", 3, 3, 3, StreamResult::DecodeFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StringSource source(c.stored);
+    StringSink sink;
+    StreamResult result = DecodeStream(source, c.packedSize, c.size, c.method, sink);
+    EXPECT_EQ(result, c.result);
+    if (result == StreamResult::Ok) {
+      EXPECT_EQ(sink.bytes, c.stored);
+    }
+  }
+}
+
+TEST(EntryDecoderTest, SinkFailureIsAWriteFailure) {
+  const std::string content = SampleBytes(600000, 2);
+  const int64_t size = static_cast<int64_t>(content.size());
+  for (uint8_t method : {MethodStored, MethodZlib, MethodLzma}) {
+    SCOPED_TRACE(static_cast<int>(method));
+    std::string stored = method == MethodZlib   ? EncodeZlib(content)
+                         : method == MethodLzma ? EncodeLzma(content)
+                                                : content;
+    StringSource source(stored);
+    StringSink sink;
+    sink.capacity = size / 2;
+    EXPECT_EQ(DecodeStream(source, static_cast<int64_t>(stored.size()), size, method, sink),
+              StreamResult::WriteFailed);
+  }
+}
+
+// Random damage to real streams: the chunked decoder succeeds exactly when
+// the one-shot decoder does, with the same bytes, and neither crashes.
+TEST(EntryDecoderTest, DamagedStreamsAgree) {
+  const std::string content = SampleBytes(40000, 3);
+  const int64_t size = static_cast<int64_t>(content.size());
+  std::mt19937 random(12345);
+  for (uint8_t method : {MethodZlib, MethodLzma}) {
+    const std::string good = method == MethodZlib ? EncodeZlib(content) : EncodeLzma(content);
+    int failures = 0;
+    for (int round = 0; round < 300; ++round) {
+      std::string damaged = good;
+      int changes = 1 + static_cast<int>(random() % 3);
+      for (int i = 0; i < changes; ++i) {
+        size_t at = random() % damaged.size();
+        damaged[at] = static_cast<char>(random());
+      }
+      if (random() % 4 == 0) damaged.resize(random() % damaged.size());
+      Decoded one = OneShot(damaged, size, method);
+      Decoded streamed = Streamed(damaged, size, method);
+      ASSERT_EQ(one.ok, streamed.ok) << "method " << int(method) << " round " << round;
+      if (one.ok) {
+        ASSERT_TRUE(one.content == streamed.content);
+      }
+      failures += one.ok ? 0 : 1;
+    }
+    EXPECT_GT(failures, 0);
+  }
+}
+
+}  // namespace
+}  // namespace updater

@@ -1,0 +1,317 @@
+// The package reader.
+#include "packages/package_reader.h"
+
+#include <cstring>
+#include <new>
+
+#include "packages/entry_decoder.h"
+#include "packages/package_format.h"
+#include "run/console_io.h"
+#include "run/program.h"
+#include "system/text.h"
+
+namespace updater {
+
+namespace {
+
+constexpr std::string_view kDecompressFailed = "Error: Failed to decompress file!";
+constexpr std::string_view kWriteFailed = "Error: Failed to write file to disk!";
+constexpr size_t kIndexBuckets = 512;
+// Tries for a free name for a temporary or backup file beside a target.
+constexpr int kSiblingNameTries = 1000;
+
+bool ReadAt(File& file, int64_t offset, int64_t size, uint8_t* out) {
+  return file.Seek(offset) && file.Read(out, size) == size;
+}
+
+// Variant S of the selection rule, as an index into `entry.Variants`, or -1
+// when the entry leaves the table as it is.
+int ChooseVariant(const PackageReader& reader, const DirectoryEntry& entry,
+                  const EntryRecord* row) {
+  int preferred = -1;  // the last variant with the preferred key
+  for (size_t i = 0; i < entry.Variants.size(); ++i)
+    if (entry.Variants[i].Key == reader.PreferredKey) preferred = static_cast<int>(i);
+  if (!row) return preferred >= 0 ? preferred : 0;
+  bool rowPreferred = row->Key == reader.PreferredKey;
+  if (entry.Version > row->Version) {
+    if (preferred >= 0) return preferred;
+    return rowPreferred ? -1 : 0;
+  }
+  return rowPreferred ? -1 : preferred;
+}
+
+void MergeEntry(PackageReader& reader, const DirectoryEntry& entry,
+                const std::shared_ptr<File>& package) {
+  // An entry without variants has nothing to offer.
+  if (entry.Variants.empty()) return;
+  std::string name = AnsiToUtf8(entry.Name);
+  auto found = reader.EntryIndex.find(name);
+  EntryRecord* row =
+      found == reader.EntryIndex.end() ? nullptr : &reader.EntryTable[found->second - 1];
+  int chosen = ChooseVariant(reader, entry, row);
+  if (chosen < 0) return;
+  if (!row) {
+    reader.EntryTable.emplace_back();
+    reader.EntryIndex.emplace(name, reader.EntryTable.size());
+    row = &reader.EntryTable.back();
+  }
+  const EntryVariant& variant = entry.Variants[static_cast<size_t>(chosen)];
+  row->Name = name;
+  row->Version = entry.Version;
+  row->Key = variant.Key;
+  row->Package = package;
+  row->Offset = variant.Offset;
+  row->Method = entry.Method;
+  row->PackedSize = variant.PackedSize;
+  row->Size = variant.Size;
+}
+
+// Reads and decodes the directory the header describes.
+bool LoadDirectory(File& file, const PackageHeader& header, MemoryBlock* directory) {
+  if (!ObtainBlock(header.DirSize, directory)) return false;
+  if (header.DirMethod == MethodStored)
+    return ReadAt(file, header.DirOffset, directory->Size, directory->Data.get());
+  MemoryBlock packed;
+  if (!ObtainBlock(header.DirPackedSize, &packed)) return false;
+  if (!ReadAt(file, header.DirOffset, packed.Size, packed.Data.get())) return false;
+  switch (header.DirMethod) {
+    case MethodZlib:
+      return DecodeZlib(packed.Data.get(), packed.Size, directory->Data.get(), directory->Size);
+    case MethodLzma:
+      return DecodeLzma(packed.Data.get(), packed.Size, directory->Data.get(), directory->Size);
+    default:
+      return false;
+  }
+}
+
+// The row's stored bytes as a source, read straight from the package.
+class PackageSource : public ByteSource {
+ public:
+  explicit PackageSource(File& file) : file_(file) {}
+  int64_t Read(uint8_t* buffer, int64_t size) override { return file_.Read(buffer, size); }
+
+ private:
+  File& file_;
+};
+
+// Writes decoded bytes to a file and notes whether they start like a program.
+class FileSink : public ByteSink {
+ public:
+  explicit FileSink(File& file) : file_(file) {}
+
+  bool Write(const uint8_t* data, int64_t size) override {
+    for (int64_t i = 0; i < size && start_.size() < 4; ++i)
+      start_.push_back(static_cast<char>(data[i]));
+    return file_.Write(data, size);
+  }
+
+  bool StartsLikeProgram() const {
+    return start_.compare(0, 4,
+                          "\x7f"
+                          "ELF") == 0 ||
+           start_.compare(0, 2, "#!") == 0;
+  }
+
+ private:
+  File& file_;
+  std::string start_;
+};
+
+// True when the row can be read at all: checked before anything is created,
+// so a broken entry is reported as a decode failure, as the in-memory path
+// does.
+bool RowLooksReadable(const EntryRecord& row) {
+  if (row.PackedSize <= 0 || row.Size <= 0 || row.Offset < 0) return false;
+  if (row.Method > MethodLzma) return false;
+  if (row.Method == MethodStored && row.PackedSize != row.Size) return false;
+  if (row.Method == MethodLzma && row.PackedSize < kLzmaHeaderSize) return false;
+  int64_t fileSize = row.Package->Size();
+  return fileSize >= 0 && row.Offset <= fileSize - row.PackedSize;
+}
+
+// A name beside `target` that nothing uses yet.
+std::string FreeSiblingName(FileSystem& files, const std::string& target, const char* suffix) {
+  for (int attempt = 0; attempt < kSiblingNameTries; ++attempt) {
+    std::string candidate = target + suffix + (attempt ? std::to_string(attempt) : std::string());
+    if (!files.Exists(candidate)) return candidate;
+  }
+  return std::string();
+}
+
+bool Fail(Program& program, std::string_view message) {
+  PrintLine(program, message);
+  return false;
+}
+
+}  // namespace
+
+bool ObtainBlock(int64_t size, MemoryBlock* block) {
+  if (size <= 0) return false;
+  std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[static_cast<size_t>(size)]());
+  if (!data) return false;
+  block->Data = std::move(data);
+  block->Size = size;
+  return true;
+}
+
+void InitPackageReader(Program& program, int preferredKey) {
+  program.Packages.PreferredKey = preferredKey;
+}
+
+bool OpenPackage(Program& program, const std::string& path) {
+  std::shared_ptr<File> file = program.os.files.OpenRead(path, true);
+  if (!file) return false;
+  if (file->Size() < kPackageHeaderSize) return false;
+  uint8_t headerBytes[kPackageHeaderSize];
+  if (!ReadAt(*file, 0, kPackageHeaderSize, headerBytes)) return false;
+  PackageHeader header = DecodePackageHeader(headerBytes);
+  if (std::memcmp(header.Magic, kPackageMagic, sizeof kPackageMagic) != 0) return false;
+  if (header.FormatVersion != kPackageFormatVersion) return false;
+  if (header.Flags & kFlagRefused4) return false;
+  if (header.Flags & kFlagRefused8) return false;
+
+  MemoryBlock directory;
+  if (!LoadDirectory(*file, header, &directory)) return false;
+  // The whole directory is parsed before the table changes, so a refused
+  // package leaves the reader as it was.
+  std::vector<DirectoryEntry> entries;
+  if (!ParseDirectory(directory.Data.get(), directory.Size, &entries)) return false;
+
+  PackageReader& reader = program.Packages;
+  if (reader.EntryIndex.empty()) reader.EntryIndex.reserve(kIndexBuckets);
+  for (const DirectoryEntry& entry : entries) MergeEntry(reader, entry, file);
+  reader.OpenFiles.push_back(file);
+  return true;
+}
+
+size_t FindEntry(Program& program, const std::string& name) {
+  auto found = program.Packages.EntryIndex.find(name);
+  return found == program.Packages.EntryIndex.end() ? 0 : found->second;
+}
+
+std::string NextEntryName(Program& program) {
+  PackageReader& reader = program.Packages;
+  if (reader.IterationCursor >= reader.EntryTable.size()) {
+    reader.IterationCursor = 0;
+    return std::string();
+  }
+  return reader.EntryTable[reader.IterationCursor++].Name;
+}
+
+bool ReadEntryData(Program& program, size_t position, MemoryBlock* stored) {
+  PackageReader& reader = program.Packages;
+  if (position == 0 || position > reader.EntryTable.size()) return false;
+  const EntryRecord& row = reader.EntryTable[position - 1];
+  // A block that lies past the end of the file cannot be read in full; this
+  // is known before memory for it is obtained.
+  int64_t fileSize = row.Package->Size();
+  if (row.Offset < 0 || fileSize < 0 || row.PackedSize > fileSize - row.Offset) return false;
+  MemoryBlock block;
+  if (!ObtainBlock(row.PackedSize, &block)) return false;
+  if (!ReadAt(*row.Package, row.Offset, block.Size, block.Data.get())) return false;
+  *stored = std::move(block);
+  return true;
+}
+
+bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, uint8_t method,
+                MemoryBlock* content) {
+  if (packedSize != stored.Size) return false;
+  if (method == MethodStored) {
+    if (packedSize != size) return false;
+    *content = std::move(stored);
+    return true;
+  }
+  MemoryBlock output;
+  if (!ObtainBlock(size, &output)) return false;
+  bool decoded = false;
+  if (method == MethodZlib)
+    decoded = DecodeZlib(stored.Data.get(), stored.Size, output.Data.get(), output.Size);
+  else if (method == MethodLzma)
+    decoded = DecodeLzma(stored.Data.get(), stored.Size, output.Data.get(), output.Size);
+  if (!decoded) return false;
+  *content = std::move(output);
+  return true;
+}
+
+bool LoadEntry(Program& program, const std::string& name, MemoryBlock* content, size_t* position) {
+  size_t found = FindEntry(program, name);
+  if (found == 0) return false;
+  MemoryBlock stored;
+  if (!ReadEntryData(program, found, &stored)) return false;
+  const EntryRecord& row = program.Packages.EntryTable[found - 1];
+  if (!DecodeData(std::move(stored), row.PackedSize, row.Size, row.Method, content)) return false;
+  *position = found;
+  return true;
+}
+
+bool ExtractEntry(Program& program, const std::string& name, const std::string& targetPath) {
+  return ExtractEntryKeepingOld(program, name, targetPath, nullptr);
+}
+
+bool ExtractEntryKeepingOld(Program& program, const std::string& name,
+                            const std::string& targetPath, std::string* backupPath) {
+  FileSystem& files = program.os.files;
+  if (backupPath) backupPath->clear();
+  size_t position = FindEntry(program, name);
+  if (position == 0) return Fail(program, kDecompressFailed);
+  const EntryRecord& row = program.Packages.EntryTable[position - 1];
+  if (!RowLooksReadable(row) || !row.Package->Seek(row.Offset))
+    return Fail(program, kDecompressFailed);
+
+  // A folder in the target's place, or a file that another opener holds,
+  // cannot be replaced; finding that out before decoding saves the work.
+  bool targetExists = files.Exists(targetPath);
+  if (targetExists) {
+    if (files.IsFolder(targetPath) || !files.OpenRead(targetPath, true))
+      return Fail(program, kWriteFailed);
+  }
+
+  std::string temporary = FreeSiblingName(files, targetPath, ".~mxnew");
+  if (temporary.empty()) return Fail(program, kWriteFailed);
+  std::unique_ptr<File> output = files.Create(temporary);
+  if (!output) return Fail(program, kWriteFailed);
+  PackageSource source(*row.Package);
+  FileSink sink(*output);
+  StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink);
+  bool closed = output->Close();
+  if (result != StreamResult::Ok || !closed) {
+    files.Delete(temporary);
+    return Fail(program, result == StreamResult::DecodeFailed ? kDecompressFailed : kWriteFailed);
+  }
+
+  if (targetExists)
+    files.CopyPermissions(targetPath, temporary);
+  else if (sink.StartsLikeProgram())
+    files.MakeExecutable(temporary);
+
+  if (targetExists && backupPath) {
+    std::string backup = FreeSiblingName(files, targetPath, ".~mxold");
+    if (backup.empty() || !files.Replace(targetPath, backup)) {
+      files.Delete(temporary);
+      return Fail(program, kWriteFailed);
+    }
+    if (!files.Replace(temporary, targetPath)) {
+      files.Replace(backup, targetPath);
+      files.Delete(temporary);
+      return Fail(program, kWriteFailed);
+    }
+    *backupPath = backup;
+    return true;
+  }
+  if (!files.Replace(temporary, targetPath)) {
+    files.Delete(temporary);
+    return Fail(program, kWriteFailed);
+  }
+  return true;
+}
+
+void ClosePackages(Program& program) {
+  PackageReader& reader = program.Packages;
+  for (const std::shared_ptr<File>& file : reader.OpenFiles) file->Close();
+  reader.OpenFiles.clear();
+  reader.EntryTable.clear();
+  reader.EntryIndex.clear();
+  reader.IterationCursor = 0;
+}
+
+}  // namespace updater

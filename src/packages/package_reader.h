@@ -1,0 +1,102 @@
+// The package reader: opens update packages, keeps the table of the entries
+// they hold, and turns one entry back into file content, in memory or in a
+// target file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "system/file_system.h"
+
+namespace updater {
+
+struct Program;
+
+// One row of the entry table: the chosen variant of one entry name.
+struct EntryRecord {
+  std::string Name;  // UTF-8, converted from the package's ANSI code page
+  uint16_t Version = 0;
+  uint8_t Key = 0;
+  std::shared_ptr<File> Package;  // stays open while the row exists
+  int64_t Offset = 0;
+  uint8_t Method = 0;
+  int64_t PackedSize = 0;
+  int64_t Size = 0;
+};
+
+// The reader's process-wide state, held in the program state block.
+struct PackageReader {
+  // Rows in the order their names were first seen; position N is
+  // EntryTable[N - 1], and position 0 means no entry.
+  std::vector<EntryRecord> EntryTable;
+  // Entry name (exact, case-sensitive) to position.
+  std::unordered_map<std::string, size_t> EntryIndex;
+  // Position of the last name handed out by NextEntryName; 0 before the first.
+  size_t IterationCursor = 0;
+  int PreferredKey = 0;
+  // Every package opened since the last ClosePackages, also those that gave
+  // no row.
+  std::vector<std::shared_ptr<File>> OpenFiles;
+};
+
+// A zero-filled block of memory with its size.
+struct MemoryBlock {
+  std::unique_ptr<uint8_t[]> Data;
+  int64_t Size = 0;
+};
+
+// Obtains a zero-filled block. False for a size of 0 or less and when memory
+// is short.
+bool ObtainBlock(int64_t size, MemoryBlock* block);
+
+// Sets the variant key the reader prefers.
+void InitPackageReader(Program& program, int preferredKey);
+
+// Opens a package, locked against other openers until ClosePackages, and
+// merges its directory into the entry table. False, with the reader unchanged
+// and the file closed, when the file cannot be opened or its header or
+// directory is bad (also when a directory record runs past its end).
+bool OpenPackage(Program& program, const std::string& path);
+
+// Position of the row named `name`, or 0.
+size_t FindEntry(Program& program, const std::string& name);
+
+// The next name in table order, or an empty name after the last one (the
+// following call starts a new pass).
+std::string NextEntryName(Program& program);
+
+// The row's stored bytes. Fails for a position outside the table and when the
+// bytes cannot all be read.
+bool ReadEntryData(Program& program, size_t position, MemoryBlock* stored);
+
+// Turns a row's stored bytes into its `size` content bytes (a stored block is
+// handed on unchanged). Fails for an unknown method, a stored block whose two
+// sizes differ, and any decode failure.
+bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, uint8_t method,
+                MemoryBlock* content);
+
+// The whole content of the entry `name` in memory, and its row position.
+bool LoadEntry(Program& program, const std::string& name, MemoryBlock* content, size_t* position);
+
+// Writes the entry `name` to `targetPath`, decoding it in chunks into a
+// temporary file beside the target that then replaces the target. On failure
+// prints "Error: Failed to decompress file!" (the entry cannot be found, read
+// or decoded) or "Error: Failed to write file to disk!" (the target cannot be
+// created, written or replaced), leaves the target as it was and removes the
+// temporary file. A replaced file keeps its permissions; a new file whose
+// content starts like a program is made executable.
+bool ExtractEntry(Program& program, const std::string& name, const std::string& targetPath);
+
+// ExtractEntry that keeps an existing target's old content instead of dropping
+// it: on success `*backupPath` names the file now holding the old content
+// beside the target, or is empty when there was no target before.
+bool ExtractEntryKeepingOld(Program& program, const std::string& name,
+                            const std::string& targetPath, std::string* backupPath);
+
+// Closes every open package and empties the table. The preferred key stays.
+void ClosePackages(Program& program);
+
+}  // namespace updater

@@ -1,0 +1,142 @@
+// Helpers shared by the package tests: a program on a real temporary folder,
+// package building, and a file system whose disk fills up.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mxupack/package_writer.h"
+#include "packages/package_reader.h"
+#include "run/program.h"
+#include "support/fake_platform.h"
+#include "support/temp_folder.h"
+
+namespace updater::testing {
+
+// The real file system, except that files it creates take only `capacity`
+// bytes in all before their writes fail, as on a full disk.
+class DiskFullFileSystem : public FileSystem {
+ public:
+  int64_t capacity = 0;
+
+  std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override {
+    return real_.OpenRead(path, exclusive);
+  }
+  std::unique_ptr<File> Create(const std::string& path) override {
+    std::unique_ptr<File> file = real_.Create(path);
+    if (!file) return nullptr;
+    return std::make_unique<LimitedFile>(std::move(file), &capacity);
+  }
+  bool Exists(const std::string& path) override { return real_.Exists(path); }
+  bool IsFolder(const std::string& path) override { return real_.IsFolder(path); }
+  bool Delete(const std::string& path) override { return real_.Delete(path); }
+  bool Copy(const std::string& from, const std::string& to) override {
+    return real_.Copy(from, to);
+  }
+  bool Replace(const std::string& from, const std::string& to) override {
+    return real_.Replace(from, to);
+  }
+  bool CreateFolder(const std::string& path) override { return real_.CreateFolder(path); }
+  bool ListFolder(const std::string& folder, const std::string& pattern,
+                  std::vector<FolderEntry>* entries) override {
+    return real_.ListFolder(folder, pattern, entries);
+  }
+  bool CopyPermissions(const std::string& from, const std::string& to) override {
+    return real_.CopyPermissions(from, to);
+  }
+  bool MakeExecutable(const std::string& path) override { return real_.MakeExecutable(path); }
+
+ private:
+  class LimitedFile : public File {
+   public:
+    LimitedFile(std::unique_ptr<File> file, int64_t* capacity)
+        : file_(std::move(file)), capacity_(capacity) {}
+    bool Seek(int64_t offset) override { return file_->Seek(offset); }
+    int64_t Read(void* buffer, int64_t size) override { return file_->Read(buffer, size); }
+    bool Write(const void* buffer, int64_t size) override {
+      int64_t fits = std::min(size, *capacity_);
+      *capacity_ -= fits;
+      // A short write puts down what fits, as a full disk does.
+      if (fits > 0 && !file_->Write(buffer, fits)) return false;
+      return fits == size;
+    }
+    bool Flush() override { return file_->Flush(); }
+    int64_t Size() override { return file_->Size(); }
+    bool Close() override { return file_->Close(); }
+
+   private:
+    std::unique_ptr<File> file_;
+    int64_t* capacity_;
+  };
+
+  FileSystem& real_ = RealPlatform().files;
+};
+
+// A program whose folder is a fresh temporary folder; the console is a fake
+// that records lines. Packages still open at the end are closed.
+class PackageTest : public ::testing::Test {
+ protected:
+  PackageTest() { program.ProgramFolder = folder.Path(); }
+  ~PackageTest() override { ClosePackages(program); }
+
+  // A path below the program folder, in the program's "\" form.
+  std::string At(const std::string& relative) const { return folder.Path() + relative; }
+  // The same path for the test's own file helpers.
+  static std::string Native(std::string path) {
+#ifndef _WIN32
+    std::replace(path.begin(), path.end(), '\\', '/');
+#endif
+    return path;
+  }
+  std::string Read(const std::string& relative) const {
+    return ReadWholeFile(Native(At(relative)));
+  }
+  void Write(const std::string& relative, const std::string& content) const {
+    WriteWholeFile(Native(At(relative)), content);
+  }
+  bool Has(const std::string& relative) const { return FileExists(Native(At(relative))); }
+
+  // Writes a package of entries, each one variant with key 0.
+  void Pack(const std::string& relative,
+            const std::vector<std::pair<std::string, std::string>>& files,
+            mxupack::Method method = mxupack::Method::Best) const {
+    std::vector<mxupack::EntryInput> entries;
+    for (const auto& [name, content] : files)
+      entries.push_back({name, 1, method, {{0, std::string(), content}}});
+    std::string error;
+    ASSERT_TRUE(mxupack::WritePackage(Native(At(relative)), entries, {}, &error)) << error;
+  }
+
+  // The names in the program folder and below, sorted, folders with "/".
+  std::vector<std::string> Tree() const {
+    std::vector<std::string> names;
+    std::filesystem::path root = std::filesystem::u8path(Native(folder.Path()));
+    for (const auto& item : std::filesystem::recursive_directory_iterator(root))
+      names.push_back(item.path().lexically_relative(root).generic_u8string() +
+                      (item.is_directory() ? "/" : ""));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TempFolder folder;
+  FakePlatform fake;
+  Program program{fake.platform};
+};
+
+// Deterministic bytes that compress somewhat, like program files do.
+inline std::string SampleBytes(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  uint32_t state = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    state = state * 1103515245u + 12345u;
+    bytes[i] = static_cast<char>((state >> 16) % ((i / 4096) % 2 ? 256 : 16));
+  }
+  return bytes;
+}
+
+}  // namespace updater::testing

@@ -1,0 +1,400 @@
+// mxupack: the publisher's tool that creates, lists, extracts and verifies
+// update packages (*.mxu).
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "mxupack/package_writer.h"
+#include "packages/apply_updates.h"
+#include "packages/entry_decoder.h"
+#include "packages/package_format.h"
+#include "packages/package_reader.h"
+#include "run/program.h"
+#include "system/text.h"
+
+namespace updater::mxupack {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kHelp =
+    R"(mxupack - create, list, extract and verify update packages (*.mxu)
+
+Usage:
+  mxupack create OUT.mxu DIR [options]
+      Packs every file below DIR. Entry names are the paths relative to DIR
+      with "\" separators (ASCII or Latin-1 characters, at most 255 bytes).
+      Empty files cannot be packed.
+    --method stored|zlib|lzma|best   data method of every entry (default best:
+                                     the smallest of the three per entry)
+    --dir-method auto|stored|zlib|lzma
+                                     method of the directory (default auto:
+                                     compressed only when that is smaller)
+    --version N                      entry version 0-65535 (default 0)
+    --key K                          variant key 0-255 of DIR's files (default 0)
+    --variant K=DIR2                 adds DIR2's files as variants with key K:
+                                     to the entry of the same name, or as a new
+                                     entry (repeatable)
+    --zlib-level 1-9                 (default 9)
+    --lzma-level 0-9                 (default 5)
+  mxupack list PKG
+      One line per variant: name, method, packed size, size, version, key,
+      offset.
+  mxupack extract PKG DIR [--key K]
+      Writes the entries to DIR as the updater does: the variant with the
+      preferred key K (default 0) is chosen, folders are created, names that
+      leave DIR are refused.
+  mxupack verify PKG
+      Decodes every variant of every entry; reports each failure.
+  mxupack --help
+
+Exit status: 0 on success, 1 when the operation failed, 2 for a usage error.
+)";
+
+int Usage(const std::string& message) {
+  std::cerr << "mxupack: " << message << "\nRun 'mxupack --help' for usage.\n";
+  return kExitUsage;
+}
+
+int Failure(const std::string& message) {
+  std::cerr << "mxupack: " << message << "\n";
+  return kExitFailed;
+}
+
+bool ParseNumber(const std::string& text, long minimum, long maximum, long* value) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  *value = std::stol(text);
+  return *value >= minimum && *value <= maximum;
+}
+
+bool ParseMethod(const std::string& text, bool directory, Method* method) {
+  if (text == "stored")
+    *method = Method::Stored;
+  else if (text == "zlib")
+    *method = Method::Zlib;
+  else if (text == "lzma")
+    *method = Method::Lzma;
+  else if (text == (directory ? "auto" : "best"))
+    *method = Method::Best;
+  else
+    return false;
+  return true;
+}
+
+// Converts a UTF-8 path to the single-byte names of packages (Latin-1 range
+// of the Windows ANSI code page). False for other characters.
+bool ToEntryName(const std::string& utf8, std::string* name) {
+  name->clear();
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80) {
+      name->push_back(lead == '/' ? '\\' : static_cast<char>(lead));
+      continue;
+    }
+    if ((lead & 0xe0) != 0xc0 || i + 1 >= utf8.size()) return false;
+    unsigned value = (lead & 0x1fu) << 6 | (static_cast<unsigned char>(utf8[i + 1]) & 0x3fu);
+    if (value < 0xa0 || value > 0xff) return false;
+    name->push_back(static_cast<char>(value));
+    ++i;
+  }
+  return true;
+}
+
+// The files below `folder`, by entry name, sorted.
+bool ListFiles(const std::string& folder, std::map<std::string, std::string>* files,
+               std::string* error) {
+  std::error_code code;
+  fs::path root = fs::u8path(folder);
+  if (!fs::is_directory(root, code)) {
+    *error = "not a folder: " + folder;
+    return false;
+  }
+  for (auto it = fs::recursive_directory_iterator(root, code);
+       !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
+    if (it->is_directory(code)) continue;
+    if (!it->is_regular_file(code)) {
+      *error = "not a regular file: " + it->path().u8string();
+      return false;
+    }
+    std::string name;
+    std::string relative = it->path().lexically_relative(root).generic_u8string();
+    if (!ToEntryName(relative, &name)) {
+      *error = "name not representable in a package: " + relative;
+      return false;
+    }
+    (*files)[name] = it->path().u8string();
+  }
+  if (code) {
+    *error = "cannot list " + folder + ": " + code.message();
+    return false;
+  }
+  return true;
+}
+
+int Create(const std::vector<std::string>& args) {
+  if (args.size() < 2) return Usage("create needs OUT.mxu and DIR");
+  const std::string out = args[0], folder = args[1];
+  PackageOptions options;
+  Method method = Method::Best;
+  long version = 0, key = 0;
+  std::vector<std::pair<uint8_t, std::string>> variantFolders;
+  for (size_t i = 2; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
+    const std::string& value = args[++i];
+    long number = 0;
+    if (option == "--method") {
+      if (!ParseMethod(value, false, &method)) return Usage("unknown method: " + value);
+    } else if (option == "--dir-method") {
+      if (!ParseMethod(value, true, &options.DirectoryMethod))
+        return Usage("unknown directory method: " + value);
+    } else if (option == "--version") {
+      if (!ParseNumber(value, 0, 65535, &version)) return Usage("version must be 0-65535");
+    } else if (option == "--key") {
+      if (!ParseNumber(value, 0, 255, &key)) return Usage("key must be 0-255");
+    } else if (option == "--variant") {
+      size_t equals = value.find('=');
+      if (equals == std::string::npos || !ParseNumber(value.substr(0, equals), 0, 255, &number))
+        return Usage("--variant needs K=DIR with K 0-255");
+      variantFolders.emplace_back(static_cast<uint8_t>(number), value.substr(equals + 1));
+    } else if (option == "--zlib-level") {
+      if (!ParseNumber(value, 1, 9, &number)) return Usage("zlib level must be 1-9");
+      options.Encode.ZlibLevel = static_cast<int>(number);
+    } else if (option == "--lzma-level") {
+      if (!ParseNumber(value, 0, 9, &number)) return Usage("lzma level must be 0-9");
+      options.Encode.LzmaLevel = static_cast<int>(number);
+    } else {
+      return Usage("unknown option: " + option);
+    }
+  }
+
+  std::vector<EntryInput> entries;
+  std::map<std::string, size_t> positions;
+  std::string error;
+  variantFolders.insert(variantFolders.begin(), {static_cast<uint8_t>(key), folder});
+  for (const auto& [variantKey, variantFolder] : variantFolders) {
+    std::map<std::string, std::string> files;
+    if (!ListFiles(variantFolder, &files, &error)) return Failure(error);
+    for (const auto& [name, path] : files) {
+      auto found = positions.find(name);
+      if (found == positions.end()) {
+        found = positions.emplace(name, entries.size()).first;
+        entries.push_back({name, static_cast<uint16_t>(version), method, {}});
+      }
+      entries[found->second].Variants.push_back({variantKey, path, std::string()});
+    }
+  }
+  if (entries.empty()) return Failure("no files to pack in " + folder);
+  if (!WritePackage(out, entries, options, &error)) return Failure(error);
+  std::cout << "created " << out << " with " << entries.size() << " entries\n";
+  return kExitOk;
+}
+
+// A package read with plain streams, for listing and verifying.
+class PackageFile : public ByteSource {
+ public:
+  bool Open(const std::string& path, std::string* error) {
+    in_.open(fs::u8path(path), std::ios::binary);
+    if (!in_) {
+      *error = "cannot open " + path;
+      return false;
+    }
+    uint8_t bytes[kPackageHeaderSize];
+    if (!ReadAt(0, bytes, kPackageHeaderSize)) {
+      *error = "too short for a package header: " + path;
+      return false;
+    }
+    header = DecodePackageHeader(bytes);
+    if (std::memcmp(header.Magic, kPackageMagic, sizeof kPackageMagic) != 0) {
+      *error = "not a package (wrong magic): " + path;
+      return false;
+    }
+    if (header.FormatVersion != kPackageFormatVersion) {
+      *error = "unsupported format version " + std::to_string(header.FormatVersion);
+      return false;
+    }
+    if (header.Flags & (kFlagRefused4 | kFlagRefused8)) {
+      *error = "package flags mark it as unreadable: " + std::to_string(header.Flags);
+      return false;
+    }
+    return ReadDirectory(error);
+  }
+
+  bool ReadAt(int64_t offset, uint8_t* out, int64_t size) {
+    if (offset < 0) return false;
+    in_.clear();
+    in_.seekg(offset);
+    return Read(out, size) == size;
+  }
+
+  int64_t Read(uint8_t* buffer, int64_t size) override {
+    in_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
+    return in_.bad() ? -1 : static_cast<int64_t>(in_.gcount());
+  }
+
+  PackageHeader header;
+  std::vector<DirectoryEntry> entries;
+
+ private:
+  bool ReadDirectory(std::string* error) {
+    MemoryBlock directory;
+    if (!ObtainBlock(header.DirSize, &directory)) {
+      *error = "empty directory";
+      return false;
+    }
+    int64_t packedSize = header.DirMethod == MethodStored ? header.DirSize : header.DirPackedSize;
+    MemoryBlock stored;
+    if (!ObtainBlock(packedSize, &stored) ||
+        !ReadAt(header.DirOffset, stored.Data.get(), packedSize)) {
+      *error = "cannot read the directory";
+      return false;
+    }
+    if (!DecodeData(std::move(stored), packedSize, header.DirSize, header.DirMethod, &directory)) {
+      *error = "cannot decode the directory (" + MethodName(header.DirMethod) + ")";
+      return false;
+    }
+    if (!ParseDirectory(directory.Data.get(), directory.Size, &entries)) {
+      *error = "directory records run past the directory's end";
+      return false;
+    }
+    return true;
+  }
+
+  std::ifstream in_;
+};
+
+class NullSink : public ByteSink {
+ public:
+  bool Write(const uint8_t*, int64_t) override { return true; }
+};
+
+int List(const std::vector<std::string>& args) {
+  if (args.size() != 1) return Usage("list needs PKG");
+  PackageFile package;
+  std::string error;
+  if (!package.Open(args[0], &error)) return Failure(error);
+  std::cout << "directory: " << MethodName(package.header.DirMethod) << ", "
+            << package.header.DirPackedSize << " -> " << package.header.DirSize << " bytes, "
+            << package.entries.size() << " entries\n";
+  std::cout << "name\tmethod\tpacked\tsize\tversion\tkey\toffset\n";
+  for (const DirectoryEntry& entry : package.entries) {
+    if (entry.Variants.empty())
+      std::cout << AnsiToUtf8(entry.Name) << '\t' << MethodName(entry.Method) << "\t-\t-\t"
+                << entry.Version << "\t-\t-\n";
+    for (const EntryVariant& variant : entry.Variants)
+      std::cout << AnsiToUtf8(entry.Name) << '\t' << MethodName(entry.Method) << '\t'
+                << variant.PackedSize << '\t' << variant.Size << '\t' << entry.Version << '\t'
+                << static_cast<int>(variant.Key) << '\t' << variant.Offset << '\n';
+  }
+  return kExitOk;
+}
+
+int Verify(const std::vector<std::string>& args) {
+  if (args.size() != 1) return Usage("verify needs PKG");
+  PackageFile package;
+  std::string error;
+  if (!package.Open(args[0], &error)) return Failure(error);
+  int failures = 0, checked = 0;
+  for (const DirectoryEntry& entry : package.entries) {
+    for (const EntryVariant& variant : entry.Variants) {
+      NullSink sink;
+      bool ok = package.ReadAt(variant.Offset, nullptr, 0) &&
+                DecodeStream(package, variant.PackedSize, variant.Size, entry.Method, sink) ==
+                    StreamResult::Ok;
+      ++checked;
+      if (!ok) {
+        ++failures;
+        std::cerr << "mxupack: cannot decode " << AnsiToUtf8(entry.Name) << " (key "
+                  << static_cast<int>(variant.Key) << ", " << MethodName(entry.Method) << ")\n";
+      }
+    }
+    if (!IsSafeEntryName(AnsiToUtf8(entry.Name))) {
+      ++failures;
+      std::cerr << "mxupack: entry name leaves the program folder: " << AnsiToUtf8(entry.Name)
+                << "\n";
+    }
+  }
+  if (failures) return Failure(std::to_string(failures) + " problem(s) found");
+  std::cout << "ok: " << checked << " variants of " << package.entries.size() << " entries\n";
+  return kExitOk;
+}
+
+// Console lines of the reader go to standard error.
+class ToolConsole : public Console {
+ public:
+  bool Open() override { return true; }
+  void WriteLine(std::string_view text) override { std::cerr << text << '\n'; }
+  ConsoleKey ReadKey() override { return {}; }
+  void ShowErrorBox(std::string_view, std::string_view text) override { std::cerr << text << '\n'; }
+};
+
+int Extract(const std::vector<std::string>& args) {
+  if (args.size() != 2 && args.size() != 4) return Usage("extract needs PKG and DIR");
+  long key = 0;
+  if (args.size() == 4 && (args[2] != "--key" || !ParseNumber(args[3], 0, 255, &key)))
+    return Usage("extract takes only --key K with K 0-255");
+  std::error_code code;
+  fs::create_directories(fs::u8path(args[1]), code);
+  if (code) return Failure("cannot create " + args[1]);
+
+  ToolConsole console;
+  Platform& real = RealPlatform();
+  Platform platform{console, real.files, real.processes, real.clock, real.versions, real.internet};
+  Program program(platform);
+  program.ProgramFolder = args[1] + "/";
+  InitPackageReader(program, static_cast<int>(key));
+  if (!OpenPackage(program, args[0])) return Failure("cannot read package " + args[0]);
+  int extracted = 0;
+  bool ok = true;
+  for (std::string name = NextEntryName(program); ok && !name.empty();
+       name = NextEntryName(program)) {
+    if (!IsSafeEntryName(name)) {
+      std::cerr << "mxupack: refusing entry outside the folder: " << name << "\n";
+      ok = false;
+    } else if (!CreateFolders(program, FolderPart(name)) ||
+               !ExtractEntry(program, name, program.ProgramFolder + name)) {
+      std::cerr << "mxupack: cannot extract " << name << "\n";
+      ok = false;
+    } else {
+      ++extracted;
+    }
+  }
+  ClosePackages(program);
+  if (!ok) return kExitFailed;
+  std::cout << "extracted " << extracted << " entries to " << args[1] << "\n";
+  return kExitOk;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return Usage("no command given");
+  std::string command = args[0];
+  args.erase(args.begin());
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kHelp;
+    return kExitOk;
+  }
+  if (command == "create") return Create(args);
+  if (command == "list") return List(args);
+  if (command == "extract") return Extract(args);
+  if (command == "verify") return Verify(args);
+  return Usage("unknown command: " + command);
+}
+
+}  // namespace updater::mxupack
+
+int main(int argc, char** argv) { return updater::mxupack::Main(argc, argv); }

@@ -1,0 +1,409 @@
+// The package writer and the encoders of the three data methods.
+#include "mxupack/package_writer.h"
+
+#include <LzmaEnc.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+
+#include "packages/entry_decoder.h"
+#include "packages/package_format.h"
+
+namespace updater::mxupack {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t kChunkSize = 1 << 18;
+constexpr int64_t kMaxPackageSize = std::numeric_limits<int32_t>::max();
+constexpr size_t kMaxDirectorySize = 0xffff;
+constexpr size_t kMaxNameLength = 255;
+constexpr size_t kMaxVariants = 255;
+constexpr size_t kMaxEntries = 0xffff;
+
+void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
+void LzmaFree(void*, void* address) { std::free(address); }
+ISzAlloc g_lzmaAlloc = {LzmaAlloc, LzmaFree};
+
+// The SDK's stream interfaces over C++ streams. The SDK passes the address
+// of the interface member, which is the first member of each adapter.
+struct LzmaInput {
+  ISeqInStream stream;
+  std::istream* in;
+  int64_t remaining;
+};
+
+SRes ReadLzmaInput(void* p, void* buffer, size_t* size) {
+  LzmaInput* input = static_cast<LzmaInput*>(p);
+  size_t want =
+      static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(*size), input->remaining));
+  input->in->read(static_cast<char*>(buffer), static_cast<std::streamsize>(want));
+  *size = static_cast<size_t>(input->in->gcount());
+  input->remaining -= static_cast<int64_t>(*size);
+  return input->in->bad() ? SZ_ERROR_READ : SZ_OK;
+}
+
+struct LzmaOutput {
+  ISeqOutStream stream;
+  std::ostream* out;
+  int64_t written;
+};
+
+size_t WriteLzmaOutput(void* p, const void* buffer, size_t size) {
+  LzmaOutput* output = static_cast<LzmaOutput*>(p);
+  output->out->write(static_cast<const char*>(buffer), static_cast<std::streamsize>(size));
+  if (!*output->out) return 0;
+  output->written += static_cast<int64_t>(size);
+  return size;
+}
+
+int64_t CopyBytes(std::istream& in, int64_t size, std::ostream& out) {
+  std::unique_ptr<char[]> buffer(new char[kChunkSize]);
+  int64_t done = 0;
+  while (done < size) {
+    in.read(buffer.get(), static_cast<std::streamsize>(std::min(kChunkSize, size - done)));
+    std::streamsize count = in.gcount();
+    if (count <= 0) return -1;
+    out.write(buffer.get(), count);
+    if (!out) return -1;
+    done += count;
+  }
+  return done;
+}
+
+int64_t DeflateBytes(std::istream& in, int64_t size, std::ostream& out, int level) {
+  std::unique_ptr<char[]> input(new char[kChunkSize]);
+  std::unique_ptr<char[]> output(new char[kChunkSize]);
+  z_stream stream{};
+  if (deflateInit(&stream, level) != Z_OK) return -1;
+  int64_t remaining = size, written = 0;
+  int result = Z_OK;
+  do {
+    int flush = Z_NO_FLUSH;
+    if (stream.avail_in == 0) {
+      in.read(input.get(), static_cast<std::streamsize>(std::min(kChunkSize, remaining)));
+      std::streamsize count = in.gcount();
+      if (count <= 0 && remaining > 0) break;
+      remaining -= count;
+      stream.next_in = reinterpret_cast<Bytef*>(input.get());
+      stream.avail_in = static_cast<uInt>(count);
+    }
+    if (remaining == 0) flush = Z_FINISH;
+    stream.next_out = reinterpret_cast<Bytef*>(output.get());
+    stream.avail_out = static_cast<uInt>(kChunkSize);
+    result = deflate(&stream, flush);
+    int64_t have = kChunkSize - stream.avail_out;
+    out.write(output.get(), static_cast<std::streamsize>(have));
+    if (!out || result == Z_STREAM_ERROR) break;
+    written += have;
+  } while (result != Z_STREAM_END);
+  deflateEnd(&stream);
+  return result == Z_STREAM_END ? written : -1;
+}
+
+int64_t LzmaBytes(std::istream& in, int64_t size, std::ostream& out,
+                  const EncodeSettings& settings) {
+  CLzmaEncHandle encoder = LzmaEnc_Create(&g_lzmaAlloc);
+  if (!encoder) return -1;
+  CLzmaEncProps props;
+  LzmaEncProps_Init(&props);
+  props.level = settings.LzmaLevel;
+  // A small file needs no larger dictionary than itself; the reader's memory
+  // follows the dictionary size written here.
+  props.reduceSize = static_cast<UInt32>(size);
+  props.writeEndMark = settings.LzmaEndMark ? 1 : 0;
+  unsigned char header[kLzmaHeaderSize];
+  SizeT propsSize = kLzmaPropsSize;
+  int64_t result = -1;
+  if (LzmaEnc_SetProps(encoder, &props) == SZ_OK &&
+      LzmaEnc_WriteProperties(encoder, header, &propsSize) == SZ_OK &&
+      propsSize == kLzmaPropsSize) {
+    for (int i = 0; i < 8; ++i)
+      header[kLzmaPropsSize + i] =
+          static_cast<unsigned char>(static_cast<uint64_t>(size) >> (8 * i));
+    out.write(reinterpret_cast<const char*>(header), kLzmaHeaderSize);
+    LzmaInput input{{ReadLzmaInput}, &in, size};
+    LzmaOutput output{{WriteLzmaOutput}, &out, kLzmaHeaderSize};
+    if (out &&
+        LzmaEnc_Encode(encoder, &output.stream, &input.stream, nullptr, &g_lzmaAlloc,
+                       &g_lzmaAlloc) == SZ_OK &&
+        input.remaining == 0)
+      result = output.written;
+  }
+  LzmaEnc_Destroy(encoder, &g_lzmaAlloc, &g_lzmaAlloc);
+  return result;
+}
+
+uint8_t MethodCode(Method method) {
+  return method == Method::Zlib ? MethodZlib : method == Method::Lzma ? MethodLzma : MethodStored;
+}
+
+// An open source of one variant's content.
+struct Source {
+  std::unique_ptr<std::istream> stream;
+  int64_t size = -1;
+};
+
+bool OpenSource(const VariantInput& variant, Source* source, std::string* error) {
+  if (variant.FilePath.empty()) {
+    source->stream = std::make_unique<std::istringstream>(variant.Content);
+    source->size = static_cast<int64_t>(variant.Content.size());
+    return true;
+  }
+  std::error_code code;
+  fs::path path = fs::u8path(variant.FilePath);
+  uintmax_t size = fs::file_size(path, code);
+  auto file = std::make_unique<std::ifstream>(path, std::ios::binary);
+  if (code || !*file) {
+    *error = "cannot read " + variant.FilePath;
+    return false;
+  }
+  source->stream = std::move(file);
+  source->size = static_cast<int64_t>(size);
+  return true;
+}
+
+// Encodes one variant into `out`; returns the stored size or -1.
+int64_t EncodeVariant(const VariantInput& variant, Method method, std::ostream& out,
+                      const EncodeSettings& settings, std::string* error) {
+  Source source;
+  if (!OpenSource(variant, &source, error)) return -1;
+  int64_t written = EncodeStream(method, *source.stream, source.size, out, settings);
+  if (written < 0)
+    *error = "cannot encode " + (variant.FilePath.empty() ? "content" : variant.FilePath);
+  return written;
+}
+
+// Writes the directory with the chosen method; returns the stored bytes.
+bool EncodeDirectoryBlock(const std::string& directory, Method method,
+                          const EncodeSettings& settings, std::string* stored, uint8_t* code) {
+  std::vector<std::pair<Method, std::string>> candidates;
+  if (method == Method::Best || method == Method::Stored)
+    candidates.emplace_back(Method::Stored, directory);
+  if (method == Method::Best || method == Method::Zlib)
+    candidates.emplace_back(Method::Zlib, EncodeZlib(directory, settings.ZlibLevel));
+  if (method == Method::Best || method == Method::Lzma)
+    candidates.emplace_back(Method::Lzma, EncodeLzma(directory, settings));
+  auto best = std::min_element(
+      candidates.begin(), candidates.end(),
+      [](const auto& a, const auto& b) { return a.second.size() < b.second.size(); });
+  if (best->second.empty() || best->second.size() > kMaxDirectorySize) return false;
+  *stored = best->second;
+  *code = MethodCode(best->first);
+  return true;
+}
+
+bool CheckEntries(const std::vector<EntryInput>& entries, std::string* error) {
+  if (entries.size() > kMaxEntries) {
+    *error = "too many entries (" + std::to_string(entries.size()) + ", at most 65535)";
+    return false;
+  }
+  for (const EntryInput& entry : entries) {
+    if (entry.Name.empty() || entry.Name.size() > kMaxNameLength ||
+        entry.Name.find('\0') != std::string::npos) {
+      *error = "entry name must be 1 to 255 bytes without zero bytes: " + entry.Name;
+      return false;
+    }
+    if (entry.Variants.empty() || entry.Variants.size() > kMaxVariants) {
+      *error = "entry must have 1 to 255 variants: " + entry.Name;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes the whole package to an open stream; false with `error` set.
+bool WriteTo(std::fstream& out, const std::string& path, const std::vector<EntryInput>& entries,
+             const PackageOptions& options, std::string* error) {
+  out.write(std::string(kPackageHeaderSize, '\0').data(), kPackageHeaderSize);
+  std::vector<DirectoryEntry> directory;
+  int64_t offset = kPackageHeaderSize;
+  for (const EntryInput& entry : entries) {
+    DirectoryEntry record;
+    record.Name = entry.Name;
+    record.Version = entry.Version;
+    Method method = entry.DataMethod;
+    std::vector<int64_t> sizes;
+    for (const VariantInput& variant : entry.Variants) {
+      Source source;
+      if (!OpenSource(variant, &source, error)) return false;
+      if (source.size <= 0 || source.size > kMaxPackageSize) {
+        *error =
+            (source.size <= 0 ? "cannot pack an empty file: " : "file too large: ") + entry.Name;
+        return false;
+      }
+      sizes.push_back(source.size);
+    }
+    if (method == Method::Best) {
+      // Each candidate is encoded into a scratch file; the smallest total wins.
+      int64_t bestTotal = 0;
+      for (int64_t size : sizes) bestTotal += size;
+      method = Method::Stored;
+      for (Method candidate : {Method::Zlib, Method::Lzma}) {
+        int64_t total = 0;
+        std::ofstream scratch(fs::u8path(path + ".~scratch"), std::ios::binary | std::ios::trunc);
+        for (const VariantInput& variant : entry.Variants) {
+          int64_t written = EncodeVariant(variant, candidate, scratch, options.Encode, error);
+          if (written < 0) return false;
+          total += written;
+        }
+        if (total < bestTotal) {
+          bestTotal = total;
+          method = candidate;
+        }
+      }
+      std::error_code ignored;
+      fs::remove(fs::u8path(path + ".~scratch"), ignored);
+    }
+    record.Method = MethodCode(method);
+    for (size_t i = 0; i < entry.Variants.size(); ++i) {
+      int64_t written = EncodeVariant(entry.Variants[i], method, out, options.Encode, error);
+      if (written < 0) return false;
+      if (offset + written > kMaxPackageSize) {
+        *error = "package would reach 2 GiB, which the format cannot address";
+        return false;
+      }
+      record.Variants.push_back({entry.Variants[i].Key, static_cast<int32_t>(written),
+                                 static_cast<int32_t>(sizes[i]), static_cast<int32_t>(offset)});
+      offset += written;
+    }
+    directory.push_back(std::move(record));
+  }
+
+  std::string decoded = EncodeDirectory(directory);
+  if (decoded.size() > kMaxDirectorySize) {
+    *error = "directory too large (" + std::to_string(decoded.size()) +
+             " bytes, at most 65535): use fewer entries or shorter names";
+    return false;
+  }
+  std::string stored;
+  PackageHeader header;
+  std::copy(std::begin(kPackageMagic), std::end(kPackageMagic), header.Magic);
+  header.FormatVersion = kPackageFormatVersion;
+  if (!EncodeDirectoryBlock(decoded, options.DirectoryMethod, options.Encode, &stored,
+                            &header.DirMethod)) {
+    *error = "cannot encode the directory within 65535 bytes";
+    return false;
+  }
+  if (offset + static_cast<int64_t>(stored.size()) > kMaxPackageSize) {
+    *error = "package would reach 2 GiB, which the format cannot address";
+    return false;
+  }
+  header.DirSize = static_cast<uint16_t>(decoded.size());
+  header.DirPackedSize = static_cast<uint16_t>(stored.size());
+  header.DirOffset = static_cast<int32_t>(offset);
+  out.write(stored.data(), static_cast<std::streamsize>(stored.size()));
+  out.seekp(0);
+  std::string headerBytes = EncodePackageHeader(header);
+  out.write(headerBytes.data(), static_cast<std::streamsize>(headerBytes.size()));
+  out.flush();
+  if (!out) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int64_t EncodeStream(Method method, std::istream& in, int64_t size, std::ostream& out,
+                     const EncodeSettings& settings) {
+  switch (method) {
+    case Method::Stored:
+      return CopyBytes(in, size, out);
+    case Method::Zlib:
+      return DeflateBytes(in, size, out, settings.ZlibLevel);
+    case Method::Lzma:
+      return LzmaBytes(in, size, out, settings);
+    default:
+      return -1;
+  }
+}
+
+std::string EncodeZlib(const std::string& content, int level) {
+  std::istringstream in(content);
+  std::ostringstream out;
+  EncodeSettings settings;
+  settings.ZlibLevel = level;
+  if (EncodeStream(Method::Zlib, in, static_cast<int64_t>(content.size()), out, settings) < 0)
+    return std::string();
+  return out.str();
+}
+
+std::string EncodeLzma(const std::string& content, const EncodeSettings& settings) {
+  std::istringstream in(content);
+  std::ostringstream out;
+  if (EncodeStream(Method::Lzma, in, static_cast<int64_t>(content.size()), out, settings) < 0)
+    return std::string();
+  return out.str();
+}
+
+bool WritePackage(const std::string& path, const std::vector<EntryInput>& entries,
+                  const PackageOptions& options, std::string* error) {
+  if (!CheckEntries(entries, error)) return false;
+  bool written;
+  {
+    std::fstream out(fs::u8path(path),
+                     std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
+    if (!out) {
+      *error = "cannot create " + path;
+      return false;
+    }
+    written = WriteTo(out, path, entries, options, error);
+  }
+  if (!written) {
+    std::error_code ignored;
+    fs::remove(fs::u8path(path), ignored);
+    fs::remove(fs::u8path(path + ".~scratch"), ignored);
+  }
+  return written;
+}
+
+std::string BuildPackageBytes(const std::vector<RawEntry>& entries, uint8_t dirMethod) {
+  std::string data;
+  std::vector<DirectoryEntry> directory;
+  for (const RawEntry& entry : entries) {
+    DirectoryEntry record{entry.Name, entry.Version, entry.Method, {}};
+    for (const RawVariant& variant : entry.Variants) {
+      int32_t offset = static_cast<int32_t>(kPackageHeaderSize + data.size());
+      record.Variants.push_back(
+          {variant.Key, static_cast<int32_t>(variant.Stored.size()), variant.Size, offset});
+      data += variant.Stored;
+    }
+    directory.push_back(std::move(record));
+  }
+  std::string decoded = EncodeDirectory(directory);
+  std::string stored = dirMethod == MethodZlib   ? EncodeZlib(decoded)
+                       : dirMethod == MethodLzma ? EncodeLzma(decoded)
+                                                 : decoded;
+  PackageHeader header;
+  std::copy(std::begin(kPackageMagic), std::end(kPackageMagic), header.Magic);
+  header.FormatVersion = kPackageFormatVersion;
+  header.DirMethod = dirMethod;
+  header.DirSize = static_cast<uint16_t>(decoded.size());
+  header.DirPackedSize = static_cast<uint16_t>(stored.size());
+  header.DirOffset = static_cast<int32_t>(kPackageHeaderSize + data.size());
+  return EncodePackageHeader(header) + data + stored;
+}
+
+std::string MethodName(uint8_t method) {
+  switch (method) {
+    case MethodStored:
+      return "stored";
+    case MethodZlib:
+      return "zlib";
+    case MethodLzma:
+      return "lzma";
+    default:
+      return "method " + std::to_string(method);
+  }
+}
+
+}  // namespace updater::mxupack

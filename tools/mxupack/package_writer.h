@@ -1,0 +1,83 @@
+// Writing update packages (*.mxu): the encoders of the three data methods and
+// the package writer used by the mxupack tool and by the tests.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace updater::mxupack {
+
+// A data method to write, or Best for the smallest result (stored on ties).
+enum class Method { Stored, Zlib, Lzma, Best };
+
+struct EncodeSettings {
+  int ZlibLevel = 9;  // 1-9
+  int LzmaLevel = 5;  // 0-9
+  // Marks the end of an LZMA stream also when its size is known (tests use
+  // it to make streams that end early).
+  bool LzmaEndMark = false;
+};
+
+// One variant of an entry: the content of a file on disk (FilePath set) or
+// the bytes in Content.
+struct VariantInput {
+  uint8_t Key = 0;
+  std::string FilePath;
+  std::string Content;
+};
+
+struct EntryInput {
+  std::string Name;  // relative path with "\" separators, at most 255 bytes
+  uint16_t Version = 0;
+  Method DataMethod = Method::Best;
+  std::vector<VariantInput> Variants;  // 1 to 255
+};
+
+struct PackageOptions {
+  Method DirectoryMethod = Method::Best;  // Best: compressed only when smaller
+  EncodeSettings Encode;
+};
+
+// Writes a package to `path`, streaming file contents through the encoders so
+// large files need little memory. Entries keep their order, duplicates
+// included. False with a message in `error` for input the format cannot
+// hold (empty content, long names, too many entries or variants, a directory
+// over 65535 bytes, a package of 2 GiB or more) and on file errors; no
+// package file is left behind then.
+bool WritePackage(const std::string& path, const std::vector<EntryInput>& entries,
+                  const PackageOptions& options, std::string* error);
+
+// Encodes `size` bytes of `in` into `out` with a data method (not Best).
+// The LZMA form is the 13-byte header (5 property bytes, 8-byte size) and the
+// raw stream. Returns the number of bytes written, or -1 on failure.
+int64_t EncodeStream(Method method, std::istream& in, int64_t size, std::ostream& out,
+                     const EncodeSettings& settings);
+
+// In-memory forms of the encoders.
+std::string EncodeZlib(const std::string& content, int level = 9);
+std::string EncodeLzma(const std::string& content, const EncodeSettings& settings = {});
+
+// Raw package pieces for hand-made (also malformed) packages.
+struct RawVariant {
+  uint8_t Key = 0;
+  std::string Stored;  // the data block as stored
+  int32_t Size = 0;    // the declared decoded size
+};
+
+struct RawEntry {
+  std::string Name;
+  uint16_t Version = 0;
+  uint8_t Method = 0;
+  std::vector<RawVariant> Variants;
+};
+
+// The bytes of a package: header, the data blocks in order, then the
+// directory stored with `dirMethod` (0, 1 or 2).
+std::string BuildPackageBytes(const std::vector<RawEntry>& entries, uint8_t dirMethod);
+
+// Text of a method code as the tool shows it.
+std::string MethodName(uint8_t method);
+
+}  // namespace updater::mxupack
