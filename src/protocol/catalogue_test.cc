@@ -1,0 +1,143 @@
+// Field splitting, version numbers and the catalogue lines of VersionInfo.txt.
+#include "protocol/catalogue.h"
+
+#include <gtest/gtest.h>
+
+namespace updater {
+namespace {
+
+TEST(GetFieldTest, SplitsAtSpacesOutsideQuotes) {
+  const struct {
+    const char* line;
+    int64_t index;
+    const char* field;
+  } cases[] = {
+      {"VOXA voxa.mxu 105", 1, "VOXA"},
+      {"VOXA voxa.mxu 105", 2, "voxa.mxu"},
+      {"VOXA voxa.mxu 105", 3, "105"},
+      {"VOXA voxa.mxu 105", 4, ""},
+      {"VOXA voxa.mxu 105", 0, ""},
+      {"VOXA   voxa.mxu   105", 2, "voxa.mxu"},
+      {"VOXA   voxa.mxu   105", 3, "105"},
+      {"   VOXA voxa.mxu", 1, "VOXA"},
+      {"   VOXA voxa.mxu", 2, "voxa.mxu"},
+      {"VOXA ", 1, "VOXA"},
+      {"VOXA ", 2, ""},
+      {"VOXA  ", 2, ""},
+      {"", 1, ""},
+      {" ", 1, ""},
+      {"\"two words\" file 5", 1, "\"two words\""},
+      {"\"two words\" file 5", 2, "file"},
+      {"a\"b c\"d e", 1, "a\"b c\"d"},
+      {"a\"b c\"d e", 2, "e"},
+      {"\"open quote runs to the end", 1, "\"open quote runs to the end"},
+      {"tab\tis text x", 1, "tab\tis"},
+      {"n\xC3\xA4me f\xC3\xBCle 1", 2, "f\xC3\xBCle"},
+      {"\nVOXA v.mxu 1", 1, "\nVOXA"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(GetField(c.line, c.index), c.field) << '"' << c.line << "\" field " << c.index;
+}
+
+TEST(ReadVersionFieldTest, ReadsSignBaseAndDigitsUpToTheFirstOtherCharacter) {
+  const struct {
+    const char* text;
+    int64_t value;
+  } cases[] = {
+      {"105", 105},
+      {"1.05", 1},
+      {"$69", 105},
+      {"$6a", 106},
+      {"$6A", 106},
+      {"%1101001", 105},
+      {"%1102", 6},
+      {"-5", -5},
+      {"+7", 7},
+      {"-$10", -16},
+      {" \t 42", 42},
+      {"42abc", 42},
+      {"", 0},
+      {"abc", 0},
+      {"$", 0},
+      {"$g", 0},
+      {"%", 0},
+      {"-", 0},
+      {"--5", 0},
+      {"\n5", 0},
+      {"9223372036854775807", INT64_MAX},
+      {"-9223372036854775808", INT64_MIN},
+      {"18446744073709551617", 1},  // wraps past 64 bits
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReadVersionField(c.text), c.value) << '"' << c.text << '"';
+}
+
+struct CatalogueCase {
+  const char* name;
+  std::string text;
+  std::vector<UpdateEntry> entries;  // positions 1 to n
+};
+
+TEST(ParseCatalogueTest, CountsCrLfLinesAndSplitsTheirFields) {
+  const CatalogueCase cases[] = {
+      {"empty body", "", {}},
+      {"one line without CR LF", "VOXA voxa.mxu 105", {}},
+      {"lines ended by LF only", "VOXA voxa.mxu 105\nupdater u.mxu 101\n", {}},
+      {"lone CR", "VOXA voxa.mxu 105\r", {}},
+      {"one line", "VOXA voxa.mxu 105\r\n", {{"VOXA", "voxa.mxu", 105}}},
+      {"only the first of two lines ended",
+       "VOXA voxa.mxu 105\r\nupdater u.mxu 101",
+       {{"VOXA", "voxa.mxu", 105}}},
+      {"two lines",
+       "updater Updater.mxu 101\r\nVOXA VOXA_105.mxu 105\r\n",
+       {{"updater", "Updater.mxu", 101}, {"VOXA", "VOXA_105.mxu", 105}}},
+      {"repeated spaces", "VOXA   voxa.mxu   105\r\n", {{"VOXA", "voxa.mxu", 105}}},
+      {"leading spaces", "   VOXA voxa.mxu 105\r\n", {{"VOXA", "voxa.mxu", 105}}},
+      {"two fields", "VOXA voxa.mxu\r\n", {{"VOXA", "voxa.mxu", 0}}},
+      {"empty line", "\r\n", {{"", "", 0}}},
+      {"fourth field ignored", "VOXA v.mxu 105 extra\r\n", {{"VOXA", "v.mxu", 105}}},
+      {"quoted name", "\"VOXA beta\" v.mxu 106\r\n", {{"\"VOXA beta\"", "v.mxu", 106}}},
+      {"decimal point", "VOXA v.mxu 1.05\r\n", {{"VOXA", "v.mxu", 1}}},
+      {"hexadecimal", "VOXA v.mxu $69\r\n", {{"VOXA", "v.mxu", 105}}},
+      {"binary", "VOXA v.mxu %1101001\r\n", {{"VOXA", "v.mxu", 105}}},
+      {"negative", "VOXA v.mxu -5\r\n", {{"VOXA", "v.mxu", -5}}},
+      {"second line starts with a line feed",
+       "updater u.mxu 101\r\n\nVOXA v.mxu 105\r\n",
+       {{"updater", "u.mxu", 101}, {"VOXA", "v.mxu", 105}}},
+      {"only one line feed is dropped", "\n\nVOXA v.mxu 105\r\n", {{"\nVOXA", "v.mxu", 105}}},
+      {"CR before CR LF stays in the line", "VOXA v.mxu 105\r\r\n", {{"VOXA", "v.mxu", 105}}},
+      {"byte-order mark stays in the name",
+       "\xEF\xBB\xBFVOXA v.mxu 105\r\n",
+       {{"\xEF\xBB\xBFVOXA", "v.mxu", 105}}},
+      {"text after the last CR LF ignored", "\r\nVOXA v.mxu 105", {{"", "", 0}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Catalogue catalogue;
+    ASSERT_EQ(ParseCatalogue(c.text, &catalogue), static_cast<int64_t>(c.entries.size()));
+    if (c.entries.empty()) {
+      EXPECT_TRUE(catalogue.empty());
+      continue;
+    }
+    ASSERT_EQ(catalogue.size(), c.entries.size() + 1);
+    EXPECT_EQ(catalogue[0].Name, "");
+    for (size_t k = 0; k < c.entries.size(); ++k) {
+      EXPECT_EQ(catalogue[k + 1].Name, c.entries[k].Name) << "line " << k + 1;
+      EXPECT_EQ(catalogue[k + 1].PackageFile, c.entries[k].PackageFile) << "line " << k + 1;
+      EXPECT_EQ(catalogue[k + 1].Version, c.entries[k].Version) << "line " << k + 1;
+    }
+  }
+}
+
+TEST(ParseCatalogueTest, ALaterParseReplacesEveryPosition) {
+  Catalogue catalogue;
+  ASSERT_EQ(ParseCatalogue("a a.mxu 1\r\nb b.mxu 2\r\nc c.mxu 3\r\n", &catalogue), 3);
+  ASSERT_EQ(ParseCatalogue("d d.mxu 4\r\n", &catalogue), 1);
+  ASSERT_EQ(catalogue.size(), 2u);
+  EXPECT_EQ(catalogue[1].Name, "d");
+  // A rejected text leaves the earlier catalogue as it was.
+  EXPECT_EQ(ParseCatalogue("e e.mxu 5", &catalogue), 0);
+  EXPECT_EQ(catalogue[1].Name, "d");
+}
+
+}  // namespace
+}  // namespace updater

@@ -1,0 +1,124 @@
+// The update servers and the order in which a check tries them.
+#include "protocol/server_list.h"
+
+#include <chrono>
+#include <memory>
+#include <random>
+
+#include "system/text.h"
+
+namespace updater {
+
+namespace {
+
+constexpr size_t kReadChunk = 65536;
+
+RandomIndexSource UniformSource(std::shared_ptr<std::mt19937_64> engine) {
+  return [engine](uint64_t count) {
+    std::uniform_int_distribution<uint64_t> index(0, count - 1);
+    return index(*engine);
+  };
+}
+
+std::string WithFinalSlash(std::string_view line) {
+  std::string entry(line);
+  if (entry.empty() || entry.back() != '/') entry += '/';
+  return entry;
+}
+
+bool IsDefaultServer(const std::string& url) {
+  return LowerCaseText(url) == LowerCaseText(DefaultServerURL);
+}
+
+// Takes a random entry into Server and notes when it was the default server.
+void TakeListEntry(Program& program, ServerChoice& choice) {
+  program.Settings.Server = PickServer(program, choice.Random);
+  if (!program.Settings.Server.empty() && IsDefaultServer(program.Settings.Server))
+    choice.DefaultServerPicked = true;
+}
+
+}  // namespace
+
+RandomIndexSource MakeRunRandomSource() {
+  // The system's entropy source, with the clock mixed in for platforms whose
+  // random_device is deterministic.
+  std::random_device device;
+  const auto now =
+      static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  std::seed_seq seed{device(), device(), static_cast<uint32_t>(now),
+                     static_cast<uint32_t>(now >> 32)};
+  return UniformSource(std::make_shared<std::mt19937_64>(seed));
+}
+
+RandomIndexSource MakeSeededRandomSource(uint64_t seed) {
+  return UniformSource(std::make_shared<std::mt19937_64>(seed));
+}
+
+std::vector<std::string> SplitServerListText(std::string_view text) {
+  std::vector<std::string> entries;
+  size_t lineStart = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const char c = text[pos];
+    if (c != '\r' && c != '\n') {
+      ++pos;
+      continue;
+    }
+    entries.push_back(WithFinalSlash(text.substr(lineStart, pos - lineStart)));
+    ++pos;
+    if (c == '\r' && pos < text.size() && text[pos] == '\n') ++pos;
+    lineStart = pos;
+  }
+  if (lineStart < text.size()) entries.push_back(WithFinalSlash(text.substr(lineStart)));
+  return entries;
+}
+
+void LoadServerList(Program& program) {
+  program.ServerList.clear();
+  std::unique_ptr<File> file =
+      program.os.files.OpenRead(program.ProgramFolder + "UpdateServer.lst", false);
+  if (!file) return;
+  std::string text;
+  std::string chunk(kReadChunk, '\0');
+  for (;;) {
+    const int64_t count = file->Read(chunk.data(), static_cast<int64_t>(chunk.size()));
+    if (count <= 0) break;  // the end, or a read error: keep what was read
+    text.append(chunk, 0, static_cast<size_t>(count));
+  }
+  program.ServerList = SplitServerListText(text);
+}
+
+int64_t ServerCount(const Program& program) {
+  return static_cast<int64_t>(program.ServerList.size());
+}
+
+std::string PickServer(Program& program, const RandomIndexSource& random) {
+  if (program.ServerList.empty()) return std::string();
+  // An injected source that breaks its contract still stays inside the list.
+  const uint64_t index = random(program.ServerList.size()) % program.ServerList.size();
+  const auto position = program.ServerList.begin() + static_cast<std::ptrdiff_t>(index);
+  std::string server = std::move(*position);
+  program.ServerList.erase(position);
+  return server;
+}
+
+void ChooseFirstServer(Program& program, ServerChoice& choice) {
+  if (!program.Settings.Server.empty()) return;  // the -server value goes first
+  TakeListEntry(program, choice);
+  if (program.Settings.Server.empty()) {
+    program.Settings.Server = std::string(DefaultServerURL);
+    choice.UsingDefaultServer = true;
+  }
+}
+
+bool ChooseNextServer(Program& program, ServerChoice& choice) {
+  if (choice.UsingDefaultServer) return false;
+  TakeListEntry(program, choice);
+  if (!program.Settings.Server.empty()) return true;
+  if (choice.DefaultServerPicked) return false;
+  program.Settings.Server = std::string(DefaultServerURL);
+  choice.UsingDefaultServer = true;
+  return true;
+}
+
+}  // namespace updater

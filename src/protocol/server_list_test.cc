@@ -1,0 +1,209 @@
+// The server list file, the random choice and the order of servers in a run.
+#include "protocol/server_list.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "support/fake_platform.h"
+#include "support/temp_folder.h"
+
+namespace updater {
+namespace {
+
+using testing::FakePlatform;
+using testing::TempFolder;
+using testing::WriteWholeFile;
+using Entries = std::vector<std::string>;
+
+TEST(SplitServerListTextTest, EndsLinesAtEveryLineBreakAndAppendsASlash) {
+  const struct {
+    const char* name;
+    std::string text;
+    Entries entries;
+  } cases[] = {
+      {"empty file", "", {}},
+      {"CR LF", "http://a/\r\nhttp://b/\r\n", {"http://a/", "http://b/"}},
+      {"lone LF", "http://a/\nhttp://b/\n", {"http://a/", "http://b/"}},
+      {"lone CR", "http://a/\rhttp://b/\r", {"http://a/", "http://b/"}},
+      {"end of file", "http://a/\r\nhttp://b/", {"http://a/", "http://b/"}},
+      {"mixed breaks", "a\rb\nc\r\nd", {"a/", "b/", "c/", "d/"}},
+      {"LF CR is two breaks", "a\n\rb", {"a/", "/", "b/"}},
+      {"CR CR LF", "a\r\r\nb", {"a/", "/", "b/"}},
+      {"slash appended", "http://a\r\n", {"http://a/"}},
+      {"empty line in the middle", "http://a/\r\n\r\nhttp://b/", {"http://a/", "/", "http://b/"}},
+      {"only a line break", "\r\n", {"/"}},
+      {"no trimming", "  http://a/ \r\n", {"  http://a/ /"}},
+      {"tab kept", "http://a/\t\n", {"http://a/\t/"}},
+      {"duplicates kept", "http://a/\nhttp://a/\n", {"http://a/", "http://a/"}},
+      {"byte-order mark kept", "\xEF\xBB\xBFhttp://a/\r\n", {"\xEF\xBB\xBFhttp://a/"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitServerListText(c.text), c.entries) << c.name;
+}
+
+class ServerListTest : public ::testing::Test {
+ protected:
+  ServerListTest() { program_.ProgramFolder = folder_.Path(); }
+
+  // A choice whose random source always takes the first remaining entry, so
+  // the order of a run is the list order.
+  static ServerChoice FirstEntryChoice() {
+    ServerChoice choice;
+    choice.Random = [](uint64_t) { return 0; };
+    return choice;
+  }
+
+  // Every server a check run would try when each attempt fails.
+  Entries ServerOrder(ServerChoice& choice) {
+    Entries order;
+    ChooseFirstServer(program_, choice);
+    order.push_back(program_.Settings.Server);
+    while (ChooseNextServer(program_, choice)) order.push_back(program_.Settings.Server);
+    return order;
+  }
+
+  TempFolder folder_;
+  FakePlatform fake_;
+  Program program_{fake_.platform};
+};
+
+TEST_F(ServerListTest, LoadsTheFileInTheProgramFolder) {
+  program_.ServerList = {"left over/"};
+  WriteWholeFile(folder_.Path() + "UpdateServer.lst", "http://a/\r\nhttp://b\n\nhttp://c/");
+  LoadServerList(program_);
+  EXPECT_EQ(program_.ServerList, (Entries{"http://a/", "http://b/", "/", "http://c/"}));
+  EXPECT_EQ(ServerCount(program_), 4);
+}
+
+TEST_F(ServerListTest, AMissingFileGivesAnEmptyListSilently) {
+  program_.ServerList = {"left over/"};
+  LoadServerList(program_);
+  EXPECT_TRUE(program_.ServerList.empty());
+  EXPECT_EQ(ServerCount(program_), 0);
+  EXPECT_TRUE(fake_.console.lines.empty());
+}
+
+TEST_F(ServerListTest, LoadsAFileLargerThanOneReadChunk) {
+  std::string text;
+  for (int i = 0; i < 10000; ++i) text += "http://server" + std::to_string(i) + ".example/\r\n";
+  WriteWholeFile(folder_.Path() + "UpdateServer.lst", text);
+  LoadServerList(program_);
+  ASSERT_EQ(ServerCount(program_), 10000);
+  EXPECT_EQ(program_.ServerList[9999], "http://server9999.example/");
+}
+
+TEST_F(ServerListTest, TriesServersInTheOrderOfOneRun) {
+  const std::string def(DefaultServerURL);
+  std::string upperDefault = def;
+  for (char& c : upperDefault) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  const struct {
+    const char* name;
+    std::string server;  // the -server value
+    Entries list;
+    Entries order;
+    bool usingDefault;  // at the end of the run
+  } cases[] = {
+      {"empty list", "", {}, {def}, true},
+      {"empty list with -server", "http://s/", {}, {"http://s/", def}, true},
+      {"list", "", {"http://a/", "http://b/"}, {"http://a/", "http://b/", def}, true},
+      {"list with -server",
+       "http://s/",
+       {"http://a/", "http://b/"},
+       {"http://s/", "http://a/", "http://b/", def},
+       true},
+      {"default in the list in other case",
+       "",
+       {"http://a/", upperDefault},
+       {"http://a/", upperDefault},
+       false},
+      {"default first in the list", "", {def, "http://a/"}, {def, "http://a/"}, false},
+      {"-server naming the default is not compared",
+       def,
+       {"http://a/"},
+       {def, "http://a/", def},
+       true},
+      {"-server kept as typed", "http://S", {}, {"http://S", def}, true},
+      {"-server also in the list",
+       "http://a/",
+       {"http://a/"},
+       {"http://a/", "http://a/", def},
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    program_.Settings.Server = c.server;
+    program_.ServerList = c.list;
+    ServerChoice choice = FirstEntryChoice();
+    EXPECT_EQ(ServerOrder(choice), c.order);
+    EXPECT_EQ(choice.UsingDefaultServer, c.usingDefault);
+    EXPECT_EQ(ServerCount(program_), 0);
+    // Once exhausted the run stays exhausted.
+    EXPECT_FALSE(ChooseNextServer(program_, choice));
+  }
+}
+
+TEST_F(ServerListTest, ExhaustedAfterThePickedDefaultLeavesTheServerEmpty) {
+  program_.ServerList = {std::string(DefaultServerURL)};
+  ServerChoice choice = FirstEntryChoice();
+  ChooseFirstServer(program_, choice);
+  EXPECT_TRUE(choice.DefaultServerPicked);
+  EXPECT_FALSE(choice.UsingDefaultServer);
+  EXPECT_FALSE(ChooseNextServer(program_, choice));
+  EXPECT_EQ(program_.Settings.Server, "");
+}
+
+TEST_F(ServerListTest, PickServerTakesTheDrawnEntryOut) {
+  program_.ServerList = {"a/", "b/", "c/"};
+  EXPECT_EQ(PickServer(program_, [](uint64_t count) { return count - 1; }), "c/");
+  EXPECT_EQ(PickServer(program_, [](uint64_t) { return 0; }), "a/");
+  EXPECT_EQ(program_.ServerList, (Entries{"b/"}));
+  EXPECT_EQ(PickServer(program_, [](uint64_t) { return 0; }), "b/");
+  EXPECT_EQ(PickServer(program_,
+                       [](uint64_t) -> uint64_t {
+                         ADD_FAILURE() << "drew from an empty list";
+                         return 0;
+                       }),
+            "");
+}
+
+// Every remaining entry is equally likely at every draw. With a fixed seed the
+// test is deterministic; the bound is generous for any uniform source.
+TEST_F(ServerListTest, EveryRemainingEntryIsEquallyLikely) {
+  const Entries list = {"a/", "b/", "c/", "d/"};
+  constexpr int kRuns = 40000;
+  std::map<Entries, int> orders;
+  std::map<std::string, int> firstPicks, secondPicks;
+  const RandomIndexSource random = MakeSeededRandomSource(20240601);
+  for (int run = 0; run < kRuns; ++run) {
+    program_.ServerList = list;
+    Entries order;
+    while (ServerCount(program_) > 0) order.push_back(PickServer(program_, random));
+    ++firstPicks[order[0]];
+    ++secondPicks[order[1]];
+    ++orders[order];
+  }
+  // 4 entries: each is first in a quarter of the runs; all 24 orders occur,
+  // each in about 1/24 of the runs (1667).
+  for (const std::string& entry : list) {
+    EXPECT_NEAR(firstPicks[entry], kRuns / 4, kRuns / 40) << entry;
+    EXPECT_NEAR(secondPicks[entry], kRuns / 4, kRuns / 40) << entry;
+  }
+  ASSERT_EQ(orders.size(), 24u);
+  for (const auto& [order, count] : orders) EXPECT_NEAR(count, kRuns / 24, kRuns / 120);
+}
+
+TEST(RandomSourceTest, RunSourcesDrawDifferentSequences) {
+  // Two sources seeded for two runs: 32 draws from 1000 agree only when the
+  // seeds do (chance 1e-96 otherwise).
+  const RandomIndexSource first = MakeRunRandomSource(), second = MakeRunRandomSource();
+  std::vector<uint64_t> a, b;
+  for (int i = 0; i < 32; ++i) {
+    a.push_back(first(1000));
+    b.push_back(second(1000));
+    EXPECT_LT(a.back(), 1000u);
+  }
+  EXPECT_NE(a, b);
+}
+
+}  // namespace
+}  // namespace updater
