@@ -1,0 +1,48 @@
+// Feeds arbitrary bytes to the catalogue path of the update check: the body
+// decoding of a memory request, then the split into catalogue lines. Checks
+// the rules that must hold for any input.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "protocol/catalogue.h"
+#include "protocol/server_files.h"
+
+namespace {
+
+void Require(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+size_t CountLineEnds(const std::string& text) {
+  size_t count = 0;
+  for (size_t pos = text.find("\r\n"); pos != std::string::npos; pos = text.find("\r\n", pos + 2))
+    ++count;
+  return count;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  updater::HTTPGetRequest request;
+  request.Memory.emplace(data, data + size);
+  request.ReceivedBytes = static_cast<int32_t>(size);
+  const std::string text = updater::TakeBodyText(request);
+  Require(!request.Memory.has_value());
+  Require(text.find('\0') == std::string::npos);
+
+  updater::Catalogue catalogue;
+  const int64_t lines = updater::ParseCatalogue(text, &catalogue);
+  Require(lines == static_cast<int64_t>(CountLineEnds(text)));
+  Require(lines == 0 ? catalogue.empty() : catalogue.size() == static_cast<size_t>(lines) + 1);
+  for (const updater::UpdateEntry& entry : catalogue) {
+    Require(entry.Name.size() <= text.size() && entry.PackageFile.size() <= text.size());
+    Require(entry.PackageFile.find("\r\n") == std::string::npos);
+  }
+
+  // Field splitting on the raw bytes, at every small index.
+  const std::string raw(reinterpret_cast<const char*>(data), size);
+  for (int64_t index = 0; index < 5; ++index) Require(updater::GetField(raw, index).size() <= size);
+  updater::ReadVersionField(raw);
+  return 0;
+}
