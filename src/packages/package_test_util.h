@@ -79,13 +79,17 @@ class DiskFullFileSystem : public FileSystem {
 
 // A program whose folder is a fresh temporary folder; the console is a fake
 // that records lines. Packages still open at the end are closed.
-class PackageTest : public ::testing::Test {
- protected:
-  PackageTest() { program.ProgramFolder = folder.Path(); }
-  ~PackageTest() override { ClosePackages(program); }
+struct Installation {
+  Installation() { program.ProgramFolder = folder.Path(); }
+  ~Installation() {
+    holder.reset();
+    ClosePackages(program);
+  }
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
 
   // A path below the program folder, in the program's "\" form.
-  std::string At(const std::string& relative) const { return folder.Path() + relative; }
+  std::string At(const std::string& relative) const { return program.ProgramFolder + relative; }
   // The same path for the test's own file helpers.
   static std::string Native(std::string path) {
 #ifndef _WIN32
@@ -100,6 +104,7 @@ class PackageTest : public ::testing::Test {
     WriteWholeFile(Native(At(relative)), content);
   }
   bool Has(const std::string& relative) const { return FileExists(Native(At(relative))); }
+  const std::vector<std::string>& Lines() const { return fake.console.lines; }
 
   // Writes a package of entries, each one variant with key 0.
   void Pack(const std::string& relative,
@@ -112,7 +117,8 @@ class PackageTest : public ::testing::Test {
     ASSERT_TRUE(mxupack::WritePackage(Native(At(relative)), entries, {}, &error)) << error;
   }
 
-  // The names in the program folder and below, sorted, folders with "/".
+  // The names in the temporary folder and below, sorted, folders ending
+  // with "/".
   std::vector<std::string> Tree() const {
     std::vector<std::string> names;
     std::filesystem::path root = std::filesystem::u8path(Native(folder.Path()));
@@ -126,7 +132,10 @@ class PackageTest : public ::testing::Test {
   TempFolder folder;
   FakePlatform fake;
   Program program{fake.platform};
+  std::unique_ptr<File> holder;  // a file a test keeps open
 };
+
+class PackageTest : public ::testing::Test, public Installation {};
 
 // Deterministic bytes that compress somewhat, like program files do.
 inline std::string SampleBytes(size_t size, uint32_t seed) {

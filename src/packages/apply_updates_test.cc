@@ -1,0 +1,266 @@
+// Applying the packages of the update folder to a real program folder: the
+// lines printed, the files written, and an installation left as it was when
+// a package fails part-way.
+#include "packages/apply_updates.h"
+
+#include <gtest/gtest.h>
+
+#include "mxupack/package_writer.h"
+#include "packages/package_reader.h"
+#include "packages/package_test_util.h"
+
+namespace updater {
+namespace {
+
+using testing::PackageTest;
+using LineList = std::vector<std::string>;
+using Names = std::vector<std::string>;
+
+const LineList kOpening = {"", "Applying updates..."};
+
+LineList Opening(std::initializer_list<std::string> more) {
+  LineList lines = kOpening;
+  lines.insert(lines.end(), more);
+  return lines;
+}
+
+class ApplyTest : public PackageTest {
+ protected:
+  void SetUp() override { ASSERT_TRUE(program.os.files.CreateFolder(At("Update\\"))); }
+};
+
+// A second installation inside one test, with its update folder.
+struct UpdatableInstallation : testing::Installation {
+  UpdatableInstallation() { program.os.files.CreateFolder(At("Update\\")); }
+};
+
+TEST_F(ApplyTest, WithoutUpdateFolderFails) {
+  testing::Installation bare;  // a program folder without Update\ at all
+  EXPECT_FALSE(ApplyUpdates(bare.program));
+  EXPECT_EQ(bare.fake.console.lines, kOpening);
+}
+
+TEST_F(ApplyTest, EmptyFolderAndFoldersNamedLikePackages) {
+  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_EQ(Lines(), kOpening);
+  ASSERT_TRUE(program.os.files.CreateFolder(At("Update\\X.mxu")));
+  fake.console.lines.clear();
+  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_EQ(Lines(), kOpening);
+  EXPECT_EQ(Tree(), (Names{"Update/", "Update/X.mxu/"}));
+}
+
+TEST_F(ApplyTest, WritesEntriesCreatingFoldersTopDown) {
+  Write("Old.txt", std::string(5000, 'o'));
+  Pack("Update\\Game.mxu", {{"Readme.txt", "read me"},
+                            {"Data\\Maps\\Forest.dat", testing::SampleBytes(100000, 1)},
+                            {"Data\\Maps\\Lake.dat", "lake"},
+                            {"Old.txt", "short"}});
+  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_EQ(Lines(),
+            Opening({"Decompressing... : Readme.txt", "Creating directory... : " + At("Data\\"),
+                     "Creating directory... : " + At("Data\\Maps\\"),
+                     "Decompressing... : Data\\Maps\\Forest.dat",
+                     "Decompressing... : Data\\Maps\\Lake.dat", "Decompressing... : Old.txt"}));
+  EXPECT_EQ(Read("Readme.txt"), "read me");
+  EXPECT_TRUE(Read("Data\\Maps\\Forest.dat") == testing::SampleBytes(100000, 1));
+  EXPECT_EQ(Read("Old.txt"), "short");
+  // The package is gone, and so is every temporary and backup file.
+  EXPECT_EQ(Tree(), (Names{"Data/", "Data/Maps/", "Data/Maps/Forest.dat", "Data/Maps/Lake.dat",
+                           "Old.txt", "Readme.txt", "Update/"}));
+}
+
+TEST_F(ApplyTest, BadPackageIsReportedAndKeptWhileOthersApply) {
+  Write("Update\\Broken.mxu", "VelkoArc\x01 not a package");
+  Pack("Update\\Good.MXU", {{"Good.txt", "good"}});
+  Pack("Update\\Also.mxu", {{"Also.txt", "also"}});
+  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_EQ(Lines().size(), 5u);
+  EXPECT_EQ(
+      std::count(Lines().begin(), Lines().end(), "Error: Failed to read update file: Broken.mxu"),
+      1);
+  EXPECT_EQ(Read("Good.txt"), "good");
+  EXPECT_EQ(Read("Also.txt"), "also");
+  EXPECT_EQ(Tree(), (Names{"Also.txt", "Good.txt", "Update/", "Update/Broken.mxu"}));
+}
+
+TEST_F(ApplyTest, EmptyEntryNameEndsThePackage) {
+  Write(
+      "Update\\P.mxu",
+      mxupack::BuildPackageBytes(
+          {{"a", 1, 0, {{0, "1", 1}}}, {"", 1, 0, {{0, "2", 1}}}, {"b", 1, 0, {{0, "3", 1}}}}, 0));
+  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_EQ(Lines(), Opening({"Decompressing... : a"}));
+  EXPECT_EQ(Tree(), (Names{"Update/", "a"}));
+}
+
+// A package whose entry cannot be written leaves the installation exactly as
+// it was: the file it replaced is back, the file it created is gone, and the
+// package waits for a later run.
+TEST_F(ApplyTest, FailedPackageIsUndone) {
+  struct Case {
+    const char* what;
+    std::function<void(UpdatableInstallation&)> block;  // makes "Blocked" unwritable
+  } cases[] = {
+      {"folder in the way",
+       [](UpdatableInstallation& t) { t.program.os.files.CreateFolder(t.At("Blocked")); }},
+      {"file held open",
+       [](UpdatableInstallation& t) {
+         t.Write("Blocked", "blocked");
+         t.holder = t.program.os.files.OpenRead(t.At("Blocked"), true);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UpdatableInstallation t;
+    t.Write("Kept.txt", "old kept");
+    c.block(t);
+    t.Pack("Update\\P.mxu",
+           {{"Kept.txt", "new"}, {"Sub\\New.txt", "new"}, {"Blocked", "x"}, {"After", "x"}});
+    Names before = t.Tree();
+    EXPECT_FALSE(ApplyUpdates(t.program));
+    EXPECT_EQ(t.Lines(),
+              Opening({"Decompressing... : Kept.txt", "Creating directory... : " + t.At("Sub\\"),
+                       "Decompressing... : Sub\\New.txt", "Decompressing... : Blocked",
+                       "Error: Failed to write file to disk!"}));
+    t.holder.reset();
+    ClosePackages(t.program);
+    EXPECT_EQ(t.Read("Kept.txt"), "old kept");
+    // Only the created folder stays behind.
+    Names after = t.Tree();
+    after.erase(std::remove(after.begin(), after.end(), "Sub/"), after.end());
+    EXPECT_EQ(after, before);
+  }
+}
+
+TEST_F(ApplyTest, FullDiskUndoesThePackage) {
+  testing::DiskFullFileSystem diskFull;
+  diskFull.capacity = 150000;
+  Platform platform{fake.console, diskFull,      fake.processes,
+                    fake.clock,   fake.versions, RealPlatform().internet};
+  Program full(platform);
+  full.ProgramFolder = program.ProgramFolder;
+  Write("A.dat", "old a");
+  Pack("Update\\P.mxu",
+       {{"A.dat", testing::SampleBytes(100000, 2)}, {"B.dat", testing::SampleBytes(100000, 3)}});
+  Names before = Tree();
+  EXPECT_FALSE(ApplyUpdates(full));
+  EXPECT_EQ(Lines(), Opening({"Decompressing... : A.dat", "Decompressing... : B.dat",
+                              "Error: Failed to write file to disk!"}));
+  ClosePackages(full);
+  EXPECT_EQ(Read("A.dat"), "old a");
+  EXPECT_EQ(Tree(), before);
+}
+
+TEST_F(ApplyTest, FolderThatCannotBeCreatedStops) {
+  Write("Data", "a file where a folder belongs");
+  Pack("Update\\P.mxu", {{"First.txt", "1"}, {"Data\\x", "x"}});
+  EXPECT_FALSE(ApplyUpdates(program));
+  EXPECT_EQ(Lines(),
+            Opening({"Decompressing... : First.txt", "Creating directory... : " + At("Data\\")}));
+  ClosePackages(program);
+  EXPECT_FALSE(Has("First.txt"));
+  EXPECT_TRUE(Has("Update\\P.mxu"));
+}
+
+// Names that would reach outside the program folder are refused before any
+// folder or file is made; the package's earlier entries are undone.
+TEST_F(ApplyTest, HostileNamesWriteNothingOutside) {
+  for (const std::string name :
+       {"..\\x", "Sub\\..\\..\\x", "C:\\x", "C:x", "\\x", "/x", "a/../../x", "...\\x", ". .\\x"}) {
+    SCOPED_TRACE(name);
+    testing::TempFolder outer;  // the program folder sits one level down
+    testing::Installation t;
+    t.program.ProgramFolder = outer.Path() + "App\\";
+    ASSERT_TRUE(t.program.os.files.CreateFolder(t.program.ProgramFolder));
+    ASSERT_TRUE(t.program.os.files.CreateFolder(t.program.ProgramFolder + "Update\\"));
+    std::string package = t.program.ProgramFolder + "Update\\P.mxu";
+    testing::WriteWholeFile(
+        testing::Installation::Native(package),
+        mxupack::BuildPackageBytes(
+            {{"Fine.txt", 1, 0, {{0, "f", 1}}}, {name, 1, 0, {{0, "evil", 4}}}}, 0));
+    EXPECT_FALSE(ApplyUpdates(t.program));
+    EXPECT_EQ(t.Lines(), Opening({"Decompressing... : Fine.txt", "Decompressing... : " + name,
+                                  "Error: Failed to write file to disk!"}));
+    ClosePackages(t.program);
+    std::vector<std::string> outside;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(
+             std::filesystem::u8path(testing::Installation::Native(outer.Path()))))
+      outside.push_back(item.path().filename().u8string());
+    std::sort(outside.begin(), outside.end());
+    EXPECT_EQ(outside, (std::vector<std::string>{"App", "P.mxu", "Update"}));
+  }
+}
+
+TEST(EntryNameTest, SafeNamesAndFolderParts) {
+  struct Case {
+    const char* name;
+    bool safe;
+    const char* folder;
+  } cases[] = {
+      {"Readme.txt", true, ""},
+      {"Data\\Maps\\Forest.dat", true, "Data\\Maps\\"},
+      {"a/b.txt", true, "a/"},
+      {"a\\b/c", true, "a\\b/"},
+      {".hidden", true, ""},
+      {"a.\\b", true, "a.\\"},
+      {".\\x", true, ".\\"},
+      {"..x\\y", true, "..x\\"},
+      {"..\\x", false, "..\\"},
+      {"a\\..", false, "a\\"},
+      {"a/../b", false, "a/../"},
+      {"...\\x", false, "...\\"},
+      {". .\\x", false, ". .\\"},
+      {"C:\\x", false, "C:\\"},
+      {"C:x", false, ""},
+      {"x:stream", false, ""},
+      {"\\x", false, "\\"},
+      {"/x", false, "/"},
+      {"\\\\server\\share\\x", false, "\\\\server\\share\\"},
+      {"", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(IsSafeEntryName(c.name), c.safe);
+    EXPECT_EQ(FolderPart(c.name), c.folder);
+  }
+}
+
+TEST_F(ApplyTest, CreateFoldersOnlyMakesMissingOnes) {
+  ASSERT_TRUE(program.os.files.CreateFolder(At("A\\")));
+  struct Case {
+    const char* folderPart;
+    LineList lines;
+  } cases[] = {
+      {"", {}},
+      {"A\\", {}},
+      {"A\\B\\C\\",
+       {"Creating directory... : " + At("A\\B\\"), "Creating directory... : " + At("A\\B\\C\\")}},
+      {"A\\B", {}},
+      {"D", {"Creating directory... : " + At("D\\")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folderPart);
+    fake.console.lines.clear();
+    EXPECT_TRUE(CreateFolders(program, c.folderPart));
+    EXPECT_EQ(Lines(), c.lines);
+  }
+  EXPECT_TRUE(program.os.files.IsFolder(At("A\\B\\C\\")));
+}
+
+#ifndef _WIN32
+TEST_F(ApplyTest, DeliversWorkingPrograms) {
+  namespace fs = std::filesystem;
+  Write("Tool", "old");
+  fs::permissions(Native(At("Tool")), fs::perms::owner_read | fs::perms::owner_write);
+  Pack("Update\\P.mxu", {{"Tool", "#!/bin/sh\n"}, {"bin\\run", "#!/bin/sh\necho ran\n"}});
+  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_EQ(fs::status(Native(At("Tool"))).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_NE(fs::status(Native(At("bin\\run"))).permissions() & fs::perms::owner_exec,
+            fs::perms::none);
+}
+#endif
+
+}  // namespace
+}  // namespace updater

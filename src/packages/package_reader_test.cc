@@ -1,0 +1,535 @@
+// The package reader on real package files: round trips through the writer,
+// the variant selection rule, table passes, refused packages, decode failures
+// and the checked, replace-in-one-step writes of ExtractEntry.
+#include "packages/package_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "mxupack/package_writer.h"
+#include "packages/entry_decoder.h"
+#include "packages/package_format.h"
+#include "packages/package_test_util.h"
+
+namespace updater {
+namespace {
+
+using mxupack::EncodeLzma;
+using mxupack::EncodeZlib;
+using mxupack::EntryInput;
+using mxupack::Method;
+using mxupack::RawEntry;
+using mxupack::RawVariant;
+using testing::PackageTest;
+using testing::SampleBytes;
+
+class ReaderTest : public PackageTest {
+ protected:
+  // Writes raw package bytes below the program folder; returns the path.
+  std::string Put(const std::string& name, const std::string& bytes) {
+    Write(name, bytes);
+    return At(name);
+  }
+
+  std::vector<std::string> OnePass() {
+    std::vector<std::string> names;
+    for (std::string name = NextEntryName(program); !name.empty(); name = NextEntryName(program))
+      names.push_back(name);
+    return names;
+  }
+
+  std::string Load(const std::string& name) {
+    MemoryBlock content;
+    size_t position = 0;
+    if (!LoadEntry(program, name, &content, &position)) return "<failed>";
+    EXPECT_EQ(position, FindEntry(program, name));
+    return std::string(reinterpret_cast<const char*>(content.Data.get()),
+                       static_cast<size_t>(content.Size));
+  }
+
+  // True when no other opener holds the file: it can be locked by us.
+  bool Unlocked(const std::string& path) {
+    return program.os.files.OpenRead(path, true) != nullptr;
+  }
+};
+
+RawEntry Stored(const std::string& name, const std::string& content, uint16_t version = 1,
+                uint8_t key = 0) {
+  return {name, version, MethodStored, {{key, content, static_cast<int32_t>(content.size())}}};
+}
+
+TEST_F(ReaderTest, RoundTripsEveryMethodAndDirectoryForm) {
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"Readme.txt", "read me\r\n"},
+      {"Data\\Maps\\Forest.dat", SampleBytes(200000, 7)},
+      {"Data\\one byte", "x"},
+      {"Updater.exe", SampleBytes(5000, 8)},
+  };
+  const Method methods[] = {Method::Stored, Method::Zlib, Method::Lzma, Method::Best};
+  const Method directoryForms[] = {Method::Stored, Method::Zlib, Method::Lzma};
+  int round = 0;
+  for (Method method : methods) {
+    for (Method directory : directoryForms) {
+      SCOPED_TRACE("method " + std::to_string(static_cast<int>(method)) + " directory " +
+                   std::to_string(static_cast<int>(directory)));
+      std::vector<EntryInput> entries;
+      for (const auto& [name, content] : files)
+        entries.push_back({name, 3, method, {{0, std::string(), content}}});
+      mxupack::PackageOptions options;
+      options.DirectoryMethod = directory;
+      std::string package = "p" + std::to_string(round++) + ".mxu";
+      std::string error;
+      ASSERT_TRUE(mxupack::WritePackage(Native(At(package)), entries, options, &error)) << error;
+
+      ASSERT_TRUE(OpenPackage(program, At(package)));
+      EXPECT_EQ(OnePass(), (std::vector<std::string>{"Readme.txt", "Data\\Maps\\Forest.dat",
+                                                     "Data\\one byte", "Updater.exe"}));
+      for (const auto& [name, content] : files) {
+        EXPECT_TRUE(Load(name) == content) << name;
+        ASSERT_TRUE(ExtractEntry(program, name, At("out.bin")));
+        EXPECT_TRUE(Read("out.bin") == content) << name;
+      }
+      ClosePackages(program);
+    }
+  }
+  EXPECT_TRUE(fake.console.lines.empty());
+}
+
+TEST_F(ReaderTest, ManyEntriesKeepTheirOrder) {
+  std::vector<EntryInput> entries;
+  std::vector<std::string> names;
+  for (int i = 0; i < 2500; ++i) {
+    names.push_back("f\\" + std::to_string(i));
+    entries.push_back({names.back(), 1, Method::Stored, {{0, std::string(), std::to_string(i)}}});
+  }
+  std::string error;
+  ASSERT_TRUE(mxupack::WritePackage(Native(At("many.mxu")), entries, {}, &error)) << error;
+  ASSERT_TRUE(OpenPackage(program, At("many.mxu")));
+  EXPECT_EQ(OnePass(), names);
+  EXPECT_EQ(Load("f\\2499"), "2499");
+  EXPECT_EQ(FindEntry(program, "f\\1234"), 1235u);
+}
+
+TEST_F(ReaderTest, WriterRefusesWhatTheFormatCannotHold) {
+  std::vector<EntryInput> tooMany;
+  for (int i = 0; i < 5000; ++i)
+    tooMany.push_back({"file" + std::to_string(i), 1, Method::Stored, {{0, std::string(), "x"}}});
+  struct Case {
+    const char* what;
+    std::vector<EntryInput> entries;
+    const char* message;
+  } cases[] = {
+      {"directory over 65535 bytes", tooMany, "directory too large"},
+      {"empty content", {{"a", 1, Method::Best, {{0, std::string(), std::string()}}}}, "empty"},
+      {"no variants", {{"a", 1, Method::Best, {}}}, "variants"},
+      {"long name", {{std::string(256, 'n'), 1, Method::Best, {{0, "", "x"}}}}, "name"},
+      {"missing file", {{"a", 1, Method::Best, {{0, Native(At("none")), ""}}}}, "cannot read"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string error;
+    EXPECT_FALSE(mxupack::WritePackage(Native(At("bad.mxu")), c.entries, {}, &error));
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_FALSE(Has("bad.mxu"));
+  }
+}
+
+// One directory entry D meeting a row of the same name, for each branch of
+// the selection rule; the preferred key is 0.
+TEST_F(ReaderTest, SelectionRule) {
+  struct Variant {
+    uint8_t key;
+    const char* content;
+  };
+  struct Case {
+    const char* what;
+    uint16_t rowVersion;
+    std::vector<Variant> row;  // empty: no row before D
+    uint16_t version;
+    std::vector<Variant> offered;
+    const char* expected;  // content of the row afterwards
+  } cases[] = {
+      {"new name takes the last preferred variant", 0, {}, 1, {{3, "a"}, {0, "b"}, {0, "c"}}, "c"},
+      {"new name without preferred key takes the first", 0, {}, 1, {{3, "a"}, {5, "b"}}, "a"},
+      {"preferred row, newer preferred", 1, {{0, "old"}}, 2, {{0, "new"}}, "new"},
+      {"preferred row, newer not preferred", 1, {{0, "old"}}, 2, {{3, "new"}}, "old"},
+      {"preferred row, same version", 2, {{0, "old"}}, 2, {{0, "new"}}, "old"},
+      {"preferred row, older", 2, {{0, "old"}}, 1, {{0, "new"}}, "old"},
+      {"other row, older preferred", 5, {{3, "old"}}, 1, {{0, "new"}}, "new"},
+      {"other row, newer not preferred", 1, {{3, "old"}}, 2, {{4, "x"}, {5, "y"}}, "x"},
+      {"other row, same version not preferred", 2, {{3, "old"}}, 2, {{4, "new"}}, "old"},
+      {"other row, older not preferred", 2, {{3, "old"}}, 1, {{4, "new"}}, "old"},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<RawEntry> entries;
+    auto add = [&](uint16_t version, const std::vector<Variant>& variants) {
+      RawEntry entry{"Same.dll", version, MethodStored, {}};
+      for (const Variant& v : variants)
+        entry.Variants.push_back({v.key, v.content, static_cast<int32_t>(strlen(v.content))});
+      entries.push_back(entry);
+    };
+    entries.push_back(Stored("First", "1"));
+    if (!c.row.empty()) add(c.rowVersion, c.row);
+    entries.push_back(Stored("Between", "2"));
+    add(c.version, c.offered);
+    std::string path = Put("s" + std::to_string(round++) + ".mxu",
+                           mxupack::BuildPackageBytes(entries, MethodStored));
+    ASSERT_TRUE(OpenPackage(program, path));
+    EXPECT_EQ(Load("Same.dll"), c.expected);
+    // A replaced row keeps its place: order is that of first appearance.
+    std::vector<std::string> order = c.row.empty()
+                                         ? std::vector<std::string>{"First", "Between", "Same.dll"}
+                                         : std::vector<std::string>{"First", "Same.dll", "Between"};
+    EXPECT_EQ(OnePass(), order);
+    ClosePackages(program);
+  }
+}
+
+TEST_F(ReaderTest, PreferredKeyAndLaterPackagesReplaceRows) {
+  InitPackageReader(program, 7);
+  std::string first = Put(
+      "a.mxu",
+      mxupack::BuildPackageBytes({{"Tool.exe", 1, MethodStored, {{0, "zero", 4}, {7, "seven", 5}}},
+                                  Stored("Only.txt", "from a")},
+                                 MethodStored));
+  std::string second =
+      Put("b.mxu", mxupack::BuildPackageBytes(
+                       {Stored("Tool.exe", "newer", 2, 7), Stored("Extra", "b")}, MethodStored));
+  ASSERT_TRUE(OpenPackage(program, first));
+  EXPECT_EQ(Load("Tool.exe"), "seven");
+  ASSERT_TRUE(OpenPackage(program, second));
+  EXPECT_EQ(Load("Tool.exe"), "newer");  // read from the later package
+  EXPECT_EQ(Load("Only.txt"), "from a");
+  EXPECT_EQ(OnePass(), (std::vector<std::string>{"Tool.exe", "Only.txt", "Extra"}));
+  ClosePackages(program);
+  EXPECT_EQ(program.Packages.PreferredKey, 7);
+  EXPECT_TRUE(Unlocked(first));
+  EXPECT_TRUE(Unlocked(second));
+}
+
+TEST_F(ReaderTest, NamesAndPasses) {
+  EXPECT_EQ(NextEntryName(program), "");  // empty table
+  std::string path =
+      Put("n.mxu", mxupack::BuildPackageBytes({Stored("Updater.exe", "upper"),
+                                               Stored("updater.exe", "lower"),
+                                               {"NoVariants", 1, MethodStored, {}},
+                                               Stored(std::string("Cut\0Rest", 8), "cut"),
+                                               Stored("Last", "last")},
+                                              MethodZlib));
+  ASSERT_TRUE(OpenPackage(program, path));
+  std::vector<std::string> expected = {"Updater.exe", "updater.exe", "Cut", "Last"};
+  EXPECT_EQ(OnePass(), expected);
+  EXPECT_EQ(OnePass(), expected);  // a second pass starts again at the top
+  EXPECT_EQ(Load("Updater.exe"), "upper");
+  EXPECT_EQ(Load("updater.exe"), "lower");
+  EXPECT_EQ(FindEntry(program, "UPDATER.EXE"), 0u);
+  EXPECT_EQ(FindEntry(program, "NoVariants"), 0u);
+  EXPECT_EQ(Load("Cut"), "cut");
+  EXPECT_EQ(Load("Missing"), "<failed>");
+}
+
+TEST_F(ReaderTest, EmptyNameEndsAPass) {
+  std::string path =
+      Put("e.mxu", mxupack::BuildPackageBytes({Stored("a", "1"), Stored("", "2"), Stored("b", "3")},
+                                              MethodStored));
+  ASSERT_TRUE(OpenPackage(program, path));
+  EXPECT_EQ(OnePass(), std::vector<std::string>{"a"});
+}
+
+TEST_F(ReaderTest, PackageStaysLockedUntilClosed) {
+  std::string path = Put("l.mxu", mxupack::BuildPackageBytes({Stored("a", "1")}, MethodStored));
+  std::string empty =
+      Put("empty.mxu", mxupack::BuildPackageBytes({{"x", 1, MethodStored, {}}}, MethodStored));
+  ASSERT_TRUE(OpenPackage(program, path));
+  ASSERT_TRUE(OpenPackage(program, empty));  // adds no row, yet stays open
+  EXPECT_FALSE(program.os.files.Delete(path));
+  EXPECT_FALSE(program.os.files.Delete(empty));
+  EXPECT_FALSE(OpenPackage(program, path));  // not even this reader opens it twice
+  ClosePackages(program);
+  EXPECT_EQ(NextEntryName(program), "");
+  EXPECT_TRUE(program.os.files.Delete(path));
+  EXPECT_TRUE(program.os.files.Delete(empty));
+}
+
+// Every refusal of OpenPackage, in the order they are checked, each on a
+// package that is otherwise good. A refused package leaves the table as it
+// was and its file closed.
+TEST_F(ReaderTest, RefusedPackages) {
+  const std::string good = mxupack::BuildPackageBytes({Stored("New.txt", "new")}, MethodStored);
+  const std::string goodZlib = mxupack::BuildPackageBytes({Stored("New.txt", "new")}, MethodZlib);
+  const std::string goodLzma = mxupack::BuildPackageBytes({Stored("New.txt", "new")}, MethodLzma);
+  auto patched = [](std::string bytes, size_t at, std::initializer_list<uint8_t> values) {
+    for (uint8_t value : values) bytes[at++] = static_cast<char>(value);
+    return bytes;
+  };
+  auto directoryOf = [](const std::string& bytes, const std::string& directory) {
+    PackageHeader header = DecodePackageHeader(reinterpret_cast<const uint8_t*>(bytes.data()));
+    header.DirMethod = MethodStored;
+    header.DirSize = static_cast<uint16_t>(directory.size());
+    header.DirOffset = static_cast<int32_t>(kPackageHeaderSize);
+    return EncodePackageHeader(header) + directory;
+  };
+  std::string claimsTooMany = "\x10\x27";  // 10,000 entries, none present
+  std::string variantsPastEnd = std::string("\x01\x00\x01", 3) + "a" +
+                                std::string("\x01\x00\x00\x02", 4) +
+                                std::string(13, '\0');  // two variants announced, one present
+  std::string nameCut = std::string("\x01\x00\x09", 3) + "abc";
+  const size_t dirOffsetAt = 16;
+  struct Case {
+    const char* what;
+    std::string bytes;  // empty: no file at all
+  } cases[] = {
+      {"file missing", ""},
+      {"shorter than the header", good.substr(0, 20)},
+      {"wrong magic", patched(good, 0, {'v'})},
+      {"format version 1", patched(good, 8, {1})},
+      {"format version 3", patched(good, 8, {3})},
+      {"flag 4", patched(good, 9, {4})},
+      {"flag 8", patched(good, 9, {8 | 1})},
+      {"directory size 0", patched(good, 14, {0, 0})},
+      {"packed directory size 0", patched(goodZlib, 12, {0, 0})},
+      {"directory past the end", patched(good, dirOffsetAt, {0xff, 0xff, 0, 0})},
+      {"directory at a negative offset", patched(good, dirOffsetAt, {0xff, 0xff, 0xff, 0xff})},
+      {"directory method 3", patched(goodZlib, 20, {3})},
+      {"zlib directory corrupt", patched(goodZlib, goodZlib.size() - 3, {0, 0, 0})},
+      {"zlib directory of another size", patched(goodZlib, 14, {0x7f})},
+      {"lzma directory with bad properties", patched(goodLzma, kPackageHeaderSize + 3, {225})},
+      {"entries run past the directory", directoryOf(good, claimsTooMany)},
+      {"variants run past the directory", directoryOf(good, variantsPastEnd)},
+      {"name runs past the directory", directoryOf(good, nameCut)},
+  };
+
+  std::string kept =
+      Put("kept.mxu", mxupack::BuildPackageBytes({Stored("Kept", "k")}, MethodStored));
+  ASSERT_TRUE(OpenPackage(program, kept));
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = At("bad" + std::to_string(round++) + ".mxu");
+    if (!c.bytes.empty()) Put("bad" + std::to_string(round - 1) + ".mxu", c.bytes);
+    EXPECT_FALSE(OpenPackage(program, path));
+    EXPECT_EQ(OnePass(), std::vector<std::string>{"Kept"});
+    EXPECT_EQ(program.Packages.OpenFiles.size(), 1u);
+    if (!c.bytes.empty()) {
+      EXPECT_TRUE(Unlocked(path));
+    }
+  }
+
+  // What the reader accepts: flags 1, 2 and the high bits; bytes after the
+  // records; a packed size that a stored directory does not use.
+  struct Accepted {
+    const char* what;
+    std::string bytes;
+  } accepted[] = {
+      {"flags 1, 2 and 16-128", patched(good, 9, {0xf3})},
+      {"trailing directory bytes",
+       directoryOf(good, EncodeDirectory({{"New.txt", 1, MethodStored, {{0, 3, 3, 21}}}}) + "xyz")},
+      {"unused packed size", patched(good, 12, {0, 0})},
+  };
+  for (const Accepted& c : accepted) {
+    SCOPED_TRACE(c.what);
+    std::string path = Put("ok" + std::to_string(round++) + ".mxu", c.bytes);
+    EXPECT_TRUE(OpenPackage(program, path));
+  }
+}
+
+TEST_F(ReaderTest, TenThousandEntriesWithoutVariants) {
+  std::vector<RawEntry> entries;
+  for (int i = 0; i < 10000; ++i) entries.push_back({std::to_string(i % 10), 1, MethodStored, {}});
+  std::string path = Put("t.mxu", mxupack::BuildPackageBytes(entries, MethodZlib));
+  ASSERT_TRUE(OpenPackage(program, path));
+  EXPECT_EQ(NextEntryName(program), "");
+}
+
+// Entries that cannot be decoded fail the same way in memory and into a file;
+// the file path leaves an existing target untouched and no file behind.
+TEST_F(ReaderTest, DecodeFailures) {
+  const std::string content = SampleBytes(100000, 11);
+  const int32_t size = static_cast<int32_t>(content.size());
+  const std::string zlib = EncodeZlib(content);
+  mxupack::EncodeSettings endMark;
+  endMark.LzmaEndMark = true;
+  const std::string lzmaEnding = EncodeLzma(content, endMark);
+  const std::string lzma = EncodeLzma(content);
+  struct Case {
+    const char* what;
+    uint8_t method;
+    std::string stored;
+    int32_t size;
+  } cases[] = {
+      {"stored sizes differ", MethodStored, content, size - 1},
+      {"zlib cut short", MethodZlib, zlib.substr(0, zlib.size() / 2), size},
+      {"zlib corrupt", MethodZlib, std::string(zlib).replace(10, 4, "\xff\x00\xff\x00", 4), size},
+      {"zlib shorter than declared", MethodZlib, zlib, size + 1},
+      {"lzma ends before its size", MethodLzma, lzmaEnding, size + 100},
+      {"lzma cut short", MethodLzma, lzma.substr(0, lzma.size() - 100), size},
+      {"lzma block under 13 bytes", MethodLzma, lzma.substr(0, 12), size},
+      {"lzma corrupt", MethodLzma, std::string(lzma).replace(20, 8, 8, '\xee'), size},
+      {"unknown method", 3, content, size},
+      {"size 0", MethodStored, "", 0},
+  };
+  Write("Target.dat", "old content");
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = Put(
+        "d" + std::to_string(round++) + ".mxu",
+        mxupack::BuildPackageBytes({{"E", 1, c.method, {{0, c.stored, c.size}}}}, MethodStored));
+    ASSERT_TRUE(OpenPackage(program, path));
+    EXPECT_EQ(Load("E"), "<failed>");
+    fake.console.lines.clear();
+    EXPECT_FALSE(ExtractEntry(program, "E", At("Target.dat")));
+    EXPECT_EQ(fake.console.lines, std::vector<std::string>{"Error: Failed to decompress file!"});
+    EXPECT_EQ(Read("Target.dat"), "old content");
+    ClosePackages(program);
+    program.os.files.Delete(path);
+    EXPECT_EQ(Tree(), std::vector<std::string>{"Target.dat"});
+  }
+}
+
+TEST_F(ReaderTest, TruncatedDataBlocks) {
+  const std::string content = SampleBytes(5000, 12);
+  for (uint8_t method : {MethodStored, MethodZlib, MethodLzma}) {
+    SCOPED_TRACE(static_cast<int>(method));
+    std::string stored = method == MethodZlib   ? EncodeZlib(content)
+                         : method == MethodLzma ? EncodeLzma(content)
+                                                : content;
+    // The directory comes first and the data block last, so cutting the file
+    // cuts the block.
+    std::string directory = EncodeDirectory(
+        {{"E",
+          1,
+          method,
+          {{0, static_cast<int32_t>(stored.size()), static_cast<int32_t>(content.size()), 0}}}});
+    PackageHeader header;
+    std::copy(std::begin(kPackageMagic), std::end(kPackageMagic), header.Magic);
+    header.FormatVersion = kPackageFormatVersion;
+    header.DirSize = static_cast<uint16_t>(directory.size());
+    header.DirOffset = static_cast<int32_t>(kPackageHeaderSize);
+    int32_t offset = static_cast<int32_t>(kPackageHeaderSize + directory.size());
+    directory = EncodeDirectory({{"E",
+                                  1,
+                                  method,
+                                  {{0, static_cast<int32_t>(stored.size()),
+                                    static_cast<int32_t>(content.size()), offset}}}});
+    std::string bytes = EncodePackageHeader(header) + directory + stored;
+    std::string path = Put("cut.mxu", bytes.substr(0, bytes.size() - 1));
+    ASSERT_TRUE(OpenPackage(program, path));
+    EXPECT_EQ(Load("E"), "<failed>");
+    EXPECT_FALSE(ExtractEntry(program, "E", At("out")));
+    EXPECT_FALSE(Has("out"));
+    ClosePackages(program);
+    path = Put("whole.mxu", bytes);
+    ASSERT_TRUE(OpenPackage(program, path));
+    EXPECT_TRUE(Load("E") == content);
+    ClosePackages(program);
+  }
+}
+
+class ExtractTest : public ReaderTest {
+ protected:
+  void SetUp() override {
+    std::string path =
+        Put("x.mxu", mxupack::BuildPackageBytes(
+                         {{"E",
+                           1,
+                           MethodZlib,
+                           {{0, EncodeZlib(payload), static_cast<int32_t>(payload.size())}}}},
+                         MethodStored));
+    ASSERT_TRUE(OpenPackage(program, path));
+  }
+  const std::string payload = SampleBytes(700000, 13);
+};
+
+TEST_F(ExtractTest, ReplacesWholeFileAlsoWithShorterContent) {
+  Write("T", std::string(2000000, 'o'));
+  ASSERT_TRUE(ExtractEntry(program, "E", At("T")));
+  EXPECT_TRUE(Read("T") == payload);
+  EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "x.mxu"}));
+}
+
+TEST_F(ExtractTest, TargetsThatCannotBeWritten) {
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+  } cases[] = {
+      {"folder in the way", [&] { program.os.files.CreateFolder(At("T")); }},
+      {"missing folder", [] {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.prepare();
+    fake.console.lines.clear();
+    std::string target = std::string(c.what) == "missing folder" ? At("no\\T") : At("T");
+    EXPECT_FALSE(ExtractEntry(program, "E", target));
+    EXPECT_EQ(fake.console.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+  }
+  EXPECT_EQ(Tree(), (std::vector<std::string>{"T/", "x.mxu"}));
+}
+
+TEST_F(ExtractTest, LockedTargetKeepsItsContent) {
+  Write("T", "old");
+  std::unique_ptr<File> holder = program.os.files.OpenRead(At("T"), true);
+  ASSERT_TRUE(holder);
+  EXPECT_FALSE(ExtractEntry(program, "E", At("T")));
+  EXPECT_EQ(fake.console.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+  holder.reset();
+  EXPECT_EQ(Read("T"), "old");
+  EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "x.mxu"}));
+}
+
+TEST_F(ExtractTest, FullDiskKeepsTheOldFile) {
+  testing::DiskFullFileSystem diskFull;
+  Platform platform{fake.console, diskFull,      fake.processes,
+                    fake.clock,   fake.versions, RealPlatform().internet};
+  Program full(platform);
+  full.Packages = std::move(program.Packages);
+  Write("T", "old");
+  for (int64_t capacity : {int64_t{0}, int64_t{1000}, static_cast<int64_t>(payload.size()) - 1}) {
+    SCOPED_TRACE(capacity);
+    diskFull.capacity = capacity;
+    fake.console.lines.clear();
+    EXPECT_FALSE(ExtractEntry(full, "E", At("T")));
+    EXPECT_EQ(fake.console.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+    EXPECT_EQ(Read("T"), "old");
+    EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "x.mxu"}));
+  }
+  diskFull.capacity = static_cast<int64_t>(payload.size());
+  EXPECT_TRUE(ExtractEntry(full, "E", At("T")));
+  EXPECT_TRUE(Read("T") == payload);
+  ClosePackages(full);
+}
+
+#ifndef _WIN32
+TEST_F(ReaderTest, PosixPermissions) {
+  namespace fs = std::filesystem;
+  std::string path = Put("m.mxu", mxupack::BuildPackageBytes(
+                                      {Stored("kept", "new"),
+                                       Stored("program",
+                                              "\x7f"
+                                              "ELF..."),
+                                       Stored("script", "#!/bin/sh\n"), Stored("text", "plain")},
+                                      MethodStored));
+  ASSERT_TRUE(OpenPackage(program, path));
+  Write("kept", "old");
+  fs::permissions(Native(At("kept")), fs::perms::owner_read | fs::perms::owner_write |
+                                          fs::perms::owner_exec | fs::perms::group_read);
+  for (const char* name : {"kept", "program", "script", "text"})
+    ASSERT_TRUE(ExtractEntry(program, name, At(name)));
+  auto mode = [&](const char* name) { return fs::status(Native(At(name))).permissions(); };
+  EXPECT_EQ(mode("kept"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exec |
+                              fs::perms::group_read);
+  EXPECT_NE(mode("program") & fs::perms::owner_exec, fs::perms::none);
+  EXPECT_NE(mode("script") & fs::perms::owner_exec, fs::perms::none);
+  EXPECT_EQ(mode("text") & (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec),
+            fs::perms::none);
+}
+#endif
+
+}  // namespace
+}  // namespace updater
