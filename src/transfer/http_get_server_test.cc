@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "http/test_server.h"
+#include "http/tls_server.h"
 #include "support/temp_folder.h"
 #include "transfer/http_get.h"
 
@@ -381,6 +382,41 @@ TEST_F(HttpGetServerTest, ReadSizeFollowsTheContentLength) {
     ASSERT_FALSE(recording.readSizes.empty());
     for (uint32_t asked : recording.readSizes) EXPECT_EQ(asked, c.readSize);
   }
+}
+
+}  // namespace
+}  // namespace updater
+
+namespace updater {
+namespace {
+
+// https goes over TLS to port 443 unless the URL names a port, with the
+// server's certificate verified.
+TEST(HttpGetTlsTest, SelfSignedCertificateIsRefused) {
+  TempFolder folder;
+  testing::WriteWholeFile(folder.Path() + "secret.txt", "over tls");
+  testing::TlsTestServer server;
+  ASSERT_TRUE(server.Start(folder.Path()));
+  HTTPGetRequest request;
+  request.URL = server.URL("/secret.txt");
+  request.Target = TargetMemory;
+  EXPECT_EQ(HTTPGetFromWeb(RealPlatform(), request), HTTPGetErrSend);
+  EXPECT_FALSE(request.Memory.has_value());
+}
+
+TEST(HttpGetTlsTest, TrustedCertificateIsAccepted) {
+  TempFolder folder;
+  testing::WriteWholeFile(folder.Path() + "secret.txt", "over tls");
+  testing::TlsTestServer server;
+  ASSERT_TRUE(server.Start(folder.Path()));
+  testing::TrustedCertificate trust(server.CertificateFile());
+  if (!trust.Failure().empty()) GTEST_SKIP() << trust.Failure();
+  HTTPGetRequest request;
+  request.URL = server.URL("/secret.txt");
+  request.Target = TargetMemory;
+  ASSERT_EQ(HTTPGetFromWeb(RealPlatform(), request), HTTPGetOK)
+      << "server log: " << testing::ReadWholeFile(folder.Path() + "server.log");
+  EXPECT_EQ(AsText(request.Memory), "over tls");
 }
 
 }  // namespace

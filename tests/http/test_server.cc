@@ -24,6 +24,7 @@ namespace updater::testing {
 namespace {
 
 #ifdef _WIN32
+constexpr int kSendFlags = 0;
 using Socket = SOCKET;
 void CloseSocket(Socket s) { closesocket(s); }
 bool StartSockets() {
@@ -31,6 +32,8 @@ bool StartSockets() {
   return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 #else
+// A client that hangs up early must not end the test process.
+constexpr int kSendFlags = MSG_NOSIGNAL;
 using Socket = int;
 void CloseSocket(Socket s) { close(s); }
 bool StartSockets() { return true; }
@@ -38,7 +41,7 @@ bool StartSockets() { return true; }
 
 bool SendAll(Socket s, const char* data, size_t size) {
   while (size > 0) {
-    int sent = send(s, data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
+    int sent = send(s, data, static_cast<int>(std::min<size_t>(size, 1 << 20)), kSendFlags);
     if (sent <= 0) return false;
     data += sent;
     size -= static_cast<size_t>(sent);
