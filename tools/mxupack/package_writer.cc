@@ -115,6 +115,7 @@ int64_t LzmaBytes(std::istream& in, int64_t size, std::ostream& out,
   CLzmaEncProps props;
   LzmaEncProps_Init(&props);
   props.level = settings.LzmaLevel;
+  if (settings.LzmaDictionarySize) props.dictSize = settings.LzmaDictionarySize;
   // A small file needs no larger dictionary than itself; the reader's memory
   // follows the dictionary size written here.
   props.reduceSize = static_cast<UInt32>(size);

@@ -15,6 +15,9 @@ enum class Method { Stored, Zlib, Lzma, Best };
 struct EncodeSettings {
   int ZlibLevel = 9;  // 1-9
   int LzmaLevel = 5;  // 0-9
+  // LZMA dictionary size in bytes; 0 takes the level's default. Files smaller
+  // than the dictionary get a dictionary of their own size.
+  uint32_t LzmaDictionarySize = 0;
   // Marks the end of an LZMA stream also when its size is known (tests use
   // it to make streams that end early).
   bool LzmaEndMark = false;

@@ -1,0 +1,235 @@
+// Applying large update packages: the throughput of ApplyUpdates next to the
+// bare decoder on the same stream, and the peak memory of the applying
+// process. Not a test; run by hand:
+//   package_apply [WORK_FOLDER]   (default /tmp/voxa-package-bench)
+// It gathers 1 GiB and 256 MiB of real binary data from /usr/lib, packs them
+// (zlib and LZMA), and runs each measurement in a fresh child process so the
+// peak memory belongs to that measurement alone.
+#include <LzmaDec.h>
+#include <sys/resource.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mxupack/package_writer.h"
+#include "packages/apply_updates.h"
+#include "packages/package_format.h"
+#include "packages/package_reader.h"
+#include "run/program.h"
+
+namespace fs = std::filesystem;
+using namespace updater;
+
+namespace {
+
+constexpr int64_t kMiB = 1 << 20;
+constexpr int64_t kChunk = 1 << 20;
+
+double Seconds(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+long PeakKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+bool StartsAsElf(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  char magic[4] = {};
+  in.read(magic, 4);
+  return in.gcount() == 4 && std::memcmp(magic,
+                                         "\x7f"
+                                         "ELF",
+                                         4) == 0;
+}
+
+// Concatenates ELF files found under /usr/lib (again from the top when they
+// run out) into `target` until it holds `size` bytes.
+void GatherData(const fs::path& target, int64_t size) {
+  std::error_code code;
+  if (fs::exists(target) && static_cast<int64_t>(fs::file_size(target)) == size) return;
+  std::vector<fs::path> sources;
+  for (auto it = fs::recursive_directory_iterator(
+           "/usr/lib", fs::directory_options::skip_permission_denied, code);
+       it != fs::recursive_directory_iterator(); it.increment(code)) {
+    if (code) break;
+    if (it->is_regular_file(code) && !it->is_symlink(code) && it->file_size(code) > 65536 &&
+        StartsAsElf(it->path()))
+      sources.push_back(it->path());
+  }
+  std::sort(sources.begin(), sources.end());
+  if (sources.empty()) {
+    std::cerr << "no binaries under /usr/lib\n";
+    std::exit(1);
+  }
+  std::ofstream out(target, std::ios::binary | std::ios::trunc);
+  std::vector<char> buffer(kChunk);
+  int64_t written = 0;
+  for (size_t i = 0; written < size; i = (i + 1) % sources.size()) {
+    std::ifstream in(sources[i], std::ios::binary);
+    while (written < size && in) {
+      in.read(buffer.data(),
+              static_cast<std::streamsize>(std::min<int64_t>(kChunk, size - written)));
+      out.write(buffer.data(), in.gcount());
+      written += in.gcount();
+    }
+  }
+}
+
+void Pack(const fs::path& data, const fs::path& package, mxupack::Method method) {
+  if (fs::exists(package)) return;
+  mxupack::PackageOptions options;
+  options.Encode.ZlibLevel = 6;
+  options.Encode.LzmaLevel = 3;
+  options.Encode.LzmaDictionarySize = 16 * kMiB;
+  std::string error;
+  if (!mxupack::WritePackage(package.string(),
+                             {{"Data\\big.bin", 1, method, {{0, data.string(), ""}}}}, options,
+                             &error)) {
+    std::cerr << "packing failed: " << error << "\n";
+    std::exit(1);
+  }
+}
+
+// The single entry's stored block, read whole into memory.
+std::string StoredBlock(const fs::path& package, uint8_t* method, int64_t* size) {
+  std::ifstream in(package, std::ios::binary);
+  uint8_t headerBytes[kPackageHeaderSize];
+  in.read(reinterpret_cast<char*>(headerBytes), kPackageHeaderSize);
+  PackageHeader header = DecodePackageHeader(headerBytes);
+  std::string stored(header.DirMethod == 0 ? header.DirSize : header.DirPackedSize, '\0');
+  in.seekg(header.DirOffset);
+  in.read(stored.data(), static_cast<std::streamsize>(stored.size()));
+  std::string directory(header.DirSize, '\0');
+  uLongf length = header.DirSize;
+  if (header.DirMethod == 1)
+    uncompress(reinterpret_cast<Bytef*>(directory.data()), &length,
+               reinterpret_cast<const Bytef*>(stored.data()), stored.size());
+  else
+    directory = stored;  // the bench writes a stored or zlib directory only
+  std::vector<DirectoryEntry> entries;
+  ParseDirectory(reinterpret_cast<const uint8_t*>(directory.data()), header.DirSize, &entries);
+  const EntryVariant& variant = entries.at(0).Variants.at(0);
+  *method = entries[0].Method;
+  *size = variant.Size;
+  std::string block(static_cast<size_t>(variant.PackedSize), '\0');
+  in.seekg(variant.Offset);
+  in.read(block.data(), variant.PackedSize);
+  return block;
+}
+
+void* Alloc(void*, size_t size) { return std::malloc(size); }
+void Free(void*, void* address) { std::free(address); }
+
+// The bare library decoder over the block in memory, output discarded.
+int RawDecode(const fs::path& package) {
+  uint8_t method = 0;
+  int64_t size = 0;
+  std::string block = StoredBlock(package, &method, &size);
+  std::vector<uint8_t> out(kChunk);
+  int64_t produced = 0;
+  auto start = std::chrono::steady_clock::now();
+  if (method == 1) {
+    z_stream stream{};
+    inflateInit(&stream);
+    stream.next_in = reinterpret_cast<Bytef*>(block.data());
+    stream.avail_in = static_cast<uInt>(block.size());
+    int result = Z_OK;
+    while (result == Z_OK) {
+      stream.next_out = out.data();
+      stream.avail_out = kChunk;
+      result = inflate(&stream, Z_NO_FLUSH);
+      produced += kChunk - stream.avail_out;
+    }
+    inflateEnd(&stream);
+  } else {
+    ISzAlloc alloc = {Alloc, Free};
+    CLzmaDec decoder;
+    LzmaDec_Construct(&decoder);
+    LzmaDec_Allocate(&decoder, reinterpret_cast<const Byte*>(block.data()), 5, &alloc);
+    LzmaDec_Init(&decoder);
+    size_t pos = 13;
+    while (produced < size) {
+      SizeT outLen = static_cast<SizeT>(std::min<int64_t>(kChunk, size - produced));
+      SizeT inLen = block.size() - pos;
+      ELzmaStatus status;
+      if (LzmaDec_DecodeToBuf(&decoder, out.data(), &outLen,
+                              reinterpret_cast<const Byte*>(block.data()) + pos, &inLen,
+                              LZMA_FINISH_ANY, &status) != SZ_OK ||
+          outLen == 0)
+        break;
+      pos += inLen;
+      produced += static_cast<int64_t>(outLen);
+    }
+    LzmaDec_Free(&decoder, &alloc);
+  }
+  double seconds = Seconds(start);
+  if (produced != size) {
+    std::cerr << "raw decode produced " << produced << " of " << size << "\n";
+    return 1;
+  }
+  std::printf("raw %s\t%.1f MB/s\t(%.1f s)\n", method == 1 ? "zlib" : "lzma",
+              static_cast<double>(size) / 1e6 / seconds, seconds);
+  return 0;
+}
+
+int Apply(const fs::path& package, const fs::path& folder) {
+  fs::remove_all(folder);
+  fs::create_directories(folder / "Update");
+  fs::copy_file(package, folder / "Update" / "P.mxu");
+  Program program(RealPlatform());
+  program.Settings.AskMode = AskModeSetting::Silent;
+  program.ProgramFolder = folder.string() + "/";
+  InitPackageReader(program, 0);
+  long before = PeakKiB();
+  auto start = std::chrono::steady_clock::now();
+  bool ok = ApplyUpdates(program);
+  double seconds = Seconds(start);
+  int64_t size = static_cast<int64_t>(fs::file_size(folder / "Data" / "big.bin"));
+  std::printf("apply %s\t%.1f MB/s\t(%.1f s)\tpeak memory %.1f MiB (%.1f MiB before applying)%s\n",
+              package.stem().c_str(), static_cast<double>(size) / 1e6 / seconds, seconds,
+              PeakKiB() / 1024.0, before / 1024.0, ok ? "" : "\tFAILED");
+  fs::remove_all(folder);
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "raw") return RawDecode(argv[2]);
+  if (argc == 4 && std::string(argv[1]) == "apply") return Apply(argv[2], argv[3]);
+  fs::path work = argc > 1 ? argv[1] : "/tmp/voxa-package-bench";
+  fs::create_directories(work);
+  struct Run {
+    const char* name;
+    int64_t size;
+    mxupack::Method method;
+  } runs[] = {{"zlib", 1024 * kMiB, mxupack::Method::Zlib},
+              {"lzma", 256 * kMiB, mxupack::Method::Lzma}};
+  int failures = 0;
+  for (const Run& run : runs) {
+    fs::path data = work / (std::string("data-") + run.name + ".bin");
+    fs::path package = work / (std::string(run.name) + ".mxu");
+    std::cerr << "preparing " << run.name << " (" << run.size / kMiB << " MiB)...\n";
+    GatherData(data, run.size);
+    Pack(data, package, run.method);
+    std::string self = fs::canonical("/proc/self/exe").string();
+    failures += std::system((self + " raw " + package.string() + " -").c_str()) != 0;
+    failures +=
+        std::system(
+            (self + " apply " + package.string() + " " + (work / "app").string()).c_str()) != 0;
+  }
+  return failures ? 1 : 0;
+}
