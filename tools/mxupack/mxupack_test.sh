@@ -1,0 +1,76 @@
+#!/bin/sh
+# The mxupack command line: round trips through create, list, verify and
+# extract, variant keys, and a non-zero exit with a message for bad input.
+#   mxupack_test.sh PATH_TO_MXUPACK
+set -u
+tool=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# expect CODE COMMAND...: runs the command, checks its exit code.
+expect() {
+  want=$1; shift
+  "$@" >"$work/out" 2>"$work/err"
+  got=$?
+  [ "$got" -eq "$want" ] || fail "exit $got (wanted $want): $* : $(cat "$work/err")"
+}
+
+mkdir -p "$work/src/Data/Maps" "$work/v3"
+printf 'read me\n' >"$work/src/Readme.txt"
+head -c 300000 "$tool" >"$work/src/Data/Maps/Forest.dat"
+seq 1 50000 >"$work/src/Data/list.txt"
+printf 'key three\n' >"$work/v3/Readme.txt"
+printf 'only three\n' >"$work/v3/Extra.txt"
+
+for method in stored zlib lzma best; do
+  for dir in auto stored zlib lzma; do
+    pkg="$work/$method-$dir.mxu"
+    expect 0 "$tool" create "$pkg" "$work/src" --method "$method" --dir-method "$dir" --version 7
+    expect 0 "$tool" verify "$pkg"
+    rm -rf "$work/x"
+    expect 0 "$tool" extract "$pkg" "$work/x"
+    diff -r "$work/src" "$work/x" >/dev/null || fail "extract of $method/$dir differs"
+  done
+done
+
+expect 0 "$tool" list "$work/zlib-auto.mxu"
+grep -q 'Data\\Maps\\Forest.dat	zlib	[0-9]*	300000	7	0	21' "$work/out" || fail "list line: $(cat "$work/out")"
+
+expect 0 "$tool" create "$work/keys.mxu" "$work/src" --key 1 --variant 3=$work/v3
+expect 0 "$tool" extract "$work/keys.mxu" "$work/k3" --key 3
+[ "$(cat "$work/k3/Readme.txt")" = "key three" ] || fail "key 3 variant not chosen"
+[ "$(cat "$work/k3/Extra.txt")" = "only three" ] || fail "key 3 only entry missing"
+expect 0 "$tool" extract "$work/keys.mxu" "$work/k0"
+[ "$(cat "$work/k0/Readme.txt")" = "read me" ] || fail "first variant not chosen without key"
+
+# Damage: a flipped byte inside the zlib data of an entry.
+cp "$work/zlib-stored.mxu" "$work/bad.mxu"
+printf '\377\377\377\377' | dd of="$work/bad.mxu" bs=1 seek=100 conv=notrunc 2>/dev/null
+expect 1 "$tool" verify "$work/bad.mxu"
+grep -q 'cannot decode' "$work/err" || fail "verify names no failure"
+
+printf 'VelkoArc' >"$work/short.mxu"
+mkdir -p "$work/emptydir"
+: >"$work/src2-empty"
+mkdir -p "$work/withempty" && : >"$work/withempty/zero"
+expect 2 "$tool"
+expect 2 "$tool" frobnicate
+expect 2 "$tool" create "$work/o.mxu"
+expect 2 "$tool" create "$work/o.mxu" "$work/src" --method fast
+expect 2 "$tool" create "$work/o.mxu" "$work/src" --version 70000
+expect 2 "$tool" create "$work/o.mxu" "$work/src" --key
+expect 1 "$tool" create "$work/o.mxu" "$work/nothere"
+expect 1 "$tool" create "$work/o.mxu" "$work/emptydir"
+expect 1 "$tool" create "$work/o.mxu" "$work/withempty"
+[ -e "$work/o.mxu" ] && fail "a failed create left a package"
+expect 1 "$tool" list "$work/nothere.mxu"
+expect 1 "$tool" list "$work/short.mxu"
+expect 1 "$tool" verify "$work/short.mxu"
+expect 1 "$tool" extract "$work/short.mxu" "$work/y"
+expect 0 "$tool" --help
+grep -q 'mxupack create OUT.mxu DIR' "$work/out" || fail "help text"
+
+[ "$failures" -eq 0 ] && echo "all mxupack checks passed"
+[ "$failures" -eq 0 ]
