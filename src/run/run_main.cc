@@ -1,7 +1,13 @@
 // The main run sequence.
 #include "run/run_main.h"
 
+#include "packages/apply_updates.h"
+#include "packages/package_reader.h"
+#include "protocol/server_list.h"
+#include "protocol/update_check.h"
 #include "run/console_io.h"
+#include "run/installed_versions.h"
+#include "run/self_update.h"
 
 namespace updater {
 
@@ -21,6 +27,8 @@ std::string TrimSpaces(const std::string& text) {
 void RemoveLeftoverUpdaterCopy(Program& program) {
   const std::string copy = program.ProgramFolder + "Update\\Updater.tmp";
   if (!program.os.files.Exists(copy)) return;
+  program.StartedAfterReplacement = true;
+  // The copy that started this run may still be ending.
   program.os.clock.Sleep(kDelayMilliseconds);
   program.os.files.Delete(copy);  // a failure leaves it for the next run
 }
@@ -47,15 +55,25 @@ void RunMain(Program& program) {
   program.Settings = ParseCommandLine(program.os.processes.CommandLine());
   program.ProgramFolder = GetProgramFolder(program);
   if (program.Settings.DelayedStart) program.os.clock.Sleep(kDelayMilliseconds);
+  if (program.Settings.SelfReplace) ReplaceUpdater(program);
 
   RemoveLeftoverUpdaterCopy(program);
   OpenUpdaterConsole(program);
+  InitPackageReader(program, 0);
+  LoadServerList(program);
+  QueryInstalledVersions(program);
 
-  if (!program.Settings.OnlyApply) {
+  if (program.Settings.OnlyApply) {
+    ApplyUpdates(program);
+  } else {
     if (!program.os.processes.StartNetwork()) {
       PrintLine(program, "Error: Failed to initialize network!");
       EndProgram(program);
     }
+    if (program.Settings.OnlyCheck)
+      program.CheckResult = RunCheckOnly(program);
+    else
+      RunUpdateCheck(program);
   }
 
   PrintLine(program, "");

@@ -19,8 +19,8 @@ namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
 // The lines of an apply-only run in a folder without updates.
-const Lines kApplyOnlyRun = {"", "VOXA Updater v1.00",         "", "Update finished.",
-                             "", "Press enter to end program."};
+const Lines kApplyOnlyRun = {"", "VOXA Updater v1.00", "", "Applying updates...",
+                             "", "Update finished.",   "", "Press enter to end program."};
 
 std::string JoinLines(const Lines& lines, const std::string& end) {
   std::string text;

@@ -1,0 +1,185 @@
+// The update check across servers.
+#include "protocol/update_check.h"
+
+#include <string>
+
+#include "packages/apply_updates.h"
+#include "protocol/catalogue.h"
+#include "protocol/server_files.h"
+#include "protocol/server_list.h"
+#include "protocol/version_text.h"
+#include "run/console_io.h"
+#include "run/self_update.h"
+#include "system/text.h"
+#include "transfer/download_updates.h"
+
+namespace updater {
+
+namespace {
+
+constexpr int kKeyPollMilliseconds = 20;
+constexpr char kQuestion[] = "Do you want to update? (y/n)";
+constexpr char kColumnGap[] = "          ";  // ten spaces
+
+enum class Mode { Full, CheckOnly };
+
+// How one attempt with one server ended.
+enum class Attempt {
+  Failed,     // try the next server
+  Completed,  // the check is done
+  Offered,    // check only: something newer is offered
+};
+
+bool IsUpdaterEntry(const UpdateEntry& entry) { return LowerCaseText(entry.Name) == "updater"; }
+bool IsMainProgramEntry(const UpdateEntry& entry) { return LowerCaseText(entry.Name) == "voxa"; }
+
+void AnnounceNewUpdater(Program& program, const UpdateEntry& entry) {
+  PrintLine(program, "");
+  PrintLine(program, "New Updater version on server.");
+  PrintLine(program, "Installed version: " + VersionText(program.InstalledUpdaterVersion));
+  PrintLine(program, "New version      : " + VersionText(entry.Version));
+  PrintLine(program, "");
+}
+
+// Shows one row per main-program entry and selects those to update.
+void ShowVersionTable(Program& program, const Catalogue& catalogue, int64_t lines) {
+  PrintLine(program, "");
+  PrintLine(program, "Old Version | New Version | Name");
+  PrintLine(program, "");
+  program.SelectedUpdates.clear();
+  for (int64_t k = 1; k <= lines; ++k) {
+    const UpdateEntry& entry = catalogue[static_cast<size_t>(k)];
+    if (!IsMainProgramEntry(entry)) continue;
+    PrintLine(program, VersionText(program.InstalledMainVersion) + kColumnGap +
+                           VersionText(entry.Version) + kColumnGap + entry.Name);
+    if (program.InstalledMainVersion < entry.Version || program.Settings.Force)
+      program.SelectedUpdates.push_back({entry.Name, entry.PackageFile});
+  }
+  PrintLine(program, "");
+  PrintLine(program, std::to_string(program.SelectedUpdates.size()) + " updates available.");
+}
+
+// The updater offered again after this very run replaced it: the published
+// program does not carry the catalogue's version, and replacing it once more
+// would start the same hand-over for ever.
+bool OfferedAgainAfterReplacement(Program& program, const UpdateEntry& entry) {
+  if (!program.StartedAfterReplacement) return false;
+  PrintLine(program, "Error: The new Updater does not have the version " +
+                         VersionText(entry.Version) + " offered on the server.");
+  return true;
+}
+
+Attempt TryServer(Program& program, Mode mode) {
+  PrintLine(program, "");
+  PrintLine(program, "Connecting to update server... : " + program.Settings.Server);
+
+  std::string text;
+  if (!FetchUpdateInfo(program, &text)) return Attempt::Failed;
+  std::string state = ServerState(text);
+  if (state != kServerStateOk) {
+    PrintLine(program, ServerStateLine(state));
+    return Attempt::Failed;
+  }
+
+  if (mode == Mode::Full) {
+    PrintLine(program, "Downloading server list...");
+    if (!FetchServerList(program)) return Attempt::Failed;
+  }
+
+  PrintLine(program, "Checking for new versions...");
+  if (!FetchVersionInfo(program, &text)) return Attempt::Failed;
+  Catalogue catalogue;
+  int64_t lines = ParseCatalogue(text, &catalogue);
+  if (lines == 0) {
+    PrintLine(program, "Error: Corrupted version infos on server!");
+    return Attempt::Failed;
+  }
+
+  bool selfUpdateTried = false;
+  for (int64_t k = 1; k <= lines; ++k) {
+    const UpdateEntry& entry = catalogue[static_cast<size_t>(k)];
+    if (!IsUpdaterEntry(entry) || entry.Version <= program.InstalledUpdaterVersion) continue;
+    if (mode == Mode::CheckOnly) {
+      AnnounceNewUpdater(program, entry);
+      return Attempt::Offered;
+    }
+    if (OfferedAgainAfterReplacement(program, entry)) continue;
+    AnnounceNewUpdater(program, entry);
+    if (!AskYesNo(program, kQuestion)) EndProgram(program);
+    // Comes back only when the new updater could not be started.
+    SelfUpdate(program, program.Settings.Server + entry.PackageFile);
+    selfUpdateTried = true;
+  }
+  if (selfUpdateTried) return Attempt::Failed;
+
+  ShowVersionTable(program, catalogue, lines);
+  if (mode == Mode::CheckOnly)
+    return program.SelectedUpdates.empty() ? Attempt::Completed : Attempt::Offered;
+  if (program.SelectedUpdates.empty()) return Attempt::Completed;
+
+  if (!AskYesNo(program, kQuestion)) EndProgram(program);
+  if (!DownloadUpdates(program)) return Attempt::Failed;
+  if (program.Settings.OnlyDownload) return Attempt::Completed;
+  return ApplyUpdates(program) ? Attempt::Completed : Attempt::Failed;
+}
+
+void ReportServersExhausted(Program& program) {
+  PrintLine(program, "");
+  PrintLine(program, "Tried all servers of the update server list.");
+  PrintLine(program, "Update failed!");
+}
+
+}  // namespace
+
+bool AskYesNo(Program& program, std::string_view question) {
+  if (program.Settings.AskMode != AskModeSetting::Ask) return true;
+  PrintLine(program, question);
+  while (true) {
+    program.os.clock.Sleep(kKeyPollMilliseconds);
+    ConsoleKey key = ReadConsoleKey(program);
+    // Nobody can answer a closed input; "no" changes nothing.
+    if (key.inputClosed) return false;
+    if (key.text == "y" || key.text == "Y") return true;
+    if (key.text == "n" || key.text == "N") return false;
+  }
+}
+
+void RunUpdateCheck(Program& program) {
+  ServerChoice choice;
+  RunUpdateCheck(program, choice);
+}
+
+void RunUpdateCheck(Program& program, ServerChoice& choice) {
+  ChooseFirstServer(program, choice);
+  while (TryServer(program, Mode::Full) != Attempt::Completed) {
+    if (!ChooseNextServer(program, choice)) {
+      ReportServersExhausted(program);
+      EndProgram(program);
+    }
+  }
+}
+
+int RunCheckOnly(Program& program) {
+  ServerChoice choice;
+  return RunCheckOnly(program, choice);
+}
+
+int RunCheckOnly(Program& program, ServerChoice& choice) {
+  ChooseFirstServer(program, choice);
+  while (true) {
+    switch (TryServer(program, Mode::CheckOnly)) {
+      case Attempt::Offered:
+        return 1;
+      case Attempt::Completed:
+        return 0;
+      case Attempt::Failed:
+        break;
+    }
+    if (!ChooseNextServer(program, choice)) {
+      ReportServersExhausted(program);
+      return 0;
+    }
+  }
+}
+
+}  // namespace updater

@@ -1,0 +1,397 @@
+// The update check, the downloads and the self-update over a fake web and a
+// real program folder, with packages made by the package writer.
+#include "protocol/update_check.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "mxupack/package_writer.h"
+#include "run/self_update.h"
+#include "support/fake_platform.h"
+#include "support/fake_web.h"
+#include "support/temp_folder.h"
+#include "transfer/download_updates.h"
+
+namespace updater {
+namespace {
+
+using testing::ExitCodeOf;
+using testing::FakePlatform;
+using testing::FakeWeb;
+using testing::FileExists;
+using testing::ReadWholeFile;
+using testing::TempFolder;
+using testing::WriteWholeFile;
+using Lines = std::vector<std::string>;
+
+// A package's bytes, written by the package writer.
+std::string PackageBytes(const std::vector<std::pair<std::string, std::string>>& files) {
+  TempFolder scratch;
+  std::vector<mxupack::EntryInput> entries;
+  for (const auto& [name, content] : files) {
+    mxupack::EntryInput entry;
+    entry.Name = name;
+    entry.Variants.push_back({0, "", content});
+    entries.push_back(entry);
+  }
+  std::string error;
+  const std::string path = scratch.Path() + "p.mxu";
+  EXPECT_TRUE(mxupack::WritePackage(path, entries, {}, &error)) << error;
+  return ReadWholeFile(path);
+}
+
+ConsoleKey Key(const char* text) {
+  ConsoleKey key;
+  key.text = text;
+  return key;
+}
+
+// Always takes the first remaining list entry, so servers go in list order.
+ServerChoice InListOrder() {
+  ServerChoice choice;
+  choice.Random = [](uint64_t) { return uint64_t{0}; };
+  return choice;
+}
+
+class UpdateCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_.ProgramFolder = folder_.Path();
+    RealPlatform().files.CreateFolder(program_.UpdateFolder());
+    program_.InstalledUpdaterVersion = 100;
+    program_.InstalledMainVersion = 100;
+  }
+
+  // A good server at `base` offering `catalogue`.
+  void ServeGoodServer(const std::string& base, const std::string& catalogue) {
+    web_.Serve(base + "UpdateInfo.txt", "ok");
+    web_.Serve(base + "UpdateServer.lst", "http://fresh.test/\r\n");
+    web_.Serve(base + "VersionInfo.txt", catalogue);
+  }
+
+  std::string At(const std::string& relative) {
+    std::string path = folder_.Path() + relative;
+#ifndef _WIN32
+    std::replace(path.begin(), path.end(), '\\', '/');
+#endif
+    return path;
+  }
+
+  // Runs the full check; the exit code, or -1 when it returned.
+  int RunFull() {
+    ServerChoice choice = InListOrder();
+    try {
+      RunUpdateCheck(program_, choice);
+    } catch (const testing::ProcessExit& exit) {
+      return exit.code;
+    }
+    return -1;
+  }
+
+  int RunCheck() {
+    ServerChoice choice = InListOrder();
+    return RunCheckOnly(program_, choice);
+  }
+
+  const Lines& Printed() const { return fake_.console.lines; }
+  bool Printed(const std::string& line) const {
+    return std::find(Printed().begin(), Printed().end(), line) != Printed().end();
+  }
+
+  TempFolder folder_;
+  FakeWeb web_;
+  FakePlatform fake_;
+  Platform platform_{fake_.console, fake_.platform.files, fake_.processes,
+                     fake_.clock,   fake_.versions,       web_};
+  Program program_{platform_};
+};
+
+TEST_F(UpdateCheckTest, TheRoadOfOneRun) {
+  program_.ServerList = {"http://a.test/voxa/"};
+  ServeGoodServer("http://a.test/voxa/", "updater Updater.mxu 100\r\nVOXA   voxa105.mxu   105\r\n");
+  web_.Serve("http://a.test/voxa/voxa105.mxu",
+             PackageBytes({{"VOXA.exe", "new main program"}, {"Data\\Maps\\Forest.dat", "trees"}}));
+  WriteWholeFile(At("VOXA.exe"), "old main program, longer than the new one");
+  fake_.console.keys = {Key("x"), Key("y")};
+
+  EXPECT_EQ(RunFull(), -1);
+  const std::string folder = folder_.Path();
+  EXPECT_EQ(Printed(), (Lines{"",
+                              "Connecting to update server... : http://a.test/voxa/",
+                              "Downloading server list...",
+                              "Checking for new versions...",
+                              "",
+                              "Old Version | New Version | Name",
+                              "",
+                              "1.00          1.05          VOXA",
+                              "",
+                              "1 updates available.",
+                              "Do you want to update? (y/n)",
+                              "",
+                              "Downloading updates...",
+                              "Downloading... : VOXA",
+                              "",
+                              "Applying updates...",
+                              "Decompressing... : VOXA.exe",
+                              "Creating directory... : " + folder + "Data\\",
+                              "Creating directory... : " + folder + "Data\\Maps\\",
+                              "Decompressing... : Data\\Maps\\Forest.dat"}));
+  EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new main program");
+  EXPECT_EQ(ReadWholeFile(At("Data\\Maps\\Forest.dat")), "trees");
+  EXPECT_FALSE(FileExists(At("Update\\voxa105.mxu")));
+  EXPECT_EQ(ReadWholeFile(At("UpdateServer.lst")), "http://fresh.test/\r\n");
+  EXPECT_EQ(program_.Settings.Server, "http://a.test/voxa/");
+}
+
+TEST_F(UpdateCheckTest, AnsweringNoEndsTheRunWithoutDownloading) {
+  program_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "VOXA v.mxu 105\r\n");
+  fake_.console.keys = {Key("N")};
+  fake_.console.inputClosedWhenEmpty = true;  // lets the closing prompt end
+  EXPECT_EQ(RunFull(), 0);
+  EXPECT_EQ(Printed().back(), "Press enter to end program.");
+  EXPECT_FALSE(Printed("Downloading updates..."));
+  EXPECT_EQ(web_.requested.size(), 3u);
+}
+
+TEST_F(UpdateCheckTest, AClosedInputAnswersNo) {
+  program_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "VOXA v.mxu 105\r\n");
+  fake_.console.inputClosedWhenEmpty = true;
+  EXPECT_EQ(RunFull(), 0);
+  EXPECT_FALSE(Printed("Downloading updates..."));
+}
+
+TEST_F(UpdateCheckTest, FailingServersAreLeftForTheNextOne) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.Settings.Server = "http://dead.test/";
+  web_.Unreachable("dead.test");
+  program_.ServerList = {"http://missing.test/", "http://gone.test/", "http://busy.test/",
+                         "http://broken.test/", "http://good.test/"};
+  web_.Serve("http://gone.test/UpdateInfo.txt", "NoUpdates");
+  web_.Serve("http://busy.test/UpdateInfo.txt", "maintenance");
+  ServeGoodServer("http://broken.test/", "VOXA v.mxu 105\n");
+  ServeGoodServer("http://good.test/", "VOXA v.mxu 100\r\n");
+
+  EXPECT_EQ(RunFull(), -1);
+  Lines errors;
+  for (const std::string& line : Printed())
+    if (line.rfind("Error: ", 0) == 0 || line.rfind("Server ", 0) == 0) errors.push_back(line);
+  EXPECT_EQ(errors,
+            (Lines{"Error: Error sending the HTTP request to the server.",
+                   "Error: HTTP status code = 404", "Server does not offer updates anymore.",
+                   "Server is currently under maintenance.",
+                   "Error: Corrupted version infos on server!"}));
+  EXPECT_EQ(program_.Settings.Server, "http://good.test/");
+  EXPECT_EQ(Printed().back(), "0 updates available.");
+}
+
+TEST_F(UpdateCheckTest, EveryServerFailingEndsWithTheThreeLines) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.ServerList = {"http://a.test/"};
+  const Lines closing = {"", "Tried all servers of the update server list.", "Update failed!"};
+
+  EXPECT_EQ(RunFull(), 0);
+  // The list entry, then the built-in default server.
+  EXPECT_EQ(std::count_if(Printed().begin(), Printed().end(),
+                          [](const std::string& line) {
+                            return line.rfind("Connecting to update server... : ", 0) == 0;
+                          }),
+            2);
+  Lines ending(Printed().end() - 5, Printed().end());
+  EXPECT_EQ(ending, (Lines{"", "Tried all servers of the update server list.", "Update failed!", "",
+                           "Press enter to end program."}));
+
+  fake_.console.lines.clear();
+  program_.ServerList = {"http://a.test/"};
+  EXPECT_EQ(RunCheck(), 0);
+  Lines checkEnding(Printed().end() - 3, Printed().end());
+  EXPECT_EQ(checkEnding, closing);
+}
+
+TEST_F(UpdateCheckTest, CheckOnlyReportsWhatIsOfferedWithoutChangingAnything) {
+  program_.ServerList = {"http://a.test/"};
+  WriteWholeFile(At("UpdateServer.lst"), "http://a.test/\r\n");
+
+  ServeGoodServer("http://a.test/", "VOXA v.mxu 100\r\n");
+  EXPECT_EQ(RunCheck(), 0);
+  EXPECT_FALSE(Printed("Downloading server list..."));
+  EXPECT_EQ(Printed().back(), "0 updates available.");
+
+  program_.ServerList = {"http://a.test/"};
+  program_.Settings.Force = true;  // takes the entry that is not newer
+  EXPECT_EQ(RunCheck(), 1);
+  EXPECT_EQ(Printed().back(), "1 updates available.");
+
+  program_.ServerList = {"http://a.test/"};
+  fake_.console.lines.clear();
+  ServeGoodServer("http://a.test/", "Updater u.mxu 101\r\nVOXA v.mxu 105\r\n");
+  EXPECT_EQ(RunCheck(), 1);
+  EXPECT_EQ(Printed(), (Lines{"", "Connecting to update server... : http://a.test/",
+                              "Checking for new versions...", "", "New Updater version on server.",
+                              "Installed version: 1.00", "New version      : 1.01", ""}));
+  EXPECT_EQ(ReadWholeFile(At("UpdateServer.lst")), "http://a.test/\r\n");
+  EXPECT_TRUE(fake_.console.keyPolls == 0);
+}
+
+TEST_F(UpdateCheckTest, TwoNewerEntriesAreDownloadedInCatalogueOrder) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.Settings.OnlyDownload = true;
+  program_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/",
+                  "voxa first.mxu 101\r\nother x.mxu 900\r\nVoXa second.mxu 102\r\n");
+  web_.Serve("http://a.test/first.mxu", PackageBytes({{"a.txt", "1"}}));
+  web_.Serve("http://a.test/second.mxu", PackageBytes({{"b.txt", "2"}}));
+  WriteWholeFile(At("Update\\stale.MXU"), "left from an earlier run");
+  WriteWholeFile(At("Update\\notes.txt"), "kept");
+
+  EXPECT_EQ(RunFull(), -1);
+  EXPECT_TRUE(Printed("1.00          1.01          voxa"));
+  EXPECT_TRUE(Printed("1.00          1.02          VoXa"));
+  EXPECT_TRUE(Printed("2 updates available."));
+  EXPECT_EQ(web_.requested,
+            (Lines{"a.test/UpdateInfo.txt", "a.test/UpdateServer.lst", "a.test/VersionInfo.txt",
+                   "a.test/first.mxu", "a.test/second.mxu"}));
+  // Downloaded only: the packages wait in the update folder.
+  EXPECT_TRUE(FileExists(At("Update\\first.mxu")));
+  EXPECT_TRUE(FileExists(At("Update\\second.mxu")));
+  EXPECT_FALSE(FileExists(At("Update\\stale.MXU")));
+  EXPECT_TRUE(FileExists(At("Update\\notes.txt")));
+  EXPECT_FALSE(FileExists(At("a.txt")));
+}
+
+TEST_F(UpdateCheckTest, AFailedDownloadOrApplyMovesOnToTheNextServer) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.ServerList = {"http://nopackage.test/", "http://badpackage.test/", "http://good.test/"};
+  ServeGoodServer("http://nopackage.test/", "VOXA v.mxu 105\r\n");
+  ServeGoodServer("http://badpackage.test/", "VOXA v.mxu 105\r\n");
+  web_.Serve("http://badpackage.test/v.mxu", PackageBytes({{"..\\escape.txt", "x"}}));
+  ServeGoodServer("http://good.test/", "VOXA v.mxu 105\r\n");
+  web_.Serve("http://good.test/v.mxu", PackageBytes({{"ok.txt", "fine"}}));
+
+  EXPECT_EQ(RunFull(), -1);
+  EXPECT_TRUE(Printed("Error: HTTP status code = 404"));
+  EXPECT_TRUE(Printed("Error: Failed to write file to disk!"));
+  EXPECT_EQ(ReadWholeFile(At("ok.txt")), "fine");
+  EXPECT_EQ(program_.Settings.Server, "http://good.test/");
+}
+
+TEST_F(UpdateCheckTest, APackageNameThatLeavesTheUpdateFolderIsRefused) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "VOXA ..\\..\\Updater.exe 105\r\n");
+  EXPECT_EQ(RunFull(), 0);
+  EXPECT_TRUE(Printed("Error: Invalid package file name: ..\\..\\Updater.exe"));
+  // Nothing was fetched for it; the check went on to the default server.
+  EXPECT_EQ(web_.requested,
+            (Lines{"a.test/UpdateInfo.txt", "a.test/UpdateServer.lst", "a.test/VersionInfo.txt",
+                   "updates.example.com/voxa/update/UpdateInfo.txt"}));
+}
+
+TEST_F(UpdateCheckTest, ANewerUpdaterIsFetchedUnpackedAndStartedWithTheOptions) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.Settings.RunAfterUpdate = true;
+  program_.Settings.OnlyCheck = true;  // never handed on
+  program_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "VOXA v.mxu 105\r\nupdater files/new-updater.mxu 101\r\n");
+  web_.Serve("http://a.test/files/new-updater.mxu", PackageBytes({{"Updater.exe", "#!new"}}));
+
+  EXPECT_EQ(RunFull(), 0);
+  Lines ending(Printed().end() - 4, Printed().end());
+  EXPECT_EQ(ending, (Lines{"", "Downloading Updater...", "Decompressing Updater...",
+                           "Running new Updater..."}));
+  EXPECT_EQ(ReadWholeFile(At("Update\\Updater.tmp")), "#!new");
+  EXPECT_FALSE(FileExists(At("Update\\Updater.mxu")));
+  ASSERT_EQ(fake_.processes.starts.size(), 1u);
+  EXPECT_EQ(fake_.processes.starts[0].commandLine,
+            "\"" + folder_.Path() + "Update\\Updater.tmp\" -da -sr -raa -svr http://a.test/");
+  EXPECT_EQ(fake_.processes.starts[0].workingFolder, folder_.Path());
+}
+
+TEST_F(UpdateCheckTest, AFailedSelfUpdateSkipsThatServersTable) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.ServerList = {"http://a.test/", "http://b.test/"};
+  ServeGoodServer("http://a.test/", "updater u.mxu 101\r\nVOXA v.mxu 105\r\n");
+  web_.Serve("http://a.test/u.mxu", PackageBytes({{"updater.exe", "wrong letter case"}}));
+  ServeGoodServer("http://b.test/", "VOXA v.mxu 100\r\n");
+
+  EXPECT_EQ(RunFull(), -1);
+  EXPECT_TRUE(Printed("Error: Failed to decompress file!"));
+  EXPECT_EQ(std::count(Printed().begin(), Printed().end(), "Old Version | New Version | Name"), 1);
+  EXPECT_EQ(program_.Settings.Server, "http://b.test/");
+  // The failed package is closed, so it cannot leak into a later apply.
+  EXPECT_TRUE(RealPlatform().files.Delete(At("Update\\Updater.mxu")));
+}
+
+TEST_F(UpdateCheckTest, TheSameUpdaterOfferedAfterReplacementIsReportedNotReplacedAgain) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.StartedAfterReplacement = true;
+  program_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "updater u.mxu 101\r\nVOXA v.mxu 100\r\n");
+  EXPECT_EQ(RunFull(), -1);
+  EXPECT_TRUE(
+      Printed("Error: The new Updater does not have the version 1.01 offered on the server."));
+  EXPECT_TRUE(Printed("0 updates available."));
+  EXPECT_TRUE(fake_.processes.starts.empty());
+}
+
+TEST(ReplaceUpdaterTest, PutsTheCopyInPlaceAndStartsItWithoutSelfReplace) {
+  TempFolder folder;
+  FileSystem& files = RealPlatform().files;
+  FakePlatform fake;
+  Program program(fake.platform);
+  ASSERT_TRUE(files.CreateFolder(folder.Path() + "Update"));
+  WriteWholeFile(folder.Path() + "Updater.exe", "old updater");
+  WriteWholeFile(folder.Path() + "Update/Updater.tmp", "new");
+  program.ProgramFolder = folder.Path() + "Update\\";
+  program.Settings.AskMode = AskModeSetting::DontAsk;
+  program.Settings.SelfReplace = true;
+  program.Settings.Server = "http://a.test/";
+
+  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program); }), 0);
+  EXPECT_EQ(fake.clock.sleeps, (std::vector<int>{1000}));
+  EXPECT_EQ(ReadWholeFile(folder.Path() + "Updater.exe"), "new");
+  EXPECT_FALSE(FileExists(folder.Path() + "Updater.new"));
+  ASSERT_EQ(fake.processes.starts.size(), 1u);
+  EXPECT_EQ(fake.processes.starts[0].commandLine,
+            "\"" + folder.Path() + "Updater.exe\" -da -svr http://a.test/");
+  EXPECT_TRUE(fake.console.errorBoxes.empty());
+}
+
+TEST(ReplaceUpdaterTest, RefusesToRunOutsideTheUpdateFolder) {
+  TempFolder folder;
+  FakePlatform fake;
+  Program program(fake.platform);
+  WriteWholeFile(folder.Path() + "Updater.exe", "old");
+  program.ProgramFolder = folder.Path();
+  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program); }), 0);
+  EXPECT_EQ(fake.console.errorBoxes, (Lines{"Error: Updater.tmp is not in the Update folder."}));
+  EXPECT_EQ(ReadWholeFile(folder.Path() + "Updater.exe"), "old");
+  EXPECT_TRUE(fake.processes.starts.empty());
+}
+
+TEST(ReplaceUpdaterTest, AnUpdaterThatStaysInUseIsKeptAfterRetrying) {
+  TempFolder folder;
+  FileSystem& files = RealPlatform().files;
+  FakePlatform fake;
+  Program program(fake.platform);
+  ASSERT_TRUE(files.CreateFolder(folder.Path() + "Update"));
+  WriteWholeFile(folder.Path() + "Updater.exe", "old");
+  WriteWholeFile(folder.Path() + "Update/Updater.tmp", "new");
+  program.ProgramFolder = folder.Path() + "Update\\";
+  // Held open exclusively, as a running program is.
+  std::unique_ptr<File> running = files.OpenRead(folder.Path() + "Updater.exe", true);
+  ASSERT_TRUE(running);
+
+  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program); }), 0);
+  running.reset();
+  EXPECT_EQ(fake.console.errorBoxes, (Lines{"Error: Failed to delete Updater.exe."}));
+  EXPECT_EQ(ReadWholeFile(folder.Path() + "Updater.exe"), "old");
+  EXPECT_FALSE(FileExists(folder.Path() + "Updater.new"));
+  EXPECT_GE(fake.clock.now, 20000u);
+  EXPECT_TRUE(fake.processes.starts.empty());
+}
+
+}  // namespace
+}  // namespace updater

@@ -1,0 +1,101 @@
+// Self-replacement of the updater.
+#include "run/self_update.h"
+
+#include "packages/package_reader.h"
+#include "run/console_io.h"
+#include "run/run_main.h"
+#include "system/text.h"
+#include "transfer/download_updates.h"
+#include "transfer/http_get.h"
+
+namespace updater {
+
+namespace {
+
+constexpr int32_t kPackageBufferSize = 65536;
+constexpr int kHandOverDelayMilliseconds = 1000;
+// The first updater may still be ending when its copy wants to replace it;
+// the replacement is retried this long before it gives up.
+constexpr int kReplaceRetryMilliseconds = 20000;
+constexpr int kReplaceRetryStepMilliseconds = 250;
+constexpr char kUpdateFolderName[] = "update\\";
+
+bool RunsFromUpdateFolder(const std::string& folder) {
+  const size_t length = sizeof kUpdateFolderName - 1;
+  if (folder.size() <= length) return false;
+  std::string tail = LowerCaseText(folder.substr(folder.size() - length));
+  if (tail.back() == '/') tail.back() = '\\';
+  return tail == kUpdateFolderName;
+}
+
+}  // namespace
+
+bool SelfUpdate(Program& program, const std::string& url) {
+  const std::string package = program.UpdateFolder() + "Updater.mxu";
+  const std::string copy = program.UpdateFolder() + "Updater.tmp";
+  PrintLine(program, "");
+  PrintLine(program, "Downloading Updater...");
+  HTTPGetRequest request;
+  request.URL = url;
+  request.Target = TargetFile;
+  request.BufferSize = kPackageBufferSize;
+  request.Agent = kUpdaterAgent;
+  request.FileName = package;
+  int32_t result = HTTPGetFromWeb(program.os, request);
+  if (result != HTTPGetOK) {
+    PrintLine(program, "Error: " + HTTPGetErrorText(result, request));
+    return false;
+  }
+
+  PrintLine(program, "Decompressing Updater...");
+  if (!OpenPackage(program, package)) {
+    PrintLine(program, "Error: Failed to read update file!");
+    return false;
+  }
+  bool extracted = ExtractEntry(program, "Updater.exe", copy);
+  // Closed on failure too: the package's rows must not reach a later apply.
+  ClosePackages(program);
+  if (!extracted) return false;
+  program.os.files.Delete(package);
+  program.os.files.MakeExecutable(copy);
+
+  PrintLine(program, "Running new Updater...");
+  if (LaunchProgram(program, copy, BuildRelaunchOptions(program.Settings, true),
+                    program.ProgramFolder))
+    ExitProgram(program);
+  PrintLine(program, "Error: Failed to run new Updater.");
+  return false;
+}
+
+void ReplaceUpdater(Program& program) {
+  program.os.clock.Sleep(kHandOverDelayMilliseconds);
+  // This copy runs from Update\; anywhere else there is nothing it may replace.
+  if (!RunsFromUpdateFolder(program.ProgramFolder))
+    FatalError(program, "Error: Updater.tmp is not in the Update folder.");
+  program.ProgramFolder.resize(program.ProgramFolder.size() - (sizeof kUpdateFolderName - 1));
+
+  const std::string updater = program.ProgramFolder + "Updater.exe";
+  const std::string staged = program.ProgramFolder + "Updater.new";
+  // The new program is copied beside the old one first and then moved over
+  // it in one step, so the folder never lacks an Updater.exe.
+  if (!program.os.files.Copy(program.UpdateFolder() + "Updater.tmp", staged))
+    FatalError(program, "Error: Failed to copy Updater.tmp.");
+  program.os.files.MakeExecutable(staged);
+  bool replaced = program.os.files.Replace(staged, updater);
+  for (int waited = 0; !replaced && waited < kReplaceRetryMilliseconds;
+       waited += kReplaceRetryStepMilliseconds) {
+    program.os.clock.Sleep(kReplaceRetryStepMilliseconds);
+    replaced = program.os.files.Replace(staged, updater);
+  }
+  if (!replaced) {
+    program.os.files.Delete(staged);
+    FatalError(program, "Error: Failed to delete Updater.exe.");
+  }
+
+  if (!LaunchProgram(program, updater, BuildRelaunchOptions(program.Settings, false),
+                     program.ProgramFolder))
+    FatalError(program, "Error: Failed to run Updater.exe.");
+  ExitProgram(program);
+}
+
+}  // namespace updater

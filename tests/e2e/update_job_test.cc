@@ -1,0 +1,384 @@
+// The updater's whole job, run as real processes of each build against nginx
+// on 127.0.0.1 serving update folders whose packages mxupack made: the
+// table, the question, the downloads, the apply, server fail-over, the check
+// modes and the self-replacement through three processes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "e2e/process_runner.h"
+#include "e2e/web_server.h"
+#include "support/temp_folder.h"
+
+namespace updater::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+using Files = std::map<std::string, std::string>;  // relative path -> content
+
+// One build of the updater and the programs that go with it.
+struct Build {
+  std::string name;
+  std::string updater;      // Updater.exe, file version 1.0.0.0
+  std::string nextUpdater;  // Updater.exe, file version 1.1.0.0
+  std::string voxa100;      // VOXA.exe 1.00
+  std::string voxa105;      // VOXA.exe 1.05
+  bool windows = false;
+};
+
+Build PosixBuild() { return {"posix", UPDATER_EXE, NEXT_UPDATER_EXE, VOXA_100, VOXA_105, false}; }
+
+Build WindowsBuild() {
+  const std::string tree = WINDOWS_BUILD_DIR;
+  return {"windows",
+          tree + "/Updater.exe",
+          tree + "/next/Updater.exe",
+          tree + "/demo/voxa-1.00/VOXA.exe",
+          tree + "/demo/voxa-1.05/VOXA.exe",
+          true};
+}
+
+std::string Slurp(const std::string& path) { return ReadWholeFile(path); }
+
+bool WaitUntil(const std::function<bool()>& condition, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return condition();
+}
+
+class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
+ protected:
+  void SetUp() override {
+    build_ = GetParam()();
+    if (build_.windows && (std::string(WINDOWS_BUILD_DIR).empty() || !fs::exists(build_.updater)))
+      GTEST_SKIP() << "no Windows build tree";
+    www_ = temp_.Path() + "www/";
+    program_ = temp_.Path() + "VOXA app/";
+    fs::create_directories(www_);
+    fs::create_directories(program_ + "Update");
+    fs::copy_file(build_.updater, program_ + "Updater.exe");
+    fs::copy_file(build_.voxa100, program_ + "VOXA.exe");
+    server_ = std::make_unique<WebServer>(www_);
+    ASSERT_TRUE(server_->Running()) << "nginx did not start";
+  }
+
+  // An update folder on the server, named `name`, with the given files.
+  std::string Serve(const std::string& name, const Files& files) {
+    fs::create_directories(www_ + name);
+    for (const auto& [file, content] : files) WriteWholeFile(www_ + name + "/" + file, content);
+    return server_->BaseURL() + name + "/";
+  }
+
+  // A package made by mxupack from `files`, placed at `path` below www.
+  // (zlib, since LZMA packing of large programs is slow in a sanitizer build;
+  // the road of one run packs with the smallest method.)
+  void Package(const std::string& path, const Files& files, const std::string& method = "zlib") {
+    TempFolder staging;
+    for (const auto& [file, content] : files) {
+      std::string native = staging.Path() + file;
+      std::replace(native.begin(), native.end(), '\\', '/');
+      fs::create_directories(fs::path(native).parent_path());
+      WriteWholeFile(native, content);
+    }
+    fs::create_directories(fs::path(www_ + path).parent_path());
+    ProcessResult made =
+        RunProcess({MXUPACK, "create", www_ + path, staging.Path(), "--method", method}, www_);
+    ASSERT_EQ(made.exitCode, 0) << made.errors;
+  }
+
+  // A good server offering VOXA 1.05 in voxa105.mxu.
+  std::string ServeVoxa105(const std::string& name, const std::string& extraCatalogue = "",
+                           const std::string& method = "zlib") {
+    std::string base =
+        Serve(name, {{"UpdateInfo.txt", "ok"},
+                     {"UpdateServer.lst", "http://fresh.invalid/list/\r\n"},
+                     {"VersionInfo.txt", "updater Updater.mxu 100\r\n" + extraCatalogue +
+                                             "VOXA   voxa105.mxu   105\r\n"}});
+    Package(name + "/voxa105.mxu",
+            {{"VOXA.exe", Slurp(build_.voxa105)},
+             {"Data\\Maps\\Forest.dat", "trees"},
+             {"Readme.txt", "new readme"}},
+            method);
+    return base;
+  }
+
+  void ListServers(const Lines& servers) {
+    std::string list;
+    for (const std::string& server : servers) list += server + "\r\n";
+    WriteWholeFile(program_ + "UpdateServer.lst", list);
+  }
+
+  std::vector<std::string> Command(const Lines& parameters) {
+    std::vector<std::string> command;
+    if (build_.windows) command = {WINE_RUN, std::string(WINDOWS_BUILD_DIR) + "/wineprefix"};
+    command.push_back(program_ + "Updater.exe");
+    command.insert(command.end(), parameters.begin(), parameters.end());
+    return command;
+  }
+
+  ProcessResult Run(const Lines& parameters) {
+    return RunProcess(Command(parameters), program_, "", 300);
+  }
+
+  // The console lines of a run, whatever the build's encoding.
+  Lines OutputLines(const std::string& output) {
+    std::string text;
+    if (build_.windows) {
+      for (size_t i = 0; i < output.size(); i += 2) text += output[i];  // ASCII UTF-16LE
+    } else {
+      text = output;
+    }
+    const std::string end = build_.windows ? "\r\n" : "\n";
+    Lines lines;
+    size_t start = 0;
+    for (size_t found; (found = text.find(end, start)) != std::string::npos;
+         start = found + end.size())
+      lines.push_back(text.substr(start, found - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+  }
+
+  // The program folder as the updater shows it.
+  std::string ShownFolder() {
+    if (!build_.windows) return program_;
+    std::string shown = "Z:" + program_;
+    std::replace(shown.begin(), shown.end(), '/', '\\');
+    return shown;
+  }
+
+  bool Contains(const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+
+  Build build_;
+  TempFolder temp_;
+  std::string www_;
+  std::string program_;
+  std::unique_ptr<WebServer> server_;
+};
+
+TEST_P(UpdateJobTest, TheRoadOfOneRun) {
+  const std::string base = ServeVoxa105("main", "", "best");
+  ListServers({base});
+  ProcessResult result = Run({"-dontask"});
+  EXPECT_EQ(result.exitCode, 0);
+  const std::string folder = ShownFolder();
+  EXPECT_EQ(OutputLines(result.output), (Lines{"",
+                                               "VOXA Updater v1.00",
+                                               "",
+                                               "Connecting to update server... : " + base,
+                                               "Downloading server list...",
+                                               "Checking for new versions...",
+                                               "",
+                                               "Old Version | New Version | Name",
+                                               "",
+                                               "1.00          1.05          VOXA",
+                                               "",
+                                               "1 updates available.",
+                                               "",
+                                               "Downloading updates...",
+                                               "Downloading... : VOXA",
+                                               "",
+                                               "Applying updates...",
+                                               "Creating directory... : " + folder + "Data\\",
+                                               "Creating directory... : " + folder + "Data\\Maps\\",
+                                               "Decompressing... : Data\\Maps\\Forest.dat",
+                                               "Decompressing... : Readme.txt",
+                                               "Decompressing... : VOXA.exe",
+                                               "",
+                                               "Update finished.",
+                                               "",
+                                               "Press enter to end program."}));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(Slurp(program_ + "Data/Maps/Forest.dat"), "trees");
+  EXPECT_EQ(Slurp(program_ + "Readme.txt"), "new readme");
+  EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu"));
+  EXPECT_EQ(Slurp(program_ + "UpdateServer.lst"), "http://fresh.invalid/list/\r\n");
+
+  // The installed version is now the one offered: nothing more to do.
+  ProcessResult again = Run({"-onlycheck", "-dontask", "-server", base});
+  EXPECT_EQ(again.exitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(again.output), "1.05          1.05          VOXA"));
+  EXPECT_TRUE(Contains(OutputLines(again.output), "0 updates available."));
+}
+
+TEST_P(UpdateJobTest, SilentPrintsNothingAndStillUpdates) {
+  ListServers({ServeVoxa105("main")});
+  ProcessResult result = Run({"-silent"});
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+}
+
+TEST_P(UpdateJobTest, OnlyCheckTellsByItsExitCode) {
+  const std::string offering = ServeVoxa105("offering");
+  const std::string current =
+      Serve("current", {{"UpdateInfo.txt", "ok"}, {"VersionInfo.txt", "VOXA v.mxu 100\r\n"}});
+  const std::string newUpdater = Serve(
+      "updater", {{"UpdateInfo.txt", "ok"}, {"VersionInfo.txt", "updater Updater.mxu 101\r\n"}});
+  const std::string dead = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/";
+
+  EXPECT_EQ(Run({"-onlycheck", "-dontask", "-server", offering}).exitCode, 1);
+  EXPECT_EQ(Run({"-onlycheck", "-silent", "-server", offering}).exitCode, 1);
+  EXPECT_EQ(Run({"-onlycheck", "-dontask", "-server", current}).exitCode, 0);
+  EXPECT_EQ(Run({"-onlycheck", "-dontask", "-server", newUpdater}).exitCode, 1);
+  ProcessResult failed = Run({"-onlycheck", "-dontask", "-server", dead});
+  EXPECT_EQ(failed.exitCode, 0);
+  Lines lines = OutputLines(failed.output);
+  EXPECT_TRUE(Contains(lines, "Update failed!"));
+  EXPECT_TRUE(Contains(lines, "Update finished."));
+  // Nothing was changed.
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+}
+
+TEST_P(UpdateJobTest, OnlyDownloadThenOnlyApply) {
+  ListServers({ServeVoxa105("main")});
+  ProcessResult download = Run({"-dontask", "-onlydownload"});
+  EXPECT_EQ(download.exitCode, 0);
+  EXPECT_TRUE(fs::exists(program_ + "Update/voxa105.mxu"));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+
+  ProcessResult apply = Run({"-dontask", "-onlyapply"});
+  EXPECT_EQ(apply.exitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(apply.output), "Decompressing... : VOXA.exe"));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu"));
+}
+
+TEST_P(UpdateJobTest, EveryServerFailingEndsWithUpdateFailed) {
+  const std::string dead = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/";
+  ListServers({Serve("nocatalogue", {{"UpdateInfo.txt", "ok"}, {"UpdateServer.lst", "x"}}),
+               Serve("gone", {{"UpdateInfo.txt", "noupdates"}}),
+               Serve("busy", {{"UpdateInfo.txt", "MAINTENANCE"}}),
+               Serve("odd", {{"UpdateInfo.txt", "ok\r\n"}}),
+               Serve("corrupt", {{"UpdateInfo.txt", "ok"},
+                                 {"UpdateServer.lst", "x"},
+                                 {"VersionInfo.txt", "VOXA v.mxu 105\n"}})});
+  ProcessResult result = Run({"-dontask", "-server", dead});
+  EXPECT_EQ(result.exitCode, 0);
+  Lines lines = OutputLines(result.output);
+  for (const char* line :
+       {"Error: Error sending the HTTP request to the server.", "Error: HTTP status code = 404",
+        "Server does not offer updates anymore.", "Server is currently under maintenance.",
+        "Server is in unknown state.", "Error: Corrupted version infos on server!"})
+    EXPECT_TRUE(Contains(lines, line)) << line;
+  Lines ending(lines.end() - 5, lines.end());
+  EXPECT_EQ(ending, (Lines{"", "Tried all servers of the update server list.", "Update failed!", "",
+                           "Press enter to end program."}));
+  EXPECT_FALSE(Contains(lines, "Update finished."));
+}
+
+TEST_P(UpdateJobTest, FailuresMoveOnToTheNextServer) {
+  // The -server value is tried first, the list after it.
+  const std::string noPackage =
+      Serve("nopackage", {{"UpdateInfo.txt", "ok"},
+                          {"UpdateServer.lst", "x"},
+                          {"VersionInfo.txt", "VOXA missing.mxu 105\r\n"}});
+  ListServers({ServeVoxa105("good")});
+  ProcessResult result = Run({"-dontask", "-server", noPackage});
+  EXPECT_EQ(result.exitCode, 0);
+  Lines lines = OutputLines(result.output);
+  EXPECT_TRUE(Contains(lines, "Error: HTTP status code = 404"));
+  EXPECT_TRUE(Contains(lines, "Update finished."));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+}
+
+TEST_P(UpdateJobTest, APackageThatFailsToApplyLeavesTheInstallationAsItWas) {
+  const std::string base = Serve("bad", {{"UpdateInfo.txt", "ok"},
+                                         {"UpdateServer.lst", "x"},
+                                         {"VersionInfo.txt", "VOXA bad.mxu 105\r\n"}});
+  // The folder "Readme.txt" in the installation is in the way of the last entry.
+  Package("bad/bad.mxu", {{"A.txt", "a"}, {"VOXA.exe", "broken"}, {"Readme.txt", "x"}});
+  fs::create_directories(program_ + "Readme.txt");
+  ProcessResult result = Run({"-dontask", "-server", base});
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(result.output), "Error: Failed to write file to disk!"));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+  EXPECT_FALSE(fs::exists(program_ + "A.txt"));
+  EXPECT_TRUE(fs::exists(program_ + "Update/bad.mxu"));
+}
+
+TEST_P(UpdateJobTest, TheUpdaterReplacesItselfThroughThreeProcesses) {
+  const std::string base = ServeVoxa105("main", "updater Updater.mxu 101\r\n");
+  Package("main/Updater.mxu", {{"Updater.exe", Slurp(build_.nextUpdater)}});
+  ListServers({base});
+  ProcessResult first = Run({"-dontask", "-delayedstart"});
+  EXPECT_EQ(first.exitCode, 0);
+  Lines lines = OutputLines(first.output);
+  ASSERT_TRUE(Contains(lines, "Running new Updater...")) << first.output;
+  EXPECT_TRUE(Contains(lines, "New Updater version on server."));
+  EXPECT_TRUE(Contains(lines, "Installed version: 1.00"));
+  EXPECT_TRUE(Contains(lines, "New version      : 1.01"));
+
+  // The second process replaces Updater.exe, the third one updates VOXA and
+  // removes the copy it was started from.
+  const std::string next = Slurp(build_.nextUpdater);
+  const std::string voxa = Slurp(build_.voxa105);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Slurp(program_ + "Updater.exe") == next && Slurp(program_ + "VOXA.exe") == voxa &&
+               !fs::exists(program_ + "Update/Updater.tmp");
+      },
+      120));
+  EXPECT_FALSE(fs::exists(program_ + "Update/Updater.mxu"));
+  EXPECT_FALSE(fs::exists(program_ + "Updater.new"));
+  if (!build_.windows) {
+    // The chain wrote to the same output: the third process ran with the
+    // server handed on, found its own version current, and updated VOXA.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "VOXA Updater v1.00"), 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Connecting to update server... : " + base),
+              2);
+    EXPECT_TRUE(Contains(lines, "1.00          1.05          VOXA"));
+    EXPECT_TRUE(Contains(lines, "Update finished."));
+    EXPECT_NE(fs::status(program_ + "Updater.exe").permissions() & fs::perms::owner_exec,
+              fs::perms::none);
+  }
+}
+
+TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
+  if (build_.windows) GTEST_SKIP() << "the terminal is the POSIX build's";
+  const std::string base = ServeVoxa105("main");
+  ListServers({base});
+  {
+    TerminalProcess updater(Command({}), program_);
+    ASSERT_TRUE(updater.WaitForOutput("Do you want to update? (y/n)"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    updater.Type("n");
+    ASSERT_TRUE(updater.WaitForOutput("Press enter to end program."));
+    updater.Type("\r");
+    int exitCode = -1;
+    ASSERT_TRUE(updater.WaitForExit(10000, &exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(updater.Output().find("Downloading updates..."), std::string::npos);
+    EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+  }
+  ListServers({base});  // the first run saved the server's list over it
+  TerminalProcess updater(Command({}), program_);
+  ASSERT_TRUE(updater.WaitForOutput("Do you want to update? (y/n)"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  updater.Type("xq");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(updater.Output().find("Downloading updates..."), std::string::npos);
+  updater.Type("Y");
+  ASSERT_TRUE(updater.WaitForOutput("Press enter to end program."));
+  updater.Type("\r");
+  int exitCode = -1;
+  ASSERT_TRUE(updater.WaitForExit(10000, &exitCode));
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, UpdateJobTest, ::testing::Values(&PosixBuild, &WindowsBuild),
+                         [](const ::testing::TestParamInfo<Build (*)()>& info) {
+                           return info.param().name;
+                         });
+
+}  // namespace
+}  // namespace updater::testing

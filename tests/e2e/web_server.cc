@@ -1,0 +1,105 @@
+// nginx on 127.0.0.1 for end-to-end tests.
+#include "e2e/web_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace updater::testing {
+
+namespace {
+
+bool Accepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return connected;
+}
+
+}  // namespace
+
+int UnusedPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+WebServer::WebServer(const std::string& root) {
+  namespace fs = std::filesystem;
+  workFolder_ = fs::temp_directory_path() /
+                ("voxa-nginx-" + std::to_string(getpid()) + "-" + std::to_string(UnusedPort()));
+  fs::create_directories(workFolder_);
+  for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
+    port_ = UnusedPort();
+    const std::string config = workFolder_ + "/nginx.conf";
+    std::ofstream(config) << "daemon off;\n"
+                          << "master_process off;\n"
+                          << (geteuid() == 0 ? "user root;\n" : "") << "error_log " << workFolder_
+                          << "/error.log;\n"
+                          << "pid " << workFolder_ << "/nginx.pid;\n"
+                          << "events { worker_connections 64; }\n"
+                          << "http {\n"
+                          << "  access_log off;\n"
+                          << "  default_type application/octet-stream;\n"
+                          << "  client_body_temp_path " << workFolder_ << "/body;\n"
+                          << "  proxy_temp_path " << workFolder_ << "/proxy;\n"
+                          << "  fastcgi_temp_path " << workFolder_ << "/fastcgi;\n"
+                          << "  uwsgi_temp_path " << workFolder_ << "/uwsgi;\n"
+                          << "  scgi_temp_path " << workFolder_ << "/scgi;\n"
+                          << "  server {\n"
+                          << "    listen 127.0.0.1:" << port_ << ";\n"
+                          << "    root " << root << ";\n"
+                          << "  }\n"
+                          << "}\n";
+    pid_t pid = fork();
+    if (pid == 0) {
+      execl("/usr/sbin/nginx", "nginx", "-p", workFolder_.c_str(), "-c", config.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {
+      if (Accepts(port_)) {
+        pid_ = pid;
+        break;
+      }
+      int status;
+      if (waitpid(pid, &status, WNOHANG) == pid) break;  // the port was taken
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (pid_ < 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+}
+
+WebServer::~WebServer() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  std::error_code error;
+  std::filesystem::remove_all(workFolder_, error);
+}
+
+std::string WebServer::BaseURL() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+}  // namespace updater::testing

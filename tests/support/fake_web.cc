@@ -1,0 +1,97 @@
+// A fake of the platform's HTTP client that serves canned responses by URL.
+#include "support/fake_web.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace updater::testing {
+
+class FakeWebRequest : public HttpRequest {
+ public:
+  FakeWebRequest(FakeWeb& web, std::string key, bool unreachable)
+      : web_(web), key_(std::move(key)), unreachable_(unreachable) {}
+
+  bool Send() override {
+    if (unreachable_) return false;
+    web_.requested.push_back(key_);
+    auto found = web_.responses_.find(key_);
+    response_ = found == web_.responses_.end() ? FakeWeb::Response{} : found->second;
+    offset_ = 0;
+    return true;
+  }
+
+  bool QueryNumber(uint32_t query, uint32_t* value) override {
+    if (query == kQueryStatusCode) {
+      *value = static_cast<uint32_t>(response_.status);
+      return true;
+    }
+    if (query == kQueryContentLength) {
+      *value = static_cast<uint32_t>(response_.body.size());
+      return true;
+    }
+    return false;
+  }
+
+  bool Read(void* buffer, uint32_t size, uint32_t* received) override {
+    size_t count = std::min<size_t>(size, response_.body.size() - offset_);
+    std::memcpy(buffer, response_.body.data() + offset_, count);
+    offset_ += count;
+    *received = static_cast<uint32_t>(count);
+    return true;
+  }
+
+  bool Close() override { return true; }
+
+ private:
+  FakeWeb& web_;
+  std::string key_;
+  bool unreachable_;
+  FakeWeb::Response response_;
+  size_t offset_ = 0;
+};
+
+namespace {
+
+class FakeWebConnection : public HttpConnection {
+ public:
+  FakeWebConnection(FakeWeb& web, std::string host, bool unreachable)
+      : web_(web), host_(std::move(host)), unreachable_(unreachable) {}
+  bool SetOption(uint32_t, const std::string&) override { return true; }
+  std::unique_ptr<HttpRequest> OpenRequest(const std::string&, const std::string& path, uint32_t,
+                                           bool) override {
+    return std::make_unique<FakeWebRequest>(web_, host_ + path, unreachable_);
+  }
+  bool Close() override { return true; }
+
+ private:
+  FakeWeb& web_;
+  std::string host_;
+  bool unreachable_;
+};
+
+class FakeWebSession : public HttpSession {
+ public:
+  FakeWebSession(FakeWeb& web, const std::set<std::string>& unreachable)
+      : web_(web), unreachable_(unreachable) {}
+  std::unique_ptr<HttpConnection> Connect(const std::string& host, int) override {
+    return std::make_unique<FakeWebConnection>(web_, host, unreachable_.count(host) > 0);
+  }
+  bool Close() override { return true; }
+
+ private:
+  FakeWeb& web_;
+  const std::set<std::string>& unreachable_;
+};
+
+}  // namespace
+
+void FakeWeb::Serve(const std::string& url, const std::string& body, int status) {
+  std::string key = url.substr(url.find("//") + 2);
+  responses_[key] = Response{status, body};
+}
+
+std::unique_ptr<HttpSession> FakeWeb::Open(const std::string&, int32_t, const std::string&) {
+  return std::make_unique<FakeWebSession>(*this, unreachable_);
+}
+
+}  // namespace updater::testing
