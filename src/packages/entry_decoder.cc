@@ -13,7 +13,7 @@ namespace updater {
 
 namespace {
 
-constexpr int64_t kChunkSize = 1 << 18;
+constexpr int64_t kChunkSize = 1 << 20;
 // The LZMA decoder never needs less than this much dictionary.
 constexpr uint32_t kLzmaMinDictionary = 1 << 12;
 // The range coder needs these many bytes before it can start.

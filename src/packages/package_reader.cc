@@ -6,6 +6,7 @@
 
 #include "packages/entry_decoder.h"
 #include "packages/package_format.h"
+#include "packages/write_behind_sink.h"
 #include "run/console_io.h"
 #include "run/program.h"
 #include "system/text.h"
@@ -92,29 +93,6 @@ class PackageSource : public ByteSource {
 
  private:
   File& file_;
-};
-
-// Writes decoded bytes to a file and notes whether they start like a program.
-class FileSink : public ByteSink {
- public:
-  explicit FileSink(File& file) : file_(file) {}
-
-  bool Write(const uint8_t* data, int64_t size) override {
-    for (int64_t i = 0; i < size && start_.size() < 4; ++i)
-      start_.push_back(static_cast<char>(data[i]));
-    return file_.Write(data, size);
-  }
-
-  bool StartsLikeProgram() const {
-    return start_.compare(0, 4,
-                          "\x7f"
-                          "ELF") == 0 ||
-           start_.compare(0, 2, "#!") == 0;
-  }
-
- private:
-  File& file_;
-  std::string start_;
 };
 
 // True when the row can be read at all: checked before anything is created,
@@ -271,8 +249,9 @@ bool ExtractEntryKeepingOld(Program& program, const std::string& name,
   std::unique_ptr<File> output = files.Create(temporary);
   if (!output) return Fail(program, kWriteFailed);
   PackageSource source(*row.Package);
-  FileSink sink(*output);
+  WriteBehindSink sink(*output);
   StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink);
+  if (!sink.Finish() && result == StreamResult::Ok) result = StreamResult::WriteFailed;
   bool closed = output->Close();
   if (result != StreamResult::Ok || !closed) {
     files.Delete(temporary);

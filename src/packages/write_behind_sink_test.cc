@@ -1,0 +1,101 @@
+// The write-behind sink: bytes reach the file whole and in order, a failed
+// write stops the sink, and the start of the content is judged.
+#include "packages/write_behind_sink.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "packages/package_test_util.h"
+
+namespace updater {
+namespace {
+
+// A file in memory whose writes fail once `capacity` bytes are taken.
+class MemoryFile : public File {
+ public:
+  bool Seek(int64_t) override { return true; }
+  int64_t Read(void*, int64_t) override { return -1; }
+  bool Write(const void* buffer, int64_t size) override {
+    ++writes;
+    if (static_cast<int64_t>(content.size()) + size > capacity) return false;
+    content.append(static_cast<const char*>(buffer), static_cast<size_t>(size));
+    return true;
+  }
+  bool Flush() override { return true; }
+  int64_t Size() override { return static_cast<int64_t>(content.size()); }
+  bool Close() override { return true; }
+
+  std::string content;
+  int64_t capacity = INT64_MAX;
+  int writes = 0;
+};
+
+bool WriteInPieces(WriteBehindSink& sink, const std::string& bytes) {
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  size_t done = 0;
+  for (size_t piece = 1; done < bytes.size(); piece = piece * 3 % 700001 + 1) {
+    size_t take = std::min(piece, bytes.size() - done);
+    if (!sink.Write(data + done, static_cast<int64_t>(take))) return false;
+    done += take;
+  }
+  return true;
+}
+
+TEST(WriteBehindSinkTest, BytesArriveWholeAndInOrder) {
+  for (size_t size : {size_t{0}, size_t{1}, size_t{1} << 20, (size_t{9} << 20) + 12345}) {
+    SCOPED_TRACE(size);
+    const std::string bytes = testing::SampleBytes(size, 5);
+    MemoryFile file;
+    {
+      WriteBehindSink sink(file);
+      ASSERT_TRUE(WriteInPieces(sink, bytes));
+      EXPECT_TRUE(sink.Finish());
+      EXPECT_TRUE(sink.Finish());
+    }
+    EXPECT_TRUE(file.content == bytes);
+  }
+}
+
+TEST(WriteBehindSinkTest, FailedWriteStopsTheSink) {
+  const std::string bytes = testing::SampleBytes(20 << 20, 6);
+  MemoryFile file;
+  file.capacity = 3 << 20;
+  WriteBehindSink sink(file);
+  EXPECT_FALSE(WriteInPieces(sink, bytes));
+  EXPECT_FALSE(sink.Finish());
+  // Nothing after the failed write is attempted.
+  EXPECT_EQ(file.content.size(), size_t{3} << 20);
+  EXPECT_EQ(file.writes, 4);
+}
+
+TEST(WriteBehindSinkTest, StartsLikeProgram) {
+  struct Case {
+    std::string start;
+    bool program;
+  } cases[] = {
+      {"\x7f"
+       "ELF\x02\x01",
+       true},
+      {"#!/bin/sh\n", true},
+      {"#!", true},
+      {"MZ\x90", false},
+      {"\x7f"
+       "EL",
+       false},
+      {"#", false},
+      {"text", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.start);
+    MemoryFile file;
+    WriteBehindSink sink(file);
+    // One byte at a time: the start is gathered across writes.
+    for (char byte : c.start) sink.Write(reinterpret_cast<const uint8_t*>(&byte), 1);
+    EXPECT_EQ(sink.StartsLikeProgram(), c.program);
+  }
+}
+
+}  // namespace
+}  // namespace updater
