@@ -85,7 +85,13 @@ bool ApplyUpdates(Program& program) {
       PrintLine(program, "Error: Failed to read update file: " + entry.name);
       continue;
     }
-    if (!WritePackageEntries(program)) return false;
+    if (!WritePackageEntries(program)) {
+      // The package stays for a later run, but closed: its rows must not
+      // reach a package opened later in this process, and its file must not
+      // stay locked against the next download of the same name.
+      ClosePackages(program);
+      return false;
+    }
     ClosePackages(program);
     program.os.files.Delete(updateFolder + entry.name);  // a failure changes nothing
   }
