@@ -15,7 +15,7 @@ HTTPGetRequest ServerFileRequest(const Program& program, std::string_view fileNa
   request.URL = program.Settings.Server + std::string(fileName);
   request.Target = target;
   request.BufferSize = 0;
-  request.Agent = kServerAgent;
+  request.Agent = kUpdaterAgent;
   return request;
 }
 

@@ -12,7 +12,6 @@
 
 namespace updater {
 
-inline constexpr char kServerAgent[] = "Morvex Updater";
 
 // The state words of UpdateInfo.txt, after lower-casing.
 inline constexpr std::string_view kServerStateOk = "ok";

@@ -12,7 +12,6 @@ namespace updater {
 
 namespace {
 
-constexpr int32_t kPackageBufferSize = 65536;
 constexpr int kHandOverDelayMilliseconds = 1000;
 // The first updater may still be ending when its copy wants to replace it;
 // the replacement is retried this long before it gives up.
@@ -36,11 +35,7 @@ bool SelfUpdate(Program& program, const std::string& url) {
   PrintLine(program, "");
   PrintLine(program, "Downloading Updater...");
   HTTPGetRequest request;
-  request.URL = url;
-  request.Target = TargetFile;
-  request.BufferSize = kPackageBufferSize;
-  request.Agent = kUpdaterAgent;
-  request.FileName = package;
+  PreparePackageRequest(request, url, package);
   int32_t result = HTTPGetFromWeb(program.os, request);
   if (result != HTTPGetOK) {
     PrintLine(program, "Error: " + HTTPGetErrorText(result, request));

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "run/console_io.h"
-#include "transfer/http_get.h"
 
 namespace updater {
 
@@ -13,6 +12,19 @@ namespace {
 constexpr int32_t kPackageBufferSize = 65536;
 
 }  // namespace
+
+void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
+                           const std::string& fileName) {
+  request.URL = url;
+  request.Target = TargetFile;
+  request.BufferSize = kPackageBufferSize;
+  request.Agent = kUpdaterAgent;
+  request.FileName = fileName;
+  request.Memory.reset();
+  request.OnProgress = nullptr;
+  request.OnConnected = nullptr;
+  request.OnFinished = nullptr;
+}
 
 bool IsPlainPackageFileName(std::string_view name) {
   return !name.empty() && name.find_first_of("\\/:") == std::string_view::npos &&
@@ -43,15 +55,8 @@ bool DownloadUpdates(Program& program) {
       PrintLine(program, "Error: Invalid package file name: " + update.PackageFile);
       return false;
     }
-    request.URL = program.Settings.Server + update.PackageFile;
-    request.Target = TargetFile;
-    request.BufferSize = kPackageBufferSize;
-    request.Agent = kUpdaterAgent;
-    request.FileName = program.UpdateFolder() + update.PackageFile;
-    request.Memory.reset();
-    request.OnProgress = nullptr;
-    request.OnConnected = nullptr;
-    request.OnFinished = nullptr;
+    PreparePackageRequest(request, program.Settings.Server + update.PackageFile,
+                          program.UpdateFolder() + update.PackageFile);
     int32_t result = HTTPGetFromWeb(program.os, request);
     if (result != HTTPGetOK) {
       PrintLine(program, "Error: " + HTTPGetErrorText(result, request));

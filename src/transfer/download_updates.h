@@ -4,10 +4,9 @@
 #include <string_view>
 
 #include "run/program.h"
+#include "transfer/http_get.h"
 
 namespace updater {
-
-inline constexpr char kUpdaterAgent[] = "Morvex Updater";
 
 // Removes the package files ("*.mxu") left in the update folder; folders and
 // other files stay, and a file that cannot be deleted is passed over.
@@ -19,6 +18,13 @@ void ClearUpdateFolder(Program& program);
 // line and returns false; true when every package arrived (also when none was
 // selected).
 bool DownloadUpdates(Program& program);
+
+// Sets `request` up to download a package from `url` into the file
+// `fileName`: 64 KiB reads, the updater's agent, no body in memory, no hooks.
+// Other fields keep their values, so a record reused for several packages
+// keeps the defaults the client wrote back into it.
+void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
+                           const std::string& fileName);
 
 // True when a catalogue's package file name is a plain file name that stays
 // inside the update folder: not empty, no "\", "/" or ":" and not "..".

@@ -31,6 +31,9 @@ inline constexpr int32_t HTTPGetErrQueryStatus = 0x800E;
 inline constexpr int32_t HTTPGetErrRead = 0x800F;
 inline constexpr int32_t HTTPGetErrClose = 0x8010;
 
+// The user agent of every request the updater makes.
+inline constexpr char kUpdaterAgent[] = "Morvex Updater";
+
 // Where the body goes.
 inline constexpr int32_t TargetFile = 2;
 inline constexpr int32_t TargetMemory = 3;
