@@ -113,6 +113,26 @@ TEST_F(ReaderTest, ManyEntriesKeepTheirOrder) {
   EXPECT_EQ(FindEntry(program, "f\\1234"), 1235u);
 }
 
+TEST_F(ReaderTest, WriterKeepsDuplicateNamesAndVariantKeys) {
+  std::vector<EntryInput> entries = {
+      {"Tool.exe", 1, Method::Zlib, {{3, "", "key three"}, {0, "", "key zero, first"}}},
+      {"Other", 1, Method::Lzma, {{5, "", "only key five"}}},
+      {"Tool.exe", 2, Method::Stored, {{3, "", "newer, key three"}}},
+      {"Tool.exe", 3, Method::Lzma, {{0, "", "newest, key zero"}}},
+  };
+  std::string error;
+  ASSERT_TRUE(mxupack::WritePackage(Native(At("dup.mxu")), entries, {}, &error)) << error;
+  ASSERT_TRUE(OpenPackage(program, At("dup.mxu")));
+  EXPECT_EQ(OnePass(), (std::vector<std::string>{"Tool.exe", "Other"}));
+  EXPECT_EQ(Load("Tool.exe"), "newest, key zero");
+  EXPECT_EQ(Load("Other"), "only key five");
+  ClosePackages(program);
+
+  InitPackageReader(program, 3);
+  ASSERT_TRUE(OpenPackage(program, At("dup.mxu")));
+  EXPECT_EQ(Load("Tool.exe"), "newer, key three");
+}
+
 TEST_F(ReaderTest, WriterRefusesWhatTheFormatCannotHold) {
   std::vector<EntryInput> tooMany;
   for (int i = 0; i < 5000; ++i)
