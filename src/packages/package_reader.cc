@@ -5,8 +5,8 @@
 #include <new>
 
 #include "packages/entry_decoder.h"
+#include "packages/file_sink.h"
 #include "packages/package_format.h"
-#include "packages/write_behind_sink.h"
 #include "run/console_io.h"
 #include "run/program.h"
 #include "system/text.h"
@@ -249,7 +249,7 @@ bool ExtractEntryKeepingOld(Program& program, const std::string& name,
   std::unique_ptr<File> output = files.Create(temporary);
   if (!output) return Fail(program, kWriteFailed);
   PackageSource source(*row.Package);
-  WriteBehindSink sink(*output);
+  FileSink sink(*output);
   StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink);
   if (!sink.Finish() && result == StreamResult::Ok) result = StreamResult::WriteFailed;
   bool closed = output->Close();
