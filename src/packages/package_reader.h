@@ -82,8 +82,7 @@ bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, uint8_t me
 bool LoadEntry(Program& program, const std::string& name, MemoryBlock* content, size_t* position);
 
 // Writes the entry `name` to `targetPath`, decoding it in chunks into a
-// temporary file beside the target that then replaces the target (the chunks
-// are written on a second thread while the next one decodes). On failure
+// temporary file beside the target that then replaces the target. On failure
 // prints "Error: Failed to decompress file!" (the entry cannot be found, read
 // or decoded) or "Error: Failed to write file to disk!" (the target cannot be
 // created, written or replaced), leaves the target as it was and removes the
