@@ -90,7 +90,8 @@ void FakeWeb::Serve(const std::string& url, const std::string& body, int status)
   responses_[key] = Response{status, body};
 }
 
-std::unique_ptr<HttpSession> FakeWeb::Open(const std::string&, int32_t, const std::string&) {
+std::unique_ptr<HttpSession> FakeWeb::Open(const std::string& agent, int32_t, const std::string&) {
+  agents.push_back(agent);
   return std::make_unique<FakeWebSession>(*this, unreachable_);
 }
 

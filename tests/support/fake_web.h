@@ -25,6 +25,8 @@ class FakeWeb : public Internet {
 
   // Every request sent, as "host/path", in order.
   std::vector<std::string> requested;
+  // The user agent of every session opened, in order.
+  std::vector<std::string> agents;
 
  private:
   friend class FakeWebRequest;
