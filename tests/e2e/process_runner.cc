@@ -159,6 +159,15 @@ bool TerminalProcess::WaitForExit(int timeoutMilliseconds, int* exitCode) {
   }
 }
 
+bool TerminalProcess::WaitForKeyPolling(int timeoutSeconds) {
+  auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  while (LocalModes() & ECHO) {
+    if (Clock::now() >= deadline) return false;
+    ReadAvailable(20);
+  }
+  return true;
+}
+
 unsigned TerminalProcess::LocalModes() const {
   termios modes{};
   tcgetattr(slave_, &modes);

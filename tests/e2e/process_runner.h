@@ -34,6 +34,9 @@ class TerminalProcess {
   const std::string& Output() const { return output_; }
   // The terminal's current local-mode flags.
   unsigned LocalModes() const;
+  // Waits until the program has switched echo off, as it does while it polls
+  // for keys; false on timeout.
+  bool WaitForKeyPolling(int timeoutSeconds = 30);
 
  private:
   void ReadAvailable(int timeoutMilliseconds);

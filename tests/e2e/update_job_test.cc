@@ -349,7 +349,7 @@ TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
   {
     TerminalProcess updater(Command({}), program_);
     ASSERT_TRUE(updater.WaitForOutput("Do you want to update? (y/n)"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(updater.WaitForKeyPolling());
     updater.Type("n");
     ASSERT_TRUE(updater.WaitForOutput("Press enter to end program."));
     updater.Type("\r");
@@ -362,7 +362,7 @@ TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
   ListServers({base});  // the first run saved the server's list over it
   TerminalProcess updater(Command({}), program_);
   ASSERT_TRUE(updater.WaitForOutput("Do you want to update? (y/n)"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(updater.WaitForKeyPolling());
   updater.Type("xq");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(updater.Output().find("Downloading updates..."), std::string::npos);

@@ -106,7 +106,7 @@ TEST(PosixUpdaterRun, TheClosingPromptAtATerminalWaitsForEnterOnly) {
   ASSERT_TRUE(modesBefore & ICANON);
   ASSERT_TRUE(updater.WaitForOutput("Press enter to end program."));
   // Typed once it polls for keys, nothing may show.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(updater.WaitForKeyPolling());
   updater.Type("xyn q");
   int exitCode = 0;
   EXPECT_FALSE(updater.WaitForExit(1500, &exitCode)) << "ended on a key other than Enter";
