@@ -5,16 +5,22 @@
 # the same version from it on both.
 set(VERSIONED_PROGRAM_TEMPLATES ${CMAKE_CURRENT_LIST_DIR})
 
+# Splits a file version "a.b.c.d" into <prefix>_MAJOR, _MINOR, _PATCH and
+# _BUILD in the caller's scope.
+function(split_file_version version prefix)
+  if(NOT version MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+    message(FATAL_ERROR "a file version is four dotted numbers, not '${version}'")
+  endif()
+  set(${prefix}_MAJOR ${CMAKE_MATCH_1} PARENT_SCOPE)
+  set(${prefix}_MINOR ${CMAKE_MATCH_2} PARENT_SCOPE)
+  set(${prefix}_PATCH ${CMAKE_MATCH_3} PARENT_SCOPE)
+  set(${prefix}_BUILD ${CMAKE_MATCH_4} PARENT_SCOPE)
+endfunction()
+
 function(add_versioned_program target)
   cmake_parse_arguments(P "WINDOWED" "VERSION;DESCRIPTION;FILENAME;OUTPUT_DIRECTORY;MANIFEST"
     "SOURCES;LIBS" ${ARGN})
-  if(NOT P_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
-    message(FATAL_ERROR "${target}: VERSION must be four dotted numbers, not '${P_VERSION}'")
-  endif()
-  set(VERSION_MAJOR ${CMAKE_MATCH_1})
-  set(VERSION_MINOR ${CMAKE_MATCH_2})
-  set(VERSION_PATCH ${CMAKE_MATCH_3})
-  set(VERSION_BUILD ${CMAKE_MATCH_4})
+  split_file_version(${P_VERSION} VERSION)
   set(PROGRAM_VERSION ${P_VERSION})
   set(PROGRAM_DESCRIPTION ${P_DESCRIPTION})
   set(PROGRAM_FILENAME ${P_FILENAME})
