@@ -14,7 +14,6 @@ namespace updater {
 namespace {
 
 constexpr int kDelayMilliseconds = 1000;
-constexpr size_t kMaxModulePathUnits = 1024;
 
 std::string TrimSpaces(const std::string& text) {
   size_t first = text.find_first_not_of(' ');
@@ -36,10 +35,9 @@ void RemoveLeftoverUpdaterCopy(Program& program) {
 }  // namespace
 
 std::string GetProgramFolder(Program& program) {
-  std::string path = program.os.processes.ExecutablePath();
-  // The module path buffer holds 1024 UTF-16 units; a longer path is cut.
-  if (path.size() > kMaxModulePathUnits) path.resize(kMaxModulePathUnits);
-  path = TrimSpaces(path);
+  // (The Windows backend reads the path into 1024 UTF-16 units, as the
+  // module path always was; a longer one arrives cut.)
+  std::string path = TrimSpaces(program.os.processes.ExecutablePath());
   size_t separator = path.find_last_of("\\/");
   return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
