@@ -336,61 +336,58 @@ TEST_F(UpdateCheckTest, TheSameUpdaterOfferedAfterReplacementIsReportedNotReplac
   EXPECT_TRUE(fake_.processes.starts.empty());
 }
 
-TEST(ReplaceUpdaterTest, PutsTheCopyInPlaceAndStartsItWithoutSelfReplace) {
-  TempFolder folder;
-  FileSystem& files = RealPlatform().files;
-  FakePlatform fake;
-  Program program(fake.platform);
-  ASSERT_TRUE(files.CreateFolder(folder.Path() + "Update"));
-  WriteWholeFile(folder.Path() + "Updater.exe", "old updater");
-  WriteWholeFile(folder.Path() + "Update/Updater.tmp", "new");
-  program.ProgramFolder = folder.Path() + "Update\\";
-  program.Settings.AskMode = AskModeSetting::DontAsk;
-  program.Settings.SelfReplace = true;
-  program.Settings.Server = "http://a.test/";
+// The copy of the next updater waiting in Update\, started from there, with
+// the old Updater.exe in the program folder.
+class ReplaceUpdaterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(files_.CreateFolder(folder_.Path() + "Update"));
+    WriteWholeFile(folder_.Path() + "Updater.exe", "old");
+    WriteWholeFile(folder_.Path() + "Update/Updater.tmp", "new");
+    program_.ProgramFolder = folder_.Path() + "Update\\";
+  }
 
-  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program); }), 0);
-  EXPECT_EQ(fake.clock.sleeps, (std::vector<int>{1000}));
-  EXPECT_EQ(ReadWholeFile(folder.Path() + "Updater.exe"), "new");
-  EXPECT_FALSE(FileExists(folder.Path() + "Updater.new"));
-  ASSERT_EQ(fake.processes.starts.size(), 1u);
-  EXPECT_EQ(fake.processes.starts[0].commandLine,
-            "\"" + folder.Path() + "Updater.exe\" -da -svr http://a.test/");
-  EXPECT_TRUE(fake.console.errorBoxes.empty());
+  TempFolder folder_;
+  FileSystem& files_ = RealPlatform().files;
+  FakePlatform fake_;
+  Program program_{fake_.platform};
+};
+
+TEST_F(ReplaceUpdaterTest, PutsTheCopyInPlaceAndStartsItWithoutSelfReplace) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.Settings.SelfReplace = true;
+  program_.Settings.Server = "http://a.test/";
+
+  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program_); }), 0);
+  EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));
+  EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "new");
+  EXPECT_FALSE(FileExists(folder_.Path() + "Updater.new"));
+  ASSERT_EQ(fake_.processes.starts.size(), 1u);
+  EXPECT_EQ(fake_.processes.starts[0].commandLine,
+            "\"" + folder_.Path() + "Updater.exe\" -da -svr http://a.test/");
+  EXPECT_TRUE(fake_.console.errorBoxes.empty());
 }
 
-TEST(ReplaceUpdaterTest, RefusesToRunOutsideTheUpdateFolder) {
-  TempFolder folder;
-  FakePlatform fake;
-  Program program(fake.platform);
-  WriteWholeFile(folder.Path() + "Updater.exe", "old");
-  program.ProgramFolder = folder.Path();
-  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program); }), 0);
-  EXPECT_EQ(fake.console.errorBoxes, (Lines{"Error: Updater.tmp is not in the Update folder."}));
-  EXPECT_EQ(ReadWholeFile(folder.Path() + "Updater.exe"), "old");
-  EXPECT_TRUE(fake.processes.starts.empty());
+TEST_F(ReplaceUpdaterTest, RefusesToRunOutsideTheUpdateFolder) {
+  program_.ProgramFolder = folder_.Path();
+  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program_); }), 0);
+  EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Updater.tmp is not in the Update folder."}));
+  EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "old");
+  EXPECT_TRUE(fake_.processes.starts.empty());
 }
 
-TEST(ReplaceUpdaterTest, AnUpdaterThatStaysInUseIsKeptAfterRetrying) {
-  TempFolder folder;
-  FileSystem& files = RealPlatform().files;
-  FakePlatform fake;
-  Program program(fake.platform);
-  ASSERT_TRUE(files.CreateFolder(folder.Path() + "Update"));
-  WriteWholeFile(folder.Path() + "Updater.exe", "old");
-  WriteWholeFile(folder.Path() + "Update/Updater.tmp", "new");
-  program.ProgramFolder = folder.Path() + "Update\\";
+TEST_F(ReplaceUpdaterTest, AnUpdaterThatStaysInUseIsKeptAfterRetrying) {
   // Held open exclusively, as a running program is.
-  std::unique_ptr<File> running = files.OpenRead(folder.Path() + "Updater.exe", true);
+  std::unique_ptr<File> running = files_.OpenRead(folder_.Path() + "Updater.exe", true);
   ASSERT_TRUE(running);
 
-  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program); }), 0);
+  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program_); }), 0);
   running.reset();
-  EXPECT_EQ(fake.console.errorBoxes, (Lines{"Error: Failed to delete Updater.exe."}));
-  EXPECT_EQ(ReadWholeFile(folder.Path() + "Updater.exe"), "old");
-  EXPECT_FALSE(FileExists(folder.Path() + "Updater.new"));
-  EXPECT_GE(fake.clock.now, 20000u);
-  EXPECT_TRUE(fake.processes.starts.empty());
+  EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Failed to delete Updater.exe."}));
+  EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "old");
+  EXPECT_FALSE(FileExists(folder_.Path() + "Updater.new"));
+  EXPECT_GE(fake_.clock.now, 20000u);
+  EXPECT_TRUE(fake_.processes.starts.empty());
 }
 
 }  // namespace
