@@ -13,13 +13,13 @@ int main(int argc, char** argv) {
   }
   updater::HTTPGetRequest request;
   request.URL = argv[1];
-  request.Target = updater::TargetFile;
+  request.Target = updater::HTTPGetTarget::TargetFile;
   request.FileName = argv[2];
   request.Agent = "Morvex Updater";
   auto start = std::chrono::steady_clock::now();
-  int32_t result = updater::HTTPGetFromWeb(updater::RealPlatform(), request);
+  updater::HTTPGetResult result = updater::HTTPGetFromWeb(updater::RealPlatform(), request);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (result != updater::HTTPGetOK) {
+  if (result != updater::HTTPGetResult::HTTPGetOK) {
     std::fprintf(stderr, "Error: %s\n", updater::HTTPGetErrorText(result, request).c_str());
     return 1;
   }

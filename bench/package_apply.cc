@@ -25,7 +25,8 @@
 #include "packages/apply_updates.h"
 #include "packages/package_format.h"
 #include "packages/package_reader.h"
-#include "run/program.h"
+#include "system/platform.h"
+#include "system/report.h"
 
 namespace fs = std::filesystem;
 using namespace updater;
@@ -200,13 +201,12 @@ int Apply(const fs::path& package, const fs::path& folder) {
     fs::remove_all(folder);
     fs::create_directories(folder / "Update");
     fs::copy_file(package, folder / "Update" / "P.mxu");
-    Program program(RealPlatform());
-    program.Settings.AskMode = AskModeSetting::Silent;
-    program.ProgramFolder = folder.string() + "/";
-    InitPackageReader(program, 0);
+    SilentReport report;
+    PackageReader reader(RealPlatform().files, report);
+    InitPackageReader(reader, 0);
     if (round == 0) before = PeakKiB();
     auto start = std::chrono::steady_clock::now();
-    ok = ApplyUpdates(program);
+    ok = ApplyUpdates(reader, folder.string() + "/");
     best = std::min(best, Seconds(start));
     size = ok ? static_cast<int64_t>(fs::file_size(folder / "Data" / "big.bin")) : 0;
   }

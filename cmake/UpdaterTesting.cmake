@@ -21,7 +21,7 @@ add_library(updater_test_support STATIC ${CMAKE_SOURCE_DIR}/tests/support/temp_f
   ${CMAKE_SOURCE_DIR}/tests/support/fake_platform.cc
   ${CMAKE_SOURCE_DIR}/tests/support/fake_web.cc)
 target_include_directories(updater_test_support PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
-target_link_libraries(updater_test_support PUBLIC ${UPDATER_GTEST_MAIN} updater_logic)
+target_link_libraries(updater_test_support PUBLIC ${UPDATER_GTEST_MAIN} updater_system)
 
 function(updater_add_test name)
   cmake_parse_arguments(TEST "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})

@@ -1,9 +1,10 @@
 // Feeds arbitrary bytes to the catalogue path of the update check: the body
-// decoding of a memory request, then the split into catalogue lines. Checks
+// decoding of a server file, then the split into catalogue lines. Checks
 // the rules that must hold for any input.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "protocol/catalogue.h"
 #include "protocol/server_files.h"
@@ -24,17 +25,14 @@ size_t CountLineEnds(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  updater::HTTPGetRequest request;
-  request.Memory.emplace(data, data + size);
-  request.ReceivedBytes = static_cast<int32_t>(size);
-  const std::string text = updater::TakeBodyText(request);
-  Require(!request.Memory.has_value());
+  const std::string text =
+      updater::BodyText(std::string_view(reinterpret_cast<const char*>(data), size));
   Require(text.find('\0') == std::string::npos);
 
   updater::Catalogue catalogue;
   const int64_t lines = updater::ParseCatalogue(text, &catalogue);
   Require(lines == static_cast<int64_t>(CountLineEnds(text)));
-  Require(lines == 0 ? catalogue.empty() : catalogue.size() == static_cast<size_t>(lines) + 1);
+  Require(catalogue.size() == static_cast<size_t>(lines));
   for (const updater::UpdateEntry& entry : catalogue) {
     Require(entry.Name.size() <= text.size() && entry.PackageFile.size() <= text.size());
     Require(entry.PackageFile.find("\r\n") == std::string::npos);

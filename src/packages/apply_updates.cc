@@ -4,8 +4,6 @@
 #include <vector>
 
 #include "packages/package_reader.h"
-#include "run/console_io.h"
-#include "run/program.h"
 
 namespace updater {
 
@@ -20,8 +18,7 @@ struct WrittenFile {
 
 // Puts the installation back as it was before the package: newest first, so
 // a file written twice ends with its oldest content.
-void UndoPackage(Program& program, const std::vector<WrittenFile>& written) {
-  FileSystem& files = program.os.files;
+void UndoPackage(FileSystem& files, const std::vector<WrittenFile>& written) {
   for (auto it = written.rbegin(); it != written.rend(); ++it) {
     if (it->backup.empty())
       files.Delete(it->target);
@@ -32,30 +29,32 @@ void UndoPackage(Program& program, const std::vector<WrittenFile>& written) {
 
 // Writes every entry of the open package. On failure the package's changes
 // are undone and false is returned.
-bool WritePackageEntries(Program& program) {
+bool WritePackageEntries(PackageReader& reader, const std::string& programFolder) {
+  Report& report = reader.report;
   std::vector<WrittenFile> written;
-  for (std::string name = NextEntryName(program); !name.empty(); name = NextEntryName(program)) {
+  for (std::string name = NextEntryName(reader); !name.empty(); name = NextEntryName(reader)) {
     if (!IsSafeEntryName(name)) {
       // Nothing outside the program folder is touched, not even a folder.
-      PrintLine(program, "Decompressing... : " + name);
-      PrintLine(program, "Error: Failed to write file to disk!");
-      UndoPackage(program, written);
+      report.Line("Decompressing... : " + name);
+      report.Failure("Error: Failed to write file to disk!",
+                     "the entry name leaves the program folder: " + name);
+      UndoPackage(reader.files, written);
       return false;
     }
-    if (!CreateFolders(program, FolderPart(name))) {
-      UndoPackage(program, written);
+    if (!CreateFolders(reader.files, report, programFolder, FolderPart(name))) {
+      UndoPackage(reader.files, written);
       return false;
     }
-    PrintLine(program, "Decompressing... : " + name);
-    WrittenFile file{program.ProgramFolder + name, std::string()};
-    if (!ExtractEntryKeepingOld(program, name, file.target, &file.backup)) {
-      UndoPackage(program, written);
+    report.Line("Decompressing... : " + name);
+    WrittenFile file{programFolder + name, std::string()};
+    if (!ExtractEntryKeepingOld(reader, name, file.target, &file.backup)) {
+      UndoPackage(reader.files, written);
       return false;
     }
     written.push_back(std::move(file));
   }
   for (const WrittenFile& file : written)
-    if (!file.backup.empty()) program.os.files.Delete(file.backup);
+    if (!file.backup.empty()) reader.files.Delete(file.backup);
   return true;
 }
 
@@ -73,44 +72,53 @@ std::vector<std::string_view> Split(std::string_view text, std::string_view sepa
 
 }  // namespace
 
-bool ApplyUpdates(Program& program) {
-  PrintLine(program, "");
-  PrintLine(program, "Applying updates...");
-  const std::string updateFolder = program.UpdateFolder();
+bool ApplyUpdates(PackageReader& reader, const std::string& programFolder) {
+  Report& report = reader.report;
+  report.Line("");
+  report.Line("Applying updates...");
+  FileSystem& files = reader.files;
+  const std::string updateFolder = programFolder + "Update\\";
   std::vector<FolderEntry> listing;
-  if (!program.os.files.ListFolder(updateFolder, "*.mxu", &listing)) return false;
+  if (!files.ListFolder(updateFolder, "*.mxu", &listing)) {
+    report.Log("Cannot list the update folder: " + files.LastError());
+    return false;
+  }
   for (const FolderEntry& entry : listing) {
     if (entry.isFolder) continue;
-    if (!OpenPackage(program, updateFolder + entry.name)) {
-      PrintLine(program, "Error: Failed to read update file: " + entry.name);
+    if (!OpenPackage(reader, updateFolder + entry.name)) {
+      report.Line("Error: Failed to read update file: " + entry.name);
       continue;
     }
-    if (!WritePackageEntries(program)) {
+    if (!WritePackageEntries(reader, programFolder)) {
       // The package stays for a later run, but closed: its rows must not
       // reach a package opened later in this process, and its file must not
       // stay locked against the next download of the same name.
-      ClosePackages(program);
+      ClosePackages(reader);
       return false;
     }
-    ClosePackages(program);
-    program.os.files.Delete(updateFolder + entry.name);  // a failure changes nothing
+    ClosePackages(reader);
+    files.Delete(updateFolder + entry.name);  // a failure changes nothing
   }
   return true;
 }
 
-bool CreateFolders(Program& program, const std::string& folderPart) {
+bool CreateFolders(FileSystem& files, Report& report, const std::string& programFolder,
+                   const std::string& folderPart) {
   std::string path = folderPart;
   if (path.empty() || path.back() != '\\') path += '\\';
   if (path == "\\") return true;
   std::vector<std::string_view> names = Split(path, "\\");
   names.pop_back();  // the empty text after the final "\"
-  std::string folder = program.ProgramFolder;
+  std::string folder = programFolder;
   for (std::string_view name : names) {
     folder += name;
     folder += '\\';
-    if (program.os.files.IsFolder(folder)) continue;
-    PrintLine(program, "Creating directory... : " + folder);
-    if (!program.os.files.CreateFolder(folder)) return false;
+    if (files.IsFolder(folder)) continue;
+    report.Line("Creating directory... : " + folder);
+    if (!files.CreateFolder(folder)) {
+      report.Log("Cannot create the folder " + folder + ": " + files.LastError());
+      return false;
+    }
   }
   return true;
 }

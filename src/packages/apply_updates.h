@@ -4,25 +4,28 @@
 #include <string>
 #include <string_view>
 
+#include "packages/package_reader.h"
+#include "system/report.h"
+
 namespace updater {
 
-struct Program;
+// Applies every "*.mxu" file in the update folder (`programFolder` followed by
+// "Update\"), one package after the other: each entry is written below
+// `programFolder` under its own relative path, creating missing folders, and
+// the package is deleted once all of its entries are written. A package that
+// cannot be opened is reported by name, kept, and passed over. A package that
+// fails part-way is undone: the files it had replaced get their old content
+// back and the files it created are removed; the call then stops. True when
+// the whole listing was walked; false when the update folder cannot be listed
+// or an entry's folder or file could not be written. Lines go to the reader's
+// report.
+bool ApplyUpdates(PackageReader& reader, const std::string& programFolder);
 
-// Applies every "*.mxu" file in the update folder, one package after the
-// other: each entry is written to the program folder under its own relative
-// path, creating missing folders, and the package is deleted once all of its
-// entries are written. A package that cannot be opened is reported by name,
-// kept, and passed over. A package that fails part-way is undone: the files it
-// had replaced get their old content back and the files it created are
-// removed; the call then stops. True when the whole listing was walked; false
-// when the update folder cannot be listed or an entry's folder or file could
-// not be written.
-bool ApplyUpdates(Program& program);
-
-// Creates, below the program folder and from the top down, each folder of the
+// Creates, below `programFolder` and from the top down, each folder of the
 // relative `folderPart` ("Data\Maps\") that does not exist yet, printing
 // "Creating directory... : " with the full path first. True when all exist.
-bool CreateFolders(Program& program, const std::string& folderPart);
+bool CreateFolders(FileSystem& files, Report& report, const std::string& programFolder,
+                   const std::string& folderPart);
 
 // Everything of an entry name up to and including its last "\" or "/".
 std::string FolderPart(std::string_view entryName);

@@ -26,26 +26,26 @@ LineList Opening(std::initializer_list<std::string> more) {
 
 class ApplyTest : public PackageTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(program.os.files.CreateFolder(At("Update\\"))); }
+  void SetUp() override { ASSERT_TRUE(files.CreateFolder(At("Update\\"))); }
 };
 
 // A second installation inside one test, with its update folder.
 struct UpdatableInstallation : testing::Installation {
-  UpdatableInstallation() { program.os.files.CreateFolder(At("Update\\")); }
+  UpdatableInstallation() { files.CreateFolder(At("Update\\")); }
 };
 
 TEST_F(ApplyTest, WithoutUpdateFolderFails) {
   testing::Installation bare;  // a program folder without Update\ at all
-  EXPECT_FALSE(ApplyUpdates(bare.program));
-  EXPECT_EQ(bare.fake.console.lines, kOpening);
+  EXPECT_FALSE(ApplyUpdates(bare.reader, bare.programFolder));
+  EXPECT_EQ(bare.report.lines, kOpening);
 }
 
 TEST_F(ApplyTest, EmptyFolderAndFoldersNamedLikePackages) {
-  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
   EXPECT_EQ(Lines(), kOpening);
-  ASSERT_TRUE(program.os.files.CreateFolder(At("Update\\X.mxu")));
-  fake.console.lines.clear();
-  EXPECT_TRUE(ApplyUpdates(program));
+  ASSERT_TRUE(files.CreateFolder(At("Update\\X.mxu")));
+  report.lines.clear();
+  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
   EXPECT_EQ(Lines(), kOpening);
   EXPECT_EQ(Tree(), (Names{"Update/", "Update/X.mxu/"}));
 }
@@ -56,7 +56,7 @@ TEST_F(ApplyTest, WritesEntriesCreatingFoldersTopDown) {
                             {"Data\\Maps\\Forest.dat", testing::SampleBytes(100000, 1)},
                             {"Data\\Maps\\Lake.dat", "lake"},
                             {"Old.txt", "short"}});
-  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
   EXPECT_EQ(Lines(),
             Opening({"Decompressing... : Readme.txt", "Creating directory... : " + At("Data\\"),
                      "Creating directory... : " + At("Data\\Maps\\"),
@@ -74,7 +74,7 @@ TEST_F(ApplyTest, BadPackageIsReportedAndKeptWhileOthersApply) {
   Write("Update\\Broken.mxu", "VelkoArc\x01 not a package");
   Pack("Update\\Good.MXU", {{"Good.txt", "good"}});
   Pack("Update\\Also.mxu", {{"Also.txt", "also"}});
-  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
   EXPECT_EQ(Lines().size(), 5u);
   EXPECT_EQ(
       std::count(Lines().begin(), Lines().end(), "Error: Failed to read update file: Broken.mxu"),
@@ -89,7 +89,7 @@ TEST_F(ApplyTest, EmptyEntryNameEndsThePackage) {
       "Update\\P.mxu",
       mxupack::BuildPackageBytes(
           {{"a", 1, 0, {{0, "1", 1}}}, {"", 1, 0, {{0, "2", 1}}}, {"b", 1, 0, {{0, "3", 1}}}}, 0));
-  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
   EXPECT_EQ(Lines(), Opening({"Decompressing... : a"}));
   EXPECT_EQ(Tree(), (Names{"Update/", "a"}));
 }
@@ -103,11 +103,11 @@ TEST_F(ApplyTest, FailedPackageIsUndone) {
     std::function<void(UpdatableInstallation&)> block;  // makes "Blocked" unwritable
   } cases[] = {
       {"folder in the way",
-       [](UpdatableInstallation& t) { t.program.os.files.CreateFolder(t.At("Blocked")); }},
+       [](UpdatableInstallation& t) { t.files.CreateFolder(t.At("Blocked")); }},
       {"file held open",
        [](UpdatableInstallation& t) {
          t.Write("Blocked", "blocked");
-         t.holder = t.program.os.files.OpenRead(t.At("Blocked"), true);
+         t.holder = t.files.OpenRead(t.At("Blocked"), true);
        }},
   };
   for (const Case& c : cases) {
@@ -118,13 +118,13 @@ TEST_F(ApplyTest, FailedPackageIsUndone) {
     t.Pack("Update\\P.mxu",
            {{"Kept.txt", "new"}, {"Sub\\New.txt", "new"}, {"Blocked", "x"}, {"After", "x"}});
     Names before = t.Tree();
-    EXPECT_FALSE(ApplyUpdates(t.program));
+    EXPECT_FALSE(ApplyUpdates(t.reader, t.programFolder));
     EXPECT_EQ(t.Lines(),
               Opening({"Decompressing... : Kept.txt", "Creating directory... : " + t.At("Sub\\"),
                        "Decompressing... : Sub\\New.txt", "Decompressing... : Blocked",
                        "Error: Failed to write file to disk!"}));
     t.holder.reset();
-    ClosePackages(t.program);
+    ClosePackages(t.reader);
     EXPECT_EQ(t.Read("Kept.txt"), "old kept");
     // Only the created folder stays behind.
     Names after = t.Tree();
@@ -136,15 +136,12 @@ TEST_F(ApplyTest, FailedPackageIsUndone) {
 TEST_F(ApplyTest, FullDiskUndoesThePackage) {
   testing::DiskFullFileSystem diskFull;
   diskFull.capacity = 150000;
-  Platform platform{fake.console, diskFull,      fake.processes,
-                    fake.clock,   fake.versions, RealPlatform().internet};
-  Program full(platform);
-  full.ProgramFolder = program.ProgramFolder;
+  PackageReader full(diskFull, report);
   Write("A.dat", "old a");
   Pack("Update\\P.mxu",
        {{"A.dat", testing::SampleBytes(100000, 2)}, {"B.dat", testing::SampleBytes(100000, 3)}});
   Names before = Tree();
-  EXPECT_FALSE(ApplyUpdates(full));
+  EXPECT_FALSE(ApplyUpdates(full, programFolder));
   EXPECT_EQ(Lines(), Opening({"Decompressing... : A.dat", "Decompressing... : B.dat",
                               "Error: Failed to write file to disk!"}));
   ClosePackages(full);
@@ -155,10 +152,10 @@ TEST_F(ApplyTest, FullDiskUndoesThePackage) {
 TEST_F(ApplyTest, FolderThatCannotBeCreatedStops) {
   Write("Data", "a file where a folder belongs");
   Pack("Update\\P.mxu", {{"First.txt", "1"}, {"Data\\x", "x"}});
-  EXPECT_FALSE(ApplyUpdates(program));
+  EXPECT_FALSE(ApplyUpdates(reader, programFolder));
   EXPECT_EQ(Lines(),
             Opening({"Decompressing... : First.txt", "Creating directory... : " + At("Data\\")}));
-  ClosePackages(program);
+  ClosePackages(reader);
   EXPECT_FALSE(Has("First.txt"));
   EXPECT_TRUE(Has("Update\\P.mxu"));
 }
@@ -171,18 +168,18 @@ TEST_F(ApplyTest, HostileNamesWriteNothingOutside) {
     SCOPED_TRACE(name);
     testing::TempFolder outer;  // the program folder sits one level down
     testing::Installation t;
-    t.program.ProgramFolder = outer.Path() + "App\\";
-    ASSERT_TRUE(t.program.os.files.CreateFolder(t.program.ProgramFolder));
-    ASSERT_TRUE(t.program.os.files.CreateFolder(t.program.ProgramFolder + "Update\\"));
-    std::string package = t.program.ProgramFolder + "Update\\P.mxu";
+    t.programFolder = outer.Path() + "App\\";
+    ASSERT_TRUE(t.files.CreateFolder(t.programFolder));
+    ASSERT_TRUE(t.files.CreateFolder(t.programFolder + "Update\\"));
+    std::string package = t.programFolder + "Update\\P.mxu";
     testing::WriteWholeFile(
         testing::Installation::Native(package),
         mxupack::BuildPackageBytes(
             {{"Fine.txt", 1, 0, {{0, "f", 1}}}, {name, 1, 0, {{0, "evil", 4}}}}, 0));
-    EXPECT_FALSE(ApplyUpdates(t.program));
+    EXPECT_FALSE(ApplyUpdates(t.reader, t.programFolder));
     EXPECT_EQ(t.Lines(), Opening({"Decompressing... : Fine.txt", "Decompressing... : " + name,
                                   "Error: Failed to write file to disk!"}));
-    ClosePackages(t.program);
+    ClosePackages(t.reader);
     std::vector<std::string> outside;
     for (const auto& item : std::filesystem::recursive_directory_iterator(
              std::filesystem::u8path(testing::Installation::Native(outer.Path()))))
@@ -227,7 +224,7 @@ TEST(EntryNameTest, SafeNamesAndFolderParts) {
 }
 
 TEST_F(ApplyTest, CreateFoldersOnlyMakesMissingOnes) {
-  ASSERT_TRUE(program.os.files.CreateFolder(At("A\\")));
+  ASSERT_TRUE(files.CreateFolder(At("A\\")));
   struct Case {
     const char* folderPart;
     LineList lines;
@@ -241,11 +238,11 @@ TEST_F(ApplyTest, CreateFoldersOnlyMakesMissingOnes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.folderPart);
-    fake.console.lines.clear();
-    EXPECT_TRUE(CreateFolders(program, c.folderPart));
+    report.lines.clear();
+    EXPECT_TRUE(CreateFolders(files, report, programFolder, c.folderPart));
     EXPECT_EQ(Lines(), c.lines);
   }
-  EXPECT_TRUE(program.os.files.IsFolder(At("A\\B\\C\\")));
+  EXPECT_TRUE(files.IsFolder(At("A\\B\\C\\")));
 }
 
 #ifndef _WIN32
@@ -254,7 +251,7 @@ TEST_F(ApplyTest, DeliversWorkingPrograms) {
   Write("Tool", "old");
   fs::permissions(Native(At("Tool")), fs::perms::owner_read | fs::perms::owner_write);
   Pack("Update\\P.mxu", {{"Tool", "#!/bin/sh\n"}, {"bin\\run", "#!/bin/sh\necho ran\n"}});
-  EXPECT_TRUE(ApplyUpdates(program));
+  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
   EXPECT_EQ(fs::status(Native(At("Tool"))).permissions(),
             fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_NE(fs::status(Native(At("bin\\run"))).permissions() & fs::perms::owner_exec,

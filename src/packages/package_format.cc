@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "packages/entry_decoder.h"
+
 namespace updater {
 
 namespace {
@@ -46,6 +48,19 @@ class Cursor {
 };
 
 }  // namespace
+
+std::string MethodName(uint8_t method) {
+  switch (method) {
+    case MethodStored:
+      return "stored";
+    case MethodZlib:
+      return "zlib";
+    case MethodLzma:
+      return "lzma";
+    default:
+      return "method " + std::to_string(method);
+  }
+}
 
 PackageHeader DecodePackageHeader(const uint8_t* bytes) {
   PackageHeader header;

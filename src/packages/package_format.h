@@ -41,6 +41,10 @@ struct DirectoryEntry {
   std::vector<EntryVariant> Variants;
 };
 
+// The name of a data method as tools and messages show it: "stored", "zlib",
+// "lzma", or "method N" for an unknown code.
+std::string MethodName(uint8_t method);
+
 // Splits the 21 header bytes into their fields; nothing is judged.
 PackageHeader DecodePackageHeader(const uint8_t* bytes);
 // The 21 bytes of a header.

@@ -7,8 +7,6 @@
 #include "packages/entry_decoder.h"
 #include "packages/file_sink.h"
 #include "packages/package_format.h"
-#include "run/console_io.h"
-#include "run/program.h"
 #include "system/text.h"
 
 namespace updater {
@@ -67,22 +65,36 @@ void MergeEntry(PackageReader& reader, const DirectoryEntry& entry,
   row->Size = variant.Size;
 }
 
+bool Refuse(std::string* why, std::string reason) {
+  *why = std::move(reason);
+  return false;
+}
+
 // Reads and decodes the directory the header describes.
-bool LoadDirectory(File& file, const PackageHeader& header, MemoryBlock* directory) {
-  if (!ObtainBlock(header.DirSize, directory)) return false;
-  if (header.DirMethod == MethodStored)
-    return ReadAt(file, header.DirOffset, directory->Size, directory->Data.get());
+bool LoadDirectory(File& file, const PackageHeader& header, MemoryBlock* directory,
+                   std::string* why) {
+  if (!ObtainBlock(header.DirSize, directory)) return Refuse(why, "empty directory");
+  if (header.DirMethod == MethodStored) {
+    if (!ReadAt(file, header.DirOffset, directory->Size, directory->Data.get()))
+      return Refuse(why, "cannot read the directory");
+    return true;
+  }
   MemoryBlock packed;
-  if (!ObtainBlock(header.DirPackedSize, &packed)) return false;
-  if (!ReadAt(file, header.DirOffset, packed.Size, packed.Data.get())) return false;
+  if (!ObtainBlock(header.DirPackedSize, &packed)) return Refuse(why, "empty packed directory");
+  if (!ReadAt(file, header.DirOffset, packed.Size, packed.Data.get()))
+    return Refuse(why, "cannot read the directory");
+  bool decoded = false;
   switch (header.DirMethod) {
     case MethodZlib:
-      return DecodeZlib(packed.Data.get(), packed.Size, directory->Data.get(), directory->Size);
+      decoded = DecodeZlib(packed.Data.get(), packed.Size, directory->Data.get(), directory->Size);
+      break;
     case MethodLzma:
-      return DecodeLzma(packed.Data.get(), packed.Size, directory->Data.get(), directory->Size);
+      decoded = DecodeLzma(packed.Data.get(), packed.Size, directory->Data.get(), directory->Size);
+      break;
     default:
-      return false;
+      return Refuse(why, "unknown directory method " + std::to_string(header.DirMethod));
   }
+  return decoded || Refuse(why, "cannot decode the directory");
 }
 
 // The row's stored bytes as a source, read straight from the package.
@@ -116,8 +128,8 @@ std::string FreeSiblingName(FileSystem& files, const std::string& target, const 
   return std::string();
 }
 
-bool Fail(Program& program, std::string_view message) {
-  PrintLine(program, message);
+bool Fail(PackageReader& reader, std::string_view message, const std::string& cause) {
+  reader.report.Failure(message, cause);
   return false;
 }
 
@@ -132,43 +144,58 @@ bool ObtainBlock(int64_t size, MemoryBlock* block) {
   return true;
 }
 
-void InitPackageReader(Program& program, int preferredKey) {
-  program.Packages.PreferredKey = preferredKey;
+void InitPackageReader(PackageReader& reader, int preferredKey) {
+  reader.PreferredKey = preferredKey;
 }
 
-bool OpenPackage(Program& program, const std::string& path) {
-  std::shared_ptr<File> file = program.os.files.OpenRead(path, true);
-  if (!file) return false;
-  if (file->Size() < kPackageHeaderSize) return false;
+bool ReadPackageDirectory(File& file, PackageHeader* header, std::vector<DirectoryEntry>* entries,
+                          std::string* why) {
+  if (file.Size() < kPackageHeaderSize) return Refuse(why, "too short for a package header");
   uint8_t headerBytes[kPackageHeaderSize];
-  if (!ReadAt(*file, 0, kPackageHeaderSize, headerBytes)) return false;
-  PackageHeader header = DecodePackageHeader(headerBytes);
-  if (std::memcmp(header.Magic, kPackageMagic, sizeof kPackageMagic) != 0) return false;
-  if (header.FormatVersion != kPackageFormatVersion) return false;
-  if (header.Flags & kFlagRefused4) return false;
-  if (header.Flags & kFlagRefused8) return false;
-
+  if (!ReadAt(file, 0, kPackageHeaderSize, headerBytes))
+    return Refuse(why, "cannot read the header");
+  *header = DecodePackageHeader(headerBytes);
+  if (std::memcmp(header->Magic, kPackageMagic, sizeof kPackageMagic) != 0)
+    return Refuse(why, "not a package (wrong magic)");
+  if (header->FormatVersion != kPackageFormatVersion)
+    return Refuse(why, "unsupported format version " + std::to_string(header->FormatVersion));
+  if (header->Flags & (kFlagRefused4 | kFlagRefused8))
+    return Refuse(why, "package flags mark it as unreadable: " + std::to_string(header->Flags));
   MemoryBlock directory;
-  if (!LoadDirectory(*file, header, &directory)) return false;
+  if (!LoadDirectory(file, *header, &directory, why)) return false;
+  if (!ParseDirectory(directory.Data.get(), directory.Size, entries))
+    return Refuse(why, "directory records run past the directory's end");
+  return true;
+}
+
+bool OpenPackage(PackageReader& reader, const std::string& path) {
+  std::shared_ptr<File> file = reader.files.OpenRead(path, true);
+  if (!file) {
+    reader.report.Log("Cannot open the package " + path + ": " + reader.files.LastError());
+    return false;
+  }
   // The whole directory is parsed before the table changes, so a refused
   // package leaves the reader as it was.
+  PackageHeader header;
   std::vector<DirectoryEntry> entries;
-  if (!ParseDirectory(directory.Data.get(), directory.Size, &entries)) return false;
+  std::string why;
+  if (!ReadPackageDirectory(*file, &header, &entries, &why)) {
+    reader.report.Log("Refused the package " + path + ": " + why);
+    return false;
+  }
 
-  PackageReader& reader = program.Packages;
   if (reader.EntryIndex.empty()) reader.EntryIndex.reserve(kIndexBuckets);
   for (const DirectoryEntry& entry : entries) MergeEntry(reader, entry, file);
   reader.OpenFiles.push_back(file);
   return true;
 }
 
-size_t FindEntry(Program& program, const std::string& name) {
-  auto found = program.Packages.EntryIndex.find(name);
-  return found == program.Packages.EntryIndex.end() ? 0 : found->second;
+size_t FindEntry(const PackageReader& reader, const std::string& name) {
+  auto found = reader.EntryIndex.find(name);
+  return found == reader.EntryIndex.end() ? 0 : found->second;
 }
 
-std::string NextEntryName(Program& program) {
-  PackageReader& reader = program.Packages;
+std::string NextEntryName(PackageReader& reader) {
   if (reader.IterationCursor >= reader.EntryTable.size()) {
     reader.IterationCursor = 0;
     return std::string();
@@ -176,8 +203,7 @@ std::string NextEntryName(Program& program) {
   return reader.EntryTable[reader.IterationCursor++].Name;
 }
 
-bool ReadEntryData(Program& program, size_t position, MemoryBlock* stored) {
-  PackageReader& reader = program.Packages;
+bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored) {
   if (position == 0 || position > reader.EntryTable.size()) return false;
   const EntryRecord& row = reader.EntryTable[position - 1];
   // A block that lies past the end of the file cannot be read in full; this
@@ -211,51 +237,60 @@ bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, uint8_t me
   return true;
 }
 
-bool LoadEntry(Program& program, const std::string& name, MemoryBlock* content, size_t* position) {
-  size_t found = FindEntry(program, name);
+bool LoadEntry(PackageReader& reader, const std::string& name, MemoryBlock* content,
+               size_t* position) {
+  size_t found = FindEntry(reader, name);
   if (found == 0) return false;
   MemoryBlock stored;
-  if (!ReadEntryData(program, found, &stored)) return false;
-  const EntryRecord& row = program.Packages.EntryTable[found - 1];
+  if (!ReadEntryData(reader, found, &stored)) return false;
+  const EntryRecord& row = reader.EntryTable[found - 1];
   if (!DecodeData(std::move(stored), row.PackedSize, row.Size, row.Method, content)) return false;
   *position = found;
   return true;
 }
 
-bool ExtractEntry(Program& program, const std::string& name, const std::string& targetPath) {
-  return ExtractEntryKeepingOld(program, name, targetPath, nullptr);
+bool ExtractEntry(PackageReader& reader, const std::string& name, const std::string& targetPath) {
+  return ExtractEntryKeepingOld(reader, name, targetPath, nullptr);
 }
 
-bool ExtractEntryKeepingOld(Program& program, const std::string& name,
+bool ExtractEntryKeepingOld(PackageReader& reader, const std::string& name,
                             const std::string& targetPath, std::string* backupPath) {
-  FileSystem& files = program.os.files;
+  FileSystem& files = reader.files;
   if (backupPath) backupPath->clear();
-  size_t position = FindEntry(program, name);
-  if (position == 0) return Fail(program, kDecompressFailed);
-  const EntryRecord& row = program.Packages.EntryTable[position - 1];
-  if (!RowLooksReadable(row) || !row.Package->Seek(row.Offset))
-    return Fail(program, kDecompressFailed);
+  size_t position = FindEntry(reader, name);
+  if (position == 0) return Fail(reader, kDecompressFailed, "no entry named " + name);
+  const EntryRecord& row = reader.EntryTable[position - 1];
+  if (!RowLooksReadable(row))
+    return Fail(reader, kDecompressFailed, "the entry's data block of " + name + " is invalid");
+  if (!row.Package->Seek(row.Offset)) return Fail(reader, kDecompressFailed, files.LastError());
 
   // A folder in the target's place, or a file that another opener holds,
   // cannot be replaced; finding that out before decoding saves the work.
   bool targetExists = files.Exists(targetPath);
   if (targetExists) {
-    if (files.IsFolder(targetPath) || !files.OpenRead(targetPath, true))
-      return Fail(program, kWriteFailed);
+    if (files.IsFolder(targetPath))
+      return Fail(reader, kWriteFailed, "a folder is in the place of " + targetPath);
+    if (!files.OpenRead(targetPath, true)) return Fail(reader, kWriteFailed, files.LastError());
   }
 
   std::string temporary = FreeSiblingName(files, targetPath, ".~mxnew");
-  if (temporary.empty()) return Fail(program, kWriteFailed);
+  if (temporary.empty())
+    return Fail(reader, kWriteFailed, "no free temporary name beside " + targetPath);
   std::unique_ptr<File> output = files.Create(temporary);
-  if (!output) return Fail(program, kWriteFailed);
+  if (!output) return Fail(reader, kWriteFailed, files.LastError());
   PackageSource source(*row.Package);
   FileSink sink(*output);
   StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink);
   if (!sink.Finish() && result == StreamResult::Ok) result = StreamResult::WriteFailed;
   bool closed = output->Close();
   if (result != StreamResult::Ok || !closed) {
+    std::string cause =
+        result == StreamResult::DecodeFailed
+            ? "the data of " + name + " cannot be decoded (" + MethodName(row.Method) + ")"
+            : files.LastError();
     files.Delete(temporary);
-    return Fail(program, result == StreamResult::DecodeFailed ? kDecompressFailed : kWriteFailed);
+    return Fail(reader, result == StreamResult::DecodeFailed ? kDecompressFailed : kWriteFailed,
+                cause);
   }
 
   if (targetExists)
@@ -265,27 +300,33 @@ bool ExtractEntryKeepingOld(Program& program, const std::string& name,
 
   if (targetExists && backupPath) {
     std::string backup = FreeSiblingName(files, targetPath, ".~mxold");
-    if (backup.empty() || !files.Replace(targetPath, backup)) {
+    if (backup.empty()) {
       files.Delete(temporary);
-      return Fail(program, kWriteFailed);
+      return Fail(reader, kWriteFailed, "no free backup name beside " + targetPath);
+    }
+    if (!files.Replace(targetPath, backup)) {
+      std::string cause = files.LastError();
+      files.Delete(temporary);
+      return Fail(reader, kWriteFailed, cause);
     }
     if (!files.Replace(temporary, targetPath)) {
+      std::string cause = files.LastError();
       files.Replace(backup, targetPath);
       files.Delete(temporary);
-      return Fail(program, kWriteFailed);
+      return Fail(reader, kWriteFailed, cause);
     }
     *backupPath = backup;
     return true;
   }
   if (!files.Replace(temporary, targetPath)) {
+    std::string cause = files.LastError();
     files.Delete(temporary);
-    return Fail(program, kWriteFailed);
+    return Fail(reader, kWriteFailed, cause);
   }
   return true;
 }
 
-void ClosePackages(Program& program) {
-  PackageReader& reader = program.Packages;
+void ClosePackages(PackageReader& reader) {
   for (const std::shared_ptr<File>& file : reader.OpenFiles) file->Close();
   reader.OpenFiles.clear();
   reader.EntryTable.clear();

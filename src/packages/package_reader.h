@@ -9,11 +9,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "packages/package_format.h"
 #include "system/file_system.h"
+#include "system/report.h"
 
 namespace updater {
-
-struct Program;
 
 // One row of the entry table: the chosen variant of one entry name.
 struct EntryRecord {
@@ -27,8 +27,16 @@ struct EntryRecord {
   int64_t Size = 0;
 };
 
-// The reader's process-wide state, held in the program state block.
+// The reader's state: the files it reads and where it reports, and the table
+// of the packages opened since the last ClosePackages.
 struct PackageReader {
+  PackageReader(FileSystem& files, Report& report) : files(files), report(report) {}
+  PackageReader(const PackageReader&) = delete;
+  PackageReader& operator=(const PackageReader&) = delete;
+
+  FileSystem& files;
+  // ExtractEntry's failure lines.
+  Report& report;
   // Rows in the order their names were first seen; position N is
   // EntryTable[N - 1], and position 0 means no entry.
   std::vector<EntryRecord> EntryTable;
@@ -53,24 +61,30 @@ struct MemoryBlock {
 bool ObtainBlock(int64_t size, MemoryBlock* block);
 
 // Sets the variant key the reader prefers.
-void InitPackageReader(Program& program, int preferredKey);
+void InitPackageReader(PackageReader& reader, int preferredKey);
+
+// Reads and checks the header of an open package file and decodes and parses
+// its directory. False when the package is refused, with the reason in
+// `*why` (for example "wrong magic" or "directory records run past its end").
+bool ReadPackageDirectory(File& file, PackageHeader* header, std::vector<DirectoryEntry>* entries,
+                          std::string* why);
 
 // Opens a package, locked against other openers until ClosePackages, and
 // merges its directory into the entry table. False, with the reader unchanged
 // and the file closed, when the file cannot be opened or its header or
 // directory is bad (also when a directory record runs past its end).
-bool OpenPackage(Program& program, const std::string& path);
+bool OpenPackage(PackageReader& reader, const std::string& path);
 
 // Position of the row named `name`, or 0.
-size_t FindEntry(Program& program, const std::string& name);
+size_t FindEntry(const PackageReader& reader, const std::string& name);
 
 // The next name in table order, or an empty name after the last one (the
 // following call starts a new pass).
-std::string NextEntryName(Program& program);
+std::string NextEntryName(PackageReader& reader);
 
 // The row's stored bytes. Fails for a position outside the table and when the
 // bytes cannot all be read.
-bool ReadEntryData(Program& program, size_t position, MemoryBlock* stored);
+bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored);
 
 // Turns a row's stored bytes into its `size` content bytes (a stored block is
 // handed on unchanged). Fails for an unknown method, a stored block whose two
@@ -79,7 +93,8 @@ bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, uint8_t me
                 MemoryBlock* content);
 
 // The whole content of the entry `name` in memory, and its row position.
-bool LoadEntry(Program& program, const std::string& name, MemoryBlock* content, size_t* position);
+bool LoadEntry(PackageReader& reader, const std::string& name, MemoryBlock* content,
+               size_t* position);
 
 // Writes the entry `name` to `targetPath`, decoding it in chunks into a
 // temporary file beside the target that then replaces the target. On failure
@@ -88,15 +103,15 @@ bool LoadEntry(Program& program, const std::string& name, MemoryBlock* content, 
 // created, written or replaced), leaves the target as it was and removes the
 // temporary file. A replaced file keeps its permissions; a new file whose
 // content starts like a program is made executable.
-bool ExtractEntry(Program& program, const std::string& name, const std::string& targetPath);
+bool ExtractEntry(PackageReader& reader, const std::string& name, const std::string& targetPath);
 
 // ExtractEntry that keeps an existing target's old content instead of dropping
 // it: on success `*backupPath` names the file now holding the old content
 // beside the target, or is empty when there was no target before.
-bool ExtractEntryKeepingOld(Program& program, const std::string& name,
+bool ExtractEntryKeepingOld(PackageReader& reader, const std::string& name,
                             const std::string& targetPath, std::string* backupPath);
 
 // Closes every open package and empties the table. The preferred key stays.
-void ClosePackages(Program& program);
+void ClosePackages(PackageReader& reader);
 
 }  // namespace updater

@@ -36,7 +36,7 @@ class ReaderTest : public PackageTest {
 
   std::vector<std::string> OnePass() {
     std::vector<std::string> names;
-    for (std::string name = NextEntryName(program); !name.empty(); name = NextEntryName(program))
+    for (std::string name = NextEntryName(reader); !name.empty(); name = NextEntryName(reader))
       names.push_back(name);
     return names;
   }
@@ -44,16 +44,14 @@ class ReaderTest : public PackageTest {
   std::string Load(const std::string& name) {
     MemoryBlock content;
     size_t position = 0;
-    if (!LoadEntry(program, name, &content, &position)) return "<failed>";
-    EXPECT_EQ(position, FindEntry(program, name));
+    if (!LoadEntry(reader, name, &content, &position)) return "<failed>";
+    EXPECT_EQ(position, FindEntry(reader, name));
     return std::string(reinterpret_cast<const char*>(content.Data.get()),
                        static_cast<size_t>(content.Size));
   }
 
   // True when no other opener holds the file: it can be locked by us.
-  bool Unlocked(const std::string& path) {
-    return program.os.files.OpenRead(path, true) != nullptr;
-  }
+  bool Unlocked(const std::string& path) { return files.OpenRead(path, true) != nullptr; }
 };
 
 RawEntry Stored(const std::string& name, const std::string& content, uint16_t version = 1,
@@ -84,18 +82,18 @@ TEST_F(ReaderTest, RoundTripsEveryMethodAndDirectoryForm) {
       std::string error;
       ASSERT_TRUE(mxupack::WritePackage(Native(At(package)), entries, options, &error)) << error;
 
-      ASSERT_TRUE(OpenPackage(program, At(package)));
+      ASSERT_TRUE(OpenPackage(reader, At(package)));
       EXPECT_EQ(OnePass(), (std::vector<std::string>{"Readme.txt", "Data\\Maps\\Forest.dat",
                                                      "Data\\one byte", "Updater.exe"}));
       for (const auto& [name, content] : files) {
         EXPECT_TRUE(Load(name) == content) << name;
-        ASSERT_TRUE(ExtractEntry(program, name, At("out.bin")));
+        ASSERT_TRUE(ExtractEntry(reader, name, At("out.bin")));
         EXPECT_TRUE(Read("out.bin") == content) << name;
       }
-      ClosePackages(program);
+      ClosePackages(reader);
     }
   }
-  EXPECT_TRUE(fake.console.lines.empty());
+  EXPECT_TRUE(report.lines.empty());
 }
 
 TEST_F(ReaderTest, ManyEntriesKeepTheirOrder) {
@@ -107,10 +105,10 @@ TEST_F(ReaderTest, ManyEntriesKeepTheirOrder) {
   }
   std::string error;
   ASSERT_TRUE(mxupack::WritePackage(Native(At("many.mxu")), entries, {}, &error)) << error;
-  ASSERT_TRUE(OpenPackage(program, At("many.mxu")));
+  ASSERT_TRUE(OpenPackage(reader, At("many.mxu")));
   EXPECT_EQ(OnePass(), names);
   EXPECT_EQ(Load("f\\2499"), "2499");
-  EXPECT_EQ(FindEntry(program, "f\\1234"), 1235u);
+  EXPECT_EQ(FindEntry(reader, "f\\1234"), 1235u);
 }
 
 TEST_F(ReaderTest, WriterKeepsDuplicateNamesAndVariantKeys) {
@@ -122,14 +120,14 @@ TEST_F(ReaderTest, WriterKeepsDuplicateNamesAndVariantKeys) {
   };
   std::string error;
   ASSERT_TRUE(mxupack::WritePackage(Native(At("dup.mxu")), entries, {}, &error)) << error;
-  ASSERT_TRUE(OpenPackage(program, At("dup.mxu")));
+  ASSERT_TRUE(OpenPackage(reader, At("dup.mxu")));
   EXPECT_EQ(OnePass(), (std::vector<std::string>{"Tool.exe", "Other"}));
   EXPECT_EQ(Load("Tool.exe"), "newest, key zero");
   EXPECT_EQ(Load("Other"), "only key five");
-  ClosePackages(program);
+  ClosePackages(reader);
 
-  InitPackageReader(program, 3);
-  ASSERT_TRUE(OpenPackage(program, At("dup.mxu")));
+  InitPackageReader(reader, 3);
+  ASSERT_TRUE(OpenPackage(reader, At("dup.mxu")));
   EXPECT_EQ(Load("Tool.exe"), "newer, key three");
 }
 
@@ -199,19 +197,19 @@ TEST_F(ReaderTest, SelectionRule) {
     add(c.version, c.offered);
     std::string path = Put("s" + std::to_string(round++) + ".mxu",
                            mxupack::BuildPackageBytes(entries, MethodStored));
-    ASSERT_TRUE(OpenPackage(program, path));
+    ASSERT_TRUE(OpenPackage(reader, path));
     EXPECT_EQ(Load("Same.dll"), c.expected);
     // A replaced row keeps its place: order is that of first appearance.
     std::vector<std::string> order = c.row.empty()
                                          ? std::vector<std::string>{"First", "Between", "Same.dll"}
                                          : std::vector<std::string>{"First", "Same.dll", "Between"};
     EXPECT_EQ(OnePass(), order);
-    ClosePackages(program);
+    ClosePackages(reader);
   }
 }
 
 TEST_F(ReaderTest, PreferredKeyAndLaterPackagesReplaceRows) {
-  InitPackageReader(program, 7);
+  InitPackageReader(reader, 7);
   std::string first = Put(
       "a.mxu",
       mxupack::BuildPackageBytes({{"Tool.exe", 1, MethodStored, {{0, "zero", 4}, {7, "seven", 5}}},
@@ -220,20 +218,20 @@ TEST_F(ReaderTest, PreferredKeyAndLaterPackagesReplaceRows) {
   std::string second =
       Put("b.mxu", mxupack::BuildPackageBytes(
                        {Stored("Tool.exe", "newer", 2, 7), Stored("Extra", "b")}, MethodStored));
-  ASSERT_TRUE(OpenPackage(program, first));
+  ASSERT_TRUE(OpenPackage(reader, first));
   EXPECT_EQ(Load("Tool.exe"), "seven");
-  ASSERT_TRUE(OpenPackage(program, second));
+  ASSERT_TRUE(OpenPackage(reader, second));
   EXPECT_EQ(Load("Tool.exe"), "newer");  // read from the later package
   EXPECT_EQ(Load("Only.txt"), "from a");
   EXPECT_EQ(OnePass(), (std::vector<std::string>{"Tool.exe", "Only.txt", "Extra"}));
-  ClosePackages(program);
-  EXPECT_EQ(program.Packages.PreferredKey, 7);
+  ClosePackages(reader);
+  EXPECT_EQ(reader.PreferredKey, 7);
   EXPECT_TRUE(Unlocked(first));
   EXPECT_TRUE(Unlocked(second));
 }
 
 TEST_F(ReaderTest, NamesAndPasses) {
-  EXPECT_EQ(NextEntryName(program), "");  // empty table
+  EXPECT_EQ(NextEntryName(reader), "");  // empty table
   std::string path =
       Put("n.mxu", mxupack::BuildPackageBytes({Stored("Updater.exe", "upper"),
                                                Stored("updater.exe", "lower"),
@@ -241,14 +239,14 @@ TEST_F(ReaderTest, NamesAndPasses) {
                                                Stored(std::string("Cut\0Rest", 8), "cut"),
                                                Stored("Last", "last")},
                                               MethodZlib));
-  ASSERT_TRUE(OpenPackage(program, path));
+  ASSERT_TRUE(OpenPackage(reader, path));
   std::vector<std::string> expected = {"Updater.exe", "updater.exe", "Cut", "Last"};
   EXPECT_EQ(OnePass(), expected);
   EXPECT_EQ(OnePass(), expected);  // a second pass starts again at the top
   EXPECT_EQ(Load("Updater.exe"), "upper");
   EXPECT_EQ(Load("updater.exe"), "lower");
-  EXPECT_EQ(FindEntry(program, "UPDATER.EXE"), 0u);
-  EXPECT_EQ(FindEntry(program, "NoVariants"), 0u);
+  EXPECT_EQ(FindEntry(reader, "UPDATER.EXE"), 0u);
+  EXPECT_EQ(FindEntry(reader, "NoVariants"), 0u);
   EXPECT_EQ(Load("Cut"), "cut");
   EXPECT_EQ(Load("Missing"), "<failed>");
 }
@@ -257,7 +255,7 @@ TEST_F(ReaderTest, EmptyNameEndsAPass) {
   std::string path =
       Put("e.mxu", mxupack::BuildPackageBytes({Stored("a", "1"), Stored("", "2"), Stored("b", "3")},
                                               MethodStored));
-  ASSERT_TRUE(OpenPackage(program, path));
+  ASSERT_TRUE(OpenPackage(reader, path));
   EXPECT_EQ(OnePass(), std::vector<std::string>{"a"});
 }
 
@@ -265,15 +263,15 @@ TEST_F(ReaderTest, PackageStaysLockedUntilClosed) {
   std::string path = Put("l.mxu", mxupack::BuildPackageBytes({Stored("a", "1")}, MethodStored));
   std::string empty =
       Put("empty.mxu", mxupack::BuildPackageBytes({{"x", 1, MethodStored, {}}}, MethodStored));
-  ASSERT_TRUE(OpenPackage(program, path));
-  ASSERT_TRUE(OpenPackage(program, empty));  // adds no row, yet stays open
-  EXPECT_FALSE(program.os.files.Delete(path));
-  EXPECT_FALSE(program.os.files.Delete(empty));
-  EXPECT_FALSE(OpenPackage(program, path));  // not even this reader opens it twice
-  ClosePackages(program);
-  EXPECT_EQ(NextEntryName(program), "");
-  EXPECT_TRUE(program.os.files.Delete(path));
-  EXPECT_TRUE(program.os.files.Delete(empty));
+  ASSERT_TRUE(OpenPackage(reader, path));
+  ASSERT_TRUE(OpenPackage(reader, empty));  // adds no row, yet stays open
+  EXPECT_FALSE(files.Delete(path));
+  EXPECT_FALSE(files.Delete(empty));
+  EXPECT_FALSE(OpenPackage(reader, path));  // not even this reader opens it twice
+  ClosePackages(reader);
+  EXPECT_EQ(NextEntryName(reader), "");
+  EXPECT_TRUE(files.Delete(path));
+  EXPECT_TRUE(files.Delete(empty));
 }
 
 // Every refusal of OpenPackage, in the order they are checked, each on a
@@ -326,15 +324,15 @@ TEST_F(ReaderTest, RefusedPackages) {
 
   std::string kept =
       Put("kept.mxu", mxupack::BuildPackageBytes({Stored("Kept", "k")}, MethodStored));
-  ASSERT_TRUE(OpenPackage(program, kept));
+  ASSERT_TRUE(OpenPackage(reader, kept));
   int round = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string path = At("bad" + std::to_string(round++) + ".mxu");
     if (!c.bytes.empty()) Put("bad" + std::to_string(round - 1) + ".mxu", c.bytes);
-    EXPECT_FALSE(OpenPackage(program, path));
+    EXPECT_FALSE(OpenPackage(reader, path));
     EXPECT_EQ(OnePass(), std::vector<std::string>{"Kept"});
-    EXPECT_EQ(program.Packages.OpenFiles.size(), 1u);
+    EXPECT_EQ(reader.OpenFiles.size(), 1u);
     if (!c.bytes.empty()) {
       EXPECT_TRUE(Unlocked(path));
     }
@@ -354,7 +352,7 @@ TEST_F(ReaderTest, RefusedPackages) {
   for (const Accepted& c : accepted) {
     SCOPED_TRACE(c.what);
     std::string path = Put("ok" + std::to_string(round++) + ".mxu", c.bytes);
-    EXPECT_TRUE(OpenPackage(program, path));
+    EXPECT_TRUE(OpenPackage(reader, path));
   }
 }
 
@@ -362,8 +360,8 @@ TEST_F(ReaderTest, TenThousandEntriesWithoutVariants) {
   std::vector<RawEntry> entries;
   for (int i = 0; i < 10000; ++i) entries.push_back({std::to_string(i % 10), 1, MethodStored, {}});
   std::string path = Put("t.mxu", mxupack::BuildPackageBytes(entries, MethodZlib));
-  ASSERT_TRUE(OpenPackage(program, path));
-  EXPECT_EQ(NextEntryName(program), "");
+  ASSERT_TRUE(OpenPackage(reader, path));
+  EXPECT_EQ(NextEntryName(reader), "");
 }
 
 // Entries that cannot be decoded fail the same way in memory and into a file;
@@ -400,14 +398,14 @@ TEST_F(ReaderTest, DecodeFailures) {
     std::string path = Put(
         "d" + std::to_string(round++) + ".mxu",
         mxupack::BuildPackageBytes({{"E", 1, c.method, {{0, c.stored, c.size}}}}, MethodStored));
-    ASSERT_TRUE(OpenPackage(program, path));
+    ASSERT_TRUE(OpenPackage(reader, path));
     EXPECT_EQ(Load("E"), "<failed>");
-    fake.console.lines.clear();
-    EXPECT_FALSE(ExtractEntry(program, "E", At("Target.dat")));
-    EXPECT_EQ(fake.console.lines, std::vector<std::string>{"Error: Failed to decompress file!"});
+    report.lines.clear();
+    EXPECT_FALSE(ExtractEntry(reader, "E", At("Target.dat")));
+    EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to decompress file!"});
     EXPECT_EQ(Read("Target.dat"), "old content");
-    ClosePackages(program);
-    program.os.files.Delete(path);
+    ClosePackages(reader);
+    files.Delete(path);
     EXPECT_EQ(Tree(), std::vector<std::string>{"Target.dat"});
   }
 }
@@ -439,15 +437,15 @@ TEST_F(ReaderTest, TruncatedDataBlocks) {
                                     static_cast<int32_t>(content.size()), offset}}}});
     std::string bytes = EncodePackageHeader(header) + directory + stored;
     std::string path = Put("cut.mxu", bytes.substr(0, bytes.size() - 1));
-    ASSERT_TRUE(OpenPackage(program, path));
+    ASSERT_TRUE(OpenPackage(reader, path));
     EXPECT_EQ(Load("E"), "<failed>");
-    EXPECT_FALSE(ExtractEntry(program, "E", At("out")));
+    EXPECT_FALSE(ExtractEntry(reader, "E", At("out")));
     EXPECT_FALSE(Has("out"));
-    ClosePackages(program);
+    ClosePackages(reader);
     path = Put("whole.mxu", bytes);
-    ASSERT_TRUE(OpenPackage(program, path));
+    ASSERT_TRUE(OpenPackage(reader, path));
     EXPECT_TRUE(Load("E") == content);
-    ClosePackages(program);
+    ClosePackages(reader);
   }
 }
 
@@ -461,14 +459,14 @@ class ExtractTest : public ReaderTest {
                            MethodZlib,
                            {{0, EncodeZlib(payload), static_cast<int32_t>(payload.size())}}}},
                          MethodStored));
-    ASSERT_TRUE(OpenPackage(program, path));
+    ASSERT_TRUE(OpenPackage(reader, path));
   }
   const std::string payload = SampleBytes(700000, 13);
 };
 
 TEST_F(ExtractTest, ReplacesWholeFileAlsoWithShorterContent) {
   Write("T", std::string(2000000, 'o'));
-  ASSERT_TRUE(ExtractEntry(program, "E", At("T")));
+  ASSERT_TRUE(ExtractEntry(reader, "E", At("T")));
   EXPECT_TRUE(Read("T") == payload);
   EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "x.mxu"}));
 }
@@ -478,26 +476,26 @@ TEST_F(ExtractTest, TargetsThatCannotBeWritten) {
     const char* what;
     std::function<void()> prepare;
   } cases[] = {
-      {"folder in the way", [&] { program.os.files.CreateFolder(At("T")); }},
+      {"folder in the way", [&] { files.CreateFolder(At("T")); }},
       {"missing folder", [] {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     c.prepare();
-    fake.console.lines.clear();
+    report.lines.clear();
     std::string target = std::string(c.what) == "missing folder" ? At("no\\T") : At("T");
-    EXPECT_FALSE(ExtractEntry(program, "E", target));
-    EXPECT_EQ(fake.console.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+    EXPECT_FALSE(ExtractEntry(reader, "E", target));
+    EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
   }
   EXPECT_EQ(Tree(), (std::vector<std::string>{"T/", "x.mxu"}));
 }
 
 TEST_F(ExtractTest, LockedTargetKeepsItsContent) {
   Write("T", "old");
-  std::unique_ptr<File> holder = program.os.files.OpenRead(At("T"), true);
+  std::unique_ptr<File> holder = files.OpenRead(At("T"), true);
   ASSERT_TRUE(holder);
-  EXPECT_FALSE(ExtractEntry(program, "E", At("T")));
-  EXPECT_EQ(fake.console.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+  EXPECT_FALSE(ExtractEntry(reader, "E", At("T")));
+  EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
   holder.reset();
   EXPECT_EQ(Read("T"), "old");
   EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "x.mxu"}));
@@ -505,17 +503,16 @@ TEST_F(ExtractTest, LockedTargetKeepsItsContent) {
 
 TEST_F(ExtractTest, FullDiskKeepsTheOldFile) {
   testing::DiskFullFileSystem diskFull;
-  Platform platform{fake.console, diskFull,      fake.processes,
-                    fake.clock,   fake.versions, RealPlatform().internet};
-  Program full(platform);
-  full.Packages = std::move(program.Packages);
+  ClosePackages(reader);
+  PackageReader full(diskFull, report);
+  ASSERT_TRUE(OpenPackage(full, At("x.mxu")));
   Write("T", "old");
   for (int64_t capacity : {int64_t{0}, int64_t{1000}, static_cast<int64_t>(payload.size()) - 1}) {
     SCOPED_TRACE(capacity);
     diskFull.capacity = capacity;
-    fake.console.lines.clear();
+    report.lines.clear();
     EXPECT_FALSE(ExtractEntry(full, "E", At("T")));
-    EXPECT_EQ(fake.console.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+    EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
     EXPECT_EQ(Read("T"), "old");
     EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "x.mxu"}));
   }
@@ -535,12 +532,12 @@ TEST_F(ReaderTest, PosixPermissions) {
                                               "ELF..."),
                                        Stored("script", "#!/bin/sh\n"), Stored("text", "plain")},
                                       MethodStored));
-  ASSERT_TRUE(OpenPackage(program, path));
+  ASSERT_TRUE(OpenPackage(reader, path));
   Write("kept", "old");
   fs::permissions(Native(At("kept")), fs::perms::owner_read | fs::perms::owner_write |
                                           fs::perms::owner_exec | fs::perms::group_read);
   for (const char* name : {"kept", "program", "script", "text"})
-    ASSERT_TRUE(ExtractEntry(program, name, At(name)));
+    ASSERT_TRUE(ExtractEntry(reader, name, At(name)));
   auto mode = [&](const char* name) { return fs::status(Native(At(name))).permissions(); };
   EXPECT_EQ(mode("kept"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exec |
                               fs::perms::group_read);

@@ -12,9 +12,9 @@
 
 #include "mxupack/package_writer.h"
 #include "packages/package_reader.h"
-#include "run/program.h"
-#include "support/fake_platform.h"
+#include "support/recording_report.h"
 #include "support/temp_folder.h"
+#include "system/platform.h"
 
 namespace updater::testing {
 
@@ -50,6 +50,10 @@ class DiskFullFileSystem : public FileSystem {
     return real_.CopyPermissions(from, to);
   }
   bool MakeExecutable(const std::string& path) override { return real_.MakeExecutable(path); }
+  std::unique_ptr<File> OpenAppend(const std::string& path) override {
+    return real_.OpenAppend(path);
+  }
+  std::string LastError() override { return real_.LastError(); }
 
  private:
   class LimitedFile : public File {
@@ -77,19 +81,20 @@ class DiskFullFileSystem : public FileSystem {
   FileSystem& real_ = RealPlatform().files;
 };
 
-// A program whose folder is a fresh temporary folder; the console is a fake
-// that records lines. Packages still open at the end are closed.
+// A program folder that is a fresh temporary folder, with a package reader
+// on the real file system whose lines are recorded. Packages still open at the
+// end are closed.
 struct Installation {
-  Installation() { program.ProgramFolder = folder.Path(); }
+  Installation() = default;
   ~Installation() {
     holder.reset();
-    ClosePackages(program);
+    ClosePackages(reader);
   }
   Installation(const Installation&) = delete;
   Installation& operator=(const Installation&) = delete;
 
   // A path below the program folder, in the program's "\" form.
-  std::string At(const std::string& relative) const { return program.ProgramFolder + relative; }
+  std::string At(const std::string& relative) const { return programFolder + relative; }
   // The same path for the test's own file helpers.
   static std::string Native(std::string path) {
 #ifndef _WIN32
@@ -104,7 +109,7 @@ struct Installation {
     WriteWholeFile(Native(At(relative)), content);
   }
   bool Has(const std::string& relative) const { return FileExists(Native(At(relative))); }
-  const std::vector<std::string>& Lines() const { return fake.console.lines; }
+  const std::vector<std::string>& Lines() const { return report.lines; }
 
   // Writes a package of entries, each one variant with key 0.
   void Pack(const std::string& relative,
@@ -130,8 +135,10 @@ struct Installation {
   }
 
   TempFolder folder;
-  FakePlatform fake;
-  Program program{fake.platform};
+  std::string programFolder = folder.Path();
+  RecordingReport report;
+  FileSystem& files = RealPlatform().files;
+  PackageReader reader{files, report};
   std::unique_ptr<File> holder;  // a file a test keeps open
 };
 

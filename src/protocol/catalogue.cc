@@ -87,9 +87,9 @@ int64_t ParseCatalogue(std::string_view text, Catalogue* catalogue) {
   }
   if (lines.empty()) return 0;
 
-  Catalogue parsed(lines.size() + 1);
-  for (size_t k = 1; k <= lines.size(); ++k) {
-    const std::string_view line = lines[k - 1];
+  Catalogue parsed(lines.size());
+  for (size_t k = 0; k < lines.size(); ++k) {
+    const std::string_view line = lines[k];
     UpdateEntry& entry = parsed[k];
     entry.Name = GetField(line, 1);
     // A line that follows a CR LF LF starts with the stray line feed.

@@ -16,8 +16,7 @@ struct UpdateEntry {
   int64_t Version = 0;      // in hundredths: 105 is version 1.05
 };
 
-// Positions 1 to n hold the n catalogue lines in file order; position 0 is
-// an empty entry, so positions match line numbers.
+// The catalogue lines in file order.
 using Catalogue = std::vector<UpdateEntry>;
 
 // Field `index` (counted from 1) of a line, or the empty text when the line
@@ -33,8 +32,8 @@ std::string GetField(std::string_view line, int64_t index);
 // Values beyond 64 bits wrap around.
 int64_t ReadVersionField(std::string_view text);
 
-// Splits a decoded catalogue text into `catalogue` and returns the number of
-// lines n: the number of CR LF pairs in the text. Every line ends with CR LF;
+// Splits a decoded catalogue text into `catalogue` (n entries) and returns
+// the number of lines n: the number of CR LF pairs in the text. Every line ends with CR LF;
 // text after the last CR LF is ignored. Returns 0, leaving `catalogue`
 // unchanged, when the text holds no CR LF (the caller reports the catalogue
 // as corrupted). A line feed at the start of a name is dropped.

@@ -118,12 +118,11 @@ TEST(ParseCatalogueTest, CountsCrLfLinesAndSplitsTheirFields) {
       EXPECT_TRUE(catalogue.empty());
       continue;
     }
-    ASSERT_EQ(catalogue.size(), c.entries.size() + 1);
-    EXPECT_EQ(catalogue[0].Name, "");
+    ASSERT_EQ(catalogue.size(), c.entries.size());
     for (size_t k = 0; k < c.entries.size(); ++k) {
-      EXPECT_EQ(catalogue[k + 1].Name, c.entries[k].Name) << "line " << k + 1;
-      EXPECT_EQ(catalogue[k + 1].PackageFile, c.entries[k].PackageFile) << "line " << k + 1;
-      EXPECT_EQ(catalogue[k + 1].Version, c.entries[k].Version) << "line " << k + 1;
+      EXPECT_EQ(catalogue[k].Name, c.entries[k].Name) << "line " << k + 1;
+      EXPECT_EQ(catalogue[k].PackageFile, c.entries[k].PackageFile) << "line " << k + 1;
+      EXPECT_EQ(catalogue[k].Version, c.entries[k].Version) << "line " << k + 1;
     }
   }
 }
@@ -132,11 +131,11 @@ TEST(ParseCatalogueTest, ALaterParseReplacesEveryPosition) {
   Catalogue catalogue;
   ASSERT_EQ(ParseCatalogue("a a.mxu 1\r\nb b.mxu 2\r\nc c.mxu 3\r\n", &catalogue), 3);
   ASSERT_EQ(ParseCatalogue("d d.mxu 4\r\n", &catalogue), 1);
-  ASSERT_EQ(catalogue.size(), 2u);
-  EXPECT_EQ(catalogue[1].Name, "d");
+  ASSERT_EQ(catalogue.size(), 1u);
+  EXPECT_EQ(catalogue[0].Name, "d");
   // A rejected text leaves the earlier catalogue as it was.
   EXPECT_EQ(ParseCatalogue("e e.mxu 5", &catalogue), 0);
-  EXPECT_EQ(catalogue[1].Name, "d");
+  EXPECT_EQ(catalogue[0].Name, "d");
 }
 
 }  // namespace

@@ -27,14 +27,13 @@ std::string WithFinalSlash(std::string_view line) {
 }
 
 bool IsDefaultServer(const std::string& url) {
-  return LowerCaseText(url) == LowerCaseText(DefaultServerURL);
+  return LowerCaseText(url) == LowerCaseText(kDefaultServerURL);
 }
 
-// Takes a random entry into Server and notes when it was the default server.
-void TakeListEntry(Program& program, ServerChoice& choice) {
-  program.Settings.Server = PickServer(program, choice.Random);
-  if (!program.Settings.Server.empty() && IsDefaultServer(program.Settings.Server))
-    choice.DefaultServerPicked = true;
+// Takes a random entry into `server` and notes when it was the default server.
+void TakeListEntry(std::vector<std::string>& list, std::string& server, ServerChoice& choice) {
+  server = PickServer(list, choice.Random);
+  if (!server.empty() && IsDefaultServer(server)) choice.DefaultServerPicked = true;
 }
 
 }  // namespace
@@ -73,11 +72,9 @@ std::vector<std::string> SplitServerListText(std::string_view text) {
   return entries;
 }
 
-void LoadServerList(Program& program) {
-  program.ServerList.clear();
-  std::unique_ptr<File> file =
-      program.os.files.OpenRead(program.ProgramFolder + "UpdateServer.lst", false);
-  if (!file) return;
+std::vector<std::string> LoadServerList(FileSystem& files, const std::string& programFolder) {
+  std::unique_ptr<File> file = files.OpenRead(programFolder + "UpdateServer.lst", false);
+  if (!file) return {};
   std::string text;
   std::string chunk(kReadChunk, '\0');
   for (;;) {
@@ -85,38 +82,38 @@ void LoadServerList(Program& program) {
     if (count <= 0) break;  // the end, or a read error: keep what was read
     text.append(chunk, 0, static_cast<size_t>(count));
   }
-  program.ServerList = SplitServerListText(text);
+  return SplitServerListText(text);
 }
 
-int64_t ServerCount(const Program& program) {
-  return static_cast<int64_t>(program.ServerList.size());
+int64_t ServerCount(const std::vector<std::string>& list) {
+  return static_cast<int64_t>(list.size());
 }
 
-std::string PickServer(Program& program, const RandomIndexSource& random) {
-  if (program.ServerList.empty()) return std::string();
+std::string PickServer(std::vector<std::string>& list, const RandomIndexSource& random) {
+  if (list.empty()) return std::string();
   // An injected source that breaks its contract still stays inside the list.
-  const uint64_t index = random(program.ServerList.size()) % program.ServerList.size();
-  const auto position = program.ServerList.begin() + static_cast<std::ptrdiff_t>(index);
+  const uint64_t index = random(list.size()) % list.size();
+  const auto position = list.begin() + static_cast<std::ptrdiff_t>(index);
   std::string server = std::move(*position);
-  program.ServerList.erase(position);
+  list.erase(position);
   return server;
 }
 
-void ChooseFirstServer(Program& program, ServerChoice& choice) {
-  if (!program.Settings.Server.empty()) return;  // the -server value goes first
-  TakeListEntry(program, choice);
-  if (program.Settings.Server.empty()) {
-    program.Settings.Server = std::string(DefaultServerURL);
+void ChooseFirstServer(std::vector<std::string>& list, std::string& server, ServerChoice& choice) {
+  if (!server.empty()) return;  // the -server value goes first
+  TakeListEntry(list, server, choice);
+  if (server.empty()) {
+    server = std::string(kDefaultServerURL);
     choice.UsingDefaultServer = true;
   }
 }
 
-bool ChooseNextServer(Program& program, ServerChoice& choice) {
+bool ChooseNextServer(std::vector<std::string>& list, std::string& server, ServerChoice& choice) {
   if (choice.UsingDefaultServer) return false;
-  TakeListEntry(program, choice);
-  if (!program.Settings.Server.empty()) return true;
+  TakeListEntry(list, server, choice);
+  if (!server.empty()) return true;
   if (choice.DefaultServerPicked) return false;
-  program.Settings.Server = std::string(DefaultServerURL);
+  server = std::string(kDefaultServerURL);
   choice.UsingDefaultServer = true;
   return true;
 }

@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "run/program.h"
+#include "system/file_system.h"
 
 namespace updater {
 
 // The built-in last-resort server, ending with "/".
-inline constexpr std::string_view DefaultServerURL = UPDATER_DEFAULT_SERVER_URL;
+inline constexpr std::string_view kDefaultServerURL = UPDATER_DEFAULT_SERVER_URL;
 
 // Draws an index from 0 to count - 1, each equally likely; count > 0.
 using RandomIndexSource = std::function<uint64_t(uint64_t count)>;
@@ -26,9 +26,9 @@ RandomIndexSource MakeSeededRandomSource(uint64_t seed);
 // The server choice of one check run. The check creates one per run, so both
 // flags start false.
 struct ServerChoice {
-  // The check has fallen back to DefaultServerURL as the last resort.
+  // The check has fallen back to kDefaultServerURL as the last resort.
   bool UsingDefaultServer = false;
-  // An entry taken out of the list equalled DefaultServerURL (letter case
+  // An entry taken out of the list equalled kDefaultServerURL (letter case
   // ignored), so the default is not tried again at the end.
   bool DefaultServerPicked = false;
   RandomIndexSource Random = MakeRunRandomSource();
@@ -41,25 +41,26 @@ struct ServerChoice {
 // one, so an empty line gives "/".
 std::vector<std::string> SplitServerListText(std::string_view text);
 
-// Replaces ServerList with the entries of ProgramFolder + "UpdateServer.lst".
-// A file that cannot be opened leaves the list empty, silently; a read error
-// keeps the entries read before it.
-void LoadServerList(Program& program);
+// The entries of `programFolder` + "UpdateServer.lst". A file that cannot be
+// opened gives an empty list, silently; a read error keeps the entries read
+// before it.
+std::vector<std::string> LoadServerList(FileSystem& files, const std::string& programFolder);
 
-// The number of entries left in ServerList.
-int64_t ServerCount(const Program& program);
+// The number of entries left in the list.
+int64_t ServerCount(const std::vector<std::string>& list);
 
-// Removes an entry drawn uniformly at random from ServerList and returns it;
+// Removes an entry drawn uniformly at random from the list and returns it;
 // the empty text when the list is empty.
-std::string PickServer(Program& program, const RandomIndexSource& random);
+std::string PickServer(std::vector<std::string>& list, const RandomIndexSource& random);
 
-// Chooses the first server of a run into Settings.Server: the -server value
-// when one was given, else a random list entry, else DefaultServerURL.
-void ChooseFirstServer(Program& program, ServerChoice& choice);
+// Chooses the first server of a run into `server`: the -server value it
+// already holds when one was given, else a random list entry, else
+// kDefaultServerURL.
+void ChooseFirstServer(std::vector<std::string>& list, std::string& server, ServerChoice& choice);
 
-// Moves Settings.Server to the next server after a failed attempt: another
-// random list entry, then DefaultServerURL unless a list entry already was
-// the default. False when the servers are exhausted.
-bool ChooseNextServer(Program& program, ServerChoice& choice);
+// Moves `server` to the next server after a failed attempt: another random
+// list entry, then kDefaultServerURL unless a list entry already was the
+// default. False when the servers are exhausted.
+bool ChooseNextServer(std::vector<std::string>& list, std::string& server, ServerChoice& choice);
 
 }  // namespace updater

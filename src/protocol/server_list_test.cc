@@ -5,13 +5,12 @@
 
 #include <map>
 
-#include "support/fake_platform.h"
 #include "support/temp_folder.h"
+#include "system/platform.h"
 
 namespace updater {
 namespace {
 
-using testing::FakePlatform;
 using testing::TempFolder;
 using testing::WriteWholeFile;
 using Entries = std::vector<std::string>;
@@ -43,8 +42,6 @@ TEST(SplitServerListTextTest, EndsLinesAtEveryLineBreakAndAppendsASlash) {
 
 class ServerListTest : public ::testing::Test {
  protected:
-  ServerListTest() { program_.ProgramFolder = folder_.Path(); }
-
   // A choice whose random source always takes the first remaining entry, so
   // the order of a run is the list order.
   static ServerChoice FirstEntryChoice() {
@@ -56,44 +53,44 @@ class ServerListTest : public ::testing::Test {
   // Every server a check run would try when each attempt fails.
   Entries ServerOrder(ServerChoice& choice) {
     Entries order;
-    ChooseFirstServer(program_, choice);
-    order.push_back(program_.Settings.Server);
-    while (ChooseNextServer(program_, choice)) order.push_back(program_.Settings.Server);
+    ChooseFirstServer(list_, server_, choice);
+    order.push_back(server_);
+    while (ChooseNextServer(list_, server_, choice)) order.push_back(server_);
     return order;
   }
 
   TempFolder folder_;
-  FakePlatform fake_;
-  Program program_{fake_.platform};
+  FileSystem& files_ = RealPlatform().files;
+  Entries list_;        // the servers not yet tried
+  std::string server_;  // the server in use
 };
 
 TEST_F(ServerListTest, LoadsTheFileInTheProgramFolder) {
-  program_.ServerList = {"left over/"};
+  list_ = {"left over/"};
   WriteWholeFile(folder_.Path() + "UpdateServer.lst", "http://a/\r\nhttp://b\n\nhttp://c/");
-  LoadServerList(program_);
-  EXPECT_EQ(program_.ServerList, (Entries{"http://a/", "http://b/", "/", "http://c/"}));
-  EXPECT_EQ(ServerCount(program_), 4);
+  list_ = LoadServerList(files_, folder_.Path());
+  EXPECT_EQ(list_, (Entries{"http://a/", "http://b/", "/", "http://c/"}));
+  EXPECT_EQ(ServerCount(list_), 4);
 }
 
 TEST_F(ServerListTest, AMissingFileGivesAnEmptyListSilently) {
-  program_.ServerList = {"left over/"};
-  LoadServerList(program_);
-  EXPECT_TRUE(program_.ServerList.empty());
-  EXPECT_EQ(ServerCount(program_), 0);
-  EXPECT_TRUE(fake_.console.lines.empty());
+  list_ = {"left over/"};
+  list_ = LoadServerList(files_, folder_.Path());
+  EXPECT_TRUE(list_.empty());
+  EXPECT_EQ(ServerCount(list_), 0);
 }
 
 TEST_F(ServerListTest, LoadsAFileLargerThanOneReadChunk) {
   std::string text;
   for (int i = 0; i < 10000; ++i) text += "http://server" + std::to_string(i) + ".example/\r\n";
   WriteWholeFile(folder_.Path() + "UpdateServer.lst", text);
-  LoadServerList(program_);
-  ASSERT_EQ(ServerCount(program_), 10000);
-  EXPECT_EQ(program_.ServerList[9999], "http://server9999.example/");
+  list_ = LoadServerList(files_, folder_.Path());
+  ASSERT_EQ(ServerCount(list_), 10000);
+  EXPECT_EQ(list_[9999], "http://server9999.example/");
 }
 
 TEST_F(ServerListTest, TriesServersInTheOrderOfOneRun) {
-  const std::string def(DefaultServerURL);
+  const std::string def(kDefaultServerURL);
   std::string upperDefault = def;
   for (char& c : upperDefault) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   const struct {
@@ -131,34 +128,34 @@ TEST_F(ServerListTest, TriesServersInTheOrderOfOneRun) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    program_.Settings.Server = c.server;
-    program_.ServerList = c.list;
+    server_ = c.server;
+    list_ = c.list;
     ServerChoice choice = FirstEntryChoice();
     EXPECT_EQ(ServerOrder(choice), c.order);
     EXPECT_EQ(choice.UsingDefaultServer, c.usingDefault);
-    EXPECT_EQ(ServerCount(program_), 0);
+    EXPECT_EQ(ServerCount(list_), 0);
     // Once exhausted the run stays exhausted.
-    EXPECT_FALSE(ChooseNextServer(program_, choice));
+    EXPECT_FALSE(ChooseNextServer(list_, server_, choice));
   }
 }
 
 TEST_F(ServerListTest, ExhaustedAfterThePickedDefaultLeavesTheServerEmpty) {
-  program_.ServerList = {std::string(DefaultServerURL)};
+  list_ = {std::string(kDefaultServerURL)};
   ServerChoice choice = FirstEntryChoice();
-  ChooseFirstServer(program_, choice);
+  ChooseFirstServer(list_, server_, choice);
   EXPECT_TRUE(choice.DefaultServerPicked);
   EXPECT_FALSE(choice.UsingDefaultServer);
-  EXPECT_FALSE(ChooseNextServer(program_, choice));
-  EXPECT_EQ(program_.Settings.Server, "");
+  EXPECT_FALSE(ChooseNextServer(list_, server_, choice));
+  EXPECT_EQ(server_, "");
 }
 
 TEST_F(ServerListTest, PickServerTakesTheDrawnEntryOut) {
-  program_.ServerList = {"a/", "b/", "c/"};
-  EXPECT_EQ(PickServer(program_, [](uint64_t count) { return count - 1; }), "c/");
-  EXPECT_EQ(PickServer(program_, [](uint64_t) { return 0; }), "a/");
-  EXPECT_EQ(program_.ServerList, (Entries{"b/"}));
-  EXPECT_EQ(PickServer(program_, [](uint64_t) { return 0; }), "b/");
-  EXPECT_EQ(PickServer(program_,
+  list_ = {"a/", "b/", "c/"};
+  EXPECT_EQ(PickServer(list_, [](uint64_t count) { return count - 1; }), "c/");
+  EXPECT_EQ(PickServer(list_, [](uint64_t) { return 0; }), "a/");
+  EXPECT_EQ(list_, (Entries{"b/"}));
+  EXPECT_EQ(PickServer(list_, [](uint64_t) { return 0; }), "b/");
+  EXPECT_EQ(PickServer(list_,
                        [](uint64_t) -> uint64_t {
                          ADD_FAILURE() << "drew from an empty list";
                          return 0;
@@ -175,9 +172,9 @@ TEST_F(ServerListTest, EveryRemainingEntryIsEquallyLikely) {
   std::map<std::string, int> firstPicks, secondPicks;
   const RandomIndexSource random = MakeSeededRandomSource(20240601);
   for (int run = 0; run < kRuns; ++run) {
-    program_.ServerList = list;
+    list_ = list;
     Entries order;
-    while (ServerCount(program_) > 0) order.push_back(PickServer(program_, random));
+    while (ServerCount(list_) > 0) order.push_back(PickServer(list_, random));
     ++firstPicks[order[0]];
     ++secondPicks[order[1]];
     ++orders[order];

@@ -2,6 +2,7 @@
 #include "run/console_io.h"
 
 #include <cstdlib>
+#include <string>
 
 namespace updater {
 
@@ -13,26 +14,37 @@ bool UserMayBeAsked(const Program& program) {
   return program.Settings.AskMode == AskModeSetting::Ask;
 }
 
+// Writes a line to the console only.
+void ShowLine(Program& program, std::string_view text) {
+  if (program.Settings.AskMode == AskModeSetting::Silent) return;
+  program.os.console.WriteLine(text);
+}
+
 }  // namespace
 
-void OpenUpdaterConsole(Program& program) {
-  if (program.Settings.AskMode == AskModeSetting::Silent) return;
+bool OpenUpdaterConsole(Program& program) {
+  if (program.Settings.AskMode == AskModeSetting::Silent) return true;
   if (!program.os.console.Open()) {
+    program.Log.Write("Error: Failed to open console!");
     program.os.console.ShowErrorBox(kUpdaterCaption, "Error: Failed to open console!");
-    ExitProgram(program);
+    return false;
   }
   PrintLine(program, "");
   PrintLine(program, "VOXA Updater v1.00");
+  return true;
 }
 
 void PrintLine(Program& program, std::string_view text) {
-  if (program.Settings.AskMode == AskModeSetting::Silent) return;
-  program.os.console.WriteLine(text);
+  // The log keeps every line, also of a -silent run; empty lines only space
+  // the console.
+  if (!text.empty()) program.Log.Write(text);
+  ShowLine(program, text);
 }
 
 ConsoleKey ReadConsoleKey(Program& program) { return program.os.console.ReadKey(); }
 
 void FatalError(Program& program, std::string_view text) {
+  program.Log.Write(text);
   if (UserMayBeAsked(program)) program.os.console.ShowErrorBox(kUpdaterCaption, text);
   ExitProgram(program);
 }
@@ -53,8 +65,24 @@ void EndProgram(Program& program) {
 }
 
 void ExitProgram(Program& program) {
+  program.Log.Write("End, exit code " + std::to_string(program.ExitCode));
   program.os.processes.Exit(static_cast<int>(program.ExitCode));
   std::abort();  // not reached: Exit ends the process
 }
+
+void ProgramReport::Line(std::string_view text) { PrintLine(program_, text); }
+
+void ProgramReport::Failure(std::string_view line, std::string_view cause) {
+  ShowLine(program_, line);
+  std::string record(line);
+  if (!cause.empty()) {
+    record += " (";
+    record += cause;
+    record += ')';
+  }
+  program_.Log.Write(record);
+}
+
+void ProgramReport::Log(std::string_view text) { program_.Log.Write(text); }
 
 }  // namespace updater

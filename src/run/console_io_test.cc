@@ -25,14 +25,14 @@ class ConsoleIoTest : public ::testing::Test {
 };
 
 TEST_F(ConsoleIoTest, OpeningPrintsTheHeader) {
-  OpenUpdaterConsole(program_);
+  EXPECT_TRUE(OpenUpdaterConsole(program_));
   EXPECT_EQ(fake_.console.openCount, 1);
   EXPECT_EQ(fake_.console.lines, (Lines{"", "VOXA Updater v1.00"}));
 }
 
 TEST_F(ConsoleIoTest, SilentOpensNothingAndPrintsNothing) {
   program_.Settings.AskMode = AskModeSetting::Silent;
-  OpenUpdaterConsole(program_);
+  EXPECT_TRUE(OpenUpdaterConsole(program_));
   PrintLine(program_, "hidden");
   EXPECT_EQ(fake_.console.openCount, 0);
   EXPECT_TRUE(fake_.console.lines.empty());
@@ -41,7 +41,7 @@ TEST_F(ConsoleIoTest, SilentOpensNothingAndPrintsNothing) {
 TEST_F(ConsoleIoTest, AConsoleThatCannotOpenEndsWithAMessageBox) {
   fake_.console.openResult = false;
   program_.Settings.AskMode = AskModeSetting::DontAsk;  // the box shows all the same
-  EXPECT_EQ(ExitCodeOf([&] { OpenUpdaterConsole(program_); }), 0);
+  EXPECT_FALSE(OpenUpdaterConsole(program_));
   EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Failed to open console!"}));
   EXPECT_TRUE(fake_.console.lines.empty());
 }

@@ -8,7 +8,7 @@ set(version_testdata_source ${CMAKE_CURRENT_SOURCE_DIR}/testdata/versioned_progr
 # File versions of the test programs; each becomes version_A_B_C_D.exe.
 set(version_testdata_versions 1.0.0.0 3.7.2.15 3.70.0.0 3.700.0.0 10.5.0.0 10.50.0.0)
 
-updater_add_test(installed_versions_tests SOURCES installed_versions_test.cc)
+updater_add_test(installed_versions_tests SOURCES installed_versions_test.cc LIBS updater_run)
 add_dependencies(installed_versions_tests Updater)
 if(UPDATER_VERSION_MINOR LESS 10)
   set(own_version "${UPDATER_VERSION_MAJOR}0${UPDATER_VERSION_MINOR}")

@@ -3,21 +3,42 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "packages/package_reader.h"
+#include "protocol/server_list.h"
+#include "run/run_log.h"
 #include "run/run_settings.h"
 #include "system/platform.h"
+#include "system/report.h"
+#include "transfer/download_updates.h"
 
 namespace updater {
 
-struct SelectedUpdate {
-  std::string Name;         // shown to the user
-  std::string PackageFile;  // relative to the server's base URL
+struct Program;
+
+// The program's lines as the lower layers report them: the console (unless
+// -silent) and the support log.
+class ProgramReport : public Report {
+ public:
+  explicit ProgramReport(Program& program) : program_(program) {}
+  void Line(std::string_view text) override;
+  void Failure(std::string_view line, std::string_view cause) override;
+  void Log(std::string_view text) override;
+
+ private:
+  Program& program_;
 };
 
 struct Program {
-  explicit Program(Platform& platform) : os(platform) {}
+  explicit Program(Platform& platform)
+      : os(platform),
+        Log(platform.files, platform.clock),
+        Output(*this),
+        Packages(platform.files, Output) {}
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
 
   Platform& os;
   RunSettings Settings;
@@ -33,6 +54,10 @@ struct Program {
   // Base URLs of the update servers not yet tried, each ending with "/".
   std::vector<std::string> ServerList;
   std::vector<SelectedUpdate> SelectedUpdates;
+  // The support log in the update folder.
+  RunLog Log;
+  // Where the stages report: console lines and log records.
+  ProgramReport Output;
   // The package reader's table and open package files.
   PackageReader Packages;
 

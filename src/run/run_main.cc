@@ -4,10 +4,12 @@
 #include "packages/apply_updates.h"
 #include "packages/package_reader.h"
 #include "protocol/server_list.h"
-#include "protocol/update_check.h"
+#include "protocol/version_text.h"
 #include "run/console_io.h"
 #include "run/installed_versions.h"
 #include "run/self_update.h"
+#include "run/update_check.h"
+#include "transfer/url_split.h"
 
 namespace updater {
 
@@ -49,36 +51,72 @@ bool LaunchProgram(Program& program, const std::string& file, const std::string&
   return program.os.processes.Start(commandLine, file, parameters, workingFolder);
 }
 
-void RunMain(Program& program) {
+void StartLog(Program& program) {
+  program.Log.Open(program.UpdateFolder());
+  const std::string executable = program.os.processes.ExecutablePath();
+  int64_t version = program.os.versions.Load() ? GetInstalledVersion(program, executable) : 0;
+  program.Log.Write("Updater " + VersionText(version) +
+                    " started: " + MaskURLPassword(program.os.processes.CommandLine()));
+}
+
+RunEnd RunUpdater(Program& program) {
   program.Settings = ParseCommandLine(program.os.processes.CommandLine());
   program.ProgramFolder = GetProgramFolder(program);
   if (program.Settings.DelayedStart) program.os.clock.Sleep(kDelayMilliseconds);
-  if (program.Settings.SelfReplace) ReplaceUpdater(program);
+  if (program.Settings.SelfReplace) return ReplaceUpdater(program);
 
   RemoveLeftoverUpdaterCopy(program);
-  OpenUpdaterConsole(program);
-  InitPackageReader(program, 0);
-  LoadServerList(program);
+  StartLog(program);
+  if (!OpenUpdaterConsole(program)) return RunEnd::Exit();
+  InitPackageReader(program.Packages, 0);
+  program.ServerList = LoadServerList(program.os.files, program.ProgramFolder);
   QueryInstalledVersions(program);
+  program.Log.Write("Installed: Updater " + VersionText(program.InstalledUpdaterVersion) +
+                    ", VOXA " + VersionText(program.InstalledMainVersion));
 
   if (program.Settings.OnlyApply) {
-    ApplyUpdates(program);
+    ApplyUpdates(program.Packages, program.ProgramFolder);
   } else {
     if (!program.os.processes.StartNetwork()) {
-      PrintLine(program, "Error: Failed to initialize network!");
-      EndProgram(program);
+      program.Output.Failure("Error: Failed to initialize network!",
+                             program.os.processes.LastError());
+      return RunEnd::ClosingPrompt();
     }
-    if (program.Settings.OnlyCheck)
+    if (program.Settings.OnlyCheck) {
       program.CheckResult = RunCheckOnly(program);
-    else
-      RunUpdateCheck(program);
+    } else {
+      switch (RunUpdateCheck(program)) {
+        case CheckOutcome::Completed:
+          break;
+        case CheckOutcome::Declined:
+        case CheckOutcome::ServersExhausted:
+          return RunEnd::ClosingPrompt();
+        case CheckOutcome::HandedOver:
+          return RunEnd::Exit();
+      }
+    }
   }
 
   PrintLine(program, "");
   PrintLine(program, "Update finished.");
-  if (program.Settings.RunAfterUpdate)
-    LaunchProgram(program, program.ProgramFolder + "VOXA.exe", "-au", program.ProgramFolder);
-  EndProgram(program);
+  if (program.Settings.RunAfterUpdate &&
+      !LaunchProgram(program, program.ProgramFolder + "VOXA.exe", "-au", program.ProgramFolder))
+    program.Log.Write("Cannot start VOXA.exe: " + program.os.processes.LastError());
+  return RunEnd::ClosingPrompt();
 }
+
+void EndRun(Program& program, const RunEnd& end) {
+  switch (end.ending) {
+    case RunEnding::ClosingPrompt:
+      EndProgram(program);
+    case RunEnding::Exit:
+      ExitProgram(program);
+    case RunEnding::Fatal:
+      FatalError(program, end.fatalText);
+  }
+  ExitProgram(program);
+}
+
+void RunMain(Program& program) { EndRun(program, RunUpdater(program)); }
 
 }  // namespace updater

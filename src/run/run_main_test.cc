@@ -66,6 +66,14 @@ TEST_F(RunMainTest, RunAfterUpdateStartsTheMainProgramWithAu) {
   EXPECT_EQ(start.workingFolder, folder_.Path());
 }
 
+TEST_F(RunMainTest, AConsoleThatCannotOpenEndsTheRunAtOnce) {
+  fake_.console.openResult = false;
+  EXPECT_EQ(Run("-dontask -runafterupdate"), 0);
+  EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Failed to open console!"}));
+  EXPECT_TRUE(fake_.console.lines.empty());
+  EXPECT_TRUE(fake_.processes.starts.empty());
+}
+
 TEST_F(RunMainTest, DelayedStartWaitsOneSecond) {
   EXPECT_EQ(Run("-silent -onlyapply -delayedstart"), 0);
   EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));

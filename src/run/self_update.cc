@@ -6,6 +6,7 @@
 #include "run/run_main.h"
 #include "system/text.h"
 #include "transfer/download_updates.h"
+#include "transfer/http_error_text.h"
 #include "transfer/http_get.h"
 
 namespace updater {
@@ -29,52 +30,55 @@ bool RunsFromUpdateFolder(const std::string& folder) {
 
 }  // namespace
 
-bool SelfUpdate(Program& program, const std::string& url) {
+SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url) {
   const std::string package = program.UpdateFolder() + "Updater.mxu";
   const std::string copy = program.UpdateFolder() + "Updater.tmp";
   PrintLine(program, "");
   PrintLine(program, "Downloading Updater...");
   HTTPGetRequest request;
   PreparePackageRequest(request, url, package);
-  int32_t result = HTTPGetFromWeb(program.os, request);
-  if (result != HTTPGetOK) {
-    PrintLine(program, "Error: " + HTTPGetErrorText(result, request));
-    return false;
+  HTTPGetResult result = HTTPGetFromWeb(program.os, request, program.Output);
+  if (result != HTTPGetResult::HTTPGetOK) {
+    ReportHTTPGetFailure(program.Output, result, request);
+    return SelfUpdateOutcome::Failed;
   }
 
   PrintLine(program, "Decompressing Updater...");
-  if (!OpenPackage(program, package)) {
+  if (!OpenPackage(program.Packages, package)) {
     PrintLine(program, "Error: Failed to read update file!");
-    return false;
+    return SelfUpdateOutcome::Failed;
   }
-  bool extracted = ExtractEntry(program, "Updater.exe", copy);
+  bool extracted = ExtractEntry(program.Packages, "Updater.exe", copy);
   // Closed on failure too: the package's rows must not reach a later apply.
-  ClosePackages(program);
-  if (!extracted) return false;
+  ClosePackages(program.Packages);
+  if (!extracted) return SelfUpdateOutcome::Failed;
   program.os.files.Delete(package);
   program.os.files.MakeExecutable(copy);
 
   PrintLine(program, "Running new Updater...");
   if (LaunchProgram(program, copy, BuildRelaunchOptions(program.Settings, true),
                     program.ProgramFolder))
-    ExitProgram(program);
-  PrintLine(program, "Error: Failed to run new Updater.");
-  return false;
+    return SelfUpdateOutcome::HandedOver;
+  program.Output.Failure("Error: Failed to run new Updater.", program.os.processes.LastError());
+  return SelfUpdateOutcome::Failed;
 }
 
-void ReplaceUpdater(Program& program) {
+RunEnd ReplaceUpdater(Program& program) {
   program.os.clock.Sleep(kHandOverDelayMilliseconds);
   // This copy runs from Update\; anywhere else there is nothing it may replace.
   if (!RunsFromUpdateFolder(program.ProgramFolder))
-    FatalError(program, "Error: Updater.tmp is not in the Update folder.");
+    return RunEnd::Fatal("Error: Updater.tmp is not in the Update folder.");
   program.ProgramFolder.resize(program.ProgramFolder.size() - (sizeof kUpdateFolderName - 1));
+  StartLog(program);
 
   const std::string updater = program.ProgramFolder + "Updater.exe";
   const std::string staged = program.ProgramFolder + "Updater.new";
   // The new program is copied beside the old one first and then moved over
   // it in one step, so the folder never lacks an Updater.exe.
-  if (!program.os.files.Copy(program.UpdateFolder() + "Updater.tmp", staged))
-    FatalError(program, "Error: Failed to copy Updater.tmp.");
+  if (!program.os.files.Copy(program.UpdateFolder() + "Updater.tmp", staged)) {
+    program.Log.Write("Cannot copy Updater.tmp: " + program.os.files.LastError());
+    return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
+  }
   program.os.files.MakeExecutable(staged);
   bool replaced = program.os.files.Replace(staged, updater);
   for (int waited = 0; !replaced && waited < kReplaceRetryMilliseconds;
@@ -83,14 +87,17 @@ void ReplaceUpdater(Program& program) {
     replaced = program.os.files.Replace(staged, updater);
   }
   if (!replaced) {
+    program.Log.Write("Cannot replace Updater.exe: " + program.os.files.LastError());
     program.os.files.Delete(staged);
-    FatalError(program, "Error: Failed to delete Updater.exe.");
+    return RunEnd::Fatal("Error: Failed to delete Updater.exe.");
   }
 
   if (!LaunchProgram(program, updater, BuildRelaunchOptions(program.Settings, false),
-                     program.ProgramFolder))
-    FatalError(program, "Error: Failed to run Updater.exe.");
-  ExitProgram(program);
+                     program.ProgramFolder)) {
+    program.Log.Write("Cannot start Updater.exe: " + program.os.processes.LastError());
+    return RunEnd::Fatal("Error: Failed to run Updater.exe.");
+  }
+  return RunEnd::Exit();
 }
 
 }  // namespace updater

@@ -7,18 +7,25 @@
 #include <string>
 
 #include "run/program.h"
+#include "run/run_end.h"
 
 namespace updater {
 
+enum class SelfUpdateOutcome {
+  Failed,      // reported; the check goes on with the next server
+  HandedOver,  // the new updater runs; this process is to end at once
+};
+
 // Downloads the updater package from `url` to Update\Updater.mxu, unpacks its
 // "Updater.exe" entry to Update\Updater.tmp and starts that copy with the
-// relaunch options plus -sr, then ends the process. Returns false, after its
-// error line, when any step failed.
-bool SelfUpdate(Program& program, const std::string& url);
+// relaunch options plus -sr. Failed, after its error line, when any step
+// failed.
+SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url);
 
 // The -selfreplace step, run by the copy in the update folder: replaces
 // Updater.exe in the program folder with this program and starts it with the
-// relaunch options. Never returns; failures end through FatalError.
-[[noreturn]] void ReplaceUpdater(Program& program);
+// relaunch options. Ends the run either way: a plain exit after the start, or
+// a fatal error with its text.
+RunEnd ReplaceUpdater(Program& program);
 
 }  // namespace updater

@@ -1,5 +1,8 @@
 // Files and folders as the updater needs them. Paths are UTF-8 and use "\" as
 // the folder separator on every platform; the POSIX backend maps it to "/".
+// Every failing call records its cause (the call, the path and the system's
+// reason) at the failure site; LastError() gives the latest one, also for the
+// failures of files the file system opened.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +51,10 @@ class FileSystem {
   // no sharing. Null on failure.
   virtual std::unique_ptr<File> Create(const std::string& path) = 0;
 
+  // Opens a file for appending, creating it when missing. Other processes may
+  // append to it at the same time. Null on failure.
+  virtual std::unique_ptr<File> OpenAppend(const std::string& path) = 0;
+
   // True when anything (file or folder) exists at the path.
   virtual bool Exists(const std::string& path) = 0;
   virtual bool IsFolder(const std::string& path) = 0;
@@ -72,6 +79,10 @@ class FileSystem {
   virtual bool CopyPermissions(const std::string& from, const std::string& to) = 0;
   // Adds execute permission wherever read permission is set.
   virtual bool MakeExecutable(const std::string& path) = 0;
+
+  // The cause of the latest failed call of this file system or of one of its
+  // files, as text for the log; empty before the first failure.
+  virtual std::string LastError() = 0;
 };
 
 }  // namespace updater

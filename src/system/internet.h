@@ -1,42 +1,59 @@
-// A synchronous HTTP client in the shape of WinINet's handles: a session, a
-// connection to one host, and a request on it whose body is pulled in reads.
-// Opening the session and the connection contacts nobody; Send() performs the
-// request up to the response headers.
+// A synchronous HTTP client in the program's own terms. A session holds the
+// client's settings (user agent, proxy, time limits); a connection names one
+// server; a request on it is sent, answered with a status and headers, and its
+// body is pulled in reads. Opening the session and the connection contacts
+// nobody; Send() performs the request up to the final response's headers.
+// Every failing call records its cause (the library's or the system's error)
+// at the failure site; Internet::LastError() gives the latest one.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace updater {
 
-// Option numbers accepted by HttpConnection::SetOption.
-enum InternetOption : uint32_t {
-  kOptionUserName = 28,
-  kOptionPassword = 29,
-  kOptionProxyUserName = 43,
-  kOptionProxyPassword = 44,
+// How a session reaches servers.
+enum class HttpAccess {
+  Direct,  // straight to the server; the system's proxy settings are not consulted
+  Proxy,   // through the named proxy
 };
 
-// Queries accepted by HttpRequest::QueryNumber.
-enum HttpQuery : uint32_t {
-  kQueryStatusCode = 0x20000013,     // HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER
-  kQueryContentLength = 0x20000005,  // HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER
+struct HttpSessionOptions {
+  std::string agent;  // the User-Agent header
+  HttpAccess access = HttpAccess::Direct;
+  std::string proxyName;  // "host:port" for HttpAccess::Proxy
 };
 
-enum InternetAccessType : int32_t {
-  kAccessDirect = 1,  // INTERNET_OPEN_TYPE_DIRECT
-  kAccessProxy = 3,   // INTERNET_OPEN_TYPE_PROXY
+// Credentials a connection can be given.
+enum class HttpCredential { UserName, Password, ProxyUserName, ProxyPassword };
+
+struct HttpRequestOptions {
+  std::string path;          // from the first "/", query included
+  bool secure = false;       // TLS with certificate verification
+  bool reload = true;        // always from the server, never from a cache
+  bool neverAskUser = true;  // no dialog of the platform's, ever
+  // Extra request headers, name and value.
+  std::vector<std::pair<std::string, std::string>> headers;
 };
 
 class HttpRequest {
  public:
   virtual ~HttpRequest() = default;
-  // Sends the request (again, for a resend) and waits for the response
-  // headers. False when the server could not be reached or answered nothing.
+  // Sends the request (again, for a resend) and waits for the final
+  // response's headers. False when the server could not be reached or
+  // answered nothing.
   virtual bool Send() = 0;
-  // Reads a numeric header of the last response. False when it is absent.
-  virtual bool QueryNumber(uint32_t query, uint32_t* value) = 0;
+  // The status of the last response. False when it cannot be read.
+  virtual bool Status(uint32_t* status) = 0;
+  // The announced body length of the last response. False when it is absent.
+  virtual bool ContentLength(uint64_t* length) = 0;
+  // A header of the last response (name matched without regard to letter
+  // case), or nothing when it is absent.
+  virtual std::optional<std::string> Header(const std::string& name) = 0;
   // Reads up to `size` body bytes, blocking only until some arrive. Sets
   // `*received` to 0 at the end of the body. False on a failed read.
   virtual bool Read(void* buffer, uint32_t size, uint32_t* received) = 0;
@@ -46,11 +63,10 @@ class HttpRequest {
 class HttpConnection {
  public:
   virtual ~HttpConnection() = default;
-  virtual bool SetOption(uint32_t option, const std::string& text) = 0;
-  // `flags` are WinINet request flags; `secure` asks for TLS with certificate
-  // verification. Null on failure.
-  virtual std::unique_ptr<HttpRequest> OpenRequest(const std::string& verb, const std::string& path,
-                                                   uint32_t flags, bool secure) = 0;
+  // Sets a credential offered to the server (or the proxy) from the next send.
+  virtual bool SetCredential(HttpCredential credential, const std::string& text) = 0;
+  // A GET request. Null on failure.
+  virtual std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) = 0;
   virtual bool Close() = 0;
 };
 
@@ -66,8 +82,10 @@ class Internet {
  public:
   virtual ~Internet() = default;
   // Null on failure.
-  virtual std::unique_ptr<HttpSession> Open(const std::string& agent, int32_t accessType,
-                                            const std::string& proxyName) = 0;
+  virtual std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) = 0;
+  // The cause of the latest failed call of any session, connection or request
+  // of this client, as text for the log; empty before the first failure.
+  virtual std::string LastError() = 0;
 };
 
 }  // namespace updater

@@ -28,6 +28,9 @@ class Processes {
 
   // Ends the process with `code` after releasing what the process holds.
   [[noreturn]] virtual void Exit(int code) = 0;
+
+  // The cause of the latest failed Start or StartNetwork, as text for the log.
+  virtual std::string LastError() = 0;
 };
 
 }  // namespace updater

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "run/console_io.h"
+#include "transfer/http_error_text.h"
 
 namespace updater {
 
@@ -16,7 +16,7 @@ constexpr int32_t kPackageBufferSize = 65536;
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
                            const std::string& fileName) {
   request.URL = url;
-  request.Target = TargetFile;
+  request.Target = HTTPGetTarget::TargetFile;
   request.BufferSize = kPackageBufferSize;
   request.Agent = kUpdaterAgent;
   request.FileName = fileName;
@@ -31,35 +31,34 @@ bool IsPlainPackageFileName(std::string_view name) {
          name.find("..") == std::string_view::npos;
 }
 
-void ClearUpdateFolder(Program& program) {
-  const std::string folder = program.UpdateFolder();
+void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
   std::vector<FolderEntry> entries;
-  if (!program.os.files.ListFolder(folder, "*.mxu", &entries)) return;
+  if (!files.ListFolder(updateFolder, "*.mxu", &entries)) return;
   for (const FolderEntry& entry : entries)
-    if (!entry.isFolder) program.os.files.Delete(folder + entry.name);
+    if (!entry.isFolder) files.Delete(updateFolder + entry.name);
 }
 
-bool DownloadUpdates(Program& program) {
-  PrintLine(program, "");
-  PrintLine(program, "Downloading updates...");
-  ClearUpdateFolder(program);
+bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
+                     const std::string& updateFolder, const std::vector<SelectedUpdate>& selected) {
+  report.Line("");
+  report.Line("Downloading updates...");
+  ClearUpdateFolder(os.files, updateFolder);
 
   // One record for all packages: the defaults the client writes back into it
   // for the first download stay for the following ones.
   HTTPGetRequest request;
-  for (const SelectedUpdate& update : program.SelectedUpdates) {
-    PrintLine(program, "Downloading... : " + update.Name);
+  for (const SelectedUpdate& update : selected) {
+    report.Line("Downloading... : " + update.Name);
     // The name comes from the server and becomes a local file name: it must
     // not lead out of the update folder.
     if (!IsPlainPackageFileName(update.PackageFile)) {
-      PrintLine(program, "Error: Invalid package file name: " + update.PackageFile);
+      report.Line("Error: Invalid package file name: " + update.PackageFile);
       return false;
     }
-    PreparePackageRequest(request, program.Settings.Server + update.PackageFile,
-                          program.UpdateFolder() + update.PackageFile);
-    int32_t result = HTTPGetFromWeb(program.os, request);
-    if (result != HTTPGetOK) {
-      PrintLine(program, "Error: " + HTTPGetErrorText(result, request));
+    PreparePackageRequest(request, server + update.PackageFile, updateFolder + update.PackageFile);
+    HTTPGetResult result = HTTPGetFromWeb(os, request, report);
+    if (result != HTTPGetResult::HTTPGetOK) {
+      ReportHTTPGetFailure(report, result, request);
       return false;
     }
   }

@@ -1,23 +1,34 @@
 // Downloading the selected update packages into the update folder.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
-#include "run/program.h"
+#include "system/platform.h"
+#include "system/report.h"
 #include "transfer/http_get.h"
 
 namespace updater {
 
-// Removes the package files ("*.mxu") left in the update folder; folders and
+// One update the user accepted: the name shown in its progress line and the
+// package's file name relative to the server's base URL.
+struct SelectedUpdate {
+  std::string Name;
+  std::string PackageFile;
+};
+
+// Removes the package files ("*.mxu") left in `updateFolder`; folders and
 // other files stay, and a file that cannot be deleted is passed over.
-void ClearUpdateFolder(Program& program);
+void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder);
 
 // Clears the update folder, then downloads the package of every selected
-// update, in list order, from the server in use into the update folder under
-// the package's own name. Stops at the first failure after printing its error
-// line and returns false; true when every package arrived (also when none was
-// selected).
-bool DownloadUpdates(Program& program);
+// update, in list order, from `server` (a base URL) into `updateFolder` under
+// the package's own name. Stops at the first failure after reporting its
+// error line and returns false; true when every package arrived (also when
+// none was selected).
+bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
+                     const std::string& updateFolder, const std::vector<SelectedUpdate>& selected);
 
 // Sets `request` up to download a package from `url` into the file
 // `fileName`: 64 KiB reads, the updater's agent, no body in memory, no hooks.

@@ -3,39 +3,44 @@
 
 namespace updater {
 
-std::string HTTPGetErrorText(int32_t result, const HTTPGetRequest& request) {
+std::string HTTPGetErrorText(HTTPGetResult result, const HTTPGetRequest& request) {
+  using R = HTTPGetResult;
   switch (result) {
-    case HTTPGetErrOpen:
+    case R::HTTPGetErrOpen:
       return "Error initializing the WININET.DLL API.";
-    case HTTPGetErrConnect:
+    case R::HTTPGetErrConnect:
       return "Error opening the session to the given site.";
-    case HTTPGetErrProxyOptions:
+    case R::HTTPGetErrProxyOptions:
       return "Error setting the options for the proxy server.";
-    case HTTPGetErrRequest:
+    case R::HTTPGetErrRequest:
       return "Error creating the HTTP request handle.";
-    case HTTPGetErrSend:
+    case R::HTTPGetErrSend:
       return "Error sending the HTTP request to the server.";
-    case HTTPGetErrQueryStatus:
+    case R::HTTPGetErrQueryStatus:
       return "Error retrieving the HTTP status code.";
-    case HTTPGetErrRead:
+    case R::HTTPGetErrRead:
       return "Error reading data from the opened session.";
-    case HTTPGetErrClose:
+    case R::HTTPGetErrClose:
       return "Error closing the Internet handle.";
-    case HTTPGetErrAuthOptions:
+    case R::HTTPGetErrAuthOptions:
       return "Error setting the options for basic authentication.";
-    case HTTPGetErrStatus:
+    case R::HTTPGetErrStatus:
       return "HTTP status code = " + std::to_string(request.StatusCode);
-    case HTTPGetErrCreateFile:
+    case R::HTTPGetErrCreateFile:
       return "Cannot create the file " + request.FileName;
-    case HTTPGetErrWrite:
+    case R::HTTPGetErrWrite:
       return "Error writing to the file " + request.FileName;
-    case HTTPGetErrMemory:
+    case R::HTTPGetErrMemory:
       return "Out of memory.";
-    case HTTPGetErrAborted:
+    case R::HTTPGetErrAborted:
       return "Download aborted.";
     default:
-      return "Unexpected error = " + std::to_string(result);
+      return "Unexpected error = " + std::to_string(static_cast<int32_t>(result));
   }
+}
+
+void ReportHTTPGetFailure(Report& report, HTTPGetResult result, const HTTPGetRequest& request) {
+  report.Failure("Error: " + HTTPGetErrorText(result, request), request.FailureCause);
 }
 
 }  // namespace updater

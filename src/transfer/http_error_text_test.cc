@@ -11,30 +11,30 @@ TEST(HTTPGetErrorText, EveryCode) {
   request.StatusCode = 404;
   request.FileName = "C:\\App\\Update\\x.mxu";
   struct {
-    int32_t result;
+    HTTPGetResult result;
     const char* text;
   } cases[] = {
-      {HTTPGetErrOpen, "Error initializing the WININET.DLL API."},
-      {HTTPGetErrConnect, "Error opening the session to the given site."},
-      {HTTPGetErrProxyOptions, "Error setting the options for the proxy server."},
-      {HTTPGetErrRequest, "Error creating the HTTP request handle."},
-      {HTTPGetErrSend, "Error sending the HTTP request to the server."},
-      {HTTPGetErrQueryStatus, "Error retrieving the HTTP status code."},
-      {HTTPGetErrRead, "Error reading data from the opened session."},
-      {HTTPGetErrClose, "Error closing the Internet handle."},
-      {HTTPGetErrAuthOptions, "Error setting the options for basic authentication."},
-      {HTTPGetErrStatus, "HTTP status code = 404"},
-      {HTTPGetErrCreateFile, "Cannot create the file C:\\App\\Update\\x.mxu"},
-      {HTTPGetErrWrite, "Error writing to the file C:\\App\\Update\\x.mxu"},
-      {HTTPGetErrMemory, "Out of memory."},
-      {HTTPGetErrAborted, "Download aborted."},
-      {HTTPGetErrArgument, "Unexpected error = 32769"},
-      {HTTPGetErrURL, "Unexpected error = 32772"},
-      {HTTPGetOK, "Unexpected error = 1"},
-      {-7, "Unexpected error = -7"},
+      {HTTPGetResult::HTTPGetErrOpen, "Error initializing the WININET.DLL API."},
+      {HTTPGetResult::HTTPGetErrConnect, "Error opening the session to the given site."},
+      {HTTPGetResult::HTTPGetErrProxyOptions, "Error setting the options for the proxy server."},
+      {HTTPGetResult::HTTPGetErrRequest, "Error creating the HTTP request handle."},
+      {HTTPGetResult::HTTPGetErrSend, "Error sending the HTTP request to the server."},
+      {HTTPGetResult::HTTPGetErrQueryStatus, "Error retrieving the HTTP status code."},
+      {HTTPGetResult::HTTPGetErrRead, "Error reading data from the opened session."},
+      {HTTPGetResult::HTTPGetErrClose, "Error closing the Internet handle."},
+      {HTTPGetResult::HTTPGetErrAuthOptions, "Error setting the options for basic authentication."},
+      {HTTPGetResult::HTTPGetErrStatus, "HTTP status code = 404"},
+      {HTTPGetResult::HTTPGetErrCreateFile, "Cannot create the file C:\\App\\Update\\x.mxu"},
+      {HTTPGetResult::HTTPGetErrWrite, "Error writing to the file C:\\App\\Update\\x.mxu"},
+      {HTTPGetResult::HTTPGetErrMemory, "Out of memory."},
+      {HTTPGetResult::HTTPGetErrAborted, "Download aborted."},
+      {HTTPGetResult::HTTPGetErrArgument, "Unexpected error = 32769"},
+      {HTTPGetResult::HTTPGetErrURL, "Unexpected error = 32772"},
+      {HTTPGetResult::HTTPGetOK, "Unexpected error = 1"},
+      {static_cast<HTTPGetResult>(-7), "Unexpected error = -7"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.result);
+    SCOPED_TRACE(static_cast<int32_t>(c.result));
     EXPECT_EQ(HTTPGetErrorText(c.result, request), c.text);
   }
 }
@@ -42,8 +42,9 @@ TEST(HTTPGetErrorText, EveryCode) {
 TEST(HTTPGetErrorText, NegativeStatusAndEmptyName) {
   HTTPGetRequest request;
   request.StatusCode = -1;
-  EXPECT_EQ(HTTPGetErrorText(HTTPGetErrStatus, request), "HTTP status code = -1");
-  EXPECT_EQ(HTTPGetErrorText(HTTPGetErrCreateFile, request), "Cannot create the file ");
+  EXPECT_EQ(HTTPGetErrorText(HTTPGetResult::HTTPGetErrStatus, request), "HTTP status code = -1");
+  EXPECT_EQ(HTTPGetErrorText(HTTPGetResult::HTTPGetErrCreateFile, request),
+            "Cannot create the file ");
 }
 
 }  // namespace

@@ -9,38 +9,49 @@
 #include <vector>
 
 #include "system/platform.h"
+#include "system/report.h"
 
 namespace updater {
 
-// Result codes.
-inline constexpr int32_t HTTPGetOK = 1;
-inline constexpr int32_t HTTPGetErrArgument = 0x8001;
-inline constexpr int32_t HTTPGetErrMemory = 0x8002;
-inline constexpr int32_t HTTPGetErrAborted = 0x8003;
-inline constexpr int32_t HTTPGetErrURL = 0x8004;
-inline constexpr int32_t HTTPGetErrWrite = 0x8005;
-inline constexpr int32_t HTTPGetErrCreateFile = 0x8006;
-inline constexpr int32_t HTTPGetErrStatus = 0x8007;
-inline constexpr int32_t HTTPGetErrOpen = 0x8008;
-inline constexpr int32_t HTTPGetErrConnect = 0x8009;
-inline constexpr int32_t HTTPGetErrProxyOptions = 0x800A;
-inline constexpr int32_t HTTPGetErrAuthOptions = 0x800B;
-inline constexpr int32_t HTTPGetErrRequest = 0x800C;
-inline constexpr int32_t HTTPGetErrSend = 0x800D;
-inline constexpr int32_t HTTPGetErrQueryStatus = 0x800E;
-inline constexpr int32_t HTTPGetErrRead = 0x800F;
-inline constexpr int32_t HTTPGetErrClose = 0x8010;
+// Result codes; the number is what a message shows for a code without a text
+// of its own.
+enum class HTTPGetResult : int32_t {
+  HTTPGetOK = 1,
+  HTTPGetErrArgument = 0x8001,
+  HTTPGetErrMemory = 0x8002,
+  HTTPGetErrAborted = 0x8003,
+  HTTPGetErrURL = 0x8004,  // URL splitting only; never returned by HTTPGetFromWeb
+  HTTPGetErrWrite = 0x8005,
+  HTTPGetErrCreateFile = 0x8006,
+  HTTPGetErrStatus = 0x8007,
+  HTTPGetErrOpen = 0x8008,
+  HTTPGetErrConnect = 0x8009,
+  HTTPGetErrProxyOptions = 0x800A,
+  HTTPGetErrAuthOptions = 0x800B,
+  HTTPGetErrRequest = 0x800C,
+  HTTPGetErrSend = 0x800D,
+  HTTPGetErrQueryStatus = 0x800E,
+  HTTPGetErrRead = 0x800F,
+  HTTPGetErrClose = 0x8010,
+};
+
+// Where the body goes. Any other value is an argument error.
+enum class HTTPGetTarget : int32_t { TargetFile = 2, TargetMemory = 3 };
+
+// The access types of the record: 0 takes the default, direct.
+inline constexpr int32_t kAccessDirect = 1;  // no proxy; the system's settings are not consulted
+inline constexpr int32_t kAccessProxy = 3;   // through ProxyName
+
+// The request flags of the record: 0 takes the default, both of these.
+inline constexpr uint32_t kRequestReload = 0x1;        // always from the server, never a cache
+inline constexpr uint32_t kRequestNeverAskUser = 0x2;  // never a dialog of the platform's
 
 // The user agent of every request the updater makes.
 inline constexpr char kUpdaterAgent[] = "Morvex Updater";
 
-// Where the body goes.
-inline constexpr int32_t TargetFile = 2;
-inline constexpr int32_t TargetMemory = 3;
-
 struct HTTPGetRequest {
   std::string URL;
-  int32_t Target = 0;
+  HTTPGetTarget Target{};
   int32_t BufferSize = 0;  // bytes per read; 0 chooses automatically
   std::string Agent;
   int32_t Port = 0;
@@ -61,15 +72,22 @@ struct HTTPGetRequest {
   // Called once after the status 200 was seen and the target prepared.
   std::function<void(HTTPGetRequest&, HttpRequest* handle)> OnConnected;
   // Called once on every way out of the call.
-  std::function<void(HTTPGetRequest&, int32_t result, int32_t received, int32_t contentLength,
+  std::function<void(HTTPGetRequest&, HTTPGetResult result, int32_t received, int32_t contentLength,
                      int32_t seconds)>
       OnFinished;
+  // After a failure: the reason behind it (the system's or the library's
+  // error), for the log; empty when there is nothing more to say.
+  std::string FailureCause;
 };
 
 // Performs one GET as `request` describes and returns a result code.
-int32_t HTTPGetFromWeb(Platform& os, HTTPGetRequest& request);
+HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request);
+// The same, with one log record of the request in `report`: the URL with its
+// password masked, the status, the body bytes received, the milliseconds
+// taken, and the result text of a failure.
+HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request, Report& report);
 
 // The one-line English text for a result code of `request`.
-std::string HTTPGetErrorText(int32_t result, const HTTPGetRequest& request);
+std::string HTTPGetErrorText(HTTPGetResult result, const HTTPGetRequest& request);
 
 }  // namespace updater

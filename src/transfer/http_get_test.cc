@@ -31,13 +31,12 @@ struct Script {
   bool closeResult = true;
 
   std::vector<std::string> calls;
-  std::vector<std::pair<uint32_t, std::string>> options;
+  std::vector<std::pair<HttpCredential, std::string>> options;
   std::vector<std::string> closed;
   std::string agent, proxyName, host, path;
-  int32_t accessType = 0;
+  HttpAccess access = HttpAccess::Direct;
   int port = 0;
-  uint32_t flags = 0;
-  bool secure = false;
+  bool reload = false, neverAskUser = false, secure = false;
 };
 
 class ScriptRequest : public HttpRequest {
@@ -50,16 +49,17 @@ class ScriptRequest : public HttpRequest {
     if (s_.statuses.size() > 1) s_.statuses.pop_front();
     return true;
   }
-  bool QueryNumber(uint32_t query, uint32_t* value) override {
-    if (query == kQueryStatusCode) {
-      if (s_.failAt == "status") return false;
-      *value = status_;
-      return true;
-    }
-    if (query != kQueryContentLength || !s_.hasLength) return false;
-    *value = s_.contentLength;
+  bool Status(uint32_t* status) override {
+    if (s_.failAt == "status") return false;
+    *status = status_;
     return true;
   }
+  bool ContentLength(uint64_t* length) override {
+    if (!s_.hasLength) return false;
+    *length = s_.contentLength;
+    return true;
+  }
+  std::optional<std::string> Header(const std::string&) override { return std::nullopt; }
   bool Read(void* buffer, uint32_t size, uint32_t* received) override {
     *received = 0;
     if (s_.failAt == "read") return false;
@@ -90,17 +90,16 @@ class ScriptRequest : public HttpRequest {
 class ScriptConnection : public HttpConnection {
  public:
   explicit ScriptConnection(Script& s) : s_(s) {}
-  bool SetOption(uint32_t option, const std::string& text) override {
-    s_.options.push_back({option, text});
-    bool auth = option == kOptionUserName || option == kOptionPassword;
+  bool SetCredential(HttpCredential credential, const std::string& text) override {
+    s_.options.push_back({credential, text});
+    bool auth = credential == HttpCredential::UserName || credential == HttpCredential::Password;
     return !(s_.failAt == "option" && !auth) && !(s_.failAt == "auth" && auth);
   }
-  std::unique_ptr<HttpRequest> OpenRequest(const std::string& verb, const std::string& path,
-                                           uint32_t flags, bool secure) override {
-    EXPECT_EQ(verb, "GET");
-    s_.path = path;
-    s_.flags = flags;
-    s_.secure = secure;
+  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
+    s_.path = options.path;
+    s_.reload = options.reload;
+    s_.neverAskUser = options.neverAskUser;
+    s_.secure = options.secure;
     if (s_.failAt == "request") return nullptr;
     return std::make_unique<ScriptRequest>(s_);
   }
@@ -134,15 +133,15 @@ class ScriptSession : public HttpSession {
 class ScriptInternet : public Internet {
  public:
   explicit ScriptInternet(Script& s) : s_(s) {}
-  std::unique_ptr<HttpSession> Open(const std::string& agent, int32_t accessType,
-                                    const std::string& proxyName) override {
+  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override {
     s_.calls.push_back("open");
-    s_.agent = agent;
-    s_.accessType = accessType;
-    s_.proxyName = proxyName;
+    s_.agent = options.agent;
+    s_.access = options.access;
+    s_.proxyName = options.proxyName;
     if (s_.failAt == "open") return nullptr;
     return std::make_unique<ScriptSession>(s_);
   }
+  std::string LastError() override { return "script: " + s_.failAt + " refused"; }
 
  private:
   Script& s_;
@@ -182,6 +181,8 @@ class CountingFiles : public FileSystem {
   }
   bool CopyPermissions(const std::string&, const std::string&) override { return false; }
   bool MakeExecutable(const std::string&) override { return false; }
+  std::unique_ptr<File> OpenAppend(const std::string&) override { return nullptr; }
+  std::string LastError() override { return std::string(); }
 
   int64_t size = 0;
   bool created = false;
@@ -190,18 +191,18 @@ class CountingFiles : public FileSystem {
 
 class HttpGetTest : public ::testing::Test {
  protected:
-  HTTPGetRequest Request(int32_t target = TargetMemory) {
+  HTTPGetRequest Request(HTTPGetTarget target = HTTPGetTarget::TargetMemory) {
     HTTPGetRequest request;
     request.URL = "http://user:pw@example.com/dir/file.txt?q=1";
     request.Target = target;
     request.FileName = folder.Path() + "file.txt";
-    request.OnFinished = [this](HTTPGetRequest&, int32_t result, int32_t received,
+    request.OnFinished = [this](HTTPGetRequest&, HTTPGetResult result, int32_t received,
                                 int32_t contentLength, int32_t) {
-      finished.push_back({result, received, contentLength});
+      finished.push_back({static_cast<int32_t>(result), received, contentLength});
     };
     return request;
   }
-  int32_t Get(HTTPGetRequest& request) { return HTTPGetFromWeb(platform, request); }
+  HTTPGetResult Get(HTTPGetRequest& request) { return HTTPGetFromWeb(platform, request); }
 
   Script script;
   ScriptInternet internet{script};
@@ -215,18 +216,19 @@ class HttpGetTest : public ::testing::Test {
 TEST_F(HttpGetTest, DefaultsAreAppliedAndWrittenBack) {
   HTTPGetRequest request = Request();
   request.BufferSize = -5;
-  ASSERT_EQ(Get(request), HTTPGetOK);
+  ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
   EXPECT_EQ(request.BufferSize, 0);
   EXPECT_EQ(request.Agent, "Lanternix for Windows (HTTPGetFromWeb)");
   EXPECT_EQ(request.AccessType, 1);
-  EXPECT_EQ(request.RequestFlags, 0x80000200u);
+  EXPECT_EQ(request.RequestFlags, kRequestReload | kRequestNeverAskUser);
   EXPECT_EQ(request.Port, 80);
   EXPECT_EQ(script.agent, request.Agent);
-  EXPECT_EQ(script.accessType, 1);
+  EXPECT_EQ(script.access, HttpAccess::Direct);
   EXPECT_EQ(script.host, "example.com");
   EXPECT_EQ(script.port, 80);
   EXPECT_EQ(script.path, "/dir/file.txt?q=1");
-  EXPECT_EQ(script.flags, 0x80000200u);
+  EXPECT_TRUE(script.reload);
+  EXPECT_TRUE(script.neverAskUser);
   EXPECT_FALSE(script.secure);
   EXPECT_TRUE(script.options.empty());  // credentials only after a 401
 }
@@ -249,7 +251,7 @@ TEST_F(HttpGetTest, PortAndScheme) {
     request.URL = c.url;
     request.Port = c.port;
     script.chunks = {"hello"};
-    ASSERT_EQ(Get(request), HTTPGetOK);
+    ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
     EXPECT_EQ(script.host, c.host);
     EXPECT_EQ(script.port, c.connectedPort);
     EXPECT_EQ(request.Port, c.connectedPort);
@@ -260,45 +262,45 @@ TEST_F(HttpGetTest, PortAndScheme) {
 TEST_F(HttpGetTest, ArgumentErrorsOpenNothingAndStillFinish) {
   struct {
     const char* url;
-    int32_t target;
+    HTTPGetTarget target;
     const char* fileName;
     int32_t accessType;
   } cases[] = {
-      {"http://host", TargetMemory, "", 0},    // no path
-      {"http:///x", TargetMemory, "", 0},      // no host
-      {"http://host/x", 1, "f", 0},            // bad target
-      {"http://host/x", 4, "f", 0},            // bad target
-      {"http://host/x", TargetFile, "", 0},    // no file name
-      {"http://host/x", TargetMemory, "", 3},  // proxy without a name
+      {"http://host", HTTPGetTarget::TargetMemory, "", 0},       // no path
+      {"http:///x", HTTPGetTarget::TargetMemory, "", 0},         // no host
+      {"http://host/x", static_cast<HTTPGetTarget>(1), "f", 0},  // bad target
+      {"http://host/x", static_cast<HTTPGetTarget>(4), "f", 0},  // bad target
+      {"http://host/x", HTTPGetTarget::TargetFile, "", 0},       // no file name
+      {"http://host/x", HTTPGetTarget::TargetMemory, "", 3},     // proxy without a name
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.url + std::string(" ") + std::to_string(c.target));
+    SCOPED_TRACE(c.url + std::string(" ") + std::to_string(static_cast<int32_t>(c.target)));
     finished.clear();
     script.calls.clear();
     HTTPGetRequest request = Request(c.target);
     request.URL = c.url;
     request.FileName = c.fileName;
     request.AccessType = c.accessType;
-    EXPECT_EQ(Get(request), HTTPGetErrArgument);
+    EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrArgument);
     EXPECT_TRUE(script.calls.empty());
     ASSERT_EQ(finished.size(), 1u);
-    EXPECT_EQ(finished[0][0], HTTPGetErrArgument);
+    EXPECT_EQ(finished[0][0], static_cast<int32_t>(HTTPGetResult::HTTPGetErrArgument));
   }
 }
 
 TEST_F(HttpGetTest, EachRefusedCallHasItsResultAndEveryHandleIsClosed) {
   struct {
     const char* failAt;
-    int32_t result;
+    HTTPGetResult result;
     std::vector<std::string> closed;
   } cases[] = {
-      {"open", HTTPGetErrOpen, {}},
-      {"connect", HTTPGetErrConnect, {"session"}},
-      {"option", HTTPGetErrProxyOptions, {"connection", "session"}},
-      {"request", HTTPGetErrRequest, {"connection", "session"}},
-      {"send", HTTPGetErrSend, {"request", "connection", "session"}},
-      {"status", HTTPGetErrQueryStatus, {"request", "connection", "session"}},
-      {"read", HTTPGetErrRead, {"request", "connection", "session"}},
+      {"open", HTTPGetResult::HTTPGetErrOpen, {}},
+      {"connect", HTTPGetResult::HTTPGetErrConnect, {"session"}},
+      {"option", HTTPGetResult::HTTPGetErrProxyOptions, {"connection", "session"}},
+      {"request", HTTPGetResult::HTTPGetErrRequest, {"connection", "session"}},
+      {"send", HTTPGetResult::HTTPGetErrSend, {"request", "connection", "session"}},
+      {"status", HTTPGetResult::HTTPGetErrQueryStatus, {"request", "connection", "session"}},
+      {"read", HTTPGetResult::HTTPGetErrRead, {"request", "connection", "session"}},
   };
   for (bool closeResult : {true, false}) {
     for (const auto& c : cases) {
@@ -306,11 +308,13 @@ TEST_F(HttpGetTest, EachRefusedCallHasItsResultAndEveryHandleIsClosed) {
       script.failAt = c.failAt;
       script.closeResult = closeResult;
       script.closed.clear();
-      HTTPGetRequest request = Request(TargetFile);
+      HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
       request.AccessType = 3;
       request.ProxyName = "proxy:3128";
       request.ProxyUser = "pu";
       EXPECT_EQ(Get(request), c.result);  // a refused close does not replace it
+      // The cause is the one the client recorded for the refused call.
+      EXPECT_EQ(request.FailureCause, "script: " + std::string(c.failAt) + " refused");
       EXPECT_EQ(script.closed, c.closed);
       EXPECT_EQ(request.ReceivedBytes, 0);
       EXPECT_FALSE(FileExists(request.FileName));
@@ -324,38 +328,40 @@ TEST_F(HttpGetTest, ProxySettings) {
   request.ProxyName = "proxy:3128";
   request.ProxyUser = "pu";
   request.ProxyPassword = "pp";
-  ASSERT_EQ(Get(request), HTTPGetOK);
-  EXPECT_EQ(script.accessType, 3);
+  ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
+  EXPECT_EQ(script.access, HttpAccess::Proxy);
   EXPECT_EQ(script.proxyName, "proxy:3128");
-  std::vector<std::pair<uint32_t, std::string>> expected{{43, "pu"}, {44, "pp"}};
+  std::vector<std::pair<HttpCredential, std::string>> expected{
+      {HttpCredential::ProxyUserName, "pu"}, {HttpCredential::ProxyPassword, "pp"}};
   EXPECT_EQ(script.options, expected);
 }
 
 TEST_F(HttpGetTest, UnauthorizedSetsTheURLsCredentialsForOneResend) {
   script.statuses = {401, 200};
   HTTPGetRequest request = Request();
-  ASSERT_EQ(Get(request), HTTPGetOK);
-  std::vector<std::pair<uint32_t, std::string>> expected{{28, "user"}, {29, "pw"}};
+  ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
+  std::vector<std::pair<HttpCredential, std::string>> expected{{HttpCredential::UserName, "user"},
+                                                               {HttpCredential::Password, "pw"}};
   EXPECT_EQ(script.options, expected);
   EXPECT_EQ(std::count(script.calls.begin(), script.calls.end(), "send"), 2);
 
   script.options.clear();
   script.statuses = {401};
   request.URL = "http://example.com/x";  // no credentials: resent without options
-  EXPECT_EQ(Get(request), HTTPGetErrStatus);
+  EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrStatus);
   EXPECT_EQ(request.StatusCode, 401);
   EXPECT_TRUE(script.options.empty());
 
   script.statuses = {401};
   script.failAt = "auth";
   request.URL = "http://user:pw@example.com/x";
-  EXPECT_EQ(Get(request), HTTPGetErrAuthOptions);
+  EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrAuthOptions);
 }
 
 TEST_F(HttpGetTest, RefusedCloseAfterACompleteTransferKeepsTheFile) {
   script.closeResult = false;
-  HTTPGetRequest request = Request(TargetFile);
-  EXPECT_EQ(Get(request), HTTPGetErrClose);
+  HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
+  EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrClose);
   EXPECT_EQ(request.ReceivedBytes, 5);
   EXPECT_EQ(testing::ReadWholeFile(request.FileName), "hello");
   std::vector<std::string> all{"request", "connection", "session"};
@@ -364,8 +370,8 @@ TEST_F(HttpGetTest, RefusedCloseAfterACompleteTransferKeepsTheFile) {
 
 TEST_F(HttpGetTest, BodyShorterThanAnnouncedIsAReadError) {
   script.contentLength = 10;
-  HTTPGetRequest request = Request(TargetFile);
-  EXPECT_EQ(Get(request), HTTPGetErrRead);
+  HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
+  EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrRead);
   EXPECT_FALSE(FileExists(request.FileName));
 }
 
@@ -385,12 +391,13 @@ TEST_F(HttpGetTest, HooksSeeTheRunningCountsAndSeconds) {
     connected = handle;
     EXPECT_TRUE(r.Memory.has_value());
   };
-  ASSERT_EQ(Get(request), HTTPGetOK);
+  ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
   EXPECT_NE(connected, nullptr);
   std::vector<std::vector<int32_t>> expected{{3, 8, 0}, {6, 8, 1}, {8, 8, 3}};
   EXPECT_EQ(progress, expected);
   ASSERT_EQ(finished.size(), 1u);
-  EXPECT_EQ(finished[0], (std::vector<int32_t>{HTTPGetOK, 8, 8}));
+  EXPECT_EQ(finished[0],
+            (std::vector<int32_t>{static_cast<int32_t>(HTTPGetResult::HTTPGetOK), 8, 8}));
   EXPECT_EQ(std::string(request.Memory->begin(), request.Memory->end()), "abcdefgh");
 }
 
@@ -399,8 +406,8 @@ TEST_F(HttpGetTest, BodiesOf2GiBOrMoreAreRefused) {
   Platform platform{fake.console, files, fake.processes, fake.clock, fake.versions, internet};
   // Announced too large: refused before the file exists.
   script.contentLength = 0x80000000u;
-  HTTPGetRequest request = Request(TargetFile);
-  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetErrRead);
+  HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
+  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::HTTPGetErrRead);
   EXPECT_FALSE(files.created);
 
   // No length announced and the body does not end: refused at the limit, the
@@ -409,7 +416,7 @@ TEST_F(HttpGetTest, BodiesOf2GiBOrMoreAreRefused) {
   script.chunks.clear();
   script.endlessBytes = int64_t(1) << 32;
   request.BufferSize = 1 << 20;
-  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetErrRead);
+  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::HTTPGetErrRead);
   EXPECT_TRUE(files.created);
   EXPECT_TRUE(files.deleted);
   EXPECT_LE(files.size, 0x7FFFFFFF);

@@ -1,8 +1,6 @@
 // URL splitting by 1-based substring searches.
 #include "transfer/url_split.h"
 
-#include "transfer/http_get.h"
-
 namespace updater {
 
 namespace {
@@ -26,50 +24,50 @@ std::string Mid(std::string_view text, int64_t from, int64_t length) {
 
 }  // namespace
 
-int32_t GetURLHost(std::string_view url, std::string* host) {
+HTTPGetResult GetURLHost(std::string_view url, std::string* host) {
   host->clear();
   int64_t at = static_cast<int64_t>(Find(url, "@", 1));
   if (at != 0) {
     int64_t slash = static_cast<int64_t>(Find(url, "/", at + 1));
     if (slash != 0) {
       *host = Mid(url, at + 1, slash - at - 1);
-      return HTTPGetOK;
+      return HTTPGetResult::HTTPGetOK;
     }
   }
   int64_t colon = static_cast<int64_t>(Find(url, ":", 1));
-  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetErrURL;
+  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetResult::HTTPGetErrURL;
   int64_t slash = static_cast<int64_t>(Find(url, "/", colon + 3));
   int64_t length =
       slash != 0 ? slash - (colon + 3) : static_cast<int64_t>(url.size()) - (colon + 2);
-  if (length <= 0) return HTTPGetErrURL;
+  if (length <= 0) return HTTPGetResult::HTTPGetErrURL;
   *host = Mid(url, colon + 3, length);
-  return HTTPGetOK;
+  return HTTPGetResult::HTTPGetOK;
 }
 
-int32_t GetURLPath(std::string_view url, std::string* path) {
+HTTPGetResult GetURLPath(std::string_view url, std::string* path) {
   path->clear();
   int64_t colon = static_cast<int64_t>(Find(url, ":", 1));
-  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetErrURL;
+  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetResult::HTTPGetErrURL;
   int64_t slash = static_cast<int64_t>(Find(url, "/", colon + 3));
-  if (slash == 0) return HTTPGetErrURL;
+  if (slash == 0) return HTTPGetResult::HTTPGetErrURL;
   *path = std::string(url.substr(static_cast<size_t>(slash - 1)));
-  return HTTPGetOK;
+  return HTTPGetResult::HTTPGetOK;
 }
 
-int32_t GetURLCredentials(std::string_view url, std::string* user, std::string* password) {
+HTTPGetResult GetURLCredentials(std::string_view url, std::string* user, std::string* password) {
   user->clear();
   password->clear();
   int64_t at = static_cast<int64_t>(Find(url, "@", 1));
-  if (at == 0) return HTTPGetErrURL;
+  if (at == 0) return HTTPGetResult::HTTPGetErrURL;
   int64_t slash = static_cast<int64_t>(Find(url, "/", 1));
-  if (Mid(url, slash, 2) != "//") return HTTPGetErrURL;
+  if (Mid(url, slash, 2) != "//") return HTTPGetResult::HTTPGetErrURL;
   int64_t colon = static_cast<int64_t>(Find(url, ":", slash + 2));
   std::string foundPassword = Mid(url, colon + 1, at - colon - 1);
   std::string foundUser = Mid(url, slash + 2, colon - slash - 2);
-  if (foundUser.empty() || foundPassword.empty()) return HTTPGetErrURL;
+  if (foundUser.empty() || foundPassword.empty()) return HTTPGetResult::HTTPGetErrURL;
   *user = std::move(foundUser);
   *password = std::move(foundPassword);
-  return HTTPGetOK;
+  return HTTPGetResult::HTTPGetOK;
 }
 
 HostAndPort SplitHostPort(std::string_view host) {
@@ -107,6 +105,28 @@ bool IsSecureURL(std::string_view url) {
     if (c != kScheme[i]) return false;
   }
   return true;
+}
+
+std::string MaskURLPassword(std::string_view text) {
+  std::string masked;
+  size_t copied = 0;
+  for (size_t slashes = text.find("//"); slashes != std::string_view::npos;
+       slashes = text.find("//", slashes + 2)) {
+    size_t start = slashes + 2;
+    // The authority ends where the path, the next parameter or a quote begins.
+    size_t end = text.find_first_of("/ \t\"", start);
+    std::string_view authority =
+        text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    size_t at = authority.rfind('@');
+    if (at == std::string_view::npos) continue;
+    size_t colon = authority.substr(0, at).find(':');
+    if (colon == std::string_view::npos || colon + 1 == at) continue;
+    masked.append(text.substr(copied, start + colon + 1 - copied));
+    masked += "***";
+    copied = start + at;
+  }
+  masked.append(text.substr(copied));
+  return masked;
 }
 
 }  // namespace updater

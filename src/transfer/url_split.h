@@ -4,9 +4,10 @@
 // part of the host text and nothing is percent-decoded.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "transfer/http_get.h"
 
 namespace updater {
 
@@ -14,14 +15,14 @@ namespace updater {
 
 // The text between an "@" and the next "/", or else between "://" and the
 // next "/" (or the end). Fails on an empty host in the second form.
-int32_t GetURLHost(std::string_view url, std::string* host);
+HTTPGetResult GetURLHost(std::string_view url, std::string* host);
 
 // Everything from the first "/" after "://" to the end, query included.
-int32_t GetURLPath(std::string_view url, std::string* path);
+HTTPGetResult GetURLPath(std::string_view url, std::string* path);
 
 // The user and password written as user ":" password "@" after the first
 // "//". Fails unless both are non-empty.
-int32_t GetURLCredentials(std::string_view url, std::string* user, std::string* password);
+HTTPGetResult GetURLCredentials(std::string_view url, std::string* user, std::string* password);
 
 // Where and how to connect for a host text of GetURLHost.
 struct HostAndPort {
@@ -36,5 +37,10 @@ HostAndPort SplitHostPort(std::string_view host);
 
 // True when the URL's scheme is https (letter case ignored).
 bool IsSecureURL(std::string_view url);
+
+// `text` (a URL, or a text holding URLs such as a command line) with the
+// password of every "//user:password@" replaced by "***", for the console
+// and the log.
+std::string MaskURLPassword(std::string_view text);
 
 }  // namespace updater

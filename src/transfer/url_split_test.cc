@@ -61,11 +61,14 @@ TEST(URLSplit, Table) {
   for (const SplitCase& c : kSplitCases) {
     SCOPED_TRACE(c.url);
     std::string host = "stale", path = "stale", user = "stale", password = "stale";
-    EXPECT_EQ(GetURLHost(c.url, &host), c.host ? HTTPGetOK : HTTPGetErrURL);
+    EXPECT_EQ(GetURLHost(c.url, &host),
+              c.host ? HTTPGetResult::HTTPGetOK : HTTPGetResult::HTTPGetErrURL);
     EXPECT_EQ(host, c.host ? c.host : "");
-    EXPECT_EQ(GetURLPath(c.url, &path), c.path ? HTTPGetOK : HTTPGetErrURL);
+    EXPECT_EQ(GetURLPath(c.url, &path),
+              c.path ? HTTPGetResult::HTTPGetOK : HTTPGetResult::HTTPGetErrURL);
     EXPECT_EQ(path, c.path ? c.path : "");
-    EXPECT_EQ(GetURLCredentials(c.url, &user, &password), c.user ? HTTPGetOK : HTTPGetErrURL);
+    EXPECT_EQ(GetURLCredentials(c.url, &user, &password),
+              c.user ? HTTPGetResult::HTTPGetOK : HTTPGetResult::HTTPGetErrURL);
     EXPECT_EQ(user, c.user ? c.user : "");
     EXPECT_EQ(password, c.password ? c.password : "");
   }

@@ -47,6 +47,7 @@ class FakeProcesses : public Processes {
              const std::string& workingFolder) override;
   bool StartNetwork() override { return networkResult; }
   [[noreturn]] void Exit(int code) override { throw ProcessExit{code}; }
+  std::string LastError() override { return "fake start refused"; }
 
   std::string commandLine = "\"C:\\App\\Updater.exe\"";
   std::string executablePath = "C:\\App\\Updater.exe";
@@ -59,8 +60,10 @@ class FakeClock : public Clock {
  public:
   void Sleep(int milliseconds) override;
   uint64_t Milliseconds() override { return now; }
+  int64_t UnixMilliseconds() override { return wallStart + static_cast<int64_t>(now); }
 
   uint64_t now = 0;
+  int64_t wallStart = 1765000000000;  // 2025-12-06T05:46:40Z
   std::vector<int> sleeps;
 };
 

@@ -12,7 +12,10 @@ class FakeWebRequest : public HttpRequest {
       : web_(web), key_(std::move(key)), unreachable_(unreachable) {}
 
   bool Send() override {
-    if (unreachable_) return false;
+    if (unreachable_) {
+      web_.lastError = "fake: " + key_ + " is unreachable";
+      return false;
+    }
     web_.requested.push_back(key_);
     auto found = web_.responses_.find(key_);
     response_ = found == web_.responses_.end() ? FakeWeb::Response{} : found->second;
@@ -20,17 +23,15 @@ class FakeWebRequest : public HttpRequest {
     return true;
   }
 
-  bool QueryNumber(uint32_t query, uint32_t* value) override {
-    if (query == kQueryStatusCode) {
-      *value = static_cast<uint32_t>(response_.status);
-      return true;
-    }
-    if (query == kQueryContentLength) {
-      *value = static_cast<uint32_t>(response_.body.size());
-      return true;
-    }
-    return false;
+  bool Status(uint32_t* status) override {
+    *status = static_cast<uint32_t>(response_.status);
+    return true;
   }
+  bool ContentLength(uint64_t* length) override {
+    *length = response_.body.size();
+    return true;
+  }
+  std::optional<std::string> Header(const std::string&) override { return std::nullopt; }
 
   bool Read(void* buffer, uint32_t size, uint32_t* received) override {
     size_t count = std::min<size_t>(size, response_.body.size() - offset_);
@@ -56,10 +57,9 @@ class FakeWebConnection : public HttpConnection {
  public:
   FakeWebConnection(FakeWeb& web, std::string host, bool unreachable)
       : web_(web), host_(std::move(host)), unreachable_(unreachable) {}
-  bool SetOption(uint32_t, const std::string&) override { return true; }
-  std::unique_ptr<HttpRequest> OpenRequest(const std::string&, const std::string& path, uint32_t,
-                                           bool) override {
-    return std::make_unique<FakeWebRequest>(web_, host_ + path, unreachable_);
+  bool SetCredential(HttpCredential, const std::string&) override { return true; }
+  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
+    return std::make_unique<FakeWebRequest>(web_, host_ + options.path, unreachable_);
   }
   bool Close() override { return true; }
 
@@ -90,8 +90,8 @@ void FakeWeb::Serve(const std::string& url, const std::string& body, int status)
   responses_[key] = Response{status, body};
 }
 
-std::unique_ptr<HttpSession> FakeWeb::Open(const std::string& agent, int32_t, const std::string&) {
-  agents.push_back(agent);
+std::unique_ptr<HttpSession> FakeWeb::Open(const HttpSessionOptions& options) {
+  agents.push_back(options.agent);
   return std::make_unique<FakeWebSession>(*this, unreachable_);
 }
 

@@ -20,13 +20,15 @@ class FakeWeb : public Internet {
   // Requests to `host` fail to send, as for a server that is down.
   void Unreachable(const std::string& host) { unreachable_.insert(host); }
 
-  std::unique_ptr<HttpSession> Open(const std::string& agent, int32_t accessType,
-                                    const std::string& proxyName) override;
+  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override;
+  std::string LastError() override { return lastError; }
 
   // Every request sent, as "host/path", in order.
   std::vector<std::string> requested;
   // The user agent of every session opened, in order.
   std::vector<std::string> agents;
+  // The cause of the latest failure.
+  std::string lastError;
 
  private:
   friend class FakeWebRequest;

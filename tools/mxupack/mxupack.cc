@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <string>
@@ -15,7 +14,8 @@
 #include "packages/entry_decoder.h"
 #include "packages/package_format.h"
 #include "packages/package_reader.h"
-#include "run/program.h"
+#include "system/platform.h"
+#include "system/report.h"
 #include "system/text.h"
 
 namespace updater::mxupack {
@@ -202,77 +202,34 @@ int Create(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-// A package read with plain streams, for listing and verifying.
+// A package read through the updater's own header and directory code, for
+// listing and verifying.
 class PackageFile : public ByteSource {
  public:
   bool Open(const std::string& path, std::string* error) {
-    in_.open(fs::u8path(path), std::ios::binary);
-    if (!in_) {
-      *error = "cannot open " + path;
+    FileSystem& files = RealPlatform().files;
+    file_ = files.OpenRead(path, false);
+    if (!file_) {
+      *error = "cannot open " + path + ": " + files.LastError();
       return false;
     }
-    uint8_t bytes[kPackageHeaderSize];
-    if (!ReadAt(0, bytes, kPackageHeaderSize)) {
-      *error = "too short for a package header: " + path;
-      return false;
-    }
-    header = DecodePackageHeader(bytes);
-    if (std::memcmp(header.Magic, kPackageMagic, sizeof kPackageMagic) != 0) {
-      *error = "not a package (wrong magic): " + path;
-      return false;
-    }
-    if (header.FormatVersion != kPackageFormatVersion) {
-      *error = "unsupported format version " + std::to_string(header.FormatVersion);
-      return false;
-    }
-    if (header.Flags & (kFlagRefused4 | kFlagRefused8)) {
-      *error = "package flags mark it as unreadable: " + std::to_string(header.Flags);
-      return false;
-    }
-    return ReadDirectory(error);
-  }
-
-  bool ReadAt(int64_t offset, uint8_t* out, int64_t size) {
-    if (offset < 0) return false;
-    in_.clear();
-    in_.seekg(offset);
-    return Read(out, size) == size;
-  }
-
-  int64_t Read(uint8_t* buffer, int64_t size) override {
-    in_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
-    return in_.bad() ? -1 : static_cast<int64_t>(in_.gcount());
-  }
-
-  PackageHeader header;
-  std::vector<DirectoryEntry> entries;
-
- private:
-  bool ReadDirectory(std::string* error) {
-    MemoryBlock directory;
-    if (!ObtainBlock(header.DirSize, &directory)) {
-      *error = "empty directory";
-      return false;
-    }
-    int64_t packedSize = header.DirMethod == MethodStored ? header.DirSize : header.DirPackedSize;
-    MemoryBlock stored;
-    if (!ObtainBlock(packedSize, &stored) ||
-        !ReadAt(header.DirOffset, stored.Data.get(), packedSize)) {
-      *error = "cannot read the directory";
-      return false;
-    }
-    if (!DecodeData(std::move(stored), packedSize, header.DirSize, header.DirMethod, &directory)) {
-      *error = "cannot decode the directory (" + MethodName(header.DirMethod) + ")";
-      return false;
-    }
-    if (!ParseDirectory(directory.Data.get(), directory.Size, &entries)) {
-      *error = "directory records run past the directory's end";
+    std::string why;
+    if (!ReadPackageDirectory(*file_, &header, &entries, &why)) {
+      *error = path + ": " + why;
       return false;
     }
     return true;
   }
 
-  std::ifstream in_;
+  bool Seek(int64_t offset) { return file_->Seek(offset); }
+
+  int64_t Read(uint8_t* buffer, int64_t size) override { return file_->Read(buffer, size); }
+
+  PackageHeader header;
+  std::vector<DirectoryEntry> entries;
+
+ private:
+  std::unique_ptr<File> file_;
 };
 
 class NullSink : public ByteSink {
@@ -310,7 +267,7 @@ int Verify(const std::vector<std::string>& args) {
   for (const DirectoryEntry& entry : package.entries) {
     for (const EntryVariant& variant : entry.Variants) {
       NullSink sink;
-      bool ok = package.ReadAt(variant.Offset, nullptr, 0) &&
+      bool ok = package.Seek(variant.Offset) &&
                 DecodeStream(package, variant.PackedSize, variant.Size, entry.Method, sink) ==
                     StreamResult::Ok;
       ++checked;
@@ -331,13 +288,14 @@ int Verify(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-// Console lines of the reader go to standard error.
-class ToolConsole : public Console {
+// The reader's lines, and the reasons it gives, go to standard error.
+class ToolReport : public Report {
  public:
-  bool Open() override { return true; }
-  void WriteLine(std::string_view text) override { std::cerr << text << '\n'; }
-  ConsoleKey ReadKey() override { return {}; }
-  void ShowErrorBox(std::string_view, std::string_view text) override { std::cerr << text << '\n'; }
+  void Line(std::string_view text) override { std::cerr << text << '\n'; }
+  void Failure(std::string_view line, std::string_view cause) override {
+    std::cerr << line << " (" << cause << ")\n";
+  }
+  void Log(std::string_view text) override { std::cerr << "mxupack: " << text << '\n'; }
 };
 
 int Extract(const std::vector<std::string>& args) {
@@ -349,29 +307,28 @@ int Extract(const std::vector<std::string>& args) {
   fs::create_directories(fs::u8path(args[1]), code);
   if (code) return Failure("cannot create " + args[1]);
 
-  ToolConsole console;
-  Platform& real = RealPlatform();
-  Platform platform{console, real.files, real.processes, real.clock, real.versions, real.internet};
-  Program program(platform);
-  program.ProgramFolder = args[1] + "/";
-  InitPackageReader(program, static_cast<int>(key));
-  if (!OpenPackage(program, args[0])) return Failure("cannot read package " + args[0]);
+  ToolReport report;
+  FileSystem& files = RealPlatform().files;
+  PackageReader reader(files, report);
+  const std::string folder = args[1] + "/";
+  InitPackageReader(reader, static_cast<int>(key));
+  if (!OpenPackage(reader, args[0])) return Failure("cannot read package " + args[0]);
   int extracted = 0;
   bool ok = true;
-  for (std::string name = NextEntryName(program); ok && !name.empty();
-       name = NextEntryName(program)) {
+  for (std::string name = NextEntryName(reader); ok && !name.empty();
+       name = NextEntryName(reader)) {
     if (!IsSafeEntryName(name)) {
       std::cerr << "mxupack: refusing entry outside the folder: " << name << "\n";
       ok = false;
-    } else if (!CreateFolders(program, FolderPart(name)) ||
-               !ExtractEntry(program, name, program.ProgramFolder + name)) {
+    } else if (!CreateFolders(files, report, folder, FolderPart(name)) ||
+               !ExtractEntry(reader, name, folder + name)) {
       std::cerr << "mxupack: cannot extract " << name << "\n";
       ok = false;
     } else {
       ++extracted;
     }
   }
-  ClosePackages(program);
+  ClosePackages(reader);
   if (!ok) return kExitFailed;
   std::cout << "extracted " << extracted << " entries to " << args[1] << "\n";
   return kExitOk;

@@ -394,17 +394,4 @@ std::string BuildPackageBytes(const std::vector<RawEntry>& entries, uint8_t dirM
   return EncodePackageHeader(header) + data + stored;
 }
 
-std::string MethodName(uint8_t method) {
-  switch (method) {
-    case MethodStored:
-      return "stored";
-    case MethodZlib:
-      return "zlib";
-    case MethodLzma:
-      return "lzma";
-    default:
-      return "method " + std::to_string(method);
-  }
-}
-
 }  // namespace updater::mxupack

@@ -80,7 +80,4 @@ struct RawEntry {
 // directory stored with `dirMethod` (0, 1 or 2).
 std::string BuildPackageBytes(const std::vector<RawEntry>& entries, uint8_t dirMethod);
 
-// Text of a method code as the tool shows it.
-std::string MethodName(uint8_t method);
-
 }  // namespace updater::mxupack

@@ -18,4 +18,10 @@ uint64_t PosixClock::Milliseconds() {
   return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
+int64_t PosixClock::UnixMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace updater

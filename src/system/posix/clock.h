@@ -9,6 +9,7 @@ class PosixClock : public Clock {
  public:
   void Sleep(int milliseconds) override;
   uint64_t Milliseconds() override;
+  int64_t UnixMilliseconds() override;
 };
 
 }  // namespace updater

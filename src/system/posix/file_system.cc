@@ -27,11 +27,13 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
 
 class PosixFile : public File {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
+  PosixFile(int fd, std::string path, CauseRecord cause)
+      : fd_(fd), path_(std::move(path)), cause_(std::move(cause)) {}
   ~PosixFile() override { Close(); }
 
   bool Seek(int64_t offset) override {
-    return offset >= 0 && lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == offset;
+    if (offset >= 0 && lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == offset) return true;
+    return Failed("lseek");
   }
 
   int64_t Read(void* buffer, int64_t size) override {
@@ -40,7 +42,10 @@ class PosixFile : public File {
     while (done < size) {
       ssize_t count = read(fd_, out + done, static_cast<size_t>(size - done));
       if (count < 0 && errno == EINTR) continue;
-      if (count < 0) return -1;
+      if (count < 0) {
+        Failed("read");
+        return -1;
+      }
       if (count == 0) break;
       done += count;
     }
@@ -53,7 +58,11 @@ class PosixFile : public File {
     while (done < size) {
       ssize_t count = write(fd_, in + done, static_cast<size_t>(size - done));
       if (count < 0 && errno == EINTR) continue;
-      if (count <= 0) return false;
+      if (count < 0) return Failed("write");
+      if (count == 0) {
+        errno = ENOSPC;  // a write that takes nothing is a full device
+        return Failed("write");
+      }
       done += count;
     }
     return true;
@@ -63,18 +72,28 @@ class PosixFile : public File {
 
   int64_t Size() override {
     struct stat info {};
-    return fstat(fd_, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+    if (fstat(fd_, &info) == 0) return static_cast<int64_t>(info.st_size);
+    Failed("fstat");
+    return -1;
   }
 
   bool Close() override {
     if (fd_ < 0) return true;
     int result = close(fd_);
     fd_ = -1;
-    return result == 0;
+    return result == 0 || Failed("close");
   }
 
  private:
+  // Records the cause of the failed call; always false.
+  bool Failed(std::string_view call) {
+    *cause_ = ErrnoCause(call, path_, errno);
+    return false;
+  }
+
   int fd_;
+  std::string path_;
+  CauseRecord cause_;
 };
 
 // True when another opener holds the file's exclusive lock.
@@ -93,17 +112,30 @@ std::string WithoutTrailingSeparators(std::string path) {
 
 }  // namespace
 
+bool PosixFileSystem::Failed(std::string_view call, const std::string& path) {
+  *cause_ = ErrnoCause(call, path, errno);
+  return false;
+}
+
 std::unique_ptr<File> PosixFileSystem::OpenRead(const std::string& path, bool exclusive) {
   std::string native = NativePath(path);
   int fd = OpenRetrying(native, O_RDONLY);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    Failed("open", native);
+    return nullptr;
+  }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-      (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0)) {
+  bool usable = fstat(fd, &info) == 0 || !Failed("fstat", native);
+  if (usable && !S_ISREG(info.st_mode)) {
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    usable = Failed("open", native);
+  }
+  if (usable && exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) usable = Failed("flock", native);
+  if (!usable) {
     close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixFile>(fd);
+  return std::make_unique<PosixFile>(fd, native, cause_);
 }
 
 std::unique_ptr<File> PosixFileSystem::Create(const std::string& path) {
@@ -111,14 +143,33 @@ std::unique_ptr<File> PosixFileSystem::Create(const std::string& path) {
   // Truncate only once the lock is ours: a file that another opener holds
   // exclusively keeps its content.
   int fd = OpenRetrying(native, O_WRONLY | O_CREAT, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    Failed("open", native);
+    return nullptr;
+  }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      ftruncate(fd, 0) != 0) {
+  bool usable = fstat(fd, &info) == 0 || !Failed("fstat", native);
+  if (usable && !S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    usable = Failed("open", native);
+  }
+  if (usable && flock(fd, LOCK_EX | LOCK_NB) != 0) usable = Failed("flock", native);
+  if (usable && ftruncate(fd, 0) != 0) usable = Failed("ftruncate", native);
+  if (!usable) {
     close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixFile>(fd);
+  return std::make_unique<PosixFile>(fd, native, cause_);
+}
+
+std::unique_ptr<File> PosixFileSystem::OpenAppend(const std::string& path) {
+  std::string native = NativePath(path);
+  int fd = OpenRetrying(native, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  if (fd < 0) {
+    Failed("open", native);
+    return nullptr;
+  }
+  return std::make_unique<PosixFile>(fd, native, cause_);
 }
 
 bool PosixFileSystem::Exists(const std::string& path) {
@@ -134,9 +185,16 @@ bool PosixFileSystem::IsFolder(const std::string& path) {
 bool PosixFileSystem::Delete(const std::string& path) {
   std::string native = NativePath(path);
   struct stat info {};
-  if (lstat(native.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
-  if (S_ISREG(info.st_mode) && LockedByAnother(native)) return false;
-  return unlink(native.c_str()) == 0;
+  if (lstat(native.c_str(), &info) != 0) return Failed("lstat", native);
+  if (S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    return Failed("unlink", native);
+  }
+  if (S_ISREG(info.st_mode) && LockedByAnother(native)) {
+    errno = EBUSY;  // held open exclusively, as a running program is
+    return Failed("unlink", native);
+  }
+  return unlink(native.c_str()) == 0 || Failed("unlink", native);
 }
 
 bool PosixFileSystem::Copy(const std::string& from, const std::string& to) {
@@ -156,19 +214,24 @@ bool PosixFileSystem::Copy(const std::string& from, const std::string& to) {
 
 bool PosixFileSystem::Replace(const std::string& from, const std::string& to) {
   std::string target = NativePath(to);
-  if (LockedByAnother(target)) return false;
-  return rename(NativePath(from).c_str(), target.c_str()) == 0;
+  if (LockedByAnother(target)) {
+    errno = EBUSY;
+    return Failed("rename", target);
+  }
+  return rename(NativePath(from).c_str(), target.c_str()) == 0 ||
+         Failed("rename", NativePath(from) + " -> " + target);
 }
 
 bool PosixFileSystem::CreateFolder(const std::string& path) {
-  return mkdir(WithoutTrailingSeparators(NativePath(path)).c_str(), 0777) == 0;
+  std::string native = WithoutTrailingSeparators(NativePath(path));
+  return mkdir(native.c_str(), 0777) == 0 || Failed("mkdir", native);
 }
 
 bool PosixFileSystem::ListFolder(const std::string& folder, const std::string& pattern,
                                  std::vector<FolderEntry>* entries) {
   std::string native = NativePath(folder);
   DIR* directory = opendir(native.c_str());
-  if (!directory) return false;
+  if (!directory) return Failed("opendir", native);
   if (native.empty() || native.back() != '/') native += '/';
   while (dirent* entry = readdir(directory)) {
     std::string name = entry->d_name;
@@ -182,16 +245,17 @@ bool PosixFileSystem::ListFolder(const std::string& folder, const std::string& p
 
 bool PosixFileSystem::CopyPermissions(const std::string& from, const std::string& to) {
   struct stat info {};
-  if (stat(NativePath(from).c_str(), &info) != 0) return false;
-  return chmod(NativePath(to).c_str(), info.st_mode & 07777) == 0;
+  if (stat(NativePath(from).c_str(), &info) != 0) return Failed("stat", NativePath(from));
+  return chmod(NativePath(to).c_str(), info.st_mode & 07777) == 0 ||
+         Failed("chmod", NativePath(to));
 }
 
 bool PosixFileSystem::MakeExecutable(const std::string& path) {
   std::string native = NativePath(path);
   struct stat info {};
-  if (stat(native.c_str(), &info) != 0) return false;
+  if (stat(native.c_str(), &info) != 0) return Failed("stat", native);
   mode_t mode = info.st_mode & 07777;
-  return chmod(native.c_str(), mode | ((mode & 0444) >> 2)) == 0;
+  return chmod(native.c_str(), mode | ((mode & 0444) >> 2)) == 0 || Failed("chmod", native);
 }
 
 }  // namespace updater

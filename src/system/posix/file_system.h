@@ -4,6 +4,7 @@
 #pragma once
 
 #include "system/file_system.h"
+#include "system/posix/system_error.h"
 
 namespace updater {
 
@@ -11,6 +12,7 @@ class PosixFileSystem : public FileSystem {
  public:
   std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override;
   std::unique_ptr<File> Create(const std::string& path) override;
+  std::unique_ptr<File> OpenAppend(const std::string& path) override;
   bool Exists(const std::string& path) override;
   bool IsFolder(const std::string& path) override;
   bool Delete(const std::string& path) override;
@@ -21,6 +23,13 @@ class PosixFileSystem : public FileSystem {
                   std::vector<FolderEntry>* entries) override;
   bool CopyPermissions(const std::string& from, const std::string& to) override;
   bool MakeExecutable(const std::string& path) override;
+  std::string LastError() override { return *cause_; }
+
+ private:
+  // Records the cause of a failed call with the errno it left.
+  bool Failed(std::string_view call, const std::string& path);
+
+  CauseRecord cause_ = NewCauseRecord();
 };
 
 }  // namespace updater

@@ -1,17 +1,17 @@
 // The HTTP client on POSIX, built on libcurl. A request runs on libcurl's
-// multi interface so that the body can be pulled in reads, as WinINet hands it
-// out: Send() drives the transfer until the final response's headers are in,
+// multi interface so that the body can be pulled in reads, as the portable
+// client asks for it: Send() drives the transfer until the final response's headers are in,
 // and each Read() drives it only until some body bytes are waiting. Bytes are
 // taken from libcurl's write callback into a bounded queue; when the queue is
 // full the callback pauses the transfer until a read makes room.
 #include "system/posix/internet.h"
 
 #include <curl/curl.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -23,12 +23,12 @@ namespace {
 
 // Body bytes held ahead of the reader before the transfer pauses.
 constexpr size_t kQueueLimit = 1 << 20;
-// WinINet's limit on followed redirects.
+// The limit on followed redirects, as the Windows client has it.
 constexpr long kMaxRedirects = 100;
 
 struct CurlSettings {
   std::string agent;
-  int32_t accessType = kAccessDirect;
+  HttpAccess access = HttpAccess::Direct;
   std::string proxyName;
   std::string proxyUser;
   std::string proxyPassword;
@@ -51,26 +51,48 @@ const char* TrustedCertificates() {
   return nullptr;
 }
 
+std::string LowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower;
+}
+
+std::string_view TrimmedValue(std::string_view value) {
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
+                            value.back() == '\t'))
+    value.remove_suffix(1);
+  return value;
+}
+
 class CurlRequest : public HttpRequest {
  public:
   // The settings belong to the connection; a request reads them when it is
   // sent, so that credentials set after a 401 go out with the resend.
-  CurlRequest(std::shared_ptr<const CurlSettings> settings, std::string path, bool secure)
-      : settings_(std::move(settings)), path_(std::move(path)), secure_(secure) {}
+  CurlRequest(std::shared_ptr<const CurlSettings> settings, HttpRequestOptions options,
+              CauseRecord cause)
+      : settings_(std::move(settings)), options_(std::move(options)), cause_(std::move(cause)) {}
   ~CurlRequest() override { Close(); }
 
   bool Open() {
     easy_ = curl_easy_init();
     multi_ = curl_multi_init();
-    return easy_ != nullptr && multi_ != nullptr;
+    if (easy_ != nullptr && multi_ != nullptr) return true;
+    *cause_ = "libcurl: cannot create a transfer handle";
+    return false;
   }
 
   bool Send() override;
-  bool QueryNumber(uint32_t query, uint32_t* value) override;
+  bool Status(uint32_t* status) override;
+  bool ContentLength(uint64_t* length) override;
+  std::optional<std::string> Header(const std::string& name) override;
   bool Read(void* buffer, uint32_t size, uint32_t* received) override;
   bool Close() override;
 
  private:
+  // Records the cause of a failed transfer; always false.
+  bool Failed(CURLcode code);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   void Configure();
@@ -79,8 +101,8 @@ class CurlRequest : public HttpRequest {
   void Stop();
 
   std::shared_ptr<const CurlSettings> settings_;
-  std::string path_;
-  bool secure_;
+  HttpRequestOptions options_;
+  CauseRecord cause_;
   CURL* easy_ = nullptr;
   CURLM* multi_ = nullptr;
   bool running_ = false;  // the easy handle is in the multi handle
@@ -92,7 +114,23 @@ class CurlRequest : public HttpRequest {
   std::vector<char> queue_;
   size_t queueStart_ = 0;
   std::string url_;
+  curl_slist* requestHeaders_ = nullptr;
+  // The headers of the response being received, by lower-cased name.
+  std::map<std::string, std::string> responseHeaders_;
+  char errorText_[CURL_ERROR_SIZE] = {};
 };
+
+bool CurlRequest::Failed(CURLcode code) {
+  std::string text = "libcurl: ";
+  text += curl_easy_strerror(code);
+  if (errorText_[0] != '\0') {
+    text += ": ";
+    text += TrimmedValue(errorText_);
+  }
+  text += " (CURLcode " + std::to_string(static_cast<int>(code)) + ", " + url_ + ")";
+  *cause_ = text;
+  return false;
+}
 
 size_t CurlRequest::OnHeader(char* data, size_t size, size_t count, void* self) {
   auto* request = static_cast<CurlRequest*>(self);
@@ -100,8 +138,7 @@ size_t CurlRequest::OnHeader(char* data, size_t size, size_t count, void* self) 
   std::string_view line(data, length);
   if (line.rfind("HTTP/", 0) == 0) {
     request->sawLocation_ = false;
-  } else if (length >= 9 && strncasecmp(data, "location:", 9) == 0) {
-    request->sawLocation_ = true;
+    request->responseHeaders_.clear();
   } else if (line == "\r\n" || line == "\n") {
     // The end of one response's headers. It is the final response unless it
     // is informational or a redirect that libcurl goes on to follow.
@@ -110,6 +147,10 @@ size_t CurlRequest::OnHeader(char* data, size_t size, size_t count, void* self) 
     bool followed = request->sawLocation_ &&
                     (code == 301 || code == 302 || code == 303 || code == 307 || code == 308);
     if (code >= 200 && !followed) request->headersDone_ = true;
+  } else if (size_t colon = line.find(':'); colon != std::string_view::npos) {
+    std::string name = LowerCase(line.substr(0, colon));
+    if (name == "location") request->sawLocation_ = true;
+    request->responseHeaders_[name] = std::string(TrimmedValue(line.substr(colon + 1)));
   }
   return length;
 }
@@ -137,8 +178,11 @@ size_t CurlRequest::OnBody(char* data, size_t size, size_t count, void* self) {
 void CurlRequest::Configure() {
   const CurlSettings& s = *settings_;
   std::string host = s.host.find(':') != std::string::npos ? "[" + s.host + "]" : s.host;
-  url_ = (secure_ ? "https://" : "http://") + host + ":" + std::to_string(s.port) + path_;
+  url_ = (options_.secure ? "https://" : "http://") + host + ":" + std::to_string(s.port) +
+         options_.path;
   curl_easy_reset(easy_);
+  errorText_[0] = '\0';
+  curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorText_);
   curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(easy_, CURLOPT_USERAGENT, s.agent.c_str());
@@ -154,7 +198,12 @@ void CurlRequest::Configure() {
   curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlRequest::OnBody);
   curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
   if (const char* bundle = TrustedCertificates()) curl_easy_setopt(easy_, CURLOPT_CAINFO, bundle);
-  if (s.accessType == kAccessProxy) {
+  curl_slist_free_all(requestHeaders_);
+  requestHeaders_ = nullptr;
+  for (const auto& [name, value] : options_.headers)
+    requestHeaders_ = curl_slist_append(requestHeaders_, (name + ": " + value).c_str());
+  if (requestHeaders_ != nullptr) curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, requestHeaders_);
+  if (s.access == HttpAccess::Proxy) {
     curl_easy_setopt(easy_, CURLOPT_PROXY, s.proxyName.c_str());
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     if (!s.proxyUser.empty()) curl_easy_setopt(easy_, CURLOPT_PROXYUSERNAME, s.proxyUser.c_str());
@@ -193,7 +242,10 @@ void CurlRequest::Drive() {
 }
 
 bool CurlRequest::Send() {
-  if (easy_ == nullptr) return false;
+  if (easy_ == nullptr) {
+    *cause_ = "libcurl: the request is closed";
+    return false;
+  }
   Stop();
   done_ = false;
   outcome_ = CURLE_OK;
@@ -202,39 +254,53 @@ bool CurlRequest::Send() {
   paused_ = false;
   queue_.clear();
   queueStart_ = 0;
+  responseHeaders_.clear();
   Configure();
-  if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return false;
+  if (CURLMcode added = curl_multi_add_handle(multi_, easy_); added != CURLM_OK) {
+    *cause_ = std::string("libcurl: ") + curl_multi_strerror(added);
+    return false;
+  }
   running_ = true;
   while (!headersDone_ && !done_) Drive();
   // A transfer that failed before a final response (name resolution, a
   // refused connection, a TLS failure, too many redirects) was not answered.
-  return headersDone_ || outcome_ == CURLE_OK;
+  if (headersDone_ || outcome_ == CURLE_OK) return true;
+  return Failed(outcome_);
 }
 
-bool CurlRequest::QueryNumber(uint32_t query, uint32_t* value) {
-  if (!running_) return false;
-  if (query == kQueryStatusCode) {
-    long code = 0;
-    if (curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code <= 0)
-      return false;
-    *value = static_cast<uint32_t>(code);
-    return true;
+bool CurlRequest::Status(uint32_t* status) {
+  long code = 0;
+  if (!running_ || curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK ||
+      code <= 0) {
+    *cause_ = "libcurl: no response status (" + url_ + ")";
+    return false;
   }
-  if (query == kQueryContentLength) {
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
-        length < 0)
-      return false;
-    // A length beyond 32 bits shows as the largest 32-bit number.
-    *value = static_cast<uint32_t>(std::min<curl_off_t>(length, UINT32_MAX));
-    return true;
-  }
-  return false;
+  *status = static_cast<uint32_t>(code);
+  return true;
+}
+
+bool CurlRequest::ContentLength(uint64_t* length) {
+  curl_off_t announced = -1;
+  if (!running_ ||
+      curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
+      announced < 0)
+    return false;
+  *length = static_cast<uint64_t>(announced);
+  return true;
+}
+
+std::optional<std::string> CurlRequest::Header(const std::string& name) {
+  auto found = responseHeaders_.find(LowerCase(name));
+  if (found == responseHeaders_.end()) return std::nullopt;
+  return found->second;
 }
 
 bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
   *received = 0;
-  if (!running_) return false;
+  if (!running_) {
+    *cause_ = "libcurl: read from a request that was not sent";
+    return false;
+  }
   for (;;) {
     size_t waiting = queue_.size() - queueStart_;
     if (waiting > 0) {
@@ -244,7 +310,7 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
       *received = static_cast<uint32_t>(count);
       return true;
     }
-    if (done_) return outcome_ == CURLE_OK;
+    if (done_) return outcome_ == CURLE_OK || Failed(outcome_);
     if (paused_) {
       paused_ = false;
       // Resuming can deliver the held-back bytes at once.
@@ -257,6 +323,8 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
 
 bool CurlRequest::Close() {
   Stop();
+  curl_slist_free_all(requestHeaders_);
+  requestHeaders_ = nullptr;
   if (easy_ != nullptr) curl_easy_cleanup(easy_);
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
   easy_ = nullptr;
@@ -266,34 +334,35 @@ bool CurlRequest::Close() {
 
 class CurlConnection : public HttpConnection {
  public:
-  explicit CurlConnection(CurlSettings settings)
-      : settings_(std::make_shared<CurlSettings>(std::move(settings))) {}
+  CurlConnection(CurlSettings settings, CauseRecord cause)
+      : settings_(std::make_shared<CurlSettings>(std::move(settings))), cause_(std::move(cause)) {}
 
-  bool SetOption(uint32_t option, const std::string& text) override {
-    switch (option) {
-      case kOptionUserName:
+  bool SetCredential(HttpCredential credential, const std::string& text) override {
+    switch (credential) {
+      case HttpCredential::UserName:
         settings_->user = text;
-        return true;
-      case kOptionPassword:
+        break;
+      case HttpCredential::Password:
         settings_->password = text;
-        return true;
-      case kOptionProxyUserName:
+        break;
+      case HttpCredential::ProxyUserName:
         settings_->proxyUser = text;
-        return true;
-      case kOptionProxyPassword:
+        break;
+      case HttpCredential::ProxyPassword:
         settings_->proxyPassword = text;
-        return true;
-      default:
-        return false;
+        break;
     }
+    return true;
   }
 
-  // The WinINet request flags have no libcurl counterpart: every request
-  // reaches the server and nothing asks the user.
-  std::unique_ptr<HttpRequest> OpenRequest(const std::string& verb, const std::string& path,
-                                           uint32_t, bool secure) override {
-    if (verb != "GET" || path.empty()) return nullptr;
-    auto request = std::make_unique<CurlRequest>(settings_, path, secure);
+  // libcurl keeps no cache and never asks the user, so `reload` and
+  // `neverAskUser` hold by themselves.
+  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
+    if (options.path.empty() || options.path[0] != '/') {
+      *cause_ = "libcurl: not a request path: " + options.path;
+      return nullptr;
+    }
+    auto request = std::make_unique<CurlRequest>(settings_, options, cause_);
     if (!request->Open()) return nullptr;
     return request;
   }
@@ -302,38 +371,45 @@ class CurlConnection : public HttpConnection {
 
  private:
   std::shared_ptr<CurlSettings> settings_;
+  CauseRecord cause_;
 };
 
 class CurlSession : public HttpSession {
  public:
-  explicit CurlSession(CurlSettings settings) : settings_(std::move(settings)) {}
+  CurlSession(CurlSettings settings, CauseRecord cause)
+      : settings_(std::move(settings)), cause_(std::move(cause)) {}
 
   std::unique_ptr<HttpConnection> Connect(const std::string& host, int port) override {
-    if (host.empty() || port < 1 || port > 65535) return nullptr;
+    if (host.empty() || port < 1 || port > 65535) {
+      *cause_ = "libcurl: no server to connect to: \"" + host + "\" port " + std::to_string(port);
+      return nullptr;
+    }
     CurlSettings settings = settings_;
     settings.host = host;
     settings.port = port;
-    return std::make_unique<CurlConnection>(std::move(settings));
+    return std::make_unique<CurlConnection>(std::move(settings), cause_);
   }
 
   bool Close() override { return true; }
 
  private:
   CurlSettings settings_;
+  CauseRecord cause_;
 };
 
 }  // namespace
 
-std::unique_ptr<HttpSession> CurlInternet::Open(const std::string& agent, int32_t accessType,
-                                                const std::string& proxyName) {
+std::unique_ptr<HttpSession> CurlInternet::Open(const HttpSessionOptions& options) {
   InitCurlOnce();
-  if (accessType != kAccessDirect && accessType != kAccessProxy) return nullptr;
-  if (accessType == kAccessProxy && proxyName.empty()) return nullptr;
+  if (options.access == HttpAccess::Proxy && options.proxyName.empty()) {
+    *cause_ = "libcurl: a proxy session without a proxy name";
+    return nullptr;
+  }
   CurlSettings settings;
-  settings.agent = agent;
-  settings.accessType = accessType;
-  settings.proxyName = proxyName;
-  return std::make_unique<CurlSession>(std::move(settings));
+  settings.agent = options.agent;
+  settings.access = options.access;
+  settings.proxyName = options.proxyName;
+  return std::make_unique<CurlSession>(std::move(settings), cause_);
 }
 
 }  // namespace updater

@@ -6,13 +6,17 @@
 #pragma once
 
 #include "system/internet.h"
+#include "system/posix/system_error.h"
 
 namespace updater {
 
 class CurlInternet : public Internet {
  public:
-  std::unique_ptr<HttpSession> Open(const std::string& agent, int32_t accessType,
-                                    const std::string& proxyName) override;
+  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override;
+  std::string LastError() override { return *cause_; }
+
+ private:
+  CauseRecord cause_ = NewCauseRecord();
 };
 
 }  // namespace updater

@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "system/command_line.h"
 #include "system/posix/posix_platform.h"
+#include "system/posix/system_error.h"
 
 extern char** environ;
 
@@ -48,7 +50,10 @@ bool PosixProcesses::Start(const std::string& commandLine, const std::string& /*
   // The command line is split by the same rule the started updater uses, so
   // a program receives exactly the parameters a Windows program would.
   std::vector<std::string> arguments = SplitCommandLine(commandLine);
-  if (arguments.empty()) return false;
+  if (arguments.empty()) {
+    cause_ = ErrnoCause("posix_spawn", "(empty command line)", EINVAL);
+    return false;
+  }
   arguments[0] = NativePath(arguments[0]);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -61,6 +66,7 @@ bool PosixProcesses::Start(const std::string& commandLine, const std::string& /*
   pid_t child = 0;
   int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) cause_ = ErrnoCause("posix_spawn", arguments[0], error);
   return error == 0;
 }
 

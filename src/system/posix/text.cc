@@ -4,49 +4,14 @@
 
 #include <locale.h>
 #include <wctype.h>
+
 #include <cwctype>
+
+#include "system/utf8.h"
 
 namespace updater {
 
 namespace {
-
-// Decodes one UTF-8 sequence at `pos`; returns false for a malformed one.
-bool DecodeUtf8(std::string_view text, size_t* pos, char32_t* out) {
-  unsigned char lead = static_cast<unsigned char>(text[*pos]);
-  int length = lead < 0x80           ? 1
-               : (lead >> 5) == 0x6  ? 2
-               : (lead >> 4) == 0xe  ? 3
-               : (lead >> 3) == 0x1e ? 4
-                                     : 0;
-  if (length == 0 || *pos + length > text.size()) return false;
-  char32_t value = length == 1 ? lead : lead & (0x7f >> length);
-  for (int i = 1; i < length; ++i) {
-    unsigned char next = static_cast<unsigned char>(text[*pos + i]);
-    if ((next & 0xc0) != 0x80) return false;
-    value = (value << 6) | (next & 0x3f);
-  }
-  *pos += length;
-  *out = value;
-  return true;
-}
-
-void EncodeUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xc0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xe0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else {
-    out->push_back(static_cast<char>(0xf0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  }
-}
 
 locale_t UnicodeLocale() {
   static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
@@ -69,18 +34,18 @@ std::string LowerCaseText(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size()) {
     char32_t c = 0;
-    size_t start = pos;
-    if (!DecodeUtf8(text, &pos, &c)) {
-      lower.push_back(text[start]);  // a stray byte stays as it is
-      pos = start + 1;
+    size_t length = DecodeUtf8Sequence(text.substr(pos), &c);
+    if (length == 0) {
+      lower.push_back(text[pos++]);  // a stray byte stays as it is
       continue;
     }
+    pos += length;
     if (c < 0x80) {
       lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
       continue;
     }
     if (locale) c = static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), locale));
-    EncodeUtf8(c, &lower);
+    AppendUtf8(c, &lower);
   }
   return lower;
 }
@@ -90,7 +55,7 @@ std::string AnsiToUtf8(std::string_view ansi) {
   for (char byte : ansi) {
     unsigned char b = static_cast<unsigned char>(byte);
     char32_t c = b >= 0x80 && b < 0xa0 ? kCp1252High[b - 0x80] : b;
-    EncodeUtf8(c, &utf8);
+    AppendUtf8(c, &utf8);
   }
   return utf8;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "system/file_system.h"
+#include "system/win32/system_error.h"
 
 namespace updater {
 
@@ -9,6 +10,7 @@ class Win32FileSystem : public FileSystem {
  public:
   std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override;
   std::unique_ptr<File> Create(const std::string& path) override;
+  std::unique_ptr<File> OpenAppend(const std::string& path) override;
   bool Exists(const std::string& path) override;
   bool IsFolder(const std::string& path) override;
   bool Delete(const std::string& path) override;
@@ -19,6 +21,15 @@ class Win32FileSystem : public FileSystem {
                   std::vector<FolderEntry>* entries) override;
   bool CopyPermissions(const std::string& from, const std::string& to) override;
   bool MakeExecutable(const std::string& path) override;
+  std::string LastError() override { return *cause_; }
+
+ private:
+  // Records the cause of a failed call with the error it left; always false.
+  bool Failed(std::string_view call, const std::string& path);
+  std::unique_ptr<File> OpenHandle(const char* call, const std::string& path, unsigned long access,
+                                   unsigned long share, unsigned long disposition);
+
+  CauseRecord cause_ = NewCauseRecord();
 };
 
 }  // namespace updater

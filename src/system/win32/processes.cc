@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "system/win32/system_error.h"
 #include "system/win32/wide_text.h"
 
 namespace updater {
@@ -49,6 +50,7 @@ bool Win32Processes::Start(const std::string& commandLine, const std::string& fi
     CloseHandle(process.hProcess);
     return true;
   }
+  cause_ = Win32Cause("CreateProcessW", commandLine, GetLastError());
   // Not a program CreateProcessW can start: let the shell open it.
   std::wstring wideFile = Utf8ToWide(file);
   std::wstring wideParameters = Utf8ToWide(parameters);
@@ -60,14 +62,19 @@ bool Win32Processes::Start(const std::string& commandLine, const std::string& fi
   shell.lpParameters = wideParameters.empty() ? nullptr : wideParameters.c_str();
   shell.lpDirectory = shellFolder.empty() ? nullptr : shellFolder.c_str();
   shell.nShow = SW_SHOWNORMAL;
-  if (!ShellExecuteExW(&shell)) return false;
+  if (!ShellExecuteExW(&shell)) {
+    cause_ += "; " + Win32Cause("ShellExecuteExW", file, GetLastError());
+    return false;
+  }
   if (shell.hProcess) CloseHandle(shell.hProcess);
   return true;
 }
 
 bool Win32Processes::StartNetwork() {
   WSADATA data;
-  return WSAStartup(MAKEWORD(1, 1), &data) == 0;
+  int error = WSAStartup(MAKEWORD(1, 1), &data);
+  if (error != 0) cause_ = Win32Cause("WSAStartup", "1.1", static_cast<unsigned long>(error));
+  return error == 0;
 }
 
 void Win32Processes::Exit(int code) {

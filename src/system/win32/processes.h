@@ -13,6 +13,10 @@ class Win32Processes : public Processes {
              const std::string& workingFolder) override;
   bool StartNetwork() override;
   [[noreturn]] void Exit(int code) override;
+  std::string LastError() override { return cause_; }
+
+ private:
+  std::string cause_;
 };
 
 }  // namespace updater

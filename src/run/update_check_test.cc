@@ -1,12 +1,14 @@
 // The update check, the downloads and the self-update over a fake web and a
 // real program folder, with packages made by the package writer.
-#include "protocol/update_check.h"
+#include "run/update_check.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "mxupack/package_writer.h"
+#include "run/console_io.h"
+#include "run/run_main.h"
 #include "run/self_update.h"
 #include "support/fake_platform.h"
 #include "support/fake_web.h"
@@ -78,15 +80,21 @@ class UpdateCheckTest : public ::testing::Test {
     return path;
   }
 
-  // Runs the full check; the exit code, or -1 when it returned.
+  // Runs the full check and, when its outcome ends the run, ends it as the
+  // run sequence does: the exit code, or -1 when the run goes on.
   int RunFull() {
     ServerChoice choice = InListOrder();
-    try {
-      RunUpdateCheck(program_, choice);
-    } catch (const testing::ProcessExit& exit) {
-      return exit.code;
+    outcome_ = RunUpdateCheck(program_, choice);
+    switch (outcome_) {
+      case CheckOutcome::Completed:
+        return -1;
+      case CheckOutcome::Declined:
+      case CheckOutcome::ServersExhausted:
+        return ExitCodeOf([&] { EndProgram(program_); });
+      case CheckOutcome::HandedOver:
+        return ExitCodeOf([&] { ExitProgram(program_); });
     }
-    return -1;
+    return -2;
   }
 
   int RunCheck() {
@@ -105,6 +113,7 @@ class UpdateCheckTest : public ::testing::Test {
   Platform platform_{fake_.console, fake_.platform.files, fake_.processes,
                      fake_.clock,   fake_.versions,       web_};
   Program program_{platform_};
+  CheckOutcome outcome_ = CheckOutcome::Completed;
 };
 
 TEST_F(UpdateCheckTest, TheRoadOfOneRun) {
@@ -358,7 +367,7 @@ TEST_F(ReplaceUpdaterTest, PutsTheCopyInPlaceAndStartsItWithoutSelfReplace) {
   program_.Settings.SelfReplace = true;
   program_.Settings.Server = "http://a.test/";
 
-  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program_); }), 0);
+  EXPECT_EQ(ExitCodeOf([&] { EndRun(program_, ReplaceUpdater(program_)); }), 0);
   EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "new");
   EXPECT_FALSE(FileExists(folder_.Path() + "Updater.new"));
@@ -370,7 +379,7 @@ TEST_F(ReplaceUpdaterTest, PutsTheCopyInPlaceAndStartsItWithoutSelfReplace) {
 
 TEST_F(ReplaceUpdaterTest, RefusesToRunOutsideTheUpdateFolder) {
   program_.ProgramFolder = folder_.Path();
-  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program_); }), 0);
+  EXPECT_EQ(ExitCodeOf([&] { EndRun(program_, ReplaceUpdater(program_)); }), 0);
   EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Updater.tmp is not in the Update folder."}));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "old");
   EXPECT_TRUE(fake_.processes.starts.empty());
@@ -381,7 +390,7 @@ TEST_F(ReplaceUpdaterTest, AnUpdaterThatStaysInUseIsKeptAfterRetrying) {
   std::unique_ptr<File> running = files_.OpenRead(folder_.Path() + "Updater.exe", true);
   ASSERT_TRUE(running);
 
-  EXPECT_EQ(ExitCodeOf([&] { ReplaceUpdater(program_); }), 0);
+  EXPECT_EQ(ExitCodeOf([&] { EndRun(program_, ReplaceUpdater(program_)); }), 0);
   running.reset();
   EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Failed to delete Updater.exe."}));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "old");

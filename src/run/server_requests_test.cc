@@ -1,8 +1,10 @@
-// The three server requests through the real HTTP client, over a fake
-// internet that serves canned responses and records what was asked.
+// The request records of the three server files, and the requests through the
+// real HTTP client over a fake internet that serves canned responses and
+// records what was asked.
+#include "run/server_requests.h"
+
 #include <gtest/gtest.h>
 
-#include "protocol/server_files.h"
 #include "support/fake_platform.h"
 #include "support/fake_web.h"
 #include "support/temp_folder.h"
@@ -15,6 +17,64 @@ using testing::FakeWeb;
 using testing::ReadWholeFile;
 using testing::TempFolder;
 using testing::WriteWholeFile;
+
+TEST(ServerFileRequestTest, BuildsTheThreeRecordsOnTheServerInUse) {
+  const std::string server = "http://host/voxa/";
+  const struct {
+    const char* name;
+    HTTPGetRequest request;
+    const char* url;
+    HTTPGetTarget target;
+    const char* fileName;
+  } cases[] = {
+      {"status", UpdateInfoRequest(server), "http://host/voxa/UpdateInfo.txt",
+       HTTPGetTarget::TargetMemory, ""},
+      {"server list", ServerListRequest(server, "C:\\App\\"), "http://host/voxa/UpdateServer.lst",
+       HTTPGetTarget::TargetFile, "C:\\App\\UpdateServer.lst"},
+      {"catalogue", VersionInfoRequest(server), "http://host/voxa/VersionInfo.txt",
+       HTTPGetTarget::TargetMemory, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.request.URL, c.url);
+    EXPECT_EQ(c.request.Target, c.target);
+    EXPECT_EQ(c.request.FileName, c.fileName);
+    EXPECT_EQ(c.request.Agent, "Morvex Updater");
+    EXPECT_EQ(c.request.BufferSize, 0);
+    EXPECT_EQ(c.request.Port, 0);
+    EXPECT_EQ(c.request.AccessType, 0);
+    EXPECT_EQ(c.request.RequestFlags, 0u);
+    EXPECT_FALSE(c.request.Memory.has_value());
+    EXPECT_FALSE(c.request.OnProgress || c.request.OnConnected || c.request.OnFinished);
+  }
+}
+
+TEST(ServerFileRequestTest, GluesTheFileNameOnAServerWithoutSlashUnescaped) {
+  EXPECT_EQ(UpdateInfoRequest("http://host/a b").URL, "http://host/a bUpdateInfo.txt");
+}
+
+TEST(TakeBodyTextTest, TakesReceivedBytesOfTheBodyAndReleasesIt) {
+  const struct {
+    const char* name;
+    std::optional<std::string> body;
+    int32_t receivedBytes;
+    std::string text;
+  } cases[] = {
+      {"no body", std::nullopt, 0, ""},
+      {"whole body", "ok\r\n", 4, "ok\r\n"},
+      {"only ReceivedBytes count", "ok\r\n", 2, "ok"},
+      {"ReceivedBytes past the body", "ok", 9, "ok"},
+      {"decoded as text", std::string("a\xFF\0b", 4), 4, "a\xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HTTPGetRequest request;
+    if (c.body) request.Memory.emplace(c.body->begin(), c.body->end());
+    request.ReceivedBytes = c.receivedBytes;
+    EXPECT_EQ(TakeBodyText(request), c.text);
+    EXPECT_FALSE(request.Memory.has_value());
+  }
+}
 
 class ServerFetchTest : public ::testing::Test {
  protected:
@@ -74,7 +134,8 @@ TEST_F(ServerFetchTest, AFailedRequestPrintsOneErrorLine) {
   EXPECT_EQ(fake_.console.lines[0], "Error: HTTP status code = 404");
   EXPECT_EQ(fake_.console.lines[1], "Error: HTTP status code = 404");
   HTTPGetRequest unreachable;
-  EXPECT_EQ(fake_.console.lines[2], "Error: " + HTTPGetErrorText(HTTPGetErrSend, unreachable));
+  EXPECT_EQ(fake_.console.lines[2],
+            "Error: " + HTTPGetErrorText(HTTPGetResult::HTTPGetErrSend, unreachable));
 }
 
 }  // namespace

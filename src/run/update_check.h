@@ -10,17 +10,23 @@
 
 namespace updater {
 
+// How a full check ended.
+enum class CheckOutcome {
+  Completed,         // a server completed the check; the run goes on to "Update finished."
+  Declined,          // the user answered no; the run ends at the closing prompt
+  ServersExhausted,  // every server failed ("Update failed!"); the run ends at the closing prompt
+  HandedOver,        // a new updater was started; this process ends at once
+};
+
 // Asks a yes/no question and waits for "y" or "n" (any letter case), other
 // keys ignored. Under -dontask and -silent the answer is yes without asking.
 // A closed input answers no.
 bool AskYesNo(Program& program, std::string_view question);
 
-// The full check. Returns when a server completed it; ends the process
-// through EndProgram when the user answers no or every server failed, and
-// through the hand-over when a new updater was started.
-void RunUpdateCheck(Program& program);
+// The full check.
+CheckOutcome RunUpdateCheck(Program& program);
 // The same with the server choice given, so a test can fix the order.
-void RunUpdateCheck(Program& program, ServerChoice& choice);
+CheckOutcome RunUpdateCheck(Program& program, ServerChoice& choice);
 
 // The check of -onlycheck: no questions, no downloads, nothing written.
 // Returns 1 when a server offers a newer updater or at least one update of

@@ -1,5 +1,5 @@
 // The update check across servers.
-#include "protocol/update_check.h"
+#include "run/update_check.h"
 
 #include <string>
 
@@ -7,10 +7,11 @@
 #include "protocol/catalogue.h"
 #include "protocol/server_files.h"
 #include "protocol/server_list.h"
+#include "protocol/update_selection.h"
 #include "protocol/version_text.h"
 #include "run/console_io.h"
 #include "run/self_update.h"
-#include "system/text.h"
+#include "run/server_requests.h"
 #include "transfer/download_updates.h"
 
 namespace updater {
@@ -25,13 +26,12 @@ enum class Mode { Full, CheckOnly };
 
 // How one attempt with one server ended.
 enum class Attempt {
-  Failed,     // try the next server
-  Completed,  // the check is done
-  Offered,    // check only: something newer is offered
+  Failed,      // try the next server
+  Completed,   // the check is done
+  Offered,     // check only: something newer is offered
+  Declined,    // the user answered no
+  HandedOver,  // a new updater runs
 };
-
-bool IsUpdaterEntry(const UpdateEntry& entry) { return LowerCaseText(entry.Name) == "updater"; }
-bool IsMainProgramEntry(const UpdateEntry& entry) { return LowerCaseText(entry.Name) == "voxa"; }
 
 void AnnounceNewUpdater(Program& program, const UpdateEntry& entry) {
   PrintLine(program, "");
@@ -42,18 +42,16 @@ void AnnounceNewUpdater(Program& program, const UpdateEntry& entry) {
 }
 
 // Shows one row per main-program entry and selects those to update.
-void ShowVersionTable(Program& program, const Catalogue& catalogue, int64_t lines) {
+void ShowVersionTable(Program& program, const Catalogue& catalogue) {
   PrintLine(program, "");
   PrintLine(program, "Old Version | New Version | Name");
   PrintLine(program, "");
   program.SelectedUpdates.clear();
-  for (int64_t k = 1; k <= lines; ++k) {
-    const UpdateEntry& entry = catalogue[static_cast<size_t>(k)];
-    if (!IsMainProgramEntry(entry)) continue;
+  for (const VersionTableRow& row :
+       VersionTable(catalogue, program.InstalledMainVersion, program.Settings.Force)) {
     PrintLine(program, VersionText(program.InstalledMainVersion) + kColumnGap +
-                           VersionText(entry.Version) + kColumnGap + entry.Name);
-    if (program.InstalledMainVersion < entry.Version || program.Settings.Force)
-      program.SelectedUpdates.push_back({entry.Name, entry.PackageFile});
+                           VersionText(row.Entry.Version) + kColumnGap + row.Entry.Name);
+    if (row.Selected) program.SelectedUpdates.push_back({row.Entry.Name, row.Entry.PackageFile});
   }
   PrintLine(program, "");
   PrintLine(program, std::to_string(program.SelectedUpdates.size()) + " updates available.");
@@ -89,38 +87,39 @@ Attempt TryServer(Program& program, Mode mode) {
   PrintLine(program, "Checking for new versions...");
   if (!FetchVersionInfo(program, &text)) return Attempt::Failed;
   Catalogue catalogue;
-  int64_t lines = ParseCatalogue(text, &catalogue);
-  if (lines == 0) {
+  if (ParseCatalogue(text, &catalogue) == 0) {
     PrintLine(program, "Error: Corrupted version infos on server!");
     return Attempt::Failed;
   }
 
   bool selfUpdateTried = false;
-  for (int64_t k = 1; k <= lines; ++k) {
-    const UpdateEntry& entry = catalogue[static_cast<size_t>(k)];
-    if (!IsUpdaterEntry(entry) || entry.Version <= program.InstalledUpdaterVersion) continue;
+  for (const UpdateEntry& entry : NewerUpdaterEntries(catalogue, program.InstalledUpdaterVersion)) {
     if (mode == Mode::CheckOnly) {
       AnnounceNewUpdater(program, entry);
       return Attempt::Offered;
     }
     if (OfferedAgainAfterReplacement(program, entry)) continue;
     AnnounceNewUpdater(program, entry);
-    if (!AskYesNo(program, kQuestion)) EndProgram(program);
-    // Comes back only when the new updater could not be started.
-    SelfUpdate(program, program.Settings.Server + entry.PackageFile);
+    if (!AskYesNo(program, kQuestion)) return Attempt::Declined;
+    if (SelfUpdate(program, program.Settings.Server + entry.PackageFile) ==
+        SelfUpdateOutcome::HandedOver)
+      return Attempt::HandedOver;
     selfUpdateTried = true;
   }
   if (selfUpdateTried) return Attempt::Failed;
 
-  ShowVersionTable(program, catalogue, lines);
+  ShowVersionTable(program, catalogue);
   if (mode == Mode::CheckOnly)
     return program.SelectedUpdates.empty() ? Attempt::Completed : Attempt::Offered;
   if (program.SelectedUpdates.empty()) return Attempt::Completed;
 
-  if (!AskYesNo(program, kQuestion)) EndProgram(program);
-  if (!DownloadUpdates(program)) return Attempt::Failed;
+  if (!AskYesNo(program, kQuestion)) return Attempt::Declined;
+  if (!DownloadUpdates(program.os, program.Output, program.Settings.Server, program.UpdateFolder(),
+                       program.SelectedUpdates))
+    return Attempt::Failed;
   if (program.Settings.OnlyDownload) return Attempt::Completed;
-  return ApplyUpdates(program) ? Attempt::Completed : Attempt::Failed;
+  return ApplyUpdates(program.Packages, program.ProgramFolder) ? Attempt::Completed
+                                                               : Attempt::Failed;
 }
 
 void ReportServersExhausted(Program& program) {
@@ -144,17 +143,28 @@ bool AskYesNo(Program& program, std::string_view question) {
   }
 }
 
-void RunUpdateCheck(Program& program) {
+CheckOutcome RunUpdateCheck(Program& program) {
   ServerChoice choice;
-  RunUpdateCheck(program, choice);
+  return RunUpdateCheck(program, choice);
 }
 
-void RunUpdateCheck(Program& program, ServerChoice& choice) {
-  ChooseFirstServer(program, choice);
-  while (TryServer(program, Mode::Full) != Attempt::Completed) {
-    if (!ChooseNextServer(program, choice)) {
+CheckOutcome RunUpdateCheck(Program& program, ServerChoice& choice) {
+  ChooseFirstServer(program.ServerList, program.Settings.Server, choice);
+  while (true) {
+    switch (TryServer(program, Mode::Full)) {
+      case Attempt::Completed:
+        return CheckOutcome::Completed;
+      case Attempt::Declined:
+        return CheckOutcome::Declined;
+      case Attempt::HandedOver:
+        return CheckOutcome::HandedOver;
+      case Attempt::Failed:
+      case Attempt::Offered:
+        break;
+    }
+    if (!ChooseNextServer(program.ServerList, program.Settings.Server, choice)) {
       ReportServersExhausted(program);
-      EndProgram(program);
+      return CheckOutcome::ServersExhausted;
     }
   }
 }
@@ -165,7 +175,7 @@ int RunCheckOnly(Program& program) {
 }
 
 int RunCheckOnly(Program& program, ServerChoice& choice) {
-  ChooseFirstServer(program, choice);
+  ChooseFirstServer(program.ServerList, program.Settings.Server, choice);
   while (true) {
     switch (TryServer(program, Mode::CheckOnly)) {
       case Attempt::Offered:
@@ -173,9 +183,11 @@ int RunCheckOnly(Program& program, ServerChoice& choice) {
       case Attempt::Completed:
         return 0;
       case Attempt::Failed:
+      case Attempt::Declined:
+      case Attempt::HandedOver:
         break;
     }
-    if (!ChooseNextServer(program, choice)) {
+    if (!ChooseNextServer(program.ServerList, program.Settings.Server, choice)) {
       ReportServersExhausted(program);
       return 0;
     }

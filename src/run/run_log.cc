@@ -1,0 +1,76 @@
+// The support log.
+#include "run/run_log.h"
+
+#include <cstdio>
+
+#include "transfer/url_split.h"
+
+namespace updater {
+
+namespace {
+
+// The civil date of a day count since 1970-01-01 (Howard Hinnant's
+// days_from_civil, inverted).
+void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) {
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned dayOfEra = static_cast<unsigned>(days - era * 146097);
+  const unsigned yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const unsigned monthIndex = (5 * dayOfYear + 2) / 153;
+  *day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+  *month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+  *year = static_cast<int64_t>(yearOfEra) + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+}  // namespace
+
+std::string LogTimeText(int64_t unixMilliseconds) {
+  constexpr int64_t kDay = 86400000;
+  int64_t days = unixMilliseconds / kDay;
+  int64_t rest = unixMilliseconds % kDay;
+  if (rest < 0) {
+    rest += kDay;
+    --days;
+  }
+  int64_t year = 0;
+  unsigned month = 0, day = 0;
+  CivilFromDays(days, &year, &month, &day);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ",
+                static_cast<long long>(year), month, day, static_cast<long long>(rest / 3600000),
+                static_cast<long long>(rest / 60000 % 60), static_cast<long long>(rest / 1000 % 60),
+                static_cast<long long>(rest % 1000));
+  return text;
+}
+
+void RunLog::Open(const std::string& updateFolder) {
+  file_.reset();
+  if (!files_.IsFolder(updateFolder)) return;
+  path_ = updateFolder + kLogFileName;
+  file_ = files_.OpenAppend(path_);
+}
+
+void RunLog::Write(std::string_view text) {
+  if (!file_) return;
+  std::string record = LogTimeText(clock_.UnixMilliseconds());
+  record += "  ";
+  // Whatever a record quotes (a command line, a server URL, a library's
+  // error), a password in a URL never reaches the log.
+  record += MaskURLPassword(text);
+  record += "\r\n";
+  const int64_t size = file_->Size();
+  if (size > 0 && size + static_cast<int64_t>(record.size()) > kLogRotationSize) Rotate();
+  if (file_) file_->Write(record.data(), static_cast<int64_t>(record.size()));
+}
+
+void RunLog::Rotate() {
+  file_.reset();
+  const std::string old =
+      path_.substr(0, path_.size() - (sizeof kLogFileName - 1)) + kOldLogFileName;
+  files_.Replace(path_, old);  // another process may have rotated it already
+  file_ = files_.OpenAppend(path_);
+}
+
+}  // namespace updater

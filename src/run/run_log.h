@@ -1,0 +1,49 @@
+// The support log, Update\Updater.log: what each run did and why anything
+// failed, with the causes the console lines leave out. Every record is
+// appended at once, so a run that is killed keeps the records before it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "system/clock.h"
+#include "system/file_system.h"
+
+namespace updater {
+
+inline constexpr char kLogFileName[] = "Updater.log";
+inline constexpr char kOldLogFileName[] = "Updater.log.1";
+// A log that grows past this size is renamed to Updater.log.1, replacing the
+// one kept from before, and a new log begins.
+inline constexpr int64_t kLogRotationSize = 1 << 20;
+
+class RunLog {
+ public:
+  RunLog(FileSystem& files, Clock& clock) : files_(files), clock_(clock) {}
+
+  // Starts appending to `updateFolder` + "Updater.log", when that folder
+  // exists (the log never creates it). A log that cannot be opened stays
+  // closed and every Write does nothing.
+  void Open(const std::string& updateFolder);
+  bool IsOpen() const { return file_ != nullptr; }
+
+  // Appends one record: the UTC time, then the text with any URL password
+  // masked. Failures are ignored: a log that cannot be written never changes
+  // the run.
+  void Write(std::string_view text);
+
+ private:
+  void Rotate();
+
+  FileSystem& files_;
+  Clock& clock_;
+  std::string path_;
+  std::unique_ptr<File> file_;
+};
+
+// A time as the log shows it: "2026-12-07T08:35:09.123Z".
+std::string LogTimeText(int64_t unixMilliseconds);
+
+}  // namespace updater

@@ -1,0 +1,80 @@
+// The requests for the three server files as the update check performs them.
+#include "run/server_requests.h"
+
+#include <string_view>
+
+#include "protocol/server_files.h"
+#include "transfer/http_error_text.h"
+
+namespace updater {
+
+namespace {
+
+HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fileName,
+                                 HTTPGetTarget target) {
+  HTTPGetRequest request;
+  request.URL = server + std::string(fileName);
+  request.Target = target;
+  request.BufferSize = 0;
+  request.Agent = kUpdaterAgent;
+  return request;
+}
+
+// Performs one request; on failure prints its error line and drops any body.
+bool Perform(Program& program, HTTPGetRequest& request) {
+  const HTTPGetResult result = HTTPGetFromWeb(program.os, request, program.Output);
+  if (result == HTTPGetResult::HTTPGetOK) return true;
+  request.Memory.reset();
+  ReportHTTPGetFailure(program.Output, result, request);
+  return false;
+}
+
+bool FetchText(Program& program, HTTPGetRequest request, std::string* text) {
+  text->clear();
+  if (!Perform(program, request)) return false;
+  *text = TakeBodyText(request);
+  return true;
+}
+
+}  // namespace
+
+HTTPGetRequest UpdateInfoRequest(const std::string& server) {
+  return ServerFileRequest(server, kUpdateInfoFile, HTTPGetTarget::TargetMemory);
+}
+
+HTTPGetRequest ServerListRequest(const std::string& server, const std::string& programFolder) {
+  HTTPGetRequest request = ServerFileRequest(server, kServerListFile, HTTPGetTarget::TargetFile);
+  request.FileName = programFolder + std::string(kServerListFile);
+  return request;
+}
+
+HTTPGetRequest VersionInfoRequest(const std::string& server) {
+  return ServerFileRequest(server, kVersionInfoFile, HTTPGetTarget::TargetMemory);
+}
+
+std::string TakeBodyText(HTTPGetRequest& request) {
+  std::string text;
+  if (request.Memory) {
+    const std::vector<uint8_t>& body = *request.Memory;
+    size_t size = request.ReceivedBytes > 0 ? static_cast<size_t>(request.ReceivedBytes) : 0;
+    if (size > body.size()) size = body.size();
+    text = BodyText(std::string_view(reinterpret_cast<const char*>(body.data()), size));
+  }
+  request.Memory.reset();
+  return text;
+}
+
+bool FetchUpdateInfo(Program& program, std::string* text) {
+  return FetchText(program, UpdateInfoRequest(program.Settings.Server), text);
+}
+
+bool FetchServerList(Program& program) {
+  HTTPGetRequest request = ServerListRequest(program.Settings.Server, program.ProgramFolder);
+  return Perform(program, request);
+}
+
+bool FetchVersionInfo(Program& program, std::string* text) {
+  return FetchText(program, VersionInfoRequest(program.Settings.Server), text);
+}
+
+}  // namespace updater
