@@ -10,7 +10,20 @@ bool FakeConsole::Open() {
   return openResult;
 }
 
-void FakeConsole::WriteLine(std::string_view text) { lines.emplace_back(text); }
+void FakeConsole::WriteLine(std::string_view text) {
+  statusShown = false;
+  lines.emplace_back(text);
+}
+
+void FakeConsole::ShowStatus(std::string_view text) {
+  statusShown = interactive;
+  statuses.emplace_back(text);
+}
+
+void FakeConsole::ClearStatus() {
+  statusShown = false;
+  ++statusClears;
+}
 
 ConsoleKey FakeConsole::ReadKey() {
   ++keyPolls;

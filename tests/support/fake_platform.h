@@ -1,5 +1,5 @@
 // Fakes of the platform for tests of the logic: a console that records lines
-// and plays scripted keys, processes that record starts and turn the end of
+// and status lines and plays scripted keys, processes that record starts and turn the end of
 // the process into an exception the test can catch, a clock that only counts.
 // Files and the internet are the real backends unless a test swaps them.
 #pragma once
@@ -23,12 +23,23 @@ class FakeConsole : public Console {
  public:
   bool Open() override;
   void WriteLine(std::string_view text) override;
+  bool IsInteractive() override { return interactive; }
+  void ShowStatus(std::string_view text) override;
+  void ClearStatus() override;
   ConsoleKey ReadKey() override;
   void ShowErrorBox(std::string_view caption, std::string_view text) override;
 
   bool openResult = true;
   int openCount = 0;
   std::vector<std::string> lines;
+  bool interactive = false;
+  // Every status shown and every clear, recorded even when not interactive,
+  // so that a test sees a caller that draws without asking.
+  std::vector<std::string> statuses;
+  int statusClears = 0;
+  // A status is on the screen: shown while interactive, not yet cleared or
+  // erased by a line.
+  bool statusShown = false;
   std::vector<std::string> errorBoxes;  // the texts shown
   std::deque<ConsoleKey> keys;          // played in order; then no key
   bool inputClosedWhenEmpty = false;

@@ -3,12 +3,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace updater {
@@ -29,9 +31,30 @@ void RestoreTerminal() {
   }
 }
 
-extern "C" void RestoreTerminalAtExit() { RestoreTerminal(); }
+// Returns to the start of the line and erases it: how a status line is
+// replaced or removed without ever writing a line end.
+constexpr char kEraseLine[] = "\r\033[K";
+
+// Set while a status line is on the screen, so that the end of the process
+// (a normal exit or a signal) erases it too.
+volatile sig_atomic_t g_statusShown = 0;
+
+// Only async-signal-safe calls: this runs inside signal handlers.
+void EraseStatusAtEnd() {
+  if (g_statusShown) {
+    g_statusShown = 0;
+    ssize_t ignored = write(STDOUT_FILENO, kEraseLine, sizeof kEraseLine - 1);
+    (void)ignored;
+  }
+}
+
+extern "C" void RestoreTerminalAtExit() {
+  EraseStatusAtEnd();
+  RestoreTerminal();
+}
 
 extern "C" void RestoreTerminalAndDie(int signalNumber) {
+  EraseStatusAtEnd();
   RestoreTerminal();
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
@@ -78,6 +101,24 @@ void WriteAll(int fd, const std::string& bytes) {
     if (written <= 0) return;  // a failed console write is not reported
     done += static_cast<size_t>(written);
   }
+}
+
+// Columns of the terminal on standard output; 80 when it does not say.
+size_t TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// The longest start of `text` that fills at most `columns` columns, counting
+// one column per character and never splitting a UTF-8 sequence.
+std::string_view CutToColumns(std::string_view text, size_t columns) {
+  size_t characters = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    bool startsCharacter = (static_cast<unsigned char>(text[i]) & 0xc0) != 0x80;
+    if (startsCharacter && ++characters > columns) return text.substr(0, i);
+  }
+  return text;
 }
 
 bool InputPending() {
@@ -135,9 +176,39 @@ bool PosixConsole::Open() {
 
 void PosixConsole::WriteLine(std::string_view text) {
   RestoreTerminal();  // the program has moved on from waiting for a key
-  std::string line(text);
+  // One write for the erase and the line, so the screen never shows the
+  // line's row empty in between.
+  std::string line = g_statusShown ? kEraseLine : "";
+  g_statusShown = 0;
+  line += text;
   line += '\n';
   WriteAll(STDOUT_FILENO, line);
+}
+
+bool PosixConsole::IsInteractive() {
+  if (!isatty(STDOUT_FILENO)) return false;
+  // A terminal that declares itself dumb (an editor's shell window) shows
+  // escape sequences as text instead of erasing.
+  const char* terminalType = getenv("TERM");
+  return terminalType == nullptr || strcmp(terminalType, "dumb") != 0;
+}
+
+void PosixConsole::ShowStatus(std::string_view text) {
+  if (!IsInteractive()) return;
+  InstallRestoreHandlers();
+  // One column stays free: a character in the last column makes some
+  // terminals wrap, and a carriage return could no longer reach the
+  // status's start.
+  std::string status = kEraseLine;
+  status += CutToColumns(text, TerminalColumns() - 1);
+  g_statusShown = 1;
+  WriteAll(STDOUT_FILENO, status);
+}
+
+void PosixConsole::ClearStatus() {
+  if (!g_statusShown) return;
+  g_statusShown = 0;
+  WriteAll(STDOUT_FILENO, kEraseLine);
 }
 
 ConsoleKey PosixConsole::ReadKey() {
@@ -156,6 +227,7 @@ ConsoleKey PosixConsole::ReadKey() {
 }
 
 void PosixConsole::ShowErrorBox(std::string_view caption, std::string_view text) {
+  ClearStatus();  // standard error usually shares the status's screen
   std::string line(caption);
   line += ": ";
   line += text;

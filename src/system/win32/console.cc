@@ -19,6 +19,23 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 bool Usable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
+// The longest start of `text` of at most `columns` UTF-16 units that does not
+// split a surrogate pair.
+std::wstring_view CutToColumns(std::wstring_view text, size_t columns) {
+  if (text.size() <= columns) return text;
+  bool splitsPair = columns > 0 && text[columns - 1] >= 0xd800 && text[columns - 1] <= 0xdbff;
+  return text.substr(0, splitsPair ? columns - 1 : columns);
+}
+
+// Fills the cursor's row with spaces from `column` to its end; the cursor
+// stays where it is.
+void BlankRowFrom(HANDLE output, const CONSOLE_SCREEN_BUFFER_INFO& screen, SHORT column) {
+  if (column >= screen.dwSize.X) return;
+  DWORD filled = 0;
+  FillConsoleOutputCharacterW(output, L' ', static_cast<DWORD>(screen.dwSize.X - column),
+                              COORD{column, screen.dwCursorPosition.Y}, &filled);
+}
+
 }  // namespace
 
 bool Win32Console::Open() {
@@ -35,6 +52,7 @@ bool Win32Console::Open() {
 }
 
 void Win32Console::WriteLine(std::string_view text) {
+  ClearStatus();
   std::wstring line = Utf8ToWide(text);
   line += L"\r\n";
   DWORD written = 0;
@@ -44,6 +62,39 @@ void Win32Console::WriteLine(std::string_view text) {
               nullptr);
   }
   FlushFileBuffers(output_);
+}
+
+bool Win32Console::IsInteractive() {
+  // Only a real console has a mode; a file or a pipe (the raw UTF-16 bytes of
+  // WriteLine's fallback) has none.
+  DWORD mode = 0;
+  return Usable(output_) && GetConsoleMode(output_, &mode);
+}
+
+void Win32Console::ShowStatus(std::string_view text) {
+  CONSOLE_SCREEN_BUFFER_INFO screen{};
+  if (!IsInteractive() || !GetConsoleScreenBufferInfo(output_, &screen)) return;
+  // One column stays free: a character in the last column moves the cursor
+  // to the next row, where a carriage return could not reach the status.
+  std::wstring wide = Utf8ToWide(text);
+  std::wstring status = L"\r";
+  status += CutToColumns(wide, static_cast<size_t>(screen.dwSize.X > 1 ? screen.dwSize.X - 1 : 0));
+  DWORD written = 0;
+  if (!WriteConsoleW(output_, status.data(), static_cast<DWORD>(status.size()), &written, nullptr))
+    return;
+  statusShown_ = true;
+  // The rest of a longer status shown before.
+  if (GetConsoleScreenBufferInfo(output_, &screen))
+    BlankRowFrom(output_, screen, screen.dwCursorPosition.X);
+}
+
+void Win32Console::ClearStatus() {
+  if (!statusShown_) return;
+  statusShown_ = false;
+  CONSOLE_SCREEN_BUFFER_INFO screen{};
+  if (!GetConsoleScreenBufferInfo(output_, &screen)) return;
+  BlankRowFrom(output_, screen, 0);
+  SetConsoleCursorPosition(output_, COORD{0, screen.dwCursorPosition.Y});
 }
 
 ConsoleKey Win32Console::ReadKey() {
@@ -63,6 +114,7 @@ ConsoleKey Win32Console::ReadKey() {
 }
 
 void Win32Console::ShowErrorBox(std::string_view caption, std::string_view text) {
+  ClearStatus();
   // The box is owned by the foreground window only when that is ours.
   HWND owner = GetForegroundWindow();
   DWORD ownerProcess = 0;
