@@ -140,9 +140,9 @@ SignatureCheck Ed25519Verify(const Ed25519PublicKey& key, const Ed25519Signature
   if (!BuildMessage(message, &messageSexp, error)) return SignatureCheck::kFailed;
   result = gcry_pk_verify(signatureSexp.get(), messageSexp.get(), keySexp.get());
   if (result == 0) return SignatureCheck::kGood;
-  // A signature whose point R does not decode is as wrong as one that does
-  // not verify; other errors (a key that is no curve point, a library
-  // without Ed25519) say the check itself could not be made.
+  // libgcrypt reports every wrong signature, also one whose R is no curve
+  // point, as a bad signature; other errors (a key that is no curve point, a
+  // library without Ed25519) say the check itself could not be made.
   if (gcry_err_code(result) == GPG_ERR_BAD_SIGNATURE) return SignatureCheck::kBad;
   *error = LibraryError("gcry_pk_verify", result);
   return SignatureCheck::kFailed;
