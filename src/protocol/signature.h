@@ -14,8 +14,8 @@
 
 namespace updater {
 
-// The reason for a file whose signature file could not be found or fetched;
-// the verifier itself gives it when ReadSignatureFile finds no file.
+// The reason for a file without a signature file: ReadSignatureFile gives
+// it, and a caller that could not fetch the signature file uses it too.
 inline constexpr std::string_view kNoSignatureFile = "no signature file";
 
 // A legacy signature ("Ed", minisign -l) covers the file's bytes, which are
@@ -47,8 +47,9 @@ class SignatureVerifier {
 
   // Starts a check against `key` of the signature file text
   // `signatureText` for the file the caller knows as `expectedFileName`.
-  // False with a reason when the signature file is malformed or was made
-  // with another key; Update and Finish then fail with the same reason.
+  // False with a reason when the signature file is malformed, was made with
+  // another key, or libgcrypt cannot be set up; Update and Finish then fail
+  // with the same reason.
   bool Start(const MinisignPublicKey& key, std::string_view signatureText,
              std::string_view expectedFileName, std::string* reason);
   // Feeds the next bytes of the file. False with a reason once the check has
@@ -94,8 +95,8 @@ bool LoadSecretKey(std::string_view text, MinisignSecretKey* key, std::string* e
 // form with the trusted comment "timestamp:N<TAB>file:NAME<TAB>hashed", as
 // `minisign -S` writes it and `minisign -V` accepts it. Each signature is
 // checked against the key's public half before it is given out. False with a
-// reason when the name holds a tab or line end, the key's halves do not
-// belong together, or the library fails.
+// reason when the name is empty, longer than 4096 bytes or holds a tab or
+// line end, the key's halves do not belong together, or the library fails.
 bool SignBytes(const MinisignSecretKey& key, std::string_view bytes, std::string_view fileName,
                uint64_t timestamp, std::string* signatureText, std::string* error);
 // The same for the file at `path`, read through `files` in 1 MiB chunks.
