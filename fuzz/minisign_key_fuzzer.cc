@@ -1,0 +1,53 @@
+// Feeds arbitrary bytes to the key parsers and base64: a parsed public key
+// writes back to the same line and goes through libgcrypt without harm (an
+// Ed25519 check with it must end, not abort, and not pass), a parsed secret
+// key keeps its id, and decoded base64 encodes back to the same text.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "protocol/crypto.h"
+#include "protocol/minisign_format.h"
+
+namespace {
+
+void Require(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::string error;
+
+  updater::MinisignPublicKey key;
+  if (updater::ParsePublicKey(text, &key, &error)) {
+    updater::MinisignPublicKey again;
+    Require(updater::ParsePublicKey(updater::PublicKeyLine(key), &again, &error));
+    Require(again.keyId == key.keyId && again.key == key.key);
+    Require(updater::KeyIdText(key.keyId).size() == 16);
+    // A signature of zeros and ones belongs to no key.
+    updater::Ed25519Signature signature;
+    signature.fill(1);
+    Require(updater::Ed25519Verify(key.key, signature, "message", &error) !=
+            updater::SignatureCheck::kGood);
+  } else {
+    Require(!error.empty());
+  }
+
+  updater::MinisignSecretKey secretKey;
+  if (updater::ParseSecretKeyFile(text, &secretKey, &error))
+    Require(updater::PublicKeyOf(secretKey).keyId == secretKey.keyId);
+  else
+    Require(!error.empty());
+
+  std::string bytes;
+  if (updater::DecodeBase64(text, &bytes)) {
+    Require(bytes.size() == size / 4 * 3 - (size > 0 && text[size - 1] == '=') -
+                                (size > 1 && text[size - 2] == '='));
+    Require(updater::EncodeBase64(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ==
+            text);
+  }
+  return 0;
+}

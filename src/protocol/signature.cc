@@ -1,0 +1,288 @@
+// Checking and making minisign signatures.
+#include "protocol/signature.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "protocol/crypto.h"
+
+namespace updater {
+
+namespace {
+
+constexpr int64_t kChunkSize = 1 << 20;
+static_assert(kMaxLegacySignedFileSize <= kMaxEd25519MessageSize);
+// The comment signature covers the file signature and the trusted comment.
+static_assert(64 + kMaxSignatureFileSize <= kMaxEd25519MessageSize);
+// minisign's own untrusted comment, so that a signature file made here is
+// the one minisign makes for the same key, file name and time.
+constexpr std::string_view kUntrustedComment = "signature from minisign secret key";
+// A file name long enough to push the signature file past what the parser
+// reads is refused when signing.
+constexpr size_t kMaxSignedFileNameSize = 4096;
+
+// A signature or hash as the message bytes of an Ed25519 operation.
+std::string_view Bytes(const std::array<uint8_t, 64>& bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// What the comment signature covers: the file signature, then the comment.
+std::string GlobalMessage(const Ed25519Signature& signature, std::string_view trustedComment) {
+  std::string message(Bytes(signature));
+  message += trustedComment;
+  return message;
+}
+
+// Makes the signature file for a BLAKE2b-512 hash.
+bool SignDigest(const MinisignSecretKey& key, const Blake2b512::Digest& digest,
+                std::string_view fileName, uint64_t timestamp, std::string* signatureText,
+                std::string* error) {
+  if (fileName.empty() || fileName.size() > kMaxSignedFileNameSize ||
+      fileName.find_first_of("\t\r\n") != std::string_view::npos) {
+    *error = "the file name is empty, too long, or holds a tab or line end";
+    return false;
+  }
+  MinisignSignature signature;
+  signature.untrustedComment = kUntrustedComment;
+  signature.signedData = SignedData::kBlake2bHash;
+  signature.keyId = key.keyId;
+  signature.trustedComment = TrustedCommentText({timestamp, std::string(fileName), true});
+  if (!Ed25519Sign(key.secretKey, Bytes(digest), &signature.signature, error) ||
+      !Ed25519Sign(key.secretKey, GlobalMessage(signature.signature, signature.trustedComment),
+                   &signature.globalSignature, error))
+    return false;
+  // libgcrypt takes the public half as given; a key file whose halves do not
+  // belong together would give signatures nobody can check.
+  const MinisignPublicKey publicKey = PublicKeyOf(key);
+  std::string checkError;
+  if (Ed25519Verify(publicKey.key, signature.signature, Bytes(digest), &checkError) !=
+          SignatureCheck::kGood ||
+      Ed25519Verify(publicKey.key, signature.globalSignature,
+                    GlobalMessage(signature.signature, signature.trustedComment),
+                    &checkError) != SignatureCheck::kGood) {
+    *error = "the secret key does not match its own public key (a damaged key file)";
+    if (!checkError.empty()) *error += ": " + checkError;
+    return false;
+  }
+  *signatureText = SignatureFileText(signature);
+  return true;
+}
+
+}  // namespace
+
+struct SignatureVerifier::State {
+  std::string failure;  // set once the check has failed
+  MinisignPublicKey key;
+  MinisignSignature signature;
+  std::string expectedFileName;
+  Blake2b512 hash;        // the BLAKE2b form
+  std::string fileBytes;  // the legacy form
+};
+
+SignatureVerifier::SignatureVerifier() = default;
+SignatureVerifier::~SignatureVerifier() = default;
+
+bool SignatureVerifier::Start(const MinisignPublicKey& key, std::string_view signatureText,
+                              std::string_view expectedFileName, std::string* reason) {
+  state_ = std::make_unique<State>();
+  State& state = *state_;
+  state.key = key;
+  state.expectedFileName = expectedFileName;
+  std::string error;
+  if (!ParseSignatureFile(signatureText, &state.signature, &error))
+    state.failure = "malformed signature file (" + error + ")";
+  else if (state.signature.keyId != key.keyId)
+    state.failure = "signed by another key (" + KeyIdText(state.signature.keyId) + ")";
+  else if (!state.hash.Ready(&error))
+    state.failure = "cannot check signatures (" + error + ")";
+  if (!state.failure.empty()) *reason = state.failure;
+  return state.failure.empty();
+}
+
+bool SignatureVerifier::Update(const void* data, size_t size, std::string* reason) {
+  if (!state_) {
+    *reason = "no signature check was started";
+    return false;
+  }
+  State& state = *state_;
+  if (state.failure.empty()) {
+    if (state.signature.signedData == SignedData::kBlake2bHash) {
+      state.hash.Update(data, size);
+    } else if (size > kMaxLegacySignedFileSize - state.fileBytes.size()) {
+      state.failure = "a legacy signature (minisign -l) of a file over " +
+                      std::to_string(kMaxLegacySignedFileSize) + " bytes";
+      state.fileBytes = std::string();
+    } else {
+      state.fileBytes.append(static_cast<const char*>(data), size);
+    }
+  }
+  if (!state.failure.empty()) *reason = state.failure;
+  return state.failure.empty();
+}
+
+bool SignatureVerifier::Finish(SignedFileInfo* info, std::string* reason) {
+  if (!state_) {
+    *reason = "no signature check was started";
+    return false;
+  }
+  std::unique_ptr<State> state = std::move(state_);
+  if (!state->failure.empty()) {
+    *reason = state->failure;
+    return false;
+  }
+  const MinisignSignature& signature = state->signature;
+  Blake2b512::Digest digest;
+  std::string_view message;
+  if (signature.signedData == SignedData::kBlake2bHash) {
+    digest = state->hash.Finish();
+    message = Bytes(digest);
+  } else {
+    message = state->fileBytes;
+  }
+  std::string error;
+  SignatureCheck check = Ed25519Verify(state->key.key, signature.signature, message, &error);
+  if (check == SignatureCheck::kGood) {
+    check = Ed25519Verify(state->key.key, signature.globalSignature,
+                          GlobalMessage(signature.signature, signature.trustedComment), &error);
+    if (check == SignatureCheck::kBad) {
+      *reason = "the trusted comment does not match its signature";
+      return false;
+    }
+  } else if (check == SignatureCheck::kBad) {
+    *reason = "the signature does not match the file";
+    return false;
+  }
+  if (check == SignatureCheck::kFailed) {
+    *reason = "cannot check the signature (" + error + ")";
+    return false;
+  }
+  // Only now is the comment known to come from the key's owner.
+  TrustedCommentFields fields;
+  if (!ParseTrustedComment(signature.trustedComment, &fields, &error)) {
+    *reason = "malformed trusted comment (" + error + ")";
+    return false;
+  }
+  if (fields.fileName != state->expectedFileName) {
+    *reason = "signed for another file (" + fields.fileName + ")";
+    return false;
+  }
+  info->timestamp = fields.timestamp;
+  info->fileName = fields.fileName;
+  info->trustedComment = signature.trustedComment;
+  return true;
+}
+
+bool VerifySignature(const MinisignPublicKey& key, std::string_view signatureText,
+                     std::string_view expectedFileName, std::string_view fileBytes,
+                     SignedFileInfo* info, std::string* reason) {
+  SignatureVerifier verifier;
+  return verifier.Start(key, signatureText, expectedFileName, reason) &&
+         verifier.Update(fileBytes.data(), fileBytes.size(), reason) &&
+         verifier.Finish(info, reason);
+}
+
+bool VerifyFileSignature(FileSystem& files, const std::string& path, std::string_view signatureText,
+                         const MinisignPublicKey& key, std::string_view expectedFileName,
+                         SignedFileInfo* info, std::string* reason) {
+  SignatureVerifier verifier;
+  if (!verifier.Start(key, signatureText, expectedFileName, reason)) return false;
+  std::unique_ptr<File> file = files.OpenRead(path, false);
+  if (!file) {
+    *reason = "cannot open the file";
+    return false;
+  }
+  std::vector<uint8_t> chunk(kChunkSize);
+  while (true) {
+    const int64_t count = file->Read(chunk.data(), kChunkSize);
+    if (count < 0) {
+      *reason = "cannot read the file";
+      return false;
+    }
+    if (count == 0) break;
+    if (!verifier.Update(chunk.data(), static_cast<size_t>(count), reason)) return false;
+  }
+  return verifier.Finish(info, reason);
+}
+
+bool ReadSignatureFile(FileSystem& files, const std::string& path, std::string* text,
+                       std::string* reason) {
+  std::unique_ptr<File> file = files.OpenRead(path, false);
+  if (!file) {
+    *reason = kNoSignatureFile;
+    return false;
+  }
+  // One byte more than allowed tells a longer file apart.
+  std::string content(kMaxSignatureFileSize + 1, '\0');
+  size_t filled = 0;
+  while (filled < content.size()) {
+    const int64_t count =
+        file->Read(content.data() + filled, static_cast<int64_t>(content.size() - filled));
+    if (count < 0) {
+      *reason = "cannot read the signature file";
+      return false;
+    }
+    if (count == 0) break;
+    filled += static_cast<size_t>(count);
+  }
+  if (filled > kMaxSignatureFileSize) {
+    *reason = "malformed signature file (longer than " + std::to_string(kMaxSignatureFileSize) +
+              " bytes)";
+    return false;
+  }
+  content.resize(filled);
+  *text = std::move(content);
+  return true;
+}
+
+bool LoadSecretKey(std::string_view text, MinisignSecretKey* key, std::string* error) {
+  MinisignSecretKey loaded;
+  if (!ParseSecretKeyFile(text, &loaded, error)) return false;
+  const bool noChecksum = std::all_of(loaded.checksum.begin(), loaded.checksum.end(),
+                                      [](uint8_t byte) { return byte == 0; });
+  if (!noChecksum) {
+    std::string covered("Ed");
+    covered.append(reinterpret_cast<const char*>(loaded.keyId.data()), loaded.keyId.size());
+    covered.append(reinterpret_cast<const char*>(loaded.secretKey.data()), loaded.secretKey.size());
+    std::array<uint8_t, 32> checksum;
+    if (!Blake2b256(covered, &checksum, error)) return false;
+    if (checksum != loaded.checksum) {
+      *error = "the secret key's checksum does not match (a damaged key file)";
+      return false;
+    }
+  }
+  *key = loaded;
+  return true;
+}
+
+bool SignBytes(const MinisignSecretKey& key, std::string_view bytes, std::string_view fileName,
+               uint64_t timestamp, std::string* signatureText, std::string* error) {
+  Blake2b512 hash;
+  if (!hash.Ready(error)) return false;
+  hash.Update(bytes.data(), bytes.size());
+  return SignDigest(key, hash.Finish(), fileName, timestamp, signatureText, error);
+}
+
+bool SignFile(FileSystem& files, const std::string& path, const MinisignSecretKey& key,
+              std::string_view fileName, uint64_t timestamp, std::string* signatureText,
+              std::string* error) {
+  Blake2b512 hash;
+  if (!hash.Ready(error)) return false;
+  std::unique_ptr<File> file = files.OpenRead(path, false);
+  if (!file) {
+    *error = "cannot open " + path;
+    return false;
+  }
+  std::vector<uint8_t> chunk(kChunkSize);
+  while (true) {
+    const int64_t count = file->Read(chunk.data(), kChunkSize);
+    if (count < 0) {
+      *error = "cannot read " + path;
+      return false;
+    }
+    if (count == 0) break;
+    hash.Update(chunk.data(), static_cast<size_t>(count));
+  }
+  return SignDigest(key, hash.Finish(), fileName, timestamp, signatureText, error);
+}
+
+}  // namespace updater
