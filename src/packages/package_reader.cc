@@ -16,6 +16,8 @@ namespace {
 constexpr std::string_view kDecompressFailed = "Error: Failed to decompress file!";
 constexpr std::string_view kWriteFailed = "Error: Failed to write file to disk!";
 constexpr size_t kIndexBuckets = 512;
+// What ExtractEntry appends to a target's name for the file it decodes into.
+constexpr char kStagedSuffix[] = ".~mxnew";
 // Tries for a free name for a temporary or backup file beside a target.
 constexpr int kSiblingNameTries = 1000;
 
@@ -273,7 +275,7 @@ bool ExtractEntryKeepingOld(PackageReader& reader, const std::string& name,
     if (!files.OpenRead(targetPath, true)) return Fail(reader, kWriteFailed, files.LastError());
   }
 
-  std::string temporary = FreeSiblingName(files, targetPath, ".~mxnew");
+  std::string temporary = FreeSiblingName(files, targetPath, kStagedSuffix);
   if (temporary.empty())
     return Fail(reader, kWriteFailed, "no free temporary name beside " + targetPath);
   std::unique_ptr<File> output = files.Create(temporary);
@@ -324,6 +326,17 @@ bool ExtractEntryKeepingOld(PackageReader& reader, const std::string& name,
     return Fail(reader, kWriteFailed, cause);
   }
   return true;
+}
+
+void RemoveStagedCopies(FileSystem& files, const std::string& targetPath) {
+  const size_t separator = targetPath.find_last_of("\\/");
+  const std::string folder =
+      separator == std::string::npos ? std::string() : targetPath.substr(0, separator + 1);
+  const std::string name = targetPath.substr(folder.size());
+  std::vector<FolderEntry> entries;
+  if (!files.ListFolder(folder, name + kStagedSuffix + "*", &entries)) return;
+  for (const FolderEntry& entry : entries)
+    if (!entry.isFolder) files.Delete(folder + entry.name);
 }
 
 void ClosePackages(PackageReader& reader) {

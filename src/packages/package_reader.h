@@ -111,6 +111,10 @@ bool ExtractEntry(PackageReader& reader, const std::string& name, const std::str
 bool ExtractEntryKeepingOld(PackageReader& reader, const std::string& name,
                             const std::string& targetPath, std::string* backupPath);
 
+// Removes the temporary files that an ExtractEntry to `targetPath` leaves
+// beside the target when the process is killed while it writes.
+void RemoveStagedCopies(FileSystem& files, const std::string& targetPath);
+
 // Closes every open package and empties the table. The preferred key stays.
 void ClosePackages(PackageReader& reader);
 

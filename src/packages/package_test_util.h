@@ -42,6 +42,7 @@ class DiskFullFileSystem : public FileSystem {
     return real_.Replace(from, to);
   }
   bool CreateFolder(const std::string& path) override { return real_.CreateFolder(path); }
+  bool RemoveFolder(const std::string& path) override { return real_.RemoveFolder(path); }
   bool ListFolder(const std::string& folder, const std::string& pattern,
                   std::vector<FolderEntry>* entries) override {
     return real_.ListFolder(folder, pattern, entries);

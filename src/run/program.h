@@ -48,8 +48,8 @@ struct Program {
   int64_t ExitCode = 0;     // written only by EndProgram
   int64_t InstalledUpdaterVersion = 0;
   int64_t InstalledMainVersion = 0;
-  // A copy of the next updater was still waiting in the update folder at
-  // start: this run follows a self-replacement.
+  // This run is the updater that a completed self-replacement just put in
+  // place: the copy left in the update folder is this very program.
   bool StartedAfterReplacement = false;
   // Base URLs of the update servers not yet tried, each ending with "/".
   std::vector<std::string> ServerList;

@@ -24,16 +24,6 @@ std::string TrimSpaces(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
-// Removes a leftover next-updater copy from an earlier self-replacement.
-void RemoveLeftoverUpdaterCopy(Program& program) {
-  const std::string copy = program.ProgramFolder + "Update\\Updater.tmp";
-  if (!program.os.files.Exists(copy)) return;
-  program.StartedAfterReplacement = true;
-  // The copy that started this run may still be ending.
-  program.os.clock.Sleep(kDelayMilliseconds);
-  program.os.files.Delete(copy);  // a failure leaves it for the next run
-}
-
 }  // namespace
 
 std::string GetProgramFolder(Program& program) {
@@ -65,8 +55,8 @@ RunEnd RunUpdater(Program& program) {
   if (program.Settings.DelayedStart) program.os.clock.Sleep(kDelayMilliseconds);
   if (program.Settings.SelfReplace) return ReplaceUpdater(program);
 
-  RemoveLeftoverUpdaterCopy(program);
   StartLog(program);
+  program.StartedAfterReplacement = ClearHandOverLeftovers(program);
   if (!OpenUpdaterConsole(program)) return RunEnd::Exit();
   InitPackageReader(program.Packages, 0);
   program.ServerList = LoadServerList(program.os.files, program.ProgramFolder);

@@ -1,6 +1,10 @@
 // Self-replacement of the updater.
 #include "run/self_update.h"
 
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 #include "packages/package_reader.h"
 #include "run/console_io.h"
 #include "run/run_main.h"
@@ -19,6 +23,36 @@ constexpr int kHandOverDelayMilliseconds = 1000;
 constexpr int kReplaceRetryMilliseconds = 20000;
 constexpr int kReplaceRetryStepMilliseconds = 250;
 constexpr char kUpdateFolderName[] = "update\\";
+constexpr int64_t kCompareChunk = 1 << 16;
+
+// True when both files can be read and hold the same bytes.
+bool SameContent(FileSystem& files, const std::string& first, const std::string& second) {
+  std::unique_ptr<File> a = files.OpenRead(first, false);
+  std::unique_ptr<File> b = files.OpenRead(second, false);
+  if (!a || !b || a->Size() != b->Size() || a->Size() < 0) return false;
+  std::vector<char> bufferA(kCompareChunk), bufferB(kCompareChunk);
+  for (;;) {
+    int64_t countA = a->Read(bufferA.data(), kCompareChunk);
+    int64_t countB = b->Read(bufferB.data(), kCompareChunk);
+    if (countA < 0 || countA != countB) return false;
+    if (countA == 0) return true;
+    if (!std::equal(bufferA.begin(), bufferA.begin() + countA, bufferB.begin())) return false;
+  }
+}
+
+// Removes a folder with everything in it; what cannot be removed stays.
+void RemoveFolderTree(FileSystem& files, const std::string& folder) {
+  std::vector<FolderEntry> entries;
+  if (files.ListFolder(folder, "*", &entries)) {
+    for (const FolderEntry& entry : entries) {
+      if (entry.isFolder)
+        RemoveFolderTree(files, folder + "\\" + entry.name);
+      else
+        files.Delete(folder + "\\" + entry.name);
+    }
+  }
+  files.RemoveFolder(folder);
+}
 
 bool RunsFromUpdateFolder(const std::string& folder) {
   const size_t length = sizeof kUpdateFolderName - 1;
@@ -61,6 +95,31 @@ SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url) {
     return SelfUpdateOutcome::HandedOver;
   program.Output.Failure("Error: Failed to run new Updater.", program.os.processes.LastError());
   return SelfUpdateOutcome::Failed;
+}
+
+bool ClearHandOverLeftovers(Program& program) {
+  FileSystem& files = program.os.files;
+  const std::string copy = program.UpdateFolder() + "Updater.tmp";
+  // A replacement cut short leaves its staged program beside Updater.exe, and
+  // an unpacking cut short its partial copy beside Updater.tmp.
+  const std::string staged = program.ProgramFolder + "Updater.new";
+  if (files.Exists(staged) && files.Delete(staged))
+    program.Log.Write("Removed an unfinished replacement: " + staged);
+  RemoveStagedCopies(files, copy);
+
+  if (!files.Exists(copy)) return false;
+  // Only the program that a completed hand-over put in place is the copy
+  // itself; any other leftover (an older copy, a folder of that name) says
+  // nothing about this run.
+  const bool followsReplacement =
+      !files.IsFolder(copy) && SameContent(files, copy, program.ProgramFolder + "Updater.exe");
+  // The copy that started this run may still be ending.
+  program.os.clock.Sleep(kHandOverDelayMilliseconds);
+  if (files.IsFolder(copy))
+    RemoveFolderTree(files, copy);
+  else
+    files.Delete(copy);  // a failure leaves it for the next run
+  return followsReplacement;
 }
 
 RunEnd ReplaceUpdater(Program& program) {

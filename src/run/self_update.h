@@ -22,6 +22,14 @@ enum class SelfUpdateOutcome {
 // failed.
 SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url);
 
+// At the start of a normal run: removes what a hand-over leaves behind
+// (Update\Updater.tmp, also a folder of that name; Updater.new; a partly
+// unpacked copy of Updater.tmp) and tells whether this run follows a completed
+// replacement, that is, whether the running Updater.exe is the very program
+// the copy in Update\ put in place (the same content). Waits one second
+// before it deletes the copy, which may still be ending.
+bool ClearHandOverLeftovers(Program& program);
+
 // The -selfreplace step, run by the copy in the update folder: replaces
 // Updater.exe in the program folder with this program and starts it with the
 // relaunch options. Ends the run either way: a plain exit after the start, or

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "mxupack/package_writer.h"
 #include "run/console_io.h"
@@ -343,6 +344,57 @@ TEST_F(UpdateCheckTest, TheSameUpdaterOfferedAfterReplacementIsReportedNotReplac
       Printed("Error: The new Updater does not have the version 1.01 offered on the server."));
   EXPECT_TRUE(Printed("0 updates available."));
   EXPECT_TRUE(fake_.processes.starts.empty());
+}
+
+// What a hand-over leaves in the program folder, and whether this run is the
+// updater it put in place. Only then does the guard against an endless
+// hand-over arm; any other leftover is removed and a due self-update goes on.
+TEST_F(UpdateCheckTest, OnlyTheCopyThatReplacedThisProgramArmsTheLoopGuard) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  WriteWholeFile(At("Updater.exe"), "the running updater");
+  const struct {
+    const char* name;
+    std::function<void()> leave;
+    bool followsReplacement;
+  } cases[] = {
+      {"the copy of this program",
+       [&] { WriteWholeFile(At("Update\\Updater.tmp"), "the running updater"); }, true},
+      {"an older copy", [&] { WriteWholeFile(At("Update\\Updater.tmp"), "an older updater"); },
+       false},
+      {"a folder of that name",
+       [&] {
+         RealPlatform().files.CreateFolder(At("Update\\Updater.tmp"));
+         WriteWholeFile(At("Update\\Updater.tmp\\file"), "x");
+       },
+       false},
+      {"an unfinished replacement and unpacking",
+       [&] {
+         WriteWholeFile(At("Updater.new"), "half a program");
+         WriteWholeFile(At("Update\\Updater.tmp.~mxnew"), "half a copy");
+         WriteWholeFile(At("Update\\Updater.tmp.~mxnew7"), "half another copy");
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.leave();
+    EXPECT_EQ(ClearHandOverLeftovers(program_), c.followsReplacement);
+    for (const char* left : {"Update\\Updater.tmp", "Updater.new", "Update\\Updater.tmp.~mxnew",
+                             "Update\\Updater.tmp.~mxnew7"})
+      EXPECT_FALSE(FileExists(At(left))) << left;
+    EXPECT_TRUE(FileExists(At("Updater.exe")));
+  }
+
+  // A stale copy leaves the guard unarmed: the offered updater is fetched.
+  program_.StartedAfterReplacement = false;
+  program_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "updater u.mxu 101\r\nVOXA v.mxu 100\r\n");
+  web_.Serve("http://a.test/u.mxu", PackageBytes({{"Updater.exe", "#!newer"}}));
+  EXPECT_EQ(RunFull(), 0);
+  EXPECT_EQ(outcome_, CheckOutcome::HandedOver);
+  EXPECT_EQ(ReadWholeFile(At("Update\\Updater.tmp")), "#!newer");
+  EXPECT_FALSE(
+      Printed("Error: The new Updater does not have the version 1.01 offered on the server."));
 }
 
 // The copy of the next updater waiting in Update\, started from there, with

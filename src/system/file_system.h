@@ -66,6 +66,8 @@ class FileSystem {
   virtual bool Replace(const std::string& from, const std::string& to) = 0;
   // Creates one folder (its parent must exist). A trailing separator is ignored.
   virtual bool CreateFolder(const std::string& path) = 0;
+  // Removes one empty folder. A trailing separator is ignored.
+  virtual bool RemoveFolder(const std::string& path) = 0;
 
   // Lists the entries of `folder` whose names match `pattern` ("*" and "?"
   // wildcards, letter case ignored), in the order the file system gives them.

@@ -176,6 +176,7 @@ class CountingFiles : public FileSystem {
   bool Copy(const std::string&, const std::string&) override { return false; }
   bool Replace(const std::string&, const std::string&) override { return false; }
   bool CreateFolder(const std::string&) override { return false; }
+  bool RemoveFolder(const std::string&) override { return false; }
   bool ListFolder(const std::string&, const std::string&, std::vector<FolderEntry>*) override {
     return false;
   }

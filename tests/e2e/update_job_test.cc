@@ -342,6 +342,41 @@ TEST_P(UpdateJobTest, TheUpdaterReplacesItselfThroughThreeProcesses) {
   }
 }
 
+TEST_P(UpdateJobTest, AnUpdaterThatIsNotTheOneOfferedIsHandedOverOnlyOnce) {
+  // The server offers updater 1.01, but its package holds this very 1.00:
+  // after one hand-over the new Updater.exe is offered 1.01 again.
+  const std::string base = ServeVoxa105("main", "updater Updater.mxu 101\r\n");
+  Package("main/Updater.mxu", {{"Updater.exe", Slurp(build_.updater)}});
+  ListServers({base});
+  ProcessResult first = Run({"-dontask"});
+  EXPECT_EQ(first.exitCode, 0);
+  const std::string voxa = Slurp(build_.voxa105);
+  const std::string log = program_ + "Update/Updater.log";
+  // Every process of the chain appends to the same log.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Slurp(program_ + "VOXA.exe") == voxa &&
+               !fs::exists(program_ + "Update/Updater.tmp") &&
+               Slurp(log).find("Update finished.") != std::string::npos;
+      },
+      120))
+      << Slurp(log);
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // time for a wrong second hand-over
+  const std::string records = Slurp(log);
+  auto count = [&](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = records.find(text); at != std::string::npos; at = records.find(text, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_EQ(count("Running new Updater..."), 1u) << records;
+  EXPECT_EQ(count("Error: The new Updater does not have the version 1.01 offered on the server."),
+            1u)
+      << records;
+  EXPECT_EQ(count("Update finished."), 1u) << records;
+  EXPECT_EQ(Slurp(program_ + "Updater.exe"), Slurp(build_.updater));
+}
+
 TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
   if (build_.windows) GTEST_SKIP() << "the terminal is the POSIX build's";
   const std::string base = ServeVoxa105("main");

@@ -227,6 +227,11 @@ bool PosixFileSystem::CreateFolder(const std::string& path) {
   return mkdir(native.c_str(), 0777) == 0 || Failed("mkdir", native);
 }
 
+bool PosixFileSystem::RemoveFolder(const std::string& path) {
+  std::string native = WithoutTrailingSeparators(NativePath(path));
+  return rmdir(native.c_str()) == 0 || Failed("rmdir", native);
+}
+
 bool PosixFileSystem::ListFolder(const std::string& folder, const std::string& pattern,
                                  std::vector<FolderEntry>* entries) {
   std::string native = NativePath(folder);

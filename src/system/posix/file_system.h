@@ -19,6 +19,7 @@ class PosixFileSystem : public FileSystem {
   bool Copy(const std::string& from, const std::string& to) override;
   bool Replace(const std::string& from, const std::string& to) override;
   bool CreateFolder(const std::string& path) override;
+  bool RemoveFolder(const std::string& path) override;
   bool ListFolder(const std::string& folder, const std::string& pattern,
                   std::vector<FolderEntry>* entries) override;
   bool CopyPermissions(const std::string& from, const std::string& to) override;

@@ -153,6 +153,11 @@ bool Win32FileSystem::CreateFolder(const std::string& path) {
          Failed("CreateDirectoryW", path);
 }
 
+bool Win32FileSystem::RemoveFolder(const std::string& path) {
+  return RemoveDirectoryW(WithoutTrailingSeparators(path).c_str()) ||
+         Failed("RemoveDirectoryW", path);
+}
+
 bool Win32FileSystem::ListFolder(const std::string& folder, const std::string& pattern,
                                  std::vector<FolderEntry>* entries) {
   std::string prefix = folder;

@@ -1,0 +1,136 @@
+// Feeds arbitrary bytes to the package reader as a downloaded package: the
+// header, the directory and the selection of entries, then every entry
+// decoded both ways the reader can, into memory and streamed into a file.
+// Both ways must agree on which entries decode and on their content.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "packages/package_reader.h"
+#include "system/report.h"
+
+namespace {
+
+using updater::File;
+using updater::FileSystem;
+using updater::FolderEntry;
+
+void Require(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+// Entries larger than this are skipped: decoding them proves nothing more and
+// only makes the fuzzer slow.
+constexpr int64_t kLargestEntry = 1 << 22;
+
+// A file held in memory; written files land in `contents`.
+class MemoryFile : public File {
+ public:
+  MemoryFile(std::string* content, bool writable) : content_(content), writable_(writable) {}
+  bool Seek(int64_t offset) override {
+    if (offset < 0) return false;
+    position_ = offset;
+    return true;
+  }
+  int64_t Read(void* buffer, int64_t size) override {
+    if (position_ >= static_cast<int64_t>(content_->size())) return 0;
+    int64_t count = std::min<int64_t>(size, static_cast<int64_t>(content_->size()) - position_);
+    std::memcpy(buffer, content_->data() + position_, static_cast<size_t>(count));
+    position_ += count;
+    return count;
+  }
+  bool Write(const void* buffer, int64_t size) override {
+    if (!writable_) return false;
+    content_->append(static_cast<const char*>(buffer), static_cast<size_t>(size));
+    return true;
+  }
+  bool Flush() override { return true; }
+  int64_t Size() override { return static_cast<int64_t>(content_->size()); }
+  bool Close() override { return true; }
+
+ private:
+  std::string* content_;
+  bool writable_;
+  int64_t position_ = 0;
+};
+
+// The package at "p.mxu"; everything else is written into memory.
+class MemoryFileSystem : public FileSystem {
+ public:
+  std::map<std::string, std::string> files;
+
+  std::unique_ptr<File> OpenRead(const std::string& path, bool) override {
+    auto found = files.find(path);
+    if (found == files.end()) return nullptr;
+    return std::make_unique<MemoryFile>(&found->second, false);
+  }
+  std::unique_ptr<File> Create(const std::string& path) override {
+    files[path].clear();
+    return std::make_unique<MemoryFile>(&files[path], true);
+  }
+  std::unique_ptr<File> OpenAppend(const std::string& path) override {
+    return std::make_unique<MemoryFile>(&files[path], true);
+  }
+  bool Exists(const std::string& path) override { return files.count(path) > 0; }
+  bool IsFolder(const std::string&) override { return false; }
+  bool Delete(const std::string& path) override { return files.erase(path) > 0; }
+  bool Copy(const std::string&, const std::string&) override { return false; }
+  bool Replace(const std::string& from, const std::string& to) override {
+    auto found = files.find(from);
+    if (found == files.end()) return false;
+    std::string content = std::move(found->second);
+    files.erase(found);
+    files[to] = std::move(content);
+    return true;
+  }
+  bool CreateFolder(const std::string&) override { return true; }
+  bool RemoveFolder(const std::string&) override { return true; }
+  bool ListFolder(const std::string&, const std::string&, std::vector<FolderEntry>*) override {
+    return false;
+  }
+  bool CopyPermissions(const std::string&, const std::string&) override { return true; }
+  bool MakeExecutable(const std::string&) override { return true; }
+  std::string LastError() override { return std::string(); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  MemoryFileSystem files;
+  files.files["p.mxu"].assign(reinterpret_cast<const char*>(data), size);
+  updater::SilentReport report;
+  updater::PackageReader reader(files, report);
+  updater::InitPackageReader(reader, 0);
+  if (!updater::OpenPackage(reader, "p.mxu")) {
+    Require(reader.EntryTable.empty() && reader.OpenFiles.empty());
+    return 0;
+  }
+  size_t names = 0;
+  for (std::string name = updater::NextEntryName(reader); !name.empty();
+       name = updater::NextEntryName(reader)) {
+    ++names;
+    Require(names <= reader.EntryTable.size());
+    const size_t position = updater::FindEntry(reader, name);
+    Require(position >= 1 && position <= reader.EntryTable.size());
+    const updater::EntryRecord& row = reader.EntryTable[position - 1];
+    if (row.Size > kLargestEntry || row.PackedSize > kLargestEntry) continue;
+
+    updater::MemoryBlock content;
+    size_t loaded = 0;
+    const bool inMemory = updater::LoadEntry(reader, name, &content, &loaded);
+    const bool streamed = updater::ExtractEntry(reader, name, "out");
+    Require(inMemory == streamed);
+    if (inMemory) {
+      Require(loaded == position && content.Size == row.Size);
+      const std::string& written = files.files["out"];
+      Require(written.size() == static_cast<size_t>(content.Size));
+      Require(std::memcmp(written.data(), content.Data.get(), written.size()) == 0);
+    }
+  }
+  updater::ClosePackages(reader);
+  return 0;
+}
