@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "mxupack/file_tree.h"
 #include "mxupack/package_writer.h"
+#include "mxupack/publish.h"
 #include "packages/apply_updates.h"
 #include "packages/entry_decoder.h"
 #include "packages/package_format.h"
@@ -57,6 +59,29 @@ Usage:
       leave DIR are refused.
   mxupack verify PKG
       Decodes every variant of every entry; reports each failure.
+  mxupack publish SERVER_DIR RELEASE_DIR [options]
+      Publishes the release in RELEASE_DIR (VOXA.exe at its top) to the update
+      server folder SERVER_DIR: packs it as VOXA-<version>.mxu (the version is
+      read from VOXA.exe as the updater reads it), writes its line into
+      VersionInfo.txt (CR LF line ends; a line of the same version is
+      replaced, the other lines stay), creates UpdateInfo.txt with "ok" when
+      missing and never touches UpdateServer.lst. Updater.exe is never in that
+      package: when it is newer than the catalogue's updater line, it is
+      packed alone as Updater-<version>.mxu and the updater line is written.
+      Every file appears whole (written beside its name, then renamed).
+    --since PREVIOUS_DIR             packs only the files that are new or
+                                     changed since the previous release
+                                     (VOXA-<version>-since-<previous>.mxu). A
+                                     package cannot delete files: a file the
+                                     new release no longer has stays on the
+                                     installations.
+    --sign SECRET_KEY                writes FILE.minisig beside every file it
+                                     writes, and beside UpdateInfo.txt and
+                                     UpdateServer.lst when theirs is missing or
+                                     not this key's (a key of minisign -G -W)
+    --method stored|zlib|lzma|best   data method of the entries (default best)
+    --force                          publishes a version that is not above the
+                                     catalogue's newest VOXA line
   mxupack --help
 
 Exit status: 0 on success, 1 when the operation failed, 2 for a usage error.
@@ -90,56 +115,6 @@ bool ParseMethod(const std::string& text, bool directory, Method* method) {
     *method = Method::Best;
   else
     return false;
-  return true;
-}
-
-// Converts a UTF-8 path to the single-byte names of packages (Latin-1 range
-// of the Windows ANSI code page). False for other characters.
-bool ToEntryName(const std::string& utf8, std::string* name) {
-  name->clear();
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    if (lead < 0x80) {
-      name->push_back(lead == '/' ? '\\' : static_cast<char>(lead));
-      continue;
-    }
-    if ((lead & 0xe0) != 0xc0 || i + 1 >= utf8.size()) return false;
-    unsigned value = (lead & 0x1fu) << 6 | (static_cast<unsigned char>(utf8[i + 1]) & 0x3fu);
-    if (value < 0xa0 || value > 0xff) return false;
-    name->push_back(static_cast<char>(value));
-    ++i;
-  }
-  return true;
-}
-
-// The files below `folder`, by entry name, sorted.
-bool ListFiles(const std::string& folder, std::map<std::string, std::string>* files,
-               std::string* error) {
-  std::error_code code;
-  fs::path root = fs::u8path(folder);
-  if (!fs::is_directory(root, code)) {
-    *error = "not a folder: " + folder;
-    return false;
-  }
-  for (auto it = fs::recursive_directory_iterator(root, code);
-       !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
-    if (it->is_directory(code)) continue;
-    if (!it->is_regular_file(code)) {
-      *error = "not a regular file: " + it->path().u8string();
-      return false;
-    }
-    std::string name;
-    std::string relative = it->path().lexically_relative(root).generic_u8string();
-    if (!ToEntryName(relative, &name)) {
-      *error = "name not representable in a package: " + relative;
-      return false;
-    }
-    (*files)[name] = it->path().u8string();
-  }
-  if (code) {
-    *error = "cannot list " + folder + ": " + code.message();
-    return false;
-  }
   return true;
 }
 
@@ -334,6 +309,34 @@ int Extract(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+int PublishCommand(const std::vector<std::string>& args) {
+  if (args.size() < 2) return Usage("publish needs SERVER_DIR and RELEASE_DIR");
+  PublishOptions options;
+  options.serverFolder = args[0];
+  options.releaseFolder = args[1];
+  for (size_t i = 2; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (option == "--force") {
+      options.force = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
+    const std::string& value = args[++i];
+    if (option == "--since") {
+      options.sinceFolder = value;
+    } else if (option == "--sign") {
+      options.secretKeyPath = value;
+    } else if (option == "--method") {
+      if (!ParseMethod(value, false, &options.method)) return Usage("unknown method: " + value);
+    } else {
+      return Usage("unknown option: " + option);
+    }
+  }
+  std::string error;
+  if (!Publish(options, std::cout, &error)) return Failure(error);
+  return kExitOk;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
@@ -349,6 +352,7 @@ int Main(int argc, char** argv) {
   if (command == "list") return List(args);
   if (command == "extract") return Extract(args);
   if (command == "verify") return Verify(args);
+  if (command == "publish") return PublishCommand(args);
   return Usage("unknown command: " + command);
 }
 
