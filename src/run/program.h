@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "packages/package_reader.h"
+#include "protocol/minisign_format.h"
 #include "protocol/server_list.h"
 #include "run/run_log.h"
 #include "run/run_settings.h"
@@ -54,6 +56,11 @@ struct Program {
   // Base URLs of the update servers not yet tried, each ending with "/".
   std::vector<std::string> ServerList;
   std::vector<SelectedUpdate> SelectedUpdates;
+  // The publisher's minisign public key built into the program (the base64
+  // line of minisign.pub), and that key once read; empty and nothing when
+  // the program requires no signatures.
+  std::string PublicKey;
+  std::optional<MinisignPublicKey> Key;
   // The support log in the update folder.
   RunLog Log;
   // Where the stages report: console lines and log records.

@@ -8,6 +8,7 @@
 #include "run/console_io.h"
 #include "run/installed_versions.h"
 #include "run/self_update.h"
+#include "run/signed_files.h"
 #include "run/update_check.h"
 #include "transfer/url_split.h"
 
@@ -52,6 +53,7 @@ void StartLog(Program& program) {
 RunEnd RunUpdater(Program& program) {
   program.Settings = ParseCommandLine(program.os.processes.CommandLine());
   program.ProgramFolder = GetProgramFolder(program);
+  if (!LoadPublicKey(program)) return RunEnd::Fatal("Error: The built-in public key is unusable.");
   if (program.Settings.DelayedStart) program.os.clock.Sleep(kDelayMilliseconds);
   if (program.Settings.SelfReplace) return ReplaceUpdater(program);
 
@@ -65,7 +67,9 @@ RunEnd RunUpdater(Program& program) {
                     ", VOXA " + VersionText(program.InstalledMainVersion));
 
   if (program.Settings.OnlyApply) {
+    if (RequiresSignatures(program)) CheckWaitingPackages(program);
     ApplyUpdates(program.Packages, program.ProgramFolder);
+    if (RequiresSignatures(program)) RemoveSignaturesOfAppliedPackages(program);
   } else {
     if (!program.os.processes.StartNetwork()) {
       program.Output.Failure("Error: Failed to initialize network!",

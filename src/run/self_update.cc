@@ -8,6 +8,7 @@
 #include "packages/package_reader.h"
 #include "run/console_io.h"
 #include "run/run_main.h"
+#include "run/signed_files.h"
 #include "system/text.h"
 #include "transfer/download_updates.h"
 #include "transfer/http_error_text.h"
@@ -76,6 +77,8 @@ SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url) {
     ReportHTTPGetFailure(program.Output, result, request);
     return SelfUpdateOutcome::Failed;
   }
+  if (RequiresSignatures(program) && !CheckSignedDownload(program, url, package, SignedName(url)))
+    return SelfUpdateOutcome::Failed;
 
   PrintLine(program, "Decompressing Updater...");
   if (!OpenPackage(program.Packages, package)) {
@@ -87,6 +90,7 @@ SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url) {
   ClosePackages(program.Packages);
   if (!extracted) return SelfUpdateOutcome::Failed;
   program.os.files.Delete(package);
+  program.os.files.Delete(package + kSignatureSuffix);
   program.os.files.MakeExecutable(copy);
 
   PrintLine(program, "Running new Updater...");

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "protocol/server_files.h"
+#include "run/signed_files.h"
 #include "transfer/http_error_text.h"
 
 namespace updater {
@@ -29,9 +30,23 @@ bool Perform(Program& program, HTTPGetRequest& request) {
   return false;
 }
 
-bool FetchText(Program& program, HTTPGetRequest request, std::string* text) {
+std::string_view BodyBytes(const HTTPGetRequest& request) {
+  if (!request.Memory) return std::string_view();
+  return std::string_view(reinterpret_cast<const char*>(request.Memory->data()),
+                          static_cast<size_t>(request.ReceivedBytes));
+}
+
+// Fetches a server file into memory and, when the updater requires
+// signatures, checks its bytes against the signature beside it.
+bool FetchText(Program& program, HTTPGetRequest request, std::string_view name, std::string* text,
+               SignedFileInfo* info) {
   text->clear();
   if (!Perform(program, request)) return false;
+  if (RequiresSignatures(program) &&
+      !CheckSignedBytes(program, request.URL, std::string(name), BodyBytes(request), info)) {
+    request.Memory.reset();
+    return false;
+  }
   *text = TakeBodyText(request);
   return true;
 }
@@ -65,16 +80,36 @@ std::string TakeBodyText(HTTPGetRequest& request) {
 }
 
 bool FetchUpdateInfo(Program& program, std::string* text) {
-  return FetchText(program, UpdateInfoRequest(program.Settings.Server), text);
+  SignedFileInfo info;
+  return FetchText(program, UpdateInfoRequest(program.Settings.Server), kUpdateInfoFile, text,
+                   &info);
 }
 
 bool FetchServerList(Program& program) {
   HTTPGetRequest request = ServerListRequest(program.Settings.Server, program.ProgramFolder);
-  return Perform(program, request);
+  if (!RequiresSignatures(program)) return Perform(program, request);
+  // A signed list is checked before it replaces the list on disk.
+  const std::string target = request.FileName;
+  request.Target = HTTPGetTarget::TargetMemory;
+  request.FileName.clear();
+  SignedFileInfo info;
+  if (!Perform(program, request) ||
+      !CheckSignedBytes(program, request.URL, std::string(kServerListFile), BodyBytes(request),
+                        &info))
+    return false;
+  if (!WriteFileWhole(program.os.files, target, BodyBytes(request))) {
+    request.FileName = target;
+    program.Output.Failure(
+        "Error: " + HTTPGetErrorText(HTTPGetResult::HTTPGetErrCreateFile, request),
+        program.os.files.LastError());
+    return false;
+  }
+  return true;
 }
 
-bool FetchVersionInfo(Program& program, std::string* text) {
-  return FetchText(program, VersionInfoRequest(program.Settings.Server), text);
+bool FetchVersionInfo(Program& program, std::string* text, SignedFileInfo* info) {
+  return FetchText(program, VersionInfoRequest(program.Settings.Server), kVersionInfoFile, text,
+                   info);
 }
 
 }  // namespace updater

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "protocol/signature.h"
 #include "run/program.h"
 #include "transfer/http_get.h"
 
@@ -26,14 +27,18 @@ std::string TakeBodyText(HTTPGetRequest& request);
 
 // Each takes the server from Settings.Server and returns true on HTTPGetOK.
 // On any other result it prints the one line "Error: " + HTTPGetErrorText
-// for that result and request, releases any body, and returns false.
+// for that result and request, releases any body, and returns false. When the
+// updater requires signatures, each file is also checked against its
+// signature before it is used (see signed_files.h), and a bad one fails the
+// same way after its own line.
 //
 // Fetches UpdateInfo.txt and gives its decoded text in `text`.
 bool FetchUpdateInfo(Program& program, std::string* text);
-// Saves the server's UpdateServer.lst over the one in ProgramFolder. The list
-// in memory is not reloaded.
+// Saves the server's UpdateServer.lst over the one in ProgramFolder (a signed
+// list only once its signature is good). The list in memory is not reloaded.
 bool FetchServerList(Program& program);
-// Fetches VersionInfo.txt and gives its decoded text in `text`.
-bool FetchVersionInfo(Program& program, std::string* text);
+// Fetches VersionInfo.txt and gives its decoded text in `text`, and with
+// signatures what its signature vouches for in `info`.
+bool FetchVersionInfo(Program& program, std::string* text, SignedFileInfo* info);
 
 }  // namespace updater

@@ -78,6 +78,7 @@ TEST(TakeBodyTextTest, TakesReceivedBytesOfTheBodyAndReleasesIt) {
 
 class ServerFetchTest : public ::testing::Test {
  protected:
+  SignedFileInfo info;
   ServerFetchTest() {
     program_.ProgramFolder = folder_.Path();
     program_.Settings.Server = "http://updates.test/voxa/";
@@ -96,7 +97,7 @@ TEST_F(ServerFetchTest, FetchesTheStateAndTheCatalogueAsText) {
   web_.Serve("http://updates.test/voxa/VersionInfo.txt", "\xEF\xBB\xBFVOXA v.mxu 105\r\n");
   std::string state, catalogue;
   ASSERT_TRUE(FetchUpdateInfo(program_, &state));
-  ASSERT_TRUE(FetchVersionInfo(program_, &catalogue));
+  ASSERT_TRUE(FetchVersionInfo(program_, &catalogue, &info));
   EXPECT_EQ(state, "OK");
   EXPECT_EQ(catalogue, "\xEF\xBB\xBFVOXA v.mxu 105\r\n");
   EXPECT_EQ(web_.requested, (std::vector<std::string>{"updates.test/voxa/UpdateInfo.txt",
@@ -129,7 +130,7 @@ TEST_F(ServerFetchTest, AFailedRequestPrintsOneErrorLine) {
   EXPECT_FALSE(FetchServerList(program_));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), "http://old/\r\n");
   web_.Unreachable("updates.test");
-  EXPECT_FALSE(FetchVersionInfo(program_, &text));
+  EXPECT_FALSE(FetchVersionInfo(program_, &text, &info));
   ASSERT_EQ(fake_.console.lines.size(), 3u);
   EXPECT_EQ(fake_.console.lines[0], "Error: HTTP status code = 404");
   EXPECT_EQ(fake_.console.lines[1], "Error: HTTP status code = 404");

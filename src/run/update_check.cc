@@ -12,6 +12,7 @@
 #include "run/console_io.h"
 #include "run/self_update.h"
 #include "run/server_requests.h"
+#include "run/signed_files.h"
 #include "transfer/download_updates.h"
 
 namespace updater {
@@ -85,7 +86,10 @@ Attempt TryServer(Program& program, Mode mode) {
   }
 
   PrintLine(program, "Checking for new versions...");
-  if (!FetchVersionInfo(program, &text)) return Attempt::Failed;
+  SignedFileInfo signedCatalogue;
+  if (!FetchVersionInfo(program, &text, &signedCatalogue)) return Attempt::Failed;
+  if (RequiresSignatures(program) && !AcceptCatalogueTime(program, signedCatalogue.timestamp))
+    return Attempt::Failed;
   Catalogue catalogue;
   if (ParseCatalogue(text, &catalogue) == 0) {
     PrintLine(program, "Error: Corrupted version infos on server!");
@@ -117,9 +121,18 @@ Attempt TryServer(Program& program, Mode mode) {
   if (!DownloadUpdates(program.os, program.Output, program.Settings.Server, program.UpdateFolder(),
                        program.SelectedUpdates))
     return Attempt::Failed;
+  if (RequiresSignatures(program)) {
+    for (const SelectedUpdate& update : program.SelectedUpdates) {
+      if (!CheckSignedDownload(program, program.Settings.Server + update.PackageFile,
+                               program.UpdateFolder() + update.PackageFile,
+                               SignedName(update.PackageFile)))
+        return Attempt::Failed;
+    }
+  }
   if (program.Settings.OnlyDownload) return Attempt::Completed;
-  return ApplyUpdates(program.Packages, program.ProgramFolder) ? Attempt::Completed
-                                                               : Attempt::Failed;
+  const bool applied = ApplyUpdates(program.Packages, program.ProgramFolder);
+  if (RequiresSignatures(program)) RemoveSignaturesOfAppliedPackages(program);
+  return applied ? Attempt::Completed : Attempt::Failed;
 }
 
 void ReportServersExhausted(Program& program) {

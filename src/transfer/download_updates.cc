@@ -32,10 +32,13 @@ bool IsPlainPackageFileName(std::string_view name) {
 }
 
 void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
-  std::vector<FolderEntry> entries;
-  if (!files.ListFolder(updateFolder, "*.mxu", &entries)) return;
-  for (const FolderEntry& entry : entries)
-    if (!entry.isFolder) files.Delete(updateFolder + entry.name);
+  // Packages, and the signatures kept beside them.
+  for (const char* pattern : {"*.mxu", "*.mxu.minisig"}) {
+    std::vector<FolderEntry> entries;
+    if (!files.ListFolder(updateFolder, pattern, &entries)) return;
+    for (const FolderEntry& entry : entries)
+      if (!entry.isFolder) files.Delete(updateFolder + entry.name);
+  }
 }
 
 bool DownloadUpdates(Platform& os, Report& report, const std::string& server,

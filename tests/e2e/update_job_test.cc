@@ -24,14 +24,26 @@ using Files = std::map<std::string, std::string>;  // relative path -> content
 // One build of the updater and the programs that go with it.
 struct Build {
   std::string name;
-  std::string updater;      // Updater.exe, file version 1.0.0.0
-  std::string nextUpdater;  // Updater.exe, file version 1.1.0.0
-  std::string voxa100;      // VOXA.exe 1.00
-  std::string voxa105;      // VOXA.exe 1.05
+  std::string updater;        // Updater.exe, file version 1.0.0.0
+  std::string nextUpdater;    // Updater.exe, file version 1.1.0.0
+  std::string voxa100;        // VOXA.exe 1.00
+  std::string voxa105;        // VOXA.exe 1.05
+  std::string signedUpdater;  // Updater.exe built with the test key
+  std::string secretKey;      // the test key's secret half
   bool windows = false;
 };
 
-Build PosixBuild() { return {"posix", UPDATER_EXE, NEXT_UPDATER_EXE, VOXA_100, VOXA_105, false}; }
+Build PosixBuild() {
+  const std::string tree = UPDATER_BUILD_TREE;
+  return {"posix",
+          UPDATER_EXE,
+          NEXT_UPDATER_EXE,
+          VOXA_100,
+          VOXA_105,
+          SIGNED_UPDATER_EXE,
+          tree + "/test_key/minisign.key",
+          false};
+}
 
 Build WindowsBuild() {
   const std::string tree = WINDOWS_BUILD_DIR;
@@ -40,6 +52,8 @@ Build WindowsBuild() {
           tree + "/next/Updater.exe",
           tree + "/demo/voxa-1.00/VOXA.exe",
           tree + "/demo/voxa-1.05/VOXA.exe",
+          tree + "/signed/Updater.exe",
+          tree + "/test_key/minisign.key",
           true};
 }
 
@@ -375,6 +389,47 @@ TEST_P(UpdateJobTest, AnUpdaterThatIsNotTheOneOfferedIsHandedOverOnlyOnce) {
       << records;
   EXPECT_EQ(count("Update finished."), 1u) << records;
   EXPECT_EQ(Slurp(program_ + "Updater.exe"), Slurp(build_.updater));
+}
+
+TEST_P(UpdateJobTest, AKeyedUpdaterTakesOnlyWhatItsKeySigned) {
+  // The keyed updater in place of the plain one.
+  fs::copy_file(build_.signedUpdater, program_ + "Updater.exe",
+                fs::copy_options::overwrite_existing);
+  const std::string good = ServeVoxa105("good");
+  const std::string flipped = ServeVoxa105("flipped");
+  const std::string unsignedServer = ServeVoxa105("unsigned");
+  for (const char* name : {"good", "flipped"}) {
+    for (const auto& entry : fs::directory_iterator(www_ + name)) {
+      ProcessResult signedFile =
+          RunProcess({MINISIGN, "-S", "-s", build_.secretKey, "-m", entry.path().string()}, www_);
+      ASSERT_EQ(signedFile.exitCode, 0) << signedFile.errors;
+    }
+  }
+  // One byte of the package flipped after it was signed.
+  std::string package = Slurp(www_ + "flipped/voxa105.mxu");
+  package[package.size() / 2] ^= 1;
+  WriteWholeFile(www_ + "flipped/voxa105.mxu", package);
+
+  // No list: the unsigned server, then the unreachable default one.
+  ProcessResult refused = Run({"-dontask", "-server", unsignedServer});
+  Lines lines = OutputLines(refused.output);
+  EXPECT_TRUE(Contains(lines, "Error: Bad signature of UpdateInfo.txt: no signature file"))
+      << refused.output;
+  EXPECT_TRUE(Contains(lines, "Update failed!"));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+  EXPECT_FALSE(fs::exists(program_ + "UpdateServer.lst"));
+  ListServers({good});
+  ProcessResult updated = Run({"-dontask", "-server", flipped});
+  lines = OutputLines(updated.output);
+  EXPECT_TRUE(
+      Contains(lines, "Error: Bad signature of voxa105.mxu: the signature does not match the file"))
+      << updated.output;
+  EXPECT_TRUE(Contains(lines, "Connecting to update server... : " + good));
+  EXPECT_TRUE(Contains(lines, "Update finished."));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(Slurp(program_ + "Readme.txt"), "new readme");
+  EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu"));
+  EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu.minisig"));
 }
 
 TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {

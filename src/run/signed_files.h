@@ -1,0 +1,71 @@
+// Signed updates. With a publisher's key built in (Program::PublicKey), every
+// file the updater acts on must carry a good minisign signature, fetched as
+// FILE.minisig from the same server: the server's UpdateInfo.txt,
+// UpdateServer.lst and VersionInfo.txt, and every package, the updater's own
+// included. A signature is good when it was made with the built-in key, covers
+// exactly the file, and its signed trusted comment names the file the updater
+// asked for. Without a key nothing is fetched or checked.
+//
+// No rollback: the newest signing time of an accepted VersionInfo.txt is kept
+// in Update\VersionInfo.timestamp, and a catalogue signed earlier than that is
+// refused, so an old signed catalogue replayed by a server can neither hide
+// newer versions nor offer older ones again. Without Update\ (the updater
+// never creates it) there is nowhere to keep that time, and the rule rests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "protocol/signature.h"
+#include "run/program.h"
+
+namespace updater {
+
+inline constexpr char kSignatureSuffix[] = ".minisig";
+inline constexpr char kCatalogueTimeFile[] = "VersionInfo.timestamp";
+
+// True when this updater requires signatures.
+bool RequiresSignatures(const Program& program);
+
+// Writes `bytes` to `path` whole: beside it first, then moved over it. False
+// when that fails (the cause is the file system's), with `path` as it was.
+bool WriteFileWhole(FileSystem& files, const std::string& path, std::string_view bytes);
+
+// Reads the built-in key into Program::Key. False when a key is built in but
+// cannot be read, which the run cannot go on with.
+bool LoadPublicKey(Program& program);
+
+// The name a signature must have been made for when a file is fetched as
+// `requested` (a file name relative to the server, maybe with folders): the
+// part after its last "/".
+std::string SignedName(std::string_view requested);
+
+// Checks `bytes`, fetched from `url` and known as `name`, against the
+// signature at `url` + ".minisig". False after the line "Error: Bad signature
+// of NAME: reason". `info` gets what the signature vouches for.
+bool CheckSignedBytes(Program& program, const std::string& url, const std::string& name,
+                      std::string_view bytes, SignedFileInfo* info);
+
+// Checks the file downloaded from `url` to `path`, known as `name`, against
+// the signature at `url` + ".minisig", which is kept beside it (`path` +
+// ".minisig") for a later -onlyapply. A file that fails is reported like
+// CheckSignedBytes and deleted with its signature.
+bool CheckSignedDownload(Program& program, const std::string& url, const std::string& path,
+                         const std::string& name);
+
+// Checks every package waiting in the update folder against the signature
+// beside it before any of them is opened: a package without a good signature
+// is reported, deleted with its signature and never opened.
+void CheckWaitingPackages(Program& program);
+
+// Removes the signatures kept in the update folder whose package is gone
+// (applied and deleted).
+void RemoveSignaturesOfAppliedPackages(Program& program);
+
+// The rule against rollback for a catalogue signed at `timestamp`: true and
+// kept when it is not older than the newest accepted before; otherwise false
+// after the line "Error: Refused VersionInfo.txt: ...".
+bool AcceptCatalogueTime(Program& program, uint64_t timestamp);
+
+}  // namespace updater

@@ -1,0 +1,220 @@
+// Signed updates over a fake web and a real program folder: a keyed updater
+// takes nothing that the built-in key did not sign for that name, goes on to
+// the next server after each refusal, and refuses a catalogue older than one
+// it accepted. The keys are fixed test keys (made with minisign -G -W); the
+// signatures are made here by the signer that the signature tests check
+// against the minisign tool.
+#include "run/signed_files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "mxupack/package_writer.h"
+#include "run/run_main.h"
+#include "run/update_check.h"
+#include "support/fake_platform.h"
+#include "support/fake_web.h"
+#include "support/temp_folder.h"
+
+namespace updater {
+namespace {
+
+using testing::FakePlatform;
+using testing::FakeWeb;
+using testing::FileExists;
+using testing::ReadWholeFile;
+using testing::TempFolder;
+using testing::WriteWholeFile;
+using Lines = std::vector<std::string>;
+
+// The publisher's key pair, and another one.
+constexpr char kPublicKey[] = "RWRn+O2hyn3+4BL3URsgft4MLs6qrNJ7CP0XRi3grfZ75SJYsO9YKCYw";
+constexpr char kSecretKey[] =
+    "untrusted comment: minisign encrypted secret key\n"
+    "RWQAAEIyAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAZ/jtocp9/uB8/lAKwu"
+    "tPMS0eUvrfxAmtqfyxH6DwGGI9D/wc5KpldBL3URsgft4MLs6qrNJ7CP0XRi3grfZ75SJYsO9YKCYwAAAAAAAAAAAA"
+    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n";
+
+constexpr char kOtherSecretKey[] =
+    "untrusted comment: minisign encrypted secret key\n"
+    "RWQAAEIyAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAsK4WhyQ9e2kn/4uqvY"
+    "KXr86BtbfCDOBL4OZawz1DbaNCtG7zMKTA83wBmyPQ0OI/5SbT+AkaWKOISdPyE7ZPQd9+7sLzGVbkAAAAAAAAAAAA"
+    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n";
+
+std::string Signature(const char* secretKey, const std::string& bytes, const std::string& name,
+                      uint64_t timestamp = 1700000000) {
+  MinisignSecretKey key;
+  std::string error, signature;
+  EXPECT_TRUE(LoadSecretKey(secretKey, &key, &error)) << error;
+  EXPECT_TRUE(SignBytes(key, bytes, name, timestamp, &signature, &error)) << error;
+  return signature;
+}
+
+std::string PackageBytes(const std::vector<std::pair<std::string, std::string>>& files) {
+  TempFolder scratch;
+  std::vector<mxupack::EntryInput> entries;
+  for (const auto& [name, content] : files) entries.push_back({name, 0, {}, {{0, "", content}}});
+  std::string error;
+  const std::string path = scratch.Path() + "p.mxu";
+  EXPECT_TRUE(mxupack::WritePackage(path, entries, {}, &error)) << error;
+  return ReadWholeFile(path);
+}
+
+class SignedUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_.ProgramFolder = folder_.Path();
+    program_.Settings.AskMode = AskModeSetting::DontAsk;
+    program_.InstalledUpdaterVersion = 100;
+    program_.InstalledMainVersion = 100;
+    program_.PublicKey = kPublicKey;
+    ASSERT_TRUE(LoadPublicKey(program_));
+    RealPlatform().files.CreateFolder(program_.UpdateFolder());
+    WriteWholeFile(At("VOXA.exe"), "old program");
+  }
+
+  // Serves `content` as `name` below `base`, signed for `signedName` (when
+  // not empty) with `secretKey` at `timestamp`.
+  void Put(const std::string& base, const std::string& name, const std::string& content,
+           const std::string& signedName, const char* secretKey = kSecretKey,
+           uint64_t timestamp = 1700000000) {
+    web_.Serve(base + name, content);
+    if (!signedName.empty())
+      web_.Serve(base + name + ".minisig", Signature(secretKey, content, signedName, timestamp));
+  }
+
+  // A server whose every file is signed, offering VOXA 1.05.
+  void ServeSigned(const std::string& base, uint64_t catalogueTime = 1700000000) {
+    Put(base, "UpdateInfo.txt", "ok", "UpdateInfo.txt");
+    Put(base, "UpdateServer.lst", "http://fresh.test/\r\n", "UpdateServer.lst");
+    Put(base, "VersionInfo.txt", "VOXA v.mxu 105\r\n", "VersionInfo.txt", kSecretKey,
+        catalogueTime);
+    Put(base, "v.mxu", PackageBytes({{"VOXA.exe", "new program"}}), "v.mxu");
+  }
+
+  std::string At(const std::string& relative) {
+    std::string path = folder_.Path() + relative;
+#ifndef _WIN32
+    std::replace(path.begin(), path.end(), '\\', '/');
+#endif
+    return path;
+  }
+
+  CheckOutcome RunCheck() {
+    ServerChoice choice;
+    choice.Random = [](uint64_t) { return uint64_t{0}; };
+    return RunUpdateCheck(program_, choice);
+  }
+
+  Lines Errors() const {
+    Lines errors;
+    for (const std::string& line : fake_.console.lines)
+      if (line.rfind("Error: ", 0) == 0) errors.push_back(line);
+    return errors;
+  }
+
+  TempFolder folder_;
+  FakeWeb web_;
+  FakePlatform fake_;
+  Platform platform_{fake_.console, fake_.platform.files, fake_.processes,
+                     fake_.clock,   fake_.versions,       web_};
+  Program program_{platform_};
+};
+
+TEST_F(SignedUpdateTest, EveryKindOfBadSignatureSendsTheCheckToTheNextServer) {
+  const std::string unsignedServer = "http://unsigned.test/", tampered = "http://tampered.test/",
+                    otherKey = "http://otherkey.test/", renamed = "http://renamed.test/",
+                    badPackage = "http://badpackage.test/", good = "http://good.test/";
+  ServeSigned(good);
+  // Unsigned: the files of a good server without any signature.
+  web_.Serve(unsignedServer + "UpdateInfo.txt", "ok");
+  // Tampered: UpdateInfo.txt changed after signing.
+  ServeSigned(tampered);
+  web_.Serve(tampered + "UpdateInfo.txt", "OK");
+  // Signed by another key.
+  ServeSigned(otherKey);
+  Put(otherKey, "UpdateServer.lst", "http://evil.test/\r\n", "UpdateServer.lst", kOtherSecretKey);
+  // A catalogue signed for another file, served under this name.
+  ServeSigned(renamed);
+  Put(renamed, "VersionInfo.txt", "VOXA v.mxu 105\r\n", "OldVersionInfo.txt");
+  // A package with one byte flipped after signing.
+  ServeSigned(badPackage);
+  std::string package = PackageBytes({{"VOXA.exe", "new program"}});
+  const std::string packageSignature = Signature(kSecretKey, package, "v.mxu");
+  package[package.size() / 2] ^= 0x20;
+  web_.Serve(badPackage + "v.mxu", package);
+  web_.Serve(badPackage + "v.mxu.minisig", packageSignature);
+  WriteWholeFile(At("UpdateServer.lst"), "the old list\r\n");
+  program_.ServerList = {unsignedServer, tampered, otherKey, renamed, badPackage, good};
+
+  EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
+  EXPECT_EQ(
+      Errors(),
+      (Lines{"Error: Bad signature of UpdateInfo.txt: no signature file",
+             "Error: Bad signature of UpdateInfo.txt: the signature does not match the file",
+             "Error: Bad signature of UpdateServer.lst: signed by another key (697B3D248716AEB0)",
+             "Error: Bad signature of VersionInfo.txt: signed for another file "
+             "(OldVersionInfo.txt)",
+             "Error: Bad signature of v.mxu: the signature does not match the file"}));
+  EXPECT_EQ(program_.Settings.Server, good);
+  EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new program");
+  // Only signed lists ever replaced the list on disk.
+  EXPECT_EQ(ReadWholeFile(At("UpdateServer.lst")), "http://fresh.test/\r\n");
+  EXPECT_FALSE(FileExists(At("Update\\v.mxu")));
+  EXPECT_FALSE(FileExists(At("Update\\v.mxu.minisig")));
+}
+
+TEST_F(SignedUpdateTest, ACatalogueOlderThanOneAcceptedIsRefused) {
+  const std::string replayed = "http://replayed.test/", current = "http://current.test/";
+  ServeSigned(current, 1700000500);
+  ServeSigned(replayed, 1700000100);
+  program_.ServerList = {current};
+  EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
+  EXPECT_EQ(ReadWholeFile(At("Update\\VersionInfo.timestamp")), "1700000500");
+
+  // The next run meets a server that replays an older signed catalogue.
+  WriteWholeFile(At("VOXA.exe"), "old program");
+  fake_.console.lines.clear();
+  program_.Settings.Server.clear();
+  program_.ServerList = {replayed, current};
+  EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
+  EXPECT_EQ(Errors(), (Lines{"Error: Refused VersionInfo.txt: signed 2023-11-14 22:15:00 UTC, "
+                             "before the catalogue accepted earlier (signed 2023-11-14 "
+                             "22:21:40 UTC)."}));
+  EXPECT_EQ(program_.Settings.Server, current);
+  EXPECT_EQ(ReadWholeFile(At("Update\\VersionInfo.timestamp")), "1700000500");
+}
+
+TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {
+  const std::string good = PackageBytes({{"Good.txt", "good"}});
+  const std::string bad = PackageBytes({{"Bad.txt", "bad"}});
+  WriteWholeFile(At("Update\\good.mxu"), good);
+  WriteWholeFile(At("Update\\good.mxu.minisig"), Signature(kSecretKey, good, "good.mxu"));
+  WriteWholeFile(At("Update\\unsigned.mxu"), bad);
+  WriteWholeFile(At("Update\\renamed.mxu"), good);
+  WriteWholeFile(At("Update\\renamed.mxu.minisig"), Signature(kSecretKey, good, "good.mxu"));
+  fake_.processes.commandLine = "\"" + folder_.Path() + "Updater.exe\" -dontask -onlyapply";
+  fake_.processes.executablePath = folder_.Path() + "Updater.exe";
+  program_.PublicKey = kPublicKey;
+  EXPECT_EQ(RunUpdater(program_).ending, RunEnding::ClosingPrompt);
+  Lines errors = Errors();
+  std::sort(errors.begin(), errors.end());
+  EXPECT_EQ(errors, (Lines{"Error: Bad signature of renamed.mxu: signed for another file "
+                           "(good.mxu)",
+                           "Error: Bad signature of unsigned.mxu: no signature file"}));
+  EXPECT_EQ(ReadWholeFile(At("Good.txt")), "good");
+  EXPECT_FALSE(FileExists(At("Bad.txt")));
+  for (const char* gone : {"Update\\unsigned.mxu", "Update\\renamed.mxu",
+                           "Update\\renamed.mxu.minisig", "Update\\good.mxu"})
+    EXPECT_FALSE(FileExists(At(gone))) << gone;
+}
+
+TEST(SignedNameTest, IsThePartAfterTheLastSlash) {
+  EXPECT_EQ(SignedName("VersionInfo.txt"), "VersionInfo.txt");
+  EXPECT_EQ(SignedName("files/updaters/Updater-1.10.mxu"), "Updater-1.10.mxu");
+  EXPECT_EQ(SignedName("http://host/base/v.mxu"), "v.mxu");
+}
+
+}  // namespace
+}  // namespace updater
