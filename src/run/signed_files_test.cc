@@ -210,6 +210,25 @@ TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {
     EXPECT_FALSE(FileExists(At(gone))) << gone;
 }
 
+TEST_F(SignedUpdateTest, TheUpdatersOwnPackageNeedsItsSignature) {
+  const std::string unsignedUpdater = "http://a.test/", good = "http://b.test/";
+  for (const std::string& base : {unsignedUpdater, good}) {
+    ServeSigned(base);
+    Put(base, "VersionInfo.txt", "updater files/u.mxu 101\r\nVOXA v.mxu 100\r\n",
+        "VersionInfo.txt");
+    web_.Serve(base + "files/u.mxu", PackageBytes({{"Updater.exe", "#!new updater"}}));
+  }
+  web_.Serve(good + "files/u.mxu.minisig",
+             Signature(kSecretKey, PackageBytes({{"Updater.exe", "#!new updater"}}), "u.mxu"));
+  program_.ServerList = {unsignedUpdater, good};
+  EXPECT_EQ(RunCheck(), CheckOutcome::HandedOver);
+  EXPECT_EQ(Errors(), (Lines{"Error: Bad signature of u.mxu: no signature file"}));
+  ASSERT_EQ(fake_.processes.starts.size(), 1u);
+  EXPECT_EQ(ReadWholeFile(At("Update\\Updater.tmp")), "#!new updater");
+  EXPECT_FALSE(FileExists(At("Update\\Updater.mxu")));
+  EXPECT_FALSE(FileExists(At("Update\\Updater.mxu.minisig")));
+}
+
 TEST(SignedNameTest, IsThePartAfterTheLastSlash) {
   EXPECT_EQ(SignedName("VersionInfo.txt"), "VersionInfo.txt");
   EXPECT_EQ(SignedName("files/updaters/Updater-1.10.mxu"), "Updater-1.10.mxu");
