@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "e2e/process_runner.h"
@@ -430,6 +431,101 @@ TEST_P(UpdateJobTest, AKeyedUpdaterTakesOnlyWhatItsKeySigned) {
   EXPECT_EQ(Slurp(program_ + "Readme.txt"), "new readme");
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu"));
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu.minisig"));
+}
+
+// The files below `folder`, relative path to content, leaving out what only
+// an installation has.
+Files Tree(const std::string& folder) {
+  Files files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    std::string relative = fs::relative(entry.path(), folder).generic_string();
+    if (!entry.is_regular_file() || relative.rfind("Update/", 0) == 0 ||
+        relative == "Updater.exe" || relative == "UpdateServer.lst")
+      continue;
+    files[relative] = Slurp(entry.path().string());
+  }
+  return files;
+}
+
+// The same names with the same content; only names are shown when not.
+void ExpectSameFiles(const Files& actual, const Files& expected) {
+  Lines actualNames, expectedNames;
+  for (const auto& [name, content] : actual) actualNames.push_back(name);
+  for (const auto& [name, content] : expected) expectedNames.push_back(name);
+  ASSERT_EQ(actualNames, expectedNames);
+  for (const auto& [name, content] : expected)
+    EXPECT_TRUE(actual.at(name) == content) << name << " differs";
+}
+
+TEST_P(UpdateJobTest, APublishedReleaseUpdatesAnInstallationFileForFile) {
+  // Two releases: 1.05 changes the program and the readme, adds a map, and
+  // keeps the settings and the old data as they were.
+  const std::string r100 = temp_.Path() + "release-1.00/", r105 = temp_.Path() + "release-1.05/";
+  const Files release100 = {{"VOXA.exe", Slurp(build_.voxa100)},
+                            {"Readme.txt", "1.00"},
+                            {"Data/Settings.ini", "settings"},
+                            {"Data/Old.dat", std::string(100000, 'o')}};
+  Files release105 = release100;
+  release105["VOXA.exe"] = Slurp(build_.voxa105);
+  release105["Readme.txt"] = "1.05";
+  release105["Data/Maps/Forest.dat"] = "trees";
+  for (const auto& [folder, files] : {std::pair{r100, release100}, std::pair{r105, release105}}) {
+    for (const auto& [file, content] : files) {
+      fs::create_directories(fs::path(folder + file).parent_path());
+      WriteWholeFile(folder + file, content);
+    }
+  }
+  // A keyed updater, and servers published with the key: one with full
+  // packages, one with 1.05 as the change since 1.00.
+  fs::copy_file(build_.signedUpdater, program_ + "Updater.exe",
+                fs::copy_options::overwrite_existing);
+  const std::string full = Serve("full", {}), delta = Serve("delta", {});
+  for (const std::string& name : {std::string("full"), std::string("delta")}) {
+    WriteWholeFile(www_ + name + "/UpdateServer.lst", server_->BaseURL() + name + "/\r\n");
+    for (const Lines& options :
+         {Lines{r100}, name == "full" ? Lines{r105} : Lines{r105, "--since", r100}}) {
+      Lines command = {MXUPACK, "publish", www_ + name};
+      command.insert(command.end(), options.begin(), options.end());
+      command.insert(command.end(), {"--sign", build_.secretKey, "--method", "zlib"});
+      ProcessResult published = RunProcess(command, www_);
+      ASSERT_EQ(published.exitCode, 0) << published.errors;
+    }
+  }
+  ProcessResult listed =
+      RunProcess({MXUPACK, "list", www_ + "delta/VOXA-1.05-since-1.00.mxu"}, www_);
+  Lines names;  // mxupack's own lines: one an entry after the heading
+  std::istringstream listing(listed.output);
+  for (std::string line; std::getline(listing, line);)
+    if (line.find('\t') != std::string::npos && line.rfind("name\t", 0) != 0)
+      names.push_back(line.substr(0, line.find('\t')));
+  EXPECT_EQ(names, (Lines{"Data\\Maps\\Forest.dat", "Readme.txt", "VOXA.exe"}));
+  // minisign itself accepts every signature publishing wrote.
+  for (const auto& entry : fs::directory_iterator(www_ + "delta")) {
+    if (entry.path().extension() == ".minisig") continue;
+    ProcessResult checked =
+        RunProcess({MINISIGN, "-V", "-q", "-p",
+                    fs::path(build_.secretKey).replace_filename("minisign.pub").string(), "-m",
+                    entry.path().string()},
+                   www_);
+    EXPECT_EQ(checked.exitCode, 0) << entry.path() << checked.errors;
+  }
+
+  for (const std::string& base : {delta, full}) {
+    SCOPED_TRACE(base);
+    // A fresh installation of 1.00: the two servers' catalogues were signed
+    // at different times, and an installation refuses the older one after
+    // it took the newer.
+    fs::remove_all(program_ + "Data");
+    fs::remove(program_ + "Update/VersionInfo.timestamp");
+    for (const auto& [file, content] : release100) {
+      fs::create_directories(fs::path(program_ + file).parent_path());
+      WriteWholeFile(program_ + file, content);
+    }
+    ListServers({base});
+    ProcessResult result = Run({"-dontask"});
+    EXPECT_TRUE(Contains(OutputLines(result.output), "Update finished.")) << result.output;
+    ExpectSameFiles(Tree(program_), release105);
+  }
 }
 
 TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
