@@ -2,6 +2,7 @@
 // servers on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -382,6 +383,75 @@ TEST_F(HttpGetServerTest, ReadSizeFollowsTheContentLength) {
     EXPECT_TRUE(AsText(request.Memory) == Generated(c.size));
     ASSERT_FALSE(recording.readSizes.empty());
     for (uint32_t asked : recording.readSizes) EXPECT_EQ(asked, c.readSize);
+  }
+}
+
+// The time limits of the session, as each backend keeps them: a connection
+// that is never made, a response that never comes and a body that stops.
+// Short limits keep the waits short.
+TEST(HttpTimeLimitsTest, EachLimitEndsTheWaitThatRanOut) {
+  testing::UnansweredPort unanswered;
+  ASSERT_NE(unanswered.Port(), 0);
+  TestServer server;
+  server.Handle("/silent", [](const SeenRequest&) {
+    ScriptedResponse response;
+    response.silent = true;
+    return response;
+  });
+  server.Handle("/stalled", [](const SeenRequest&) {
+    ScriptedResponse response = Text(200, "ab");
+    response.dripMilliseconds = 20000;
+    return response;
+  });
+  ASSERT_TRUE(server.Start());
+  HttpSessionOptions options;
+  options.agent = "Morvex Updater";
+  options.connectTimeoutMilliseconds = 1000;
+  options.responseTimeoutMilliseconds = 1000;
+  options.receiveTimeoutMilliseconds = 1000;
+  struct {
+    const char* name;
+    int port;
+    const char* path;
+    bool sends;  // the request is answered, a read waits
+  } cases[] = {
+      {"no connection", unanswered.Port(), "/x", false},
+      {"no response", server.Port(), "/silent", false},
+      {"no body data", server.Port(), "/stalled", true},
+  };
+  Internet& internet = RealPlatform().internet;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto session = internet.Open(options);
+    ASSERT_TRUE(session);
+    auto connection = session->Connect("127.0.0.1", c.port);
+    ASSERT_TRUE(connection);
+    HttpRequestOptions requestOptions;
+    requestOptions.path = c.path;
+    auto request = connection->OpenRequest(requestOptions);
+    ASSERT_TRUE(request);
+    const auto start = std::chrono::steady_clock::now();
+    bool failed = !request->Send();
+    if (c.sends) {
+      ASSERT_FALSE(failed) << internet.LastError();
+      char buffer[16];
+      uint32_t received = 0;
+      failed = !request->Read(buffer, sizeof buffer, &received);
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    EXPECT_TRUE(failed);
+    EXPECT_GE(waited, 900);
+    EXPECT_LT(waited, 10000);
+    EXPECT_FALSE(internet.LastError().empty());
+    if (c.sends) {
+      EXPECT_NE(internet.LastError().find("no body data for 1 s"), std::string::npos)
+          << internet.LastError();
+    } else if (c.port == server.Port()) {
+      EXPECT_NE(internet.LastError().find("response headers within 1 s"), std::string::npos)
+          << internet.LastError();
+    }
   }
 }
 
