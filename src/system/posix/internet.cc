@@ -123,9 +123,10 @@ class CurlRequest : public HttpRequest {
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   void Configure();
-  // Lets libcurl work once, then waits up to `pollMilliseconds` for the
-  // sockets.
-  void Drive(int pollMilliseconds);
+  // Lets libcurl work once, then, unless what the caller waits for is there
+  // (the final response's headers, or with `forBody` body bytes) or the
+  // transfer is over, waits up to `pollMilliseconds` for the sockets.
+  void Drive(int pollMilliseconds, bool forBody);
   // True once libcurl has connected and is sending the request.
   bool RequestSent();
   void Stop();
@@ -263,7 +264,7 @@ void CurlRequest::Stop() {
   running_ = false;
 }
 
-void CurlRequest::Drive(int pollMilliseconds) {
+void CurlRequest::Drive(int pollMilliseconds, bool forBody) {
   int active = 0;
   curl_multi_perform(multi_, &active);
   int left = 0;
@@ -273,7 +274,7 @@ void CurlRequest::Drive(int pollMilliseconds) {
       outcome_ = message->data.result;
     }
   }
-  if (done_ || headersDone_ || queueStart_ < queue_.size()) return;
+  if (done_ || (forBody ? queueStart_ < queue_.size() : headersDone_)) return;
   curl_multi_poll(multi_, nullptr, 0, pollMilliseconds, nullptr);
 }
 
@@ -312,7 +313,7 @@ bool CurlRequest::Send() {
       *cause_ = "libcurl: no response headers within " + LimitText(limit) + " (" + url_ + ")";
       return false;
     }
-    Drive(sentAt ? PollMilliseconds(limit, *sentAt) : kLongestPollMilliseconds);
+    Drive(sentAt ? PollMilliseconds(limit, *sentAt) : kLongestPollMilliseconds, false);
   }
   // A transfer that failed before a final response (name resolution, a
   // refused connection, a TLS failure, too many redirects) was not answered.
@@ -375,7 +376,7 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
       *cause_ = "libcurl: no body data for " + LimitText(limit) + " (" + url_ + ")";
       return false;
     }
-    Drive(PollMilliseconds(limit, waitStart));
+    Drive(PollMilliseconds(limit, waitStart), true);
   }
 }
 
