@@ -22,6 +22,10 @@ bool Failed(const CauseRecord& cause, std::string_view call, std::string_view su
   return false;
 }
 
+// How long closing a request whose body was not read to its end may take
+// before it is left to finish by itself.
+constexpr DWORD kLongestCloseMilliseconds = 1000;
+
 // The session's time limits, in milliseconds; 0 leaves WinINet's own.
 struct TimeLimits {
   int connect = 0;
@@ -68,6 +72,12 @@ class InternetHandle {
 
   HINTERNET get() const { return handle_; }
   const CauseRecord& cause() const { return cause_; }
+  // Gives up the handle without closing it.
+  HINTERNET Release() {
+    HINTERNET handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
   bool Close() {
     if (handle_ == nullptr) return true;
     HINTERNET handle = handle_;
@@ -109,6 +119,8 @@ class WinInetRequest : public HttpRequest {
       *handle_.cause() = cause;
       return false;
     }
+    answered_ = true;
+    bodyEnded_ = false;
     return SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.receive) ||
            Failed(handle_.cause(), "InternetSetOptionW(INTERNET_OPTION_RECEIVE_TIMEOUT)", path_);
   }
@@ -160,7 +172,10 @@ class WinInetRequest : public HttpRequest {
       *handle_.cause() = cause;
       return false;
     }
-    if (available == 0) return true;  // the end of the body
+    if (available == 0) {
+      bodyEnded_ = true;
+      return true;
+    }
     DWORD count = 0;
     if (!InternetReadFile(handle_.get(), buffer, std::min<DWORD>(size, available), &count))
       return Failed(handle_.cause(), "InternetReadFile", path_);
@@ -168,9 +183,28 @@ class WinInetRequest : public HttpRequest {
     return true;
   }
 
-  bool Close() override { return handle_.Close(); }
+  bool Close() override {
+    if (!answered_ || bodyEnded_ || handle_.get() == nullptr) return handle_.Close();
+    // Wine's WinINet reads what is left of an unread body when the handle
+    // closes, to keep the connection, for as long as bytes keep coming: a
+    // body without end would hold the close for ever. So the close runs on a
+    // thread of its own, and one that takes longer than a moment is left to
+    // end by itself.
+    HINTERNET handle = handle_.Release();
+    HANDLE thread = CreateThread(nullptr, 0, &CloseInternetHandle, handle, 0, nullptr);
+    if (thread == nullptr)
+      return InternetCloseHandle(handle) || Failed(handle_.cause(), "InternetCloseHandle", path_);
+    WaitForSingleObject(thread, kLongestCloseMilliseconds);
+    CloseHandle(thread);
+    return true;
+  }
 
  private:
+  static DWORD WINAPI CloseInternetHandle(void* handle) {
+    InternetCloseHandle(static_cast<HINTERNET>(handle));
+    return 0;
+  }
+
   // HttpSendRequestW with the request's extra headers; false with the error
   // in `*error`.
   //
@@ -246,6 +280,8 @@ class WinInetRequest : public HttpRequest {
   std::string path_;
   std::wstring headers_;
   TimeLimits limits_;
+  bool answered_ = false;   // Send() succeeded: a body may be waiting
+  bool bodyEnded_ = false;  // a read found the end of the body
 };
 
 class WinInetConnection : public HttpConnection {
