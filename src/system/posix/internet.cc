@@ -3,8 +3,9 @@
 // client asks for it: Send() drives the transfer until the final response's headers are in,
 // and each Read() drives it only until some body bytes are waiting; both keep
 // the session's time limits while they drive. Bytes are taken from libcurl's
-// write callback into a bounded queue; when the queue is full the callback
-// pauses the transfer until a read makes room.
+// write callback into the buffer of the read that waits, and what does not
+// fit into a bounded queue; when the queue is full the callback pauses the
+// transfer until a read makes room.
 #include "system/posix/internet.h"
 
 #include <curl/curl.h>
@@ -144,6 +145,10 @@ class CurlRequest : public HttpRequest {
   bool paused_ = false;
   std::vector<char> queue_;
   size_t queueStart_ = 0;
+  // The buffer of the read that waits, while it waits.
+  char* reader_ = nullptr;
+  size_t readerSize_ = 0;
+  size_t readerFilled_ = 0;
   std::string url_;
   curl_slist* requestHeaders_ = nullptr;
   // The headers of the response being received, by lower-cased name.
@@ -188,20 +193,31 @@ size_t CurlRequest::OnHeader(char* data, size_t size, size_t count, void* self) 
 
 size_t CurlRequest::OnBody(char* data, size_t size, size_t count, void* self) {
   auto* request = static_cast<CurlRequest*>(self);
-  size_t length = size * count;
+  const size_t length = size * count;
   std::vector<char>& queue = request->queue_;
-  if (queue.size() - request->queueStart_ >= kQueueLimit) {
+  const bool queueEmpty = request->queueStart_ == queue.size();
+  // While a read waits, bytes go straight into its buffer; only what does
+  // not fit is queued.
+  size_t taken = 0;
+  if (request->reader_ != nullptr && queueEmpty) {
+    taken = std::min(length, request->readerSize_ - request->readerFilled_);
+    std::memcpy(request->reader_ + request->readerFilled_, data, taken);
+    request->readerFilled_ += taken;
+  }
+  // Pausing makes libcurl deliver the same bytes again later, so it is only
+  // for bytes none of which were taken.
+  if (taken == 0 && queue.size() - request->queueStart_ >= kQueueLimit) {
     request->paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  if (request->queueStart_ > 0 && request->queueStart_ == queue.size()) {
+  if (queueEmpty && request->queueStart_ > 0) {
     queue.clear();
     request->queueStart_ = 0;
   } else if (request->queueStart_ >= kQueueLimit) {
     queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(request->queueStart_));
     request->queueStart_ = 0;
   }
-  queue.insert(queue.end(), data, data + length);
+  queue.insert(queue.end(), data + taken, data + length);
   request->headersDone_ = true;
   return length;
 }
@@ -274,7 +290,7 @@ void CurlRequest::Drive(int pollMilliseconds, bool forBody) {
       outcome_ = message->data.result;
     }
   }
-  if (done_ || (forBody ? queueStart_ < queue_.size() : headersDone_)) return;
+  if (done_ || (forBody ? queueStart_ < queue_.size() || readerFilled_ > 0 : headersDone_)) return;
   curl_multi_poll(multi_, nullptr, 0, pollMilliseconds, nullptr);
 }
 
@@ -366,17 +382,24 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
       return true;
     }
     if (done_) return outcome_ == CURLE_OK || Failed(outcome_);
-    if (paused_) {
-      paused_ = false;
-      // Resuming can deliver the held-back bytes at once.
-      curl_easy_pause(easy_, CURLPAUSE_CONT);
-      if (queueStart_ < queue_.size()) continue;
-    }
     if (limit > 0 && MillisecondsSince(waitStart) >= limit) {
       *cause_ = "libcurl: no body data for " + LimitText(limit) + " (" + url_ + ")";
       return false;
     }
-    Drive(PollMilliseconds(limit, waitStart), true);
+    reader_ = static_cast<char*>(buffer);
+    readerSize_ = size;
+    readerFilled_ = 0;
+    if (paused_) {
+      paused_ = false;
+      // Resuming can deliver the held-back bytes at once.
+      curl_easy_pause(easy_, CURLPAUSE_CONT);
+    }
+    if (readerFilled_ == 0) Drive(PollMilliseconds(limit, waitStart), true);
+    reader_ = nullptr;
+    if (readerFilled_ > 0) {
+      *received = static_cast<uint32_t>(readerFilled_);
+      return true;
+    }
   }
 }
 
