@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "transfer/url_split.h"
+
 namespace updater {
 
 namespace {
@@ -14,10 +16,11 @@ bool UserMayBeAsked(const Program& program) {
   return program.Settings.AskMode == AskModeSetting::Ask;
 }
 
-// Writes a line to the console only.
+// Writes a line to the console only. Whatever a line quotes (a server URL
+// above all), a password in a URL is shown as "***", as in the log.
 void ShowLine(Program& program, std::string_view text) {
   if (program.Settings.AskMode == AskModeSetting::Silent) return;
-  program.os.console.WriteLine(text);
+  program.os.console.WriteLine(MaskURLPassword(text));
 }
 
 }  // namespace

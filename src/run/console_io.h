@@ -13,7 +13,8 @@ inline constexpr std::string_view kUpdaterCaption = "VOXA Updater";
 // can be opened, shows an error box and returns false: the run cannot go on.
 bool OpenUpdaterConsole(Program& program);
 
-// Writes one line to the console, unless -silent, and to the log.
+// Writes one line to the console, unless -silent, and to the log; both show
+// a password in a URL as "***".
 void PrintLine(Program& program, std::string_view text);
 
 // The first pending key press, without waiting.

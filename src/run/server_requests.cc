@@ -11,6 +11,11 @@ namespace updater {
 
 namespace {
 
+// The largest server file taken. The state, the list and the catalogue are a
+// few lines of text; a server that sends more, or sends without end, must not
+// fill the memory (or the disk) before the 2 GiB limit of the client.
+constexpr int32_t kLargestServerFile = 16 * 1024 * 1024;
+
 HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fileName,
                                  HTTPGetTarget target) {
   HTTPGetRequest request;
@@ -21,8 +26,13 @@ HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fil
   return request;
 }
 
-// Performs one request; on failure prints its error line and drops any body.
+// Performs one request, stopped as soon as the body is announced or found
+// larger than kLargestServerFile; on failure prints its error line and drops
+// any body.
 bool Perform(Program& program, HTTPGetRequest& request) {
+  request.OnProgress = [](HTTPGetRequest&, int32_t received, int32_t contentLength, int32_t) {
+    return received <= kLargestServerFile && contentLength <= kLargestServerFile ? 1 : 0;
+  };
   const HTTPGetResult result = HTTPGetFromWeb(program.os, request, program.Output);
   if (result == HTTPGetResult::HTTPGetOK) return true;
   request.Memory.reset();

@@ -139,5 +139,29 @@ TEST_F(ServerFetchTest, AFailedRequestPrintsOneErrorLine) {
             "Error: " + HTTPGetErrorText(HTTPGetResult::HTTPGetErrSend, unreachable));
 }
 
+// A server file of more than 16 MiB is stopped, by its announced length or by
+// its bytes, and fails like any other request; the list on disk stays.
+TEST_F(ServerFetchTest, AServerFileOfMoreThan16MiBIsAborted) {
+  constexpr size_t kLargest = 16 * 1024 * 1024;
+  std::string text;
+  for (size_t size : {kLargest, kLargest + 1}) {
+    SCOPED_TRACE(size);
+    WriteWholeFile(folder_.Path() + "UpdateServer.lst", "http://old/\r\n");
+    const std::string body(size, 'x');
+    for (const char* file : {"UpdateInfo.txt", "UpdateServer.lst", "VersionInfo.txt"})
+      web_.Serve("http://updates.test/voxa/" + std::string(file), body);
+    fake_.console.lines.clear();
+    const bool taken = size == kLargest;
+    EXPECT_EQ(FetchUpdateInfo(program_, &text), taken);
+    EXPECT_EQ(text.size(), taken ? size : 0u);
+    EXPECT_EQ(FetchVersionInfo(program_, &text, &info), taken);
+    EXPECT_EQ(FetchServerList(program_), taken);
+    EXPECT_TRUE(ReadWholeFile(folder_.Path() + "UpdateServer.lst") ==
+                (taken ? body : "http://old/\r\n"));
+    EXPECT_EQ(fake_.console.lines, taken ? std::vector<std::string>{}
+                                         : std::vector<std::string>(3, "Error: Download aborted."));
+  }
+}
+
 }  // namespace
 }  // namespace updater

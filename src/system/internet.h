@@ -26,6 +26,14 @@ struct HttpSessionOptions {
   std::string agent;  // the User-Agent header
   HttpAccess access = HttpAccess::Direct;
   std::string proxyName;  // "host:port" for HttpAccess::Proxy
+  // Time limits of every request of the session, in milliseconds; 0 leaves
+  // the backend's own. A limit that runs out fails the call that waited.
+  // Connecting to the server (TLS included): Send() fails.
+  int connectTimeoutMilliseconds = 0;
+  // From the request sent to the final response's headers: Send() fails.
+  int responseTimeoutMilliseconds = 0;
+  // A body read that waits this long without any byte arriving: Read() fails.
+  int receiveTimeoutMilliseconds = 0;
 };
 
 // Credentials a connection can be given.

@@ -32,8 +32,9 @@ bool IsPlainPackageFileName(std::string_view name) {
 }
 
 void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
-  // Packages, and the signatures kept beside them.
-  for (const char* pattern : {"*.mxu", "*.mxu.minisig"}) {
+  // Packages, the signatures kept beside them, and the part of a package
+  // whose download was cut off.
+  for (const char* pattern : {"*.mxu", "*.mxu.minisig", "*.mxu.part"}) {
     std::vector<FolderEntry> entries;
     if (!files.ListFolder(updateFolder, pattern, &entries)) return;
     for (const FolderEntry& entry : entries)

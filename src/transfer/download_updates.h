@@ -18,9 +18,10 @@ struct SelectedUpdate {
   std::string PackageFile;
 };
 
-// Removes the package files ("*.mxu") left in `updateFolder` and their
-// signatures ("*.mxu.minisig"); folders and other files stay, and a file that
-// cannot be deleted is passed over.
+// Removes the package files ("*.mxu") left in `updateFolder`, their
+// signatures ("*.mxu.minisig") and parts of cut downloads ("*.mxu.part");
+// folders and other files stay, and a file that cannot be deleted is passed
+// over.
 void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder);
 
 // Clears the update folder, then downloads the package of every selected

@@ -2,9 +2,11 @@
 // session, its body delivered into a file or into memory.
 #include "transfer/http_get.h"
 
+#include <deque>
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "transfer/url_split.h"
 
@@ -22,6 +24,88 @@ using R = HTTPGetResult;
 constexpr int kHttpPort = 80;
 constexpr int kHttpsPort = 443;
 
+// The time limits of every request. Without them a server that accepts the
+// connection and never answers holds the run for ever.
+constexpr int kConnectTimeoutMilliseconds = 30000;
+constexpr int kResponseTimeoutMilliseconds = 30000;
+constexpr int kReceiveTimeoutMilliseconds = 30000;
+// The slowest body accepted: this many bytes in every window of this length.
+constexpr int64_t kLeastWindowBytes = 1024;
+constexpr uint64_t kRateWindowMilliseconds = 30000;
+// Resumed requests of one call after cuts.
+constexpr int kMostResumes = 3;
+
+// Watches that every window of kRateWindowMilliseconds, from the start of a
+// body on, brings kLeastWindowBytes. It keeps the arrival times of the reads
+// that hold the latest kLeastWindowBytes bytes: the window that ends now is
+// too slow when those bytes began to arrive before it.
+class BodyRate {
+ public:
+  void Start(uint64_t now) {
+    start_ = now;
+    arrivals_.clear();
+    held_ = 0;
+  }
+  void Add(uint64_t now, uint32_t bytes) {
+    if (bytes == 0) return;
+    arrivals_.push_back({now, bytes});
+    held_ += bytes;
+    while (held_ - arrivals_.front().bytes >= kLeastWindowBytes) {
+      held_ -= arrivals_.front().bytes;
+      arrivals_.pop_front();
+    }
+  }
+  // True when the window that ends at `now` (not including it) brought
+  // fewer than kLeastWindowBytes bytes.
+  bool TooSlow(uint64_t now) const {
+    if (now - start_ < kRateWindowMilliseconds) return false;
+    return held_ < kLeastWindowBytes || arrivals_.front().at + kRateWindowMilliseconds <= now;
+  }
+
+ private:
+  struct Arrival {
+    uint64_t at;
+    uint32_t bytes;
+  };
+  uint64_t start_ = 0;
+  std::deque<Arrival> arrivals_;  // at most kLeastWindowBytes of them
+  int64_t held_ = 0;
+};
+
+// What a resumed request can name in If-Range to get the rest of the same
+// body: a strong ETag (a weak one must not be used there), else
+// Last-Modified; empty when the answer gave neither.
+std::string Validator(HttpRequest& handle) {
+  std::optional<std::string> tag = handle.Header("ETag");
+  if (tag && !tag->empty() && tag->rfind("W/", 0) != 0) return *tag;
+  std::optional<std::string> modified = handle.Header("Last-Modified");
+  return modified ? *modified : std::string();
+}
+
+// Reads a decimal number at `*at` of `text`, moving past it.
+bool ReadNumber(const std::string& text, size_t* at, uint64_t* number) {
+  size_t start = *at;
+  *number = 0;
+  while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9' && *at - start < 19)
+    *number = *number * 10 + static_cast<uint64_t>(text[(*at)++] - '0');
+  return *at > start;
+}
+
+// True when a Content-Range value is "bytes FIRST-LAST/TOTAL" with exactly
+// the rest of a body of `total` bytes from `first` on.
+bool IsRestOfBody(const std::string& value, uint64_t first, uint64_t total) {
+  size_t at = value.find_first_not_of(' ');
+  if (at == std::string::npos || value.compare(at, 6, "bytes ") != 0) return false;
+  at = value.find_first_not_of(' ', at + 6);
+  uint64_t from = 0, to = 0, of = 0;
+  if (at == std::string::npos || !ReadNumber(value, &at, &from) || at >= value.size() ||
+      value[at++] != '-' || !ReadNumber(value, &at, &to) || at >= value.size() ||
+      value[at++] != '/' || !ReadNumber(value, &at, &of))
+    return false;
+  return value.find_first_not_of(' ', at) == std::string::npos && from == first &&
+         to + 1 == total && of == total;
+}
+
 // What one call holds while it runs; everything still open is released on the
 // way out, whichever way that is.
 struct Transfer {
@@ -29,16 +113,33 @@ struct Transfer {
 
   Platform& os;
   HTTPGetRequest& request;
+  Report* report = nullptr;  // where resumes are logged, if anywhere
   uint64_t startMilliseconds = 0;
   int64_t received = 0;
   int32_t contentLength = 0;
   std::unique_ptr<HttpSession> session;
   std::unique_ptr<HttpConnection> connection;
   std::unique_ptr<HttpRequest> handle;
+  HttpRequestOptions requestOptions;
+  std::string user, password;
+  // TargetFile: the temporary file while it exists under its name.
+  std::string temporaryName;
   std::unique_ptr<File> file;
+  std::string validator;  // of the answer whose body is being read
+  BodyRate rate;
+  bool cut = false;  // the body failed because the transfer was cut off
 
   HTTPGetResult Run();
+  // Sends the open request and answers one 401 with the URL's credentials;
+  // the final status in `*status`.
+  HTTPGetResult Send(uint32_t* status);
+  // Takes the announced length of the answer; 0 when none was announced.
+  HTTPGetResult TakeContentLength();
   HTTPGetResult ReadBody(int32_t chunkSize);
+  // Asks for the rest of a cut body (attempt `attempt`) and reads it.
+  HTTPGetResult Resume(int attempt, int32_t chunkSize);
+  // Moves the complete temporary file onto the target.
+  HTTPGetResult KeepFile();
   // Takes the cause of the failure `result` from where it was recorded: the
   // HTTP client, the file system, or the client's own rules.
   HTTPGetResult FailWith(HTTPGetResult result, std::string cause) {
@@ -69,7 +170,7 @@ bool Transfer::CloseHandles() {
 }
 
 HTTPGetResult Transfer::Run() {
-  std::string host, path, user, password;
+  std::string host, path;
   if (GetURLHost(request.URL, &host) != R::HTTPGetOK)
     return FailWith(R::HTTPGetErrArgument, "no host in the URL");
   if (GetURLPath(request.URL, &path) != R::HTTPGetOK)
@@ -107,6 +208,9 @@ HTTPGetResult Transfer::Run() {
   sessionOptions.access =
       request.AccessType == kAccessProxy ? HttpAccess::Proxy : HttpAccess::Direct;
   sessionOptions.proxyName = request.ProxyName;
+  sessionOptions.connectTimeoutMilliseconds = kConnectTimeoutMilliseconds;
+  sessionOptions.responseTimeoutMilliseconds = kResponseTimeoutMilliseconds;
+  sessionOptions.receiveTimeoutMilliseconds = kReceiveTimeoutMilliseconds;
   session = os.internet.Open(sessionOptions);
   if (!session) return InternetFailure(R::HTTPGetErrOpen);
   connection = session->Connect(server.name, request.Port);
@@ -119,7 +223,6 @@ HTTPGetResult Transfer::Run() {
         !connection->SetCredential(HttpCredential::ProxyPassword, request.ProxyPassword))
       return InternetFailure(R::HTTPGetErrProxyOptions);
   }
-  HttpRequestOptions requestOptions;
   requestOptions.path = path;
   requestOptions.secure = secure;
   requestOptions.reload = (request.RequestFlags & kRequestReload) != 0;
@@ -128,29 +231,12 @@ HTTPGetResult Transfer::Run() {
   if (!handle) return InternetFailure(R::HTTPGetErrRequest);
 
   uint32_t status = 0;
-  for (bool resent = false;; resent = true) {
-    if (!handle->Send()) return InternetFailure(R::HTTPGetErrSend);
-    if (!handle->Status(&status)) return InternetFailure(R::HTTPGetErrQueryStatus);
-    if (status != 401 || resent) break;
-    // One resend answers the challenge, with the URL's credentials if any.
-    if (!user.empty() && !connection->SetCredential(HttpCredential::UserName, user))
-      return InternetFailure(R::HTTPGetErrAuthOptions);
-    if (!password.empty() && !connection->SetCredential(HttpCredential::Password, password))
-      return InternetFailure(R::HTTPGetErrAuthOptions);
-  }
+  if (HTTPGetResult sent = Send(&status); sent != R::HTTPGetOK) return sent;
   if (status != 200) {
     request.StatusCode = static_cast<int32_t>(status);
     return R::HTTPGetErrStatus;
   }
-
-  uint64_t announced = 0;
-  if (!handle->ContentLength(&announced)) announced = 0;
-  // The byte counts are 32-bit: a larger body is refused before anything is
-  // written.
-  if (announced > static_cast<uint64_t>(kLargestBody))
-    return FailWith(R::HTTPGetErrRead, "the announced body of " + std::to_string(announced) +
-                                           " bytes is 2 GiB or more");
-  contentLength = static_cast<int32_t>(announced);
+  if (HTTPGetResult length = TakeContentLength(); length != R::HTTPGetOK) return length;
 
   int32_t chunkSize = request.BufferSize;
   if (chunkSize == 0) {
@@ -164,34 +250,124 @@ HTTPGetResult Transfer::Run() {
     return FailWith(R::HTTPGetErrMemory, "no memory for a read buffer");
   }
   if (request.Target == HTTPGetTarget::TargetFile) {
-    file = os.files.Create(request.FileName);
+    file = os.files.Create(TemporaryDownloadName(request.FileName));
     if (!file) return FileFailure(R::HTTPGetErrCreateFile);
+    temporaryName = TemporaryDownloadName(request.FileName);
   }
   if (request.OnConnected) request.OnConnected(request, handle.get());
 
+  validator = Validator(*handle);
   HTTPGetResult result = ReadBody(chunkSize);
+  // Only a body of known length can be completed from pieces, and only with
+  // a validator that makes the server send pieces of the same body.
+  for (int attempt = 1; result != R::HTTPGetOK && cut && file && received > 0 &&
+                        contentLength > 0 && !validator.empty() && attempt <= kMostResumes;
+       ++attempt)
+    result = Resume(attempt, chunkSize);
   if (result != R::HTTPGetOK) return result;
 
   if (file) {
-    if (!file->Flush()) return FileFailure(R::HTTPGetErrWrite);
-    if (file->Size() != received)
-      return FailWith(R::HTTPGetErrWrite, "the file does not hold the bytes received");
-    // A close that reports a delayed write error fails the download too.
-    if (!file->Close()) return FileFailure(R::HTTPGetErrWrite);
-    file.reset();
+    if (HTTPGetResult kept = KeepFile(); kept != R::HTTPGetOK) return kept;
   }
   request.ReceivedBytes = static_cast<int32_t>(received);
   if (!CloseHandles()) return InternetFailure(R::HTTPGetErrClose);
   return R::HTTPGetOK;
 }
 
+HTTPGetResult Transfer::Send(uint32_t* status) {
+  for (bool resent = false;; resent = true) {
+    if (!handle->Send()) return InternetFailure(R::HTTPGetErrSend);
+    if (!handle->Status(status)) return InternetFailure(R::HTTPGetErrQueryStatus);
+    if (*status != 401 || resent) return R::HTTPGetOK;
+    // One resend answers the challenge, with the URL's credentials if any.
+    if (!user.empty() && !connection->SetCredential(HttpCredential::UserName, user))
+      return InternetFailure(R::HTTPGetErrAuthOptions);
+    if (!password.empty() && !connection->SetCredential(HttpCredential::Password, password))
+      return InternetFailure(R::HTTPGetErrAuthOptions);
+  }
+}
+
+HTTPGetResult Transfer::TakeContentLength() {
+  uint64_t announced = 0;
+  if (!handle->ContentLength(&announced)) announced = 0;
+  // The byte counts are 32-bit: a larger body is refused before anything is
+  // written.
+  if (announced > static_cast<uint64_t>(kLargestBody))
+    return FailWith(R::HTTPGetErrRead, "the announced body of " + std::to_string(announced) +
+                                           " bytes is 2 GiB or more");
+  contentLength = static_cast<int32_t>(announced);
+  return R::HTTPGetOK;
+}
+
+HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
+  const std::string cutCause = request.FailureCause;
+  const std::string from = std::to_string(received);
+  if (report != nullptr) {
+    report->Log("Resuming GET " + MaskURLPassword(request.URL) + " at byte " + from + " of " +
+                std::to_string(contentLength) + " (attempt " + std::to_string(attempt) + " of " +
+                std::to_string(kMostResumes) + ") after: " + cutCause);
+  }
+  // The cut's failure stands when the rest cannot be had.
+  auto giveUp = [&](const std::string& why) {
+    cut = false;
+    return FailWith(R::HTTPGetErrRead, cutCause + "; the resumed request " + why);
+  };
+  handle->Close();  // the cut request is done with, whatever its close says
+  handle.reset();
+  HttpRequestOptions options = requestOptions;
+  options.headers.push_back({"Range", "bytes=" + from + "-"});
+  options.headers.push_back({"If-Range", validator});
+  handle = connection->OpenRequest(options);
+  if (!handle) return giveUp("could not be opened: " + os.internet.LastError());
+  uint32_t status = 0;
+  if (Send(&status) != R::HTTPGetOK) return giveUp("failed: " + request.FailureCause);
+
+  if (status == 206) {
+    std::string range = handle->Header("Content-Range").value_or("");
+    if (!IsRestOfBody(range, static_cast<uint64_t>(received), static_cast<uint64_t>(contentLength)))
+      return giveUp("was answered with Content-Range \"" + range + "\"");
+    uint64_t length = 0;
+    if (handle->ContentLength(&length) && length != static_cast<uint64_t>(contentLength - received))
+      return giveUp("announced " + std::to_string(length) + " bytes");
+  } else if (status == 200) {
+    // The server sends the whole body again (it ignored the range, or the
+    // body changed): start the file over.
+    if (HTTPGetResult length = TakeContentLength(); length != R::HTTPGetOK) return length;
+    file.reset();
+    file = os.files.Create(temporaryName);
+    if (!file) return FileFailure(R::HTTPGetErrCreateFile);
+    received = 0;
+    validator = Validator(*handle);
+  } else {
+    return giveUp("was answered with status " + std::to_string(status));
+  }
+  return ReadBody(chunkSize);
+}
+
+HTTPGetResult Transfer::KeepFile() {
+  if (!file->Flush()) return FileFailure(R::HTTPGetErrWrite);
+  if (file->Size() != received)
+    return FailWith(R::HTTPGetErrWrite, "the file does not hold the bytes received");
+  // A close that reports a delayed write error fails the download too.
+  if (!file->Close()) return FileFailure(R::HTTPGetErrWrite);
+  file.reset();
+  if (!os.files.Replace(temporaryName, request.FileName))
+    return FileFailure(R::HTTPGetErrCreateFile);
+  temporaryName.clear();
+  return R::HTTPGetOK;
+}
+
 HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
   std::vector<uint8_t>& buffer = *request.Memory;
+  cut = false;
+  rate.Start(os.clock.Milliseconds());
   for (;;) {
     uint8_t* into = file ? buffer.data() : buffer.data() + received;
     uint32_t got = 0;
-    if (!handle->Read(into, static_cast<uint32_t>(chunkSize), &got))
+    if (!handle->Read(into, static_cast<uint32_t>(chunkSize), &got)) {
+      cut = true;
       return InternetFailure(R::HTTPGetErrRead);
+    }
     if (got > uint32_t(chunkSize))
       return FailWith(R::HTTPGetErrRead, "a read returned more than it was asked for");
     if (received + got > kLargestBody) return FailWith(R::HTTPGetErrRead, "the body reached 2 GiB");
@@ -201,6 +377,15 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
         return FailWith(R::HTTPGetErrWrite, "the file does not hold the bytes received");
     }
     received += got;
+    // The bytes of this read came at its end: the windows that end while it
+    // waited hold only the bytes before it.
+    const uint64_t now = os.clock.Milliseconds();
+    if (rate.TooSlow(now))
+      return FailWith(R::HTTPGetErrRead,
+                      "fewer than " + std::to_string(kLeastWindowBytes) + " bytes in " +
+                          std::to_string(kRateWindowMilliseconds / 1000) + " s (" +
+                          std::to_string(received) + " bytes received)");
+    rate.Add(now, got);
     if (got > 0 && request.OnProgress &&
         request.OnProgress(request, static_cast<int32_t>(received), contentLength, Seconds()) == 0)
       return FailWith(R::HTTPGetErrAborted, "stopped by the progress hook");
@@ -216,9 +401,11 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
     }
   }
   // A body that ends before its announced length was cut off.
-  if (contentLength > 0 && received != contentLength)
+  if (contentLength > 0 && received != contentLength) {
+    cut = received < contentLength;
     return FailWith(R::HTTPGetErrRead, "the body ended after " + std::to_string(received) + " of " +
                                            std::to_string(contentLength) + " bytes");
+  }
   if (!file) {
     if (received == 0) {
       request.Memory.reset();
@@ -232,8 +419,9 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
 
 // One whole call; `*bodyBytes` gets the body bytes that arrived, also when
 // the call failed.
-HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes) {
+HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes, Report* report) {
   Transfer transfer(os, request);
+  transfer.report = report;
   request.ReceivedBytes = 0;
   request.StatusCode = 0;
   request.FailureCause.clear();
@@ -250,10 +438,11 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes)
   }
   if (request.Target == HTTPGetTarget::TargetFile) {
     request.Memory.reset();
-    if (result != R::HTTPGetOK && transfer.file) {
-      transfer.file->Close();
+    // The target is replaced only by a complete file; a partial one goes.
+    if (result != R::HTTPGetOK && !transfer.temporaryName.empty()) {
+      if (transfer.file) transfer.file->Close();
       transfer.file.reset();
-      os.files.Delete(request.FileName);
+      os.files.Delete(transfer.temporaryName);
     }
   }
   *bodyBytes = transfer.received;
@@ -264,13 +453,15 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes)
 
 HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request) {
   int64_t bodyBytes = 0;
-  return Perform(os, request, &bodyBytes);
+  return Perform(os, request, &bodyBytes, nullptr);
 }
+
+std::string TemporaryDownloadName(const std::string& fileName) { return fileName + ".part"; }
 
 HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request, Report& report) {
   const uint64_t start = os.clock.Milliseconds();
   int64_t bodyBytes = 0;
-  HTTPGetResult result = Perform(os, request, &bodyBytes);
+  HTTPGetResult result = Perform(os, request, &bodyBytes, &report);
   std::string record = "GET " + MaskURLPassword(request.URL);
   if (request.StatusCode != 0)
     record += " status " + std::to_string(request.StatusCode);

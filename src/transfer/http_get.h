@@ -81,11 +81,33 @@ struct HTTPGetRequest {
 };
 
 // Performs one GET as `request` describes and returns a result code.
+//
+// Beyond the record's own rules:
+// - A file target is written to TemporaryDownloadName(FileName), which
+//   replaces FileName only once the whole body is in it; after a failure it
+//   is deleted and an existing FileName stays as it was. When the temporary
+//   file cannot be created, or cannot replace FileName, the result is
+//   HTTPGetErrCreateFile (its text names FileName).
+// - Time limits: a connection not made within 30 s, or a response whose
+//   headers do not arrive within 30 s of the request, is HTTPGetErrSend; a
+//   body that brings fewer than 1,024 bytes in any 30 s window is
+//   HTTPGetErrRead. FailureCause says which limit ran out.
+// - A file download cut after some of its body arrived is resumed on the
+//   same connection, up to 3 times, when the first answer announced the
+//   body's length and named a validator (a strong ETag, else Last-Modified):
+//   a Range request for the rest carries it in If-Range. A 206 with the
+//   matching Content-Range appends, a 200 starts the body over; any other
+//   answer ends the call with the cut's HTTPGetErrRead.
 HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request);
 // The same, with one log record of the request in `report`: the URL with its
 // password masked, the status, the body bytes received, the milliseconds
-// taken, and the result text of a failure.
+// taken, and the result text of a failure; and one record before each resume.
 HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request, Report& report);
+
+// The file a download into `fileName` is written to until it is complete:
+// `fileName` + ".part", in the same folder. A file of that name left by a
+// killed run is overwritten by the next download of `fileName`.
+std::string TemporaryDownloadName(const std::string& fileName);
 
 // The one-line English text for a result code of `request`.
 std::string HTTPGetErrorText(HTTPGetResult result, const HTTPGetRequest& request);

@@ -2,17 +2,22 @@
 // servers on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "http/test_server.h"
 #include "http/tls_server.h"
+#include "support/recording_report.h"
 #include "support/temp_folder.h"
 #include "transfer/http_get.h"
 
 namespace updater {
 namespace {
 
+using testing::AnswerWithRanges;
 using testing::FileExists;
 using testing::ReadWholeFile;
 using testing::ScriptedResponse;
@@ -348,15 +353,29 @@ TEST_F(HttpGetServerTest, ProgressAbortLeavesNoFile) {
 TEST_F(HttpGetServerTest, UncreatableTargetFile) {
   server.Handle("/f", [](const SeenRequest&) { return Text(200, "data"); });
   ASSERT_TRUE(server.Start());
-  HTTPGetRequest request = FileRequest("/f");
-  request.FileName = folder.Path() + "missing-folder" + target.substr(target.size() - 11);
-  int finished = 0;
-  request.OnFinished = [&](HTTPGetRequest&, HTTPGetResult result, int32_t, int32_t, int32_t) {
-    EXPECT_EQ(result, HTTPGetResult::HTTPGetErrCreateFile);
-    ++finished;
-  };
-  EXPECT_EQ(HTTPGetFromWeb(os, request), HTTPGetResult::HTTPGetErrCreateFile);
-  EXPECT_EQ(finished, 1);
+  // The temporary file cannot be created in a missing folder; a folder in
+  // the target's place cannot be replaced by the complete file. Either way
+  // the line names the target.
+  const std::string missing = folder.Path() + "missing-folder" + target.substr(target.size() - 11);
+  const std::string aFolder = folder.Path() + "a-folder";
+  std::filesystem::create_directory(aFolder);
+  for (const std::string& fileName : {missing, aFolder}) {
+    SCOPED_TRACE(fileName);
+    HTTPGetRequest request = FileRequest("/f");
+    request.FileName = fileName;
+    int finished = 0;
+    request.OnFinished = [&](HTTPGetRequest&, HTTPGetResult result, int32_t, int32_t, int32_t) {
+      EXPECT_EQ(result, HTTPGetResult::HTTPGetErrCreateFile);
+      ++finished;
+    };
+    EXPECT_EQ(HTTPGetFromWeb(os, request), HTTPGetResult::HTTPGetErrCreateFile);
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(HTTPGetErrorText(HTTPGetResult::HTTPGetErrCreateFile, request),
+              "Cannot create the file " + fileName);
+    EXPECT_FALSE(request.FailureCause.empty());
+    EXPECT_FALSE(FileExists(TemporaryDownloadName(fileName)));
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(aFolder));
 }
 
 TEST_F(HttpGetServerTest, ReadSizeFollowsTheContentLength) {
@@ -382,6 +401,199 @@ TEST_F(HttpGetServerTest, ReadSizeFollowsTheContentLength) {
     EXPECT_TRUE(AsText(request.Memory) == Generated(c.size));
     ASSERT_FALSE(recording.readSizes.empty());
     for (uint32_t asked : recording.readSizes) EXPECT_EQ(asked, c.readSize);
+  }
+}
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+using Answer = std::function<ScriptedResponse(const SeenRequest&)>;
+
+// A download cut off part way is completed by Range requests to the same
+// server, up to three; only a complete body replaces the target, and an
+// earlier run's temporary file is no obstacle. Each case gives the server's
+// answers in order (the last one repeats) and the Range and If-Range headers
+// each request must carry. (The plain 206 and a server that ignores Range
+// are the end-to-end tests' cases.)
+TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
+  const std::string body = Generated(300000);
+  const Headers tagged{{"ETag", "\"v1\""}};
+  const Headers retagged{{"ETag", "\"v2\""}};
+  const std::string date = "Tue, 01 Apr 2025 10:00:00 GMT";
+  const Headers dated{{"ETag", "W/\"weak\""}, {"Last-Modified", date}};
+  // Ranges honoured as the headers allow, the body cut after `after` bytes.
+  auto ranged = [&](Headers headers, int64_t after = -1) -> Answer {
+    return [=](const SeenRequest& request) {
+      ScriptedResponse response = AnswerWithRanges(request, body, headers);
+      response.cutAfter = after;
+      return response;
+    };
+  };
+  // Ranges ignored: the whole body, cut after `after` bytes.
+  auto whole = [&](Headers headers, int64_t after = -1) -> Answer {
+    return [=](const SeenRequest&) {
+      ScriptedResponse response = Text(200, body);
+      response.headers = headers;
+      response.cutAfter = after;
+      return response;
+    };
+  };
+  auto status = [](int code) -> Answer {
+    return [=](const SeenRequest&) { return Text(code, ""); };
+  };
+  Answer otherBytes = [&](const SeenRequest&) {
+    ScriptedResponse response = Text(206, body);
+    response.headers = {{"ETag", "\"v1\""}, {"Content-Range", "bytes 0-299999/300000"}};
+    return response;
+  };
+  using Sent = std::vector<std::pair<std::string, std::string>>;  // Range, If-Range
+  struct {
+    const char* name;
+    std::vector<Answer> answers;
+    HTTPGetResult result;
+    Sent sent;
+    HTTPGetTarget target = HTTPGetTarget::TargetFile;
+  } cases[] = {
+      {"Last-Modified stands in for a weak ETag",
+       {ranged(dated, 1), ranged(dated)},
+       HTTPGetResult::HTTPGetOK,
+       {{"", ""}, {"bytes=1-", date}}},
+      {"a body sent again and cut is resumed from its own bytes",
+       {ranged(tagged, 150000), whole(retagged, 1000), ranged(retagged)},
+       HTTPGetResult::HTTPGetOK,
+       {{"", ""}, {"bytes=150000-", "\"v1\""}, {"bytes=1000-", "\"v2\""}}},
+      {"every answer cut: three resumes, then the cut's failure",
+       {ranged(tagged, 100000), ranged(tagged, 10)},
+       HTTPGetResult::HTTPGetErrRead,
+       {{"", ""},
+        {"bytes=100000-", "\"v1\""},
+        {"bytes=100010-", "\"v1\""},
+        {"bytes=100020-", "\"v1\""}}},
+      {"a 206 with other bytes",
+       {ranged(tagged, 150000), otherBytes},
+       HTTPGetResult::HTTPGetErrRead,
+       {{"", ""}, {"bytes=150000-", "\"v1\""}}},
+      {"a refused range",
+       {ranged(tagged, 150000), status(416)},
+       HTTPGetResult::HTTPGetErrRead,
+       {{"", ""}, {"bytes=150000-", "\"v1\""}}},
+      {"no validator", {whole({}, 150000)}, HTTPGetResult::HTTPGetErrRead, {{"", ""}}},
+      {"a body into memory",
+       {ranged(tagged, 150000)},
+       HTTPGetResult::HTTPGetErrRead,
+       {{"", ""}},
+       HTTPGetTarget::TargetMemory},
+  };
+  std::vector<std::vector<Answer>> answers;
+  std::vector<size_t> served(std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    server.Handle("/" + std::to_string(i), [&, i](const SeenRequest& request) {
+      const std::vector<Answer>& script = cases[i].answers;
+      return script[std::min(served[i]++, script.size() - 1)](request);
+    });
+  }
+  ASSERT_TRUE(server.Start());
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.name);
+    WriteWholeFile(target, "keep me");
+    WriteWholeFile(TemporaryDownloadName(target), "left by a killed run");
+    const size_t before = server.Requests().size();
+    HTTPGetRequest request = FileRequest("/" + std::to_string(i));
+    request.Target = c.target;
+    testing::RecordingReport report;
+    EXPECT_EQ(HTTPGetFromWeb(os, request, report), c.result) << request.FailureCause;
+
+    std::vector<SeenRequest> seen = server.Requests();
+    Sent sent;
+    for (size_t k = before; k < seen.size(); ++k)
+      sent.push_back({seen[k].headers["range"], seen[k].headers["if-range"]});
+    EXPECT_EQ(sent, c.sent);
+    // One log record before each resume, naming where it goes on.
+    ASSERT_EQ(report.logged.size(), c.sent.size());
+    if (c.sent.size() > 1) {
+      EXPECT_EQ(report.logged[0].rfind("Resuming GET " + request.URL + " at byte " +
+                                           c.sent[1].first.substr(6, c.sent[1].first.size() - 7) +
+                                           " of 300000 (attempt 1 of 3) after: ",
+                                       0),
+                0u)
+          << report.logged[0];
+    }
+    if (c.target == HTTPGetTarget::TargetMemory) continue;
+    if (c.result == HTTPGetResult::HTTPGetOK) {
+      EXPECT_EQ(request.ReceivedBytes, 300000);
+      EXPECT_TRUE(ReadWholeFile(target) == body);
+    } else {
+      EXPECT_TRUE(ReadWholeFile(target) == "keep me");
+    }
+    EXPECT_FALSE(FileExists(TemporaryDownloadName(target)));
+  }
+}
+
+// The time limits of the session, as each backend keeps them: a connection
+// that is never made, a response that never comes and a body that stops.
+// Short limits keep the waits short.
+TEST(HttpTimeLimitsTest, EachLimitEndsTheWaitThatRanOut) {
+  testing::UnansweredPort unanswered;
+  ASSERT_NE(unanswered.Port(), 0);
+  TestServer server;
+  server.Handle("/silent", [](const SeenRequest&) {
+    ScriptedResponse response;
+    response.silent = true;
+    return response;
+  });
+  server.Handle("/stalled", [](const SeenRequest&) {
+    ScriptedResponse response = Text(200, "ab");
+    response.dripMilliseconds = 20000;
+    return response;
+  });
+  ASSERT_TRUE(server.Start());
+  HttpSessionOptions options;
+  options.agent = "Morvex Updater";
+  options.connectTimeoutMilliseconds = 1000;
+  options.responseTimeoutMilliseconds = 1000;
+  options.receiveTimeoutMilliseconds = 1000;
+  struct {
+    const char* name;
+    int port;
+    const char* path;
+    bool sends;  // the request is answered, a read waits
+  } cases[] = {
+      {"no connection", unanswered.Port(), "/x", false},
+      {"no response", server.Port(), "/silent", false},
+      {"no body data", server.Port(), "/stalled", true},
+  };
+  Internet& internet = RealPlatform().internet;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto session = internet.Open(options);
+    ASSERT_TRUE(session);
+    auto connection = session->Connect("127.0.0.1", c.port);
+    ASSERT_TRUE(connection);
+    HttpRequestOptions requestOptions;
+    requestOptions.path = c.path;
+    auto request = connection->OpenRequest(requestOptions);
+    ASSERT_TRUE(request);
+    const auto start = std::chrono::steady_clock::now();
+    bool failed = !request->Send();
+    if (c.sends) {
+      ASSERT_FALSE(failed) << internet.LastError();
+      char buffer[16];
+      uint32_t received = 0;
+      failed = !request->Read(buffer, sizeof buffer, &received);
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    EXPECT_TRUE(failed);
+    EXPECT_GE(waited, 900);
+    EXPECT_LT(waited, 10000);
+    EXPECT_FALSE(internet.LastError().empty());
+    if (c.sends) {
+      EXPECT_NE(internet.LastError().find("no body data for 1 s"), std::string::npos)
+          << internet.LastError();
+    } else if (c.port == server.Port()) {
+      EXPECT_NE(internet.LastError().find("response headers within 1 s"), std::string::npos)
+          << internet.LastError();
+    }
   }
 }
 

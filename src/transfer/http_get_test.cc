@@ -29,6 +29,11 @@ struct Script {
   std::deque<std::string> chunks{"hello"};
   int64_t endlessBytes = 0;  // after the chunks: reads that fill every buffer, up to this total
   bool closeResult = true;
+  // Milliseconds each read waits on `clock` before it returns, in order; then
+  // none.
+  std::deque<uint64_t> readDelays;
+  testing::FakeClock* clock = nullptr;
+  HttpSessionOptions session;  // as the client opened it
 
   std::vector<std::string> calls;
   std::vector<std::pair<HttpCredential, std::string>> options;
@@ -62,6 +67,10 @@ class ScriptRequest : public HttpRequest {
   std::optional<std::string> Header(const std::string&) override { return std::nullopt; }
   bool Read(void* buffer, uint32_t size, uint32_t* received) override {
     *received = 0;
+    if (!s_.readDelays.empty()) {
+      s_.clock->now += s_.readDelays.front();
+      s_.readDelays.pop_front();
+    }
     if (s_.failAt == "read") return false;
     if (!s_.chunks.empty()) {
       std::string& chunk = s_.chunks.front();
@@ -135,6 +144,7 @@ class ScriptInternet : public Internet {
   explicit ScriptInternet(Script& s) : s_(s) {}
   std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override {
     s_.calls.push_back("open");
+    s_.session = options;
     s_.agent = options.agent;
     s_.access = options.access;
     s_.proxyName = options.proxyName;
@@ -205,6 +215,8 @@ class HttpGetTest : public ::testing::Test {
   }
   HTTPGetResult Get(HTTPGetRequest& request) { return HTTPGetFromWeb(platform, request); }
 
+  void SetUp() override { script.clock = &fake.clock; }
+
   Script script;
   ScriptInternet internet{script};
   FakePlatform fake;
@@ -232,6 +244,10 @@ TEST_F(HttpGetTest, DefaultsAreAppliedAndWrittenBack) {
   EXPECT_TRUE(script.neverAskUser);
   EXPECT_FALSE(script.secure);
   EXPECT_TRUE(script.options.empty());  // credentials only after a 401
+  // Explicit time limits: no backend may wait for ever.
+  EXPECT_EQ(script.session.connectTimeoutMilliseconds, 30000);
+  EXPECT_EQ(script.session.responseTimeoutMilliseconds, 30000);
+  EXPECT_EQ(script.session.receiveTimeoutMilliseconds, 30000);
 }
 
 TEST_F(HttpGetTest, PortAndScheme) {
@@ -422,6 +438,66 @@ TEST_F(HttpGetTest, BodiesOf2GiBOrMoreAreRefused) {
   EXPECT_TRUE(files.deleted);
   EXPECT_LE(files.size, 0x7FFFFFFF);
   EXPECT_EQ(request.ReceivedBytes, 0);
+}
+
+// The slowest body accepted: 1,024 bytes in every 30 s window from the start
+// of the body on, measured on the platform clock. Each read returns its bytes
+// at its end.
+TEST_F(HttpGetTest, ABodySlowerThan1024BytesIn30SecondsIsAReadError) {
+  struct Read {
+    uint64_t waited;  // milliseconds before the read returns
+    size_t bytes;     // 0 ends the body
+  };
+  auto repeat = [](Read read, int times) { return std::vector<Read>(times, read); };
+  auto join = [](std::vector<Read> first, const std::vector<Read>& then) {
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+  };
+  struct {
+    const char* name;
+    std::vector<Read> reads;
+    bool completes;
+    int32_t receivedAtTheEnd;  // as the finish hook saw it
+  } cases[] = {
+      {"a byte every 5 s", repeat({5000, 1}, 20), false, 6},
+      {"1024 bytes every 29.9 s", repeat({29900, 1024}, 4), true, 4096},
+      {"1024 bytes after the first 30 s", {{30000, 1024}}, false, 1024},
+      {"512 bytes every 15 s", repeat({15000, 512}, 4), false, 1024},
+      {"1023 bytes in 29 s, then a byte a second", join({{29000, 1023}}, repeat({1000, 1}, 5)),
+       false, 1024},
+      {"a burst, then 30 s of nothing", {{0, 100000}, {30000, 1}}, false, 100001},
+      {"a slow start, then full speed", join({{29999, 1024}}, repeat({10, 100000}, 10)), true,
+       1001024},
+      {"the end of the body only after 30 s", {{0, 2000}, {30000, 0}}, false, 2000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    script.chunks.clear();
+    script.readDelays.clear();
+    uint32_t total = 0;
+    for (const Read& read : c.reads) {
+      if (read.bytes > 0) script.chunks.push_back(std::string(read.bytes, 'x'));
+      script.readDelays.push_back(read.waited);
+      total += static_cast<uint32_t>(read.bytes);
+    }
+    script.contentLength = total;
+    finished.clear();
+    HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
+    request.FileName = folder.Path() + std::to_string(&c - cases) + ".bin";
+    request.BufferSize = 1 << 20;
+    HTTPGetResult result = Get(request);
+    if (c.completes) {
+      EXPECT_EQ(result, HTTPGetResult::HTTPGetOK) << request.FailureCause;
+      EXPECT_EQ(request.ReceivedBytes, c.receivedAtTheEnd);
+    } else {
+      EXPECT_EQ(result, HTTPGetResult::HTTPGetErrRead);
+      EXPECT_EQ(request.FailureCause, "fewer than 1024 bytes in 30 s (" +
+                                          std::to_string(c.receivedAtTheEnd) + " bytes received)");
+      EXPECT_FALSE(FileExists(request.FileName));
+    }
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0][1], c.receivedAtTheEnd);
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 using SocketLength = int;
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@ using SocketLength = socklen_t;
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 
 namespace updater::testing {
@@ -85,6 +87,64 @@ const char* Reason(int status) {
 }
 
 }  // namespace
+
+ScriptedResponse AnswerWithRanges(const SeenRequest& request, const std::string& body,
+                                  std::vector<std::pair<std::string, std::string>> headers) {
+  ScriptedResponse response;
+  response.headers = std::move(headers);
+  response.body = body;
+  auto range = request.headers.find("range");
+  auto ifRange = request.headers.find("if-range");
+  if (range == request.headers.end() || ifRange == request.headers.end()) return response;
+  bool current = false;
+  for (const auto& [name, value] : response.headers) current = current || value == ifRange->second;
+  const std::string prefix = "bytes=";
+  if (!current || range->second.compare(0, prefix.size(), prefix) != 0 ||
+      range->second.back() != '-')
+    return response;
+  size_t first = std::stoull(range->second.substr(prefix.size()));
+  if (first >= body.size()) return response;
+  response.status = 206;
+  response.body = body.substr(first);
+  response.headers.push_back({"Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                   std::to_string(body.size() - 1) + "/" +
+                                                   std::to_string(body.size())});
+  return response;
+}
+
+UnansweredPort::UnansweredPort() {
+  if (!StartSockets()) return;
+  Socket listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockets_.push_back(static_cast<intptr_t>(listener));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  SocketLength length = sizeof address;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 0) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return;
+  port_ = ntohs(address.sin_port);
+  // Connections of our own fill the queue; the system drops later attempts
+  // unanswered, and their senders wait.
+  for (int i = 0; i < 3; ++i) {
+    Socket filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockets_.push_back(static_cast<intptr_t>(filler));
+#ifdef _WIN32
+    u_long nonBlocking = 1;
+    ioctlsocket(filler, FIONBIO, &nonBlocking);
+#else
+    fcntl(filler, F_SETFL, fcntl(filler, F_GETFL) | O_NONBLOCK);
+#endif
+    connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  // Let the handshakes of the fillers finish.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
+UnansweredPort::~UnansweredPort() {
+  for (intptr_t s : sockets_) CloseSocket(static_cast<Socket>(s));
+}
 
 TestServer::~TestServer() { Stop(); }
 
@@ -202,6 +262,12 @@ void TestServer::Serve(intptr_t handle) {
     response.status = 404;
     response.body = "not found";
   }
+  if (response.silent) {
+    while (!HungUpOrStopping(handle, 1000)) {
+    }
+    CloseSocket(s);
+    return;
+  }
   int64_t size = response.generatedSize >= 0 ? response.generatedSize
                                              : static_cast<int64_t>(response.body.size());
   std::string answer = "HTTP/1.1 " + std::to_string(response.status) + " " +
@@ -215,7 +281,16 @@ void TestServer::Serve(intptr_t handle) {
   }
   answer += "\r\n";
   bool sent = SendText(s, answer);
-  if (response.chunked) {
+  const bool cut = response.cutAfter >= 0 && response.cutAfter < size;
+  if (cut) size = response.cutAfter;
+  if (response.dripMilliseconds > 0) {
+    for (int64_t offset = 0; sent && offset < size; ++offset) {
+      sent = !HungUpOrStopping(handle, response.dripMilliseconds);
+      const char byte = response.generatedSize >= 0 ? char(PatternByte(offset))
+                                                    : response.body[static_cast<size_t>(offset)];
+      sent = sent && SendAll(s, &byte, 1);
+    }
+  } else if (response.chunked) {
     // Chunks of uneven sizes, then the last chunk.
     for (int64_t offset = 0, step = 1000; sent && offset < size; offset += step, step += 777) {
       int64_t count = std::min(step, size - offset);
@@ -227,12 +302,12 @@ void TestServer::Serve(intptr_t handle) {
                   : SendAll(s, response.body.data() + offset, static_cast<size_t>(count))) &&
              SendText(s, "\r\n");
     }
-    if (sent) SendText(s, "0\r\n\r\n");
+    if (sent && !cut) SendText(s, "0\r\n\r\n");
   } else if (sent && response.status != 204) {
     if (response.generatedSize >= 0)
       SendGenerated(s, 0, size);
     else
-      SendText(s, response.body);
+      SendAll(s, response.body.data(), static_cast<size_t>(size));
   }
 #ifdef _WIN32
   shutdown(s, SD_SEND);
@@ -250,6 +325,25 @@ void TestServer::Serve(intptr_t handle) {
     if (recv(s, buffer, sizeof buffer, 0) <= 0) break;
   }
   CloseSocket(s);
+}
+
+bool TestServer::HungUpOrStopping(intptr_t handle, int milliseconds) {
+  Socket s = static_cast<Socket>(handle);
+  char buffer[4096];
+  for (int waited = 0; waited < milliseconds; waited += 50) {
+    if (stopping_) return true;
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(s, &ready);
+    int step = std::min(50, milliseconds - waited);
+    timeval wait{0, step * 1000};
+    // Bytes after the request are read and dropped; nothing or an error is
+    // the client gone.
+    if (select(static_cast<int>(s) + 1, &ready, nullptr, nullptr, &wait) > 0 &&
+        recv(s, buffer, sizeof buffer, 0) <= 0)
+      return true;
+  }
+  return false;
 }
 
 }  // namespace updater::testing

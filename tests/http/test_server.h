@@ -1,8 +1,8 @@
 // A scripted HTTP/1.1 server for tests, run in-process on 127.0.0.1 on a port
 // of its own. Each request is answered by the handler registered for its path
 // (404 otherwise) and the connection is closed after the answer. A response
-// can be chunked or cut off before its announced length, which a stock server
-// will not do on request.
+// can be chunked, cut off before its announced length, never given, or
+// dripped a byte at a time, which a stock server will not do on request.
 #pragma once
 
 #include <atomic>
@@ -34,6 +34,35 @@ struct ScriptedResponse {
   // The Content-Length announced; -1 announces the real size. A larger value
   // with the connection closed after the body is a connection cut.
   int64_t announcedLength = -1;
+  // Sends only this many bytes of the body, then closes: a cut connection.
+  // -1 sends the whole body.
+  int64_t cutAfter = -1;
+  // Answers nothing at all until the client hangs up (or the server stops).
+  bool silent = false;
+  // Sends the body a byte at a time, with this pause before each byte.
+  int dripMilliseconds = 0;
+};
+
+// The answer of a server that honours "Range: bytes=N-" for `body`: with
+// `headers` (an ETag or Last-Modified among them), a 206 with the rest and
+// its Content-Range when If-Range names the ETag or Last-Modified of
+// `headers`; otherwise a 200 with the whole body.
+ScriptedResponse AnswerWithRanges(const SeenRequest& request, const std::string& body,
+                                  std::vector<std::pair<std::string, std::string>> headers);
+
+// A port on 127.0.0.1 whose listener never accepts and whose queue of
+// waiting connections is full, so that a connection to it is never made.
+class UnansweredPort {
+ public:
+  UnansweredPort();
+  ~UnansweredPort();
+  UnansweredPort(const UnansweredPort&) = delete;
+  UnansweredPort& operator=(const UnansweredPort&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  std::vector<intptr_t> sockets_;
+  int port_ = 0;
 };
 
 // The byte at `offset` of a generated body.
@@ -63,6 +92,9 @@ class TestServer {
  private:
   void AcceptLoop();
   void Serve(intptr_t connection);
+  // Waits up to `milliseconds` for the client to hang up; true when it did or
+  // the server is stopping.
+  bool HungUpOrStopping(intptr_t connection, int milliseconds);
 
   std::map<std::string, Handler> handlers_;
   intptr_t listener_ = -1;

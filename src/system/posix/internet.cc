@@ -1,14 +1,17 @@
 // The HTTP client on POSIX, built on libcurl. A request runs on libcurl's
 // multi interface so that the body can be pulled in reads, as the portable
 // client asks for it: Send() drives the transfer until the final response's headers are in,
-// and each Read() drives it only until some body bytes are waiting. Bytes are
-// taken from libcurl's write callback into a bounded queue; when the queue is
-// full the callback pauses the transfer until a read makes room.
+// and each Read() drives it only until some body bytes are waiting; both keep
+// the session's time limits while they drive. Bytes are taken from libcurl's
+// write callback into the buffer of the read that waits, and what does not
+// fit into a bounded queue; when the queue is full the callback pauses the
+// transfer until a read makes room.
 #include "system/posix/internet.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -25,11 +28,36 @@ namespace {
 constexpr size_t kQueueLimit = 1 << 20;
 // The limit on followed redirects, as the Windows client has it.
 constexpr long kMaxRedirects = 100;
+// The longest single wait for the sockets; time limits are checked after it.
+constexpr int kLongestPollMilliseconds = 1000;
+
+using SteadyClock = std::chrono::steady_clock;
+
+int64_t MillisecondsSince(SteadyClock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
+}
+
+// "30 s" for a limit of whole seconds, else "1500 ms".
+std::string LimitText(int milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  return std::to_string(milliseconds) + " ms";
+}
+
+// How long to poll before a limit of `limit` ms, counted from `start`, runs
+// out; the longest poll when there is no limit.
+int PollMilliseconds(int limit, SteadyClock::time_point start) {
+  if (limit <= 0) return kLongestPollMilliseconds;
+  int64_t left = limit - MillisecondsSince(start);
+  return static_cast<int>(std::clamp<int64_t>(left, 1, kLongestPollMilliseconds));
+}
 
 struct CurlSettings {
   std::string agent;
   HttpAccess access = HttpAccess::Direct;
   std::string proxyName;
+  int connectTimeoutMilliseconds = 0;
+  int responseTimeoutMilliseconds = 0;
+  int receiveTimeoutMilliseconds = 0;
   std::string proxyUser;
   std::string proxyPassword;
   std::string host;
@@ -96,8 +124,12 @@ class CurlRequest : public HttpRequest {
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   void Configure();
-  // Lets libcurl work once, then waits up to a second for the sockets.
-  void Drive();
+  // Lets libcurl work once, then, unless what the caller waits for is there
+  // (the final response's headers, or with `forBody` body bytes) or the
+  // transfer is over, waits up to `pollMilliseconds` for the sockets.
+  void Drive(int pollMilliseconds, bool forBody);
+  // True once libcurl has connected and is sending the request.
+  bool RequestSent();
   void Stop();
 
   std::shared_ptr<const CurlSettings> settings_;
@@ -113,6 +145,10 @@ class CurlRequest : public HttpRequest {
   bool paused_ = false;
   std::vector<char> queue_;
   size_t queueStart_ = 0;
+  // The buffer of the read that waits, while it waits.
+  char* reader_ = nullptr;
+  size_t readerSize_ = 0;
+  size_t readerFilled_ = 0;
   std::string url_;
   curl_slist* requestHeaders_ = nullptr;
   // The headers of the response being received, by lower-cased name.
@@ -157,20 +193,31 @@ size_t CurlRequest::OnHeader(char* data, size_t size, size_t count, void* self) 
 
 size_t CurlRequest::OnBody(char* data, size_t size, size_t count, void* self) {
   auto* request = static_cast<CurlRequest*>(self);
-  size_t length = size * count;
+  const size_t length = size * count;
   std::vector<char>& queue = request->queue_;
-  if (queue.size() - request->queueStart_ >= kQueueLimit) {
+  const bool queueEmpty = request->queueStart_ == queue.size();
+  // While a read waits, bytes go straight into its buffer; only what does
+  // not fit is queued.
+  size_t taken = 0;
+  if (request->reader_ != nullptr && queueEmpty) {
+    taken = std::min(length, request->readerSize_ - request->readerFilled_);
+    std::memcpy(request->reader_ + request->readerFilled_, data, taken);
+    request->readerFilled_ += taken;
+  }
+  // Pausing makes libcurl deliver the same bytes again later, so it is only
+  // for bytes none of which were taken.
+  if (taken == 0 && queue.size() - request->queueStart_ >= kQueueLimit) {
     request->paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  if (request->queueStart_ > 0 && request->queueStart_ == queue.size()) {
+  if (queueEmpty && request->queueStart_ > 0) {
     queue.clear();
     request->queueStart_ = 0;
   } else if (request->queueStart_ >= kQueueLimit) {
     queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(request->queueStart_));
     request->queueStart_ = 0;
   }
-  queue.insert(queue.end(), data, data + length);
+  queue.insert(queue.end(), data + taken, data + length);
   request->headersDone_ = true;
   return length;
 }
@@ -198,6 +245,12 @@ void CurlRequest::Configure() {
   curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlRequest::OnBody);
   curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
   if (const char* bundle = TrustedCertificates()) curl_easy_setopt(easy_, CURLOPT_CAINFO, bundle);
+  // libcurl waits for ever by default. It keeps the connect limit (name
+  // resolution and TLS included) itself; the wait for the response and for
+  // body data is kept by Send() and Read().
+  if (s.connectTimeoutMilliseconds > 0)
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(s.connectTimeoutMilliseconds));
   curl_slist_free_all(requestHeaders_);
   requestHeaders_ = nullptr;
   for (const auto& [name, value] : options_.headers)
@@ -227,7 +280,7 @@ void CurlRequest::Stop() {
   running_ = false;
 }
 
-void CurlRequest::Drive() {
+void CurlRequest::Drive(int pollMilliseconds, bool forBody) {
   int active = 0;
   curl_multi_perform(multi_, &active);
   int left = 0;
@@ -237,8 +290,14 @@ void CurlRequest::Drive() {
       outcome_ = message->data.result;
     }
   }
-  if (done_ || headersDone_ || queueStart_ < queue_.size()) return;
-  curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+  if (done_ || (forBody ? queueStart_ < queue_.size() || readerFilled_ > 0 : headersDone_)) return;
+  curl_multi_poll(multi_, nullptr, 0, pollMilliseconds, nullptr);
+}
+
+bool CurlRequest::RequestSent() {
+  curl_off_t microseconds = 0;
+  return curl_easy_getinfo(easy_, CURLINFO_PRETRANSFER_TIME_T, &microseconds) == CURLE_OK &&
+         microseconds > 0;
 }
 
 bool CurlRequest::Send() {
@@ -261,7 +320,17 @@ bool CurlRequest::Send() {
     return false;
   }
   running_ = true;
-  while (!headersDone_ && !done_) Drive();
+  const int limit = settings_->responseTimeoutMilliseconds;
+  std::optional<SteadyClock::time_point> sentAt;
+  while (!headersDone_ && !done_) {
+    if (limit > 0 && !sentAt && RequestSent()) sentAt = SteadyClock::now();
+    if (sentAt && MillisecondsSince(*sentAt) >= limit) {
+      Stop();
+      *cause_ = "libcurl: no response headers within " + LimitText(limit) + " (" + url_ + ")";
+      return false;
+    }
+    Drive(sentAt ? PollMilliseconds(limit, *sentAt) : kLongestPollMilliseconds, false);
+  }
   // A transfer that failed before a final response (name resolution, a
   // refused connection, a TLS failure, too many redirects) was not answered.
   if (headersDone_ || outcome_ == CURLE_OK) return true;
@@ -301,6 +370,8 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
     *cause_ = "libcurl: read from a request that was not sent";
     return false;
   }
+  const int limit = settings_->receiveTimeoutMilliseconds;
+  const SteadyClock::time_point waitStart = SteadyClock::now();
   for (;;) {
     size_t waiting = queue_.size() - queueStart_;
     if (waiting > 0) {
@@ -311,13 +382,24 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
       return true;
     }
     if (done_) return outcome_ == CURLE_OK || Failed(outcome_);
+    if (limit > 0 && MillisecondsSince(waitStart) >= limit) {
+      *cause_ = "libcurl: no body data for " + LimitText(limit) + " (" + url_ + ")";
+      return false;
+    }
+    reader_ = static_cast<char*>(buffer);
+    readerSize_ = size;
+    readerFilled_ = 0;
     if (paused_) {
       paused_ = false;
       // Resuming can deliver the held-back bytes at once.
       curl_easy_pause(easy_, CURLPAUSE_CONT);
-      if (queueStart_ < queue_.size()) continue;
     }
-    Drive();
+    if (readerFilled_ == 0) Drive(PollMilliseconds(limit, waitStart), true);
+    reader_ = nullptr;
+    if (readerFilled_ > 0) {
+      *received = static_cast<uint32_t>(readerFilled_);
+      return true;
+    }
   }
 }
 
@@ -409,6 +491,9 @@ std::unique_ptr<HttpSession> CurlInternet::Open(const HttpSessionOptions& option
   settings.agent = options.agent;
   settings.access = options.access;
   settings.proxyName = options.proxyName;
+  settings.connectTimeoutMilliseconds = options.connectTimeoutMilliseconds;
+  settings.responseTimeoutMilliseconds = options.responseTimeoutMilliseconds;
+  settings.receiveTimeoutMilliseconds = options.receiveTimeoutMilliseconds;
   return std::make_unique<CurlSession>(std::move(settings), cause_);
 }
 

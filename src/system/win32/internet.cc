@@ -6,6 +6,7 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "system/win32/wide_text.h"
@@ -21,6 +22,46 @@ bool Failed(const CauseRecord& cause, std::string_view call, std::string_view su
   return false;
 }
 
+// How long closing a request whose body was not read to its end may take
+// before it is left to finish by itself.
+constexpr DWORD kLongestCloseMilliseconds = 1000;
+
+// The session's time limits, in milliseconds; 0 leaves WinINet's own.
+struct TimeLimits {
+  int connect = 0;
+  int response = 0;
+  int receive = 0;
+};
+
+// "30 s" for a limit of whole seconds, else "1500 ms".
+std::string LimitText(int milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  return std::to_string(milliseconds) + " ms";
+}
+
+// True when a call that failed with `error` after `elapsed` milliseconds ran
+// out of its limit: WinINet says so, or (as Wine's WinINet does) reports the
+// socket's time-out or a broken connection once the limit has passed.
+bool TimedOut(DWORD error, ULONGLONG elapsed, int limit) {
+  if (limit <= 0) return false;
+  return error == ERROR_INTERNET_TIMEOUT || error == WSAETIMEDOUT ||
+         elapsed >= static_cast<ULONGLONG>(limit);
+}
+
+// The shorter of two limits, 0 standing for none.
+int ShorterLimit(int first, int second) {
+  if (first <= 0) return second;
+  if (second <= 0) return first;
+  return std::min(first, second);
+}
+
+// Sets a time-out option of a handle; 0 sets nothing.
+bool SetTimeout(HINTERNET handle, DWORD option, int milliseconds) {
+  if (milliseconds <= 0) return true;
+  DWORD value = static_cast<DWORD>(milliseconds);
+  return InternetSetOptionW(handle, option, &value, sizeof value) != FALSE;
+}
+
 // Owns one WinINet handle.
 class InternetHandle {
  public:
@@ -31,6 +72,12 @@ class InternetHandle {
 
   HINTERNET get() const { return handle_; }
   const CauseRecord& cause() const { return cause_; }
+  // Gives up the handle without closing it.
+  HINTERNET Release() {
+    HINTERNET handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
   bool Close() {
     if (handle_ == nullptr) return true;
     HINTERNET handle = handle_;
@@ -46,17 +93,36 @@ class InternetHandle {
 class WinInetRequest : public HttpRequest {
  public:
   WinInetRequest(HINTERNET handle, CauseRecord cause, std::string path,
-                 const std::vector<std::pair<std::string, std::string>>& headers)
-      : handle_(handle, std::move(cause)), path_(std::move(path)) {
+                 const std::vector<std::pair<std::string, std::string>>& headers, TimeLimits limits)
+      : handle_(handle, std::move(cause)), path_(std::move(path)), limits_(limits) {
     for (const auto& [name, value] : headers) headers_ += Utf8ToWide(name + ": " + value + "\r\n");
   }
 
   bool Send() override {
-    // No extra headers unless the request has some (a resumed download).
-    const wchar_t* headers = headers_.empty() ? nullptr : headers_.c_str();
-    DWORD length = headers_.empty() ? 0 : static_cast<DWORD>(headers_.size());
-    return HttpSendRequestW(handle_.get(), headers, length, nullptr, 0) ||
-           Failed(handle_.cause(), "HttpSendRequestW", path_);
+    // The limits are set on the request itself: Wine's WinINet does not pass
+    // a session's connect limit on. The wait for the response is a receive
+    // on the socket, so until the headers are in the receive limit is the
+    // response limit.
+    if (!SetTimeout(handle_.get(), INTERNET_OPTION_CONNECT_TIMEOUT, limits_.connect) ||
+        !SetTimeout(handle_.get(), INTERNET_OPTION_SEND_TIMEOUT, limits_.response) ||
+        !SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.response))
+      return Failed(handle_.cause(), "InternetSetOptionW(time-out)", path_);
+    const ULONGLONG start = GetTickCount64();
+    DWORD error = 0;
+    if (!SendWithinLimits(&error)) {
+      std::string cause = Win32Cause("HttpSendRequestW", path_, error);
+      if (TimedOut(error, GetTickCount64() - start,
+                   ShorterLimit(limits_.connect, limits_.response)))
+        cause = "no connection within " + LimitText(limits_.connect) +
+                " or no response headers within " + LimitText(limits_.response) + " (" + cause +
+                ")";
+      *handle_.cause() = cause;
+      return false;
+    }
+    answered_ = true;
+    bodyEnded_ = false;
+    return SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.receive) ||
+           Failed(handle_.cause(), "InternetSetOptionW(INTERNET_OPTION_RECEIVE_TIMEOUT)", path_);
   }
 
   bool Status(uint32_t* status) override {
@@ -92,15 +158,118 @@ class WinInetRequest : public HttpRequest {
   }
 
   bool Read(void* buffer, uint32_t size, uint32_t* received) override {
+    *received = 0;
+    // A synchronous InternetReadFile waits until the whole size has come, so
+    // a server that sends a byte now and then would hold it for ever; asking
+    // first what has arrived waits only for some bytes.
+    DWORD available = 0;
+    const ULONGLONG start = GetTickCount64();
+    if (!InternetQueryDataAvailable(handle_.get(), &available, 0, 0)) {
+      DWORD error = GetLastError();
+      std::string cause = Win32Cause("InternetQueryDataAvailable", path_, error);
+      if (TimedOut(error, GetTickCount64() - start, limits_.receive))
+        cause = "no body data for " + LimitText(limits_.receive) + " (" + cause + ")";
+      *handle_.cause() = cause;
+      return false;
+    }
+    if (available == 0) {
+      bodyEnded_ = true;
+      return true;
+    }
     DWORD count = 0;
-    bool read = InternetReadFile(handle_.get(), buffer, size, &count) != FALSE;
-    *received = read ? count : 0;
-    return read || Failed(handle_.cause(), "InternetReadFile", path_);
+    if (!InternetReadFile(handle_.get(), buffer, std::min<DWORD>(size, available), &count))
+      return Failed(handle_.cause(), "InternetReadFile", path_);
+    *received = count;
+    return true;
   }
 
-  bool Close() override { return handle_.Close(); }
+  bool Close() override {
+    if (!answered_ || bodyEnded_ || handle_.get() == nullptr) return handle_.Close();
+    // Wine's WinINet reads what is left of an unread body when the handle
+    // closes, to keep the connection, for as long as bytes keep coming: a
+    // body without end would hold the close for ever. So the close runs on a
+    // thread of its own, and one that takes longer than a moment is left to
+    // end by itself.
+    HINTERNET handle = handle_.Release();
+    HANDLE thread = CreateThread(nullptr, 0, &CloseInternetHandle, handle, 0, nullptr);
+    if (thread == nullptr)
+      return InternetCloseHandle(handle) || Failed(handle_.cause(), "InternetCloseHandle", path_);
+    WaitForSingleObject(thread, kLongestCloseMilliseconds);
+    CloseHandle(thread);
+    return true;
+  }
 
  private:
+  static DWORD WINAPI CloseInternetHandle(void* handle) {
+    InternetCloseHandle(static_cast<HINTERNET>(handle));
+    return 0;
+  }
+
+  // HttpSendRequestW with the request's extra headers; false with the error
+  // in `*error`.
+  //
+  // WinINet does not always keep its connect limit (Wine's does not, nor did
+  // older Windows), and a connection the system keeps trying for minutes
+  // would hold the call. So with both limits set, the call runs on a thread
+  // of its own; when it outlasts the two limits together, the request handle
+  // is closed, which cancels it where WinINet can, and the thread is left to
+  // end by itself.
+  bool SendWithinLimits(DWORD* error) {
+    auto job = std::make_shared<SendJob>();
+    job->request = handle_.get();
+    job->headers = headers_;
+    HANDLE thread = nullptr;
+    if (limits_.connect > 0 && limits_.response > 0) {
+      job->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      if (job->done != nullptr) {
+        auto* reference = new std::shared_ptr<SendJob>(job);
+        thread = CreateThread(nullptr, 0, &SendJob::Run, reference, 0, nullptr);
+        if (thread == nullptr) delete reference;
+      }
+    }
+    if (thread == nullptr) {
+      job->Send();
+    } else {
+      CloseHandle(thread);
+      const DWORD limit =
+          static_cast<DWORD>(limits_.connect) + static_cast<DWORD>(limits_.response);
+      if (WaitForSingleObject(job->done, limit) != WAIT_OBJECT_0) {
+        handle_.Close();
+        *error = ERROR_INTERNET_TIMEOUT;
+        return false;
+      }
+    }
+    *error = job->error;
+    return job->sent;
+  }
+
+  // One HttpSendRequestW call and its outcome, shared by the caller and the
+  // thread that makes it, so that either may be the last to let go.
+  struct SendJob {
+    HINTERNET request = nullptr;
+    std::wstring headers;
+    HANDLE done = nullptr;  // set once the call returned
+    bool sent = false;
+    DWORD error = 0;
+
+    ~SendJob() {
+      if (done != nullptr) CloseHandle(done);
+    }
+    void Send() {
+      // No extra headers unless the request has some (a resumed download).
+      sent = HttpSendRequestW(request, headers.empty() ? nullptr : headers.c_str(),
+                              static_cast<DWORD>(headers.size()), nullptr, 0) != FALSE;
+      error = sent ? 0 : GetLastError();
+    }
+    static DWORD WINAPI Run(void* parameter) {
+      std::unique_ptr<std::shared_ptr<SendJob>> job(
+          static_cast<std::shared_ptr<SendJob>*>(parameter));
+      (*job)->Send();
+      SetEvent((*job)->done);
+      return 0;
+    }
+  };
+
   bool QueryNumber(DWORD query, DWORD* number) {
     DWORD length = sizeof *number;
     return HttpQueryInfoW(handle_.get(), query | HTTP_QUERY_FLAG_NUMBER, number, &length,
@@ -110,11 +279,15 @@ class WinInetRequest : public HttpRequest {
   InternetHandle handle_;
   std::string path_;
   std::wstring headers_;
+  TimeLimits limits_;
+  bool answered_ = false;   // Send() succeeded: a body may be waiting
+  bool bodyEnded_ = false;  // a read found the end of the body
 };
 
 class WinInetConnection : public HttpConnection {
  public:
-  WinInetConnection(HINTERNET handle, CauseRecord cause) : handle_(handle, std::move(cause)) {}
+  WinInetConnection(HINTERNET handle, CauseRecord cause, TimeLimits limits)
+      : handle_(handle, std::move(cause)), limits_(limits) {}
 
   bool SetCredential(HttpCredential credential, const std::string& text) override {
     DWORD option = 0;
@@ -151,19 +324,21 @@ class WinInetConnection : public HttpConnection {
       Failed(handle_.cause(), "HttpOpenRequestW", options.path);
       return nullptr;
     }
-    return std::make_unique<WinInetRequest>(request, handle_.cause(), options.path,
-                                            options.headers);
+    return std::make_unique<WinInetRequest>(request, handle_.cause(), options.path, options.headers,
+                                            limits_);
   }
 
   bool Close() override { return handle_.Close(); }
 
  private:
   InternetHandle handle_;
+  TimeLimits limits_;
 };
 
 class WinInetSession : public HttpSession {
  public:
-  WinInetSession(HINTERNET handle, CauseRecord cause) : handle_(handle, std::move(cause)) {}
+  WinInetSession(HINTERNET handle, CauseRecord cause, TimeLimits limits)
+      : handle_(handle, std::move(cause)), limits_(limits) {}
 
   std::unique_ptr<HttpConnection> Connect(const std::string& host, int port) override {
     std::wstring wideHost = Utf8ToWide(host);
@@ -174,13 +349,14 @@ class WinInetSession : public HttpSession {
       Failed(handle_.cause(), "InternetConnectW", host + ":" + std::to_string(port));
       return nullptr;
     }
-    return std::make_unique<WinInetConnection>(connection, handle_.cause());
+    return std::make_unique<WinInetConnection>(connection, handle_.cause(), limits_);
   }
 
   bool Close() override { return handle_.Close(); }
 
  private:
   InternetHandle handle_;
+  TimeLimits limits_;
 };
 
 }  // namespace
@@ -196,7 +372,16 @@ std::unique_ptr<HttpSession> WinInetInternet::Open(const HttpSessionOptions& opt
     Failed(cause_, "InternetOpenW", options.agent);
     return nullptr;
   }
-  return std::make_unique<WinInetSession>(session, cause_);
+  // Set explicitly: WinINet's defaults differ between systems, and some wait
+  // for ever. Each request sets all its limits again.
+  TimeLimits limits{options.connectTimeoutMilliseconds, options.responseTimeoutMilliseconds,
+                    options.receiveTimeoutMilliseconds};
+  if (!SetTimeout(session, INTERNET_OPTION_CONNECT_TIMEOUT, limits.connect)) {
+    Failed(cause_, "InternetSetOptionW(INTERNET_OPTION_CONNECT_TIMEOUT)", options.agent);
+    InternetCloseHandle(session);
+    return nullptr;
+  }
+  return std::make_unique<WinInetSession>(session, cause_, limits);
 }
 
 }  // namespace updater
