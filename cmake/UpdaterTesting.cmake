@@ -19,7 +19,8 @@ endif()
 # Test helpers shared by every test executable.
 add_library(updater_test_support STATIC ${CMAKE_SOURCE_DIR}/tests/support/temp_folder.cc
   ${CMAKE_SOURCE_DIR}/tests/support/fake_platform.cc
-  ${CMAKE_SOURCE_DIR}/tests/support/fake_web.cc)
+  ${CMAKE_SOURCE_DIR}/tests/support/fake_web.cc
+  ${CMAKE_SOURCE_DIR}/tests/support/terminal_screen.cc)
 target_include_directories(updater_test_support PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(updater_test_support PUBLIC ${UPDATER_GTEST_MAIN} updater_system)
 

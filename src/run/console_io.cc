@@ -88,4 +88,12 @@ void ProgramReport::Failure(std::string_view line, std::string_view cause) {
 
 void ProgramReport::Log(std::string_view text) { program_.Log.Write(text); }
 
+void ProgramReport::Progress(int64_t done, int64_t total) {
+  if (program_.Progress) program_.Progress->Update(done, total);
+}
+
+void ProgramReport::ProgressDone() {
+  if (program_.Progress) program_.Progress->Finish();
+}
+
 }  // namespace updater

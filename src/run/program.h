@@ -10,6 +10,7 @@
 #include "packages/package_reader.h"
 #include "protocol/minisign_format.h"
 #include "protocol/server_list.h"
+#include "run/progress_view.h"
 #include "run/run_log.h"
 #include "run/run_settings.h"
 #include "system/platform.h"
@@ -28,6 +29,8 @@ class ProgramReport : public Report {
   void Line(std::string_view text) override;
   void Failure(std::string_view line, std::string_view cause) override;
   void Log(std::string_view text) override;
+  void Progress(int64_t done, int64_t total) override;
+  void ProgressDone() override;
 
  private:
   Program& program_;
@@ -63,7 +66,10 @@ struct Program {
   std::optional<MinisignPublicKey> Key;
   // The support log in the update folder.
   RunLog Log;
-  // Where the stages report: console lines and log records.
+  // The status line of long work; made once the console is open, since only
+  // then is it known whether the console can show one.
+  std::optional<ProgressView> Progress;
+  // Where the stages report: console lines, log records and progress.
   ProgramReport Output;
   // The package reader's table and open package files.
   PackageReader Packages;

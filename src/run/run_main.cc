@@ -60,6 +60,7 @@ RunEnd RunUpdater(Program& program) {
   StartLog(program);
   program.StartedAfterReplacement = ClearHandOverLeftovers(program);
   if (!OpenUpdaterConsole(program)) return RunEnd::Exit();
+  program.Progress.emplace(program.os.console, program.os.clock, ProgressWanted(program));
   InitPackageReader(program.Packages, 0);
   program.ServerList = LoadServerList(program.os.files, program.ProgramFolder);
   QueryInstalledVersions(program);

@@ -71,8 +71,9 @@ SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url) {
   PrintLine(program, "");
   PrintLine(program, "Downloading Updater...");
   HTTPGetRequest request;
-  PreparePackageRequest(request, url, package);
+  PreparePackageRequest(request, url, package, program.Output);
   HTTPGetResult result = HTTPGetFromWeb(program.os, request, program.Output);
+  program.Output.ProgressDone();
   if (result != HTTPGetResult::HTTPGetOK) {
     ReportHTTPGetFailure(program.Output, result, request);
     return SelfUpdateOutcome::Failed;

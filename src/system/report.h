@@ -3,6 +3,7 @@
 // instead of the whole program state.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace updater {
@@ -20,6 +21,12 @@ class Report {
 
   // A record for the support log only.
   virtual void Log(std::string_view text) = 0;
+
+  // The progress of one piece of long work (a download, the applying of a
+  // package): `done` bytes of `total` (0 when unknown). ProgressDone ends it.
+  // Where nobody watches, both do nothing.
+  virtual void Progress(int64_t /*done*/, int64_t /*total*/) {}
+  virtual void ProgressDone() {}
 };
 
 // A report that drops everything, for callers that have nowhere to report.

@@ -14,14 +14,18 @@ constexpr int32_t kPackageBufferSize = 65536;
 }  // namespace
 
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
-                           const std::string& fileName) {
+                           const std::string& fileName, Report& report) {
   request.URL = url;
   request.Target = HTTPGetTarget::TargetFile;
   request.BufferSize = kPackageBufferSize;
   request.Agent = kUpdaterAgent;
   request.FileName = fileName;
   request.Memory.reset();
-  request.OnProgress = nullptr;
+  request.OnProgress = [&report](HTTPGetRequest&, int32_t received, int32_t contentLength,
+                                 int32_t) {
+    report.Progress(received, contentLength);
+    return 1;
+  };
   request.OnConnected = nullptr;
   request.OnFinished = nullptr;
 }
@@ -59,8 +63,10 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
       report.Line("Error: Invalid package file name: " + update.PackageFile);
       return false;
     }
-    PreparePackageRequest(request, server + update.PackageFile, updateFolder + update.PackageFile);
+    PreparePackageRequest(request, server + update.PackageFile, updateFolder + update.PackageFile,
+                          report);
     HTTPGetResult result = HTTPGetFromWeb(os, request, report);
+    report.ProgressDone();
     if (result != HTTPGetResult::HTTPGetOK) {
       ReportHTTPGetFailure(report, result, request);
       return false;

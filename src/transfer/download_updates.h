@@ -33,11 +33,12 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
                      const std::string& updateFolder, const std::vector<SelectedUpdate>& selected);
 
 // Sets `request` up to download a package from `url` into the file
-// `fileName`: 64 KiB reads, the updater's agent, no body in memory, no hooks.
-// Other fields keep their values, so a record reused for several packages
-// keeps the defaults the client wrote back into it.
+// `fileName`: 64 KiB reads, the updater's agent, no body in memory, its
+// progress to `report`, no other hooks. Other fields keep their values, so a
+// record reused for several packages keeps the defaults the client wrote back
+// into it.
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
-                           const std::string& fileName);
+                           const std::string& fileName, Report& report);
 
 // True when a catalogue's package file name is a plain file name that stays
 // inside the update folder: not empty, no "\", "/" or ":" and not "..".

@@ -44,6 +44,7 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::s
     dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     if (chdir(folder.c_str()) != 0) _exit(126);
+    setenv("TERM", "xterm", 1);  // a terminal that can erase, whatever runs the tests
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -89,7 +90,8 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::s
 
 TerminalProcess::TerminalProcess(const std::vector<std::string>& arguments,
                                  const std::string& folder) {
-  if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+  winsize size{kTerminalRows, kTerminalColumns, 0, 0};
+  if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) return;
   std::vector<std::string> copy = arguments;
   std::vector<char*> argv = ArgumentVector(copy);
   pid_ = fork();

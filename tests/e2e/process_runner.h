@@ -18,7 +18,9 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::string& folder,
                          const std::string& input = "", int timeoutSeconds = 120);
 
-// A child process whose standard streams are a pseudo-terminal.
+// A child process whose standard streams are a pseudo-terminal of this size.
+inline constexpr unsigned short kTerminalRows = 24;
+inline constexpr unsigned short kTerminalColumns = 100;
 class TerminalProcess {
  public:
   TerminalProcess(const std::vector<std::string>& arguments, const std::string& folder);

@@ -8,12 +8,14 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <sstream>
 #include <thread>
 
 #include "e2e/process_runner.h"
 #include "e2e/web_server.h"
 #include "support/temp_folder.h"
+#include "support/terminal_screen.h"
 
 namespace updater::testing {
 namespace {
@@ -526,6 +528,43 @@ TEST_P(UpdateJobTest, APublishedReleaseUpdatesAnInstallationFileForFile) {
     EXPECT_TRUE(Contains(OutputLines(result.output), "Update finished.")) << result.output;
     ExpectSameFiles(Tree(program_), release105);
   }
+}
+
+TEST_P(UpdateJobTest, ASlowDownloadShowsItsProgressOnlyAtATerminal) {
+  if (build_.windows) GTEST_SKIP() << "the terminal is the POSIX build's";
+  // 768 KiB that do not compress, served at 256 KiB a second.
+  std::string noise(768 * 1024, '\0');
+  std::mt19937 random(7);
+  for (char& byte : noise) byte = static_cast<char>(random());
+  const std::string base = Serve("slow", {{"UpdateInfo.txt", "ok"},
+                                          {"UpdateServer.lst", "x\r\n"},
+                                          {"VersionInfo.txt", "VOXA voxa105.mxu 105\r\n"}});
+  Package("slow/voxa105.mxu", {{"VOXA.exe", Slurp(build_.voxa105)}, {"Noise.bin", noise}},
+          "stored");
+
+  // Through a pipe: the lines, and not a byte more.
+  ProcessResult piped = Run({"-dontask", "-server", base});
+  const Lines lines = OutputLines(piped.output);
+  EXPECT_EQ(piped.output.find('\033'), std::string::npos);
+  EXPECT_EQ(piped.output.find(" of "), std::string::npos);
+  ASSERT_TRUE(Contains(lines, "Update finished.")) << piped.output;
+
+  // At a terminal: a status line while the package arrives, and in the end
+  // the same lines on the screen, nothing else.
+  WriteWholeFile(program_ + "VOXA.exe", Slurp(build_.voxa100));
+  TerminalProcess updater(Command({"-dontask", "-server", base}), program_);
+  int exitCode = -1;
+  ASSERT_TRUE(updater.WaitForOutput("Update finished."));
+  ASSERT_TRUE(updater.WaitForExit(10000, &exitCode));
+  EXPECT_EQ(exitCode, 0);
+  const std::string& bytes = updater.Output();
+  EXPECT_NE(bytes.find("% "), std::string::npos) << "no status line was shown";
+  EXPECT_NE(bytes.find(" KB of "), std::string::npos) << "no status line was shown";
+  Lines screen = Screen(bytes, kTerminalColumns);
+  while (!screen.empty() && screen.back().empty()) screen.pop_back();
+  Lines expected = lines;
+  while (!expected.empty() && expected.back().empty()) expected.pop_back();
+  EXPECT_EQ(screen, expected);
 }
 
 TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {

@@ -66,7 +66,11 @@ WebServer::WebServer(const std::string& root) {
                           << "  scgi_temp_path " << workFolder_ << "/scgi;\n"
                           << "  server {\n"
                           << "    listen 127.0.0.1:" << port_ << ";\n"
-                          << "    root " << root << ";\n"
+                          << "    root " << root
+                          << ";\n"
+                          // Files below /slow/ come at 256 KiB a second, for
+                          // tests that watch a download while it runs.
+                          << "    location /slow/ { limit_rate 256k; }\n"
                           << "  }\n"
                           << "}\n";
     pid_t pid = fork();

@@ -14,43 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "support/terminal_screen.h"
+
 namespace updater {
 namespace {
 
 using Rows = std::vector<std::string>;
+using testing::Screen;
 
 constexpr unsigned short kColumns = 40;
 const std::string kLongStatus =
     "45% 12.3 MB of 27.4 MB, 2.1 MB/s, 7 s left, and more text than fits in a row";
-
-// The rows a terminal `columns` wide shows after `bytes`. It knows the
-// carriage return, the line feed, erase to the end of the line (ESC [ K) and
-// wrapping after the last column; any other control byte fails the test.
-Rows Screen(const std::string& bytes, size_t columns) {
-  Rows rows(1);
-  size_t row = 0, column = 0;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    char byte = bytes[i];
-    if (byte == '\r') {
-      column = 0;
-    } else if (byte == '\n') {
-      if (++row == rows.size()) rows.emplace_back();
-    } else if (bytes.compare(i, 3, "\033[K") == 0) {
-      rows[row].resize(std::min(rows[row].size(), column));
-      i += 2;
-    } else if (static_cast<unsigned char>(byte) < 0x20) {
-      ADD_FAILURE() << "unexpected control byte " << static_cast<int>(byte) << " at " << i;
-    } else {
-      if (column == columns) {  // the cursor was past the last column: wrap
-        column = 0;
-        if (++row == rows.size()) rows.emplace_back();
-      }
-      if (rows[row].size() <= column) rows[row].resize(column + 1, ' ');
-      rows[row][column++] = byte;
-    }
-  }
-  return rows;
-}
 
 // Reads what has arrived at `fd` until it stays quiet for a moment.
 std::string ReadAvailable(int fd) {
