@@ -49,6 +49,9 @@ WebServer::WebServer(const std::string& root) {
   fs::create_directories(workFolder_);
   for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
     port_ = UnusedPort();
+    // Files below /slow/ come at 256 KiB a second, for tests that watch a
+    // download while it runs.
+    const char* kSlowFolder = "    location /slow/ { limit_rate 256k; }\n";
     const std::string config = workFolder_ + "/nginx.conf";
     std::ofstream(config) << "daemon off;\n"
                           << "master_process off;\n"
@@ -66,12 +69,8 @@ WebServer::WebServer(const std::string& root) {
                           << "  scgi_temp_path " << workFolder_ << "/scgi;\n"
                           << "  server {\n"
                           << "    listen 127.0.0.1:" << port_ << ";\n"
-                          << "    root " << root
-                          << ";\n"
-                          // Files below /slow/ come at 256 KiB a second, for
-                          // tests that watch a download while it runs.
-                          << "    location /slow/ { limit_rate 256k; }\n"
-                          << "  }\n"
+                          << "    root " << root << ";\n"
+                          << kSlowFolder << "  }\n"
                           << "}\n";
     pid_t pid = fork();
     if (pid == 0) {
