@@ -32,6 +32,7 @@ class DiskFullFileSystem : public FileSystem {
     if (!file) return nullptr;
     return std::make_unique<LimitedFile>(std::move(file), &capacity);
   }
+  std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
   bool Exists(const std::string& path) override { return real_.Exists(path); }
   bool IsFolder(const std::string& path) override { return real_.IsFolder(path); }
   bool Delete(const std::string& path) override { return real_.Delete(path); }
@@ -41,7 +42,15 @@ class DiskFullFileSystem : public FileSystem {
   bool Replace(const std::string& from, const std::string& to) override {
     return real_.Replace(from, to);
   }
+  bool KeepAside(const std::string& path, const std::string& aside) override {
+    return real_.KeepAside(path, aside);
+  }
   bool CreateFolder(const std::string& path) override { return real_.CreateFolder(path); }
+  bool RemoveFolder(const std::string& path) override { return real_.RemoveFolder(path); }
+  bool SyncFiles(const std::vector<std::string>& paths) override { return real_.SyncFiles(paths); }
+  bool SyncFolders(const std::vector<std::string>& folders) override {
+    return real_.SyncFolders(folders);
+  }
   bool ListFolder(const std::string& folder, const std::string& pattern,
                   std::vector<FolderEntry>* entries) override {
     return real_.ListFolder(folder, pattern, entries);
@@ -70,6 +79,7 @@ class DiskFullFileSystem : public FileSystem {
       return fits == size;
     }
     bool Flush() override { return file_->Flush(); }
+    bool Sync() override { return file_->Sync(); }
     int64_t Size() override { return file_->Size(); }
     bool Close() override { return file_->Close(); }
 

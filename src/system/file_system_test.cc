@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "support/temp_folder.h"
 #include "system/platform.h"
 
@@ -99,6 +103,25 @@ TEST_F(FileSystemTest, CopyOverwritesAndReplaceMovesOverTheTarget) {
   EXPECT_FALSE(FileExists(Native("next.tmp")));
 }
 
+// A file kept aside stays in place until a replacement moves over it; the
+// aside name then holds the old content.
+TEST_F(FileSystemTest, KeepAsideLeavesTheFileInPlaceUntilReplaced) {
+  WriteWholeFile(Native("app.exe"), "old");
+  WriteWholeFile(Native("taken"), "taken");
+  ASSERT_TRUE(files_.KeepAside(At("app.exe"), At("~mx1")));
+  EXPECT_EQ(ReadWholeFile(Native("app.exe")), "old");
+  EXPECT_FALSE(files_.KeepAside(At("app.exe"), At("taken")));
+  EXPECT_FALSE(files_.KeepAside(At("missing"), At("~mx2")));
+  EXPECT_EQ(ReadWholeFile(Native("taken")), "taken");
+  std::unique_ptr<File> staged = files_.CreateDurable(At("~mx3"));
+  ASSERT_TRUE(staged);
+  ASSERT_TRUE(staged->Write("new", 3));
+  ASSERT_TRUE(staged->Close());
+  ASSERT_TRUE(files_.Replace(At("~mx3"), At("app.exe")));
+  EXPECT_EQ(ReadWholeFile(Native("app.exe")), "new");
+  EXPECT_EQ(ReadWholeFile(Native("~mx1")), "old");
+}
+
 TEST_F(FileSystemTest, ListFolderMatchesThePatternIgnoringLetterCase) {
   ASSERT_TRUE(files_.CreateFolder(At("Update")));
   WriteWholeFile(Native("Update\\a.mxu"), "");
@@ -125,6 +148,64 @@ TEST_F(FileSystemTest, ListFolderTellsAnEmptyFolderFromAMissingOne) {
   EXPECT_TRUE(entries.empty());
   EXPECT_FALSE(files_.ListFolder(At("Missing\\"), "*.mxu", &entries));
 }
+
+TEST_F(FileSystemTest, RemoveFolderTakesOnlyEmptyFolders) {
+  ASSERT_TRUE(files_.CreateFolder(At("Full\\")));
+  ASSERT_TRUE(files_.CreateFolder(At("Empty")));
+  WriteWholeFile(Native("Full\\a"), "a");
+  WriteWholeFile(Native("file"), "f");
+  EXPECT_FALSE(files_.RemoveFolder(At("Full\\")));
+  EXPECT_FALSE(files_.RemoveFolder(At("file")));
+  EXPECT_FALSE(files_.RemoveFolder(At("Missing")));
+  EXPECT_NE(files_.LastError().find("Missing"), std::string::npos);
+  EXPECT_TRUE(files_.RemoveFolder(At("Empty\\")));
+  EXPECT_FALSE(files_.Exists(At("Empty")));
+  EXPECT_EQ(ReadWholeFile(Native("Full\\a")), "a");
+  EXPECT_EQ(ReadWholeFile(Native("file")), "f");
+}
+
+// Syncing cannot be watched without cutting the power; what shows is that
+// the calls reach the files and folders they name and report what is missing.
+TEST_F(FileSystemTest, SyncsNamedFilesAndFolders) {
+  ASSERT_TRUE(files_.CreateFolder(At("Sub")));
+  std::unique_ptr<File> out = files_.Create(At("Sub\\a"));
+  ASSERT_TRUE(out);
+  ASSERT_TRUE(out->Write("content", 7));
+  EXPECT_TRUE(out->Sync());
+  out.reset();
+  WriteWholeFile(Native("b"), "b");
+  EXPECT_TRUE(files_.SyncFiles({At("Sub\\a"), At("b")}));
+  EXPECT_TRUE(files_.SyncFolders({At("Sub\\"), folder_.Path()}));
+  EXPECT_FALSE(files_.SyncFiles({At("b"), At("missing")}));
+  EXPECT_NE(files_.LastError().find("missing"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(Native("Sub\\a")), "content");
+}
+
+#ifdef _WIN32
+// A file that takes another's place gets its attributes; read-only files can
+// still be flushed, replaced and deleted.
+TEST_F(FileSystemTest, AttributesCanBeCopiedAndReadOnlyFilesReplaced) {
+  WriteWholeFile(Native("old"), "old");
+  WriteWholeFile(Native("new"), "new");
+  WriteWholeFile(Native("next"), "next");
+  auto attributes = [&](const char* name) {
+    return GetFileAttributesW(std::filesystem::u8path(Native(name)).wstring().c_str()) &
+           (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  };
+  const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+  ASSERT_TRUE(SetFileAttributesW(std::filesystem::u8path(Native("old")).wstring().c_str(), kept));
+  ASSERT_TRUE(files_.CopyPermissions(At("old"), At("new")));
+  EXPECT_EQ(attributes("new"), kept);
+  EXPECT_TRUE(files_.SyncFiles({At("new")}));
+  EXPECT_EQ(attributes("new"), kept);
+  EXPECT_TRUE(files_.Replace(At("next"), At("new")));
+  EXPECT_EQ(ReadWholeFile(Native("new")), "next");
+  EXPECT_TRUE(files_.KeepAside(At("old"), At("~mx1")));
+  EXPECT_EQ(attributes("~mx1"), kept);
+  EXPECT_TRUE(files_.Delete(At("~mx1")));
+  EXPECT_FALSE(FileExists(Native("~mx1")));
+}
+#endif
 
 #ifndef _WIN32
 TEST_F(FileSystemTest, PermissionBitsCanBeCopiedAndExecuteAdded) {
