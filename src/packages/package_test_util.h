@@ -91,6 +91,126 @@ class DiskFullFileSystem : public FileSystem {
   FileSystem& real_ = RealPlatform().files;
 };
 
+// Ends a run in the middle, as a kill or a power cut does: thrown by
+// InterruptingFileSystem and caught by the test.
+struct Interrupted {};
+
+// The real file system, interrupted at its Nth change (a file or folder
+// created, written, synced, moved, deleted or given permissions): in Crash
+// mode that call throws Interrupted before it does anything, so nothing of
+// the run happens after it; in Fail mode it fails, with a cause, as a full
+// disk or a file in use makes it fail, and the run goes on.
+class InterruptingFileSystem : public FileSystem {
+ public:
+  enum class Mode { Crash, Fail };
+
+  InterruptingFileSystem(Mode mode, int64_t interruptAt) : mode_(mode), interruptAt_(interruptAt) {}
+
+  // The number of changes asked for so far, the interrupted one included.
+  int64_t Changes() const { return changes_; }
+  bool WasInterrupted() const { return interrupted_; }
+  // What the interrupted call was, e.g. "Delete C:\App\x".
+  const std::string& InterruptedCall() const { return interruptedCall_; }
+
+  std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override {
+    return real_.OpenRead(path, exclusive);
+  }
+  std::unique_ptr<File> Create(const std::string& path) override {
+    if (!Change("Create " + path)) return nullptr;
+    return Wrap(real_.Create(path));
+  }
+  std::unique_ptr<File> CreateDurable(const std::string& path) override {
+    if (!Change("CreateDurable " + path)) return nullptr;
+    return Wrap(real_.CreateDurable(path));
+  }
+  std::unique_ptr<File> OpenAppend(const std::string& path) override {
+    if (!Change("OpenAppend " + path)) return nullptr;
+    return Wrap(real_.OpenAppend(path));
+  }
+  bool Exists(const std::string& path) override { return real_.Exists(path); }
+  bool IsFolder(const std::string& path) override { return real_.IsFolder(path); }
+  bool Delete(const std::string& path) override {
+    return Change("Delete " + path) && real_.Delete(path);
+  }
+  bool Copy(const std::string& from, const std::string& to) override {
+    return Change("Copy " + to) && real_.Copy(from, to);
+  }
+  bool Replace(const std::string& from, const std::string& to) override {
+    return Change("Replace " + to) && real_.Replace(from, to);
+  }
+  bool KeepAside(const std::string& path, const std::string& aside) override {
+    return Change("KeepAside " + path) && real_.KeepAside(path, aside);
+  }
+  bool CreateFolder(const std::string& path) override {
+    return Change("CreateFolder " + path) && real_.CreateFolder(path);
+  }
+  bool RemoveFolder(const std::string& path) override {
+    return Change("RemoveFolder " + path) && real_.RemoveFolder(path);
+  }
+  bool SyncFiles(const std::vector<std::string>& paths) override {
+    return Change("SyncFiles") && real_.SyncFiles(paths);
+  }
+  bool SyncFolders(const std::vector<std::string>& folders) override {
+    return Change("SyncFolders") && real_.SyncFolders(folders);
+  }
+  bool ListFolder(const std::string& folder, const std::string& pattern,
+                  std::vector<FolderEntry>* entries) override {
+    return real_.ListFolder(folder, pattern, entries);
+  }
+  bool CopyPermissions(const std::string& from, const std::string& to) override {
+    return Change("CopyPermissions " + to) && real_.CopyPermissions(from, to);
+  }
+  bool MakeExecutable(const std::string& path) override {
+    return Change("MakeExecutable " + path) && real_.MakeExecutable(path);
+  }
+  std::string LastError() override { return cause_.empty() ? real_.LastError() : cause_; }
+
+ private:
+  class InterruptedFile : public File {
+   public:
+    InterruptedFile(std::unique_ptr<File> file, InterruptingFileSystem& owner)
+        : file_(std::move(file)), owner_(owner) {}
+    bool Seek(int64_t offset) override { return file_->Seek(offset); }
+    int64_t Read(void* buffer, int64_t size) override { return file_->Read(buffer, size); }
+    bool Write(const void* buffer, int64_t size) override {
+      return owner_.Change("Write") && file_->Write(buffer, size);
+    }
+    bool Flush() override { return file_->Flush(); }
+    bool Sync() override { return owner_.Change("Sync") && file_->Sync(); }
+    int64_t Size() override { return file_->Size(); }
+    bool Close() override { return file_->Close(); }
+
+   private:
+    std::unique_ptr<File> file_;
+    InterruptingFileSystem& owner_;
+  };
+
+  std::unique_ptr<File> Wrap(std::unique_ptr<File> file) {
+    if (!file) return nullptr;
+    return std::make_unique<InterruptedFile>(std::move(file), *this);
+  }
+
+  // Counts one change; false (after recording why) or a throw when it is the
+  // one to interrupt.
+  bool Change(const std::string& call) {
+    cause_.clear();
+    if (++changes_ != interruptAt_) return true;
+    interrupted_ = true;
+    interruptedCall_ = call;
+    if (mode_ == Mode::Crash) throw testing::Interrupted{};
+    cause_ = "interrupted by the test: " + call;
+    return false;
+  }
+
+  Mode mode_;
+  int64_t interruptAt_;
+  int64_t changes_ = 0;
+  bool interrupted_ = false;
+  std::string interruptedCall_;
+  std::string cause_;
+  FileSystem& real_ = RealPlatform().files;
+};
+
 // A program folder that is a fresh temporary folder, with a package reader
 // on the real file system whose lines are recorded. Packages still open at the
 // end are closed.
