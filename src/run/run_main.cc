@@ -1,6 +1,7 @@
 // The main run sequence.
 #include "run/run_main.h"
 
+#include "packages/apply_journal.h"
 #include "packages/apply_updates.h"
 #include "packages/package_reader.h"
 #include "protocol/server_list.h"
@@ -65,8 +66,11 @@ RunEnd RunUpdater(Program& program) {
   if (program.Settings.DelayedStart) program.os.clock.Sleep(kDelayMilliseconds);
   if (program.Settings.SelfReplace) return ReplaceUpdater(program);
 
-  RemoveLeftoverUpdaterCopy(program);
   StartLog(program);
+  // A package that an earlier run left half applied is completed or undone
+  // before anything reads or changes the program folder.
+  RecoverUnfinishedApply(program.os.files, program.Output, program.ProgramFolder);
+  RemoveLeftoverUpdaterCopy(program);
   if (!OpenUpdaterConsole(program)) return RunEnd::Exit();
   InitPackageReader(program.Packages, 0);
   program.ServerList = LoadServerList(program.os.files, program.ProgramFolder);

@@ -1,6 +1,7 @@
 // Self-replacement of the updater.
 #include "run/self_update.h"
 
+#include "packages/apply_journal.h"
 #include "packages/package_reader.h"
 #include "run/console_io.h"
 #include "run/run_main.h"
@@ -70,6 +71,9 @@ RunEnd ReplaceUpdater(Program& program) {
     return RunEnd::Fatal("Error: Updater.tmp is not in the Update folder.");
   program.ProgramFolder.resize(program.ProgramFolder.size() - (sizeof kUpdateFolderName - 1));
   StartLog(program);
+  // As every run does first: an unfinished package apply is completed or
+  // undone before the program folder is touched.
+  RecoverUnfinishedApply(program.os.files, program.Output, program.ProgramFolder);
 
   const std::string updater = program.ProgramFolder + "Updater.exe";
   const std::string staged = program.ProgramFolder + "Updater.new";
