@@ -60,7 +60,7 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
   journal.package = package;
   std::set<std::string> taken;
   for (const std::string& name : names) taken.insert(FoldedName(name));
-  std::set<std::string> newFolders;
+  std::set<std::string> seenFolders, newFolders;
   int counter = 0;
   auto freeName = [&](const std::string& folder, bool folderIsNew) {
     while (true) {
@@ -75,7 +75,8 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
     if (!IsSafeEntryName(name)) break;
     const std::vector<std::string> chain = FolderChain(FolderPart(name));
     for (const std::string& folder : chain) {
-      if (newFolders.count(folder) || files.IsFolder(programFolder + folder)) continue;
+      if (!seenFolders.insert(folder).second) continue;
+      if (files.IsFolder(programFolder + folder)) continue;
       newFolders.insert(folder);
       journal.folders.push_back(folder);
     }
