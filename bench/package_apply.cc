@@ -300,6 +300,9 @@ int ApplyMany(const fs::path& package, const fs::path& installation, const fs::p
   for (int round = 0; round < kManyRounds && ok; ++round) {
     fs::remove_all(folder);
     fs::copy(installation, folder, fs::copy_options::recursive);
+    // An installed program has been on the disk for a while; only the
+    // package, just downloaded, may still wait in memory.
+    sync();
     fs::create_directories(folder / "Update");
     fs::copy_file(package, folder / "Update" / "P.mxu");
     SilentReport report;
