@@ -229,18 +229,18 @@ bool JournalWriter::MarkCommitted(std::string* cause) {
 }
 
 CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
-                         const ApplyJournal& journal, std::string* cause) {
+                         const ApplyJournal& journal, bool resume, std::string* cause) {
   for (const JournalFile& file : journal.files) {
     const std::string staged = programFolder + file.staged;
     const std::string target = programFolder + file.target;
     const std::string aside = programFolder + file.aside;
-    if (!files.Exists(staged)) continue;
+    if (resume && !files.Exists(staged)) continue;
     if (files.IsFolder(target)) {
       Fail(cause, "a folder is in the place of " + target);
       return CommitResult::MoveFailed;
     }
-    // With the aside name already there, an interrupted commit made it.
-    if (files.Exists(target) && !files.Exists(aside) && !files.KeepAside(target, aside)) {
+    if (files.Exists(target) && !(resume && files.Exists(aside)) &&
+        !files.KeepAside(target, aside)) {
       Fail(cause, files.LastError());
       return CommitResult::MoveFailed;
     }
@@ -324,7 +324,7 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
   const std::string what =
       journal.package + " (" + std::to_string(journal.files.size()) + " files)";
   if (journal.committed && NewContentComplete(files, programFolder, journal)) {
-    CommitResult result = CommitFiles(files, programFolder, journal, &cause);
+    CommitResult result = CommitFiles(files, programFolder, journal, true, &cause);
     if (result == CommitResult::Done) {
       const std::string package = programFolder + "Update\\" + journal.package;
       if (files.Exists(package) && !files.Delete(package))

@@ -72,11 +72,13 @@ enum class CommitResult {
 
 // Moves every staged file into its target's place, in journal order: an
 // existing target is first kept aside under its aside name, so that a target
-// always holds either its old or its new content. A file whose staged copy is
-// gone was placed by an interrupted commit and is passed over. Then the moves
-// are made durable. The cause of a failure goes to `*cause`.
+// always holds either its old or its new content. With `resume`, the commit
+// continues one that was interrupted: a file whose staged copy is gone was
+// placed already and is passed over, and an aside name that exists was made
+// for its target. Then the moves are made durable. The cause of a failure
+// goes to `*cause`.
 CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
-                         const ApplyJournal& journal, std::string* cause);
+                         const ApplyJournal& journal, bool resume, std::string* cause);
 
 // Puts the installation back as it was before the package: after a commit
 // began, each target that holds its new content gets its old content back,

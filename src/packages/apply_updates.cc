@@ -60,16 +60,22 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
   journal.package = package;
   std::set<std::string> taken;
   for (const std::string& name : names) taken.insert(FoldedName(name));
-  std::set<std::string> seenFolders, newFolders;
+  std::set<std::string> seenFolders, newFolders, listedFolders;
   int counter = 0;
+  // Staging names already on disk, found with one listing per folder.
+  auto takeExisting = [&](const std::string& folder) {
+    if (!listedFolders.insert(folder).second) return;
+    std::vector<FolderEntry> existing;
+    files.ListFolder(programFolder + folder, std::string(kStagingPrefix) + "*", &existing);
+    for (const FolderEntry& entry : existing) taken.insert(FoldedName(folder + entry.name));
+  };
   auto freeName = [&](const std::string& folder, bool folderIsNew) {
-    while (true) {
-      std::string candidate = folder + kStagingPrefix + std::to_string(++counter);
-      if (taken.count(FoldedName(candidate))) continue;
-      if (!folderIsNew && files.Exists(programFolder + candidate)) continue;
-      taken.insert(FoldedName(candidate));
-      return candidate;
-    }
+    if (!folderIsNew) takeExisting(folder);
+    std::string candidate;
+    do {
+      candidate = folder + kStagingPrefix + std::to_string(++counter);
+    } while (!taken.insert(FoldedName(candidate)).second);
+    return candidate;
   };
   for (const std::string& name : names) {
     if (!IsSafeEntryName(name)) break;
@@ -151,7 +157,7 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
   if (!writer.MarkCommitted(&cause)) return undo(kWriteFailed, cause);
   writer.Close();
   journal->committed = true;
-  switch (CommitFiles(files, programFolder, *journal, &cause)) {
+  switch (CommitFiles(files, programFolder, *journal, false, &cause)) {
     case CommitResult::Done:
       return PackageResult::Committed;
     case CommitResult::MoveFailed:

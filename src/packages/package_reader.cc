@@ -313,16 +313,17 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
 
   // A folder in the target's place, or a file that another opener holds,
   // cannot be replaced.
+  const bool targetExists = files.Exists(targetPath);
   std::string blocked;
-  if (files.IsFolder(targetPath))
+  if (targetExists && files.IsFolder(targetPath))
     blocked = "a folder is in the place of " + targetPath;
-  else if (files.Exists(targetPath) && !files.OpenRead(targetPath, true))
+  else if (targetExists && !files.OpenRead(targetPath, true))
     blocked = files.LastError();
   if (!blocked.empty()) {
     files.Delete(stagedPath);
     return Fail(reader, kWriteFailed, blocked);
   }
-  if (files.Exists(targetPath)) {
+  if (targetExists) {
     if (!files.CopyPermissions(targetPath, stagedPath))
       reader.report.Log("Cannot give " + stagedPath + " the permissions of " + targetPath + ": " +
                         files.LastError());
