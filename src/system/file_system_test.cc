@@ -7,6 +7,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// <aclapi.h> needs <windows.h> first.
+#include <aclapi.h>
 #endif
 
 #include "support/temp_folder.h"
@@ -204,6 +206,50 @@ TEST_F(FileSystemTest, AttributesCanBeCopiedAndReadOnlyFilesReplaced) {
   EXPECT_EQ(attributes("~mx1"), kept);
   EXPECT_TRUE(files_.Delete(At("~mx1")));
   EXPECT_FALSE(FileExists(Native("~mx1")));
+}
+
+// A file given its own protected access list passes it on. (Wine keeps no
+// access lists of files; there both files show its default list.)
+TEST_F(FileSystemTest, AccessListsCanBeCopied) {
+  WriteWholeFile(Native("old"), "old");
+  WriteWholeFile(Native("new"), "new");
+  std::wstring old = std::filesystem::u8path(Native("old")).wstring();
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr;
+  ASSERT_TRUE(
+      AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+  EXPLICIT_ACCESSW access{};
+  access.grfAccessPermissions = GENERIC_ALL;
+  access.grfAccessMode = SET_ACCESS;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+  access.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+  PACL list = nullptr;
+  ASSERT_EQ(SetEntriesInAclW(1, &access, nullptr, &list), static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(SetNamedSecurityInfoW(old.data(), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, list, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  LocalFree(list);
+  FreeSid(everyone);
+
+  ASSERT_TRUE(files_.CopyPermissions(At("old"), At("new")));
+  // The number of entries and whether the list is protected.
+  auto shape = [&](const char* name) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::wstring path = std::filesystem::u8path(Native(name)).wstring();
+    EXPECT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    std::pair<int, bool> result{dacl ? dacl->AceCount : -1, (control & SE_DACL_PROTECTED) != 0};
+    LocalFree(descriptor);
+    return result;
+  };
+  EXPECT_EQ(shape("new"), shape("old"));
 }
 #endif
 
