@@ -20,17 +20,6 @@ ApplyJournal Sample() {
   return journal;
 }
 
-bool Same(const ApplyJournal& a, const ApplyJournal& b) {
-  if (a.package != b.package || a.folders != b.folders || a.committed != b.committed ||
-      a.files.size() != b.files.size())
-    return false;
-  for (size_t i = 0; i < a.files.size(); ++i)
-    if (a.files[i].target != b.files[i].target || a.files[i].staged != b.files[i].staged ||
-        a.files[i].aside != b.files[i].aside)
-      return false;
-  return true;
-}
-
 TEST(ApplyJournalTest, RoundTripsAndRefusesEveryCutOrChange) {
   ApplyJournal journal = Sample();
   const std::string plain = EncodeJournal(journal);
@@ -40,7 +29,8 @@ TEST(ApplyJournalTest, RoundTripsAndRefusesEveryCutOrChange) {
 
   ApplyJournal read;
   ASSERT_TRUE(DecodeJournal(committed, &read));
-  EXPECT_TRUE(Same(read, journal));
+  EXPECT_TRUE(read.committed);
+  EXPECT_EQ(EncodeJournal(read), committed);
   // Cut before the end record is whole: not a journal. Cut inside the commit
   // record, or anything else after the records: uncommitted.
   for (size_t length = 0; length < committed.size(); ++length) {

@@ -70,18 +70,6 @@ TEST_F(ApplyTest, WritesEntriesCreatingFoldersTopDown) {
                            "Old.txt", "Readme.txt", "Update/"}));
 }
 
-// Temporary names are short, so names at the file-name limit still install,
-// replacing a file or creating one.
-TEST_F(ApplyTest, NamesOfTheLongestLengthInstall) {
-  const std::string replaced(255, 'r'), created = "Sub\\" + std::string(251, 'c');
-  Write(replaced, "old");
-  Pack("Update\\P.mxu", {{replaced, "new"}, {created, "created"}});
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
-  EXPECT_EQ(Read(replaced), "new");
-  EXPECT_EQ(Read(created), "created");
-  EXPECT_EQ(Tree(), (Names{"Sub/", "Sub/" + std::string(251, 'c'), "Update/", replaced}));
-}
-
 TEST_F(ApplyTest, BadPackageIsReportedAndKeptWhileOthersApply) {
   Write("Update\\Broken.mxu", "VelkoArc\x01 not a package");
   Pack("Update\\Good.MXU", {{"Good.txt", "good"}});
