@@ -45,7 +45,9 @@ bool DecodeJournal(std::string_view bytes, ApplyJournal* journal);
 // The journal's path below `programFolder`.
 std::string JournalPath(const std::string& programFolder);
 
-// The journal file of the apply that is running.
+// The journal file of the apply that is running, held open and locked
+// against other openers until Close or destruction, so that the recovery of
+// another updater started meanwhile leaves it alone.
 class JournalWriter {
  public:
   // Writes the journal (uncommitted) and makes it and its name durable.

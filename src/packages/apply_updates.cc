@@ -155,7 +155,6 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
   // a power loss the next run moves these files into place.
   if (!files.SyncFiles(staged)) return undo(kWriteFailed, files.LastError());
   if (!writer.MarkCommitted(&cause)) return undo(kWriteFailed, cause);
-  writer.Close();
   journal->committed = true;
   switch (CommitFiles(files, programFolder, *journal, false, &cause)) {
     case CommitResult::Done:
