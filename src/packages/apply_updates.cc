@@ -1,62 +1,17 @@
 // Applying downloaded update packages.
 #include "packages/apply_updates.h"
 
+#include <set>
 #include <vector>
 
+#include "packages/apply_journal.h"
 #include "packages/package_reader.h"
 
 namespace updater {
 
 namespace {
 
-// A file a package has written so far, and where its old content waits
-// (empty when the package created the file).
-struct WrittenFile {
-  std::string target;
-  std::string backup;
-};
-
-// Puts the installation back as it was before the package: newest first, so
-// a file written twice ends with its oldest content.
-void UndoPackage(FileSystem& files, const std::vector<WrittenFile>& written) {
-  for (auto it = written.rbegin(); it != written.rend(); ++it) {
-    if (it->backup.empty())
-      files.Delete(it->target);
-    else
-      files.Replace(it->backup, it->target);
-  }
-}
-
-// Writes every entry of the open package. On failure the package's changes
-// are undone and false is returned.
-bool WritePackageEntries(PackageReader& reader, const std::string& programFolder) {
-  Report& report = reader.report;
-  std::vector<WrittenFile> written;
-  for (std::string name = NextEntryName(reader); !name.empty(); name = NextEntryName(reader)) {
-    if (!IsSafeEntryName(name)) {
-      // Nothing outside the program folder is touched, not even a folder.
-      report.Line("Decompressing... : " + name);
-      report.Failure("Error: Failed to write file to disk!",
-                     "the entry name leaves the program folder: " + name);
-      UndoPackage(reader.files, written);
-      return false;
-    }
-    if (!CreateFolders(reader.files, report, programFolder, FolderPart(name))) {
-      UndoPackage(reader.files, written);
-      return false;
-    }
-    report.Line("Decompressing... : " + name);
-    WrittenFile file{programFolder + name, std::string()};
-    if (!ExtractEntryKeepingOld(reader, name, file.target, &file.backup)) {
-      UndoPackage(reader.files, written);
-      return false;
-    }
-    written.push_back(std::move(file));
-  }
-  for (const WrittenFile& file : written)
-    if (!file.backup.empty()) reader.files.Delete(file.backup);
-  return true;
-}
+constexpr std::string_view kWriteFailed = "Error: Failed to write file to disk!";
 
 // Splits `text` at every character of `separators`.
 std::vector<std::string_view> Split(std::string_view text, std::string_view separators) {
@@ -68,6 +23,150 @@ std::vector<std::string_view> Split(std::string_view text, std::string_view sepa
     if (end == std::string_view::npos) return parts;
     start = end + 1;
   }
+}
+
+// The folders of a relative folder part, top down, each ending with "\":
+// "Data\Maps\" gives "Data\" and "Data\Maps\". Only "\" separates folders.
+std::vector<std::string> FolderChain(const std::string& folderPart) {
+  std::string path = folderPart;
+  if (path.empty() || path.back() != '\\') path += '\\';
+  std::vector<std::string> chain;
+  if (path == "\\") return chain;
+  std::vector<std::string_view> names = Split(path, "\\");
+  names.pop_back();  // the empty text after the final "\"
+  std::string folder;
+  for (std::string_view name : names) {
+    folder += name;
+    folder += '\\';
+    chain.push_back(folder);
+  }
+  return chain;
+}
+
+// Letter case ignored, as Windows file names compare.
+std::string FoldedName(std::string name) {
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return name;
+}
+
+// Chooses the staged and aside names of every entry up to the first unsafe
+// one (staging stops there), and the folders the apply will create. Names
+// are short ("~mx" and a number) so that they fit wherever the entry's own
+// name fits, and taken by neither a file on disk nor another entry.
+ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
+                         const std::string& package, const std::vector<std::string>& names) {
+  ApplyJournal journal;
+  journal.package = package;
+  std::set<std::string> taken;
+  for (const std::string& name : names) taken.insert(FoldedName(name));
+  std::set<std::string> seenFolders, newFolders, listedFolders;
+  int counter = 0;
+  // Staging names already on disk, found with one listing per folder.
+  auto takeExisting = [&](const std::string& folder) {
+    if (!listedFolders.insert(folder).second) return;
+    std::vector<FolderEntry> existing;
+    files.ListFolder(programFolder + folder, std::string(kStagingPrefix) + "*", &existing);
+    for (const FolderEntry& entry : existing) taken.insert(FoldedName(folder + entry.name));
+  };
+  auto freeName = [&](const std::string& folder, bool folderIsNew) {
+    if (!folderIsNew) takeExisting(folder);
+    std::string candidate;
+    do {
+      candidate = folder + kStagingPrefix + std::to_string(++counter);
+    } while (!taken.insert(FoldedName(candidate)).second);
+    return candidate;
+  };
+  for (const std::string& name : names) {
+    if (!IsSafeEntryName(name)) break;
+    const std::vector<std::string> chain = FolderChain(FolderPart(name));
+    for (const std::string& folder : chain) {
+      if (!seenFolders.insert(folder).second) continue;
+      if (files.IsFolder(programFolder + folder)) continue;
+      newFolders.insert(folder);
+      journal.folders.push_back(folder);
+    }
+    const std::string folder = FolderPart(name);
+    const bool folderIsNew = !chain.empty() && newFolders.count(chain.back()) != 0;
+    JournalFile file;
+    file.target = name;
+    file.staged = freeName(folder, folderIsNew);
+    file.aside = freeName(folder, folderIsNew);
+    journal.files.push_back(std::move(file));
+  }
+  return journal;
+}
+
+enum class PackageResult {
+  Committed,  // every entry is in place; the asides and the journal remain
+  Damaged,    // refused before anything was written
+  Failed,     // reported; the installation is as it was
+};
+
+// Stages every entry of the open package beside its target, makes the staged
+// files durable, and commits them, all recorded in the journal. A failure
+// before the commit removes what was staged and the folders created; a
+// failure during the commit rolls back.
+PackageResult ApplyPackage(PackageReader& reader, const std::string& programFolder,
+                           const std::string& package, ApplyJournal* journal) {
+  Report& report = reader.report;
+  FileSystem& files = reader.files;
+  std::vector<std::string> names;
+  for (const EntryRecord& row : reader.EntryTable) {
+    // An empty name cannot be written anywhere; the directory is damaged.
+    if (row.Name.empty()) {
+      report.Log("The package " + package + " has an entry without a name");
+      return PackageResult::Damaged;
+    }
+    names.push_back(row.Name);
+  }
+  *journal = PlanPackage(files, programFolder, package, names);
+  JournalWriter writer;
+  std::string cause;
+  if (!writer.Begin(files, programFolder, *journal, &cause)) {
+    report.Failure(kWriteFailed, "cannot write the apply journal: " + cause);
+    return PackageResult::Failed;
+  }
+  auto undo = [&](std::string_view line, const std::string& failure) {
+    if (!line.empty()) report.Failure(line, failure);
+    writer.Close();
+    std::string undoCause;
+    if (RollBack(files, programFolder, *journal, &undoCause))
+      files.Delete(JournalPath(programFolder));
+    else
+      report.Log("Cannot undo the package " + package + "; the next run does: " + undoCause);
+    return PackageResult::Failed;
+  };
+
+  std::vector<std::string> staged;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    if (!IsSafeEntryName(name)) {
+      // Nothing outside the program folder is touched, not even a folder.
+      report.Line("Decompressing... : " + name);
+      return undo(kWriteFailed, "the entry name leaves the program folder: " + name);
+    }
+    if (!CreateFolders(files, report, programFolder, FolderPart(name))) return undo("", "");
+    report.Line("Decompressing... : " + name);
+    staged.push_back(programFolder + journal->files[i].staged);
+    if (!StageEntry(reader, name, programFolder + name, staged.back())) return undo("", "");
+  }
+  // The new content must be on the disk before any target is touched: after
+  // a power loss the next run moves these files into place.
+  if (!files.SyncFiles(staged)) return undo(kWriteFailed, files.LastError());
+  if (!writer.MarkCommitted(&cause)) return undo(kWriteFailed, cause);
+  journal->committed = true;
+  switch (CommitFiles(files, programFolder, *journal, false, &cause)) {
+    case CommitResult::Done:
+      return PackageResult::Committed;
+    case CommitResult::MoveFailed:
+      return undo(kWriteFailed, cause);
+    case CommitResult::SyncFailed:
+      // Every file is in place; the next run makes sure of it and finishes.
+      report.Failure(kWriteFailed, cause);
+      return PackageResult::Failed;
+  }
+  return PackageResult::Failed;
 }
 
 }  // namespace
@@ -85,34 +184,37 @@ bool ApplyUpdates(PackageReader& reader, const std::string& programFolder) {
   }
   for (const FolderEntry& entry : listing) {
     if (entry.isFolder) continue;
+    // One journal at a time: one that an earlier package of this call could
+    // not finish is finished first.
+    if (RecoverUnfinishedApply(files, report, programFolder) == RecoveryOutcome::Failed)
+      return false;
     if (!OpenPackage(reader, updateFolder + entry.name)) {
       report.Line("Error: Failed to read update file: " + entry.name);
       continue;
     }
-    if (!WritePackageEntries(reader, programFolder)) {
-      // The package stays for a later run, but closed: its rows must not
-      // reach a package opened later in this process, and its file must not
-      // stay locked against the next download of the same name.
-      ClosePackages(reader);
-      return false;
-    }
+    ApplyJournal journal;
+    PackageResult result = ApplyPackage(reader, programFolder, entry.name, &journal);
+    // Closed in every case: a failed package's rows must not reach a package
+    // opened later in this process, and its file must not stay locked
+    // against the next download of the same name.
     ClosePackages(reader);
+    if (result == PackageResult::Failed) return false;
+    if (result == PackageResult::Damaged) {
+      report.Line("Error: Failed to read update file: " + entry.name);
+      continue;
+    }
     files.Delete(updateFolder + entry.name);  // a failure changes nothing
+    std::string cause;
+    if (!FinishCommit(files, programFolder, journal, &cause))
+      report.Log("Cannot remove what the package " + entry.name + " left: " + cause);
   }
   return true;
 }
 
 bool CreateFolders(FileSystem& files, Report& report, const std::string& programFolder,
                    const std::string& folderPart) {
-  std::string path = folderPart;
-  if (path.empty() || path.back() != '\\') path += '\\';
-  if (path == "\\") return true;
-  std::vector<std::string_view> names = Split(path, "\\");
-  names.pop_back();  // the empty text after the final "\"
-  std::string folder = programFolder;
-  for (std::string_view name : names) {
-    folder += name;
-    folder += '\\';
+  for (const std::string& relative : FolderChain(folderPart)) {
+    const std::string folder = programFolder + relative;
     if (files.IsFolder(folder)) continue;
     report.Line("Creating directory... : " + folder);
     if (!files.CreateFolder(folder)) {

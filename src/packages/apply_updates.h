@@ -10,15 +10,18 @@
 namespace updater {
 
 // Applies every "*.mxu" file in the update folder (`programFolder` followed by
-// "Update\"), one package after the other: each entry is written below
-// `programFolder` under its own relative path, creating missing folders, and
-// the package is deleted once all of its entries are written. A package that
-// cannot be opened is reported by name, kept, and passed over. A package that
-// fails part-way is undone: the files it had replaced get their old content
-// back and the files it created are removed; the call then stops. True when
-// the whole listing was walked; false when the update folder cannot be listed
-// or an entry's folder or file could not be written. Lines go to the reader's
-// report.
+// "Update\"), one package after the other, each whole or not at all: every
+// entry is first decoded into a temporary file beside its target (creating
+// missing folders), the temporary files are made durable, and then, recorded
+// in the journal Update\Apply.journal, they take their targets' places; the
+// package is deleted once all of them have. A failure before that removes the
+// temporary files and the folders the package created; a failure while they
+// move rolls the package back; the call then stops, and the package stays.
+// A package that cannot be opened, or whose directory holds an entry without
+// a name, is reported by name ("Error: Failed to read update file: "), kept,
+// and passed over. True when the whole listing was walked; false when the
+// update folder cannot be listed or an entry's folder or file could not be
+// written. Lines go to the reader's report.
 bool ApplyUpdates(PackageReader& reader, const std::string& programFolder);
 
 // Creates, below `programFolder` and from the top down, each folder of the

@@ -84,14 +84,23 @@ TEST_F(ApplyTest, BadPackageIsReportedAndKeptWhileOthersApply) {
   EXPECT_EQ(Tree(), (Names{"Also.txt", "Good.txt", "Update/", "Update/Broken.mxu"}));
 }
 
-TEST_F(ApplyTest, EmptyEntryNameEndsThePackage) {
-  Write(
-      "Update\\P.mxu",
-      mxupack::BuildPackageBytes(
-          {{"a", 1, 0, {{0, "1", 1}}}, {"", 1, 0, {{0, "2", 1}}}, {"b", 1, 0, {{0, "3", 1}}}}, 0));
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
-  EXPECT_EQ(Lines(), Opening({"Decompressing... : a"}));
-  EXPECT_EQ(Tree(), (Names{"Update/", "a"}));
+// An entry without a name (also one cut to nothing by a zero byte) makes the
+// whole package damaged: nothing of it is written, it stays, and the next
+// package still applies.
+TEST_F(ApplyTest, EmptyEntryNameMakesThePackageDamaged) {
+  for (const std::string& empty : {std::string(), std::string("\0b", 2)}) {
+    UpdatableInstallation t;
+    t.Write("Update\\P.mxu", mxupack::BuildPackageBytes({{"a", 1, 0, {{0, "1", 1}}},
+                                                         {empty, 1, 0, {{0, "2", 1}}},
+                                                         {"b", 1, 0, {{0, "3", 1}}}},
+                                                        0));
+    t.Pack("Update\\Q.mxu", {{"q", "q"}});
+    EXPECT_TRUE(ApplyUpdates(t.reader, t.programFolder));
+    EXPECT_EQ(
+        std::count(t.Lines().begin(), t.Lines().end(), "Error: Failed to read update file: P.mxu"),
+        1);
+    EXPECT_EQ(t.Tree(), (Names{"Update/", "Update/P.mxu", "q"}));
+  }
 }
 
 // A package whose entry cannot be written leaves the installation exactly as

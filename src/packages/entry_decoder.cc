@@ -23,16 +23,25 @@ void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
 void LzmaFree(void*, void* address) { std::free(address); }
 ISzAlloc g_lzmaAlloc = {LzmaAlloc, LzmaFree};
 
-// A buffer of one chunk, or null when memory is short.
-std::unique_ptr<uint8_t[]> ChunkBuffer() {
-  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kChunkSize]);
-}
+// A buffer for a stream of `bytes` bytes: one chunk, or less for a shorter
+// stream, since a package of many small files would otherwise obtain and
+// release megabytes for each of them. Data is null when memory is short.
+struct Chunk {
+  explicit Chunk(int64_t bytes)
+      : capacity(std::max<int64_t>(1, std::min(kChunkSize, bytes))),
+        data(new (std::nothrow) uint8_t[static_cast<size_t>(capacity)]) {}
+  uint8_t* get() const { return data.get(); }
+  explicit operator bool() const { return data != nullptr; }
 
-// Reads the next piece of at most one chunk from the `remaining` stored bytes.
-// False on a read failure or when the source ends early.
-bool Refill(ByteSource& stored, uint8_t* buffer, int64_t* remaining, int64_t* filled) {
-  int64_t want = std::min(kChunkSize, *remaining);
-  int64_t count = stored.Read(buffer, want);
+  int64_t capacity;
+  std::unique_ptr<uint8_t[]> data;
+};
+
+// Reads the next piece of at most one buffer from the `remaining` stored
+// bytes. False on a read failure or when the source ends early.
+bool Refill(ByteSource& stored, const Chunk& buffer, int64_t* remaining, int64_t* filled) {
+  int64_t want = std::min(buffer.capacity, *remaining);
+  int64_t count = stored.Read(buffer.get(), want);
   if (count <= 0 || count > want) return false;
   *remaining -= count;
   *filled = count;
@@ -41,12 +50,12 @@ bool Refill(ByteSource& stored, uint8_t* buffer, int64_t* remaining, int64_t* fi
 
 StreamResult CopyStored(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink) {
   if (packedSize != size) return StreamResult::DecodeFailed;
-  std::unique_ptr<uint8_t[]> buffer = ChunkBuffer();
+  Chunk buffer(packedSize);
   if (!buffer) return StreamResult::DecodeFailed;
   int64_t remaining = packedSize;
   while (remaining > 0) {
     int64_t filled = 0;
-    if (!Refill(stored, buffer.get(), &remaining, &filled)) return StreamResult::DecodeFailed;
+    if (!Refill(stored, buffer, &remaining, &filled)) return StreamResult::DecodeFailed;
     if (!sink.Write(buffer.get(), filled)) return StreamResult::WriteFailed;
   }
   return StreamResult::Ok;
@@ -56,8 +65,9 @@ StreamResult CopyStored(ByteSource& stored, int64_t packedSize, int64_t size, By
 // stream ends and has produced no more than `size` bytes; trailing input after
 // the stream's end is ignored. The length must also match exactly.
 StreamResult InflateStream(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink) {
-  std::unique_ptr<uint8_t[]> input = ChunkBuffer();
-  std::unique_ptr<uint8_t[]> output = ChunkBuffer();
+  Chunk input(packedSize);
+  // Any room works: a stream longer than `size` shows when it writes more.
+  Chunk output(size);
   if (!input || !output) return StreamResult::DecodeFailed;
   z_stream stream{};
   if (inflateInit(&stream) != Z_OK) return StreamResult::DecodeFailed;
@@ -71,14 +81,14 @@ StreamResult InflateStream(ByteSource& stored, int64_t packedSize, int64_t size,
   while (true) {
     if (stream.avail_in == 0 && remaining > 0) {
       int64_t filled = 0;
-      if (!Refill(stored, input.get(), &remaining, &filled)) return StreamResult::DecodeFailed;
+      if (!Refill(stored, input, &remaining, &filled)) return StreamResult::DecodeFailed;
       stream.next_in = input.get();
       stream.avail_in = static_cast<uInt>(filled);
     }
     stream.next_out = output.get();
-    stream.avail_out = static_cast<uInt>(kChunkSize);
+    stream.avail_out = static_cast<uInt>(output.capacity);
     int result = inflate(&stream, Z_NO_FLUSH);
-    int64_t have = kChunkSize - stream.avail_out;
+    int64_t have = output.capacity - stream.avail_out;
     if (have > 0) {
       if (produced + have > size) return StreamResult::DecodeFailed;
       if (!sink.Write(output.get(), have)) return StreamResult::WriteFailed;
@@ -117,8 +127,8 @@ StreamResult LzmaStream(ByteSource& stored, int64_t packedSize, int64_t size, By
   uint8_t props[kLzmaPropsSize];
   LimitedProperties(header, size, props);
 
-  std::unique_ptr<uint8_t[]> input = ChunkBuffer();
-  std::unique_ptr<uint8_t[]> output = ChunkBuffer();
+  Chunk input(packedSize - kLzmaHeaderSize);
+  Chunk output(size);
   if (!input || !output) return StreamResult::DecodeFailed;
   CLzmaDec decoder;
   LzmaDec_Construct(&decoder);
@@ -135,11 +145,11 @@ StreamResult LzmaStream(ByteSource& stored, int64_t packedSize, int64_t size, By
   int64_t produced = 0;
   while (produced < size) {
     if (inputPos == inputEnd && remaining > 0) {
-      if (!Refill(stored, input.get(), &remaining, &inputEnd)) return StreamResult::DecodeFailed;
+      if (!Refill(stored, input, &remaining, &inputEnd)) return StreamResult::DecodeFailed;
       inputPos = 0;
     }
     SizeT inCount = static_cast<SizeT>(inputEnd - inputPos);
-    SizeT outCount = static_cast<SizeT>(std::min(kChunkSize, size - produced));
+    SizeT outCount = static_cast<SizeT>(std::min(output.capacity, size - produced));
     ELzmaStatus status;
     SRes result = LzmaDec_DecodeToBuf(&decoder, output.get(), &outCount, input.get() + inputPos,
                                       &inCount, LZMA_FINISH_ANY, &status);

@@ -23,6 +23,7 @@ class MemoryFile : public File {
     return true;
   }
   bool Flush() override { return true; }
+  bool Sync() override { return true; }
   int64_t Size() override { return static_cast<int64_t>(content.size()); }
   bool Close() override { return true; }
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "packages/entry_decoder.h"
 #include "packages/file_sink.h"
@@ -16,9 +17,7 @@ namespace {
 constexpr std::string_view kDecompressFailed = "Error: Failed to decompress file!";
 constexpr std::string_view kWriteFailed = "Error: Failed to write file to disk!";
 constexpr size_t kIndexBuckets = 512;
-// What ExtractEntry appends to a target's name for the file it decodes into.
-constexpr char kStagedSuffix[] = ".~mxnew";
-// Tries for a free name for a temporary or backup file beside a target.
+// Tries for a free name for a temporary file beside a target.
 constexpr int kSiblingNameTries = 1000;
 
 bool ReadAt(File& file, int64_t offset, int64_t size, uint8_t* out) {
@@ -121,14 +120,44 @@ bool RowLooksReadable(const EntryRecord& row) {
   return fileSize >= 0 && row.Offset <= fileSize - row.PackedSize;
 }
 
-// A name beside `target` that nothing uses yet.
-std::string FreeSiblingName(FileSystem& files, const std::string& target, const char* suffix) {
-  for (int attempt = 0; attempt < kSiblingNameTries; ++attempt) {
-    std::string candidate = target + suffix + (attempt ? std::to_string(attempt) : std::string());
+// A short name in the folder of `target` that nothing uses yet: short, so
+// that it fits wherever the target's own name fits.
+std::string FreeStagingName(FileSystem& files, const std::string& target) {
+  size_t separator = target.find_last_of("\\/");
+  std::string folder =
+      separator == std::string::npos ? std::string() : target.substr(0, separator + 1);
+  for (int attempt = 1; attempt <= kSiblingNameTries; ++attempt) {
+    std::string candidate = folder + kStagingPrefix + std::to_string(attempt);
     if (!files.Exists(candidate)) return candidate;
   }
   return std::string();
 }
+
+// Passes decoded bytes to a file and keeps taking them after a write failed
+// (or when there is no file), so that the decoder still finds out whether
+// the entry is whole. The cause of the failed write is kept.
+class DecodeToEndSink : public ByteSink {
+ public:
+  DecodeToEndSink(File* file, FileSystem& files) : files_(files), failed_(!file) {
+    if (file) sink_.emplace(*file);
+  }
+  bool Write(const uint8_t* data, int64_t size) override {
+    if (!failed_ && !sink_->Write(data, size)) {
+      failed_ = true;
+      cause_ = files_.LastError();
+    }
+    return true;
+  }
+  bool Failed() const { return failed_; }
+  const std::string& Cause() const { return cause_; }
+  bool StartsLikeProgram() const { return sink_ && sink_->StartsLikeProgram(); }
+
+ private:
+  FileSystem& files_;
+  std::optional<FileSink> sink_;
+  bool failed_;
+  std::string cause_;
+};
 
 bool Fail(PackageReader& reader, std::string_view message, const std::string& cause) {
   reader.report.Failure(message, cause);
@@ -251,14 +280,9 @@ bool LoadEntry(PackageReader& reader, const std::string& name, MemoryBlock* cont
   return true;
 }
 
-bool ExtractEntry(PackageReader& reader, const std::string& name, const std::string& targetPath) {
-  return ExtractEntryKeepingOld(reader, name, targetPath, nullptr);
-}
-
-bool ExtractEntryKeepingOld(PackageReader& reader, const std::string& name,
-                            const std::string& targetPath, std::string* backupPath) {
+bool StageEntry(PackageReader& reader, const std::string& name, const std::string& targetPath,
+                const std::string& stagedPath) {
   FileSystem& files = reader.files;
-  if (backupPath) backupPath->clear();
   size_t position = FindEntry(reader, name);
   if (position == 0) return Fail(reader, kDecompressFailed, "no entry named " + name);
   const EntryRecord& row = reader.EntryTable[position - 1];
@@ -266,60 +290,55 @@ bool ExtractEntryKeepingOld(PackageReader& reader, const std::string& name,
     return Fail(reader, kDecompressFailed, "the entry's data block of " + name + " is invalid");
   if (!row.Package->Seek(row.Offset)) return Fail(reader, kDecompressFailed, files.LastError());
 
-  // A folder in the target's place, or a file that another opener holds,
-  // cannot be replaced; finding that out before decoding saves the work.
-  bool targetExists = files.Exists(targetPath);
-  if (targetExists) {
-    if (files.IsFolder(targetPath))
-      return Fail(reader, kWriteFailed, "a folder is in the place of " + targetPath);
-    if (!files.OpenRead(targetPath, true)) return Fail(reader, kWriteFailed, files.LastError());
+  // The entry is decoded to its end even when its file cannot be made or
+  // written, so that a broken entry is always reported as one.
+  std::unique_ptr<File> output = files.CreateDurable(stagedPath);
+  const bool created = output != nullptr;
+  std::string writeCause = created ? std::string() : files.LastError();
+  PackageSource source(*row.Package);
+  DecodeToEndSink sink(output.get(), files);
+  StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink);
+  if (created) {
+    if (sink.Failed()) writeCause = sink.Cause();
+    if (!output->Close() && writeCause.empty()) writeCause = files.LastError();
+    output.reset();
+  }
+  if (result != StreamResult::Ok || !writeCause.empty()) {
+    if (created) files.Delete(stagedPath);
+    if (result != StreamResult::Ok)
+      return Fail(reader, kDecompressFailed,
+                  "the data of " + name + " cannot be decoded (" + MethodName(row.Method) + ")");
+    return Fail(reader, kWriteFailed, writeCause);
   }
 
-  std::string temporary = FreeSiblingName(files, targetPath, kStagedSuffix);
+  // A folder in the target's place, or a file that another opener holds,
+  // cannot be replaced.
+  const bool targetExists = files.Exists(targetPath);
+  std::string blocked;
+  if (targetExists && files.IsFolder(targetPath))
+    blocked = "a folder is in the place of " + targetPath;
+  else if (targetExists && !files.OpenRead(targetPath, true))
+    blocked = files.LastError();
+  if (!blocked.empty()) {
+    files.Delete(stagedPath);
+    return Fail(reader, kWriteFailed, blocked);
+  }
+  if (targetExists) {
+    if (!files.CopyPermissions(targetPath, stagedPath))
+      reader.report.Log("Cannot give " + stagedPath + " the permissions of " + targetPath + ": " +
+                        files.LastError());
+  } else if (sink.StartsLikeProgram()) {
+    files.MakeExecutable(stagedPath);
+  }
+  return true;
+}
+
+bool ExtractEntry(PackageReader& reader, const std::string& name, const std::string& targetPath) {
+  FileSystem& files = reader.files;
+  std::string temporary = FreeStagingName(files, targetPath);
   if (temporary.empty())
     return Fail(reader, kWriteFailed, "no free temporary name beside " + targetPath);
-  std::unique_ptr<File> output = files.Create(temporary);
-  if (!output) return Fail(reader, kWriteFailed, files.LastError());
-  PackageSource source(*row.Package);
-  FileSink sink(*output);
-  StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink);
-  if (!sink.Finish() && result == StreamResult::Ok) result = StreamResult::WriteFailed;
-  bool closed = output->Close();
-  if (result != StreamResult::Ok || !closed) {
-    std::string cause =
-        result == StreamResult::DecodeFailed
-            ? "the data of " + name + " cannot be decoded (" + MethodName(row.Method) + ")"
-            : files.LastError();
-    files.Delete(temporary);
-    return Fail(reader, result == StreamResult::DecodeFailed ? kDecompressFailed : kWriteFailed,
-                cause);
-  }
-
-  if (targetExists)
-    files.CopyPermissions(targetPath, temporary);
-  else if (sink.StartsLikeProgram())
-    files.MakeExecutable(temporary);
-
-  if (targetExists && backupPath) {
-    std::string backup = FreeSiblingName(files, targetPath, ".~mxold");
-    if (backup.empty()) {
-      files.Delete(temporary);
-      return Fail(reader, kWriteFailed, "no free backup name beside " + targetPath);
-    }
-    if (!files.Replace(targetPath, backup)) {
-      std::string cause = files.LastError();
-      files.Delete(temporary);
-      return Fail(reader, kWriteFailed, cause);
-    }
-    if (!files.Replace(temporary, targetPath)) {
-      std::string cause = files.LastError();
-      files.Replace(backup, targetPath);
-      files.Delete(temporary);
-      return Fail(reader, kWriteFailed, cause);
-    }
-    *backupPath = backup;
-    return true;
-  }
+  if (!StageEntry(reader, name, targetPath, temporary)) return false;
   if (!files.Replace(temporary, targetPath)) {
     std::string cause = files.LastError();
     files.Delete(temporary);
@@ -328,13 +347,9 @@ bool ExtractEntryKeepingOld(PackageReader& reader, const std::string& name,
   return true;
 }
 
-void RemoveStagedCopies(FileSystem& files, const std::string& targetPath) {
-  const size_t separator = targetPath.find_last_of("\\/");
-  const std::string folder =
-      separator == std::string::npos ? std::string() : targetPath.substr(0, separator + 1);
-  const std::string name = targetPath.substr(folder.size());
+void RemoveStagedCopies(FileSystem& files, const std::string& folder) {
   std::vector<FolderEntry> entries;
-  if (!files.ListFolder(folder, name + kStagedSuffix + "*", &entries)) return;
+  if (!files.ListFolder(folder, std::string(kStagingPrefix) + "*", &entries)) return;
   for (const FolderEntry& entry : entries)
     if (!entry.isFolder) files.Delete(folder + entry.name);
 }

@@ -96,24 +96,34 @@ bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, uint8_t me
 bool LoadEntry(PackageReader& reader, const std::string& name, MemoryBlock* content,
                size_t* position);
 
-// Writes the entry `name` to `targetPath`, decoding it in chunks into a
-// temporary file beside the target that then replaces the target. On failure
-// prints "Error: Failed to decompress file!" (the entry cannot be found, read
-// or decoded) or "Error: Failed to write file to disk!" (the target cannot be
-// created, written or replaced), leaves the target as it was and removes the
-// temporary file. A replaced file keeps its permissions; a new file whose
-// content starts like a program is made executable.
+// The prefix of the temporary files that hold new content beside their
+// targets ("~mx" and a number).
+inline constexpr char kStagingPrefix[] = "~mx";
+
+// Decodes the entry `name` in chunks into a new file at `stagedPath`, ready
+// to take the place of `targetPath`: it gets the permissions of an existing
+// target, or is made executable when it is new and its content starts like
+// a program. Its content is written for a later sync (SyncFiles). On failure
+// prints "Error: Failed to decompress file!" when the entry cannot be found,
+// read or decoded, whatever the state of its files, and otherwise "Error:
+// Failed to write file to disk!" when the staged file cannot be created or
+// written, or the target is a folder or held by another opener; no staged
+// file is left then. The target is not touched.
+bool StageEntry(PackageReader& reader, const std::string& name, const std::string& targetPath,
+                const std::string& stagedPath);
+
+// Writes the entry `name` to `targetPath`: stages it in a temporary file
+// beside the target, which then replaces the target in one step. Fails as
+// StageEntry does, and with "Error: Failed to write file to disk!" when the
+// target cannot be replaced; the target is then as it was and no temporary
+// file is left.
 bool ExtractEntry(PackageReader& reader, const std::string& name, const std::string& targetPath);
 
-// ExtractEntry that keeps an existing target's old content instead of dropping
-// it: on success `*backupPath` names the file now holding the old content
-// beside the target, or is empty when there was no target before.
-bool ExtractEntryKeepingOld(PackageReader& reader, const std::string& name,
-                            const std::string& targetPath, std::string* backupPath);
-
-// Removes the temporary files that an ExtractEntry to `targetPath` leaves
-// beside the target when the process is killed while it writes.
-void RemoveStagedCopies(FileSystem& files, const std::string& targetPath);
+// Removes the temporary files ("~mx" and a number) in `folder` (ending with
+// its separator) that an ExtractEntry into it leaves when the process is
+// killed while it writes. Only for a folder where no apply is under way: an
+// unfinished apply's files are its journal's to complete or remove.
+void RemoveStagedCopies(FileSystem& files, const std::string& folder);
 
 // Closes every open package and empties the table. The preferred key stays.
 void ClosePackages(PackageReader& reader);

@@ -522,6 +522,53 @@ TEST_F(ExtractTest, FullDiskKeepsTheOldFile) {
   ClosePackages(full);
 }
 
+// Whether an entry decodes is found out whatever its target is like: a
+// broken entry is a decode failure, a whole one a write failure, for every
+// target that cannot be written; neither leaves a file behind.
+TEST_F(ReaderTest, DecodeFailuresAreToldFromWriteFailuresWhateverTheTarget) {
+  const std::string content = SampleBytes(3000000, 14);
+  std::string zlib = EncodeZlib(content);
+  std::string broken = zlib;
+  broken[broken.size() - 6] ^= 0x55;  // late in the stream, past the first chunks
+  const int32_t size = static_cast<int32_t>(content.size());
+  std::string path =
+      Put("b.mxu", mxupack::BuildPackageBytes({{"Whole", 1, MethodZlib, {{0, zlib, size}}},
+                                               {"Broken", 1, MethodZlib, {{0, broken, size}}}},
+                                              MethodStored));
+  testing::DiskFullFileSystem diskFull;
+  diskFull.capacity = 1000;
+  PackageReader full(diskFull, report);
+  ASSERT_TRUE(files.CreateFolder(At("Folder")));
+  Write("Held", "held");
+  std::unique_ptr<File> held = files.OpenRead(At("Held"), true);
+  struct Case {
+    const char* what;
+    PackageReader& with;
+    std::string target;
+  } cases[] = {
+      {"folder in the way", reader, At("Folder")},
+      {"missing folder", reader, At("Missing\\T")},
+      {"held by another opener", reader, At("Held")},
+      {"full disk", full, At("T")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(OpenPackage(c.with, path));
+    for (const char* entry : {"Broken", "Whole"}) {
+      report.lines.clear();
+      EXPECT_FALSE(ExtractEntry(c.with, entry, c.target));
+      EXPECT_EQ(report.lines,
+                std::vector<std::string>{std::string(entry) == "Broken"
+                                             ? "Error: Failed to decompress file!"
+                                             : "Error: Failed to write file to disk!"});
+    }
+    ClosePackages(c.with);
+  }
+  held.reset();
+  EXPECT_EQ(Read("Held"), "held");
+  EXPECT_EQ(Tree(), (std::vector<std::string>{"Folder/", "Held", "b.mxu"}));
+}
+
 #ifndef _WIN32
 TEST_F(ReaderTest, PosixPermissions) {
   namespace fs = std::filesystem;

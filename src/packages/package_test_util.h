@@ -1,5 +1,6 @@
 // Helpers shared by the package tests: a program on a real temporary folder,
-// package building, and a file system whose disk fills up.
+// package building, and file systems whose disk fills up or whose run is
+// interrupted.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,19 +19,18 @@
 
 namespace updater::testing {
 
-// The real file system, except that files it creates take only `capacity`
-// bytes in all before their writes fail, as on a full disk.
-class DiskFullFileSystem : public FileSystem {
+// The real file system; test file systems override what they change.
+class ForwardingFileSystem : public FileSystem {
  public:
-  int64_t capacity = 0;
-
   std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override {
     return real_.OpenRead(path, exclusive);
   }
-  std::unique_ptr<File> Create(const std::string& path) override {
-    std::unique_ptr<File> file = real_.Create(path);
-    if (!file) return nullptr;
-    return std::make_unique<LimitedFile>(std::move(file), &capacity);
+  std::unique_ptr<File> Create(const std::string& path) override { return real_.Create(path); }
+  std::unique_ptr<File> CreateDurable(const std::string& path) override {
+    return real_.CreateDurable(path);
+  }
+  std::unique_ptr<File> OpenAppend(const std::string& path) override {
+    return real_.OpenAppend(path);
   }
   bool Exists(const std::string& path) override { return real_.Exists(path); }
   bool IsFolder(const std::string& path) override { return real_.IsFolder(path); }
@@ -41,8 +41,15 @@ class DiskFullFileSystem : public FileSystem {
   bool Replace(const std::string& from, const std::string& to) override {
     return real_.Replace(from, to);
   }
+  bool KeepAside(const std::string& path, const std::string& aside) override {
+    return real_.KeepAside(path, aside);
+  }
   bool CreateFolder(const std::string& path) override { return real_.CreateFolder(path); }
   bool RemoveFolder(const std::string& path) override { return real_.RemoveFolder(path); }
+  bool SyncFiles(const std::vector<std::string>& paths) override { return real_.SyncFiles(paths); }
+  bool SyncFolders(const std::vector<std::string>& folders) override {
+    return real_.SyncFolders(folders);
+  }
   bool ListFolder(const std::string& folder, const std::string& pattern,
                   std::vector<FolderEntry>* entries) override {
     return real_.ListFolder(folder, pattern, entries);
@@ -51,35 +58,143 @@ class DiskFullFileSystem : public FileSystem {
     return real_.CopyPermissions(from, to);
   }
   bool MakeExecutable(const std::string& path) override { return real_.MakeExecutable(path); }
-  std::unique_ptr<File> OpenAppend(const std::string& path) override {
-    return real_.OpenAppend(path);
-  }
   std::string LastError() override { return real_.LastError(); }
 
+ protected:
+  // A real file whose writes and syncs go through `write` and `sync` first;
+  // either may refuse (false) before the real call.
+  template <typename Write, typename Sync>
+  static std::unique_ptr<File> Watched(std::unique_ptr<File> file, Write write, Sync sync) {
+    if (!file) return nullptr;
+    return std::make_unique<WatchedFile<Write, Sync>>(std::move(file), write, sync);
+  }
+
+  FileSystem& real_ = RealPlatform().files;
+
  private:
-  class LimitedFile : public File {
+  template <typename OnWrite, typename OnSync>
+  class WatchedFile : public File {
    public:
-    LimitedFile(std::unique_ptr<File> file, int64_t* capacity)
-        : file_(std::move(file)), capacity_(capacity) {}
+    WatchedFile(std::unique_ptr<File> file, OnWrite write, OnSync sync)
+        : file_(std::move(file)), write_(write), sync_(sync) {}
     bool Seek(int64_t offset) override { return file_->Seek(offset); }
     int64_t Read(void* buffer, int64_t size) override { return file_->Read(buffer, size); }
-    bool Write(const void* buffer, int64_t size) override {
-      int64_t fits = std::min(size, *capacity_);
-      *capacity_ -= fits;
-      // A short write puts down what fits, as a full disk does.
-      if (fits > 0 && !file_->Write(buffer, fits)) return false;
-      return fits == size;
-    }
+    bool Write(const void* buffer, int64_t size) override { return write_(*file_, buffer, size); }
     bool Flush() override { return file_->Flush(); }
+    bool Sync() override { return sync_() && file_->Sync(); }
     int64_t Size() override { return file_->Size(); }
     bool Close() override { return file_->Close(); }
 
    private:
     std::unique_ptr<File> file_;
-    int64_t* capacity_;
+    OnWrite write_;
+    OnSync sync_;
   };
+};
 
-  FileSystem& real_ = RealPlatform().files;
+// The real file system, except that files it creates take only `capacity`
+// bytes in all before their writes fail, as on a full disk.
+class DiskFullFileSystem : public ForwardingFileSystem {
+ public:
+  int64_t capacity = 0;
+
+  std::unique_ptr<File> Create(const std::string& path) override {
+    auto write = [this](File& file, const void* buffer, int64_t size) {
+      int64_t fits = std::min(size, capacity);
+      capacity -= fits;
+      // A short write puts down what fits, as a full disk does.
+      if (fits > 0 && !file.Write(buffer, fits)) return false;
+      return fits == size;
+    };
+    return Watched(real_.Create(path), write, [] { return true; });
+  }
+  std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
+};
+
+// Ends a run in the middle, as a kill or a power cut does: thrown by
+// InterruptingFileSystem and caught by the test.
+struct Interrupted {};
+
+// The real file system, interrupted at its Nth change (a file or folder
+// created, written, synced, moved, deleted or given permissions): in Crash
+// mode that call throws Interrupted before it does anything, so nothing of
+// the run happens after it; in Fail mode it fails, with a cause, as a full
+// disk or a file in use makes it fail, and the run goes on.
+class InterruptingFileSystem : public ForwardingFileSystem {
+ public:
+  enum class Mode { Crash, Fail };
+
+  InterruptingFileSystem(Mode mode, int64_t interruptAt) : mode_(mode), interruptAt_(interruptAt) {}
+
+  bool WasInterrupted() const { return !interruptedCall_.empty(); }
+  // What the interrupted call was, e.g. "Delete C:\App\x".
+  const std::string& InterruptedCall() const { return interruptedCall_; }
+
+  std::unique_ptr<File> Create(const std::string& path) override {
+    return Change("Create " + path) ? Watch(real_.Create(path)) : nullptr;
+  }
+  std::unique_ptr<File> CreateDurable(const std::string& path) override {
+    return Change("CreateDurable " + path) ? Watch(real_.CreateDurable(path)) : nullptr;
+  }
+  std::unique_ptr<File> OpenAppend(const std::string& path) override {
+    return Change("OpenAppend " + path) ? Watch(real_.OpenAppend(path)) : nullptr;
+  }
+  bool Delete(const std::string& path) override {
+    return Change("Delete " + path) && real_.Delete(path);
+  }
+  bool Copy(const std::string& from, const std::string& to) override {
+    return Change("Copy " + to) && real_.Copy(from, to);
+  }
+  bool Replace(const std::string& from, const std::string& to) override {
+    return Change("Replace " + to) && real_.Replace(from, to);
+  }
+  bool KeepAside(const std::string& path, const std::string& aside) override {
+    return Change("KeepAside " + path) && real_.KeepAside(path, aside);
+  }
+  bool CreateFolder(const std::string& path) override {
+    return Change("CreateFolder " + path) && real_.CreateFolder(path);
+  }
+  bool RemoveFolder(const std::string& path) override {
+    return Change("RemoveFolder " + path) && real_.RemoveFolder(path);
+  }
+  bool SyncFiles(const std::vector<std::string>& paths) override {
+    return Change("SyncFiles") && real_.SyncFiles(paths);
+  }
+  bool SyncFolders(const std::vector<std::string>& folders) override {
+    return Change("SyncFolders") && real_.SyncFolders(folders);
+  }
+  bool CopyPermissions(const std::string& from, const std::string& to) override {
+    return Change("CopyPermissions " + to) && real_.CopyPermissions(from, to);
+  }
+  bool MakeExecutable(const std::string& path) override {
+    return Change("MakeExecutable " + path) && real_.MakeExecutable(path);
+  }
+  std::string LastError() override { return cause_.empty() ? real_.LastError() : cause_; }
+
+ private:
+  std::unique_ptr<File> Watch(std::unique_ptr<File> file) {
+    auto write = [this](File& real, const void* buffer, int64_t size) {
+      return Change("Write") && real.Write(buffer, size);
+    };
+    return Watched(std::move(file), write, [this] { return Change("Sync"); });
+  }
+
+  // Counts one change; false (after recording why) or a throw when it is the
+  // one to interrupt.
+  bool Change(const std::string& call) {
+    cause_.clear();
+    if (++changes_ != interruptAt_) return true;
+    interruptedCall_ = call;
+    if (mode_ == Mode::Crash) throw testing::Interrupted{};
+    cause_ = "interrupted by the test: " + call;
+    return false;
+  }
+
+  Mode mode_;
+  int64_t interruptAt_;
+  int64_t changes_ = 0;
+  std::string interruptedCall_;
+  std::string cause_;
 };
 
 // A program folder that is a fresh temporary folder, with a package reader

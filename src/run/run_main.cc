@@ -1,6 +1,7 @@
 // The main run sequence.
 #include "run/run_main.h"
 
+#include "packages/apply_journal.h"
 #include "packages/apply_updates.h"
 #include "packages/package_reader.h"
 #include "protocol/server_list.h"
@@ -58,6 +59,9 @@ RunEnd RunUpdater(Program& program) {
   if (program.Settings.SelfReplace) return ReplaceUpdater(program);
 
   StartLog(program);
+  // A package that an earlier run left half applied is completed or undone
+  // before anything reads or changes the program folder.
+  RecoverUnfinishedApply(program.os.files, program.Output, program.ProgramFolder);
   program.StartedAfterReplacement = ClearHandOverLeftovers(program);
   if (!OpenUpdaterConsole(program)) return RunEnd::Exit();
   program.Progress.emplace(program.os.console, program.os.clock, ProgressWanted(program));

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "packages/apply_journal.h"
 #include "support/fake_platform.h"
 #include "support/temp_folder.h"
 
@@ -12,6 +13,7 @@ namespace {
 using testing::ExitCodeOf;
 using testing::FakePlatform;
 using testing::FileExists;
+using testing::ReadWholeFile;
 using testing::TempFolder;
 using testing::WriteWholeFile;
 using Lines = std::vector<std::string>;
@@ -98,6 +100,49 @@ TEST_F(RunMainTest, AFolderNamedLikeTheCopyIsRemovedAndTheRunGoesOn) {
   // It would block every later self-update, which unpacks to that name.
   EXPECT_FALSE(files.Exists(folder_.Path() + "Update\\Updater.tmp"));
   EXPECT_EQ(fake_.console.lines[fake_.console.lines.size() - 3], "Update finished.");
+}
+
+// A package whose apply was cut off during its commit: its first file is in
+// place, its second still staged. Every kind of run completes it before
+// anything else, the replacement step too, and deletes the package.
+TEST_F(RunMainTest, EveryRunFirstCompletesAnInterruptedApply) {
+  for (const char* parameters : {"-dontask", "-dontask -onlyapply", "-dontask -onlycheck",
+                                 "-dontask -onlyapply -onlycheck", "-dontask -selfreplace"}) {
+    SCOPED_TRACE(parameters);
+    TempFolder folder;
+    FakePlatform fake;
+    Program program(fake.platform);
+    fake.processes.networkResult = false;
+    const std::string& at = folder.Path();
+    FileSystem& files = RealPlatform().files;
+    ASSERT_TRUE(files.CreateFolder(at + "Update"));
+    ApplyJournal journal;
+    journal.package = "P.mxu";
+    journal.files = {{"VOXA.exe", "~mx1", "~mx2"}, {"Readme.txt", "~mx3", "~mx4"}};
+    journal.committed = true;
+    WriteWholeFile(at + "Update/Apply.journal", EncodeJournal(journal));
+    WriteWholeFile(at + "Update/P.mxu", "package");
+    WriteWholeFile(at + "VOXA.exe", "new voxa");
+    WriteWholeFile(at + "~mx2", "old voxa");
+    WriteWholeFile(at + "~mx3", "new readme");
+    WriteWholeFile(at + "Readme.txt", "old readme");
+    WriteWholeFile(at + "Updater.exe", "updater");
+    WriteWholeFile(at + "Update/Updater.tmp", "updater");
+    fake.processes.executablePath =
+        at + (std::string(parameters).find("-selfreplace") != std::string::npos
+                  ? "Update\\Updater.tmp"
+                  : "Updater.exe");
+    fake.processes.commandLine = "\"" + fake.processes.executablePath + "\" " + parameters;
+    EXPECT_EQ(ExitCodeOf([&] { RunMain(program); }), 0);
+    EXPECT_EQ(ReadWholeFile(at + "VOXA.exe"), "new voxa");
+    EXPECT_EQ(ReadWholeFile(at + "Readme.txt"), "new readme");
+    for (const char* gone :
+         {"~mx1", "~mx2", "~mx3", "~mx4", "Update/Apply.journal", "Update/P.mxu"})
+      EXPECT_FALSE(FileExists(at + gone)) << gone;
+    EXPECT_NE(ReadWholeFile(at + "Update/Updater.log")
+                  .find("Completed the interrupted apply of P.mxu (2 files)"),
+              std::string::npos);
+  }
 }
 
 TEST(GetProgramFolderTest, KeepsTheTextUpToTheLastSeparator) {

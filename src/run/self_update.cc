@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "packages/apply_journal.h"
 #include "packages/package_reader.h"
 #include "run/console_io.h"
 #include "run/run_main.h"
@@ -110,7 +111,7 @@ bool ClearHandOverLeftovers(Program& program) {
   const std::string staged = program.ProgramFolder + "Updater.new";
   if (files.Exists(staged) && files.Delete(staged))
     program.Log.Write("Removed an unfinished replacement: " + staged);
-  RemoveStagedCopies(files, copy);
+  RemoveStagedCopies(files, program.UpdateFolder());
 
   if (!files.Exists(copy)) return false;
   // Only the program that a completed hand-over put in place is the copy
@@ -134,6 +135,9 @@ RunEnd ReplaceUpdater(Program& program) {
     return RunEnd::Fatal("Error: Updater.tmp is not in the Update folder.");
   program.ProgramFolder.resize(program.ProgramFolder.size() - (sizeof kUpdateFolderName - 1));
   StartLog(program);
+  // As every run does first: an unfinished package apply is completed or
+  // undone before the program folder is touched.
+  RecoverUnfinishedApply(program.os.files, program.Output, program.ProgramFolder);
 
   const std::string updater = program.ProgramFolder + "Updater.exe";
   const std::string staged = program.ProgramFolder + "Updater.new";

@@ -388,8 +388,8 @@ TEST_F(UpdateCheckTest, OnlyTheCopyThatReplacedThisProgramArmsTheLoopGuard) {
       {"an unfinished replacement and unpacking",
        [&] {
          WriteWholeFile(At("Updater.new"), "half a program");
-         WriteWholeFile(At("Update\\Updater.tmp.~mxnew"), "half a copy");
-         WriteWholeFile(At("Update\\Updater.tmp.~mxnew7"), "half another copy");
+         WriteWholeFile(At("Update\\~mx1"), "half a copy");
+         WriteWholeFile(At("Update\\~mx7"), "half another copy");
        },
        false},
   };
@@ -397,8 +397,7 @@ TEST_F(UpdateCheckTest, OnlyTheCopyThatReplacedThisProgramArmsTheLoopGuard) {
     SCOPED_TRACE(c.name);
     c.leave();
     EXPECT_EQ(ClearHandOverLeftovers(program_), c.followsReplacement);
-    for (const char* left : {"Update\\Updater.tmp", "Updater.new", "Update\\Updater.tmp.~mxnew",
-                             "Update\\Updater.tmp.~mxnew7"})
+    for (const char* left : {"Update\\Updater.tmp", "Updater.new", "Update\\~mx1", "Update\\~mx7"})
       EXPECT_FALSE(FileExists(At(left))) << left;
     EXPECT_TRUE(FileExists(At("Updater.exe")));
   }

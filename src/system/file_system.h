@@ -26,6 +26,9 @@ class File {
   virtual bool Write(const void* buffer, int64_t size) = 0;
   // Hands buffered data to the operating system. False on failure.
   virtual bool Flush() = 0;
+  // Makes the content written so far durable: it reaches the disk before the
+  // call returns (POSIX fdatasync, Windows FlushFileBuffers). False on failure.
+  virtual bool Sync() = 0;
   // The file's current size in bytes, or -1 on failure.
   virtual int64_t Size() = 0;
   // Closes the file now; false when the close reported an error (for example
@@ -51,6 +54,12 @@ class FileSystem {
   // no sharing. Null on failure.
   virtual std::unique_ptr<File> Create(const std::string& path) = 0;
 
+  // Create for a file that the caller makes durable (SyncFiles) before it
+  // relies on it: the backend may start writing the content to the disk
+  // while it is being written, so that the sync finds little left to do
+  // (Linux: write-out of every 8 MiB is started at once). Null on failure.
+  virtual std::unique_ptr<File> CreateDurable(const std::string& path) = 0;
+
   // Opens a file for appending, creating it when missing. Other processes may
   // append to it at the same time. Null on failure.
   virtual std::unique_ptr<File> OpenAppend(const std::string& path) = 0;
@@ -59,15 +68,35 @@ class FileSystem {
   virtual bool Exists(const std::string& path) = 0;
   virtual bool IsFolder(const std::string& path) = 0;
 
+  // Deletes a file (on Windows also a read-only one). False for a folder.
   virtual bool Delete(const std::string& path) = 0;
   // Copies a file, overwriting an existing target.
   virtual bool Copy(const std::string& from, const std::string& to) = 0;
-  // Moves a file onto `to` in one step, replacing an existing file there.
+  // Moves a file onto `to` in one step, replacing an existing file there
+  // (on Windows also a read-only one).
   virtual bool Replace(const std::string& from, const std::string& to) = 0;
+  // Gives the file at `path` the second name `aside` (a hard link), so that
+  // the file stays at `path` until something replaces it there. Where the
+  // file system has no hard links, or on Windows for a read-only file, the
+  // file is moved to `aside` instead. False when `aside` exists already.
+  virtual bool KeepAside(const std::string& path, const std::string& aside) = 0;
   // Creates one folder (its parent must exist). A trailing separator is ignored.
   virtual bool CreateFolder(const std::string& path) = 0;
-  // Removes one empty folder. A trailing separator is ignored.
+  // Removes one folder, only when it is empty. A trailing separator is
+  // ignored. False when it is missing, not a folder or not empty.
   virtual bool RemoveFolder(const std::string& path) = 0;
+
+  // Makes the content of the files at `paths`, and their names in their
+  // folders, durable, in the cheapest way the platform offers: on POSIX an
+  // fsync of each file and of each folder, except that on Linux many files
+  // take one syncfs of their file system; on Windows FlushFileBuffers of each
+  // file. False when any of it failed.
+  virtual bool SyncFiles(const std::vector<std::string>& paths) = 0;
+  // Makes the changes of names in `folders` (files created, renamed or
+  // deleted) durable: on POSIX an fsync of each folder. On Windows there is
+  // nothing to do: Replace writes its moves through, and NTFS logs the other
+  // changes.
+  virtual bool SyncFolders(const std::vector<std::string>& folders) = 0;
 
   // Lists the entries of `folder` whose names match `pattern` ("*" and "?"
   // wildcards, letter case ignored), in the order the file system gives them.
@@ -75,11 +104,13 @@ class FileSystem {
   virtual bool ListFolder(const std::string& folder, const std::string& pattern,
                           std::vector<FolderEntry>* entries) = 0;
 
-  // POSIX permission handling; the Windows backend has nothing to do and
-  // returns true.
-  // Gives `to` the permission bits of `from`.
+  // Gives the file `to` what users expect of the file `from` beyond its
+  // content, so that `to` can take its place: on POSIX the permission bits;
+  // on Windows the attributes (read-only, hidden, system, archive, not
+  // indexed) and the access control list, inherited or protected as it was.
   virtual bool CopyPermissions(const std::string& from, const std::string& to) = 0;
-  // Adds execute permission wherever read permission is set.
+  // Adds execute permission wherever read permission is set (POSIX; the
+  // Windows backend has nothing to do and returns true).
   virtual bool MakeExecutable(const std::string& path) = 0;
 
   // The cause of the latest failed call of this file system or of one of its

@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "support/temp_folder.h"
 #include "system/platform.h"
 
@@ -125,6 +129,43 @@ TEST_F(FileSystemTest, ListFolderTellsAnEmptyFolderFromAMissingOne) {
   EXPECT_TRUE(entries.empty());
   EXPECT_FALSE(files_.ListFolder(At("Missing\\"), "*.mxu", &entries));
 }
+
+TEST_F(FileSystemTest, RemoveFolderTakesOnlyEmptyFolders) {
+  ASSERT_TRUE(files_.CreateFolder(At("Full")));
+  ASSERT_TRUE(files_.CreateFolder(At("Empty")));
+  WriteWholeFile(Native("Full\\a"), "a");
+  for (const char* refused : {"Full\\", "Full\\a", "Missing"})
+    EXPECT_FALSE(files_.RemoveFolder(At(refused))) << refused;
+  EXPECT_TRUE(files_.RemoveFolder(At("Empty\\")));
+  EXPECT_FALSE(files_.Exists(At("Empty")));
+  EXPECT_EQ(ReadWholeFile(Native("Full\\a")), "a");
+}
+
+#ifdef _WIN32
+// A file that takes another's place gets its attributes; read-only files can
+// still be flushed, replaced and deleted.
+TEST_F(FileSystemTest, AttributesCanBeCopiedAndReadOnlyFilesReplaced) {
+  WriteWholeFile(Native("old"), "old");
+  WriteWholeFile(Native("new"), "new");
+  WriteWholeFile(Native("next"), "next");
+  auto attributes = [&](const char* name) {
+    return GetFileAttributesW(std::filesystem::u8path(Native(name)).wstring().c_str()) &
+           (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  };
+  const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+  ASSERT_TRUE(SetFileAttributesW(std::filesystem::u8path(Native("old")).wstring().c_str(), kept));
+  ASSERT_TRUE(files_.CopyPermissions(At("old"), At("new")));
+  EXPECT_EQ(attributes("new"), kept);
+  EXPECT_TRUE(files_.SyncFiles({At("new")}));
+  EXPECT_EQ(attributes("new"), kept);
+  EXPECT_TRUE(files_.Replace(At("next"), At("new")));
+  EXPECT_EQ(ReadWholeFile(Native("new")), "next");
+  EXPECT_TRUE(files_.KeepAside(At("old"), At("~mx1")));
+  EXPECT_EQ(attributes("~mx1"), kept);
+  EXPECT_TRUE(files_.Delete(At("~mx1")));
+  EXPECT_FALSE(FileExists(Native("~mx1")));
+}
+#endif
 
 #ifndef _WIN32
 TEST_F(FileSystemTest, PermissionBitsCanBeCopiedAndExecuteAdded) {

@@ -31,8 +31,10 @@ void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
 }
 
 bool IsPlainPackageFileName(std::string_view name) {
-  return !name.empty() && name.find_first_of("\\/:") == std::string_view::npos &&
-         name.find("..") == std::string_view::npos;
+  // Without a separator or a drive, only "." and ".." can name anything but
+  // a file in the update folder; other dots are part of the name.
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("\\/:") == std::string_view::npos;
 }
 
 void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {

@@ -41,7 +41,8 @@ void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
                            const std::string& fileName, Report& report);
 
 // True when a catalogue's package file name is a plain file name that stays
-// inside the update folder: not empty, no "\", "/" or ":" and not "..".
+// inside the update folder: not empty, not "." or "..", and without "\", "/"
+// or ":". Dots elsewhere ("VOXA_1.05..final.mxu") are part of the name.
 bool IsPlainPackageFileName(std::string_view name);
 
 }  // namespace updater

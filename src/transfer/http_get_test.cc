@@ -169,6 +169,7 @@ class CountingFiles : public FileSystem {
       return true;
     }
     bool Flush() override { return true; }
+    bool Sync() override { return true; }
     int64_t Size() override { return *size_; }
     bool Close() override { return true; }
     int64_t* size_;
@@ -185,8 +186,12 @@ class CountingFiles : public FileSystem {
   bool Delete(const std::string&) override { return deleted = true; }
   bool Copy(const std::string&, const std::string&) override { return false; }
   bool Replace(const std::string&, const std::string&) override { return false; }
+  bool KeepAside(const std::string&, const std::string&) override { return false; }
+  std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
   bool CreateFolder(const std::string&) override { return false; }
   bool RemoveFolder(const std::string&) override { return false; }
+  bool SyncFiles(const std::vector<std::string>&) override { return false; }
+  bool SyncFolders(const std::vector<std::string>&) override { return false; }
   bool ListFolder(const std::string&, const std::string&, std::vector<FolderEntry>*) override {
     return false;
   }

@@ -88,6 +88,36 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::s
   return result;
 }
 
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& arguments,
+                                     const std::string& folder) {
+  std::vector<std::string> copy = arguments;
+  std::vector<char*> argv = ArgumentVector(copy);
+  pid_ = fork();
+  if (pid_ == 0) {
+    int null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) dup2(null, fd);
+    if (chdir(folder.c_str()) != 0) _exit(126);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+}
+
+BackgroundProcess::~BackgroundProcess() { Kill(); }
+
+bool BackgroundProcess::Ended() {
+  int status = 0;
+  if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+  return pid_ <= 0;
+}
+
+void BackgroundProcess::Kill() {
+  if (Ended()) return;
+  kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
 TerminalProcess::TerminalProcess(const std::vector<std::string>& arguments,
                                  const std::string& folder) {
   winsize size{kTerminalRows, kTerminalColumns, 0, 0};

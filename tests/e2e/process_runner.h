@@ -18,6 +18,25 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::string& folder,
                          const std::string& input = "", int timeoutSeconds = 120);
 
+// A child process that runs while the test watches what it does, with its
+// standard streams on /dev/null; killed when destroyed.
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::vector<std::string>& arguments, const std::string& folder);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // True once the process has ended (by itself or killed).
+  bool Ended();
+  // Ends it at once with SIGKILL, as a power cut or a task manager does, and
+  // waits for it.
+  void Kill();
+
+ private:
+  int pid_ = -1;
+};
+
 // A child process whose standard streams are a pseudo-terminal of this size.
 inline constexpr unsigned short kTerminalRows = 24;
 inline constexpr unsigned short kTerminalColumns = 100;

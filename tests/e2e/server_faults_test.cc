@@ -120,7 +120,8 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
   // A -dontask run that tries `server` first; its console lines.
   Lines Run(const std::string& server) {
     ProcessResult result = RunProcess(Command({"-dontask", "-server", server}), program_, "", 300);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.exitCode, 0) << result.errors
+                                  << ReadWholeFile(program_ + "Update/Updater.log");
     return OutputLines(result.output);
   }
 

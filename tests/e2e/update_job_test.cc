@@ -322,6 +322,93 @@ TEST_P(UpdateJobTest, APackageThatFailsToApplyLeavesTheInstallationAsItWas) {
   EXPECT_TRUE(fs::exists(program_ + "Update/bad.mxu"));
 }
 
+std::string Native(std::string name) {
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
+}
+
+// Bytes that do not compress, as in media files.
+std::string NoiseBytes(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
+  for (char& byte : bytes) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    byte = static_cast<char>(state);
+  }
+  return bytes;
+}
+
+// The real updater killed while it applies a large package, once while it
+// stages the new files and once while it moves them into place; the next
+// normal run against a server offering the same version ends with the new
+// installation and nothing of the killed apply left.
+TEST_P(UpdateJobTest, AKilledApplyIsFinishedByTheNextRun) {
+  Files package = {{"VOXA.exe", Slurp(build_.voxa105)}};
+  for (int i = 0; i < 4; ++i)  // tens of MB in a few files
+    package["Data\\Part" + std::to_string(i) + ".bin"] = NoiseBytes(12 << 20, i);
+  for (int i = 0; i < 1000; ++i)  // and many small ones, so that moving them takes a while
+    package["Small\\" + std::to_string(i) + ".txt"] = "small " + std::to_string(i);
+  const std::string base = Serve("main", {{"UpdateInfo.txt", "ok"},
+                                          {"UpdateServer.lst", "x"},
+                                          {"VersionInfo.txt", "VOXA big.mxu 105\r\n"}});
+  Package("main/big.mxu", package, "stored");
+  const std::string journal = program_ + "Update/Apply.journal";
+  auto stagingLargeFile = [&] {
+    std::error_code error;
+    for (const auto& item : fs::directory_iterator(program_ + "Data", error))
+      if (item.path().filename().string().rfind("~mx", 0) == 0 && item.file_size(error) > (1 << 20))
+        return true;
+    return false;
+  };
+  // Once the first small file is in place, the commit is under way.
+  auto committing = [&] {
+    if (!fs::exists(program_ + "Small/0.txt")) return false;
+    std::string text = Slurp(journal);
+    return text.size() > 7 && text.compare(text.size() - 7, 7, "commit\n") == 0;
+  };
+  struct KillPoint {
+    const char* what;
+    std::function<bool()> reached;
+  } points[] = {{"staging", stagingLargeFile}, {"committing", committing}};
+  for (const KillPoint& point : points) {
+    SCOPED_TRACE(point.what);
+    fs::remove_all(program_);
+    fs::create_directories(program_ + "Update");
+    fs::copy_file(build_.updater, program_ + "Updater.exe");
+    fs::copy_file(build_.voxa100, program_ + "VOXA.exe");
+    ListServers({base});
+    {
+      BackgroundProcess first(Command({"-dontask"}), program_);
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+      while (!point.reached() && !first.Ended() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      ASSERT_FALSE(first.Ended()) << "the updater ended before it was killed";
+      first.Kill();
+    }
+    // Killed mid-way, every file of the package is still whole.
+    for (const auto& [name, content] : package) {
+      std::string now = Slurp(program_ + Native(name));
+      EXPECT_TRUE(now == content || now == (name == "VOXA.exe" ? Slurp(build_.voxa100) : ""))
+          << name;
+    }
+
+    ListServers({base});
+    ProcessResult next = Run({"-dontask"});
+    EXPECT_EQ(next.exitCode, 0);
+    EXPECT_TRUE(Contains(OutputLines(next.output), "Update finished.")) << next.output;
+    for (const auto& [name, content] : package)
+      EXPECT_TRUE(Slurp(program_ + Native(name)) == content) << name;
+    for (const auto& item : fs::recursive_directory_iterator(program_)) {
+      std::string file = item.path().filename().string();
+      EXPECT_NE(file.rfind("~mx", 0), 0u) << item.path();
+      EXPECT_NE(file, "Apply.journal");
+      EXPECT_NE(item.path().extension(), ".mxu") << item.path();
+    }
+  }
+}
+
 TEST_P(UpdateJobTest, TheUpdaterReplacesItselfThroughThreeProcesses) {
   const std::string base = ServeVoxa105("main", "updater Updater.mxu 101\r\n");
   Package("main/Updater.mxu", {{"Updater.exe", Slurp(build_.nextUpdater)}});

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -25,10 +26,23 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
   return fd;
 }
 
+// Makes a file's data durable; the metadata that reading it back needs (its
+// size) comes along.
+int SyncData(int fd) {
+#ifdef __linux__
+  return fdatasync(fd);
+#else
+  return fsync(fd);
+#endif
+}
+
+// Write-out of a file made durable later is started after this many bytes.
+constexpr int64_t kWriteBehindStep = 8 << 20;
+
 class PosixFile : public File {
  public:
-  PosixFile(int fd, std::string path, CauseRecord cause)
-      : fd_(fd), path_(std::move(path)), cause_(std::move(cause)) {}
+  PosixFile(int fd, std::string path, CauseRecord cause, bool writeBehind = false)
+      : fd_(fd), path_(std::move(path)), cause_(std::move(cause)), writeBehind_(writeBehind) {}
   ~PosixFile() override { Close(); }
 
   bool Seek(int64_t offset) override {
@@ -65,10 +79,13 @@ class PosixFile : public File {
       }
       done += count;
     }
+    if (writeBehind_) StartWriteOut(size);
     return true;
   }
 
   bool Flush() override { return fd_ >= 0; }  // writes are not buffered here
+
+  bool Sync() override { return SyncData(fd_) == 0 || Failed("fdatasync"); }
 
   int64_t Size() override {
     struct stat info {};
@@ -91,9 +108,24 @@ class PosixFile : public File {
     return false;
   }
 
+  // Starts writing the latest bytes to the disk without waiting, so that a
+  // large file is mostly on the disk by the time it is synced. The system
+  // would otherwise hold it in memory until it runs short or 30 s pass.
+  void StartWriteOut(int64_t size) {
+    written_ += size;
+    if (written_ - startedTo_ < kWriteBehindStep) return;
+#ifdef __linux__
+    sync_file_range(fd_, startedTo_, written_ - startedTo_, SYNC_FILE_RANGE_WRITE);
+#endif
+    startedTo_ = written_;
+  }
+
   int fd_;
   std::string path_;
   CauseRecord cause_;
+  bool writeBehind_;
+  int64_t written_ = 0;
+  int64_t startedTo_ = 0;
 };
 
 // True when another opener holds the file's exclusive lock.
@@ -109,6 +141,19 @@ std::string WithoutTrailingSeparators(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
 }
+
+// The folder that holds `nativePath` ("." for a bare name).
+std::string ParentFolder(const std::string& nativePath) {
+  std::string path = WithoutTrailingSeparators(nativePath);
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+#ifdef __linux__
+// Up to this many files are synced one by one; more with one syncfs.
+constexpr size_t kSyncEachLimit = 16;
+#endif
 
 }  // namespace
 
@@ -139,6 +184,14 @@ std::unique_ptr<File> PosixFileSystem::OpenRead(const std::string& path, bool ex
 }
 
 std::unique_ptr<File> PosixFileSystem::Create(const std::string& path) {
+  return CreateFile(path, false);
+}
+
+std::unique_ptr<File> PosixFileSystem::CreateDurable(const std::string& path) {
+  return CreateFile(path, true);
+}
+
+std::unique_ptr<File> PosixFileSystem::CreateFile(const std::string& path, bool writeBehind) {
   std::string native = NativePath(path);
   // Truncate only once the lock is ours: a file that another opener holds
   // exclusively keeps its content.
@@ -159,7 +212,7 @@ std::unique_ptr<File> PosixFileSystem::Create(const std::string& path) {
     close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixFile>(fd, native, cause_);
+  return std::make_unique<PosixFile>(fd, native, cause_, writeBehind);
 }
 
 std::unique_ptr<File> PosixFileSystem::OpenAppend(const std::string& path) {
@@ -222,6 +275,15 @@ bool PosixFileSystem::Replace(const std::string& from, const std::string& to) {
          Failed("rename", NativePath(from) + " -> " + target);
 }
 
+bool PosixFileSystem::KeepAside(const std::string& path, const std::string& aside) {
+  std::string from = NativePath(path), to = NativePath(aside);
+  if (link(from.c_str(), to.c_str()) == 0) return true;
+  if (errno == EEXIST || errno == ENOENT) return Failed("link", from + " -> " + to);
+  // A file system without hard links (or one that refuses them here): the
+  // file moves; rename would replace an existing `aside`, which link ruled out.
+  return rename(from.c_str(), to.c_str()) == 0 || Failed("rename", from + " -> " + to);
+}
+
 bool PosixFileSystem::CreateFolder(const std::string& path) {
   std::string native = WithoutTrailingSeparators(NativePath(path));
   return mkdir(native.c_str(), 0777) == 0 || Failed("mkdir", native);
@@ -230,6 +292,58 @@ bool PosixFileSystem::CreateFolder(const std::string& path) {
 bool PosixFileSystem::RemoveFolder(const std::string& path) {
   std::string native = WithoutTrailingSeparators(NativePath(path));
   return rmdir(native.c_str()) == 0 || Failed("rmdir", native);
+}
+
+bool PosixFileSystem::SyncEach(const std::vector<std::string>& nativePaths, bool folders) {
+  for (const std::string& path : nativePaths) {
+    int fd = OpenRetrying(path, O_RDONLY | (folders ? O_DIRECTORY : 0));
+    if (fd < 0) return Failed("open", path);
+    bool done = (folders ? fsync(fd) : SyncData(fd)) == 0 || Failed("fsync", path);
+    close(fd);
+    if (!done) return false;
+  }
+  return true;
+}
+
+bool PosixFileSystem::SyncFiles(const std::vector<std::string>& paths) {
+  std::vector<std::string> files, folders;
+  for (const std::string& path : paths) {
+    files.push_back(NativePath(path));
+    std::string folder = ParentFolder(files.back());
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+      folders.push_back(folder);
+  }
+#ifdef __linux__
+  // Each fsync commits the file system's journal once, which for many small
+  // files costs far more than one syncfs writing everything out. syncfs also
+  // writes whatever else waits in memory for that file system, so a few
+  // (large) files are synced one by one.
+  if (files.size() > kSyncEachLimit) {
+    std::vector<dev_t> synced;
+    for (const std::string& path : files) {
+      struct stat info {};
+      if (stat(path.c_str(), &info) != 0) return Failed("stat", path);
+      if (std::find(synced.begin(), synced.end(), info.st_dev) != synced.end()) continue;
+      int fd = OpenRetrying(path, O_RDONLY);
+      if (fd < 0) return Failed("open", path);
+      bool done = syncfs(fd) == 0 || Failed("syncfs", path);
+      close(fd);
+      if (!done) return false;
+      synced.push_back(info.st_dev);
+    }
+    return true;
+  }
+#endif
+  return SyncEach(files, false) && SyncEach(folders, true);
+}
+
+bool PosixFileSystem::SyncFolders(const std::vector<std::string>& folders) {
+  std::vector<std::string> native;
+  for (const std::string& folder : folders) {
+    std::string path = WithoutTrailingSeparators(NativePath(folder));
+    if (std::find(native.begin(), native.end(), path) == native.end()) native.push_back(path);
+  }
+  return SyncEach(native, true);
 }
 
 bool PosixFileSystem::ListFolder(const std::string& folder, const std::string& pattern,

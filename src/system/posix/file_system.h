@@ -12,14 +12,18 @@ class PosixFileSystem : public FileSystem {
  public:
   std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override;
   std::unique_ptr<File> Create(const std::string& path) override;
+  std::unique_ptr<File> CreateDurable(const std::string& path) override;
   std::unique_ptr<File> OpenAppend(const std::string& path) override;
   bool Exists(const std::string& path) override;
   bool IsFolder(const std::string& path) override;
   bool Delete(const std::string& path) override;
   bool Copy(const std::string& from, const std::string& to) override;
   bool Replace(const std::string& from, const std::string& to) override;
+  bool KeepAside(const std::string& path, const std::string& aside) override;
   bool CreateFolder(const std::string& path) override;
   bool RemoveFolder(const std::string& path) override;
+  bool SyncFiles(const std::vector<std::string>& paths) override;
+  bool SyncFolders(const std::vector<std::string>& folders) override;
   bool ListFolder(const std::string& folder, const std::string& pattern,
                   std::vector<FolderEntry>* entries) override;
   bool CopyPermissions(const std::string& from, const std::string& to) override;
@@ -29,6 +33,10 @@ class PosixFileSystem : public FileSystem {
  private:
   // Records the cause of a failed call with the errno it left.
   bool Failed(std::string_view call, const std::string& path);
+  // Create, with write-out started early when `writeBehind` is set.
+  std::unique_ptr<File> CreateFile(const std::string& path, bool writeBehind);
+  // Syncs each of the files or folders given by native paths.
+  bool SyncEach(const std::vector<std::string>& nativePaths, bool folders);
 
   CauseRecord cause_ = NewCauseRecord();
 };

@@ -2,6 +2,8 @@
 #include "system/win32/file_system.h"
 
 #include <windows.h>
+// <aclapi.h> needs <windows.h> first.
+#include <aclapi.h>
 
 #include "system/win32/wide_text.h"
 
@@ -59,6 +61,8 @@ class Win32File : public File {
 
   bool Flush() override { return FlushFileBuffers(handle_) || Failed("FlushFileBuffers"); }
 
+  bool Sync() override { return FlushFileBuffers(handle_) || Failed("FlushFileBuffers"); }
+
   int64_t Size() override {
     LARGE_INTEGER size;
     if (GetFileSizeEx(handle_, &size)) return size.QuadPart;
@@ -89,6 +93,32 @@ std::wstring WithoutTrailingSeparators(std::string path) {
   return Utf8ToWide(path);
 }
 
+// The attributes a file keeps when another file takes its place.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+enum class Restore { OnFailure, Always };
+
+// Runs `action` with the read-only attribute of `path` cleared, since
+// Windows refuses to delete, replace or write to a read-only file. The
+// attribute comes back when the action failed, and with Restore::Always also
+// after it succeeded.
+template <typename Action>
+bool WithoutReadOnly(const std::wstring& path, Restore restore, Action action) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
+    return action();
+  if (!SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
+  bool done = action();
+  if (!done || restore == Restore::Always) {
+    DWORD error = GetLastError();
+    SetFileAttributesW(path.c_str(), attributes);
+    SetLastError(error);
+  }
+  return done;
+}
+
 }  // namespace
 
 bool Win32FileSystem::Failed(std::string_view call, const std::string& path) {
@@ -117,6 +147,10 @@ std::unique_ptr<File> Win32FileSystem::Create(const std::string& path) {
   return OpenHandle("CreateFileW", path, GENERIC_WRITE, 0, CREATE_ALWAYS);
 }
 
+std::unique_ptr<File> Win32FileSystem::CreateDurable(const std::string& path) {
+  return Create(path);
+}
+
 std::unique_ptr<File> Win32FileSystem::OpenAppend(const std::string& path) {
   // Appending access only: every write goes to the end, also when another
   // process appends to the same file meanwhile.
@@ -134,7 +168,12 @@ bool Win32FileSystem::IsFolder(const std::string& path) {
 }
 
 bool Win32FileSystem::Delete(const std::string& path) {
-  return DeleteFileW(Utf8ToWide(path).c_str()) || Failed("DeleteFileW", path);
+  std::wstring wide = Utf8ToWide(path);
+  if (DeleteFileW(wide.c_str())) return true;
+  if (GetLastError() != ERROR_ACCESS_DENIED) return Failed("DeleteFileW", path);
+  return WithoutReadOnly(wide, Restore::OnFailure,
+                         [&] { return DeleteFileW(wide.c_str()) != 0; }) ||
+         Failed("DeleteFileW", path);
 }
 
 bool Win32FileSystem::Copy(const std::string& from, const std::string& to) {
@@ -143,9 +182,29 @@ bool Win32FileSystem::Copy(const std::string& from, const std::string& to) {
 }
 
 bool Win32FileSystem::Replace(const std::string& from, const std::string& to) {
-  return MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
-         Failed("MoveFileExW", from + " -> " + to);
+  std::wstring source = Utf8ToWide(from), target = Utf8ToWide(to);
+  auto move = [&] {
+    return MoveFileExW(source.c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  };
+  if (move()) return true;
+  if (GetLastError() == ERROR_ACCESS_DENIED && WithoutReadOnly(target, Restore::OnFailure, move))
+    return true;
+  return Failed("MoveFileExW", from + " -> " + to);
+}
+
+bool Win32FileSystem::KeepAside(const std::string& path, const std::string& aside) {
+  std::wstring source = Utf8ToWide(path), second = Utf8ToWide(aside);
+  // A hard link would share the read-only attribute that replacing the file
+  // must clear, so a read-only file moves instead and keeps it.
+  DWORD attributes = GetFileAttributesW(source.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Failed("GetFileAttributesW", path);
+  if (!(attributes & FILE_ATTRIBUTE_READONLY)) {
+    if (CreateHardLinkW(second.c_str(), source.c_str(), nullptr)) return true;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return Failed("CreateHardLinkW", aside);
+  }
+  return MoveFileExW(source.c_str(), second.c_str(), MOVEFILE_WRITE_THROUGH) ||
+         Failed("MoveFileExW", path + " -> " + aside);
 }
 
 bool Win32FileSystem::CreateFolder(const std::string& path) {
@@ -157,6 +216,29 @@ bool Win32FileSystem::RemoveFolder(const std::string& path) {
   return RemoveDirectoryW(WithoutTrailingSeparators(path).c_str()) ||
          Failed("RemoveDirectoryW", path);
 }
+
+bool Win32FileSystem::SyncFiles(const std::vector<std::string>& paths) {
+  // Windows has no call that flushes one volume's files without
+  // administrator rights, so each file is flushed through a handle of its own.
+  for (const std::string& path : paths) {
+    std::wstring wide = Utf8ToWide(path);
+    bool flushed = WithoutReadOnly(wide, Restore::Always, [&] {
+      HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) return false;
+      bool done = FlushFileBuffers(handle);
+      DWORD error = GetLastError();
+      CloseHandle(handle);
+      SetLastError(error);
+      return done;
+    });
+    if (!flushed) return Failed("FlushFileBuffers", path);
+  }
+  return true;
+}
+
+bool Win32FileSystem::SyncFolders(const std::vector<std::string>&) { return true; }
 
 bool Win32FileSystem::ListFolder(const std::string& folder, const std::string& pattern,
                                  std::vector<FolderEntry>* entries) {
@@ -180,7 +262,40 @@ bool Win32FileSystem::ListFolder(const std::string& folder, const std::string& p
   return true;
 }
 
-bool Win32FileSystem::CopyPermissions(const std::string&, const std::string&) { return true; }
+bool Win32FileSystem::CopyPermissions(const std::string& from, const std::string& to) {
+  std::wstring source = Utf8ToWide(from), target = Utf8ToWide(to);
+  DWORD attributes = GetFileAttributesW(source.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Failed("GetFileAttributesW", from);
+  // The access control list before the attributes, which may make the file
+  // read-only.
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = GetNamedSecurityInfoW(source.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, &dacl, nullptr, &descriptor);
+  if (error == ERROR_SUCCESS) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    // A protected list stays protected; otherwise the file inherits from its
+    // folder as the old one did, and only the old file's own entries are set.
+    SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    error =
+        SetNamedSecurityInfoW(target.data(), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+    LocalFree(descriptor);
+  }
+  bool securityKept = error == ERROR_SUCCESS;
+  if (!securityKept) {
+    SetLastError(error);
+    Failed("SetNamedSecurityInfoW", from + " -> " + to);
+  }
+  DWORD kept = attributes & kKeptAttributes;
+  if (!SetFileAttributesW(target.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL))
+    return Failed("SetFileAttributesW", to);
+  return securityKept;
+}
 
 bool Win32FileSystem::MakeExecutable(const std::string&) { return true; }
 

@@ -10,14 +10,18 @@ class Win32FileSystem : public FileSystem {
  public:
   std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override;
   std::unique_ptr<File> Create(const std::string& path) override;
+  std::unique_ptr<File> CreateDurable(const std::string& path) override;
   std::unique_ptr<File> OpenAppend(const std::string& path) override;
   bool Exists(const std::string& path) override;
   bool IsFolder(const std::string& path) override;
   bool Delete(const std::string& path) override;
   bool Copy(const std::string& from, const std::string& to) override;
   bool Replace(const std::string& from, const std::string& to) override;
+  bool KeepAside(const std::string& path, const std::string& aside) override;
   bool CreateFolder(const std::string& path) override;
   bool RemoveFolder(const std::string& path) override;
+  bool SyncFiles(const std::vector<std::string>& paths) override;
+  bool SyncFolders(const std::vector<std::string>& folders) override;
   bool ListFolder(const std::string& folder, const std::string& pattern,
                   std::vector<FolderEntry>* entries) override;
   bool CopyPermissions(const std::string& from, const std::string& to) override;
