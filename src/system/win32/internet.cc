@@ -23,8 +23,10 @@ bool Failed(const CauseRecord& cause, std::string_view call, std::string_view su
 }
 
 // How long closing a request whose body was not read to its end may take
-// before it is left to finish by itself.
-constexpr DWORD kLongestCloseMilliseconds = 1000;
+// before it is left to finish by itself. A close that only drops a cut
+// connection ends at once, also on a busy machine; a close still running when
+// the process ends is cut off by the process's end, which is best avoided.
+constexpr DWORD kLongestCloseMilliseconds = 5000;
 
 // The session's time limits, in milliseconds; 0 leaves WinINet's own.
 struct TimeLimits {
