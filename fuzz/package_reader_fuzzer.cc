@@ -49,6 +49,7 @@ class MemoryFile : public File {
     return true;
   }
   bool Flush() override { return true; }
+  bool Sync() override { return true; }
   int64_t Size() override { return static_cast<int64_t>(content_->size()); }
   bool Close() override { return true; }
 
@@ -72,6 +73,7 @@ class MemoryFileSystem : public FileSystem {
     files[path].clear();
     return std::make_unique<MemoryFile>(&files[path], true);
   }
+  std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
   std::unique_ptr<File> OpenAppend(const std::string& path) override {
     return std::make_unique<MemoryFile>(&files[path], true);
   }
@@ -87,8 +89,11 @@ class MemoryFileSystem : public FileSystem {
     files[to] = std::move(content);
     return true;
   }
+  bool KeepAside(const std::string&, const std::string&) override { return false; }
   bool CreateFolder(const std::string&) override { return true; }
   bool RemoveFolder(const std::string&) override { return true; }
+  bool SyncFiles(const std::vector<std::string>&) override { return true; }
+  bool SyncFolders(const std::vector<std::string>&) override { return true; }
   bool ListFolder(const std::string&, const std::string&, std::vector<FolderEntry>*) override {
     return false;
   }
