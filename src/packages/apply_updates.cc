@@ -1,11 +1,14 @@
 // Applying downloaded update packages.
 #include "packages/apply_updates.h"
 
+#include <algorithm>
+#include <memory>
 #include <set>
 #include <vector>
 
 #include "packages/apply_journal.h"
 #include "packages/package_reader.h"
+#include "system/text.h"
 
 namespace updater {
 
@@ -112,6 +115,7 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
   Report& report = reader.report;
   FileSystem& files = reader.files;
   std::vector<std::string> names;
+  int64_t contentSize = 0;
   for (const EntryRecord& row : reader.EntryTable) {
     // An empty name cannot be written anywhere; the directory is damaged.
     if (row.Name.empty()) {
@@ -119,6 +123,7 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
       return PackageResult::Damaged;
     }
     names.push_back(row.Name);
+    contentSize += std::max<int64_t>(row.Size, 0);
   }
   *journal = PlanPackage(files, programFolder, package, names);
   JournalWriter writer;
@@ -138,6 +143,15 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
     return PackageResult::Failed;
   };
 
+  // Decoding is the long part of applying: its bytes are the progress.
+  reader.Progress = {0, contentSize};
+  struct ProgressEnd {
+    PackageReader& reader;
+    ~ProgressEnd() {
+      reader.Progress = {};
+      reader.report.ProgressDone();
+    }
+  } progressEnd{reader};
   std::vector<std::string> staged;
   for (size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
@@ -169,6 +183,80 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
   return PackageResult::Failed;
 }
 
+// The order file's names; none when there is no order file.
+std::vector<std::string> ReadPackageOrder(FileSystem& files, const std::string& updateFolder) {
+  std::vector<std::string> names;
+  std::unique_ptr<File> file = files.OpenRead(updateFolder + kPackageOrderFile, false);
+  if (!file) return names;
+  std::string text(static_cast<size_t>(std::max<int64_t>(file->Size(), 0)), '\0');
+  const int64_t count = file->Read(text.data(), static_cast<int64_t>(text.size()));
+  text.resize(static_cast<size_t>(std::max<int64_t>(count, 0)));
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string name = text.substr(start, end - start);
+    if (!name.empty() && name.back() == '\r') name.pop_back();
+    if (!name.empty()) names.push_back(name);
+    start = end + 1;
+  }
+  return names;
+}
+
+// Leaves in the order file only the recorded packages that still wait, and
+// removes it when none does.
+void KeepPackageOrder(FileSystem& files, const std::string& updateFolder,
+                      const std::vector<std::string>& recorded) {
+  if (recorded.empty()) return;
+  std::string waiting;
+  for (const std::string& name : recorded)
+    if (files.Exists(updateFolder + name)) waiting += name + "\r\n";
+  const std::string path = updateFolder + kPackageOrderFile;
+  if (waiting.empty()) {
+    files.Delete(path);
+    return;
+  }
+  const std::string part = path + ".part";
+  std::unique_ptr<File> file = files.Create(part);
+  if (file && file->Write(waiting.data(), static_cast<int64_t>(waiting.size())) && file->Close() &&
+      files.Replace(part, path))
+    return;
+  files.Delete(part);
+}
+
+bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
+                  const std::vector<std::string>& packages) {
+  Report& report = reader.report;
+  FileSystem& files = reader.files;
+  const std::string updateFolder = programFolder + "Update\\";
+  for (const std::string& package : packages) {
+    // One journal at a time: one that an earlier package of this call could
+    // not finish is finished first.
+    if (RecoverUnfinishedApply(files, report, programFolder) == RecoveryOutcome::Failed)
+      return false;
+    if (!OpenPackage(reader, updateFolder + package)) {
+      report.Line("Error: Failed to read update file: " + package);
+      continue;
+    }
+    ApplyJournal journal;
+    PackageResult result = ApplyPackage(reader, programFolder, package, &journal);
+    // Closed in every case: a failed package's rows must not reach a package
+    // opened later in this process, and its file must not stay locked
+    // against the next download of the same name.
+    ClosePackages(reader);
+    if (result == PackageResult::Failed) return false;
+    if (result == PackageResult::Damaged) {
+      report.Line("Error: Failed to read update file: " + package);
+      continue;
+    }
+    files.Delete(updateFolder + package);  // a failure changes nothing
+    std::string cause;
+    if (!FinishCommit(files, programFolder, journal, &cause))
+      report.Log("Cannot remove what the package " + package + " left: " + cause);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ApplyUpdates(PackageReader& reader, const std::string& programFolder) {
@@ -182,33 +270,30 @@ bool ApplyUpdates(PackageReader& reader, const std::string& programFolder) {
     report.Log("Cannot list the update folder: " + files.LastError());
     return false;
   }
-  for (const FolderEntry& entry : listing) {
-    if (entry.isFolder) continue;
-    // One journal at a time: one that an earlier package of this call could
-    // not finish is finished first.
-    if (RecoverUnfinishedApply(files, report, programFolder) == RecoveryOutcome::Failed)
-      return false;
-    if (!OpenPackage(reader, updateFolder + entry.name)) {
-      report.Line("Error: Failed to read update file: " + entry.name);
-      continue;
-    }
-    ApplyJournal journal;
-    PackageResult result = ApplyPackage(reader, programFolder, entry.name, &journal);
-    // Closed in every case: a failed package's rows must not reach a package
-    // opened later in this process, and its file must not stay locked
-    // against the next download of the same name.
-    ClosePackages(reader);
-    if (result == PackageResult::Failed) return false;
-    if (result == PackageResult::Damaged) {
-      report.Line("Error: Failed to read update file: " + entry.name);
-      continue;
-    }
-    files.Delete(updateFolder + entry.name);  // a failure changes nothing
-    std::string cause;
-    if (!FinishCommit(files, programFolder, journal, &cause))
-      report.Log("Cannot remove what the package " + entry.name + " left: " + cause);
+  std::vector<std::string> packages;
+  for (const FolderEntry& entry : listing)
+    if (!entry.isFolder) packages.push_back(entry.name);
+  const std::vector<std::string> recorded = ReadPackageOrder(files, updateFolder);
+  packages = ApplyOrder(std::move(packages), recorded);
+  const bool walked = ApplyInOrder(reader, programFolder, packages);
+  KeepPackageOrder(files, updateFolder, recorded);
+  return walked;
+}
+
+std::vector<std::string> ApplyOrder(std::vector<std::string> listed,
+                                    const std::vector<std::string>& recorded) {
+  std::vector<std::string> ordered;
+  for (const std::string& name : recorded) {
+    auto found = std::find_if(listed.begin(), listed.end(), [&](const std::string& candidate) {
+      return LowerCaseText(candidate) == LowerCaseText(name);
+    });
+    if (found == listed.end()) continue;
+    ordered.push_back(std::move(*found));
+    listed.erase(found);
   }
-  return true;
+  std::sort(listed.begin(), listed.end());
+  ordered.insert(ordered.end(), listed.begin(), listed.end());
+  return ordered;
 }
 
 bool CreateFolders(FileSystem& files, Report& report, const std::string& programFolder,

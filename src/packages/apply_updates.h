@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "packages/package_reader.h"
 #include "system/report.h"
@@ -10,7 +11,8 @@
 namespace updater {
 
 // Applies every "*.mxu" file in the update folder (`programFolder` followed by
-// "Update\"), one package after the other, each whole or not at all: every
+// "Update\"), one package after the other in the order of ApplyOrder and
+// the update folder's kPackageOrderFile, each whole or not at all: every
 // entry is first decoded into a temporary file beside its target (creating
 // missing folders), the temporary files are made durable, and then, recorded
 // in the journal Update\Apply.journal, they take their targets' places; the
@@ -21,8 +23,20 @@ namespace updater {
 // a name, is reported by name ("Error: Failed to read update file: "), kept,
 // and passed over. True when the whole listing was walked; false when the
 // update folder cannot be listed or an entry's folder or file could not be
-// written. Lines go to the reader's report.
+// written. Afterwards the order file names only the packages still waiting
+// (it goes when none is). Lines go to the reader's report.
 bool ApplyUpdates(PackageReader& reader, const std::string& programFolder);
+
+// The file in the update folder that records the order in which a run
+// downloaded its packages, which is the catalogue's order: one package file
+// name a line. Packages apply in that order, also in a later -onlyapply run.
+inline constexpr char kPackageOrderFile[] = "Packages.order";
+
+// The package file names of `listed` (a listing of the update folder) in the
+// order to apply them: the names that `recorded` holds, in its order (letter
+// case ignored, as the file system compares names), then the others by name.
+std::vector<std::string> ApplyOrder(std::vector<std::string> listed,
+                                    const std::vector<std::string>& recorded);
 
 // Creates, below `programFolder` and from the top down, each folder of the
 // relative `folderPart` ("Data\Maps\") that does not exist yet, printing

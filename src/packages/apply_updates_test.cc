@@ -87,6 +87,17 @@ TEST_F(ApplyTest, BadPackageIsReportedAndKeptWhileOthersApply) {
 // An entry without a name (also one cut to nothing by a zero byte) makes the
 // whole package damaged: nothing of it is written, it stays, and the next
 // package still applies.
+TEST_F(ApplyTest, ProgressCountsTheDecodedBytesOfEachPackage) {
+  Pack("Update\\P.mxu",
+       {{"A.dat", testing::SampleBytes(300000, 4)}, {"B.dat", testing::SampleBytes(200000, 5)}});
+  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  ASSERT_FALSE(report.progress.empty());
+  for (size_t i = 1; i < report.progress.size(); ++i)
+    EXPECT_GT(report.progress[i].first, report.progress[i - 1].first);
+  EXPECT_EQ(report.progress.back(), (std::pair<int64_t, int64_t>{500000, 500000}));
+  EXPECT_EQ(report.progressEnds, 1);
+}
+
 TEST_F(ApplyTest, EmptyEntryNameMakesThePackageDamaged) {
   for (const std::string& empty : {std::string(), std::string("\0b", 2)}) {
     UpdatableInstallation t;

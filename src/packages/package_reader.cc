@@ -138,13 +138,17 @@ std::string FreeStagingName(FileSystem& files, const std::string& target) {
 // the entry is whole. The cause of the failed write is kept.
 class DecodeToEndSink : public ByteSink {
  public:
-  DecodeToEndSink(File* file, FileSystem& files) : files_(files), failed_(!file) {
+  DecodeToEndSink(File* file, PackageReader& reader) : reader_(reader), failed_(!file) {
     if (file) sink_.emplace(*file);
   }
   bool Write(const uint8_t* data, int64_t size) override {
     if (!failed_ && !sink_->Write(data, size)) {
       failed_ = true;
-      cause_ = files_.LastError();
+      cause_ = reader_.files.LastError();
+    }
+    if (reader_.Progress.Total > 0) {
+      reader_.Progress.Done += size;
+      reader_.report.Progress(reader_.Progress.Done, reader_.Progress.Total);
     }
     return true;
   }
@@ -153,7 +157,7 @@ class DecodeToEndSink : public ByteSink {
   bool StartsLikeProgram() const { return sink_ && sink_->StartsLikeProgram(); }
 
  private:
-  FileSystem& files_;
+  PackageReader& reader_;
   std::optional<FileSink> sink_;
   bool failed_;
   std::string cause_;
@@ -296,7 +300,7 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
   const bool created = output != nullptr;
   std::string writeCause = created ? std::string() : files.LastError();
   PackageSource source(*row.Package);
-  DecodeToEndSink sink(output.get(), files);
+  DecodeToEndSink sink(output.get(), reader);
   StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink);
   if (created) {
     if (sink.Failed()) writeCause = sink.Cause();

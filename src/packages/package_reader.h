@@ -45,6 +45,13 @@ struct PackageReader {
   // Position of the last name handed out by NextEntryName; 0 before the first.
   size_t IterationCursor = 0;
   int PreferredKey = 0;
+  // The progress of the work the staged entries are part of (a package being
+  // applied): every decoded byte counts into Done, reported against Total to
+  // the report while Total is above 0.
+  struct {
+    int64_t Done = 0;
+    int64_t Total = 0;
+  } Progress;
   // Every package opened since the last ClosePackages, also those that gave
   // no row.
   std::vector<std::shared_ptr<File>> OpenFiles;

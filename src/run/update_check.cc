@@ -68,6 +68,16 @@ bool OfferedAgainAfterReplacement(Program& program, const UpdateEntry& entry) {
   return true;
 }
 
+// Records the order of the downloaded packages, the catalogue's, for the apply
+// of this run and of a later -onlyapply: a newer package written before an
+// older one would lose to it.
+void RecordPackageOrder(Program& program) {
+  std::string order;
+  for (const SelectedUpdate& update : program.SelectedUpdates) order += update.PackageFile + "\r\n";
+  if (!WriteFileWhole(program.os.files, program.UpdateFolder() + kPackageOrderFile, order))
+    program.Log.Write("Cannot record the order of the packages: " + program.os.files.LastError());
+}
+
 Attempt TryServer(Program& program, Mode mode) {
   PrintLine(program, "");
   PrintLine(program, "Connecting to update server... : " + program.Settings.Server);
@@ -129,6 +139,7 @@ Attempt TryServer(Program& program, Mode mode) {
         return Attempt::Failed;
     }
   }
+  RecordPackageOrder(program);
   if (program.Settings.OnlyDownload) return Attempt::Completed;
   const bool applied = ApplyUpdates(program.Packages, program.ProgramFolder);
   if (RequiresSignatures(program)) RemoveSignaturesOfAppliedPackages(program);

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "mxupack/package_writer.h"
+#include "packages/apply_updates.h"
 #include "run/console_io.h"
 #include "run/run_main.h"
 #include "run/self_update.h"
@@ -362,6 +363,39 @@ TEST_F(UpdateCheckTest, TheSameUpdaterOfferedAfterReplacementIsReportedNotReplac
       Printed("Error: The new Updater does not have the version 1.01 offered on the server."));
   EXPECT_TRUE(Printed("0 updates available."));
   EXPECT_TRUE(fake_.processes.starts.empty());
+}
+
+// A chain of packages (a full one, then a change since it) applies in the
+// catalogue's order, also in a later -onlyapply run, whatever the names; a
+// package without a recorded place goes last.
+TEST_F(UpdateCheckTest, PackagesApplyInCatalogueOrder) {
+  program_.Settings.AskMode = AskModeSetting::DontAsk;
+  program_.Settings.OnlyDownload = true;
+  program_.InstalledMainVersion = 0;
+  program_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "VOXA z-full.mxu 100\r\nVOXA a-change.mxu 105\r\n");
+  web_.Serve("http://a.test/z-full.mxu", PackageBytes({{"A.txt", "full"}, {"B.txt", "base"}}));
+  web_.Serve("http://a.test/a-change.mxu", PackageBytes({{"A.txt", "change"}}));
+  EXPECT_EQ(RunFull(), -1);
+  EXPECT_EQ(ReadWholeFile(At("Update\\Packages.order")), "z-full.mxu\r\na-change.mxu\r\n");
+
+  // A package that no download recorded, first by name.
+  WriteWholeFile(At("Update\\0-extra.mxu"), PackageBytes({{"C.txt", "extra"}, {"B.txt", "extra"}}));
+  EXPECT_TRUE(ApplyUpdates(program_.Packages, program_.ProgramFolder));
+  EXPECT_EQ(ReadWholeFile(At("A.txt")), "change");
+  EXPECT_EQ(ReadWholeFile(At("B.txt")), "extra");
+  EXPECT_FALSE(FileExists(At("Update\\Packages.order")));
+  EXPECT_EQ(
+      std::vector<std::string>(Printed().end() - 5, Printed().end()),
+      (Lines{"Decompressing... : A.txt", "Decompressing... : B.txt", "Decompressing... : A.txt",
+             "Decompressing... : C.txt", "Decompressing... : B.txt"}));
+}
+
+TEST(ApplyOrderTest, RecordedNamesFirstThenTheOthersByName) {
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(ApplyOrder({"b.mxu", "A.mxu", "c.mxu", "x.mxu"}, {"c.mxu", "gone.mxu", "a.mxu"}),
+            (Names{"c.mxu", "A.mxu", "b.mxu", "x.mxu"}));
+  EXPECT_EQ(ApplyOrder({"b.mxu", "a.mxu"}, {}), (Names{"a.mxu", "b.mxu"}));
 }
 
 // What a hand-over leaves in the program folder, and whether this run is the
