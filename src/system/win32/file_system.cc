@@ -5,16 +5,114 @@
 // <aclapi.h> needs <windows.h> first.
 #include <aclapi.h>
 
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
 #include "system/win32/wide_text.h"
 
 namespace updater {
+
+// Flushes closed files to the disk on a thread of its own. Making a file
+// durable costs the time the disk takes to write it; started when the file is
+// closed, that time passes while the program decodes the next file, instead
+// of after the last one.
+class BackgroundFlusher {
+ public:
+  BackgroundFlusher() : thread_([this] { Run(); }) {}
+  ~BackgroundFlusher() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  // Queues a flush of the closed file at `path`.
+  void Flush(const std::wstring& path) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(path);
+      outcomes_.erase(path);
+      queued_[path] += 1;
+    }
+    changed_.notify_all();
+  }
+
+  // Waits until no flush of `path` is queued or running, so that the file can
+  // be deleted or renamed without a handle of the flusher's in the way.
+  void Settle(const std::wstring& path) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return queued_.count(path) == 0; });
+    outcomes_.erase(path);  // the file is about to go or move
+  }
+
+  // Waits for the queued flushes of `path`: true when the last of them
+  // succeeded; false, with the error in `*error`, when it failed or none was
+  // queued.
+  bool Wait(const std::wstring& path, DWORD* error) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (queued_.count(path) == 0 && outcomes_.count(path) == 0) {
+      *error = ERROR_NOT_FOUND;
+      return false;
+    }
+    changed_.wait(lock, [&] { return queued_.count(path) == 0; });
+    *error = outcomes_[path];
+    outcomes_.erase(path);
+    return *error == ERROR_SUCCESS;
+  }
+
+  // Flushes the file at `path` through a handle of its own; the error, or
+  // ERROR_SUCCESS.
+  static DWORD FlushByName(const std::wstring& path) {
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    const DWORD error = FlushFileBuffers(handle) ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(handle);
+    return error;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      std::wstring path = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      const DWORD error = FlushByName(path);
+      lock.lock();
+      outcomes_[path] = error;
+      if (--queued_[path] == 0) queued_.erase(path);
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::wstring> queue_;
+  std::map<std::wstring, int> queued_;  // flushes queued or running, by path
+  std::map<std::wstring, DWORD> outcomes_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
 
 namespace {
 
 class Win32File : public File {
  public:
-  Win32File(HANDLE handle, std::string path, CauseRecord cause)
-      : handle_(handle), path_(std::move(path)), cause_(std::move(cause)) {}
+  Win32File(HANDLE handle, std::string path, CauseRecord cause,
+            std::shared_ptr<BackgroundFlusher> flusher = nullptr)
+      : handle_(handle),
+        path_(std::move(path)),
+        cause_(std::move(cause)),
+        flusher_(std::move(flusher)) {}
   ~Win32File() override { Close(); }
 
   bool Seek(int64_t offset) override {
@@ -74,6 +172,7 @@ class Win32File : public File {
     if (handle_ == INVALID_HANDLE_VALUE) return true;
     BOOL closed = CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
+    if (closed && flusher_) flusher_->Flush(Utf8ToWide(path_));
     return closed || Failed("CloseHandle");
   }
 
@@ -86,6 +185,7 @@ class Win32File : public File {
   HANDLE handle_;
   std::string path_;
   CauseRecord cause_;
+  std::shared_ptr<BackgroundFlusher> flusher_;  // for a durable file
 };
 
 std::wstring WithoutTrailingSeparators(std::string path) {
@@ -148,7 +248,14 @@ std::unique_ptr<File> Win32FileSystem::Create(const std::string& path) {
 }
 
 std::unique_ptr<File> Win32FileSystem::CreateDurable(const std::string& path) {
-  return Create(path);
+  HANDLE handle = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    Failed("CreateFileW", path);
+    return nullptr;
+  }
+  if (!flusher_) flusher_ = std::make_shared<BackgroundFlusher>();
+  return std::make_unique<Win32File>(handle, path, cause_, flusher_);
 }
 
 std::unique_ptr<File> Win32FileSystem::OpenAppend(const std::string& path) {
@@ -167,7 +274,12 @@ bool Win32FileSystem::IsFolder(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+void Win32FileSystem::Settle(const std::string& path) {
+  if (flusher_) flusher_->Settle(Utf8ToWide(path));
+}
+
 bool Win32FileSystem::Delete(const std::string& path) {
+  Settle(path);
   std::wstring wide = Utf8ToWide(path);
   if (DeleteFileW(wide.c_str())) return true;
   if (GetLastError() != ERROR_ACCESS_DENIED) return Failed("DeleteFileW", path);
@@ -182,6 +294,8 @@ bool Win32FileSystem::Copy(const std::string& from, const std::string& to) {
 }
 
 bool Win32FileSystem::Replace(const std::string& from, const std::string& to) {
+  Settle(from);
+  Settle(to);
   std::wstring source = Utf8ToWide(from), target = Utf8ToWide(to);
   auto move = [&] {
     return MoveFileExW(source.c_str(), target.c_str(),
@@ -194,6 +308,7 @@ bool Win32FileSystem::Replace(const std::string& from, const std::string& to) {
 }
 
 bool Win32FileSystem::KeepAside(const std::string& path, const std::string& aside) {
+  Settle(path);
   std::wstring source = Utf8ToWide(path), second = Utf8ToWide(aside);
   // A hard link would share the read-only attribute that replacing the file
   // must clear, so a read-only file moves instead and keeps it.
@@ -220,18 +335,16 @@ bool Win32FileSystem::RemoveFolder(const std::string& path) {
 bool Win32FileSystem::SyncFiles(const std::vector<std::string>& paths) {
   // Windows has no call that flushes one volume's files without
   // administrator rights, so each file is flushed through a handle of its own.
+  // A file that CreateDurable made was flushed when it was closed; its flush
+  // is waited for, and done again here when it did not succeed.
   for (const std::string& path : paths) {
     std::wstring wide = Utf8ToWide(path);
+    DWORD error = ERROR_SUCCESS;
+    if (flusher_ && flusher_->Wait(wide, &error)) continue;
     bool flushed = WithoutReadOnly(wide, Restore::Always, [&] {
-      HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (handle == INVALID_HANDLE_VALUE) return false;
-      bool done = FlushFileBuffers(handle);
-      DWORD error = GetLastError();
-      CloseHandle(handle);
-      SetLastError(error);
-      return done;
+      DWORD failure = BackgroundFlusher::FlushByName(wide);
+      SetLastError(failure);
+      return failure == ERROR_SUCCESS;
     });
     if (!flushed) return Failed("FlushFileBuffers", path);
   }

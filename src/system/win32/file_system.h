@@ -1,10 +1,14 @@
 // Files and folders on Windows.
 #pragma once
 
+#include <memory>
+
 #include "system/file_system.h"
 #include "system/win32/system_error.h"
 
 namespace updater {
+
+class BackgroundFlusher;
 
 class Win32FileSystem : public FileSystem {
  public:
@@ -29,12 +33,18 @@ class Win32FileSystem : public FileSystem {
   std::string LastError() override { return *cause_; }
 
  private:
+  // Waits for a background flush of `path` to end, before the file goes or
+  // moves.
+  void Settle(const std::string& path);
   // Records the cause of a failed call with the error it left; always false.
   bool Failed(std::string_view call, const std::string& path);
   std::unique_ptr<File> OpenHandle(const char* call, const std::string& path, unsigned long access,
                                    unsigned long share, unsigned long disposition);
 
   CauseRecord cause_ = NewCauseRecord();
+  // Flushes the files CreateDurable made once they are closed, while the
+  // program goes on; SyncFiles waits for those flushes.
+  std::shared_ptr<BackgroundFlusher> flusher_;
 };
 
 }  // namespace updater
