@@ -256,7 +256,7 @@ int Apply(const fs::path& package, const fs::path& folder) {
 
 // The small files of the many-files package: 20 folders of 100 files.
 std::string SmallFileName(int index) {
-  char name[16];
+  char name[32];
   std::snprintf(name, sizeof name, "F\\%02d\\%04d", index / 100, index);
   return name;
 }
