@@ -6,14 +6,8 @@
 set -eu
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${1:-$source_dir/build/posix}
-if [ ! -f "$build_dir/build.ninja" ]; then
-  cmake -S "$source_dir" -B "$build_dir" -G Ninja -DUPDATER_SANITIZE=OFF >/dev/null
-fi
-if grep -q '^UPDATER_SANITIZE:BOOL=ON' "$build_dir/CMakeCache.txt"; then
-  echo "$build_dir is a sanitized build; name a plain one" >&2
-  exit 2
-fi
-ninja -j2 -C "$build_dir" http_download >/dev/null
+. "$source_dir/bench/plain_build.sh"
+plain_build "$build_dir" http_download
 
 work=$(mktemp -d)
 nginx_pid=

@@ -68,6 +68,24 @@ bool SignDigest(const MinisignSecretKey& key, const Blake2b512::Digest& digest,
   return true;
 }
 
+// How reading a whole file in chunks ended.
+enum class FileRead { kDone, kCannotOpen, kCannotRead, kRefused };
+
+// Hands the file at `path` to `consume` in chunks of kChunkSize, from start
+// to end; stops early when `consume` returns false.
+template <typename Consume>
+FileRead ReadInChunks(FileSystem& files, const std::string& path, Consume consume) {
+  std::unique_ptr<File> file = files.OpenRead(path, false);
+  if (!file) return FileRead::kCannotOpen;
+  std::vector<uint8_t> chunk(kChunkSize);
+  while (true) {
+    const int64_t count = file->Read(chunk.data(), kChunkSize);
+    if (count < 0) return FileRead::kCannotRead;
+    if (count == 0) return FileRead::kDone;
+    if (!consume(chunk.data(), static_cast<size_t>(count))) return FileRead::kRefused;
+  }
+}
+
 }  // namespace
 
 struct SignatureVerifier::State {
@@ -186,20 +204,19 @@ bool VerifyFileSignature(FileSystem& files, const std::string& path, std::string
                          SignedFileInfo* info, std::string* reason) {
   SignatureVerifier verifier;
   if (!verifier.Start(key, signatureText, expectedFileName, reason)) return false;
-  std::unique_ptr<File> file = files.OpenRead(path, false);
-  if (!file) {
-    *reason = "cannot open the file";
-    return false;
-  }
-  std::vector<uint8_t> chunk(kChunkSize);
-  while (true) {
-    const int64_t count = file->Read(chunk.data(), kChunkSize);
-    if (count < 0) {
+  switch (ReadInChunks(files, path, [&](const uint8_t* bytes, size_t size) {
+    return verifier.Update(bytes, size, reason);
+  })) {
+    case FileRead::kDone:
+      break;
+    case FileRead::kCannotOpen:
+      *reason = "cannot open the file";
+      return false;
+    case FileRead::kCannotRead:
       *reason = "cannot read the file";
       return false;
-    }
-    if (count == 0) break;
-    if (!verifier.Update(chunk.data(), static_cast<size_t>(count), reason)) return false;
+    case FileRead::kRefused:
+      return false;
   }
   return verifier.Finish(info, reason);
 }
@@ -267,20 +284,19 @@ bool SignFile(FileSystem& files, const std::string& path, const MinisignSecretKe
               std::string* error) {
   Blake2b512 hash;
   if (!hash.Ready(error)) return false;
-  std::unique_ptr<File> file = files.OpenRead(path, false);
-  if (!file) {
-    *error = "cannot open " + path;
-    return false;
-  }
-  std::vector<uint8_t> chunk(kChunkSize);
-  while (true) {
-    const int64_t count = file->Read(chunk.data(), kChunkSize);
-    if (count < 0) {
+  switch (ReadInChunks(files, path, [&](const uint8_t* bytes, size_t size) {
+    hash.Update(bytes, size);
+    return true;
+  })) {
+    case FileRead::kDone:
+    case FileRead::kRefused:
+      break;
+    case FileRead::kCannotOpen:
+      *error = "cannot open " + path;
+      return false;
+    case FileRead::kCannotRead:
       *error = "cannot read " + path;
       return false;
-    }
-    if (count == 0) break;
-    hash.Update(chunk.data(), static_cast<size_t>(count));
   }
   return SignDigest(key, hash.Finish(), fileName, timestamp, signatureText, error);
 }

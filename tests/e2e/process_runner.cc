@@ -88,6 +88,23 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::s
   return result;
 }
 
+std::vector<std::string> ConsoleLines(const std::string& output, bool windows) {
+  std::string text;
+  if (windows) {
+    for (size_t i = 0; i < output.size(); i += 2) text += output[i];
+  } else {
+    text = output;
+  }
+  const std::string end = windows ? "\r\n" : "\n";
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t found; (found = text.find(end, start)) != std::string::npos;
+       start = found + end.size())
+    lines.push_back(text.substr(start, found - start));
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& arguments,
                                      const std::string& folder) {
   std::vector<std::string> copy = arguments;

@@ -18,6 +18,11 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::string& folder,
                          const std::string& input = "", int timeoutSeconds = 120);
 
+// The console lines in a run's output: UTF-16LE (ASCII text) with CR LF from
+// the Windows build, LF-ended from the POSIX one. A last line without its end
+// counts too.
+std::vector<std::string> ConsoleLines(const std::string& output, bool windows);
+
 // A child process that runs while the test watches what it does, with its
 // standard streams on /dev/null; killed when destroyed.
 class BackgroundProcess {

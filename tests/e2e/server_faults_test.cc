@@ -125,21 +125,7 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
     return OutputLines(result.output);
   }
 
-  Lines OutputLines(const std::string& output) {
-    std::string text;
-    if (build_.windows) {
-      for (size_t i = 0; i < output.size(); i += 2) text += output[i];  // ASCII UTF-16LE
-    } else {
-      text = output;
-    }
-    const std::string end = build_.windows ? "\r\n" : "\n";
-    Lines lines;
-    size_t start = 0;
-    for (size_t found; (found = text.find(end, start)) != std::string::npos;
-         start = found + end.size())
-      lines.push_back(text.substr(start, found - start));
-    return lines;
-  }
+  Lines OutputLines(const std::string& output) { return ConsoleLines(output, build_.windows); }
 
   // The line printed right after `line`, or "(missing)".
   static std::string After(const Lines& lines, const std::string& line) {

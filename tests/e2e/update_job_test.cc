@@ -145,22 +145,7 @@ class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
   }
 
   // The console lines of a run, whatever the build's encoding.
-  Lines OutputLines(const std::string& output) {
-    std::string text;
-    if (build_.windows) {
-      for (size_t i = 0; i < output.size(); i += 2) text += output[i];  // ASCII UTF-16LE
-    } else {
-      text = output;
-    }
-    const std::string end = build_.windows ? "\r\n" : "\n";
-    Lines lines;
-    size_t start = 0;
-    for (size_t found; (found = text.find(end, start)) != std::string::npos;
-         start = found + end.size())
-      lines.push_back(text.substr(start, found - start));
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-  }
+  Lines OutputLines(const std::string& output) { return ConsoleLines(output, build_.windows); }
 
   // The program folder as the updater shows it.
   std::string ShownFolder() {
