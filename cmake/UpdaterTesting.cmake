@@ -24,16 +24,33 @@ add_library(updater_test_support STATIC ${CMAKE_SOURCE_DIR}/tests/support/temp_f
 target_include_directories(updater_test_support PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(updater_test_support PUBLIC ${UPDATER_GTEST_MAIN} updater_system)
 
+# PER_BUILD: the tests are instantiated once per build (names ending in
+# /posix and /windows); each build gets a ctest entry of its own, NAME.posix
+# and NAME.windows, so that a parallel run takes them side by side. COST:
+# about the seconds an entry takes, so that the longest start first.
 function(updater_add_test name)
-  cmake_parse_arguments(TEST "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(TEST "PER_BUILD" "TIMEOUT;COST" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${TEST_SOURCES})
   target_link_libraries(${name} PRIVATE updater_test_support ${TEST_LIBS})
-  add_test(NAME ${UPDATER_TEST_PREFIX}.${name} COMMAND ${name})
   if(NOT TEST_TIMEOUT)
     set(TEST_TIMEOUT 300)
   endif()
-  set_tests_properties(${UPDATER_TEST_PREFIX}.${name} PROPERTIES TIMEOUT ${TEST_TIMEOUT}
+  set(entries)
+  if(TEST_PER_BUILD)
+    foreach(build posix windows)
+      add_test(NAME ${UPDATER_TEST_PREFIX}.${name}.${build} COMMAND ${name}
+        --gtest_filter=*/${build})
+      list(APPEND entries ${UPDATER_TEST_PREFIX}.${name}.${build})
+    endforeach()
+  else()
+    add_test(NAME ${UPDATER_TEST_PREFIX}.${name} COMMAND ${name})
+    set(entries ${UPDATER_TEST_PREFIX}.${name})
+  endif()
+  set_tests_properties(${entries} PROPERTIES TIMEOUT ${TEST_TIMEOUT}
     ENVIRONMENT "UPDATER_BUILD_DIR=${CMAKE_BINARY_DIR};UPDATER_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  if(TEST_COST)
+    set_tests_properties(${entries} PROPERTIES COST ${TEST_COST})
+  endif()
 endfunction()
 
 # Lets `ctest` in the native tree run the Windows tree's tests too.
