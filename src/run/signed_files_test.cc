@@ -10,21 +10,16 @@
 
 #include <algorithm>
 
-#include "mxupack/package_writer.h"
+#include "run/check_test_util.h"
 #include "run/run_main.h"
-#include "run/update_check.h"
-#include "support/fake_platform.h"
-#include "support/fake_web.h"
-#include "support/temp_folder.h"
 
 namespace updater {
 namespace {
 
-using testing::FakePlatform;
-using testing::FakeWeb;
 using testing::FileExists;
+using testing::InListOrder;
+using testing::PackageBytes;
 using testing::ReadWholeFile;
-using testing::TempFolder;
 using testing::WriteWholeFile;
 using Lines = std::vector<std::string>;
 
@@ -51,26 +46,13 @@ std::string Signature(const char* secretKey, const std::string& bytes, const std
   return signature;
 }
 
-std::string PackageBytes(const std::vector<std::pair<std::string, std::string>>& files) {
-  TempFolder scratch;
-  std::vector<mxupack::EntryInput> entries;
-  for (const auto& [name, content] : files) entries.push_back({name, 0, {}, {{0, "", content}}});
-  std::string error;
-  const std::string path = scratch.Path() + "p.mxu";
-  EXPECT_TRUE(mxupack::WritePackage(path, entries, {}, &error)) << error;
-  return ReadWholeFile(path);
-}
-
-class SignedUpdateTest : public ::testing::Test {
+class SignedUpdateTest : public testing::CheckFixture {
  protected:
   void SetUp() override {
-    program_.ProgramFolder = folder_.Path();
+    CheckFixture::SetUp();
     program_.Settings.AskMode = AskModeSetting::DontAsk;
-    program_.InstalledUpdaterVersion = 100;
-    program_.InstalledMainVersion = 100;
     program_.PublicKey = kPublicKey;
     ASSERT_TRUE(LoadPublicKey(program_));
-    RealPlatform().files.CreateFolder(program_.UpdateFolder());
     WriteWholeFile(At("VOXA.exe"), "old program");
   }
 
@@ -93,17 +75,8 @@ class SignedUpdateTest : public ::testing::Test {
     Put(base, "v.mxu", PackageBytes({{"VOXA.exe", "new program"}}), "v.mxu");
   }
 
-  std::string At(const std::string& relative) {
-    std::string path = folder_.Path() + relative;
-#ifndef _WIN32
-    std::replace(path.begin(), path.end(), '\\', '/');
-#endif
-    return path;
-  }
-
   CheckOutcome RunCheck() {
-    ServerChoice choice;
-    choice.Random = [](uint64_t) { return uint64_t{0}; };
+    ServerChoice choice = InListOrder();
     return RunUpdateCheck(program_, choice);
   }
 
@@ -113,13 +86,6 @@ class SignedUpdateTest : public ::testing::Test {
       if (line.rfind("Error: ", 0) == 0) errors.push_back(line);
     return errors;
   }
-
-  TempFolder folder_;
-  FakeWeb web_;
-  FakePlatform fake_;
-  Platform platform_{fake_.console, fake_.platform.files, fake_.processes,
-                     fake_.clock,   fake_.versions,       web_};
-  Program program_{platform_};
 };
 
 TEST_F(SignedUpdateTest, EveryKindOfBadSignatureSendsTheCheckToTheNextServer) {

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <functional>
 
-#include "mxupack/package_writer.h"
 #include "packages/apply_updates.h"
+#include "run/check_test_util.h"
 #include "run/console_io.h"
 #include "run/run_main.h"
 #include "run/self_update.h"
@@ -22,28 +22,13 @@ namespace {
 
 using testing::ExitCodeOf;
 using testing::FakePlatform;
-using testing::FakeWeb;
 using testing::FileExists;
+using testing::InListOrder;
+using testing::PackageBytes;
 using testing::ReadWholeFile;
 using testing::TempFolder;
 using testing::WriteWholeFile;
 using Lines = std::vector<std::string>;
-
-// A package's bytes, written by the package writer.
-std::string PackageBytes(const std::vector<std::pair<std::string, std::string>>& files) {
-  TempFolder scratch;
-  std::vector<mxupack::EntryInput> entries;
-  for (const auto& [name, content] : files) {
-    mxupack::EntryInput entry;
-    entry.Name = name;
-    entry.Variants.push_back({0, "", content});
-    entries.push_back(entry);
-  }
-  std::string error;
-  const std::string path = scratch.Path() + "p.mxu";
-  EXPECT_TRUE(mxupack::WritePackage(path, entries, {}, &error)) << error;
-  return ReadWholeFile(path);
-}
 
 ConsoleKey Key(const char* text) {
   ConsoleKey key;
@@ -51,35 +36,13 @@ ConsoleKey Key(const char* text) {
   return key;
 }
 
-// Always takes the first remaining list entry, so servers go in list order.
-ServerChoice InListOrder() {
-  ServerChoice choice;
-  choice.Random = [](uint64_t) { return uint64_t{0}; };
-  return choice;
-}
-
-class UpdateCheckTest : public ::testing::Test {
+class UpdateCheckTest : public testing::CheckFixture {
  protected:
-  void SetUp() override {
-    program_.ProgramFolder = folder_.Path();
-    RealPlatform().files.CreateFolder(program_.UpdateFolder());
-    program_.InstalledUpdaterVersion = 100;
-    program_.InstalledMainVersion = 100;
-  }
-
   // A good server at `base` offering `catalogue`.
   void ServeGoodServer(const std::string& base, const std::string& catalogue) {
     web_.Serve(base + "UpdateInfo.txt", "ok");
     web_.Serve(base + "UpdateServer.lst", "http://fresh.test/\r\n");
     web_.Serve(base + "VersionInfo.txt", catalogue);
-  }
-
-  std::string At(const std::string& relative) {
-    std::string path = folder_.Path() + relative;
-#ifndef _WIN32
-    std::replace(path.begin(), path.end(), '\\', '/');
-#endif
-    return path;
   }
 
   // Runs the full check and, when its outcome ends the run, ends it as the
@@ -109,12 +72,6 @@ class UpdateCheckTest : public ::testing::Test {
     return std::find(Printed().begin(), Printed().end(), line) != Printed().end();
   }
 
-  TempFolder folder_;
-  FakeWeb web_;
-  FakePlatform fake_;
-  Platform platform_{fake_.console, fake_.platform.files, fake_.processes,
-                     fake_.clock,   fake_.versions,       web_};
-  Program program_{platform_};
   CheckOutcome outcome_ = CheckOutcome::Completed;
 };
 

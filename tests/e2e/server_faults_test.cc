@@ -14,6 +14,7 @@
 #include <map>
 #include <thread>
 
+#include "e2e/builds.h"
 #include "e2e/process_runner.h"
 #include "http/test_server.h"
 #include "support/temp_folder.h"
@@ -24,22 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 using Headers = std::vector<std::pair<std::string, std::string>>;
-
-struct Build {
-  std::string name;
-  std::string updater;  // Updater.exe, file version 1.0.0.0
-  std::string voxa100;  // VOXA.exe 1.00
-  std::string voxa105;  // VOXA.exe 1.05
-  bool windows = false;
-};
-
-Build PosixBuild() { return {"posix", UPDATER_EXE, VOXA_100, VOXA_105, false}; }
-
-Build WindowsBuild() {
-  const std::string tree = WINDOWS_BUILD_DIR;
-  return {"windows", tree + "/Updater.exe", tree + "/demo/voxa-1.00/VOXA.exe",
-          tree + "/demo/voxa-1.05/VOXA.exe", true};
-}
 
 // A base URL where nothing listens: an attempt there fails at once.
 std::string DeadServer() {
@@ -54,8 +39,7 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
  protected:
   void SetUp() override {
     build_ = GetParam()();
-    if (build_.windows && (std::string(WINDOWS_BUILD_DIR).empty() || !fs::exists(build_.updater)))
-      GTEST_SKIP() << "no Windows build tree";
+    if (!BuildAvailable(build_)) GTEST_SKIP() << "no Windows build tree";
     program_ = temp_.Path() + "VOXA app/";
     fs::create_directories(program_ + "Update");
     fs::copy_file(build_.updater, program_ + "Updater.exe");
@@ -110,11 +94,7 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
   }
 
   std::vector<std::string> Command(const Lines& parameters) {
-    std::vector<std::string> command;
-    if (build_.windows) command = {WINE_RUN, std::string(WINDOWS_BUILD_DIR) + "/wineprefix"};
-    command.push_back(program_ + "Updater.exe");
-    command.insert(command.end(), parameters.begin(), parameters.end());
-    return command;
+    return BuildCommand(build_, program_ + "Updater.exe", parameters);
   }
 
   // A -dontask run that tries `server` first; its console lines.

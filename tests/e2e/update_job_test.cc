@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "e2e/builds.h"
 #include "e2e/process_runner.h"
 #include "e2e/web_server.h"
 #include "support/temp_folder.h"
@@ -23,42 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 using Files = std::map<std::string, std::string>;  // relative path -> content
-
-// One build of the updater and the programs that go with it.
-struct Build {
-  std::string name;
-  std::string updater;        // Updater.exe, file version 1.0.0.0
-  std::string nextUpdater;    // Updater.exe, file version 1.1.0.0
-  std::string voxa100;        // VOXA.exe 1.00
-  std::string voxa105;        // VOXA.exe 1.05
-  std::string signedUpdater;  // Updater.exe built with the test key
-  std::string secretKey;      // the test key's secret half
-  bool windows = false;
-};
-
-Build PosixBuild() {
-  const std::string tree = UPDATER_BUILD_TREE;
-  return {"posix",
-          UPDATER_EXE,
-          NEXT_UPDATER_EXE,
-          VOXA_100,
-          VOXA_105,
-          SIGNED_UPDATER_EXE,
-          tree + "/test_key/minisign.key",
-          false};
-}
-
-Build WindowsBuild() {
-  const std::string tree = WINDOWS_BUILD_DIR;
-  return {"windows",
-          tree + "/Updater.exe",
-          tree + "/next/Updater.exe",
-          tree + "/demo/voxa-1.00/VOXA.exe",
-          tree + "/demo/voxa-1.05/VOXA.exe",
-          tree + "/signed/Updater.exe",
-          tree + "/test_key/minisign.key",
-          true};
-}
 
 std::string Slurp(const std::string& path) { return ReadWholeFile(path); }
 
@@ -74,8 +39,7 @@ class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
  protected:
   void SetUp() override {
     build_ = GetParam()();
-    if (build_.windows && (std::string(WINDOWS_BUILD_DIR).empty() || !fs::exists(build_.updater)))
-      GTEST_SKIP() << "no Windows build tree";
+    if (!BuildAvailable(build_)) GTEST_SKIP() << "no Windows build tree";
     www_ = temp_.Path() + "www/";
     program_ = temp_.Path() + "VOXA app/";
     fs::create_directories(www_);
@@ -133,11 +97,7 @@ class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
   }
 
   std::vector<std::string> Command(const Lines& parameters) {
-    std::vector<std::string> command;
-    if (build_.windows) command = {WINE_RUN, std::string(WINDOWS_BUILD_DIR) + "/wineprefix"};
-    command.push_back(program_ + "Updater.exe");
-    command.insert(command.end(), parameters.begin(), parameters.end());
-    return command;
+    return BuildCommand(build_, program_ + "Updater.exe", parameters);
   }
 
   ProcessResult Run(const Lines& parameters) {

@@ -1,0 +1,72 @@
+// What the tests of the update check start from: a program in a real
+// temporary folder (with Update\, installed versions 1.00) over the fake
+// platform and a fake web, servers taken in list order, and packages made by
+// the package writer.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "mxupack/package_writer.h"
+#include "run/program.h"
+#include "run/update_check.h"
+#include "support/fake_platform.h"
+#include "support/fake_web.h"
+#include "support/temp_folder.h"
+
+namespace updater::testing {
+
+// A package's bytes, written by the package writer.
+inline std::string PackageBytes(const std::vector<std::pair<std::string, std::string>>& files) {
+  TempFolder scratch;
+  std::vector<mxupack::EntryInput> entries;
+  for (const auto& [name, content] : files) {
+    mxupack::EntryInput entry;
+    entry.Name = name;
+    entry.Variants.push_back({0, "", content});
+    entries.push_back(entry);
+  }
+  std::string error;
+  const std::string path = scratch.Path() + "p.mxu";
+  EXPECT_TRUE(mxupack::WritePackage(path, entries, {}, &error)) << error;
+  return ReadWholeFile(path);
+}
+
+// Always takes the first remaining list entry, so servers go in list order.
+inline ServerChoice InListOrder() {
+  ServerChoice choice;
+  choice.Random = [](uint64_t) { return uint64_t{0}; };
+  return choice;
+}
+
+class CheckFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_.ProgramFolder = folder_.Path();
+    RealPlatform().files.CreateFolder(program_.UpdateFolder());
+    program_.InstalledUpdaterVersion = 100;
+    program_.InstalledMainVersion = 100;
+  }
+
+  // The real path of a file given relative to the program folder.
+  std::string At(const std::string& relative) {
+    std::string path = folder_.Path() + relative;
+#ifndef _WIN32
+    std::replace(path.begin(), path.end(), '\\', '/');
+#endif
+    return path;
+  }
+
+  TempFolder folder_;
+  FakeWeb web_;
+  FakePlatform fake_;
+  Platform platform_{fake_.console, fake_.platform.files, fake_.processes,
+                     fake_.clock,   fake_.versions,       web_};
+  Program program_{platform_};
+};
+
+}  // namespace updater::testing

@@ -1,0 +1,45 @@
+#include "e2e/builds.h"
+
+#include <filesystem>
+
+namespace updater::testing {
+
+Build PosixBuild() {
+  const std::string tree = UPDATER_BUILD_TREE;
+  return {"posix",
+          UPDATER_EXE,
+          NEXT_UPDATER_EXE,
+          VOXA_100,
+          VOXA_105,
+          SIGNED_UPDATER_EXE,
+          tree + "/test_key/minisign.key",
+          false};
+}
+
+Build WindowsBuild() {
+  const std::string tree = WINDOWS_BUILD_DIR;
+  return {"windows",
+          tree + "/Updater.exe",
+          tree + "/next/Updater.exe",
+          tree + "/demo/voxa-1.00/VOXA.exe",
+          tree + "/demo/voxa-1.05/VOXA.exe",
+          tree + "/signed/Updater.exe",
+          tree + "/test_key/minisign.key",
+          true};
+}
+
+bool BuildAvailable(const Build& build) {
+  return !build.windows ||
+         (!std::string(WINDOWS_BUILD_DIR).empty() && std::filesystem::exists(build.updater));
+}
+
+std::vector<std::string> BuildCommand(const Build& build, const std::string& program,
+                                      const std::vector<std::string>& parameters) {
+  std::vector<std::string> command;
+  if (build.windows) command = {WINE_RUN, std::string(WINDOWS_BUILD_DIR) + "/wineprefix"};
+  command.push_back(program);
+  command.insert(command.end(), parameters.begin(), parameters.end());
+  return command;
+}
+
+}  // namespace updater::testing

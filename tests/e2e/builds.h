@@ -1,0 +1,32 @@
+// The two builds of the updater that the end-to-end suites run, each with the
+// programs that go with it, and how to start its Updater.exe.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace updater::testing {
+
+struct Build {
+  std::string name;           // "posix" or "windows": the suffix of the test names
+  std::string updater;        // Updater.exe, file version 1.0.0.0
+  std::string nextUpdater;    // Updater.exe, file version 1.1.0.0
+  std::string voxa100;        // VOXA.exe 1.00
+  std::string voxa105;        // VOXA.exe 1.05
+  std::string signedUpdater;  // Updater.exe built with the test key
+  std::string secretKey;      // the test key's secret half
+  bool windows = false;
+};
+
+Build PosixBuild();
+Build WindowsBuild();
+
+// False for the Windows build when its tree was not built.
+bool BuildAvailable(const Build& build);
+
+// The command that runs `program` (an Updater.exe of `build`) with
+// `parameters`: directly, or under Wine.
+std::vector<std::string> BuildCommand(const Build& build, const std::string& program,
+                                      const std::vector<std::string>& parameters);
+
+}  // namespace updater::testing
