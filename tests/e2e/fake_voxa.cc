@@ -1,5 +1,6 @@
 // Stands in for the main program in end-to-end tests of the Windows build:
-// records its command line and current folder in launched.txt (UTF-8).
+// records its command line and current folder in launched.txt (UTF-8) beside
+// itself, so that a start by hand never leaves the file anywhere else.
 #include <windows.h>
 
 #include <cstdio>
@@ -21,7 +22,12 @@ int main() {
   wchar_t folder[1024];
   GetCurrentDirectoryW(1024, folder);
   std::string record = Utf8(GetCommandLineW()) + "\n" + Utf8(folder) + "\n";
-  std::FILE* out = std::fopen("launched.txt", "wb");
+  wchar_t recordPath[1024];
+  DWORD length = GetModuleFileNameW(nullptr, recordPath, 1024);
+  if (length == 0 || length >= 1024) return 1;
+  std::wstring path(recordPath, length);
+  path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"launched.txt";
+  std::FILE* out = _wfopen(path.c_str(), L"wb");
   if (!out) return 1;
   std::fwrite(record.data(), 1, record.size(), out);
   std::fclose(out);

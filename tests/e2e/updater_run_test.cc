@@ -140,6 +140,28 @@ TEST(PosixUpdaterRun, AClosedInputEndsTheClosingPrompt) {
   EXPECT_EQ(result.output, JoinLines(kApplyOnlyRun, "\n"));
 }
 
+TEST(PosixUpdaterRun, AClosedStandardOutputKeepsConsoleLinesOutOfTheLog) {
+  ProgramFolder folder(UPDATER_EXE);
+  fs::create_directories(folder.Path() + "Update");
+  // Started with standard output closed, the first file the updater opens
+  // would be descriptor 1.
+  ProcessResult result = RunProcess(
+      {"/bin/sh", "-c", "exec \"$0\" -dontask -onlyapply >&-", folder.Path() + "Updater.exe"},
+      folder.Path());
+  EXPECT_EQ(result.exitCode, 0);
+  const std::string log = ReadWholeFile(folder.Path() + "Update/Updater.log");
+  ASSERT_NE(log.find("End, exit code 0\r\n"), std::string::npos) << log;
+  // Every line is a record: a time, two spaces, the text.
+  for (size_t start = 0; start < log.size();) {
+    size_t end = log.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos) << "a line without its record end: " << log.substr(start);
+    const std::string line = log.substr(start, end - start);
+    EXPECT_TRUE(line.size() > 26 && line[4] == '-' && line[10] == 'T' && line.substr(24, 2) == "  ")
+        << "not a log record: \"" << line << "\"";
+    start = end + 2;
+  }
+}
+
 TEST(PosixUpdaterRun, TheClosingPromptAtATerminalWaitsForEnterOnly) {
   ProgramFolder folder(UPDATER_EXE);
   TerminalProcess updater({folder.Path() + "Updater.exe", "-onlyapply"}, folder.Path());

@@ -1,6 +1,7 @@
 // The running process and the programs it starts, on POSIX.
 #include "system/posix/processes.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <unistd.h>
 
@@ -22,9 +23,24 @@ namespace {
 
 std::vector<std::string> g_arguments;
 
+// Gives each closed standard descriptor /dev/null. A program started with
+// standard output closed would otherwise get its first opened file (the
+// support log) as descriptor 1, and every console line would land in it.
+void FillClosedStandardDescriptors() {
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free descriptor: the closed one.
+    int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != descriptor) close(opened);
+  }
+}
+
 }  // namespace
 
-void InitPosixPlatform(int argc, char** argv) { g_arguments.assign(argv, argv + argc); }
+void InitPosixPlatform(int argc, char** argv) {
+  FillClosedStandardDescriptors();
+  g_arguments.assign(argv, argv + argc);
+}
 
 std::string NativePath(const std::string& path) {
   std::string native = path;
