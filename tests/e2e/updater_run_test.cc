@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -212,6 +213,22 @@ TEST(WindowsUpdaterRun, RedirectedOutputIsUtf16WithCrLfAndNoByteOrderMark) {
       RunProcess(WindowsCommand(folder.Path(), {"-dontask", "-onlyapply"}), folder.Path());
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.output, Utf16(JoinLines(kApplyOnlyRun, "\r\n")));
+}
+
+TEST(WindowsUpdaterRun, AConsoleWithoutStandardHandlesIsUsed) {
+  if (!HaveWindowsBuild()) GTEST_SKIP() << "no Windows build tree";
+  ProgramFolder folder(WindowsBuild() + "/Updater.exe");
+  // At a terminal Wine gives the starter a console; the updater it starts
+  // shares that console but gets no standard handles.
+  std::string updater = "Z:" + folder.Path() + "Updater.exe";
+  std::replace(updater.begin(), updater.end(), '/', '\\');
+  TerminalProcess starter({WINE_RUN, WindowsBuild() + "/wineprefix",
+                           WindowsBuild() + "/tests/e2e/handleless_start.exe", updater},
+                          folder.Path());
+  EXPECT_TRUE(starter.WaitForOutput("Press enter to end program.")) << starter.Output();
+  int exitCode = -1;
+  ASSERT_TRUE(starter.WaitForExit(60000, &exitCode));
+  EXPECT_EQ(exitCode, 0);
 }
 
 TEST(WindowsUpdaterRun, ARefusedServerIsLoggedWithItsCause) {

@@ -36,6 +36,12 @@ void BlankRowFrom(HANDLE output, const CONSOLE_SCREEN_BUFFER_INFO& screen, SHORT
                               COORD{column, screen.dwCursorPosition.Y}, &filled);
 }
 
+// The console's own input or output, whatever the standard handles are.
+HANDLE OpenConsoleDevice(const wchar_t* device) {
+  return CreateFileW(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
 }  // namespace
 
 bool Win32Console::Open() {
@@ -47,6 +53,11 @@ bool Win32Console::Open() {
   AllocConsole();
   input_ = Usable(inheritedInput) ? inheritedInput : GetStdHandle(STD_INPUT_HANDLE);
   output_ = Usable(inheritedOutput) ? inheritedOutput : GetStdHandle(STD_OUTPUT_HANDLE);
+  // A process attached to a console (AllocConsole refused) may still have no
+  // standard handles, for instance when its starter passed none: the console
+  // itself is then opened by its device names.
+  if (!Usable(output_)) output_ = OpenConsoleDevice(L"CONOUT$");
+  if (!Usable(input_)) input_ = OpenConsoleDevice(L"CONIN$");
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   return Usable(output_);
 }
