@@ -25,6 +25,9 @@ constexpr int kHandOverDelayMilliseconds = 1000;
 constexpr int kReplaceRetryMilliseconds = 20000;
 constexpr int kReplaceRetryStepMilliseconds = 250;
 constexpr char kUpdateFolderName[] = "update\\";
+// Left in Update\ by the replacement step once it has put its copy in place,
+// for the run it starts; that run consumes it.
+constexpr char kReplacedMark[] = "Updater.replaced";
 constexpr int64_t kCompareChunk = 1 << 16;
 
 // True when both files can be read and hold the same bytes.
@@ -113,12 +116,16 @@ bool ClearHandOverLeftovers(Program& program) {
     program.Log.Write("Removed an unfinished replacement: " + staged);
   RemoveStagedCopies(files, program.UpdateFolder());
 
+  // Only the run that the replacement step just started follows a
+  // replacement: it finds the step's mark, consumed here so that no later
+  // run sees it (a mark that cannot be removed arms nothing).
+  const std::string mark = program.UpdateFolder() + kReplacedMark;
+  const bool marked = files.Exists(mark) && files.Delete(mark);
   if (!files.Exists(copy)) return false;
-  // Only the program that a completed hand-over put in place is the copy
-  // itself; any other leftover (an older copy, a folder of that name) says
-  // nothing about this run.
-  const bool followsReplacement =
-      !files.IsFolder(copy) && SameContent(files, copy, program.ProgramFolder + "Updater.exe");
+  // And only when the copy is this very program; a copy whose removal failed
+  // once, even one with this program's content, says nothing about this run.
+  const bool followsReplacement = marked && !files.IsFolder(copy) &&
+                                  SameContent(files, copy, program.ProgramFolder + "Updater.exe");
   // The copy that started this run may still be ending.
   program.os.clock.Sleep(kHandOverDelayMilliseconds);
   if (files.IsFolder(copy))
@@ -160,6 +167,10 @@ RunEnd ReplaceUpdater(Program& program) {
     return RunEnd::Fatal("Error: Failed to delete Updater.exe.");
   }
 
+  // The mark tells the started updater that it is the program just put in
+  // place; without it the guard against a hand-over loop stays unarmed.
+  if (!WriteFileWhole(program.os.files, program.UpdateFolder() + kReplacedMark, ""))
+    program.Log.Write("Cannot mark the replacement: " + program.os.files.LastError());
   if (!LaunchProgram(program, updater, BuildRelaunchOptions(program.Settings, false),
                      program.ProgramFolder)) {
     program.Log.Write("Cannot start Updater.exe: " + program.os.processes.LastError());

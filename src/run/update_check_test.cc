@@ -366,8 +366,14 @@ TEST_F(UpdateCheckTest, OnlyTheCopyThatReplacedThisProgramArmsTheLoopGuard) {
     std::function<void()> leave;
     bool followsReplacement;
   } cases[] = {
-      {"the copy of this program",
-       [&] { WriteWholeFile(At("Update\\Updater.tmp"), "the running updater"); }, true},
+      {"the copy of this program that the replacement step just put in place",
+       [&] {
+         WriteWholeFile(At("Update\\Updater.tmp"), "the running updater");
+         WriteWholeFile(At("Update\\Updater.replaced"), "");
+       },
+       true},
+      {"a copy of this program left by an earlier hand-over",
+       [&] { WriteWholeFile(At("Update\\Updater.tmp"), "the running updater"); }, false},
       {"an older copy", [&] { WriteWholeFile(At("Update\\Updater.tmp"), "an older updater"); },
        false},
       {"a folder of that name",
@@ -388,7 +394,8 @@ TEST_F(UpdateCheckTest, OnlyTheCopyThatReplacedThisProgramArmsTheLoopGuard) {
     SCOPED_TRACE(c.name);
     c.leave();
     EXPECT_EQ(ClearHandOverLeftovers(program_), c.followsReplacement);
-    for (const char* left : {"Update\\Updater.tmp", "Updater.new", "Update\\~mx1", "Update\\~mx7"})
+    for (const char* left : {"Update\\Updater.tmp", "Updater.new", "Update\\~mx1", "Update\\~mx7",
+                             "Update\\Updater.replaced"})
       EXPECT_FALSE(FileExists(At(left))) << left;
     EXPECT_TRUE(FileExists(At("Updater.exe")));
   }
@@ -431,6 +438,8 @@ TEST_F(ReplaceUpdaterTest, PutsTheCopyInPlaceAndStartsItWithoutSelfReplace) {
   EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "new");
   EXPECT_FALSE(FileExists(folder_.Path() + "Updater.new"));
+  // The mark for the started updater, which arms its loop guard.
+  EXPECT_TRUE(FileExists(folder_.Path() + "Update/Updater.replaced"));
   ASSERT_EQ(fake_.processes.starts.size(), 1u);
   EXPECT_EQ(fake_.processes.starts[0].commandLine,
             "\"" + folder_.Path() + "Updater.exe\" -da -svr http://a.test/");
