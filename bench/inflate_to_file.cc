@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "packages/entry_decoder.h"
+#include "packages/package_codecs.h"
 #include "packages/package_reader.h"
 #include "system/platform.h"
 

@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "mxupack/package_writer.h"
 #include "packages/apply_updates.h"
 #include "packages/package_format.h"
 #include "packages/package_reader.h"
+#include "packages/package_writer.h"
 #include "system/platform.h"
 #include "system/report.h"
 
@@ -101,33 +101,33 @@ void GatherData(const fs::path& target, int64_t size) {
   }
 }
 
-void Pack(const fs::path& data, const fs::path& package, mxupack::Method method) {
+void Pack(const fs::path& data, const fs::path& package, MethodChoice method) {
   if (fs::exists(package)) return;
-  mxupack::PackageOptions options;
+  PackageOptions options;
   options.Encode.ZlibLevel = 6;
   options.Encode.LzmaLevel = 3;
   options.Encode.LzmaDictionarySize = 16 * kMiB;
   std::string error;
-  if (!mxupack::WritePackage(package.string(),
-                             {{"Data\\big.bin", 1, method, {{0, data.string(), ""}}}}, options,
-                             &error)) {
+  if (!WritePackage(package.string(), {{"Data\\big.bin", 1, method, {{0, data.string(), ""}}}},
+                    options, &error)) {
     std::cerr << "packing failed: " << error << "\n";
     std::exit(1);
   }
 }
 
 // The single entry's stored block, read whole into memory.
-std::string StoredBlock(const fs::path& package, uint8_t* method, int64_t* size) {
+std::string StoredBlock(const fs::path& package, PackageMethod* method, int64_t* size) {
   std::ifstream in(package, std::ios::binary);
   uint8_t headerBytes[kPackageHeaderSize];
   in.read(reinterpret_cast<char*>(headerBytes), kPackageHeaderSize);
   PackageHeader header = DecodePackageHeader(headerBytes);
-  std::string stored(header.DirMethod == 0 ? header.DirSize : header.DirPackedSize, '\0');
+  std::string stored(
+      header.DirMethod == PackageMethod::Stored ? header.DirSize : header.DirPackedSize, '\0');
   in.seekg(header.DirOffset);
   in.read(stored.data(), static_cast<std::streamsize>(stored.size()));
   std::string directory(header.DirSize, '\0');
   uLongf length = header.DirSize;
-  if (header.DirMethod == 1)
+  if (header.DirMethod == PackageMethod::Zlib)
     uncompress(reinterpret_cast<Bytef*>(directory.data()), &length,
                reinterpret_cast<const Bytef*>(stored.data()), stored.size());
   else
@@ -151,7 +151,7 @@ void Free(void*, void* address) { std::free(address); }
 // synced to the disk (fdatasync), as applying a package must before it
 // replaces anything.
 int RawDecode(const fs::path& package, const fs::path& output, bool durable) {
-  uint8_t method = 0;
+  PackageMethod method = PackageMethod::Stored;
   int64_t size = 0;
   std::string block = StoredBlock(package, &method, &size);
   std::vector<uint8_t> out(kChunk);
@@ -175,7 +175,7 @@ int RawDecode(const fs::path& package, const fs::path& output, bool durable) {
     };
     int64_t produced = 0;
     auto start = std::chrono::steady_clock::now();
-    if (method == 1) {
+    if (method == PackageMethod::Zlib) {
       z_stream stream{};
       inflateInit(&stream);
       stream.next_in = reinterpret_cast<Bytef*>(block.data());
@@ -222,7 +222,7 @@ int RawDecode(const fs::path& package, const fs::path& output, bool durable) {
   }
   fs::remove(output);
   std::printf("raw %s to a file%s\t%.1f MB/s\t(best of %d: %.2f s)\n",
-              method == 1 ? "zlib" : "lzma", durable ? ", synced" : "",
+              method == PackageMethod::Zlib ? "zlib" : "lzma", durable ? ", synced" : "",
               static_cast<double>(size) / 1e6 / best, kRounds, best);
   return 0;
 }
@@ -277,18 +277,17 @@ std::string SmallFileContent(int index, int version) {
 void PrepareManyFiles(const fs::path& installation, const fs::path& package) {
   if (fs::exists(package) && fs::exists(installation)) return;
   fs::remove_all(installation);
-  std::vector<mxupack::EntryInput> entries;
+  std::vector<EntryInput> entries;
   for (int i = 0; i < kSmallFiles; ++i) {
     std::string name = SmallFileName(i);
     std::string native = name;
     std::replace(native.begin(), native.end(), '\\', '/');
     fs::create_directories((installation / native).parent_path());
     std::ofstream(installation / native, std::ios::binary) << SmallFileContent(i, 1);
-    entries.push_back(
-        {name, 1, mxupack::Method::Zlib, {{0, std::string(), SmallFileContent(i, 2)}}});
+    entries.push_back({name, 1, PackageMethod::Zlib, {{0, std::string(), SmallFileContent(i, 2)}}});
   }
   std::string error;
-  if (!mxupack::WritePackage(package.string(), entries, {}, &error)) {
+  if (!WritePackage(package.string(), entries, {}, &error)) {
     std::cerr << "packing failed: " << error << "\n";
     std::exit(1);
   }
@@ -342,9 +341,9 @@ int main(int argc, char** argv) {
   struct Run {
     const char* name;
     int64_t size;
-    mxupack::Method method;
-  } runs[] = {{"zlib", 1024 * kMiB, mxupack::Method::Zlib},
-              {"lzma", 256 * kMiB, mxupack::Method::Lzma}};
+    MethodChoice method;
+  } runs[] = {{"zlib", 1024 * kMiB, PackageMethod::Zlib},
+              {"lzma", 256 * kMiB, PackageMethod::Lzma}};
   for (const Run& run : runs) {
     fs::path data = work / (std::string("data-") + run.name + ".bin");
     fs::path package = work / (std::string(run.name) + ".mxu");

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "packages/package_memory_reader.h"
 #include "packages/package_reader.h"
 #include "system/report.h"
 

@@ -68,7 +68,7 @@ TEST(ApplyInterruptionTest, EveryInterruptionEndsWithThePackageWholeOrAbsent) {
     testing::Installation maker;
     std::vector<std::pair<std::string, std::string>> entries;
     for (const auto& [name, content] : kFiles) entries.push_back({name, content.second});
-    maker.Pack("P.mxu", entries, mxupack::Method::Zlib);
+    maker.Pack("P.mxu", entries, PackageMethod::Zlib);
     package = maker.Read("P.mxu");
   }
   for (Mode mode : {Mode::Crash, Mode::Fail}) {

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "mxupack/package_writer.h"
 #include "packages/package_reader.h"
 #include "packages/package_test_util.h"
+#include "packages/package_writer.h"
 
 namespace updater {
 namespace {
@@ -101,10 +101,10 @@ TEST_F(ApplyTest, ProgressCountsTheDecodedBytesOfEachPackage) {
 TEST_F(ApplyTest, EmptyEntryNameMakesThePackageDamaged) {
   for (const std::string& empty : {std::string(), std::string("\0b", 2)}) {
     UpdatableInstallation t;
-    t.Write("Update\\P.mxu", mxupack::BuildPackageBytes({{"a", 1, 0, {{0, "1", 1}}},
-                                                         {empty, 1, 0, {{0, "2", 1}}},
-                                                         {"b", 1, 0, {{0, "3", 1}}}},
-                                                        0));
+    t.Write("Update\\P.mxu", BuildPackageBytes({{"a", 1, PackageMethod::Stored, {{0, "1", 1}}},
+                                                {empty, 1, PackageMethod::Stored, {{0, "2", 1}}},
+                                                {"b", 1, PackageMethod::Stored, {{0, "3", 1}}}},
+                                               PackageMethod::Stored));
     t.Pack("Update\\Q.mxu", {{"q", "q"}});
     EXPECT_TRUE(ApplyUpdates(t.reader, t.programFolder));
     EXPECT_EQ(
@@ -194,8 +194,9 @@ TEST_F(ApplyTest, HostileNamesWriteNothingOutside) {
     std::string package = t.programFolder + "Update\\P.mxu";
     testing::WriteWholeFile(
         testing::Installation::Native(package),
-        mxupack::BuildPackageBytes(
-            {{"Fine.txt", 1, 0, {{0, "f", 1}}}, {name, 1, 0, {{0, "evil", 4}}}}, 0));
+        BuildPackageBytes({{"Fine.txt", 1, PackageMethod::Stored, {{0, "f", 1}}},
+                           {name, 1, PackageMethod::Stored, {{0, "evil", 4}}}},
+                          PackageMethod::Stored));
     EXPECT_FALSE(ApplyUpdates(t.reader, t.programFolder));
     EXPECT_EQ(t.Lines(), Opening({"Decompressing... : Fine.txt", "Decompressing... : " + name,
                                   "Error: Failed to write file to disk!"}));

@@ -1,4 +1,4 @@
-// Decoders of the package data methods.
+// The streaming decoders of the package data methods.
 #include "packages/entry_decoder.h"
 
 #include <LzmaDec.h>
@@ -16,8 +16,6 @@ namespace {
 constexpr int64_t kChunkSize = 1 << 20;
 // The LZMA decoder never needs less than this much dictionary.
 constexpr uint32_t kLzmaMinDictionary = 1 << 12;
-// The range coder needs these many bytes before it can start.
-constexpr int64_t kLzmaRangeCoderInitSize = 5;
 
 void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
 void LzmaFree(void*, void* address) { std::free(address); }
@@ -48,8 +46,24 @@ bool Refill(ByteSource& stored, const Chunk& buffer, int64_t* remaining, int64_t
   return true;
 }
 
-StreamResult CopyStored(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink) {
-  if (packedSize != size) return StreamResult::DecodeFailed;
+// The coder properties to decode with. The declared dictionary size only
+// bounds how far back a match may reach, and no match reaches before the
+// first of `size` bytes, so a dictionary larger than the content is cut down:
+// decoding is the same and memory stays small.
+void LimitedProperties(const uint8_t* header, int64_t size, uint8_t* props) {
+  std::memcpy(props, header, kLzmaPropsSize);
+  uint32_t dictionary = static_cast<uint32_t>(props[1]) | static_cast<uint32_t>(props[2]) << 8 |
+                        static_cast<uint32_t>(props[3]) << 16 |
+                        static_cast<uint32_t>(props[4]) << 24;
+  if (static_cast<int64_t>(dictionary) <= size) return;
+  uint32_t limited = std::max(kLzmaMinDictionary, static_cast<uint32_t>(size));
+  for (int i = 0; i < 4; ++i) props[1 + i] = static_cast<uint8_t>(limited >> (8 * i));
+}
+
+}  // namespace
+
+StreamResult CopyStoredStream(ByteSource& stored, int64_t packedSize, int64_t, ByteSink& sink,
+                              const DecodeContext&) {
   Chunk buffer(packedSize);
   if (!buffer) return StreamResult::DecodeFailed;
   int64_t remaining = packedSize;
@@ -64,7 +78,8 @@ StreamResult CopyStored(ByteSource& stored, int64_t packedSize, int64_t size, By
 // zlib's `uncompress` with a destination of `size` bytes succeeds when the
 // stream ends and has produced no more than `size` bytes; trailing input after
 // the stream's end is ignored. The length must also match exactly.
-StreamResult InflateStream(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink) {
+StreamResult InflateZlibStream(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink,
+                               const DecodeContext&) {
   Chunk input(packedSize);
   // Any room works: a stream longer than `size` shows when it writes more.
   Chunk output(size);
@@ -105,22 +120,8 @@ StreamResult InflateStream(ByteSource& stored, int64_t packedSize, int64_t size,
   return produced == size ? StreamResult::Ok : StreamResult::DecodeFailed;
 }
 
-// The coder properties to decode with. The declared dictionary size only
-// bounds how far back a match may reach, and no match reaches before the
-// first of `size` bytes, so a dictionary larger than the content is cut down:
-// decoding is the same and memory stays small.
-void LimitedProperties(const uint8_t* header, int64_t size, uint8_t* props) {
-  std::memcpy(props, header, kLzmaPropsSize);
-  uint32_t dictionary = static_cast<uint32_t>(props[1]) | static_cast<uint32_t>(props[2]) << 8 |
-                        static_cast<uint32_t>(props[3]) << 16 |
-                        static_cast<uint32_t>(props[4]) << 24;
-  if (static_cast<int64_t>(dictionary) <= size) return;
-  uint32_t limited = std::max(kLzmaMinDictionary, static_cast<uint32_t>(size));
-  for (int i = 0; i < 4; ++i) props[1 + i] = static_cast<uint8_t>(limited >> (8 * i));
-}
-
-StreamResult LzmaStream(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink) {
-  if (packedSize < kLzmaHeaderSize + kLzmaRangeCoderInitSize) return StreamResult::DecodeFailed;
+StreamResult DecodeLzmaStream(ByteSource& stored, int64_t packedSize, int64_t size, ByteSink& sink,
+                              const DecodeContext&) {
   uint8_t header[kLzmaHeaderSize];
   int64_t headerRead = stored.Read(header, kLzmaHeaderSize);
   if (headerRead != kLzmaHeaderSize) return StreamResult::DecodeFailed;
@@ -168,44 +169,6 @@ StreamResult LzmaStream(ByteSource& stored, int64_t packedSize, int64_t size, By
     if (inCount == 0 && outCount == 0 && inputPos < inputEnd) return StreamResult::DecodeFailed;
   }
   return StreamResult::Ok;
-}
-
-}  // namespace
-
-bool DecodeZlib(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen) {
-  if (srcLen <= 0 || dstLen <= 0) return false;
-  uLongf produced = static_cast<uLongf>(dstLen);
-  int result = uncompress(dst, &produced, src, static_cast<uLong>(srcLen));
-  return result == Z_OK && static_cast<int64_t>(produced) == dstLen;
-}
-
-bool DecodeLzma(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen) {
-  if (srcLen < kLzmaHeaderSize || dstLen <= 0) return false;
-  // The properties are copied out of the block first, as the SDK's one-call
-  // decoder is handed them separately from the data.
-  uint8_t props[kLzmaPropsSize];
-  std::memcpy(props, src, kLzmaPropsSize);
-  SizeT produced = static_cast<SizeT>(dstLen);
-  SizeT consumed = static_cast<SizeT>(srcLen - kLzmaHeaderSize);
-  ELzmaStatus status;
-  SRes result = LzmaDecode(dst, &produced, src + kLzmaHeaderSize, &consumed, props, kLzmaPropsSize,
-                           LZMA_FINISH_ANY, &status, &g_lzmaAlloc);
-  return result == SZ_OK && static_cast<int64_t>(produced) == dstLen;
-}
-
-StreamResult DecodeStream(ByteSource& stored, int64_t packedSize, int64_t size, uint8_t method,
-                          ByteSink& sink) {
-  if (packedSize <= 0 || size <= 0) return StreamResult::DecodeFailed;
-  switch (method) {
-    case MethodStored:
-      return CopyStored(stored, packedSize, size, sink);
-    case MethodZlib:
-      return InflateStream(stored, packedSize, size, sink);
-    case MethodLzma:
-      return LzmaStream(stored, packedSize, size, sink);
-    default:
-      return StreamResult::DecodeFailed;
-  }
 }
 
 }  // namespace updater

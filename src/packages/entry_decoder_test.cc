@@ -8,15 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "mxupack/package_writer.h"
+#include "packages/package_codecs.h"
+#include "packages/package_memory_reader.h"
 #include "packages/package_test_util.h"
+#include "packages/package_writer.h"
 
 namespace updater {
 namespace {
 
-using mxupack::EncodeLzma;
-using mxupack::EncodeSettings;
-using mxupack::EncodeZlib;
 using testing::SampleBytes;
 
 // Hands out the stored bytes in small uneven pieces, so chunk borders fall
@@ -52,16 +51,16 @@ struct Decoded {
   std::string content;
 };
 
-Decoded OneShot(const std::string& stored, int64_t size, uint8_t method) {
+Decoded OneShot(const std::string& stored, int64_t size, PackageMethod method) {
   std::vector<uint8_t> out(static_cast<size_t>(std::max<int64_t>(size, 1)));
   const uint8_t* src = reinterpret_cast<const uint8_t*>(stored.data());
   int64_t length = static_cast<int64_t>(stored.size());
-  bool ok = method == MethodZlib ? DecodeZlib(src, length, out.data(), size)
-                                 : DecodeLzma(src, length, out.data(), size);
+  bool ok = method == PackageMethod::Zlib ? DecodeZlib(src, length, out.data(), size)
+                                          : DecodeLzma(src, length, out.data(), size);
   return {ok, ok ? std::string(out.begin(), out.begin() + size) : std::string()};
 }
 
-Decoded Streamed(const std::string& stored, int64_t size, uint8_t method) {
+Decoded Streamed(const std::string& stored, int64_t size, PackageMethod method) {
   StringSource source(stored);
   StringSink sink;
   bool ok = DecodeStream(source, static_cast<int64_t>(stored.size()), size, method, sink) ==
@@ -88,26 +87,27 @@ TEST(EntryDecoderTest, ExactLengthRules) {
     const char* what;
     std::string stored;
     int64_t size;
-    uint8_t method;
+    PackageMethod method;
     bool ok;
   } cases[] = {
-      {"zlib whole", zlib, size, MethodZlib, true},
-      {"zlib with bytes after the stream", zlib + "junk", size, MethodZlib, true},
-      {"zlib producing more than the size", zlib, size - 1, MethodZlib, false},
-      {"zlib producing fewer than the size", zlib, size + 1, MethodZlib, false},
-      {"zlib cut short", zlib.substr(0, zlib.size() - 10), size, MethodZlib, false},
-      {"zlib without its checksum", zlib.substr(0, zlib.size() - 4), size, MethodZlib, false},
-      {"zlib corrupt", zlibFlipped, size, MethodZlib, false},
-      {"zlib not a stream", "hello", 5, MethodZlib, false},
-      {"lzma whole", lzma, size, MethodLzma, true},
-      {"lzma with end mark", WithEndMark(content), size, MethodLzma, true},
+      {"zlib whole", zlib, size, PackageMethod::Zlib, true},
+      {"zlib with bytes after the stream", zlib + "junk", size, PackageMethod::Zlib, true},
+      {"zlib producing more than the size", zlib, size - 1, PackageMethod::Zlib, false},
+      {"zlib producing fewer than the size", zlib, size + 1, PackageMethod::Zlib, false},
+      {"zlib cut short", zlib.substr(0, zlib.size() - 10), size, PackageMethod::Zlib, false},
+      {"zlib without its checksum", zlib.substr(0, zlib.size() - 4), size, PackageMethod::Zlib,
+       false},
+      {"zlib corrupt", zlibFlipped, size, PackageMethod::Zlib, false},
+      {"zlib not a stream", "hello", 5, PackageMethod::Zlib, false},
+      {"lzma whole", lzma, size, PackageMethod::Lzma, true},
+      {"lzma with end mark", WithEndMark(content), size, PackageMethod::Lzma, true},
       // Decoding stops at the size; the rest of the stream is not needed.
-      {"lzma asked for a prefix", lzma, size - 1000, MethodLzma, true},
-      {"lzma ending before the size", WithEndMark(content), size + 1, MethodLzma, false},
-      {"lzma cut short", lzma.substr(0, lzma.size() / 2), size, MethodLzma, false},
-      {"lzma header only", lzma.substr(0, 13), size, MethodLzma, false},
-      {"lzma shorter than its header", lzma.substr(0, 12), size, MethodLzma, false},
-      {"lzma bad properties", lzmaBadProps, size, MethodLzma, false},
+      {"lzma asked for a prefix", lzma, size - 1000, PackageMethod::Lzma, true},
+      {"lzma ending before the size", WithEndMark(content), size + 1, PackageMethod::Lzma, false},
+      {"lzma cut short", lzma.substr(0, lzma.size() / 2), size, PackageMethod::Lzma, false},
+      {"lzma header only", lzma.substr(0, 13), size, PackageMethod::Lzma, false},
+      {"lzma shorter than its header", lzma.substr(0, 12), size, PackageMethod::Lzma, false},
+      {"lzma bad properties", lzmaBadProps, size, PackageMethod::Lzma, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -128,16 +128,16 @@ TEST(EntryDecoderTest, StoredBlocksAndBadArguments) {
     std::string stored;
     int64_t packedSize;
     int64_t size;
-    uint8_t method;
+    PackageMethod method;
     StreamResult result;
   } cases[] = {
-      {"stored", "abc", 3, 3, MethodStored, StreamResult::Ok},
-      {"stored sizes differ", "abc", 3, 2, MethodStored, StreamResult::DecodeFailed},
-      {"source shorter than the packed size", "abc", 4, 4, MethodStored,
+      {"stored", "abc", 3, 3, PackageMethod::Stored, StreamResult::Ok},
+      {"stored sizes differ", "abc", 3, 2, PackageMethod::Stored, StreamResult::DecodeFailed},
+      {"source shorter than the packed size", "abc", 4, 4, PackageMethod::Stored,
        StreamResult::DecodeFailed},
-      {"size 0", "abc", 3, 0, MethodStored, StreamResult::DecodeFailed},
-      {"packed size 0", "", 0, 3, MethodZlib, StreamResult::DecodeFailed},
-      {"unknown method", "abc", 3, 3, 3, StreamResult::DecodeFailed},
+      {"size 0", "abc", 3, 0, PackageMethod::Stored, StreamResult::DecodeFailed},
+      {"packed size 0", "", 0, 3, PackageMethod::Zlib, StreamResult::DecodeFailed},
+      {"unknown method", "abc", 3, 3, PackageMethod{3}, StreamResult::DecodeFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -154,11 +154,11 @@ TEST(EntryDecoderTest, StoredBlocksAndBadArguments) {
 TEST(EntryDecoderTest, SinkFailureIsAWriteFailure) {
   const std::string content = SampleBytes(600000, 2);
   const int64_t size = static_cast<int64_t>(content.size());
-  for (uint8_t method : {MethodStored, MethodZlib, MethodLzma}) {
+  for (PackageMethod method : {PackageMethod::Stored, PackageMethod::Zlib, PackageMethod::Lzma}) {
     SCOPED_TRACE(static_cast<int>(method));
-    std::string stored = method == MethodZlib   ? EncodeZlib(content)
-                         : method == MethodLzma ? EncodeLzma(content)
-                                                : content;
+    std::string stored = method == PackageMethod::Zlib   ? EncodeZlib(content)
+                         : method == PackageMethod::Lzma ? EncodeLzma(content)
+                                                         : content;
     StringSource source(stored);
     StringSink sink;
     sink.capacity = size / 2;
@@ -173,8 +173,9 @@ TEST(EntryDecoderTest, DamagedStreamsAgree) {
   const std::string content = SampleBytes(40000, 3);
   const int64_t size = static_cast<int64_t>(content.size());
   std::mt19937 random(12345);
-  for (uint8_t method : {MethodZlib, MethodLzma}) {
-    const std::string good = method == MethodZlib ? EncodeZlib(content) : EncodeLzma(content);
+  for (PackageMethod method : {PackageMethod::Zlib, PackageMethod::Lzma}) {
+    const std::string good =
+        method == PackageMethod::Zlib ? EncodeZlib(content) : EncodeLzma(content);
     int failures = 0;
     for (int round = 0; round < 300; ++round) {
       std::string damaged = good;

@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-#include "packages/entry_decoder.h"
-
 namespace updater {
 
 namespace {
@@ -49,19 +47,6 @@ class Cursor {
 
 }  // namespace
 
-std::string MethodName(uint8_t method) {
-  switch (method) {
-    case MethodStored:
-      return "stored";
-    case MethodZlib:
-      return "zlib";
-    case MethodLzma:
-      return "lzma";
-    default:
-      return "method " + std::to_string(method);
-  }
-}
-
 PackageHeader DecodePackageHeader(const uint8_t* bytes) {
   PackageHeader header;
   std::memcpy(header.Magic, bytes, sizeof header.Magic);
@@ -70,7 +55,7 @@ PackageHeader DecodePackageHeader(const uint8_t* bytes) {
   header.DirPackedSize = Read16(bytes + 12);
   header.DirSize = Read16(bytes + 14);
   header.DirOffset = Read32(bytes + 16);
-  header.DirMethod = bytes[20];
+  header.DirMethod = PackageMethod{bytes[20]};
   return header;
 }
 
@@ -103,7 +88,7 @@ bool ParseDirectory(const uint8_t* data, int64_t size, std::vector<DirectoryEntr
                       zero ? static_cast<size_t>(zero - bytes) : nameLength);
     if (!cursor.Take(4, &bytes)) return false;
     entry.Version = Read16(bytes);
-    entry.Method = bytes[2];
+    entry.Method = PackageMethod{bytes[2]};
     uint8_t variantCount = bytes[3];
     for (uint8_t v = 0; v < variantCount; ++v) {
       if (!cursor.Take(kEntryVariantSize, &bytes)) return false;

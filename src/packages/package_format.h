@@ -1,11 +1,13 @@
 // The byte layout of update packages (*.mxu): the 21-byte header and the
 // directory records, with bounds-checked parsers shared by the reader and the
-// publisher's tool.
+// writer.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "packages/package_codecs.h"
 
 namespace updater {
 
@@ -13,9 +15,14 @@ inline constexpr char kPackageMagic[8] = {'V', 'e', 'l', 'k', 'o', 'A', 'r', 'c'
 inline constexpr uint8_t kPackageFormatVersion = 2;
 inline constexpr int64_t kPackageHeaderSize = 21;
 inline constexpr int64_t kEntryVariantSize = 13;
-// Flag bit values that mark a package the reader refuses.
-inline constexpr uint8_t kFlagRefused4 = 4;
-inline constexpr uint8_t kFlagRefused8 = 8;
+// Flag bits of package features this reader does not have (such as
+// encrypted data or another layout of the blocks): a package with either bit
+// is refused whole rather than misread. The bits 1 and 2 are accepted and
+// change nothing; 16 to 128 are not looked at.
+inline constexpr uint8_t kFlagUnsupportedFeature4 = 4;
+inline constexpr uint8_t kFlagUnsupportedFeature8 = 8;
+inline constexpr uint8_t kUnsupportedFeatureFlags =
+    kFlagUnsupportedFeature4 | kFlagUnsupportedFeature8;
 
 struct PackageHeader {
   char Magic[8] = {};
@@ -24,7 +31,7 @@ struct PackageHeader {
   uint16_t DirPackedSize = 0;
   uint16_t DirSize = 0;
   int32_t DirOffset = 0;
-  uint8_t DirMethod = 0;
+  PackageMethod DirMethod = PackageMethod::Stored;  // as stored; may be unknown
 };
 
 struct EntryVariant {
@@ -37,13 +44,9 @@ struct EntryVariant {
 struct DirectoryEntry {
   std::string Name;  // the stored bytes up to the first zero byte, unconverted
   uint16_t Version = 0;
-  uint8_t Method = 0;
+  PackageMethod Method = PackageMethod::Stored;  // as stored; may be unknown
   std::vector<EntryVariant> Variants;
 };
-
-// The name of a data method as tools and messages show it: "stored", "zlib",
-// "lzma", or "method N" for an unknown code.
-std::string MethodName(uint8_t method);
 
 // Splits the 21 header bytes into their fields; nothing is judged.
 PackageHeader DecodePackageHeader(const uint8_t* bytes);

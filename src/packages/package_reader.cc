@@ -1,12 +1,12 @@
 // The package reader.
 #include "packages/package_reader.h"
 
+#include <algorithm>
 #include <cstring>
-#include <new>
 #include <optional>
 
-#include "packages/entry_decoder.h"
 #include "packages/file_sink.h"
+#include "packages/package_codecs.h"
 #include "packages/package_format.h"
 #include "system/text.h"
 
@@ -71,31 +71,59 @@ bool Refuse(std::string* why, std::string reason) {
   return false;
 }
 
-// Reads and decodes the directory the header describes.
-bool LoadDirectory(File& file, const PackageHeader& header, MemoryBlock* directory,
-                   std::string* why) {
-  if (!ObtainBlock(header.DirSize, directory)) return Refuse(why, "empty directory");
-  if (header.DirMethod == MethodStored) {
-    if (!ReadAt(file, header.DirOffset, directory->Size, directory->Data.get()))
-      return Refuse(why, "cannot read the directory");
+// Bytes in memory as a source.
+class MemorySource : public ByteSource {
+ public:
+  explicit MemorySource(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  int64_t Read(uint8_t* buffer, int64_t size) override {
+    int64_t count = std::min(size, static_cast<int64_t>(bytes_.size()) - position_);
+    if (count <= 0) return 0;
+    std::memcpy(buffer, bytes_.data() + position_, static_cast<size_t>(count));
+    position_ += count;
+    return count;
+  }
+
+ private:
+  const std::vector<uint8_t>& bytes_;
+  int64_t position_ = 0;
+};
+
+// Decoded bytes appended to memory.
+class MemorySink : public ByteSink {
+ public:
+  explicit MemorySink(std::vector<uint8_t>* bytes) : bytes_(bytes) {}
+  bool Write(const uint8_t* data, int64_t size) override {
+    bytes_->insert(bytes_->end(), data, data + size);
     return true;
   }
-  MemoryBlock packed;
-  if (!ObtainBlock(header.DirPackedSize, &packed)) return Refuse(why, "empty packed directory");
-  if (!ReadAt(file, header.DirOffset, packed.Size, packed.Data.get()))
+
+ private:
+  std::vector<uint8_t>* bytes_;
+};
+
+// Reads the directory the header describes and decodes it in memory with the
+// decoder of its method, as entries are decoded.
+bool LoadDirectory(File& file, const PackageHeader& header, std::vector<uint8_t>* directory,
+                   std::string* why) {
+  if (header.DirSize == 0) return Refuse(why, "empty directory");
+  const PackageCodec* codec = FindCodec(header.DirMethod);
+  const int64_t packedSize =
+      codec && codec->StoresContentAsIs ? header.DirSize : header.DirPackedSize;
+  if (packedSize == 0) return Refuse(why, "empty packed directory");
+  std::vector<uint8_t> packed(static_cast<size_t>(packedSize));
+  if (!ReadAt(file, header.DirOffset, packedSize, packed.data()))
     return Refuse(why, "cannot read the directory");
-  bool decoded = false;
-  switch (header.DirMethod) {
-    case MethodZlib:
-      decoded = DecodeZlib(packed.Data.get(), packed.Size, directory->Data.get(), directory->Size);
-      break;
-    case MethodLzma:
-      decoded = DecodeLzma(packed.Data.get(), packed.Size, directory->Data.get(), directory->Size);
-      break;
-    default:
-      return Refuse(why, "unknown directory method " + std::to_string(header.DirMethod));
-  }
-  return decoded || Refuse(why, "cannot decode the directory");
+  // An unknown method is told only once its bytes were read, so that a
+  // directory that cannot be read is reported as such whatever its method.
+  if (!codec)
+    return Refuse(why,
+                  "unknown directory method " + std::to_string(static_cast<int>(header.DirMethod)));
+  MemorySource source(packed);
+  MemorySink sink(directory);
+  directory->reserve(header.DirSize);
+  if (DecodeStream(source, packedSize, header.DirSize, header.DirMethod, sink) != StreamResult::Ok)
+    return Refuse(why, "cannot decode the directory");
+  return true;
 }
 
 // The row's stored bytes as a source, read straight from the package.
@@ -108,14 +136,13 @@ class PackageSource : public ByteSource {
   File& file_;
 };
 
-// True when the row can be read at all: checked before anything is created,
-// so a broken entry is reported as a decode failure, as the in-memory path
-// does.
+// True when the row can be read at all: a method this reader knows, sizes
+// its rule accepts and a block inside the package. Checked before anything
+// is created, so that such a row is reported as a decode failure.
 bool RowLooksReadable(const EntryRecord& row) {
-  if (row.PackedSize <= 0 || row.Size <= 0 || row.Offset < 0) return false;
-  if (row.Method > MethodLzma) return false;
-  if (row.Method == MethodStored && row.PackedSize != row.Size) return false;
-  if (row.Method == MethodLzma && row.PackedSize < kLzmaHeaderSize) return false;
+  if (row.Offset < 0) return false;
+  const PackageCodec* codec = FindCodec(row.Method);
+  if (!codec || !codec->SizesReadable(row.PackedSize, row.Size)) return false;
   int64_t fileSize = row.Package->Size();
   return fileSize >= 0 && row.Offset <= fileSize - row.PackedSize;
 }
@@ -170,15 +197,6 @@ bool Fail(PackageReader& reader, std::string_view message, const std::string& ca
 
 }  // namespace
 
-bool ObtainBlock(int64_t size, MemoryBlock* block) {
-  if (size <= 0) return false;
-  std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[static_cast<size_t>(size)]());
-  if (!data) return false;
-  block->Data = std::move(data);
-  block->Size = size;
-  return true;
-}
-
 void InitPackageReader(PackageReader& reader, int preferredKey) {
   reader.PreferredKey = preferredKey;
 }
@@ -194,11 +212,11 @@ bool ReadPackageDirectory(File& file, PackageHeader* header, std::vector<Directo
     return Refuse(why, "not a package (wrong magic)");
   if (header->FormatVersion != kPackageFormatVersion)
     return Refuse(why, "unsupported format version " + std::to_string(header->FormatVersion));
-  if (header->Flags & (kFlagRefused4 | kFlagRefused8))
+  if (header->Flags & kUnsupportedFeatureFlags)
     return Refuse(why, "package flags mark it as unreadable: " + std::to_string(header->Flags));
-  MemoryBlock directory;
+  std::vector<uint8_t> directory;
   if (!LoadDirectory(file, *header, &directory, why)) return false;
-  if (!ParseDirectory(directory.Data.get(), directory.Size, entries))
+  if (!ParseDirectory(directory.data(), static_cast<int64_t>(directory.size()), entries))
     return Refuse(why, "directory records run past the directory's end");
   return true;
 }
@@ -238,52 +256,6 @@ std::string NextEntryName(PackageReader& reader) {
   return reader.EntryTable[reader.IterationCursor++].Name;
 }
 
-bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored) {
-  if (position == 0 || position > reader.EntryTable.size()) return false;
-  const EntryRecord& row = reader.EntryTable[position - 1];
-  // A block that lies past the end of the file cannot be read in full; this
-  // is known before memory for it is obtained.
-  int64_t fileSize = row.Package->Size();
-  if (row.Offset < 0 || fileSize < 0 || row.PackedSize > fileSize - row.Offset) return false;
-  MemoryBlock block;
-  if (!ObtainBlock(row.PackedSize, &block)) return false;
-  if (!ReadAt(*row.Package, row.Offset, block.Size, block.Data.get())) return false;
-  *stored = std::move(block);
-  return true;
-}
-
-bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, uint8_t method,
-                MemoryBlock* content) {
-  if (packedSize != stored.Size) return false;
-  if (method == MethodStored) {
-    if (packedSize != size) return false;
-    *content = std::move(stored);
-    return true;
-  }
-  MemoryBlock output;
-  if (!ObtainBlock(size, &output)) return false;
-  bool decoded = false;
-  if (method == MethodZlib)
-    decoded = DecodeZlib(stored.Data.get(), stored.Size, output.Data.get(), output.Size);
-  else if (method == MethodLzma)
-    decoded = DecodeLzma(stored.Data.get(), stored.Size, output.Data.get(), output.Size);
-  if (!decoded) return false;
-  *content = std::move(output);
-  return true;
-}
-
-bool LoadEntry(PackageReader& reader, const std::string& name, MemoryBlock* content,
-               size_t* position) {
-  size_t found = FindEntry(reader, name);
-  if (found == 0) return false;
-  MemoryBlock stored;
-  if (!ReadEntryData(reader, found, &stored)) return false;
-  const EntryRecord& row = reader.EntryTable[found - 1];
-  if (!DecodeData(std::move(stored), row.PackedSize, row.Size, row.Method, content)) return false;
-  *position = found;
-  return true;
-}
-
 bool StageEntry(PackageReader& reader, const std::string& name, const std::string& targetPath,
                 const std::string& stagedPath) {
   FileSystem& files = reader.files;
@@ -301,7 +273,10 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
   std::string writeCause = created ? std::string() : files.LastError();
   PackageSource source(*row.Package);
   DecodeToEndSink sink(output.get(), reader);
-  StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink);
+  DecodeContext context;
+  context.TargetPath = targetPath;
+  context.Files = &files;
+  StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink, context);
   if (created) {
     if (sink.Failed()) writeCause = sink.Cause();
     if (!output->Close() && writeCause.empty()) writeCause = files.LastError();

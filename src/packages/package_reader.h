@@ -1,6 +1,5 @@
 // The package reader: opens update packages, keeps the table of the entries
-// they hold, and turns one entry back into file content, in memory or in a
-// target file.
+// they hold, and decodes one entry into a target file.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +21,7 @@ struct EntryRecord {
   uint8_t Key = 0;
   std::shared_ptr<File> Package;  // stays open while the row exists
   int64_t Offset = 0;
-  uint8_t Method = 0;
+  PackageMethod Method = PackageMethod::Stored;  // may be a code without a codec
   int64_t PackedSize = 0;
   int64_t Size = 0;
 };
@@ -57,16 +56,6 @@ struct PackageReader {
   std::vector<std::shared_ptr<File>> OpenFiles;
 };
 
-// A zero-filled block of memory with its size.
-struct MemoryBlock {
-  std::unique_ptr<uint8_t[]> Data;
-  int64_t Size = 0;
-};
-
-// Obtains a zero-filled block. False for a size of 0 or less and when memory
-// is short.
-bool ObtainBlock(int64_t size, MemoryBlock* block);
-
 // Sets the variant key the reader prefers.
 void InitPackageReader(PackageReader& reader, int preferredKey);
 
@@ -88,20 +77,6 @@ size_t FindEntry(const PackageReader& reader, const std::string& name);
 // The next name in table order, or an empty name after the last one (the
 // following call starts a new pass).
 std::string NextEntryName(PackageReader& reader);
-
-// The row's stored bytes. Fails for a position outside the table and when the
-// bytes cannot all be read.
-bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored);
-
-// Turns a row's stored bytes into its `size` content bytes (a stored block is
-// handed on unchanged). Fails for an unknown method, a stored block whose two
-// sizes differ, and any decode failure.
-bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, uint8_t method,
-                MemoryBlock* content);
-
-// The whole content of the entry `name` in memory, and its row position.
-bool LoadEntry(PackageReader& reader, const std::string& name, MemoryBlock* content,
-               size_t* position);
 
 // The prefix of the temporary files that hold new content beside their
 // targets ("~mx" and a number).

@@ -9,20 +9,15 @@
 #include <filesystem>
 #include <functional>
 
-#include "mxupack/package_writer.h"
-#include "packages/entry_decoder.h"
+#include "packages/package_codecs.h"
 #include "packages/package_format.h"
+#include "packages/package_memory_reader.h"
 #include "packages/package_test_util.h"
+#include "packages/package_writer.h"
 
 namespace updater {
 namespace {
 
-using mxupack::EncodeLzma;
-using mxupack::EncodeZlib;
-using mxupack::EntryInput;
-using mxupack::Method;
-using mxupack::RawEntry;
-using mxupack::RawVariant;
 using testing::PackageTest;
 using testing::SampleBytes;
 
@@ -56,7 +51,8 @@ class ReaderTest : public PackageTest {
 
 RawEntry Stored(const std::string& name, const std::string& content, uint16_t version = 1,
                 uint8_t key = 0) {
-  return {name, version, MethodStored, {{key, content, static_cast<int32_t>(content.size())}}};
+  return {
+      name, version, PackageMethod::Stored, {{key, content, static_cast<int32_t>(content.size())}}};
 }
 
 TEST_F(ReaderTest, RoundTripsEveryMethodAndDirectoryForm) {
@@ -66,21 +62,23 @@ TEST_F(ReaderTest, RoundTripsEveryMethodAndDirectoryForm) {
       {"Data\\one byte", "x"},
       {"Updater.exe", SampleBytes(5000, 8)},
   };
-  const Method methods[] = {Method::Stored, Method::Zlib, Method::Lzma, Method::Best};
-  const Method directoryForms[] = {Method::Stored, Method::Zlib, Method::Lzma};
+  const MethodChoice methods[] = {PackageMethod::Stored, PackageMethod::Zlib, PackageMethod::Lzma,
+                                  kBestMethod};
+  const MethodChoice directoryForms[] = {PackageMethod::Stored, PackageMethod::Zlib,
+                                         PackageMethod::Lzma};
   int round = 0;
-  for (Method method : methods) {
-    for (Method directory : directoryForms) {
-      SCOPED_TRACE("method " + std::to_string(static_cast<int>(method)) + " directory " +
-                   std::to_string(static_cast<int>(directory)));
+  for (MethodChoice method : methods) {
+    for (MethodChoice directory : directoryForms) {
+      SCOPED_TRACE("method " + (method ? MethodName(*method) : "best") + " directory " +
+                   MethodName(*directory));
       std::vector<EntryInput> entries;
       for (const auto& [name, content] : files)
         entries.push_back({name, 3, method, {{0, std::string(), content}}});
-      mxupack::PackageOptions options;
+      PackageOptions options;
       options.DirectoryMethod = directory;
       std::string package = "p" + std::to_string(round++) + ".mxu";
       std::string error;
-      ASSERT_TRUE(mxupack::WritePackage(Native(At(package)), entries, options, &error)) << error;
+      ASSERT_TRUE(WritePackage(Native(At(package)), entries, options, &error)) << error;
 
       ASSERT_TRUE(OpenPackage(reader, At(package)));
       EXPECT_EQ(OnePass(), (std::vector<std::string>{"Readme.txt", "Data\\Maps\\Forest.dat",
@@ -101,10 +99,11 @@ TEST_F(ReaderTest, ManyEntriesKeepTheirOrder) {
   std::vector<std::string> names;
   for (int i = 0; i < 2500; ++i) {
     names.push_back("f\\" + std::to_string(i));
-    entries.push_back({names.back(), 1, Method::Stored, {{0, std::string(), std::to_string(i)}}});
+    entries.push_back(
+        {names.back(), 1, PackageMethod::Stored, {{0, std::string(), std::to_string(i)}}});
   }
   std::string error;
-  ASSERT_TRUE(mxupack::WritePackage(Native(At("many.mxu")), entries, {}, &error)) << error;
+  ASSERT_TRUE(WritePackage(Native(At("many.mxu")), entries, {}, &error)) << error;
   ASSERT_TRUE(OpenPackage(reader, At("many.mxu")));
   EXPECT_EQ(OnePass(), names);
   EXPECT_EQ(Load("f\\2499"), "2499");
@@ -113,13 +112,13 @@ TEST_F(ReaderTest, ManyEntriesKeepTheirOrder) {
 
 TEST_F(ReaderTest, WriterKeepsDuplicateNamesAndVariantKeys) {
   std::vector<EntryInput> entries = {
-      {"Tool.exe", 1, Method::Zlib, {{3, "", "key three"}, {0, "", "key zero, first"}}},
-      {"Other", 1, Method::Lzma, {{5, "", "only key five"}}},
-      {"Tool.exe", 2, Method::Stored, {{3, "", "newer, key three"}}},
-      {"Tool.exe", 3, Method::Lzma, {{0, "", "newest, key zero"}}},
+      {"Tool.exe", 1, PackageMethod::Zlib, {{3, "", "key three"}, {0, "", "key zero, first"}}},
+      {"Other", 1, PackageMethod::Lzma, {{5, "", "only key five"}}},
+      {"Tool.exe", 2, PackageMethod::Stored, {{3, "", "newer, key three"}}},
+      {"Tool.exe", 3, PackageMethod::Lzma, {{0, "", "newest, key zero"}}},
   };
   std::string error;
-  ASSERT_TRUE(mxupack::WritePackage(Native(At("dup.mxu")), entries, {}, &error)) << error;
+  ASSERT_TRUE(WritePackage(Native(At("dup.mxu")), entries, {}, &error)) << error;
   ASSERT_TRUE(OpenPackage(reader, At("dup.mxu")));
   EXPECT_EQ(OnePass(), (std::vector<std::string>{"Tool.exe", "Other"}));
   EXPECT_EQ(Load("Tool.exe"), "newest, key zero");
@@ -134,22 +133,23 @@ TEST_F(ReaderTest, WriterKeepsDuplicateNamesAndVariantKeys) {
 TEST_F(ReaderTest, WriterRefusesWhatTheFormatCannotHold) {
   std::vector<EntryInput> tooMany;
   for (int i = 0; i < 5000; ++i)
-    tooMany.push_back({"file" + std::to_string(i), 1, Method::Stored, {{0, std::string(), "x"}}});
+    tooMany.push_back(
+        {"file" + std::to_string(i), 1, PackageMethod::Stored, {{0, std::string(), "x"}}});
   struct Case {
     const char* what;
     std::vector<EntryInput> entries;
     const char* message;
   } cases[] = {
       {"directory over 65535 bytes", tooMany, "directory too large"},
-      {"empty content", {{"a", 1, Method::Best, {{0, std::string(), std::string()}}}}, "empty"},
-      {"no variants", {{"a", 1, Method::Best, {}}}, "variants"},
-      {"long name", {{std::string(256, 'n'), 1, Method::Best, {{0, "", "x"}}}}, "name"},
-      {"missing file", {{"a", 1, Method::Best, {{0, Native(At("none")), ""}}}}, "cannot read"},
+      {"empty content", {{"a", 1, kBestMethod, {{0, std::string(), std::string()}}}}, "empty"},
+      {"no variants", {{"a", 1, kBestMethod, {}}}, "variants"},
+      {"long name", {{std::string(256, 'n'), 1, kBestMethod, {{0, "", "x"}}}}, "name"},
+      {"missing file", {{"a", 1, kBestMethod, {{0, Native(At("none")), ""}}}}, "cannot read"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string error;
-    EXPECT_FALSE(mxupack::WritePackage(Native(At("bad.mxu")), c.entries, {}, &error));
+    EXPECT_FALSE(WritePackage(Native(At("bad.mxu")), c.entries, {}, &error));
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
     EXPECT_FALSE(Has("bad.mxu"));
   }
@@ -186,7 +186,7 @@ TEST_F(ReaderTest, SelectionRule) {
     SCOPED_TRACE(c.what);
     std::vector<RawEntry> entries;
     auto add = [&](uint16_t version, const std::vector<Variant>& variants) {
-      RawEntry entry{"Same.dll", version, MethodStored, {}};
+      RawEntry entry{"Same.dll", version, PackageMethod::Stored, {}};
       for (const Variant& v : variants)
         entry.Variants.push_back({v.key, v.content, static_cast<int32_t>(strlen(v.content))});
       entries.push_back(entry);
@@ -196,7 +196,7 @@ TEST_F(ReaderTest, SelectionRule) {
     entries.push_back(Stored("Between", "2"));
     add(c.version, c.offered);
     std::string path = Put("s" + std::to_string(round++) + ".mxu",
-                           mxupack::BuildPackageBytes(entries, MethodStored));
+                           BuildPackageBytes(entries, PackageMethod::Stored));
     ASSERT_TRUE(OpenPackage(reader, path));
     EXPECT_EQ(Load("Same.dll"), c.expected);
     // A replaced row keeps its place: order is that of first appearance.
@@ -212,12 +212,12 @@ TEST_F(ReaderTest, PreferredKeyAndLaterPackagesReplaceRows) {
   InitPackageReader(reader, 7);
   std::string first = Put(
       "a.mxu",
-      mxupack::BuildPackageBytes({{"Tool.exe", 1, MethodStored, {{0, "zero", 4}, {7, "seven", 5}}},
-                                  Stored("Only.txt", "from a")},
-                                 MethodStored));
+      BuildPackageBytes({{"Tool.exe", 1, PackageMethod::Stored, {{0, "zero", 4}, {7, "seven", 5}}},
+                         Stored("Only.txt", "from a")},
+                        PackageMethod::Stored));
   std::string second =
-      Put("b.mxu", mxupack::BuildPackageBytes(
-                       {Stored("Tool.exe", "newer", 2, 7), Stored("Extra", "b")}, MethodStored));
+      Put("b.mxu", BuildPackageBytes({Stored("Tool.exe", "newer", 2, 7), Stored("Extra", "b")},
+                                     PackageMethod::Stored));
   ASSERT_TRUE(OpenPackage(reader, first));
   EXPECT_EQ(Load("Tool.exe"), "seven");
   ASSERT_TRUE(OpenPackage(reader, second));
@@ -232,13 +232,12 @@ TEST_F(ReaderTest, PreferredKeyAndLaterPackagesReplaceRows) {
 
 TEST_F(ReaderTest, NamesAndPasses) {
   EXPECT_EQ(NextEntryName(reader), "");  // empty table
-  std::string path =
-      Put("n.mxu", mxupack::BuildPackageBytes({Stored("Updater.exe", "upper"),
-                                               Stored("updater.exe", "lower"),
-                                               {"NoVariants", 1, MethodStored, {}},
-                                               Stored(std::string("Cut\0Rest", 8), "cut"),
-                                               Stored("Last", "last")},
-                                              MethodZlib));
+  std::string path = Put("n.mxu", BuildPackageBytes({Stored("Updater.exe", "upper"),
+                                                     Stored("updater.exe", "lower"),
+                                                     {"NoVariants", 1, PackageMethod::Stored, {}},
+                                                     Stored(std::string("Cut\0Rest", 8), "cut"),
+                                                     Stored("Last", "last")},
+                                                    PackageMethod::Zlib));
   ASSERT_TRUE(OpenPackage(reader, path));
   std::vector<std::string> expected = {"Updater.exe", "updater.exe", "Cut", "Last"};
   EXPECT_EQ(OnePass(), expected);
@@ -253,16 +252,16 @@ TEST_F(ReaderTest, NamesAndPasses) {
 
 TEST_F(ReaderTest, EmptyNameEndsAPass) {
   std::string path =
-      Put("e.mxu", mxupack::BuildPackageBytes({Stored("a", "1"), Stored("", "2"), Stored("b", "3")},
-                                              MethodStored));
+      Put("e.mxu", BuildPackageBytes({Stored("a", "1"), Stored("", "2"), Stored("b", "3")},
+                                     PackageMethod::Stored));
   ASSERT_TRUE(OpenPackage(reader, path));
   EXPECT_EQ(OnePass(), std::vector<std::string>{"a"});
 }
 
 TEST_F(ReaderTest, PackageStaysLockedUntilClosed) {
-  std::string path = Put("l.mxu", mxupack::BuildPackageBytes({Stored("a", "1")}, MethodStored));
-  std::string empty =
-      Put("empty.mxu", mxupack::BuildPackageBytes({{"x", 1, MethodStored, {}}}, MethodStored));
+  std::string path = Put("l.mxu", BuildPackageBytes({Stored("a", "1")}, PackageMethod::Stored));
+  std::string empty = Put(
+      "empty.mxu", BuildPackageBytes({{"x", 1, PackageMethod::Stored, {}}}, PackageMethod::Stored));
   ASSERT_TRUE(OpenPackage(reader, path));
   ASSERT_TRUE(OpenPackage(reader, empty));  // adds no row, yet stays open
   EXPECT_FALSE(files.Delete(path));
@@ -278,16 +277,16 @@ TEST_F(ReaderTest, PackageStaysLockedUntilClosed) {
 // package that is otherwise good. A refused package leaves the table as it
 // was and its file closed.
 TEST_F(ReaderTest, RefusedPackages) {
-  const std::string good = mxupack::BuildPackageBytes({Stored("New.txt", "new")}, MethodStored);
-  const std::string goodZlib = mxupack::BuildPackageBytes({Stored("New.txt", "new")}, MethodZlib);
-  const std::string goodLzma = mxupack::BuildPackageBytes({Stored("New.txt", "new")}, MethodLzma);
+  const std::string good = BuildPackageBytes({Stored("New.txt", "new")}, PackageMethod::Stored);
+  const std::string goodZlib = BuildPackageBytes({Stored("New.txt", "new")}, PackageMethod::Zlib);
+  const std::string goodLzma = BuildPackageBytes({Stored("New.txt", "new")}, PackageMethod::Lzma);
   auto patched = [](std::string bytes, size_t at, std::initializer_list<uint8_t> values) {
     for (uint8_t value : values) bytes[at++] = static_cast<char>(value);
     return bytes;
   };
   auto directoryOf = [](const std::string& bytes, const std::string& directory) {
     PackageHeader header = DecodePackageHeader(reinterpret_cast<const uint8_t*>(bytes.data()));
-    header.DirMethod = MethodStored;
+    header.DirMethod = PackageMethod::Stored;
     header.DirSize = static_cast<uint16_t>(directory.size());
     header.DirOffset = static_cast<int32_t>(kPackageHeaderSize);
     return EncodePackageHeader(header) + directory;
@@ -323,7 +322,7 @@ TEST_F(ReaderTest, RefusedPackages) {
   };
 
   std::string kept =
-      Put("kept.mxu", mxupack::BuildPackageBytes({Stored("Kept", "k")}, MethodStored));
+      Put("kept.mxu", BuildPackageBytes({Stored("Kept", "k")}, PackageMethod::Stored));
   ASSERT_TRUE(OpenPackage(reader, kept));
   int round = 0;
   for (const Case& c : cases) {
@@ -346,7 +345,8 @@ TEST_F(ReaderTest, RefusedPackages) {
   } accepted[] = {
       {"flags 1, 2 and 16-128", patched(good, 9, {0xf3})},
       {"trailing directory bytes",
-       directoryOf(good, EncodeDirectory({{"New.txt", 1, MethodStored, {{0, 3, 3, 21}}}}) + "xyz")},
+       directoryOf(good, EncodeDirectory({{"New.txt", 1, PackageMethod::Stored, {{0, 3, 3, 21}}}}) +
+                             "xyz")},
       {"unused packed size", patched(good, 12, {0, 0})},
   };
   for (const Accepted& c : accepted) {
@@ -358,8 +358,9 @@ TEST_F(ReaderTest, RefusedPackages) {
 
 TEST_F(ReaderTest, TenThousandEntriesWithoutVariants) {
   std::vector<RawEntry> entries;
-  for (int i = 0; i < 10000; ++i) entries.push_back({std::to_string(i % 10), 1, MethodStored, {}});
-  std::string path = Put("t.mxu", mxupack::BuildPackageBytes(entries, MethodZlib));
+  for (int i = 0; i < 10000; ++i)
+    entries.push_back({std::to_string(i % 10), 1, PackageMethod::Stored, {}});
+  std::string path = Put("t.mxu", BuildPackageBytes(entries, PackageMethod::Zlib));
   ASSERT_TRUE(OpenPackage(reader, path));
   EXPECT_EQ(NextEntryName(reader), "");
 }
@@ -370,26 +371,27 @@ TEST_F(ReaderTest, DecodeFailures) {
   const std::string content = SampleBytes(100000, 11);
   const int32_t size = static_cast<int32_t>(content.size());
   const std::string zlib = EncodeZlib(content);
-  mxupack::EncodeSettings endMark;
+  EncodeSettings endMark;
   endMark.LzmaEndMark = true;
   const std::string lzmaEnding = EncodeLzma(content, endMark);
   const std::string lzma = EncodeLzma(content);
   struct Case {
     const char* what;
-    uint8_t method;
+    PackageMethod method;
     std::string stored;
     int32_t size;
   } cases[] = {
-      {"stored sizes differ", MethodStored, content, size - 1},
-      {"zlib cut short", MethodZlib, zlib.substr(0, zlib.size() / 2), size},
-      {"zlib corrupt", MethodZlib, std::string(zlib).replace(10, 4, "\xff\x00\xff\x00", 4), size},
-      {"zlib shorter than declared", MethodZlib, zlib, size + 1},
-      {"lzma ends before its size", MethodLzma, lzmaEnding, size + 100},
-      {"lzma cut short", MethodLzma, lzma.substr(0, lzma.size() - 100), size},
-      {"lzma block under 13 bytes", MethodLzma, lzma.substr(0, 12), size},
-      {"lzma corrupt", MethodLzma, std::string(lzma).replace(20, 8, 8, '\xee'), size},
-      {"unknown method", 3, content, size},
-      {"size 0", MethodStored, "", 0},
+      {"stored sizes differ", PackageMethod::Stored, content, size - 1},
+      {"zlib cut short", PackageMethod::Zlib, zlib.substr(0, zlib.size() / 2), size},
+      {"zlib corrupt", PackageMethod::Zlib, std::string(zlib).replace(10, 4, "\xff\x00\xff\x00", 4),
+       size},
+      {"zlib shorter than declared", PackageMethod::Zlib, zlib, size + 1},
+      {"lzma ends before its size", PackageMethod::Lzma, lzmaEnding, size + 100},
+      {"lzma cut short", PackageMethod::Lzma, lzma.substr(0, lzma.size() - 100), size},
+      {"lzma block under 13 bytes", PackageMethod::Lzma, lzma.substr(0, 12), size},
+      {"lzma corrupt", PackageMethod::Lzma, std::string(lzma).replace(20, 8, 8, '\xee'), size},
+      {"unknown method", PackageMethod{3}, content, size},
+      {"size 0", PackageMethod::Stored, "", 0},
   };
   Write("Target.dat", "old content");
   int round = 0;
@@ -397,7 +399,7 @@ TEST_F(ReaderTest, DecodeFailures) {
     SCOPED_TRACE(c.what);
     std::string path = Put(
         "d" + std::to_string(round++) + ".mxu",
-        mxupack::BuildPackageBytes({{"E", 1, c.method, {{0, c.stored, c.size}}}}, MethodStored));
+        BuildPackageBytes({{"E", 1, c.method, {{0, c.stored, c.size}}}}, PackageMethod::Stored));
     ASSERT_TRUE(OpenPackage(reader, path));
     EXPECT_EQ(Load("E"), "<failed>");
     report.lines.clear();
@@ -412,11 +414,11 @@ TEST_F(ReaderTest, DecodeFailures) {
 
 TEST_F(ReaderTest, TruncatedDataBlocks) {
   const std::string content = SampleBytes(5000, 12);
-  for (uint8_t method : {MethodStored, MethodZlib, MethodLzma}) {
+  for (PackageMethod method : {PackageMethod::Stored, PackageMethod::Zlib, PackageMethod::Lzma}) {
     SCOPED_TRACE(static_cast<int>(method));
-    std::string stored = method == MethodZlib   ? EncodeZlib(content)
-                         : method == MethodLzma ? EncodeLzma(content)
-                                                : content;
+    std::string stored = method == PackageMethod::Zlib   ? EncodeZlib(content)
+                         : method == PackageMethod::Lzma ? EncodeLzma(content)
+                                                         : content;
     // The directory comes first and the data block last, so cutting the file
     // cuts the block.
     std::string directory = EncodeDirectory(
@@ -453,12 +455,12 @@ class ExtractTest : public ReaderTest {
  protected:
   void SetUp() override {
     std::string path =
-        Put("x.mxu", mxupack::BuildPackageBytes(
-                         {{"E",
-                           1,
-                           MethodZlib,
-                           {{0, EncodeZlib(payload), static_cast<int32_t>(payload.size())}}}},
-                         MethodStored));
+        Put("x.mxu",
+            BuildPackageBytes({{"E",
+                                1,
+                                PackageMethod::Zlib,
+                                {{0, EncodeZlib(payload), static_cast<int32_t>(payload.size())}}}},
+                              PackageMethod::Stored));
     ASSERT_TRUE(OpenPackage(reader, path));
   }
   const std::string payload = SampleBytes(700000, 13);
@@ -532,9 +534,9 @@ TEST_F(ReaderTest, DecodeFailuresAreToldFromWriteFailuresWhateverTheTarget) {
   broken[broken.size() - 6] ^= 0x55;  // late in the stream, past the first chunks
   const int32_t size = static_cast<int32_t>(content.size());
   std::string path =
-      Put("b.mxu", mxupack::BuildPackageBytes({{"Whole", 1, MethodZlib, {{0, zlib, size}}},
-                                               {"Broken", 1, MethodZlib, {{0, broken, size}}}},
-                                              MethodStored));
+      Put("b.mxu", BuildPackageBytes({{"Whole", 1, PackageMethod::Zlib, {{0, zlib, size}}},
+                                      {"Broken", 1, PackageMethod::Zlib, {{0, broken, size}}}},
+                                     PackageMethod::Stored));
   testing::DiskFullFileSystem diskFull;
   diskFull.capacity = 1000;
   PackageReader full(diskFull, report);
@@ -572,13 +574,13 @@ TEST_F(ReaderTest, DecodeFailuresAreToldFromWriteFailuresWhateverTheTarget) {
 #ifndef _WIN32
 TEST_F(ReaderTest, PosixPermissions) {
   namespace fs = std::filesystem;
-  std::string path = Put("m.mxu", mxupack::BuildPackageBytes(
-                                      {Stored("kept", "new"),
-                                       Stored("program",
-                                              "\x7f"
-                                              "ELF..."),
-                                       Stored("script", "#!/bin/sh\n"), Stored("text", "plain")},
-                                      MethodStored));
+  std::string path =
+      Put("m.mxu", BuildPackageBytes({Stored("kept", "new"),
+                                      Stored("program",
+                                             "\x7f"
+                                             "ELF..."),
+                                      Stored("script", "#!/bin/sh\n"), Stored("text", "plain")},
+                                     PackageMethod::Stored));
   ASSERT_TRUE(OpenPackage(reader, path));
   Write("kept", "old");
   fs::permissions(Native(At("kept")), fs::perms::owner_read | fs::perms::owner_write |

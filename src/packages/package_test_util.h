@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "mxupack/package_writer.h"
 #include "packages/package_reader.h"
+#include "packages/package_writer.h"
 #include "support/recording_report.h"
 #include "support/temp_folder.h"
 #include "system/platform.h"
@@ -230,12 +230,12 @@ struct Installation {
   // Writes a package of entries, each one variant with key 0.
   void Pack(const std::string& relative,
             const std::vector<std::pair<std::string, std::string>>& files,
-            mxupack::Method method = mxupack::Method::Best) const {
-    std::vector<mxupack::EntryInput> entries;
+            MethodChoice method = kBestMethod) const {
+    std::vector<EntryInput> entries;
     for (const auto& [name, content] : files)
       entries.push_back({name, 1, method, {{0, std::string(), content}}});
     std::string error;
-    ASSERT_TRUE(mxupack::WritePackage(Native(At(relative)), entries, {}, &error)) << error;
+    ASSERT_TRUE(WritePackage(Native(At(relative)), entries, {}, &error)) << error;
   }
 
   // The names in the temporary folder and below, sorted, folders ending

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "mxupack/package_writer.h"
+#include "packages/package_writer.h"
 #include "run/program.h"
 #include "run/update_check.h"
 #include "support/fake_platform.h"
@@ -23,16 +23,16 @@ namespace updater::testing {
 // A package's bytes, written by the package writer.
 inline std::string PackageBytes(const std::vector<std::pair<std::string, std::string>>& files) {
   TempFolder scratch;
-  std::vector<mxupack::EntryInput> entries;
+  std::vector<EntryInput> entries;
   for (const auto& [name, content] : files) {
-    mxupack::EntryInput entry;
+    EntryInput entry;
     entry.Name = name;
     entry.Variants.push_back({0, "", content});
     entries.push_back(entry);
   }
   std::string error;
   const std::string path = scratch.Path() + "p.mxu";
-  EXPECT_TRUE(mxupack::WritePackage(path, entries, {}, &error)) << error;
+  EXPECT_TRUE(WritePackage(path, entries, {}, &error)) << error;
   return ReadWholeFile(path);
 }
 

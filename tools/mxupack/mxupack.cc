@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "mxupack/file_tree.h"
-#include "mxupack/package_writer.h"
 #include "mxupack/publish.h"
 #include "packages/apply_updates.h"
-#include "packages/entry_decoder.h"
+#include "packages/package_codecs.h"
 #include "packages/package_format.h"
 #include "packages/package_reader.h"
+#include "packages/package_writer.h"
 #include "system/platform.h"
 #include "system/report.h"
 #include "system/text.h"
@@ -104,25 +104,27 @@ bool ParseNumber(const std::string& text, long minimum, long maximum, long* valu
   return *value >= minimum && *value <= maximum;
 }
 
-bool ParseMethod(const std::string& text, bool directory, Method* method) {
-  if (text == "stored")
-    *method = Method::Stored;
-  else if (text == "zlib")
-    *method = Method::Zlib;
-  else if (text == "lzma")
-    *method = Method::Lzma;
-  else if (text == (directory ? "auto" : "best"))
-    *method = Method::Best;
-  else
-    return false;
-  return true;
+// A method by its name in the codec table, or the best ("auto" for the
+// directory).
+bool ParseMethod(const std::string& text, bool directory, MethodChoice* method) {
+  if (text == (directory ? "auto" : "best")) {
+    *method = kBestMethod;
+    return true;
+  }
+  for (const PackageCodec& codec : PackageCodecs()) {
+    if (text == codec.Name && EncodesWholeContent(codec.Method)) {
+      *method = codec.Method;
+      return true;
+    }
+  }
+  return false;
 }
 
 int Create(const std::vector<std::string>& args) {
   if (args.size() < 2) return Usage("create needs OUT.mxu and DIR");
   const std::string out = args[0], folder = args[1];
   PackageOptions options;
-  Method method = Method::Best;
+  MethodChoice method = kBestMethod;
   long version = 0, key = 0;
   std::vector<std::pair<uint8_t, std::string>> variantFolders;
   for (size_t i = 2; i < args.size(); ++i) {

@@ -152,7 +152,7 @@ class AtomicWriter {
 
 // The entries of a package of `files` (entry name to path).
 std::vector<EntryInput> PackageEntries(const std::map<std::string, std::string>& files,
-                                       Method method) {
+                                       MethodChoice method) {
   std::vector<EntryInput> entries;
   for (const auto& [name, path] : files) entries.push_back({name, 0, method, {{0, path, ""}}});
   return entries;

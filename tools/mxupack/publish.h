@@ -9,7 +9,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "mxupack/package_writer.h"
+#include "packages/package_writer.h"
 
 namespace updater::mxupack {
 
@@ -18,7 +18,7 @@ struct PublishOptions {
   std::string releaseFolder;  // the new release, VOXA.exe at its top
   std::string sinceFolder;    // the previous release; empty for a full package
   std::string secretKeyPath;  // a minisign secret key; empty: nothing is signed
-  Method method = Method::Best;
+  MethodChoice method = kBestMethod;
   // Publish even when the release is not newer than the catalogue's newest
   // VOXA line.
   bool force = false;

@@ -1,5 +1,5 @@
-// The package writer and the encoders of the three data methods.
-#include "mxupack/package_writer.h"
+// The package writer and the encoders of the data methods.
+#include "packages/package_writer.h"
 
 #include <LzmaEnc.h>
 #include <zlib.h>
@@ -10,12 +10,12 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
 
-#include "packages/entry_decoder.h"
 #include "packages/package_format.h"
 
-namespace updater::mxupack {
+namespace updater {
 
 namespace {
 
@@ -64,7 +64,7 @@ size_t WriteLzmaOutput(void* p, const void* buffer, size_t size) {
   return size;
 }
 
-int64_t CopyBytes(std::istream& in, int64_t size, std::ostream& out) {
+int64_t CopyBytes(std::istream& in, int64_t size, std::ostream& out, const EncodeSettings&) {
   std::unique_ptr<char[]> buffer(new char[kChunkSize]);
   int64_t done = 0;
   while (done < size) {
@@ -78,11 +78,12 @@ int64_t CopyBytes(std::istream& in, int64_t size, std::ostream& out) {
   return done;
 }
 
-int64_t DeflateBytes(std::istream& in, int64_t size, std::ostream& out, int level) {
+int64_t DeflateBytes(std::istream& in, int64_t size, std::ostream& out,
+                     const EncodeSettings& settings) {
   std::unique_ptr<char[]> input(new char[kChunkSize]);
   std::unique_ptr<char[]> output(new char[kChunkSize]);
   z_stream stream{};
-  if (deflateInit(&stream, level) != Z_OK) return -1;
+  if (deflateInit(&stream, settings.ZlibLevel) != Z_OK) return -1;
   int64_t remaining = size, written = 0;
   int result = Z_OK;
   do {
@@ -142,8 +143,24 @@ int64_t LzmaBytes(std::istream& in, int64_t size, std::ostream& out,
   return result;
 }
 
-uint8_t MethodCode(Method method) {
-  return method == Method::Zlib ? MethodZlib : method == Method::Lzma ? MethodLzma : MethodStored;
+// Makes a method's data block from whole content: `size` bytes of `in` into
+// `out`. Returns the bytes written, or -1.
+using ContentEncoder = int64_t (*)(std::istream& in, int64_t size, std::ostream& out,
+                                   const EncodeSettings& settings);
+
+// The encoder of each method, or null for a method whose data block is not
+// made from the content alone. No default: a method added to the codec
+// table without an encoder here does not build.
+ContentEncoder EncoderOf(PackageMethod method) {
+  switch (method) {
+    case PackageMethod::Stored:
+      return CopyBytes;
+    case PackageMethod::Zlib:
+      return DeflateBytes;
+    case PackageMethod::Lzma:
+      return LzmaBytes;
+  }
+  return nullptr;  // a code without a codec
 }
 
 // An open source of one variant's content.
@@ -172,7 +189,7 @@ bool OpenSource(const VariantInput& variant, Source* source, std::string* error)
 }
 
 // Encodes one variant into `out`; returns the stored size or -1.
-int64_t EncodeVariant(const VariantInput& variant, Method method, std::ostream& out,
+int64_t EncodeVariant(const VariantInput& variant, PackageMethod method, std::ostream& out,
                       const EncodeSettings& settings, std::string* error) {
   Source source;
   if (!OpenSource(variant, &source, error)) return -1;
@@ -182,23 +199,67 @@ int64_t EncodeVariant(const VariantInput& variant, Method method, std::ostream& 
   return written;
 }
 
-// Writes the directory with the chosen method; returns the stored bytes.
-bool EncodeDirectoryBlock(const std::string& directory, Method method,
-                          const EncodeSettings& settings, std::string* stored, uint8_t* code) {
-  std::vector<std::pair<Method, std::string>> candidates;
-  if (method == Method::Best || method == Method::Stored)
-    candidates.emplace_back(Method::Stored, directory);
-  if (method == Method::Best || method == Method::Zlib)
-    candidates.emplace_back(Method::Zlib, EncodeZlib(directory, settings.ZlibLevel));
-  if (method == Method::Best || method == Method::Lzma)
-    candidates.emplace_back(Method::Lzma, EncodeLzma(directory, settings));
+// The methods to try for a choice: the one chosen, or for the best every
+// method with a whole-content encoder, in the order of their codes.
+std::vector<PackageMethod> Candidates(MethodChoice choice) {
+  if (choice) return {*choice};
+  std::vector<PackageMethod> methods;
+  for (const PackageCodec& codec : PackageCodecs())
+    if (EncoderOf(codec.Method)) methods.push_back(codec.Method);
+  return methods;
+}
+
+// Encodes the directory with the chosen method, or the smallest result of
+// the candidates (the first of equal ones). False when that encoding failed
+// or does not fit the header's 16-bit size.
+bool EncodeDirectoryBlock(const std::string& directory, MethodChoice choice,
+                          const EncodeSettings& settings, std::string* stored,
+                          PackageMethod* method) {
+  std::vector<std::pair<PackageMethod, std::string>> candidates;
+  for (PackageMethod candidate : Candidates(choice))
+    candidates.emplace_back(candidate, EncodeContent(candidate, directory, settings));
   auto best = std::min_element(
       candidates.begin(), candidates.end(),
       [](const auto& a, const auto& b) { return a.second.size() < b.second.size(); });
-  if (best->second.empty() || best->second.size() > kMaxDirectorySize) return false;
+  if (best == candidates.end() || best->second.empty() || best->second.size() > kMaxDirectorySize)
+    return false;
   *stored = best->second;
-  *code = MethodCode(best->first);
+  *method = best->first;
   return true;
+}
+
+// The smallest method for the variants of one entry (sizes in `sizes`): each
+// candidate is encoded into a scratch file beside `path`, except one that
+// stores the content as it is, whose total is the content's. The first of
+// equal totals wins. None, with `error` set, when an encoding fails.
+std::optional<PackageMethod> ChooseEntryMethod(const std::string& path,
+                                               const std::vector<VariantInput>& variants,
+                                               const std::vector<int64_t>& sizes,
+                                               const EncodeSettings& settings, std::string* error) {
+  int64_t contentTotal = 0;
+  for (int64_t size : sizes) contentTotal += size;
+  std::optional<PackageMethod> best;
+  int64_t bestTotal = 0;
+  for (PackageMethod candidate : Candidates(kBestMethod)) {
+    int64_t total = 0;
+    if (FindCodec(candidate)->StoresContentAsIs) {
+      total = contentTotal;
+    } else {
+      std::ofstream scratch(fs::u8path(path + ".~scratch"), std::ios::binary | std::ios::trunc);
+      for (const VariantInput& variant : variants) {
+        int64_t written = EncodeVariant(variant, candidate, scratch, settings, error);
+        if (written < 0) return std::nullopt;
+        total += written;
+      }
+    }
+    if (!best || total < bestTotal) {
+      best = candidate;
+      bestTotal = total;
+    }
+  }
+  std::error_code ignored;
+  fs::remove(fs::u8path(path + ".~scratch"), ignored);
+  return best;
 }
 
 bool CheckEntries(const std::vector<EntryInput>& entries, std::string* error) {
@@ -230,7 +291,6 @@ bool WriteTo(std::fstream& out, const std::string& path, const std::vector<Entry
     DirectoryEntry record;
     record.Name = entry.Name;
     record.Version = entry.Version;
-    Method method = entry.DataMethod;
     std::vector<int64_t> sizes;
     for (const VariantInput& variant : entry.Variants) {
       Source source;
@@ -242,30 +302,12 @@ bool WriteTo(std::fstream& out, const std::string& path, const std::vector<Entry
       }
       sizes.push_back(source.size);
     }
-    if (method == Method::Best) {
-      // Each candidate is encoded into a scratch file; the smallest total wins.
-      int64_t bestTotal = 0;
-      for (int64_t size : sizes) bestTotal += size;
-      method = Method::Stored;
-      for (Method candidate : {Method::Zlib, Method::Lzma}) {
-        int64_t total = 0;
-        std::ofstream scratch(fs::u8path(path + ".~scratch"), std::ios::binary | std::ios::trunc);
-        for (const VariantInput& variant : entry.Variants) {
-          int64_t written = EncodeVariant(variant, candidate, scratch, options.Encode, error);
-          if (written < 0) return false;
-          total += written;
-        }
-        if (total < bestTotal) {
-          bestTotal = total;
-          method = candidate;
-        }
-      }
-      std::error_code ignored;
-      fs::remove(fs::u8path(path + ".~scratch"), ignored);
-    }
-    record.Method = MethodCode(method);
+    std::optional<PackageMethod> method = entry.DataMethod;
+    if (!method) method = ChooseEntryMethod(path, entry.Variants, sizes, options.Encode, error);
+    if (!method) return false;
+    record.Method = *method;
     for (size_t i = 0; i < entry.Variants.size(); ++i) {
-      int64_t written = EncodeVariant(entry.Variants[i], method, out, options.Encode, error);
+      int64_t written = EncodeVariant(entry.Variants[i], *method, out, options.Encode, error);
       if (written < 0) return false;
       if (offset + written > kMaxPackageSize) {
         *error = "package would reach 2 GiB, which the format cannot address";
@@ -314,36 +356,31 @@ bool WriteTo(std::fstream& out, const std::string& path, const std::vector<Entry
 
 }  // namespace
 
-int64_t EncodeStream(Method method, std::istream& in, int64_t size, std::ostream& out,
+bool EncodesWholeContent(PackageMethod method) { return EncoderOf(method) != nullptr; }
+
+int64_t EncodeStream(PackageMethod method, std::istream& in, int64_t size, std::ostream& out,
                      const EncodeSettings& settings) {
-  switch (method) {
-    case Method::Stored:
-      return CopyBytes(in, size, out);
-    case Method::Zlib:
-      return DeflateBytes(in, size, out, settings.ZlibLevel);
-    case Method::Lzma:
-      return LzmaBytes(in, size, out, settings);
-    default:
-      return -1;
-  }
+  ContentEncoder encoder = EncoderOf(method);
+  return encoder ? encoder(in, size, out, settings) : -1;
+}
+
+std::string EncodeContent(PackageMethod method, const std::string& content,
+                          const EncodeSettings& settings) {
+  std::istringstream in(content);
+  std::ostringstream out;
+  if (EncodeStream(method, in, static_cast<int64_t>(content.size()), out, settings) < 0)
+    return std::string();
+  return out.str();
 }
 
 std::string EncodeZlib(const std::string& content, int level) {
-  std::istringstream in(content);
-  std::ostringstream out;
   EncodeSettings settings;
   settings.ZlibLevel = level;
-  if (EncodeStream(Method::Zlib, in, static_cast<int64_t>(content.size()), out, settings) < 0)
-    return std::string();
-  return out.str();
+  return EncodeContent(PackageMethod::Zlib, content, settings);
 }
 
 std::string EncodeLzma(const std::string& content, const EncodeSettings& settings) {
-  std::istringstream in(content);
-  std::ostringstream out;
-  if (EncodeStream(Method::Lzma, in, static_cast<int64_t>(content.size()), out, settings) < 0)
-    return std::string();
-  return out.str();
+  return EncodeContent(PackageMethod::Lzma, content, settings);
 }
 
 bool WritePackage(const std::string& path, const std::vector<EntryInput>& entries,
@@ -367,7 +404,7 @@ bool WritePackage(const std::string& path, const std::vector<EntryInput>& entrie
   return written;
 }
 
-std::string BuildPackageBytes(const std::vector<RawEntry>& entries, uint8_t dirMethod) {
+std::string BuildPackageBytes(const std::vector<RawEntry>& entries, PackageMethod dirMethod) {
   std::string data;
   std::vector<DirectoryEntry> directory;
   for (const RawEntry& entry : entries) {
@@ -381,9 +418,7 @@ std::string BuildPackageBytes(const std::vector<RawEntry>& entries, uint8_t dirM
     directory.push_back(std::move(record));
   }
   std::string decoded = EncodeDirectory(directory);
-  std::string stored = dirMethod == MethodZlib   ? EncodeZlib(decoded)
-                       : dirMethod == MethodLzma ? EncodeLzma(decoded)
-                                                 : decoded;
+  std::string stored = EncodesWholeContent(dirMethod) ? EncodeContent(dirMethod, decoded) : decoded;
   PackageHeader header;
   std::copy(std::begin(kPackageMagic), std::end(kPackageMagic), header.Magic);
   header.FormatVersion = kPackageFormatVersion;
@@ -394,4 +429,4 @@ std::string BuildPackageBytes(const std::vector<RawEntry>& entries, uint8_t dirM
   return EncodePackageHeader(header) + data + stored;
 }
 
-}  // namespace updater::mxupack
+}  // namespace updater

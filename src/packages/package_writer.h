@@ -1,16 +1,22 @@
-// Writing update packages (*.mxu): the encoders of the three data methods and
-// the package writer used by the mxupack tool and by the tests.
+// Writing update packages (*.mxu): the encoders of the data methods and the
+// package writer used by the mxupack tool, the tests and the benchmarks. A
+// library of its own, so that the updater does not carry the encoders.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
-namespace updater::mxupack {
+#include "packages/package_codecs.h"
 
-// A data method to write, or Best for the smallest result (stored on ties).
-enum class Method { Stored, Zlib, Lzma, Best };
+namespace updater {
+
+// A data method to write, or kBestMethod for the smallest result among the
+// methods that encode whole content (the lowest code on ties, so stored).
+using MethodChoice = std::optional<PackageMethod>;
+inline constexpr MethodChoice kBestMethod = std::nullopt;
 
 struct EncodeSettings {
   int ZlibLevel = 9;  // 1-9
@@ -34,12 +40,12 @@ struct VariantInput {
 struct EntryInput {
   std::string Name;  // relative path with "\" separators, at most 255 bytes
   uint16_t Version = 0;
-  Method DataMethod = Method::Best;
+  MethodChoice DataMethod = kBestMethod;
   std::vector<VariantInput> Variants;  // 1 to 255
 };
 
 struct PackageOptions {
-  Method DirectoryMethod = Method::Best;  // Best: compressed only when smaller
+  MethodChoice DirectoryMethod = kBestMethod;  // best: compressed only when smaller
   EncodeSettings Encode;
 };
 
@@ -52,13 +58,20 @@ struct PackageOptions {
 bool WritePackage(const std::string& path, const std::vector<EntryInput>& entries,
                   const PackageOptions& options, std::string* error);
 
-// Encodes `size` bytes of `in` into `out` with a data method (not Best).
-// The LZMA form is the 13-byte header (5 property bytes, 8-byte size) and the
-// raw stream. Returns the number of bytes written, or -1 on failure.
-int64_t EncodeStream(Method method, std::istream& in, int64_t size, std::ostream& out,
+// True when `method` has an encoder that makes its data block from the
+// content alone (EncodeStream can write it).
+bool EncodesWholeContent(PackageMethod method);
+
+// Encodes `size` bytes of `in` into `out` with a data method. The LZMA form
+// is the 13-byte header (5 property bytes, 8-byte size) and the raw stream.
+// Returns the number of bytes written, or -1 on failure and for a method
+// without a whole-content encoder.
+int64_t EncodeStream(PackageMethod method, std::istream& in, int64_t size, std::ostream& out,
                      const EncodeSettings& settings);
 
-// In-memory forms of the encoders.
+// In-memory forms of the encoders; empty on failure.
+std::string EncodeContent(PackageMethod method, const std::string& content,
+                          const EncodeSettings& settings = {});
 std::string EncodeZlib(const std::string& content, int level = 9);
 std::string EncodeLzma(const std::string& content, const EncodeSettings& settings = {});
 
@@ -72,12 +85,13 @@ struct RawVariant {
 struct RawEntry {
   std::string Name;
   uint16_t Version = 0;
-  uint8_t Method = 0;
+  PackageMethod Method = PackageMethod::Stored;  // also a code without a codec
   std::vector<RawVariant> Variants;
 };
 
 // The bytes of a package: header, the data blocks in order, then the
-// directory stored with `dirMethod` (0, 1 or 2).
-std::string BuildPackageBytes(const std::vector<RawEntry>& entries, uint8_t dirMethod);
+// directory encoded with `dirMethod` (left as it is for a method without a
+// whole-content encoder).
+std::string BuildPackageBytes(const std::vector<RawEntry>& entries, PackageMethod dirMethod);
 
-}  // namespace updater::mxupack
+}  // namespace updater

@@ -1,0 +1,54 @@
+// The codec table of the package data methods.
+#include "packages/package_codecs.h"
+
+#include <iterator>
+
+namespace updater {
+
+namespace {
+
+bool StoredSizesReadable(int64_t packedSize, int64_t size) {
+  return packedSize > 0 && packedSize == size;
+}
+
+bool ZlibSizesReadable(int64_t packedSize, int64_t size) { return packedSize > 0 && size > 0; }
+
+// The header and the start of the range coder must be there.
+bool LzmaSizesReadable(int64_t packedSize, int64_t size) {
+  return packedSize >= kLzmaHeaderSize + kLzmaRangeCoderInitSize && size > 0;
+}
+
+// One entry per method, in the order of their codes.
+constexpr PackageCodec kCodecs[] = {
+    {PackageMethod::Stored, "stored", true, StoredSizesReadable, CopyStoredStream},
+    {PackageMethod::Zlib, "zlib", false, ZlibSizesReadable, InflateZlibStream},
+    {PackageMethod::Lzma, "lzma", false, LzmaSizesReadable, DecodeLzmaStream},
+};
+
+}  // namespace
+
+const PackageCodec* PackageCodecList::begin() const { return std::begin(kCodecs); }
+const PackageCodec* PackageCodecList::end() const { return std::end(kCodecs); }
+
+PackageCodecList PackageCodecs() { return {}; }
+
+const PackageCodec* FindCodec(PackageMethod method) {
+  for (const PackageCodec& codec : kCodecs)
+    if (codec.Method == method) return &codec;
+  return nullptr;
+}
+
+std::string MethodName(PackageMethod method) {
+  const PackageCodec* codec = FindCodec(method);
+  if (codec) return codec->Name;
+  return "method " + std::to_string(static_cast<int>(method));
+}
+
+StreamResult DecodeStream(ByteSource& stored, int64_t packedSize, int64_t size,
+                          PackageMethod method, ByteSink& sink, const DecodeContext& context) {
+  const PackageCodec* codec = FindCodec(method);
+  if (!codec || !codec->SizesReadable(packedSize, size)) return StreamResult::DecodeFailed;
+  return codec->Decode(stored, packedSize, size, sink, context);
+}
+
+}  // namespace updater

@@ -1,0 +1,101 @@
+// The codec table: every method it lists comes back whole through its
+// encoder and decoder, and the block sizes each method's rule refuses never
+// reach a decoder.
+#include "packages/package_codecs.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "packages/package_test_util.h"
+#include "packages/package_writer.h"
+
+namespace updater {
+namespace {
+
+using testing::SampleBytes;
+
+class StringSource : public ByteSource {
+ public:
+  explicit StringSource(std::string bytes) : bytes_(std::move(bytes)) {}
+  int64_t Read(uint8_t* buffer, int64_t size) override {
+    int64_t count = std::min<int64_t>(size, static_cast<int64_t>(bytes_.size() - pos_));
+    std::copy(bytes_.begin() + pos_, bytes_.begin() + pos_ + count, buffer);
+    pos_ += static_cast<size_t>(count);
+    reads += 1;
+    return count;
+  }
+  int reads = 0;
+
+ private:
+  std::string bytes_;
+  size_t pos_ = 0;
+};
+
+class StringSink : public ByteSink {
+ public:
+  bool Write(const uint8_t* data, int64_t size) override {
+    bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+    return true;
+  }
+  std::string bytes;
+};
+
+TEST(PackageCodecsTest, EveryMethodRoundTripsUnderItsNameAndCode) {
+  std::set<std::string> names;
+  for (const PackageCodec& codec : PackageCodecs()) {
+    SCOPED_TRACE(codec.Name);
+    EXPECT_TRUE(names.insert(codec.Name).second);
+    EXPECT_EQ(FindCodec(codec.Method), &codec);
+    EXPECT_EQ(MethodName(codec.Method), codec.Name);
+    if (!EncodesWholeContent(codec.Method)) continue;
+    for (const std::string& content : {std::string("x"), SampleBytes(1500000, 21)}) {
+      const std::string stored = EncodeContent(codec.Method, content);
+      const int64_t packedSize = static_cast<int64_t>(stored.size());
+      const int64_t size = static_cast<int64_t>(content.size());
+      ASSERT_TRUE(codec.SizesReadable(packedSize, size));
+      EXPECT_EQ(codec.StoresContentAsIs, stored == content);
+      StringSource source(stored);
+      StringSink sink;
+      ASSERT_EQ(DecodeStream(source, packedSize, size, codec.Method, sink), StreamResult::Ok);
+      EXPECT_TRUE(sink.bytes == content);
+    }
+  }
+  // The names tools show for the methods of every package made so far.
+  for (const char* name : {"stored", "zlib", "lzma"}) EXPECT_EQ(names.count(name), 1u) << name;
+}
+
+// The sizes at the edge of each rule; a refused pair fails before a single
+// stored byte is read.
+TEST(PackageCodecsTest, SizeRules) {
+  struct Case {
+    PackageMethod method;
+    int64_t packedSize;
+    int64_t size;
+    bool readable;
+  } cases[] = {
+      {PackageMethod::Stored, 1, 1, true},  {PackageMethod::Stored, 3, 2, false},
+      {PackageMethod::Stored, 0, 0, false}, {PackageMethod::Zlib, 1, 1, true},
+      {PackageMethod::Zlib, 0, 1, false},   {PackageMethod::Zlib, 1, 0, false},
+      {PackageMethod::Lzma, 18, 1, true},   {PackageMethod::Lzma, 17, 1, false},
+      {PackageMethod::Lzma, 13, 1, false},  {PackageMethod::Lzma, 18, 0, false},
+      {PackageMethod{3}, 1, 1, false},      {PackageMethod{255}, 1, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(MethodName(c.method) + " " + std::to_string(c.packedSize) + " -> " +
+                 std::to_string(c.size));
+    const PackageCodec* codec = FindCodec(c.method);
+    EXPECT_EQ(codec && codec->SizesReadable(c.packedSize, c.size), c.readable);
+    if (c.readable) continue;
+    StringSource source(std::string(64, '\0'));
+    StringSink sink;
+    EXPECT_EQ(DecodeStream(source, c.packedSize, c.size, c.method, sink),
+              StreamResult::DecodeFailed);
+    EXPECT_EQ(source.reads, 0);
+  }
+  EXPECT_EQ(MethodName(PackageMethod{3}), "method 3");
+}
+
+}  // namespace
+}  // namespace updater
