@@ -100,6 +100,12 @@ class MemoryFileSystem : public FileSystem {
   bool CopyPermissions(const std::string&, const std::string&) override { return true; }
   bool MakeExecutable(const std::string&) override { return true; }
   std::string LastError() override { return std::string(); }
+  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override {
+    return OpenRead(path, exclusive);
+  }
+  LockOutcome TryLock(const std::string&, std::unique_ptr<File>*) override {
+    return LockOutcome::Failed;
+  }
 };
 
 }  // namespace
