@@ -134,7 +134,8 @@ RunEnd ReplaceUpdater(Program& program) {
   if (!RunsFromUpdateFolder(program.ProgramFolder))
     return RunEnd::Fatal("Error: Updater.tmp is not in the Update folder.");
   program.ProgramFolder.resize(program.ProgramFolder.size() - (sizeof kUpdateFolderName - 1));
-  StartLog(program);
+  // The updater that started this copy may still hold the lock while it ends.
+  if (!StartRun(program)) return RunEnd::Fatal(kAnotherUpdaterLine);
   // As every run does first: an unfinished package apply is completed or
   // undone before the program folder is touched.
   RecoverUnfinishedApply(program.os.files, program.Output, program.ProgramFolder);
