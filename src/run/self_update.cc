@@ -149,6 +149,13 @@ RunEnd ReplaceUpdater(Program& program) {
     return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
   }
   program.os.files.MakeExecutable(staged);
+  // On the disk, with its name, before it takes Updater.exe's place: after a
+  // power loss the folder must hold a whole program, old or new.
+  if (!program.os.files.SyncFiles({staged})) {
+    program.Log.Write("Cannot write Updater.new to the disk: " + program.os.files.LastError());
+    program.os.files.Delete(staged);
+    return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
+  }
   bool replaced = program.os.files.Replace(staged, updater);
   for (int waited = 0; !replaced && waited < kReplaceRetryMilliseconds;
        waited += kReplaceRetryStepMilliseconds) {
