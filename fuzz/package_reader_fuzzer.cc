@@ -18,6 +18,7 @@ namespace {
 using updater::File;
 using updater::FileSystem;
 using updater::FolderEntry;
+using updater::LockOutcome;
 
 void Require(bool condition) {
   if (!condition) __builtin_trap();
