@@ -421,9 +421,10 @@ std::unique_ptr<File> PosixFileSystem::OpenStateFile(const std::string& path, bo
 
 LockOutcome PosixFileSystem::TryLock(const std::string& path, std::unique_ptr<File>* lock) {
   std::string native = NativePath(path);
-  // Opened without truncation, and with O_CLOEXEC (OpenRetrying), so that a
-  // started program does not hold the lock on.
-  int fd = OpenRegular(native, O_RDWR | O_CREAT, Links::Refuse);
+  // Opened without truncation, for reading only (a lock file that another
+  // user's run made still locks), and with O_CLOEXEC (OpenRetrying), so that
+  // a started program does not hold the lock on.
+  int fd = OpenRegular(native, O_RDONLY | O_CREAT, Links::Refuse);
   if (fd < 0) return LockOutcome::Failed;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const bool held = errno == EWOULDBLOCK;

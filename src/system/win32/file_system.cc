@@ -479,11 +479,11 @@ std::unique_ptr<File> Win32FileSystem::OpenStateFile(const std::string& path, bo
 
 LockOutcome Win32FileSystem::TryLock(const std::string& path, std::unique_ptr<File>* lock) {
   // No sharing: while this handle is open no other process can open the
-  // file. Handles are made not inheritable, so a started program does not
-  // hold the lock on.
+  // file. Reading is all it needs, so a lock file that another user's run
+  // made still locks. Handles are made not inheritable, so a started program
+  // does not hold the lock on.
   DWORD error = ERROR_SUCCESS;
-  HANDLE handle =
-      OpenRegular(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, Links::Refuse, &error);
+  HANDLE handle = OpenRegular(path, GENERIC_READ, 0, OPEN_ALWAYS, Links::Refuse, &error);
   if (!handle)
     return error == ERROR_SHARING_VIOLATION ? LockOutcome::HeldByAnother : LockOutcome::Failed;
   *lock = std::make_unique<Win32File>(handle, path, cause_);
