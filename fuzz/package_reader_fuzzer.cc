@@ -19,6 +19,7 @@ namespace {
 using updater::File;
 using updater::FileSystem;
 using updater::FolderEntry;
+using updater::LockOutcome;
 
 void Require(bool condition) {
   if (!condition) __builtin_trap();
@@ -101,6 +102,12 @@ class MemoryFileSystem : public FileSystem {
   bool CopyPermissions(const std::string&, const std::string&) override { return true; }
   bool MakeExecutable(const std::string&) override { return true; }
   std::string LastError() override { return std::string(); }
+  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override {
+    return OpenRead(path, exclusive);
+  }
+  LockOutcome TryLock(const std::string&, std::unique_ptr<File>*) override {
+    return LockOutcome::Failed;
+  }
 };
 
 }  // namespace

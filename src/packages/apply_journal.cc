@@ -107,7 +107,7 @@ bool ReadJournal(FileSystem& files, const std::string& path, std::string* bytes,
                  std::string* cause) {
   // Exclusive: the journal of an apply that another updater is running now
   // is locked, and is not this run's to finish.
-  std::unique_ptr<File> file = files.OpenRead(path, true);
+  std::unique_ptr<File> file = files.OpenStateFile(path, true);
   if (!file) return Fail(cause, files.LastError());
   int64_t size = file->Size();
   if (size < 0 || size > kMaxJournalSize) return Fail(cause, "unexpected journal size");

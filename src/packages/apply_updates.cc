@@ -186,7 +186,7 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
 // The order file's names; none when there is no order file.
 std::vector<std::string> ReadPackageOrder(FileSystem& files, const std::string& updateFolder) {
   std::vector<std::string> names;
-  std::unique_ptr<File> file = files.OpenRead(updateFolder + kPackageOrderFile, false);
+  std::unique_ptr<File> file = files.OpenStateFile(updateFolder + kPackageOrderFile, false);
   if (!file) return names;
   std::string text(static_cast<size_t>(std::max<int64_t>(file->Size(), 0)), '\0');
   const int64_t count = file->Read(text.data(), static_cast<int64_t>(text.size()));

@@ -59,6 +59,12 @@ class ForwardingFileSystem : public FileSystem {
   }
   bool MakeExecutable(const std::string& path) override { return real_.MakeExecutable(path); }
   std::string LastError() override { return real_.LastError(); }
+  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override {
+    return real_.OpenStateFile(path, exclusive);
+  }
+  LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) override {
+    return real_.TryLock(path, lock);
+  }
 
  protected:
   // A real file whose writes and syncs go through `write` and `sync` first;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,6 +65,8 @@ struct Program {
   // the program requires no signatures.
   std::string PublicKey;
   std::optional<MinisignPublicKey> Key;
+  // The lock of the update folder, held for the whole run (StartRun).
+  std::unique_ptr<File> FolderLock;
   // The support log in the update folder.
   RunLog Log;
   // The status line of long work; made once the console is open, since only

@@ -18,6 +18,10 @@ namespace updater {
 namespace {
 
 constexpr int kDelayMilliseconds = 1000;
+// Long enough to cover a self-update's hand-over, where each process takes
+// the lock once the one before it has ended.
+constexpr int kLockWaitMilliseconds = 10000;
+constexpr int kLockPollMilliseconds = 250;
 
 std::string TrimSpaces(const std::string& text) {
   size_t first = text.find_first_not_of(' ');
@@ -51,6 +55,25 @@ void StartLog(Program& program) {
                     " started: " + MaskURLPassword(program.os.processes.CommandLine()));
 }
 
+bool StartRun(Program& program) {
+  std::string lockFailure;
+  if (program.os.files.IsFolder(program.UpdateFolder())) {
+    const std::string path = program.UpdateFolder() + kLockFileName;
+    LockOutcome outcome = program.os.files.TryLock(path, &program.FolderLock);
+    for (int waited = 0; outcome == LockOutcome::HeldByAnother && waited < kLockWaitMilliseconds;
+         waited += kLockPollMilliseconds) {
+      program.os.clock.Sleep(kLockPollMilliseconds);
+      outcome = program.os.files.TryLock(path, &program.FolderLock);
+    }
+    if (outcome == LockOutcome::HeldByAnother) return false;
+    if (outcome == LockOutcome::Failed) lockFailure = program.os.files.LastError();
+  }
+  StartLog(program);
+  if (!lockFailure.empty())
+    program.Log.Write("Cannot lock the update folder; going on without the lock: " + lockFailure);
+  return true;
+}
+
 RunEnd RunUpdater(Program& program) {
   program.Settings = ParseCommandLine(program.os.processes.CommandLine());
   program.ProgramFolder = GetProgramFolder(program);
@@ -58,7 +81,11 @@ RunEnd RunUpdater(Program& program) {
   if (program.Settings.DelayedStart) program.os.clock.Sleep(kDelayMilliseconds);
   if (program.Settings.SelfReplace) return ReplaceUpdater(program);
 
-  StartLog(program);
+  if (!StartRun(program)) {
+    if (!OpenUpdaterConsole(program)) return RunEnd::Exit();
+    PrintLine(program, kAnotherUpdaterLine);
+    return RunEnd::ClosingPrompt();
+  }
   // A package that an earlier run left half applied is completed or undone
   // before anything reads or changes the program folder.
   RecoverUnfinishedApply(program.os.files, program.Output, program.ProgramFolder);

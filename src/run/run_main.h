@@ -20,10 +20,25 @@ RunEnd RunUpdater(Program& program);
 // fatal error.
 [[noreturn]] void EndRun(Program& program, const RunEnd& end);
 
+// The line of a run that finds another updater working in its installation.
+inline constexpr char kAnotherUpdaterLine[] = "Error: Another updater is running in this folder.";
+// The lock file in the update folder that one updater at a time holds.
+inline constexpr char kLockFileName[] = "Updater.lock";
+
 // Opens the support log in the update folder (when it exists) and writes the
 // run's first record: the updater's own version and its command line, with
 // any URL password masked.
 void StartLog(Program& program);
+
+// How every run in an installation starts, before anything in Update\ is
+// read or written: when the update folder exists, takes its lock
+// (Update\Updater.lock) for the rest of the process, waiting up to 10 s for
+// another updater to end (the hand-over of a self-update starts the next
+// process while the one before ends); then starts the log. False, with
+// nothing in Update\ touched, when another updater still holds the lock. A
+// lock that cannot be taken for another reason is logged, and the run goes
+// on without it.
+bool StartRun(Program& program);
 
 // The folder of the running executable, with its trailing separator.
 std::string GetProgramFolder(Program& program);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "packages/apply_journal.h"
 #include "support/fake_platform.h"
 #include "support/temp_folder.h"
@@ -142,6 +144,50 @@ TEST_F(RunMainTest, EveryRunFirstCompletesAnInterruptedApply) {
     EXPECT_NE(ReadWholeFile(at + "Update/Updater.log")
                   .find("Completed the interrupted apply of P.mxu (2 files)"),
               std::string::npos);
+  }
+}
+
+// While another updater holds the installation's lock, every kind of run
+// waits 10 s for it, then ends with its line and leaves Update\ as it was:
+// no log, no recovery of the other one's apply, no cleaning up.
+TEST(UpdateFolderLockTest, ARunLeavesTheFolderOfAnotherUpdaterAlone) {
+  for (const char* parameters : {"", "-onlyapply", "-onlycheck", "-selfreplace"}) {
+    SCOPED_TRACE(parameters);
+    TempFolder folder;
+    const std::string& at = folder.Path();
+    FileSystem& files = RealPlatform().files;
+    ASSERT_TRUE(files.CreateFolder(at + "Update"));
+    std::unique_ptr<File> other;
+    ASSERT_EQ(files.TryLock(at + "Update\\Updater.lock", &other), LockOutcome::Taken);
+    ApplyJournal journal;
+    journal.package = "P.mxu";
+    journal.files = {{"VOXA.exe", "~mx1", "~mx2"}};
+    const std::string journalBytes = EncodeJournal(journal);
+    WriteWholeFile(at + "Update/Apply.journal", journalBytes);
+    WriteWholeFile(at + "~mx1", "staged");
+    WriteWholeFile(at + "Update/Updater.tmp", "copy");
+
+    FakePlatform fake;
+    fake.console.inputClosedWhenEmpty = true;
+    const bool replacing = std::string(parameters) == "-selfreplace";
+    fake.processes.executablePath = at + (replacing ? "Update\\Updater.tmp" : "Updater.exe");
+    fake.processes.commandLine = "\"" + fake.processes.executablePath + "\" " + parameters;
+    Program program(fake.platform);
+    EXPECT_EQ(ExitCodeOf([&] { RunMain(program); }), 0);
+
+    // Polled for 10 s (besides the copy's hand-over second and the prompt's key polls).
+    EXPECT_EQ(std::count(fake.clock.sleeps.begin(), fake.clock.sleeps.end(), 250) * 250, 10000);
+    if (replacing) {
+      EXPECT_EQ(fake.console.errorBoxes, (Lines{kAnotherUpdaterLine}));
+    } else {
+      EXPECT_EQ(fake.console.lines, (Lines{"", "VOXA Updater v1.00", kAnotherUpdaterLine, "",
+                                           "Press enter to end program."}));
+    }
+    EXPECT_FALSE(FileExists(at + "Update/Updater.log"));
+    EXPECT_EQ(ReadWholeFile(at + "Update/Apply.journal"), journalBytes);
+    EXPECT_EQ(ReadWholeFile(at + "~mx1"), "staged");
+    EXPECT_EQ(ReadWholeFile(at + "Update/Updater.tmp"), "copy");
+    EXPECT_TRUE(fake.processes.starts.empty());
   }
 }
 

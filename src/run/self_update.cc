@@ -141,7 +141,8 @@ RunEnd ReplaceUpdater(Program& program) {
   if (!RunsFromUpdateFolder(program.ProgramFolder))
     return RunEnd::Fatal("Error: Updater.tmp is not in the Update folder.");
   program.ProgramFolder.resize(program.ProgramFolder.size() - (sizeof kUpdateFolderName - 1));
-  StartLog(program);
+  // The updater that started this copy may still hold the lock while it ends.
+  if (!StartRun(program)) return RunEnd::Fatal(kAnotherUpdaterLine);
   // As every run does first: an unfinished package apply is completed or
   // undone before the program folder is touched.
   RecoverUnfinishedApply(program.os.files, program.Output, program.ProgramFolder);
@@ -155,6 +156,13 @@ RunEnd ReplaceUpdater(Program& program) {
     return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
   }
   program.os.files.MakeExecutable(staged);
+  // On the disk, with its name, before it takes Updater.exe's place: after a
+  // power loss the folder must hold a whole program, old or new.
+  if (!program.os.files.SyncFiles({staged})) {
+    program.Log.Write("Cannot write Updater.new to the disk: " + program.os.files.LastError());
+    program.os.files.Delete(staged);
+    return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
+  }
   bool replaced = program.os.files.Replace(staged, updater);
   for (int waited = 0; !replaced && waited < kReplaceRetryMilliseconds;
        waited += kReplaceRetryStepMilliseconds) {

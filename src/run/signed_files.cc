@@ -57,7 +57,7 @@ std::string CatalogueTimePath(const Program& program) {
 
 // The time kept for the newest accepted catalogue, 0 when none is kept.
 uint64_t KeptCatalogueTime(Program& program) {
-  std::unique_ptr<File> file = program.os.files.OpenRead(CatalogueTimePath(program), false);
+  std::unique_ptr<File> file = program.os.files.OpenStateFile(CatalogueTimePath(program), false);
   if (!file) return 0;
   char digits[32] = {};
   int64_t count = file->Read(digits, sizeof digits - 1);

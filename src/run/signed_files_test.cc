@@ -131,6 +131,34 @@ TEST_F(SignedUpdateTest, EveryKindOfBadSignatureSendsTheCheckToTheNextServer) {
   EXPECT_FALSE(FileExists(At("Update\\v.mxu.minisig")));
 }
 
+// Each package is checked as soon as it has arrived: a bad one ends the
+// downloads before the next package is asked for, and goes at once.
+TEST_F(SignedUpdateTest, ABadPackageStopsTheDownloadsBeforeTheNextOne) {
+  const std::string base = "http://a.test/";
+  ServeSigned(base);
+  Put(base, "VersionInfo.txt", "VOXA a.mxu 103\r\nVOXA b.mxu 104\r\nVOXA c.mxu 105\r\n",
+      "VersionInfo.txt");
+  Put(base, "a.mxu", PackageBytes({{"A.txt", "a"}}), "a.mxu");
+  std::string flipped = PackageBytes({{"B.txt", "b"}});
+  web_.Serve(base + "b.mxu.minisig", Signature(kSecretKey, flipped, "b.mxu"));
+  flipped[flipped.size() / 2] ^= 0x20;
+  web_.Serve(base + "b.mxu", flipped);
+  Put(base, "c.mxu", PackageBytes({{"C.txt", "c"}}), "c.mxu");
+  program_.ServerList = {base};
+
+  EXPECT_EQ(RunCheck(), CheckOutcome::ServersExhausted);
+  Lines packages;
+  for (const std::string& request : web_.requested)
+    if (request.find(".mxu") != std::string::npos) packages.push_back(request);
+  EXPECT_EQ(packages, (Lines{"a.test/a.mxu", "a.test/a.mxu.minisig", "a.test/b.mxu",
+                             "a.test/b.mxu.minisig"}));
+  ASSERT_FALSE(Errors().empty());
+  EXPECT_EQ(Errors().front(),
+            "Error: Bad signature of b.mxu: the signature does not match the file");
+  for (const char* absent : {"Update\\b.mxu", "Update\\b.mxu.minisig", "Update\\c.mxu", "A.txt"})
+    EXPECT_FALSE(FileExists(At(absent))) << absent;
+}
+
 TEST_F(SignedUpdateTest, ACatalogueOlderThanOneAcceptedIsRefused) {
   const std::string replayed = "http://replayed.test/", current = "http://current.test/";
   ServeSigned(current, 1700000500);

@@ -128,17 +128,17 @@ Attempt TryServer(Program& program, Mode mode) {
   if (program.SelectedUpdates.empty()) return Attempt::Completed;
 
   if (!AskYesNo(program, kQuestion)) return Attempt::Declined;
+  // A keyed updater checks each package as soon as it has arrived: a bad one
+  // goes at once, and nothing more is downloaded from this server.
+  PackageArrived checkSignature;
+  if (RequiresSignatures(program))
+    checkSignature = [&program](const SelectedUpdate& update, const std::string& url,
+                                const std::string& path) {
+      return CheckSignedDownload(program, url, path, SignedName(update.PackageFile));
+    };
   if (!DownloadUpdates(program.os, program.Output, program.Settings.Server, program.UpdateFolder(),
-                       program.SelectedUpdates))
+                       program.SelectedUpdates, checkSignature))
     return Attempt::Failed;
-  if (RequiresSignatures(program)) {
-    for (const SelectedUpdate& update : program.SelectedUpdates) {
-      if (!CheckSignedDownload(program, program.Settings.Server + update.PackageFile,
-                               program.UpdateFolder() + update.PackageFile,
-                               SignedName(update.PackageFile)))
-        return Attempt::Failed;
-    }
-  }
   RecordPackageOrder(program);
   if (program.Settings.OnlyDownload) return Attempt::Completed;
   const bool applied = ApplyUpdates(program.Packages, program.ProgramFolder);

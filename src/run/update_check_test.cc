@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "packages/apply_updates.h"
+#include "packages/package_test_util.h"
 #include "run/check_test_util.h"
 #include "run/console_io.h"
 #include "run/run_main.h"
@@ -444,6 +445,35 @@ TEST_F(ReplaceUpdaterTest, PutsTheCopyInPlaceAndStartsItWithoutSelfReplace) {
   EXPECT_EQ(fake_.processes.starts[0].commandLine,
             "\"" + folder_.Path() + "Updater.exe\" -da -svr http://a.test/");
   EXPECT_TRUE(fake_.console.errorBoxes.empty());
+}
+
+// The real file system, recording the syncs and moves of the replacement.
+class SyncRecordingFileSystem : public testing::ForwardingFileSystem {
+ public:
+  bool SyncFiles(const std::vector<std::string>& paths) override {
+    for (const std::string& path : paths) calls.push_back("SyncFiles " + path);
+    return real_.SyncFiles(paths);
+  }
+  bool Replace(const std::string& from, const std::string& to) override {
+    calls.push_back("Replace " + from + " -> " + to);
+    return real_.Replace(from, to);
+  }
+  Lines calls;
+};
+
+// A power loss after the move must find a whole new program: the staged copy
+// reaches the disk, with its name, before it takes Updater.exe's place.
+TEST_F(ReplaceUpdaterTest, TheNewProgramIsOnTheDiskBeforeItTakesThePlace) {
+  SyncRecordingFileSystem files;
+  Platform platform{fake_.console, files,          fake_.processes,
+                    fake_.clock,   fake_.versions, fake_.platform.internet};
+  Program program(platform);
+  program.ProgramFolder = program_.ProgramFolder;
+  EXPECT_EQ(ExitCodeOf([&] { EndRun(program, ReplaceUpdater(program)); }), 0);
+  EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "new");
+  const std::string staged = folder_.Path() + "Updater.new";
+  EXPECT_EQ(files.calls, (Lines{"SyncFiles " + staged,
+                                "Replace " + staged + " -> " + folder_.Path() + "Updater.exe"}));
 }
 
 TEST_F(ReplaceUpdaterTest, RefusesToRunOutsideTheUpdateFolder) {

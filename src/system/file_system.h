@@ -3,6 +3,13 @@
 // Every failing call records its cause (the call, the path and the system's
 // reason) at the failure site; LastError() gives the latest one, also for the
 // failures of files the file system opened.
+//
+// Every open takes only a regular file: a FIFO, a device, a socket or a
+// folder at the path is refused at once, with a cause that says what it is,
+// and never waits for anyone at a FIFO's other end. Only reading an existing
+// file (OpenRead) follows a link, since an installation may hold links among
+// its files; every other open refuses a link (Windows: a reparse point that
+// names another file), so that the updater never writes through one.
 #pragma once
 
 #include <cstdint>
@@ -41,17 +48,27 @@ struct FolderEntry {
   bool isFolder = false;
 };
 
+// How an attempt to take a lock ended (FileSystem::TryLock).
+enum class LockOutcome {
+  Taken,          // the lock is this process's until its holder goes
+  HeldByAnother,  // another opener holds it
+  Failed,         // it could not be taken; the cause is in LastError()
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // Opens an existing file for reading. With `exclusive` no other opener may
-  // open it until it is closed (Windows: no sharing; POSIX: an advisory lock),
-  // and it cannot be deleted through this interface meanwhile.
+  // Opens an existing regular file for reading, following a link. With
+  // `exclusive` no other opener may open it until it is closed (Windows: no
+  // sharing; POSIX: an advisory lock), and it cannot be deleted through this
+  // interface meanwhile. Null on failure.
   virtual std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) = 0;
 
-  // Creates a file for writing, replacing an existing file of that name, with
-  // no sharing. Null on failure.
+  // Creates a file for writing, replacing an existing regular file of that
+  // name (emptied only once it is known to be one), with no sharing. A link
+  // at the path is refused: the updater creates only files of its own, and
+  // one planted there would send the content elsewhere. Null on failure.
   virtual std::unique_ptr<File> Create(const std::string& path) = 0;
 
   // Create for a file that the caller makes durable (SyncFiles) before it
@@ -60,8 +77,9 @@ class FileSystem {
   // (Linux: write-out of every 8 MiB is started at once). Null on failure.
   virtual std::unique_ptr<File> CreateDurable(const std::string& path) = 0;
 
-  // Opens a file for appending, creating it when missing. Other processes may
-  // append to it at the same time. Null on failure.
+  // Opens a regular file for appending, creating it when missing; a link at
+  // the path is refused. Other processes may append to it at the same time.
+  // Null on failure.
   virtual std::unique_ptr<File> OpenAppend(const std::string& path) = 0;
 
   // True when anything (file or folder) exists at the path.
@@ -116,6 +134,18 @@ class FileSystem {
   // The cause of the latest failed call of this file system or of one of its
   // files, as text for the log; empty before the first failure.
   virtual std::string LastError() = 0;
+
+  // OpenRead for one of the updater's own state files in Update\ (the apply
+  // journal, the package order, the catalogue's time): a link at the path is
+  // refused rather than followed, since the updater never makes one there.
+  virtual std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) = 0;
+
+  // Takes the exclusive lock of the lock file at `path` without waiting,
+  // creating the file when missing and never emptying it (POSIX: flock;
+  // Windows: an open without sharing); a link or anything but a regular file
+  // there is refused. Taken: `*lock` holds the lock until it is destroyed (or
+  // the process ends); programs this process starts never inherit it.
+  virtual LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) = 0;
 };
 
 }  // namespace updater

@@ -3,10 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "support/temp_folder.h"
@@ -184,6 +193,136 @@ TEST_F(FileSystemTest, PermissionBitsCanBeCopiedAndExecuteAdded) {
   ASSERT_TRUE(files_.MakeExecutable(At("new")));
   EXPECT_EQ(fs::status(Native("new")).permissions(),
             fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+}
+#endif
+
+// One opener at a time holds a lock file, whose content the lock leaves as
+// it is; the lock goes with its holder.
+TEST_F(FileSystemTest, ALockIsHeldByOneOpenerAtATime) {
+  WriteWholeFile(Native("Updater.lock"), "kept");
+  std::unique_ptr<File> first, second;
+  ASSERT_EQ(files_.TryLock(At("Updater.lock"), &first), LockOutcome::Taken);
+  EXPECT_EQ(files_.TryLock(At("Updater.lock"), &second), LockOutcome::HeldByAnother);
+  EXPECT_FALSE(second);
+  EXPECT_FALSE(files_.Delete(At("Updater.lock")));
+  first.reset();
+  EXPECT_EQ(files_.TryLock(At("Updater.lock"), &second), LockOutcome::Taken);
+  second.reset();  // on Windows no other opener can read it meanwhile
+  EXPECT_EQ(ReadWholeFile(Native("Updater.lock")), "kept");
+  EXPECT_EQ(files_.TryLock(At("Missing\\Updater.lock"), &first), LockOutcome::Failed);
+  EXPECT_NE(files_.LastError().find("Updater.lock"), std::string::npos);
+}
+
+#ifndef _WIN32
+// A program started while the lock is held does not hold it on. (Windows
+// starts programs without inheriting any handle.)
+TEST_F(FileSystemTest, AStartedProgramDoesNotInheritTheLock) {
+  std::unique_ptr<File> lock;
+  ASSERT_EQ(files_.TryLock(At("Updater.lock"), &lock), LockOutcome::Taken);
+  ASSERT_TRUE(RealPlatform().processes.Start("\"/bin/sleep\" 3", "/bin/sleep", "3", ""));
+  lock.reset();
+  EXPECT_EQ(files_.TryLock(At("Updater.lock"), &lock), LockOutcome::Taken);
+}
+
+// Opens the far end of a FIFO when an open of it has not returned within a
+// few seconds, so that an open that blocks fails the test instead of hanging
+// it.
+class FifoWatchdog {
+ public:
+  explicit FifoWatchdog(const std::string& fifo)
+      : thread_([this, fifo] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (changed_.wait_for(lock, std::chrono::seconds(5), [this] { return done_; })) return;
+          fired_ = true;
+          farEnd_ = open(fifo.c_str(), O_RDWR | O_NONBLOCK);  // both ends at once
+        }) {}
+  ~FifoWatchdog() {
+    Stop();
+    if (farEnd_ >= 0) close(farEnd_);
+  }
+  // True when the open had to be released.
+  bool Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    return fired_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  bool fired_ = false;
+  int farEnd_ = -1;
+  std::thread thread_;
+};
+
+using Open = std::function<std::unique_ptr<File>(FileSystem&, const std::string&)>;
+struct NamedOpen {
+  const char* name;
+  Open open;
+};
+
+const NamedOpen kEveryOpen[] = {
+    {"OpenRead", [](FileSystem& f, const std::string& p) { return f.OpenRead(p, false); }},
+    {"OpenRead exclusive", [](FileSystem& f, const std::string& p) { return f.OpenRead(p, true); }},
+    {"Create", [](FileSystem& f, const std::string& p) { return f.Create(p); }},
+    {"CreateDurable", [](FileSystem& f, const std::string& p) { return f.CreateDurable(p); }},
+    {"OpenAppend", [](FileSystem& f, const std::string& p) { return f.OpenAppend(p); }},
+    {"OpenStateFile",
+     [](FileSystem& f, const std::string& p) { return f.OpenStateFile(p, false); }},
+    {"TryLock",
+     [](FileSystem& f, const std::string& p) {
+       std::unique_ptr<File> lock;
+       return f.TryLock(p, &lock) == LockOutcome::Taken ? std::move(lock) : nullptr;
+     }},
+};
+
+// A FIFO (nobody at its other end) or a device is refused at once by every
+// open, with a cause that says what it is; a FIFO would otherwise hold the
+// run until someone opened its other end.
+TEST_F(FileSystemTest, EveryOpenRefusesAFifoOrADeviceWithoutWaiting) {
+  ASSERT_EQ(mkfifo(Native("fifo").c_str(), 0666), 0);
+  for (const NamedOpen& kind : kEveryOpen) {
+    SCOPED_TRACE(kind.name);
+    FifoWatchdog watchdog(Native("fifo"));
+    std::unique_ptr<File> file = kind.open(files_, At("fifo"));
+    EXPECT_FALSE(watchdog.Stop()) << "the open waited for the FIFO's other end";
+    EXPECT_FALSE(file);
+    EXPECT_NE(files_.LastError().find("FIFO"), std::string::npos) << files_.LastError();
+    struct stat info {};
+    ASSERT_EQ(lstat(Native("fifo").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  }
+  for (const NamedOpen& kind : kEveryOpen) {
+    SCOPED_TRACE(kind.name);
+    EXPECT_FALSE(kind.open(files_, "/dev/null"));
+    EXPECT_NE(files_.LastError().find("device"), std::string::npos) << files_.LastError();
+  }
+}
+
+// A link at a path that a file is created at, the log appends to, a lock or
+// a state file is taken from is refused, and its target stays as it was;
+// reading a file follows a link, since an installation may hold links among
+// its files.
+TEST_F(FileSystemTest, OnlyReadingFollowsALink) {
+  WriteWholeFile(Native("target"), "target");
+  ASSERT_EQ(symlink(Native("target").c_str(), Native("link").c_str()), 0);
+  for (const NamedOpen& kind : kEveryOpen) {
+    SCOPED_TRACE(kind.name);
+    std::unique_ptr<File> file = kind.open(files_, At("link"));
+    const bool reads = std::string(kind.name).rfind("OpenRead", 0) == 0;
+    EXPECT_EQ(file != nullptr, reads);
+    if (file && !reads) file->Write("written through", 15);
+    if (!reads) {
+      EXPECT_NE(files_.LastError().find("link"), std::string::npos) << files_.LastError();
+    }
+    file.reset();
+    EXPECT_EQ(ReadWholeFile(Native("target")), "target");
+  }
 }
 #endif
 

@@ -49,7 +49,8 @@ void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
 }
 
 bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
-                     const std::string& updateFolder, const std::vector<SelectedUpdate>& selected) {
+                     const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
+                     const PackageArrived& arrived) {
   report.Line("");
   report.Line("Downloading updates...");
   ClearUpdateFolder(os.files, updateFolder);
@@ -65,14 +66,15 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
       report.Line("Error: Invalid package file name: " + update.PackageFile);
       return false;
     }
-    PreparePackageRequest(request, server + update.PackageFile, updateFolder + update.PackageFile,
-                          report);
+    const std::string url = server + update.PackageFile, path = updateFolder + update.PackageFile;
+    PreparePackageRequest(request, url, path, report);
     HTTPGetResult result = HTTPGetFromWeb(os, request, report);
     report.ProgressDone();
     if (result != HTTPGetResult::HTTPGetOK) {
       ReportHTTPGetFailure(report, result, request);
       return false;
     }
+    if (arrived && !arrived(update, url, path)) return false;
   }
   return true;
 }

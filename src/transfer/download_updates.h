@@ -1,6 +1,7 @@
 // Downloading the selected update packages into the update folder.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,13 +25,21 @@ struct SelectedUpdate {
 // over.
 void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder);
 
+// Called when the package of `update` has arrived whole, from `url`, at
+// `path`, before the next download begins. False stops the downloads; the
+// hook has reported why.
+using PackageArrived = std::function<bool(const SelectedUpdate& update, const std::string& url,
+                                          const std::string& path)>;
+
 // Clears the update folder, then downloads the package of every selected
 // update, in list order, from `server` (a base URL) into `updateFolder` under
-// the package's own name. Stops at the first failure after reporting its
-// error line and returns false; true when every package arrived (also when
-// none was selected).
+// the package's own name, handing each to `arrived` (when set) as soon as it
+// is complete. Stops at the first failure (after reporting its error line)
+// or refusal of `arrived` and returns false; true when every package arrived
+// (also when none was selected).
 bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
-                     const std::string& updateFolder, const std::vector<SelectedUpdate>& selected);
+                     const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
+                     const PackageArrived& arrived = nullptr);
 
 // Sets `request` up to download a package from `url` into the file
 // `fileName`: 64 KiB reads, the updater's agent, no body in memory, its

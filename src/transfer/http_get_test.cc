@@ -199,6 +199,10 @@ class CountingFiles : public FileSystem {
   bool MakeExecutable(const std::string&) override { return false; }
   std::unique_ptr<File> OpenAppend(const std::string&) override { return nullptr; }
   std::string LastError() override { return std::string(); }
+  std::unique_ptr<File> OpenStateFile(const std::string&, bool) override { return nullptr; }
+  LockOutcome TryLock(const std::string&, std::unique_ptr<File>*) override {
+    return LockOutcome::Failed;
+  }
 
   int64_t size = 0;
   bool created = false;

@@ -7,10 +7,14 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <random>
 #include <sstream>
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "e2e/builds.h"
 #include "e2e/process_runner.h"
@@ -285,6 +289,20 @@ std::string NoiseBytes(size_t size, uint32_t seed) {
   return bytes;
 }
 
+// Signs every file in `folder` with the build's test key.
+void SignFolder(const std::string& folder, const std::string& secretKey) {
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    ProcessResult signedFile =
+        RunProcess({MINISIGN, "-S", "-s", secretKey, "-m", entry.path().string()}, folder);
+    ASSERT_EQ(signedFile.exitCode, 0) << signedFile.errors;
+  }
+}
+
+bool IsFifo(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
 // The real updater killed while it applies a large package, once while it
 // stages the new files and once while it moves them into place; the next
 // normal run against a server offering the same version ends with the new
@@ -435,13 +453,7 @@ TEST_P(UpdateJobTest, AKeyedUpdaterTakesOnlyWhatItsKeySigned) {
   const std::string unsignedServer = ServeVoxa105("unsigned");
   // The good server's catalogue is signed last: having taken the flipped
   // server's catalogue, the updater refuses one signed earlier.
-  for (const char* name : {"flipped", "good"}) {
-    for (const auto& entry : fs::directory_iterator(www_ + name)) {
-      ProcessResult signedFile =
-          RunProcess({MINISIGN, "-S", "-s", build_.secretKey, "-m", entry.path().string()}, www_);
-      ASSERT_EQ(signedFile.exitCode, 0) << signedFile.errors;
-    }
-  }
+  for (const char* name : {"flipped", "good"}) SignFolder(www_ + name, build_.secretKey);
   // One byte of the package flipped after it was signed.
   std::string package = Slurp(www_ + "flipped/voxa105.mxu");
   package[package.size() / 2] ^= 1;
@@ -467,6 +479,122 @@ TEST_P(UpdateJobTest, AKeyedUpdaterTakesOnlyWhatItsKeySigned) {
   EXPECT_EQ(Slurp(program_ + "Readme.txt"), "new readme");
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu"));
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu.minisig"));
+}
+
+// A FIFO where the updater keeps a file of its own: nobody opens its other
+// end, so an open that waits for one would hold the run for ever. Each run
+// must end within its time, as decided for that file. Wine shows a FIFO to
+// the Windows program as a pipe, which it refuses likewise; but Wine can
+// neither move a file over a FIFO nor delete one, so there the FIFO stays,
+// and one at UpdateServer.lst fails every server at its list.
+TEST_P(UpdateJobTest, AFifoInPlaceOfAFileOfTheUpdaterDoesNotHoldTheRun) {
+  struct Outcome {
+    bool updates;        // the update is applied
+    bool stays;          // the FIFO is still there afterwards
+    const char* ending;  // the last line before the closing prompt
+  };
+  struct Case {
+    const char* file;
+    bool keyed;  // the keyed updater, against a signed server
+    Outcome posix, wine;
+  } cases[] = {
+      // The log is not written; the run does its job.
+      {"Update/Updater.log",
+       false,
+       {true, true, "Update finished."},
+       {true, true, "Update finished."}},
+      // A journal that is not a file is not this updater's: no package is
+      // applied while it is there.
+      {"Update/Apply.journal",
+       false,
+       {false, true, "Update failed!"},
+       {false, true, "Update failed!"}},
+      // No time kept; the time of the catalogue taken replaces the FIFO.
+      {"Update/VersionInfo.timestamp",
+       true,
+       {true, false, "Update finished."},
+       {true, true, "Update finished."}},
+      // No server list: the -server value is tried, and its list replaces
+      // the FIFO.
+      {"UpdateServer.lst",
+       false,
+       {true, false, "Update finished."},
+       {false, true, "Update failed!"}},
+  };
+  const std::string base = ServeVoxa105("main");
+  const std::string signedBase = ServeVoxa105("signed");
+  SignFolder(www_ + "signed", build_.secretKey);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    fs::remove_all(program_);
+    fs::create_directories(program_ + "Update");
+    fs::copy_file(c.keyed ? build_.signedUpdater : build_.updater, program_ + "Updater.exe");
+    fs::copy_file(build_.voxa100, program_ + "VOXA.exe");
+    if (std::string(c.file) != "UpdateServer.lst") ListServers({c.keyed ? signedBase : base});
+    ASSERT_EQ(mkfifo((program_ + c.file).c_str(), 0666), 0);
+    ProcessResult result =
+        RunProcess(Command({"-dontask", "-server", c.keyed ? signedBase : base}), program_, "", 60);
+    ASSERT_EQ(result.exitCode, 0) << "the run did not end";
+    const Outcome& expected = build_.windows ? c.wine : c.posix;
+    const Lines lines = OutputLines(result.output);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], expected.ending) << result.output;
+    EXPECT_EQ(Slurp(program_ + "VOXA.exe") == Slurp(build_.voxa105), expected.updates);
+    EXPECT_EQ(IsFifo(program_ + c.file), expected.stays);
+  }
+}
+
+// A link at the log's place: the log is not written, and the file it points
+// to stays as it was.
+TEST_P(UpdateJobTest, ALinkedLogLeavesTheFileItPointsToAlone) {
+  if (build_.windows)
+    GTEST_SKIP() << "Wine 8 shows a Unix link to a file as the file itself, without a reparse "
+                    "point, and its CreateSymbolicLinkW makes nothing";
+  const std::string outside = temp_.Path() + "outside.txt";
+  WriteWholeFile(outside, "not the updater's");
+  fs::create_symlink(outside, program_ + "Update/Updater.log");
+  ProcessResult result = Run({"-dontask", "-server", ServeVoxa105("main")});
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(result.output), "Update finished.")) << result.output;
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(Slurp(outside), "not the updater's");
+  EXPECT_TRUE(fs::is_symlink(program_ + "Update/Updater.log"));
+}
+
+// A second updater started in the same installation while the first one
+// downloads (slowly) ends with its line and changes nothing; the first one
+// completes its update. The second one only applies, which used to take the
+// first one's downloads for unsigned packages and delete them.
+TEST_P(UpdateJobTest, ASecondUpdaterLeavesTheRunningOneAlone) {
+  fs::copy_file(build_.signedUpdater, program_ + "Updater.exe",
+                fs::copy_options::overwrite_existing);
+  const std::string base =
+      Serve("slow", {{"UpdateInfo.txt", "ok"},
+                     {"UpdateServer.lst", "x\r\n"},
+                     {"VersionInfo.txt", "VOXA a.mxu 104\r\nVOXA b.mxu 105\r\n"}});
+  // At 256 KiB a second: the first package in about 2 s, the second in
+  // about 20 s, longer than the second updater waits for the lock.
+  const std::string first = NoiseBytes(512 << 10, 1), second = NoiseBytes(5 << 20, 2);
+  Package("slow/a.mxu", {{"Data\\A.bin", first}}, "stored");
+  Package("slow/b.mxu", {{"VOXA.exe", Slurp(build_.voxa105)}, {"Data\\B.bin", second}}, "stored");
+  SignFolder(www_ + "slow", build_.secretKey);
+
+  auto running = std::async(std::launch::async, [&] { return Run({"-dontask", "-server", base}); });
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(program_ + "Update/a.mxu"); }, 60));
+  ProcessResult other = RunProcess(Command({"-dontask", "-onlyapply"}), program_, "", 60);
+  EXPECT_EQ(other.exitCode, 0);
+  EXPECT_EQ(OutputLines(other.output),
+            (Lines{"", "VOXA Updater v1.00", "Error: Another updater is running in this folder.",
+                   "", "Press enter to end program."}));
+
+  ProcessResult result = running.get();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(result.output), "Update finished.")) << result.output;
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_TRUE(Slurp(program_ + "Data/A.bin") == first);
+  EXPECT_TRUE(Slurp(program_ + "Data/B.bin") == second);
+  const std::string log = Slurp(program_ + "Update/Updater.log");
+  EXPECT_EQ(log.find("started"), log.rfind("started")) << "the second updater wrote to the log";
 }
 
 // The files below `folder`, relative path to content, leaving out what only

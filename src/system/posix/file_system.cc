@@ -162,25 +162,73 @@ bool PosixFileSystem::Failed(std::string_view call, const std::string& path) {
   return false;
 }
 
-std::unique_ptr<File> PosixFileSystem::OpenRead(const std::string& path, bool exclusive) {
-  std::string native = NativePath(path);
-  int fd = OpenRetrying(native, O_RDONLY);
+int PosixFileSystem::OpenRegular(const std::string& native, int flags, Links links) {
+  // O_NONBLOCK: a FIFO opens at once (or refuses a writer without a reader)
+  // instead of waiting for its other end.
+  const int nofollow = links == Links::Refuse ? O_NOFOLLOW : 0;
+  int fd = OpenRetrying(native, flags | O_NONBLOCK | nofollow, 0666);
   if (fd < 0) {
+    const int error = errno;
+    struct stat info {};
+    // ENXIO: a FIFO without a reader; ELOOP (EMLINK on some systems): a link
+    // that O_NOFOLLOW refused.
+    if ((error == ENXIO || error == ELOOP || error == EMLINK) &&
+        lstat(native.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+      return NotRegular(native, info.st_mode);
+    errno = error;
     Failed("open", native);
-    return nullptr;
+    return -1;
   }
   struct stat info {};
-  bool usable = fstat(fd, &info) == 0 || !Failed("fstat", native);
-  if (usable && !S_ISREG(info.st_mode)) {
-    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-    usable = Failed("open", native);
+  if (fstat(fd, &info) != 0) {
+    Failed("fstat", native);
+    close(fd);
+    return -1;
   }
-  if (usable && exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) usable = Failed("flock", native);
-  if (!usable) {
+  if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    return NotRegular(native, info.st_mode);
+  }
+  // A regular file: reads and writes may wait for the disk as usual.
+  const int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    Failed("fcntl", native);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int PosixFileSystem::NotRegular(const std::string& native, mode_t mode) {
+  if (S_ISDIR(mode)) {
+    errno = EISDIR;  // the cause a folder always had
+    Failed("open", native);
+    return -1;
+  }
+  const char* what = S_ISLNK(mode)                    ? "a link, which is not followed here"
+                     : S_ISFIFO(mode)                 ? "a FIFO, not a regular file"
+                     : S_ISCHR(mode) || S_ISBLK(mode) ? "a device, not a regular file"
+                     : S_ISSOCK(mode)                 ? "a socket, not a regular file"
+                                                      : "not a regular file";
+  *cause_ = "open " + native + ": " + what;
+  return -1;
+}
+
+std::unique_ptr<File> PosixFileSystem::OpenFile(const std::string& path, bool exclusive,
+                                                Links links) {
+  std::string native = NativePath(path);
+  int fd = OpenRegular(native, O_RDONLY, links);
+  if (fd < 0) return nullptr;
+  if (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    Failed("flock", native);
     close(fd);
     return nullptr;
   }
   return std::make_unique<PosixFile>(fd, native, cause_);
+}
+
+std::unique_ptr<File> PosixFileSystem::OpenRead(const std::string& path, bool exclusive) {
+  return OpenFile(path, exclusive, Links::Follow);
 }
 
 std::unique_ptr<File> PosixFileSystem::Create(const std::string& path) {
@@ -195,18 +243,9 @@ std::unique_ptr<File> PosixFileSystem::CreateFile(const std::string& path, bool 
   std::string native = NativePath(path);
   // Truncate only once the lock is ours: a file that another opener holds
   // exclusively keeps its content.
-  int fd = OpenRetrying(native, O_WRONLY | O_CREAT, 0666);
-  if (fd < 0) {
-    Failed("open", native);
-    return nullptr;
-  }
-  struct stat info {};
-  bool usable = fstat(fd, &info) == 0 || !Failed("fstat", native);
-  if (usable && !S_ISREG(info.st_mode)) {
-    errno = EINVAL;
-    usable = Failed("open", native);
-  }
-  if (usable && flock(fd, LOCK_EX | LOCK_NB) != 0) usable = Failed("flock", native);
+  int fd = OpenRegular(native, O_WRONLY | O_CREAT, Links::Refuse);
+  if (fd < 0) return nullptr;
+  bool usable = flock(fd, LOCK_EX | LOCK_NB) == 0 || Failed("flock", native);
   if (usable && ftruncate(fd, 0) != 0) usable = Failed("ftruncate", native);
   if (!usable) {
     close(fd);
@@ -217,11 +256,8 @@ std::unique_ptr<File> PosixFileSystem::CreateFile(const std::string& path, bool 
 
 std::unique_ptr<File> PosixFileSystem::OpenAppend(const std::string& path) {
   std::string native = NativePath(path);
-  int fd = OpenRetrying(native, O_WRONLY | O_CREAT | O_APPEND, 0666);
-  if (fd < 0) {
-    Failed("open", native);
-    return nullptr;
-  }
+  int fd = OpenRegular(native, O_WRONLY | O_CREAT | O_APPEND, Links::Refuse);
+  if (fd < 0) return nullptr;
   return std::make_unique<PosixFile>(fd, native, cause_);
 }
 
@@ -296,7 +332,9 @@ bool PosixFileSystem::RemoveFolder(const std::string& path) {
 
 bool PosixFileSystem::SyncEach(const std::vector<std::string>& nativePaths, bool folders) {
   for (const std::string& path : nativePaths) {
-    int fd = OpenRetrying(path, O_RDONLY | (folders ? O_DIRECTORY : 0));
+    // O_NONBLOCK: something other than the file put at its place meanwhile
+    // (a FIFO) fails the sync instead of holding it.
+    int fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK | (folders ? O_DIRECTORY : 0));
     if (fd < 0) return Failed("open", path);
     bool done = (folders ? fsync(fd) : SyncData(fd)) == 0 || Failed("fsync", path);
     close(fd);
@@ -324,7 +362,7 @@ bool PosixFileSystem::SyncFiles(const std::vector<std::string>& paths) {
       struct stat info {};
       if (stat(path.c_str(), &info) != 0) return Failed("stat", path);
       if (std::find(synced.begin(), synced.end(), info.st_dev) != synced.end()) continue;
-      int fd = OpenRetrying(path, O_RDONLY);
+      int fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK);
       if (fd < 0) return Failed("open", path);
       bool done = syncfs(fd) == 0 || Failed("syncfs", path);
       close(fd);
@@ -375,6 +413,27 @@ bool PosixFileSystem::MakeExecutable(const std::string& path) {
   if (stat(native.c_str(), &info) != 0) return Failed("stat", native);
   mode_t mode = info.st_mode & 07777;
   return chmod(native.c_str(), mode | ((mode & 0444) >> 2)) == 0 || Failed("chmod", native);
+}
+
+std::unique_ptr<File> PosixFileSystem::OpenStateFile(const std::string& path, bool exclusive) {
+  return OpenFile(path, exclusive, Links::Refuse);
+}
+
+LockOutcome PosixFileSystem::TryLock(const std::string& path, std::unique_ptr<File>* lock) {
+  std::string native = NativePath(path);
+  // Opened without truncation, for reading only (a lock file that another
+  // user's run made still locks), and with O_CLOEXEC (OpenRetrying), so that
+  // a started program does not hold the lock on.
+  int fd = OpenRegular(native, O_RDONLY | O_CREAT, Links::Refuse);
+  if (fd < 0) return LockOutcome::Failed;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = errno == EWOULDBLOCK;
+    Failed("flock", native);
+    close(fd);
+    return held ? LockOutcome::HeldByAnother : LockOutcome::Failed;
+  }
+  *lock = std::make_unique<PosixFile>(fd, native, cause_);
+  return LockOutcome::Taken;
 }
 
 }  // namespace updater

@@ -3,6 +3,8 @@
 // package reader behaves as it does on Windows.
 #pragma once
 
+#include <sys/types.h>
+
 #include "system/file_system.h"
 #include "system/posix/system_error.h"
 
@@ -29,8 +31,20 @@ class PosixFileSystem : public FileSystem {
   bool CopyPermissions(const std::string& from, const std::string& to) override;
   bool MakeExecutable(const std::string& path) override;
   std::string LastError() override { return *cause_; }
+  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override;
+  LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) override;
 
  private:
+  enum class Links { Follow, Refuse };
+
+  // Opens `native` with `flags` only when it is a regular file, without
+  // waiting on a FIFO; with Links::Refuse a link at the path is refused. The
+  // descriptor, or -1 with the cause recorded.
+  int OpenRegular(const std::string& native, int flags, Links links);
+  // Records why the file of type `mode` at `native` was refused; always -1.
+  int NotRegular(const std::string& native, mode_t mode);
+  // OpenRead and OpenStateFile.
+  std::unique_ptr<File> OpenFile(const std::string& path, bool exclusive, Links links);
   // Records the cause of a failed call with the errno it left.
   bool Failed(std::string_view call, const std::string& path);
   // Create, with write-out started early when `writeBehind` is set.

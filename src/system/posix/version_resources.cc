@@ -19,8 +19,10 @@ namespace {
 class OpenedFile {
  public:
   explicit OpenedFile(const std::string& path) {
+    // O_NONBLOCK: a FIFO at the path opens at once and is refused as not a
+    // regular file, instead of holding the run until a writer comes.
     do {
-      fd_ = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+      fd_ = open(NativePath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd_ < 0 && errno == EINTR);
   }
   ~OpenedFile() {

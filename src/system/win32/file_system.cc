@@ -226,34 +226,92 @@ bool Win32FileSystem::Failed(std::string_view call, const std::string& path) {
   return false;
 }
 
-std::unique_ptr<File> Win32FileSystem::OpenHandle(const char* call, const std::string& path,
-                                                  unsigned long access, unsigned long share,
-                                                  unsigned long disposition) {
-  HANDLE handle = CreateFileW(Utf8ToWide(path).c_str(), access, share, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+void* Win32FileSystem::OpenRegular(const std::string& path, unsigned long access,
+                                   unsigned long share, unsigned long disposition, Links links,
+                                   unsigned long* openError) {
+  const std::wstring wide = Utf8ToWide(path);
+  // With FILE_FLAG_OPEN_REPARSE_POINT a link is opened itself, not the file
+  // it names, so that it can be told apart and refused; reading its tag
+  // needs FILE_READ_ATTRIBUTES, which no sharing mode refuses.
+  const bool refuseLinks = links == Links::Refuse;
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (refuseLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  const DWORD rights = access | (refuseLinks ? FILE_READ_ATTRIBUTES : 0);
+  HANDLE handle = CreateFileW(wide.c_str(), rights, share, nullptr, disposition, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    Failed(call, path);
+    if (openError) *openError = GetLastError();
+    Failed("CreateFileW", path);
     return nullptr;
   }
+  // A pipe or a device is no file on a disk (Wine shows a FIFO as a pipe).
+  const DWORD type = GetFileType(handle);
+  if (type != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    *cause_ = "CreateFileW " + path + ": " +
+              (type == FILE_TYPE_PIPE   ? "a pipe or FIFO, not a regular file"
+               : type == FILE_TYPE_CHAR ? "a device, not a regular file"
+                                        : "not a regular file");
+    return nullptr;
+  }
+  if (refuseLinks) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+      Failed("GetFileInformationByHandleEx", path);
+      CloseHandle(handle);
+      return nullptr;
+    }
+    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      CloseHandle(handle);
+      if (IsReparseTagNameSurrogate(tag.ReparseTag)) {
+        *cause_ = "CreateFileW " + path + ": a link, which is not followed here";
+        return nullptr;
+      }
+      // Another kind of reparse point (a file of a cloud store or of data
+      // deduplication) is the file itself: it opens the usual way.
+      handle = CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+      if (handle == INVALID_HANDLE_VALUE) {
+        Failed("CreateFileW", path);
+        return nullptr;
+      }
+    }
+  }
+  return handle;
+}
+
+std::unique_ptr<File> Win32FileSystem::OpenFile(const std::string& path, bool exclusive,
+                                                Links links) {
+  HANDLE handle =
+      OpenRegular(path, GENERIC_READ, exclusive ? 0 : FILE_SHARE_READ, OPEN_EXISTING, links);
+  if (!handle) return nullptr;
   return std::make_unique<Win32File>(handle, path, cause_);
 }
 
 std::unique_ptr<File> Win32FileSystem::OpenRead(const std::string& path, bool exclusive) {
-  return OpenHandle("CreateFileW", path, GENERIC_READ, exclusive ? 0 : FILE_SHARE_READ,
-                    OPEN_EXISTING);
+  return OpenFile(path, exclusive, Links::Follow);
+}
+
+void* Win32FileSystem::CreateHandle(const std::string& path) {
+  // Opened as it is and emptied only once it is known to be a regular file
+  // and no link: CREATE_ALWAYS would empty whatever a link names.
+  HANDLE handle = OpenRegular(path, GENERIC_WRITE, 0, OPEN_ALWAYS, Links::Refuse);
+  if (!handle) return nullptr;
+  if (!SetEndOfFile(handle)) {  // at offset 0: the file becomes empty
+    Failed("SetEndOfFile", path);
+    CloseHandle(handle);
+    return nullptr;
+  }
+  return handle;
 }
 
 std::unique_ptr<File> Win32FileSystem::Create(const std::string& path) {
-  return OpenHandle("CreateFileW", path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+  HANDLE handle = CreateHandle(path);
+  if (!handle) return nullptr;
+  return std::make_unique<Win32File>(handle, path, cause_);
 }
 
 std::unique_ptr<File> Win32FileSystem::CreateDurable(const std::string& path) {
-  HANDLE handle = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    Failed("CreateFileW", path);
-    return nullptr;
-  }
+  HANDLE handle = CreateHandle(path);
+  if (!handle) return nullptr;
   if (!flusher_) flusher_ = std::make_shared<BackgroundFlusher>();
   return std::make_unique<Win32File>(handle, path, cause_, flusher_);
 }
@@ -261,8 +319,11 @@ std::unique_ptr<File> Win32FileSystem::CreateDurable(const std::string& path) {
 std::unique_ptr<File> Win32FileSystem::OpenAppend(const std::string& path) {
   // Appending access only: every write goes to the end, also when another
   // process appends to the same file meanwhile.
-  return OpenHandle("CreateFileW", path, FILE_APPEND_DATA,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS);
+  HANDLE handle =
+      OpenRegular(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  OPEN_ALWAYS, Links::Refuse);
+  if (!handle) return nullptr;
+  return std::make_unique<Win32File>(handle, path, cause_);
 }
 
 bool Win32FileSystem::Exists(const std::string& path) {
@@ -411,5 +472,22 @@ bool Win32FileSystem::CopyPermissions(const std::string& from, const std::string
 }
 
 bool Win32FileSystem::MakeExecutable(const std::string&) { return true; }
+
+std::unique_ptr<File> Win32FileSystem::OpenStateFile(const std::string& path, bool exclusive) {
+  return OpenFile(path, exclusive, Links::Refuse);
+}
+
+LockOutcome Win32FileSystem::TryLock(const std::string& path, std::unique_ptr<File>* lock) {
+  // No sharing: while this handle is open no other process can open the
+  // file. Reading is all it needs, so a lock file that another user's run
+  // made still locks. Handles are made not inheritable, so a started program
+  // does not hold the lock on.
+  DWORD error = ERROR_SUCCESS;
+  HANDLE handle = OpenRegular(path, GENERIC_READ, 0, OPEN_ALWAYS, Links::Refuse, &error);
+  if (!handle)
+    return error == ERROR_SHARING_VIOLATION ? LockOutcome::HeldByAnother : LockOutcome::Failed;
+  *lock = std::make_unique<Win32File>(handle, path, cause_);
+  return LockOutcome::Taken;
+}
 
 }  // namespace updater

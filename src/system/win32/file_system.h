@@ -31,15 +31,27 @@ class Win32FileSystem : public FileSystem {
   bool CopyPermissions(const std::string& from, const std::string& to) override;
   bool MakeExecutable(const std::string& path) override;
   std::string LastError() override { return *cause_; }
+  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override;
+  LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) override;
 
  private:
+  enum class Links { Follow, Refuse };
+
   // Waits for a background flush of `path` to end, before the file goes or
   // moves.
   void Settle(const std::string& path);
   // Records the cause of a failed call with the error it left; always false.
   bool Failed(std::string_view call, const std::string& path);
-  std::unique_ptr<File> OpenHandle(const char* call, const std::string& path, unsigned long access,
-                                   unsigned long share, unsigned long disposition);
+  // Opens `path` (CreateFileW with these arguments) only when it is a file on
+  // a disk; with Links::Refuse a link at the path is refused. The handle, or
+  // null with the cause recorded (and CreateFileW's error in `*openError`
+  // when that call failed).
+  void* OpenRegular(const std::string& path, unsigned long access, unsigned long share,
+                    unsigned long disposition, Links links, unsigned long* openError = nullptr);
+  // OpenRead and OpenStateFile.
+  std::unique_ptr<File> OpenFile(const std::string& path, bool exclusive, Links links);
+  // The handle of Create and CreateDurable, or null.
+  void* CreateHandle(const std::string& path);
 
   CauseRecord cause_ = NewCauseRecord();
   // Flushes the files CreateDurable made once they are closed, while the
