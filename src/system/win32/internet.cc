@@ -28,6 +28,10 @@ bool Failed(const CauseRecord& cause, std::string_view call, std::string_view su
 // the process ends is cut off by the process's end, which is best avoided.
 constexpr DWORD kLongestCloseMilliseconds = 5000;
 
+// How much later than the caller's deadline a body read may end when the
+// session's receive limit is about as soon.
+constexpr int kDeadlineSlack = 1000;
+
 // The session's time limits, in milliseconds; 0 leaves WinINet's own.
 struct TimeLimits {
   int connect = 0;
@@ -183,11 +187,15 @@ class WinInetRequest : public HttpRequest {
     // a server that sends a byte now and then would hold it for ever; asking
     // first what has arrived waits only for some bytes. Wine's WinINet keeps
     // the receive limit the socket had when the headers came, whatever is set
-    // later, so a deadline sooner than that limit is kept by the wait.
+    // later, so a deadline clearly sooner than that limit is kept by waiting
+    // for the call on a thread; one within kDeadlineSlack of the limit (a
+    // steady body's, some 30 s after its latest bytes) is left to the limit,
+    // which saves a thread for every read.
     auto call = std::make_shared<BlockingCall>();
     call->kind = BlockingCall::QueryDataAvailable;
     call->request = handle_.get();
-    const int wait = left > 0 && (limits_.receive <= 0 || left < limits_.receive) ? left : 0;
+    const int wait =
+        left > 0 && (limits_.receive <= 0 || left + kDeadlineSlack < limits_.receive) ? left : 0;
     DWORD error = 0;
     if (!MakeWithin(call, wait, &error)) {
       std::string cause = Win32Cause("InternetQueryDataAvailable", path_, error);
