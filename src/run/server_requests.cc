@@ -18,11 +18,10 @@ namespace {
 // fill the memory (or the disk) before the 2 GiB limit of the client.
 constexpr int32_t kLargestServerFile = 16 * 1024 * 1024;
 
-HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fileName,
-                                 HTTPGetTarget target) {
+HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fileName) {
   HTTPGetRequest request;
   request.URL = server + std::string(fileName);
-  request.Target = target;
+  request.Target = HTTPGetTarget::TargetMemory;
   request.BufferSize = 0;
   request.Agent = kUpdaterAgent;
   request.TotalTimeLimitMilliseconds = kServerFileTimeLimitMilliseconds;
@@ -83,15 +82,15 @@ bool FetchText(Program& program, HTTPGetRequest request, std::string_view name, 
 }  // namespace
 
 HTTPGetRequest UpdateInfoRequest(const std::string& server) {
-  return ServerFileRequest(server, kUpdateInfoFile, HTTPGetTarget::TargetMemory);
+  return ServerFileRequest(server, kUpdateInfoFile);
 }
 
 HTTPGetRequest ServerListRequest(const std::string& server) {
-  return ServerFileRequest(server, kServerListFile, HTTPGetTarget::TargetMemory);
+  return ServerFileRequest(server, kServerListFile);
 }
 
 HTTPGetRequest VersionInfoRequest(const std::string& server) {
-  return ServerFileRequest(server, kVersionInfoFile, HTTPGetTarget::TargetMemory);
+  return ServerFileRequest(server, kVersionInfoFile);
 }
 
 std::string TakeBodyText(HTTPGetRequest& request) {
