@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the catalogue path of the update check: the body
-// decoding of a server file, then the split into catalogue lines. Checks
-// the rules that must hold for any input.
+// decoding of a server file, then the split into catalogue lines, of which
+// only the updater's and the main program's are kept. Checks the rules that
+// must hold for any input.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "protocol/catalogue.h"
 #include "protocol/server_files.h"
+#include "protocol/update_selection.h"
 
 namespace {
 
@@ -32,9 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   updater::Catalogue catalogue;
   const int64_t lines = updater::ParseCatalogue(text, &catalogue);
   Require(lines == static_cast<int64_t>(CountLineEnds(text)));
-  Require(catalogue.size() == static_cast<size_t>(lines));
+  // Only the updater's and the main program's lines are kept.
+  Require(catalogue.size() <= static_cast<size_t>(lines));
   for (const updater::UpdateEntry& entry : catalogue) {
-    Require(entry.Name.size() <= text.size() && entry.PackageFile.size() <= text.size());
+    Require(updater::IsUpdaterEntry(entry) || updater::IsMainProgramEntry(entry));
+    Require(entry.PackageFile.size() <= text.size());
     Require(entry.PackageFile.find("\r\n") == std::string::npos);
   }
 

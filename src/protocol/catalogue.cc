@@ -16,10 +16,20 @@ int DigitValue(char c, int base) {
   return value < base ? value : -1;
 }
 
-}  // namespace
+// `text` equals `lowerName` when ASCII letters are lower-cased.
+bool IsName(std::string_view text, std::string_view lowerName) {
+  if (text.size() != lowerName.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lowerName[i]) return false;
+  }
+  return true;
+}
 
-std::string GetField(std::string_view line, int64_t index) {
-  if (index < 1) return std::string();
+// GetField as a view into `line`.
+std::string_view FieldView(std::string_view line, int64_t index) {
+  if (index < 1) return std::string_view();
   // Positions count from 1, as the field rules are written. Only the ASCII
   // space and quote matter, and they never occur inside a UTF-8 sequence, so
   // byte positions split exactly as character positions would.
@@ -46,8 +56,14 @@ std::string GetField(std::string_view line, int64_t index) {
     ++count;  // the last field ends at the end of the line
     ++pos;
   }
-  if (count != index) return std::string();
-  return std::string(line.substr(start - 1, pos - start));
+  if (count != index) return std::string_view();
+  return line.substr(start - 1, pos - start);
+}
+
+}  // namespace
+
+std::string GetField(std::string_view line, int64_t index) {
+  return std::string(FieldView(line, index));
 }
 
 int64_t ReadVersionField(std::string_view text) {
@@ -78,27 +94,26 @@ int64_t ReadVersionField(std::string_view text) {
 }
 
 int64_t ParseCatalogue(std::string_view text, Catalogue* catalogue) {
-  std::vector<std::string_view> lines;
+  Catalogue kept;
+  int64_t lines = 0;
   size_t lineStart = 0;
   for (size_t end = text.find(kLineEnd); end != std::string_view::npos;
        end = text.find(kLineEnd, lineStart)) {
-    lines.push_back(text.substr(lineStart, end - lineStart));
+    ++lines;
+    const std::string_view line = text.substr(lineStart, end - lineStart);
     lineStart = end + kLineEnd.size();
-  }
-  if (lines.empty()) return 0;
-
-  Catalogue parsed(lines.size());
-  for (size_t k = 0; k < lines.size(); ++k) {
-    const std::string_view line = lines[k];
-    UpdateEntry& entry = parsed[k];
-    entry.Name = GetField(line, 1);
+    std::string_view name = FieldView(line, 1);
     // A line that follows a CR LF LF starts with the stray line feed.
-    if (!entry.Name.empty() && entry.Name[0] == '\n') entry.Name.erase(0, 1);
-    entry.PackageFile = GetField(line, 2);
-    entry.Version = ReadVersionField(GetField(line, 3));
+    if (!name.empty() && name[0] == '\n') name.remove_prefix(1);
+    if (!IsName(name, kUpdaterEntryName) && !IsName(name, kMainProgramEntryName)) continue;
+    UpdateEntry& entry = kept.emplace_back();
+    entry.Name = std::string(name);
+    entry.PackageFile = std::string(FieldView(line, 2));
+    entry.Version = ReadVersionField(FieldView(line, 3));
   }
-  *catalogue = std::move(parsed);
-  return static_cast<int64_t>(lines.size());
+  if (lines == 0) return 0;
+  *catalogue = std::move(kept);
+  return lines;
 }
 
 }  // namespace updater

@@ -74,68 +74,79 @@ TEST(ReadVersionFieldTest, ReadsSignBaseAndDigitsUpToTheFirstOtherCharacter) {
 struct CatalogueCase {
   const char* name;
   std::string text;
-  std::vector<UpdateEntry> entries;  // positions 1 to n
+  int64_t lines;                     // the CR LF lines counted
+  std::vector<UpdateEntry> entries;  // the lines kept, in order
 };
 
-TEST(ParseCatalogueTest, CountsCrLfLinesAndSplitsTheirFields) {
+TEST(ParseCatalogueTest, CountsCrLfLinesAndKeepsTheUpdaterAndMainProgramLines) {
   const CatalogueCase cases[] = {
-      {"empty body", "", {}},
-      {"one line without CR LF", "VOXA voxa.mxu 105", {}},
-      {"lines ended by LF only", "VOXA voxa.mxu 105\nupdater u.mxu 101\n", {}},
-      {"lone CR", "VOXA voxa.mxu 105\r", {}},
-      {"one line", "VOXA voxa.mxu 105\r\n", {{"VOXA", "voxa.mxu", 105}}},
+      {"empty body", "", 0, {}},
+      {"one line without CR LF", "VOXA voxa.mxu 105", 0, {}},
+      {"lines ended by LF only", "VOXA voxa.mxu 105\nupdater u.mxu 101\n", 0, {}},
+      {"lone CR", "VOXA voxa.mxu 105\r", 0, {}},
+      {"one line", "VOXA voxa.mxu 105\r\n", 1, {{"VOXA", "voxa.mxu", 105}}},
       {"only the first of two lines ended",
        "VOXA voxa.mxu 105\r\nupdater u.mxu 101",
+       1,
        {{"VOXA", "voxa.mxu", 105}}},
       {"two lines",
        "updater Updater.mxu 101\r\nVOXA VOXA_105.mxu 105\r\n",
+       2,
        {{"updater", "Updater.mxu", 101}, {"VOXA", "VOXA_105.mxu", 105}}},
-      {"repeated spaces", "VOXA   voxa.mxu   105\r\n", {{"VOXA", "voxa.mxu", 105}}},
-      {"leading spaces", "   VOXA voxa.mxu 105\r\n", {{"VOXA", "voxa.mxu", 105}}},
-      {"two fields", "VOXA voxa.mxu\r\n", {{"VOXA", "voxa.mxu", 0}}},
-      {"empty line", "\r\n", {{"", "", 0}}},
-      {"fourth field ignored", "VOXA v.mxu 105 extra\r\n", {{"VOXA", "v.mxu", 105}}},
-      {"quoted name", "\"VOXA beta\" v.mxu 106\r\n", {{"\"VOXA beta\"", "v.mxu", 106}}},
-      {"decimal point", "VOXA v.mxu 1.05\r\n", {{"VOXA", "v.mxu", 1}}},
-      {"hexadecimal", "VOXA v.mxu $69\r\n", {{"VOXA", "v.mxu", 105}}},
-      {"binary", "VOXA v.mxu %1101001\r\n", {{"VOXA", "v.mxu", 105}}},
-      {"negative", "VOXA v.mxu -5\r\n", {{"VOXA", "v.mxu", -5}}},
+      {"names in any letter case",
+       "UPDATER u.mxu 101\r\nvOxA v.mxu 105\r\n",
+       2,
+       {{"UPDATER", "u.mxu", 101}, {"vOxA", "v.mxu", 105}}},
+      {"other lines counted, not kept",
+       "readme r.txt 1\r\nVOXA v.mxu 105\r\n\r\nVOXA2 x.mxu 1\r\n voxa  w.mxu 106\r\n",
+       5,
+       {{"VOXA", "v.mxu", 105}, {"voxa", "w.mxu", 106}}},
+      {"repeated spaces", "VOXA   voxa.mxu   105\r\n", 1, {{"VOXA", "voxa.mxu", 105}}},
+      {"leading spaces", "   VOXA voxa.mxu 105\r\n", 1, {{"VOXA", "voxa.mxu", 105}}},
+      {"two fields", "VOXA voxa.mxu\r\n", 1, {{"VOXA", "voxa.mxu", 0}}},
+      {"empty line", "\r\n", 1, {}},
+      {"fourth field ignored", "VOXA v.mxu 105 extra\r\n", 1, {{"VOXA", "v.mxu", 105}}},
+      {"quoted name", "\"VOXA beta\" v.mxu 106\r\n", 1, {}},
+      {"quoted package file", "VOXA \"my v.mxu\" 106\r\n", 1, {{"VOXA", "\"my v.mxu\"", 106}}},
+      {"decimal point", "VOXA v.mxu 1.05\r\n", 1, {{"VOXA", "v.mxu", 1}}},
+      {"hexadecimal", "VOXA v.mxu $69\r\n", 1, {{"VOXA", "v.mxu", 105}}},
+      {"binary", "VOXA v.mxu %1101001\r\n", 1, {{"VOXA", "v.mxu", 105}}},
+      {"negative", "VOXA v.mxu -5\r\n", 1, {{"VOXA", "v.mxu", -5}}},
       {"second line starts with a line feed",
        "updater u.mxu 101\r\n\nVOXA v.mxu 105\r\n",
+       2,
        {{"updater", "u.mxu", 101}, {"VOXA", "v.mxu", 105}}},
-      {"only one line feed is dropped", "\n\nVOXA v.mxu 105\r\n", {{"\nVOXA", "v.mxu", 105}}},
-      {"CR before CR LF stays in the line", "VOXA v.mxu 105\r\r\n", {{"VOXA", "v.mxu", 105}}},
-      {"byte-order mark stays in the name",
-       "\xEF\xBB\xBFVOXA v.mxu 105\r\n",
-       {{"\xEF\xBB\xBFVOXA", "v.mxu", 105}}},
-      {"text after the last CR LF ignored", "\r\nVOXA v.mxu 105", {{"", "", 0}}},
+      {"only one line feed is dropped", "\n\nVOXA v.mxu 105\r\n", 1, {}},
+      {"CR before CR LF stays in the line", "VOXA v.mxu 105\r\r\n", 1, {{"VOXA", "v.mxu", 105}}},
+      {"byte-order mark stays in the name", "\xEF\xBB\xBFVOXA v.mxu 105\r\n", 1, {}},
+      {"text after the last CR LF ignored", "\r\nVOXA v.mxu 105", 1, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Catalogue catalogue;
-    ASSERT_EQ(ParseCatalogue(c.text, &catalogue), static_cast<int64_t>(c.entries.size()));
-    if (c.entries.empty()) {
-      EXPECT_TRUE(catalogue.empty());
+    Catalogue catalogue{{"left", "over", 1}};
+    ASSERT_EQ(ParseCatalogue(c.text, &catalogue), c.lines);
+    if (c.lines == 0) {
+      ASSERT_EQ(catalogue.size(), 1u);  // as it was
       continue;
     }
     ASSERT_EQ(catalogue.size(), c.entries.size());
     for (size_t k = 0; k < c.entries.size(); ++k) {
-      EXPECT_EQ(catalogue[k].Name, c.entries[k].Name) << "line " << k + 1;
-      EXPECT_EQ(catalogue[k].PackageFile, c.entries[k].PackageFile) << "line " << k + 1;
-      EXPECT_EQ(catalogue[k].Version, c.entries[k].Version) << "line " << k + 1;
+      EXPECT_EQ(catalogue[k].Name, c.entries[k].Name) << "entry " << k + 1;
+      EXPECT_EQ(catalogue[k].PackageFile, c.entries[k].PackageFile) << "entry " << k + 1;
+      EXPECT_EQ(catalogue[k].Version, c.entries[k].Version) << "entry " << k + 1;
     }
   }
 }
 
 TEST(ParseCatalogueTest, ALaterParseReplacesEveryPosition) {
   Catalogue catalogue;
-  ASSERT_EQ(ParseCatalogue("a a.mxu 1\r\nb b.mxu 2\r\nc c.mxu 3\r\n", &catalogue), 3);
-  ASSERT_EQ(ParseCatalogue("d d.mxu 4\r\n", &catalogue), 1);
+  ASSERT_EQ(ParseCatalogue("VOXA a.mxu 1\r\nVOXA b.mxu 2\r\nVOXA c.mxu 3\r\n", &catalogue), 3);
+  ASSERT_EQ(ParseCatalogue("VOXA d.mxu 4\r\n", &catalogue), 1);
   ASSERT_EQ(catalogue.size(), 1u);
-  EXPECT_EQ(catalogue[0].Name, "d");
+  EXPECT_EQ(catalogue[0].PackageFile, "d.mxu");
   // A rejected text leaves the earlier catalogue as it was.
-  EXPECT_EQ(ParseCatalogue("e e.mxu 5", &catalogue), 0);
-  EXPECT_EQ(catalogue[0].Name, "d");
+  EXPECT_EQ(ParseCatalogue("VOXA e.mxu 5", &catalogue), 0);
+  EXPECT_EQ(catalogue[0].PackageFile, "d.mxu");
 }
 
 }  // namespace

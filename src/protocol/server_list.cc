@@ -1,6 +1,7 @@
 // The update servers and the order in which a check tries them.
 #include "protocol/server_list.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -72,17 +73,56 @@ std::vector<std::string> SplitServerListText(std::string_view text) {
   return entries;
 }
 
+bool IsServerURL(std::string_view line) {
+  for (char c : line)
+    if (static_cast<unsigned char>(c) <= ' ' || c == '\x7F') return false;
+  std::string_view rest;
+  for (std::string_view scheme : {"http://", "https://"}) {
+    if (line.size() >= scheme.size() && LowerCaseText(line.substr(0, scheme.size())) == scheme) {
+      rest = line.substr(scheme.size());
+      break;
+    }
+  }
+  const size_t at = rest.rfind('@');
+  const size_t hostStart = at == std::string_view::npos ? 0 : at + 1;
+  const size_t hostEnd = rest.find('/', hostStart);
+  return (hostEnd == std::string_view::npos ? rest.size() : hostEnd) > hostStart;
+}
+
+std::string ServerListRefusal(std::string_view text) {
+  bool anyURL = false;
+  size_t lines = 0;
+  size_t lineStart = 0;
+  // The lines as SplitServerListText ends them.
+  while (lineStart < text.size()) {
+    size_t lineEnd = text.find_first_of("\r\n", lineStart);
+    if (lineEnd == std::string_view::npos) lineEnd = text.size();
+    if (++lines > kMostServerListLines) return "it has more than 256 lines";
+    anyURL = anyURL || IsServerURL(text.substr(lineStart, lineEnd - lineStart));
+    lineStart = lineEnd + 1;
+    if (lineEnd + 1 < text.size() && text[lineEnd] == '\r' && text[lineEnd + 1] == '\n')
+      ++lineStart;
+  }
+  if (text.size() > kLargestServerListFile) return "it is larger than 256 KiB";
+  if (!anyURL) return "it holds no well-formed http:// or https:// URL";
+  return std::string();
+}
+
 std::vector<std::string> LoadServerList(FileSystem& files, const std::string& programFolder) {
   std::unique_ptr<File> file = files.OpenRead(programFolder + "UpdateServer.lst", false);
   if (!file) return {};
   std::string text;
   std::string chunk(kReadChunk, '\0');
-  for (;;) {
-    const int64_t count = file->Read(chunk.data(), static_cast<int64_t>(chunk.size()));
+  while (text.size() < kLargestServerListFile) {
+    const int64_t count = file->Read(
+        chunk.data(),
+        static_cast<int64_t>(std::min(chunk.size(), kLargestServerListFile - text.size())));
     if (count <= 0) break;  // the end, or a read error: keep what was read
     text.append(chunk, 0, static_cast<size_t>(count));
   }
-  return SplitServerListText(text);
+  std::vector<std::string> entries = SplitServerListText(text);
+  if (entries.size() > kMostServerListLines) entries.resize(kMostServerListLines);
+  return entries;
 }
 
 int64_t ServerCount(const std::vector<std::string>& list) {

@@ -2,6 +2,7 @@
 // its entries and the order in which one check run tries servers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -41,9 +42,29 @@ struct ServerChoice {
 // one, so an empty line gives "/".
 std::vector<std::string> SplitServerListText(std::string_view text);
 
-// The entries of `programFolder` + "UpdateServer.lst". A file that cannot be
-// opened gives an empty list, silently; a read error keeps the entries read
-// before it.
+// The bounds of a server list: a list has at most this many lines and bytes.
+// A run tries every entry in turn, so a longer list would hold it for hours.
+inline constexpr size_t kMostServerListLines = 256;
+inline constexpr size_t kLargestServerListFile = 256 * 1024;
+
+// True when `line` is a well-formed server URL: "http://" or "https://" (any
+// letter case), a non-empty host (after the last "@", up to the next "/"),
+// and no space or control character anywhere.
+bool IsServerURL(std::string_view line);
+
+// Whether a downloaded UpdateServer.lst may replace the one on disk: the
+// empty text when it may, that is when it has at most kMostServerListLines
+// lines (as SplitServerListText counts them), at most kLargestServerListFile
+// bytes, and at least one line that IsServerURL; otherwise the reason, for
+// the log ("it has more than 256 lines", "it is larger than 256 KiB", "it
+// holds no well-formed http:// or https:// URL").
+std::string ServerListRefusal(std::string_view text);
+
+// The entries of `programFolder` + "UpdateServer.lst": of its first
+// kLargestServerListFile bytes, the first kMostServerListLines entries, so
+// that a long list saved by an older updater cannot hold a run. A file that
+// cannot be opened gives an empty list, silently; a read error keeps the
+// entries read before it.
 std::vector<std::string> LoadServerList(FileSystem& files, const std::string& programFolder);
 
 // The number of entries left in the list.

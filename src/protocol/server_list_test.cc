@@ -80,13 +80,79 @@ TEST_F(ServerListTest, AMissingFileGivesAnEmptyListSilently) {
   EXPECT_EQ(ServerCount(list_), 0);
 }
 
-TEST_F(ServerListTest, LoadsAFileLargerThanOneReadChunk) {
-  std::string text;
-  for (int i = 0; i < 10000; ++i) text += "http://server" + std::to_string(i) + ".example/\r\n";
-  WriteWholeFile(folder_.Path() + "UpdateServer.lst", text);
-  list_ = LoadServerList(files_, folder_.Path());
-  ASSERT_EQ(ServerCount(list_), 10000);
-  EXPECT_EQ(list_[9999], "http://server9999.example/");
+// A list written by an older updater may be long: at most 256 entries are
+// taken, from at most 256 KiB of the file, in file order.
+TEST_F(ServerListTest, LoadsAtMost256EntriesFromTheStartOfALongFile) {
+  const struct {
+    const char* name;
+    size_t lines;
+    size_t lineLength;  // without its CR LF
+    size_t entries;
+  } cases[] = {
+      {"256 lines over several read chunks", 256, 1000, 256},
+      {"100,000 lines", 100000, 24, 256},
+      {"long lines: only what 256 KiB holds", 256, 2046, 128},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text;
+    for (size_t i = 0; i < c.lines; ++i) {
+      std::string line = "http://s" + std::to_string(i) + ".example/";
+      text += line + std::string(c.lineLength - line.size(), 'x') + "\r\n";
+    }
+    WriteWholeFile(folder_.Path() + "UpdateServer.lst", text);
+    list_ = LoadServerList(files_, folder_.Path());
+    ASSERT_EQ(ServerCount(list_), static_cast<int64_t>(c.entries));
+    EXPECT_EQ(list_.front().rfind("http://s0.example/", 0), 0u);
+    EXPECT_EQ(list_.back().rfind("http://s" + std::to_string(c.entries - 1) + ".example/", 0), 0u);
+  }
+}
+
+// A downloaded list replaces the one on disk only when it holds at least one
+// well-formed server URL, at most 256 lines and at most 256 KiB; otherwise the
+// reason is given.
+TEST(ServerListRefusalTest, TakesOnlyAListWithAServerURLAndAtMost256Lines) {
+  auto lines = [](size_t count, const std::string& line) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += line + "\r\n";
+    return text;
+  };
+  const std::string noURL = "it holds no well-formed http:// or https:// URL";
+  const std::string tooLong = "it has more than 256 lines";
+  const struct {
+    const char* name;
+    std::string text;
+    std::string refusal;  // empty: taken
+  } cases[] = {
+      {"one URL", "http://a.test/voxa/\r\n", ""},
+      {"https in capitals, no line end, no final slash", "HTTPS://a.test", ""},
+      {"a port, credentials and a query", "http://u:p@a.test:81/v?x=1\n", ""},
+      {"junk lines beside one URL", "# mirrors\r\n\r\nftp://old/\r\nhttp://a.test/\r\n", ""},
+      {"256 lines", lines(255, "junk") + "http://a.test/", ""},
+      {"257 lines", lines(256, "http://a.test/") + "http://a.test/", tooLong},
+      {"798,000 lines", lines(798000, "http://dead.test/"), tooLong},
+      {"257 empty lines", lines(257, ""), tooLong},
+      {"an empty body", "", noURL},
+      {"only line breaks", "\r\n\n\r", noURL},
+      {"an HTML error page",
+       "<html><head><title>502 Bad Gateway</title></head>\r\n<body><a "
+       "href=\"http://a.test/\">http://a.test/</a></body></html>\r\n",
+       noURL},
+      {"no host", "http://\r\nhttps:///voxa/\r\nhttp://u:p@/\r\n", noURL},
+      {"another scheme", "ftp://a.test/\r\nfile:///c:/x/\r\n", noURL},
+      {"a space in the URL", "http://a.test/my folder/\r\n", noURL},
+      {"leading white space", " http://a.test/\r\n\thttp://b.test/\r\n", noURL},
+      {"control characters",
+       "http://a.test/" + std::string(1, '\0') + "x/\r\nhttp://b\x7F/\r\nhttp://c\x01/\r\n", noURL},
+      {"more than 256 KiB", lines(200, "http://a.test/" + std::string(1400, 'x')),
+       "it is larger than 256 KiB"},
+      {"a byte-order mark before the only URL", "\xEF\xBB\xBFhttp://a.test/\r\n", noURL},
+      {"text after the scheme only", "http:/a.test/\r\nhttp:a.test\r\n", noURL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ServerListRefusal(c.text), c.refusal);
+  }
 }
 
 TEST_F(ServerListTest, TriesServersInTheOrderOfOneRun) {

@@ -5,9 +5,13 @@
 
 namespace updater {
 
-bool IsUpdaterEntry(const UpdateEntry& entry) { return LowerCaseText(entry.Name) == "updater"; }
+bool IsUpdaterEntry(const UpdateEntry& entry) {
+  return LowerCaseText(entry.Name) == kUpdaterEntryName;
+}
 
-bool IsMainProgramEntry(const UpdateEntry& entry) { return LowerCaseText(entry.Name) == "voxa"; }
+bool IsMainProgramEntry(const UpdateEntry& entry) {
+  return LowerCaseText(entry.Name) == kMainProgramEntryName;
+}
 
 std::vector<UpdateEntry> NewerUpdaterEntries(const Catalogue& catalogue, int64_t installedUpdater) {
   std::vector<UpdateEntry> newer;

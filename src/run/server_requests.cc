@@ -1,9 +1,11 @@
 // The requests for the three server files as the update check performs them.
 #include "run/server_requests.h"
 
+#include <memory>
 #include <string_view>
 
 #include "protocol/server_files.h"
+#include "protocol/server_list.h"
 #include "run/signed_files.h"
 #include "transfer/http_error_text.h"
 
@@ -16,13 +18,13 @@ namespace {
 // fill the memory (or the disk) before the 2 GiB limit of the client.
 constexpr int32_t kLargestServerFile = 16 * 1024 * 1024;
 
-HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fileName,
-                                 HTTPGetTarget target) {
+HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fileName) {
   HTTPGetRequest request;
   request.URL = server + std::string(fileName);
-  request.Target = target;
+  request.Target = HTTPGetTarget::TargetMemory;
   request.BufferSize = 0;
   request.Agent = kUpdaterAgent;
+  request.TotalTimeLimitMilliseconds = kServerFileTimeLimitMilliseconds;
   return request;
 }
 
@@ -37,6 +39,22 @@ bool Perform(Program& program, HTTPGetRequest& request) {
   if (result == HTTPGetResult::HTTPGetOK) return true;
   request.Memory.reset();
   ReportHTTPGetFailure(program.Output, result, request);
+  return false;
+}
+
+// Writes `bytes` to `path` whole: to TemporaryDownloadName(path) first,
+// flushed, then moved over `path`. False with the file system's cause, and
+// `path` as it was.
+bool SaveWhole(FileSystem& files, const std::string& path, std::string_view bytes,
+               std::string* cause) {
+  const std::string part = TemporaryDownloadName(path);
+  std::unique_ptr<File> file = files.Create(part);
+  bool saved = file && file->Write(bytes.data(), static_cast<int64_t>(bytes.size())) &&
+               file->Flush() && file->Close() && files.Replace(part, path);
+  if (saved) return true;
+  *cause = files.LastError();
+  file.reset();
+  files.Delete(part);
   return false;
 }
 
@@ -64,17 +82,15 @@ bool FetchText(Program& program, HTTPGetRequest request, std::string_view name, 
 }  // namespace
 
 HTTPGetRequest UpdateInfoRequest(const std::string& server) {
-  return ServerFileRequest(server, kUpdateInfoFile, HTTPGetTarget::TargetMemory);
+  return ServerFileRequest(server, kUpdateInfoFile);
 }
 
-HTTPGetRequest ServerListRequest(const std::string& server, const std::string& programFolder) {
-  HTTPGetRequest request = ServerFileRequest(server, kServerListFile, HTTPGetTarget::TargetFile);
-  request.FileName = programFolder + std::string(kServerListFile);
-  return request;
+HTTPGetRequest ServerListRequest(const std::string& server) {
+  return ServerFileRequest(server, kServerListFile);
 }
 
 HTTPGetRequest VersionInfoRequest(const std::string& server) {
-  return ServerFileRequest(server, kVersionInfoFile, HTTPGetTarget::TargetMemory);
+  return ServerFileRequest(server, kVersionInfoFile);
 }
 
 std::string TakeBodyText(HTTPGetRequest& request) {
@@ -96,24 +112,30 @@ bool FetchUpdateInfo(Program& program, std::string* text) {
 }
 
 bool FetchServerList(Program& program) {
-  HTTPGetRequest request = ServerListRequest(program.Settings.Server, program.ProgramFolder);
-  if (!RequiresSignatures(program)) return Perform(program, request);
-  // A signed list is checked before it replaces the list on disk.
-  const std::string target = request.FileName;
-  request.Target = HTTPGetTarget::TargetMemory;
-  request.FileName.clear();
+  HTTPGetRequest request = ServerListRequest(program.Settings.Server);
+  if (!Perform(program, request)) return false;
+  const std::string_view list = BodyBytes(request);
   SignedFileInfo info;
-  if (!Perform(program, request) ||
-      !CheckSignedBytes(program, request.URL, std::string(kServerListFile), BodyBytes(request),
-                        &info))
+  const bool signedList = RequiresSignatures(program);
+  if (signedList &&
+      (!CheckSignedBytes(program, request.URL, std::string(kServerListFile), list, &info) ||
+       !CheckServerListTime(program, info.timestamp)))
     return false;
-  if (!WriteFileWhole(program.os.files, target, BodyBytes(request))) {
-    request.FileName = target;
+  // An empty answer, an error page or a list of thousands of servers would
+  // leave the next runs without a server, or trying servers for hours.
+  if (std::string refusal = ServerListRefusal(list); !refusal.empty()) {
+    program.Log.Write("The server's UpdateServer.lst is not taken, the list on disk stays: " +
+                      refusal);
+    return true;
+  }
+  request.FileName = program.ProgramFolder + std::string(kServerListFile);
+  std::string cause;
+  if (!SaveWhole(program.os.files, request.FileName, list, &cause)) {
     program.Output.Failure(
-        "Error: " + HTTPGetErrorText(HTTPGetResult::HTTPGetErrCreateFile, request),
-        program.os.files.LastError());
+        "Error: " + HTTPGetErrorText(HTTPGetResult::HTTPGetErrCreateFile, request), cause);
     return false;
   }
+  if (signedList) KeepServerListTime(program, info.timestamp);
   return true;
 }
 

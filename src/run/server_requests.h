@@ -1,6 +1,7 @@
 // The requests for the three files of an update server as the update check
-// performs them: UpdateInfo.txt and VersionInfo.txt into memory, the
-// server's UpdateServer.lst over the one in the program folder.
+// performs them, each into memory: UpdateInfo.txt and VersionInfo.txt as
+// text, the server's UpdateServer.lst checked and then saved over the one in
+// the program folder.
 #pragma once
 
 #include <string>
@@ -11,14 +12,20 @@
 
 namespace updater {
 
+// The whole time each server file (and the signature of any file) may take,
+// from its request to its last byte: a few lines of text that a server
+// dripping them must not make the run wait for.
+inline constexpr int32_t kServerFileTimeLimitMilliseconds = 120000;
+
 // The request records, built on the base URL `server`: the base URL followed
-// directly by the file name, nothing escaped; BufferSize 0, the updater's
-// agent, no hooks, every other input at its default.
-// UpdateInfo.txt into memory.
+// directly by the file name, nothing escaped, into memory; BufferSize 0, the
+// updater's agent, the total time limit kServerFileTimeLimitMilliseconds, no
+// hooks, every other input at its default.
+// UpdateInfo.txt.
 HTTPGetRequest UpdateInfoRequest(const std::string& server);
-// UpdateServer.lst into the file `programFolder` + "UpdateServer.lst".
-HTTPGetRequest ServerListRequest(const std::string& server, const std::string& programFolder);
-// VersionInfo.txt into memory.
+// UpdateServer.lst.
+HTTPGetRequest ServerListRequest(const std::string& server);
+// VersionInfo.txt.
 HTTPGetRequest VersionInfoRequest(const std::string& server);
 
 // The text of a finished memory request's body (its ReceivedBytes bytes, see
@@ -36,8 +43,12 @@ std::string TakeBodyText(HTTPGetRequest& request);
 //
 // Fetches UpdateInfo.txt and gives its decoded text in `text`.
 bool FetchUpdateInfo(Program& program, std::string* text);
-// Saves the server's UpdateServer.lst over the one in ProgramFolder (a signed
-// list only once its signature is good). The list in memory is not reloaded.
+// Fetches the server's UpdateServer.lst and saves it over the one in
+// ProgramFolder (whole: beside it first, flushed, then moved over it) when
+// ServerListRefusal takes it; otherwise the list on disk stays, the log says
+// why, and the result is true all the same. With signatures a list is taken
+// only with a good signature, and one signed before the list taken earlier
+// fails (see CheckServerListTime). The list in memory is not reloaded.
 bool FetchServerList(Program& program);
 // Fetches VersionInfo.txt and gives its decoded text in `text`, and with
 // signatures what its signature vouches for in `info`.

@@ -29,8 +29,8 @@ TEST(ServerFileRequestTest, BuildsTheThreeRecordsOnTheServerInUse) {
   } cases[] = {
       {"status", UpdateInfoRequest(server), "http://host/voxa/UpdateInfo.txt",
        HTTPGetTarget::TargetMemory, ""},
-      {"server list", ServerListRequest(server, "C:\\App\\"), "http://host/voxa/UpdateServer.lst",
-       HTTPGetTarget::TargetFile, "C:\\App\\UpdateServer.lst"},
+      {"server list", ServerListRequest(server), "http://host/voxa/UpdateServer.lst",
+       HTTPGetTarget::TargetMemory, ""},
       {"catalogue", VersionInfoRequest(server), "http://host/voxa/VersionInfo.txt",
        HTTPGetTarget::TargetMemory, ""},
   };
@@ -44,6 +44,7 @@ TEST(ServerFileRequestTest, BuildsTheThreeRecordsOnTheServerInUse) {
     EXPECT_EQ(c.request.Port, 0);
     EXPECT_EQ(c.request.AccessType, 0);
     EXPECT_EQ(c.request.RequestFlags, 0u);
+    EXPECT_EQ(c.request.TotalTimeLimitMilliseconds, 120000);
     EXPECT_FALSE(c.request.Memory.has_value());
     EXPECT_FALSE(c.request.OnProgress || c.request.OnConnected || c.request.OnFinished);
   }
@@ -84,12 +85,14 @@ class ServerFetchTest : public ::testing::Test {
     program_.Settings.Server = "http://updates.test/voxa/";
   }
 
+  // Before the program, so that the log the program keeps open in it is
+  // closed before the folder goes (Windows deletes no open file).
+  TempFolder folder_;
   FakeWeb web_;
   FakePlatform fake_;
   Platform platform_{fake_.console, fake_.platform.files, fake_.processes,
                      fake_.clock,   fake_.versions,       web_};
   Program program_{platform_};
-  TempFolder folder_;
 };
 
 TEST_F(ServerFetchTest, FetchesTheStateAndTheCatalogueAsText) {
@@ -120,6 +123,55 @@ TEST_F(ServerFetchTest, SavesTheServerListOverTheOneOnDisk) {
   ASSERT_TRUE(FetchServerList(program_));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), "http://a/\r\nhttp://b/\r\n");
   EXPECT_EQ(program_.ServerList, (std::vector<std::string>{"http://kept/"}));
+}
+
+// A downloaded list replaces the one on disk only when it is a list of
+// servers (see ServerListRefusal); any other 200 answer leaves the list on
+// disk byte for byte, with the reason in the log and no console line, and the
+// check goes on.
+TEST_F(ServerFetchTest, OnlyAListOfServersReplacesTheListOnDisk) {
+  ASSERT_TRUE(fake_.platform.files.CreateFolder(folder_.Path() + "Update"));
+  program_.Log.Open(program_.UpdateFolder());
+  auto servers = [](size_t bytes) {
+    std::string list;
+    for (int i = 0; list.size() < bytes; ++i)
+      list += "http://dead" + std::to_string(i) + ".test/\r\n";
+    return list;
+  };
+  const std::string old = "http://old.test/\r\n";
+  const std::string noURL = "it holds no well-formed http:// or https:// URL";
+  const std::string tooMany = "it has more than 256 lines";
+  const std::string good = "# mirrors\r\nHTTPS://a.test/voxa/\r\nhttp://b.test/\r\n";
+  const struct {
+    const char* name;
+    std::string body;
+    std::string refusal;  // in the log; empty when taken
+  } cases[] = {
+      {"an empty body", "", noURL},
+      {"an error page", "<html><body>503 Service Unavailable http://a.test/</body></html>\r\n",
+       noURL},
+      {"257 servers", servers(257 * 22).substr(0, 257 * 22), tooMany},
+      {"16 MiB of servers", servers((16 << 20) - 64), tooMany},
+      {"a list", good, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteWholeFile(folder_.Path() + "UpdateServer.lst", old);
+    web_.Serve("http://updates.test/voxa/UpdateServer.lst", c.body);
+    const size_t logged = ReadWholeFile(folder_.Path() + "Update/Updater.log").size();
+    EXPECT_TRUE(FetchServerList(program_));
+    EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), c.refusal.empty() ? good : old);
+    EXPECT_FALSE(testing::FileExists(folder_.Path() + "UpdateServer.lst.part"));
+    EXPECT_TRUE(fake_.console.lines.empty());
+    const std::string log = ReadWholeFile(folder_.Path() + "Update/Updater.log").substr(logged);
+    const std::string record =
+        "The server's UpdateServer.lst is not taken, the list on disk stays: ";
+    if (c.refusal.empty()) {
+      EXPECT_EQ(log.find(record), std::string::npos) << log;
+    } else {
+      EXPECT_NE(log.find(record + c.refusal + "\r\n"), std::string::npos) << log;
+    }
+  }
 }
 
 TEST_F(ServerFetchTest, AFailedRequestPrintsOneErrorLine) {
@@ -156,8 +208,8 @@ TEST_F(ServerFetchTest, AServerFileOfMoreThan16MiBIsAborted) {
     EXPECT_EQ(text.size(), taken ? size : 0u);
     EXPECT_EQ(FetchVersionInfo(program_, &text, &info), taken);
     EXPECT_EQ(FetchServerList(program_), taken);
-    EXPECT_TRUE(ReadWholeFile(folder_.Path() + "UpdateServer.lst") ==
-                (taken ? body : "http://old/\r\n"));
+    // Taken as a body, but no list: the list on disk stays.
+    EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), "http://old/\r\n");
     EXPECT_EQ(fake_.console.lines, taken ? std::vector<std::string>{}
                                          : std::vector<std::string>(3, "Error: Download aborted."));
   }

@@ -2,11 +2,14 @@
 // acts on, and the rule against an older catalogue.
 #include "run/signed_files.h"
 
+#include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "run/console_io.h"
 #include "run/run_log.h"
+#include "run/server_requests.h"
 #include "transfer/http_error_text.h"
 #include "transfer/http_get.h"
 
@@ -27,6 +30,7 @@ bool FetchSignature(Program& program, const std::string& url, std::string* text,
   request.URL = url + kSignatureSuffix;
   request.Target = HTTPGetTarget::TargetMemory;
   request.Agent = kUpdaterAgent;
+  request.TotalTimeLimitMilliseconds = kServerFileTimeLimitMilliseconds;
   // A signature file is small; a server that sends more is not sending one.
   request.OnProgress = [](HTTPGetRequest&, int32_t received, int32_t, int32_t) {
     return received <= static_cast<int32_t>(kMaxSignatureFileSize) ? 1 : 0;
@@ -51,25 +55,99 @@ void LogGoodSignature(Program& program, std::string_view name, const SignedFileI
                     LogTimeText(static_cast<int64_t>(info.timestamp) * 1000));
 }
 
-std::string CatalogueTimePath(const Program& program) {
-  return program.UpdateFolder() + kCatalogueTimeFile;
-}
+// A kept signing time is a decimal number of at most 20 digits; a file
+// larger than this holds no such time.
+constexpr int64_t kLargestTimeFile = 32;
 
-// The time kept for the newest accepted catalogue, 0 when none is kept.
-uint64_t KeptCatalogueTime(Program& program) {
-  std::unique_ptr<File> file = program.os.files.OpenStateFile(CatalogueTimePath(program), false);
-  if (!file) return 0;
-  char digits[32] = {};
-  int64_t count = file->Read(digits, sizeof digits - 1);
+// One signed file whose signing time may not go back, and where its newest
+// accepted time is kept.
+struct KeptTime {
+  const char* file;      // the file's name, as the lines give it
+  const char* timeFile;  // in the update folder
+  const char* earlier;   // what was accepted earlier, for the refusal line
+};
+constexpr KeptTime kCatalogueTime{"VersionInfo.txt", kCatalogueTimeFile, "the catalogue"};
+constexpr KeptTime kServerListTime{"UpdateServer.lst", kServerListTimeFile, "the list"};
+
+// The time kept in `path` into `*time`, 0 when no file is there. False with
+// the reason in `*cause` when something is there that holds no time.
+bool ReadKeptTime(FileSystem& files, const std::string& path, uint64_t* time, std::string* cause) {
+  *time = 0;
+  if (files.IsFolder(path)) {
+    *cause = path + " is a folder";
+    return false;
+  }
+  std::unique_ptr<File> file = files.OpenStateFile(path, false);
+  if (!file) {
+    *cause = files.LastError();
+    return !files.Exists(path);
+  }
+  // Read with a bound of its own, whatever size the file claims.
+  char text[kLargestTimeFile + 1];
+  int64_t count = 0;
+  for (int64_t got = 1; got > 0 && count <= kLargestTimeFile; count += got) {
+    got = file->Read(text + count, kLargestTimeFile + 1 - count);
+    if (got < 0) {
+      *cause = files.LastError();
+      return false;
+    }
+  }
+  if (count > kLargestTimeFile) {
+    *cause = path + " holds more than " + std::to_string(kLargestTimeFile) + " bytes";
+    return false;
+  }
+  std::string_view digits(text, static_cast<size_t>(count));
+  while (!digits.empty() && (digits.back() == '\n' || digits.back() == '\r'))
+    digits.remove_suffix(1);
   uint64_t value = 0;
-  for (int64_t i = 0; i < count && digits[i] >= '0' && digits[i] <= '9'; ++i)
-    value = value * 10 + static_cast<uint64_t>(digits[i] - '0');
-  return value;
+  bool number = !digits.empty() && digits.size() <= 20;
+  for (char c : digits) {
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (c < '0' || c > '9' || value > (UINT64_MAX - digit) / 10) number = false;
+    if (!number) break;
+    value = value * 10 + digit;
+  }
+  if (!number) {
+    std::string shown(text, static_cast<size_t>(count));
+    for (char& c : shown)
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    *cause = path + " holds no signing time: \"" + shown + "\"";
+    return false;
+  }
+  *time = value;
+  return true;
 }
 
 std::string SignedTimeText(uint64_t timestamp) {
   std::string text = LogTimeText(static_cast<int64_t>(timestamp) * 1000);
   return text.substr(0, 10) + " " + text.substr(11, 8) + " UTC";
+}
+
+// The rule against rollback for `rule`'s file signed at `timestamp`: false
+// after its line when it is older than the time kept or that time cannot be
+// read. `*kept` gets the time kept.
+bool CheckSignedTime(Program& program, const KeptTime& rule, uint64_t timestamp, uint64_t* kept) {
+  std::string cause;
+  if (!ReadKeptTime(program.os.files, program.UpdateFolder() + rule.timeFile, kept, &cause)) {
+    program.Output.Failure("Error: Cannot read Update\\" + std::string(rule.timeFile), cause);
+    return false;
+  }
+  if (timestamp < *kept) {
+    PrintLine(program, "Error: Refused " + std::string(rule.file) + ": signed " +
+                           SignedTimeText(timestamp) + ", before " + rule.earlier +
+                           " accepted earlier (signed " + SignedTimeText(*kept) + ").");
+    return false;
+  }
+  return true;
+}
+
+// Keeps `timestamp` for `rule`'s file when it is newer than `kept`.
+void KeepSignedTime(Program& program, const KeptTime& rule, uint64_t timestamp, uint64_t kept) {
+  if (timestamp > kept && program.os.files.IsFolder(program.UpdateFolder()) &&
+      !WriteFileWhole(program.os.files, program.UpdateFolder() + rule.timeFile,
+                      std::to_string(timestamp)))
+    program.Log.Write("Cannot keep the signing time of " + std::string(rule.file) + ": " +
+                      program.os.files.LastError());
 }
 
 }  // namespace
@@ -172,17 +250,23 @@ void RemoveSignaturesOfAppliedPackages(Program& program) {
 }
 
 bool AcceptCatalogueTime(Program& program, uint64_t timestamp) {
-  const uint64_t kept = KeptCatalogueTime(program);
-  if (timestamp < kept) {
-    PrintLine(program, "Error: Refused VersionInfo.txt: signed " + SignedTimeText(timestamp) +
-                           ", before the catalogue accepted earlier (signed " +
-                           SignedTimeText(kept) + ").");
-    return false;
-  }
-  if (timestamp > kept && program.os.files.IsFolder(program.UpdateFolder()) &&
-      !WriteFileWhole(program.os.files, CatalogueTimePath(program), std::to_string(timestamp)))
-    program.Log.Write("Cannot keep the catalogue's signing time: " + program.os.files.LastError());
+  uint64_t kept = 0;
+  if (!CheckSignedTime(program, kCatalogueTime, timestamp, &kept)) return false;
+  KeepSignedTime(program, kCatalogueTime, timestamp, kept);
   return true;
+}
+
+bool CheckServerListTime(Program& program, uint64_t timestamp) {
+  uint64_t kept = 0;
+  return CheckSignedTime(program, kServerListTime, timestamp, &kept);
+}
+
+void KeepServerListTime(Program& program, uint64_t timestamp) {
+  uint64_t kept = 0;
+  std::string cause;
+  // The time was read just before; one that cannot be read now is replaced.
+  ReadKeptTime(program.os.files, program.UpdateFolder() + kServerListTimeFile, &kept, &cause);
+  KeepSignedTime(program, kServerListTime, timestamp, kept);
 }
 
 }  // namespace updater

@@ -9,8 +9,12 @@
 // No rollback: the newest signing time of an accepted VersionInfo.txt is kept
 // in Update\VersionInfo.timestamp, and a catalogue signed earlier than that is
 // refused, so an old signed catalogue replayed by a server can neither hide
-// newer versions nor offer older ones again. Without Update\ (the updater
-// never creates it) there is nowhere to keep that time, and the rule rests.
+// newer versions nor offer older ones again. The same holds for
+// UpdateServer.lst, kept in Update\UpdateServer.timestamp, so that an old
+// list cannot send the next runs to servers given up since. A kept time that
+// cannot be read refuses the file; only a missing one counts as no time.
+// Without Update\ (the updater never creates it) there is nowhere to keep a
+// time, and the rule rests.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +28,7 @@ namespace updater {
 
 inline constexpr char kSignatureSuffix[] = ".minisig";
 inline constexpr char kCatalogueTimeFile[] = "VersionInfo.timestamp";
+inline constexpr char kServerListTimeFile[] = "UpdateServer.timestamp";
 
 // True when this updater requires signatures.
 bool RequiresSignatures(const Program& program);
@@ -65,7 +70,18 @@ void RemoveSignaturesOfAppliedPackages(Program& program);
 
 // The rule against rollback for a catalogue signed at `timestamp`: true and
 // kept when it is not older than the newest accepted before; otherwise false
-// after the line "Error: Refused VersionInfo.txt: ...".
+// after the line "Error: Refused VersionInfo.txt: ...". A kept time that
+// cannot be read (a folder in its place, no number, more bytes than a number
+// has, a read error) is false after "Error: Cannot read
+// Update\VersionInfo.timestamp", with the cause in the log.
 bool AcceptCatalogueTime(Program& program, uint64_t timestamp);
+
+// The same rule for a server list signed at `timestamp`, without keeping
+// it: false after "Error: Refused UpdateServer.lst: ..." or "Error: Cannot
+// read Update\UpdateServer.timestamp".
+bool CheckServerListTime(Program& program, uint64_t timestamp);
+// Keeps `timestamp` as the signing time of the list just taken, when it is
+// newer than the one kept. A failure is logged and changes nothing else.
+void KeepServerListTime(Program& program, uint64_t timestamp);
 
 }  // namespace updater

@@ -67,9 +67,11 @@ class SignedUpdateTest : public testing::CheckFixture {
   }
 
   // A server whose every file is signed, offering VOXA 1.05.
-  void ServeSigned(const std::string& base, uint64_t catalogueTime = 1700000000) {
+  void ServeSigned(const std::string& base, uint64_t catalogueTime = 1700000000,
+                   uint64_t listTime = 1700000000) {
     Put(base, "UpdateInfo.txt", "ok", "UpdateInfo.txt");
-    Put(base, "UpdateServer.lst", "http://fresh.test/\r\n", "UpdateServer.lst");
+    Put(base, "UpdateServer.lst", "http://fresh.test/\r\n", "UpdateServer.lst", kSecretKey,
+        listTime);
     Put(base, "VersionInfo.txt", "VOXA v.mxu 105\r\n", "VersionInfo.txt", kSecretKey,
         catalogueTime);
     Put(base, "v.mxu", PackageBytes({{"VOXA.exe", "new program"}}), "v.mxu");
@@ -178,6 +180,92 @@ TEST_F(SignedUpdateTest, ACatalogueOlderThanOneAcceptedIsRefused) {
                              "22:21:40 UTC)."}));
   EXPECT_EQ(program_.Settings.Server, current);
   EXPECT_EQ(ReadWholeFile(At("Update\\VersionInfo.timestamp")), "1700000500");
+}
+
+// A signed list may not go back either: one signed before the list taken
+// earlier fails the attempt like a refused catalogue, and the list on disk
+// stays.
+TEST_F(SignedUpdateTest, AServerListOlderThanOneTakenIsRefused) {
+  const std::string replayed = "http://replayed.test/", current = "http://current.test/";
+  ServeSigned(current, 1700000000, 1700000500);
+  ServeSigned(replayed, 1700000000, 1700000100);
+  Put(replayed, "UpdateServer.lst", "http://stale.test/\r\n", "UpdateServer.lst", kSecretKey,
+      1700000100);
+  program_.ServerList = {current};
+  EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
+  EXPECT_EQ(ReadWholeFile(At("Update\\UpdateServer.timestamp")), "1700000500");
+
+  WriteWholeFile(At("VOXA.exe"), "old program");
+  fake_.console.lines.clear();
+  program_.Settings.Server.clear();
+  program_.ServerList = {replayed, current};
+  EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
+  EXPECT_EQ(Errors(), (Lines{"Error: Refused UpdateServer.lst: signed 2023-11-14 22:15:00 UTC, "
+                             "before the list accepted earlier (signed 2023-11-14 22:21:40 "
+                             "UTC)."}));
+  EXPECT_EQ(program_.Settings.Server, current);
+  EXPECT_EQ(ReadWholeFile(At("UpdateServer.lst")), "http://fresh.test/\r\n");
+  EXPECT_EQ(ReadWholeFile(At("Update\\UpdateServer.timestamp")), "1700000500");
+  EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new program");
+}
+
+// A kept signing time that cannot be read refuses the file it guards, with
+// a console line and the cause in the log, and stays as it was; it never
+// counts as no time. Only a missing one does.
+TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
+  const std::string server = "http://a.test/";
+  ServeSigned(server);
+  program_.Log.Open(program_.UpdateFolder());
+  const struct {
+    const char* name;
+    std::string content;  // "<folder>" makes a folder
+    const char* cause;    // in the log
+  } kinds[] = {
+      {"a folder in its place", "<folder>", "is a folder"},
+      {"junk", "17OO000000", "holds no signing time: \"17OO000000\""},
+      {"empty", "", "holds no signing time: \"\""},
+      {"a number beyond 64 bits", "18446744073709551616", "holds no signing time"},
+      {"oversized", std::string(1 << 20, '1'), "holds more than 32 bytes"},
+  };
+  for (const char* file : {"VersionInfo.timestamp", "UpdateServer.timestamp"}) {
+    for (const auto& kind : kinds) {
+      SCOPED_TRACE(std::string(file) + ": " + kind.name);
+      const std::string path = At("Update\\" + std::string(file));
+      for (const char* kept : {"VersionInfo.timestamp", "UpdateServer.timestamp"})
+        RealPlatform().files.Delete(At("Update\\" + std::string(kept)));
+      if (kind.content == "<folder>") {
+        ASSERT_TRUE(RealPlatform().files.CreateFolder(path));
+      } else {
+        WriteWholeFile(path, kind.content);
+      }
+      fake_.console.lines.clear();
+      program_.Settings.Server.clear();
+      program_.ServerList = {server};
+      RunCheck();
+      const Lines errors = Errors();
+      ASSERT_FALSE(errors.empty());
+      EXPECT_EQ(errors[0], "Error: Cannot read Update\\" + std::string(file));
+      EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "old program");
+      const std::string log = ReadWholeFile(At("Update\\Updater.log"));
+      EXPECT_NE(log.find("Error: Cannot read Update\\" + std::string(file) + " ("),
+                std::string::npos);
+      EXPECT_NE(log.find(kind.cause), std::string::npos) << log;
+      if (kind.content == "<folder>") {
+        EXPECT_TRUE(RealPlatform().files.IsFolder(path));
+        RealPlatform().files.RemoveFolder(path);
+      } else {
+        EXPECT_EQ(ReadWholeFile(path), kind.content);
+        RealPlatform().files.Delete(path);
+      }
+    }
+  }
+  // Without the files, the same server is taken.
+  fake_.console.lines.clear();
+  program_.Settings.Server.clear();
+  program_.ServerList = {server};
+  EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
+  EXPECT_EQ(Errors(), Lines{});
+  EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new program");
 }
 
 TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {

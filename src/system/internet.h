@@ -65,6 +65,13 @@ class HttpRequest {
   // Reads up to `size` body bytes, blocking only until some arrive. Sets
   // `*received` to 0 at the end of the body. False on a failed read.
   virtual bool Read(void* buffer, uint32_t size, uint32_t* received) = 0;
+  // Sets when the waits of the following Send() and Read() calls must end at
+  // the latest: `milliseconds` from now on the backend's monotonic clock, on
+  // top of the session's time limits; 0 sets no such end. A wait that
+  // reaches it fails, and its cause says that the caller's time ran out. A
+  // body read whose deadline is within a second of the session's receive
+  // limit may end at that limit instead (WinINet).
+  virtual void SetDeadline(uint32_t milliseconds) = 0;
   virtual bool Close() = 0;
 };
 

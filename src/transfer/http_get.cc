@@ -2,6 +2,7 @@
 // session, its body delivered into a file or into memory.
 #include "transfer/http_get.h"
 
+#include <algorithm>
 #include <deque>
 #include <limits>
 #include <memory>
@@ -29,25 +30,36 @@ constexpr int kHttpsPort = 443;
 constexpr int kConnectTimeoutMilliseconds = 30000;
 constexpr int kResponseTimeoutMilliseconds = 30000;
 constexpr int kReceiveTimeoutMilliseconds = 30000;
-// The slowest body accepted: this many bytes in every window of this length.
+// The slowest body accepted: this many bytes in every window of this length,
+// and after the first window this many bytes a second on average since the
+// body began.
 constexpr int64_t kLeastWindowBytes = 1024;
 constexpr uint64_t kRateWindowMilliseconds = 30000;
+constexpr uint64_t kLeastAverageBytesPerSecond = 1024;
 // Resumed requests of one call after cuts.
 constexpr int kMostResumes = 3;
+// A body in memory keeps at most this much room beyond its bytes; more is
+// given back at its end.
+constexpr size_t kMostSpareRoom = kDefaultChunkSize;
 
-// Watches that every window of kRateWindowMilliseconds, from the start of a
-// body on, brings kLeastWindowBytes. It keeps the arrival times of the reads
-// that hold the latest kLeastWindowBytes bytes: the window that ends now is
-// too slow when those bytes began to arrive before it.
+// Watches the pace of a body from its start on. Two rules: every window of
+// kRateWindowMilliseconds brings kLeastWindowBytes (a stall), and once the
+// first window has passed, the body has brought kLeastAverageBytesPerSecond
+// on average since it began (a drip that feeds each window just enough).
+// For the window rule it keeps the arrival times of the reads that hold the
+// latest kLeastWindowBytes bytes: the window that ends now is too slow when
+// those bytes began to arrive before it.
 class BodyRate {
  public:
   void Start(uint64_t now) {
     start_ = now;
     arrivals_.clear();
     held_ = 0;
+    total_ = 0;
   }
   void Add(uint64_t now, uint32_t bytes) {
     if (bytes == 0) return;
+    total_ += bytes;
     arrivals_.push_back({now, bytes});
     held_ += bytes;
     while (held_ - arrivals_.front().bytes >= kLeastWindowBytes) {
@@ -55,12 +67,21 @@ class BodyRate {
       arrivals_.pop_front();
     }
   }
-  // True when the window that ends at `now` (not including it) brought
-  // fewer than kLeastWindowBytes bytes.
-  bool TooSlow(uint64_t now) const {
-    if (now - start_ < kRateWindowMilliseconds) return false;
-    return held_ < kLeastWindowBytes || arrivals_.front().at + kRateWindowMilliseconds <= now;
+  // The first moment at which the window rule fails unless bytes arrive
+  // before it.
+  uint64_t WindowDeadline() const {
+    return held_ < kLeastWindowBytes ? start_ + kRateWindowMilliseconds
+                                     : arrivals_.front().at + kRateWindowMilliseconds;
   }
+  // The same for the average rule: the average holds while the milliseconds
+  // since the start are at most total * 1000 / 1024.
+  uint64_t AverageDeadline() const {
+    return start_ + std::max<uint64_t>(kRateWindowMilliseconds,
+                                       total_ * 1000 / kLeastAverageBytesPerSecond + 1);
+  }
+  uint64_t Deadline() const { return std::min(WindowDeadline(), AverageDeadline()); }
+  uint64_t Start() const { return start_; }
+  int64_t Total() const { return total_; }
 
  private:
   struct Arrival {
@@ -70,6 +91,7 @@ class BodyRate {
   uint64_t start_ = 0;
   std::deque<Arrival> arrivals_;  // at most kLeastWindowBytes of them
   int64_t held_ = 0;
+  int64_t total_ = 0;  // bytes since the start
 };
 
 // What a resumed request can name in If-Range to get the rest of the same
@@ -128,6 +150,9 @@ struct Transfer {
   std::string validator;  // of the answer whose body is being read
   BodyRate rate;
   bool cut = false;  // the body failed because the transfer was cut off
+  // When the request's total time runs out, on the platform clock; 0 when
+  // it has no total limit.
+  uint64_t deadline = 0;
 
   HTTPGetResult Run();
   // Sends the open request and answers one 401 with the URL's credentials;
@@ -138,6 +163,20 @@ struct Transfer {
   HTTPGetResult ReadBody(int32_t chunkSize);
   // Asks for the rest of a cut body (attempt `attempt`) and reads it.
   HTTPGetResult Resume(int attempt, int32_t chunkSize);
+  // Asks for the whole body again with a plain request on the open
+  // connection; `why` is logged. The status of the answer in `*status`.
+  HTTPGetResult RequestAgain(const std::string& why, uint32_t* status);
+  // Tells the request that its next wait must end at `until` on the
+  // platform clock (0: no such end). False when that moment has come.
+  bool LimitWait(uint64_t until);
+  // The failure of a body whose wait ran out at `now`: the pace rule or the
+  // total limit that ran out first, with the backend's `cause` if any.
+  HTTPGetResult SlowBody(uint64_t now, const std::string& cause);
+  // The text of the total limit that ran out while waiting for `what`.
+  std::string TotalLimitText(const std::string& what) const {
+    return "the request's time limit of " +
+           std::to_string(request.TotalTimeLimitMilliseconds / 1000) + " s ran out while " + what;
+  }
   // Moves the complete temporary file onto the target.
   HTTPGetResult KeepFile();
   // Takes the cause of the failure `result` from where it was recorded: the
@@ -274,9 +313,29 @@ HTTPGetResult Transfer::Run() {
   return R::HTTPGetOK;
 }
 
+bool Transfer::LimitWait(uint64_t until) {
+  uint64_t left = 0;
+  if (until != 0) {
+    const uint64_t now = os.clock.Milliseconds();
+    if (now >= until) return false;
+    left = std::min<uint64_t>(until - now, std::numeric_limits<uint32_t>::max());
+  }
+  handle->SetDeadline(static_cast<uint32_t>(left));
+  return true;
+}
+
 HTTPGetResult Transfer::Send(uint32_t* status) {
+  const std::string waitingForHeaders = TotalLimitText("waiting for the response headers");
   for (bool resent = false;; resent = true) {
-    if (!handle->Send()) return InternetFailure(R::HTTPGetErrSend);
+    if (!LimitWait(deadline)) return FailWith(R::HTTPGetErrSend, waitingForHeaders);
+    if (!handle->Send()) {
+      if (deadline != 0 && os.clock.Milliseconds() >= deadline)
+        return FailWith(R::HTTPGetErrSend, waitingForHeaders + "; " + os.internet.LastError());
+      return InternetFailure(R::HTTPGetErrSend);
+    }
+    // Headers that came after the time ran out came too late.
+    if (deadline != 0 && os.clock.Milliseconds() >= deadline)
+      return FailWith(R::HTTPGetErrSend, waitingForHeaders);
     if (!handle->Status(status)) return InternetFailure(R::HTTPGetErrQueryStatus);
     if (*status != 401 || resent) return R::HTTPGetOK;
     // One resend answers the challenge, with the URL's credentials if any.
@@ -322,6 +381,21 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
   uint32_t status = 0;
   if (Send(&status) != R::HTTPGetOK) return giveUp("failed: " + request.FailureCause);
 
+  // A 206 of another version of the body (the server ignored If-Range)
+  // would splice two files: the whole body is asked for again instead.
+  if (status == 206 && Validator(*handle) != validator) {
+    const std::string answered = Validator(*handle);
+    if (HTTPGetResult again = RequestAgain("the resumed request was answered with 206 of "
+                                           "another version (validator \"" +
+                                               answered + "\", was \"" + validator + "\")",
+                                           &status);
+        again != R::HTTPGetOK)
+      return giveUp("was answered with 206 of another version, and the plain request failed: " +
+                    request.FailureCause);
+    if (status != 200)
+      return giveUp("was answered with 206 of another version, and the plain request with status " +
+                    std::to_string(status));
+  }
   if (status == 206) {
     std::string range = handle->Header("Content-Range").value_or("");
     if (!IsRestOfBody(range, static_cast<uint64_t>(received), static_cast<uint64_t>(contentLength)))
@@ -344,6 +418,36 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
   return ReadBody(chunkSize);
 }
 
+HTTPGetResult Transfer::RequestAgain(const std::string& why, uint32_t* status) {
+  if (report != nullptr)
+    report->Log("Starting GET " + MaskURLPassword(request.URL) + " over: " + why);
+  handle->Close();
+  handle.reset();
+  handle = connection->OpenRequest(requestOptions);
+  if (!handle) return InternetFailure(R::HTTPGetErrRequest);
+  return Send(status);
+}
+
+HTTPGetResult Transfer::SlowBody(uint64_t now, const std::string& cause) {
+  const std::string received = std::to_string(this->received) + " bytes received";
+  // The rule or limit that ran out first; the window's, the average's, then
+  // the total's when they ran out together.
+  const uint64_t window = rate.WindowDeadline(), average = rate.AverageDeadline();
+  std::string text;
+  if (deadline != 0 && deadline <= now && deadline < std::min(window, average)) {
+    text = TotalLimitText("reading the body (" + received + ")");
+  } else if (window <= average) {
+    text = "fewer than " + std::to_string(kLeastWindowBytes) + " bytes in " +
+           std::to_string(kRateWindowMilliseconds / 1000) + " s (" + received + ")";
+  } else {
+    text = "fewer than " + std::to_string(kLeastAverageBytesPerSecond) +
+           " bytes a second on average after the first " +
+           std::to_string(kRateWindowMilliseconds / 1000) + " s (" + std::to_string(rate.Total()) +
+           " bytes in " + std::to_string((now - rate.Start()) / 1000) + " s; " + received + ")";
+  }
+  return FailWith(R::HTTPGetErrRead, cause.empty() ? text : text + "; " + cause);
+}
+
 HTTPGetResult Transfer::KeepFile() {
   if (!file->Flush()) return FileFailure(R::HTTPGetErrWrite);
   if (file->Size() != received)
@@ -362,9 +466,17 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
   cut = false;
   rate.Start(os.clock.Milliseconds());
   for (;;) {
+    // The next bytes must come before the body is too slow, and before the
+    // request's time runs out.
+    uint64_t until = rate.Deadline();
+    if (deadline != 0) until = std::min(until, deadline);
+    if (!LimitWait(until)) return SlowBody(os.clock.Milliseconds(), std::string());
     uint8_t* into = file ? buffer.data() : buffer.data() + received;
     uint32_t got = 0;
     if (!handle->Read(into, static_cast<uint32_t>(chunkSize), &got)) {
+      const uint64_t now = os.clock.Milliseconds();
+      // A wait that ran out is no cut: a slow server is not asked again.
+      if (now >= until) return SlowBody(now, os.internet.LastError());
       cut = true;
       return InternetFailure(R::HTTPGetErrRead);
     }
@@ -377,14 +489,10 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
         return FailWith(R::HTTPGetErrWrite, "the file does not hold the bytes received");
     }
     received += got;
-    // The bytes of this read came at its end: the windows that end while it
-    // waited hold only the bytes before it.
+    // The bytes of this read came at its end: a wait that ran out before
+    // they came counts only the bytes before them.
     const uint64_t now = os.clock.Milliseconds();
-    if (rate.TooSlow(now))
-      return FailWith(R::HTTPGetErrRead,
-                      "fewer than " + std::to_string(kLeastWindowBytes) + " bytes in " +
-                          std::to_string(kRateWindowMilliseconds / 1000) + " s (" +
-                          std::to_string(received) + " bytes received)");
+    if (now >= until) return SlowBody(now, std::string());
     rate.Add(now, got);
     if (got > 0 && request.OnProgress &&
         request.OnProgress(request, static_cast<int32_t>(received), contentLength, Seconds()) == 0)
@@ -392,7 +500,18 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
     if (got == 0) break;
     if (!file) {
       try {
-        buffer.resize(static_cast<size_t>(received) + static_cast<size_t>(chunkSize));
+        // Room for the next read. The room grows by doubling, but not past
+        // what the announced length needs: a body that keeps to its length
+        // is held once, without spare room to give back.
+        const size_t needed = static_cast<size_t>(received) + static_cast<size_t>(chunkSize);
+        if (needed > buffer.capacity()) {
+          size_t room = std::max(needed, buffer.capacity() * 2);
+          const size_t announced =
+              static_cast<size_t>(contentLength) + static_cast<size_t>(chunkSize);
+          if (contentLength > 0 && needed <= announced) room = std::min(room, announced);
+          buffer.reserve(room);
+        }
+        buffer.resize(needed);
       } catch (const std::bad_alloc&) {
         request.Memory.reset();
         return FailWith(R::HTTPGetErrMemory,
@@ -411,7 +530,8 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
       request.Memory.reset();
     } else {
       buffer.resize(static_cast<size_t>(received));
-      buffer.shrink_to_fit();
+      // Giving room back copies the body: only for much room.
+      if (buffer.capacity() - buffer.size() > kMostSpareRoom) buffer.shrink_to_fit();
     }
   }
   return R::HTTPGetOK;
@@ -426,6 +546,9 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes,
   request.StatusCode = 0;
   request.FailureCause.clear();
   transfer.startMilliseconds = os.clock.Milliseconds();
+  if (request.TotalTimeLimitMilliseconds > 0)
+    transfer.deadline =
+        transfer.startMilliseconds + static_cast<uint64_t>(request.TotalTimeLimitMilliseconds);
 
   HTTPGetResult result = transfer.Run();
   // On a failure the handles are still open; closing them cannot change the

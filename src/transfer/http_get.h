@@ -61,6 +61,10 @@ struct HTTPGetRequest {
   std::string ProxyName;
   std::string ProxyUser;
   std::string ProxyPassword;
+  // The longest the whole call may take, in milliseconds, from its start to
+  // the body's last byte: connecting, waiting for the headers, reading and
+  // every resume count. 0 sets no such limit.
+  int32_t TotalTimeLimitMilliseconds = 0;
   int32_t ReceivedBytes = 0;
   int32_t StatusCode = 0;
   // TargetMemory: the body, exactly ReceivedBytes long, owned by the caller
@@ -90,14 +94,25 @@ struct HTTPGetRequest {
 //   HTTPGetErrCreateFile (its text names FileName).
 // - Time limits: a connection not made within 30 s, or a response whose
 //   headers do not arrive within 30 s of the request, is HTTPGetErrSend; a
-//   body that brings fewer than 1,024 bytes in any 30 s window is
-//   HTTPGetErrRead. FailureCause says which limit ran out.
+//   body that brings fewer than 1,024 bytes in any 30 s window, or, after
+//   its first 30 s, fewer than 1,024 bytes a second on average since it
+//   began, is HTTPGetErrRead. With TotalTimeLimitMilliseconds, a call whose
+//   time runs out is HTTPGetErrSend before the response headers and
+//   HTTPGetErrRead after them. The client tells the platform's request when
+//   each wait must end (HttpRequest::SetDeadline), so no wait outlasts a
+//   rule; FailureCause says which limit ran out. A body that failed a time
+//   rule is not resumed.
 // - A file download cut after some of its body arrived is resumed on the
 //   same connection, up to 3 times, when the first answer announced the
 //   body's length and named a validator (a strong ETag, else Last-Modified):
 //   a Range request for the rest carries it in If-Range. A 206 with the
-//   matching Content-Range appends, a 200 starts the body over; any other
-//   answer ends the call with the cut's HTTPGetErrRead.
+//   same validator and the matching Content-Range appends; a 200 starts the
+//   body over, and so does a 206 with another validator (or none), after a
+//   plain request for the whole body (a server that ignores If-Range would
+//   splice two versions); any other answer ends the call with the cut's
+//   HTTPGetErrRead.
+// - TargetMemory: the body's buffer grows by doubling, up to the announced
+//   length and one read more.
 HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request);
 // The same, with one log record of the request in `report`: the URL with its
 // password masked, the status, the body bytes received, the milliseconds

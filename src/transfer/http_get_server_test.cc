@@ -74,6 +74,7 @@ class RecordingInternet : public Internet {
       owner->readSizes.push_back(size);
       return real->Read(buffer, size, received);
     }
+    void SetDeadline(uint32_t milliseconds) override { real->SetDeadline(milliseconds); }
     bool Close() override { return real->Close(); }
     RecordingInternet* owner;
     std::unique_ptr<HttpRequest> real;
@@ -411,10 +412,13 @@ using Answer = std::function<ScriptedResponse(const SeenRequest&)>;
 // server, up to three; only a complete body replaces the target, and an
 // earlier run's temporary file is no obstacle. Each case gives the server's
 // answers in order (the last one repeats) and the Range and If-Range headers
-// each request must carry. (The plain 206 and a server that ignores Range
-// are the end-to-end tests' cases.)
+// each request must carry. A 206 of another version of the file is never
+// appended: the whole file is asked for again. (The plain 206 and a server
+// that ignores Range are the end-to-end tests' cases.)
 TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
   const std::string body = Generated(300000);
+  std::string newer = body;  // the next version, of the same length
+  for (size_t i = 0; i < newer.size(); i += 1000) newer[i] = static_cast<char>(~newer[i]);
   const Headers tagged{{"ETag", "\"v1\""}};
   const Headers retagged{{"ETag", "\"v2\""}};
   const std::string date = "Tue, 01 Apr 2025 10:00:00 GMT";
@@ -439,6 +443,23 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
   auto status = [](int code) -> Answer {
     return [=](const SeenRequest&) { return Text(code, ""); };
   };
+  // A server that has the newer version now and answers every Range with it,
+  // If-Range or not, under the newer version's `headers`.
+  auto replaced = [&](Headers headers) -> Answer {
+    return [=](const SeenRequest& request) {
+      ScriptedResponse response = AnswerWithRanges(request, newer, headers);
+      auto range = request.headers.find("range");
+      if (response.status == 200 && range != request.headers.end()) {
+        const size_t first = std::stoull(range->second.substr(6));
+        response.status = 206;
+        response.body = newer.substr(first);
+        response.headers.push_back(
+            {"Content-Range", "bytes " + std::to_string(first) + "-299999/300000"});
+      }
+      return response;
+    };
+  };
+  const std::string newDate = "Wed, 02 Apr 2025 10:00:00 GMT";
   Answer otherBytes = [&](const SeenRequest&) {
     ScriptedResponse response = Text(206, body);
     response.headers = {{"ETag", "\"v1\""}, {"Content-Range", "bytes 0-299999/300000"}};
@@ -451,6 +472,7 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
     HTTPGetResult result;
     Sent sent;
     HTTPGetTarget target = HTTPGetTarget::TargetFile;
+    const std::string* file = nullptr;  // what the target holds at the end; the body if null
   } cases[] = {
       {"Last-Modified stands in for a weak ETag",
        {ranged(dated, 1), ranged(dated)},
@@ -476,6 +498,24 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
        HTTPGetResult::HTTPGetErrRead,
        {{"", ""}, {"bytes=150000-", "\"v1\""}}},
       {"no validator", {whole({}, 150000)}, HTTPGetResult::HTTPGetErrRead, {{"", ""}}},
+      {"a 206 of a version with another ETag starts over",
+       {ranged(tagged, 150000), replaced(retagged)},
+       HTTPGetResult::HTTPGetOK,
+       {{"", ""}, {"bytes=150000-", "\"v1\""}, {"", ""}},
+       HTTPGetTarget::TargetFile,
+       &newer},
+      {"a 206 of a version with another Last-Modified starts over",
+       {ranged(dated, 150000), replaced({{"ETag", "W/\"weak\""}, {"Last-Modified", newDate}})},
+       HTTPGetResult::HTTPGetOK,
+       {{"", ""}, {"bytes=150000-", date}, {"", ""}},
+       HTTPGetTarget::TargetFile,
+       &newer},
+      {"a 206 without a validator starts over",
+       {ranged(tagged, 150000), replaced({})},
+       HTTPGetResult::HTTPGetOK,
+       {{"", ""}, {"bytes=150000-", "\"v1\""}, {"", ""}},
+       HTTPGetTarget::TargetFile,
+       &newer},
       {"a body into memory",
        {ranged(tagged, 150000)},
        HTTPGetResult::HTTPGetErrRead,
@@ -520,7 +560,7 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
     if (c.target == HTTPGetTarget::TargetMemory) continue;
     if (c.result == HTTPGetResult::HTTPGetOK) {
       EXPECT_EQ(request.ReceivedBytes, 300000);
-      EXPECT_TRUE(ReadWholeFile(target) == body);
+      EXPECT_TRUE(ReadWholeFile(target) == (c.file != nullptr ? *c.file : body));
     } else {
       EXPECT_TRUE(ReadWholeFile(target) == "keep me");
     }

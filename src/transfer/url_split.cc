@@ -22,6 +22,12 @@ std::string Mid(std::string_view text, int64_t from, int64_t length) {
   return std::string(text.substr(static_cast<size_t>(from - 1), static_cast<size_t>(length)));
 }
 
+// A letter, digit, "+", "-" or "." as a URL scheme holds them.
+bool IsSchemeCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+         c == '-' || c == '.';
+}
+
 }  // namespace
 
 HTTPGetResult GetURLHost(std::string_view url, std::string* host) {
@@ -110,20 +116,32 @@ bool IsSecureURL(std::string_view url) {
 std::string MaskURLPassword(std::string_view text) {
   std::string masked;
   size_t copied = 0;
+  size_t from = 0;
   for (size_t slashes = text.find("//"); slashes != std::string_view::npos;
-       slashes = text.find("//", slashes + 2)) {
-    size_t start = slashes + 2;
-    // The authority ends where the path, the next parameter or a quote begins.
-    size_t end = text.find_first_of("/ \t\"", start);
-    std::string_view authority =
-        text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    size_t at = authority.rfind('@');
-    if (at == std::string_view::npos) continue;
-    size_t colon = authority.substr(0, at).find(':');
-    if (colon == std::string_view::npos || colon + 1 == at) continue;
+       slashes = text.find("//", from)) {
+    const size_t start = slashes + 2;
+    from = start;
+    // A URL given as a quoted argument ends at its closing quote and may hold
+    // spaces; any other ends at white space or a quote.
+    size_t scheme = slashes;
+    if (scheme > 0 && text[scheme - 1] == ':') --scheme;
+    while (scheme > 0 && IsSchemeCharacter(text[scheme - 1])) --scheme;
+    const bool quoted = scheme > 0 && text[scheme - 1] == '"';
+    size_t end = quoted ? text.find('"', start) : text.find_first_of(" \t\r\n\"", start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view url = text.substr(start, end - start);
+    // The user name ends at the first ":" and holds no "/". The password may
+    // hold unencoded "/", "@" and ":", so it runs to the last "@" of the URL;
+    // of a URL whose path holds an "@" a little more than the password is
+    // hidden, which is better than showing part of one.
+    const size_t colon = url.find_first_of(":/");
+    if (colon == std::string_view::npos || colon == 0 || url[colon] != ':') continue;
+    const size_t at = url.rfind('@');
+    if (at == std::string_view::npos || at <= colon + 1) continue;
     masked.append(text.substr(copied, start + colon + 1 - copied));
     masked += "***";
     copied = start + at;
+    from = end;
   }
   masked.append(text.substr(copied));
   return masked;

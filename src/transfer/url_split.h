@@ -39,8 +39,12 @@ HostAndPort SplitHostPort(std::string_view host);
 bool IsSecureURL(std::string_view url);
 
 // `text` (a URL, or a text holding URLs such as a command line) with the
-// password of every "//user:password@" replaced by "***", for the console
-// and the log.
+// password of every URL replaced by "***", for the console and the log. A
+// URL runs from "//" to white space or a quote, or to its closing quote when
+// it is quoted; it holds a password when a user name without "/" follows
+// "//", then ":", and an "@" comes later in the URL. The password is all
+// between that ":" and the last "@", since it may hold unencoded "/", "@" and
+// ":". Text without such a URL is returned as it was.
 std::string MaskURLPassword(std::string_view text);
 
 }  // namespace updater

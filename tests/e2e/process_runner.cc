@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace updater::testing {
@@ -85,6 +87,23 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::s
     return result;
   }
   result.exitCode = ExitCodeFromStatus(status);
+  return result;
+}
+
+ProcessResult RunMeasuredProcess(const std::vector<std::string>& arguments,
+                                 const std::string& folder, int timeoutSeconds) {
+  char name[] = "/tmp/peak_memory_XXXXXX";
+  const int file = mkstemp(name);
+  if (file < 0) return {};
+  close(file);
+  std::vector<std::string> measured = {PEAK_MEMORY, name};
+  measured.insert(measured.end(), arguments.begin(), arguments.end());
+  ProcessResult result = RunProcess(measured, folder, "", timeoutSeconds);
+  if (FILE* peak = std::fopen(name, "r")) {
+    if (std::fscanf(peak, "%ld", &result.peakKilobytes) != 1) result.peakKilobytes = -1;
+    std::fclose(peak);
+  }
+  unlink(name);
   return result;
 }
 

@@ -11,12 +11,20 @@ struct ProcessResult {
   int exitCode = -1;  // -1 when it was killed or did not end in time
   std::string output;
   std::string errors;
+  // RunMeasuredProcess: the most memory the program held at once, in KiB;
+  // -1 when it was not measured.
+  long peakKilobytes = -1;
 };
 
 // Runs `arguments` (program first) in `folder` with `input` on its standard
 // input and waits for it, killing it after `timeoutSeconds`.
 ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::string& folder,
                          const std::string& input = "", int timeoutSeconds = 120);
+
+// RunProcess through the peak_memory program, which measures the program's
+// own peak memory (a child of the test itself would count the test's too).
+ProcessResult RunMeasuredProcess(const std::vector<std::string>& arguments,
+                                 const std::string& folder, int timeoutSeconds = 120);
 
 // The console lines in a run's output: UTF-16LE (ASCII text) with CR LF from
 // the Windows build, LF-ended from the POSIX one. A last line without its end

@@ -1,14 +1,17 @@
 // The updater of each build, run as a real process against scripted servers
 // that misbehave: bodies cut off, a body without end, a server that never
-// answers and one that drips, a run killed during a download. What must hold:
-// files are replaced only by complete ones, cut packages are resumed, nothing
-// waits for ever, and the run moves on to the next server.
+// answers and ones that drip, a run killed during a download, lists that are
+// no lists, a catalogue of millions of empty lines, a resume answered with
+// another file. What must hold: files are replaced only by complete ones, cut
+// packages are resumed but never spliced, nothing waits for ever or fills the
+// memory, and the run moves on to the next server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -156,9 +159,13 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
 
 constexpr char ServerFaultsTest::kNewList[];
 
-// A list cut off at every attempt, resumes included: the old list stays byte
-// for byte and no temporary file is left. A package cut off from a server
-// that cannot resume leaves no file in Update\.
+// The most memory the native updater may hold for a catalogue of 16 MiB: the
+// body and its text, with the sanitizers' own share.
+constexpr long kCataloguePeakKilobytes = 128 * 1024;
+
+// A list cut off: the old list stays byte for byte and no temporary file is
+// left. A package cut off from a server that cannot resume leaves no file in
+// Update\.
 TEST_P(ServerFaultsTest, CutDownloadsLeaveTheOldFilesAndNoPieces) {
   TestServer server;
   const std::string list(1000, 'x');
@@ -181,7 +188,8 @@ TEST_P(ServerFaultsTest, CutDownloadsLeaveTheOldFilesAndNoPieces) {
   Lines lines = Run(Base(server, "list"));
   EXPECT_EQ(After(lines, "Downloading server list..."),
             "Error: Error reading data from the opened session.");
-  EXPECT_EQ(RequestsFor(server, "/list/UpdateServer.lst").size(), 4u);  // three resumes
+  // A list is fetched into memory, which is not resumed.
+  EXPECT_EQ(RequestsFor(server, "/list/UpdateServer.lst").size(), 1u);
   EXPECT_EQ(ReadWholeFile(program_ + "UpdateServer.lst"), oldList_);
   EXPECT_FALSE(fs::exists(program_ + "UpdateServer.lst.part"));
 
@@ -262,7 +270,8 @@ TEST_P(ServerFaultsTest, AnEndlessStateFileIsAbortedAndTheNextServerTried) {
 }
 
 // A run killed while the list is being downloaded leaves the old list whole,
-// and the piece it left does not stand in the way of the next run.
+// and a piece an older updater left does not stand in the way of the next
+// run.
 TEST_P(ServerFaultsTest, ARunKilledDuringTheListDownloadKeepsTheOldList) {
   TestServer server;
   Serve(server, "dripping",
@@ -277,11 +286,13 @@ TEST_P(ServerFaultsTest, ARunKilledDuringTheListDownloadKeepsTheOldList) {
   ASSERT_TRUE(server.Start());
 
   const std::string piece = program_ + "UpdateServer.lst.part";
+  WriteWholeFile(piece, "left by an older updater");
   {
     TerminalProcess updater(Command({"-dontask", "-server", Base(server, "dripping")}), program_);
-    for (int i = 0; i < 600 && !(fs::exists(piece) && fs::file_size(piece) > 0); ++i)
+    for (int i = 0; i < 600 && RequestsFor(server, "/dripping/UpdateServer.lst").empty(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(fs::exists(piece));
+    ASSERT_EQ(RequestsFor(server, "/dripping/UpdateServer.lst").size(), 1u);
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // some of the list has come
     updater.Signal(SIGKILL);
     int exitCode = 0;
     ASSERT_TRUE(updater.WaitForExit(30000, &exitCode));
@@ -333,6 +344,169 @@ TEST_P(ServerFaultsTest, SilentAndDrippingServersEndAfterTheirTimeLimits) {
     EXPECT_LT(waited, 45000);
   }
   EXPECT_LT(seconds, 120);
+}
+
+// Answers that are no server list leave the list on disk byte for byte: the
+// log says why, and the check goes on to the catalogue as after a saved list.
+TEST_P(ServerFaultsTest, WhatIsNoServerListKeepsTheListOnDisk) {
+  auto lines = [](size_t count) {
+    std::string list;
+    for (size_t i = 0; i < count; ++i) list += "http://dead" + std::to_string(i) + ".invalid/\r\n";
+    return list;
+  };
+  std::string huge = lines(800000);
+  huge.resize((16 << 20) - 2);
+  huge += "\r\n";
+  const struct {
+    const char* folder;
+    std::string list;
+  } cases[] = {
+      {"empty", ""},
+      {"html", "<!DOCTYPE html>\r\n<html><body><h1>404 Not Found</h1></body></html>\r\n"},
+      {"long", lines(257)},
+      {"huge", huge},
+  };
+  TestServer server;
+  for (const auto& c : cases) {
+    Serve(server, c.folder,
+          {{"UpdateInfo.txt", Whole("ok")},
+           {"UpdateServer.lst", Whole(c.list)},
+           {"VersionInfo.txt", Whole("VOXA voxa100.mxu 100\r\n")}});
+  }
+  ASSERT_TRUE(server.Start());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    Lines lines = Run(Base(server, c.folder));
+    EXPECT_EQ(After(lines, "Downloading server list..."), "Checking for new versions...");
+    EXPECT_TRUE(Contains(lines, "0 updates available.")) << ::testing::PrintToString(lines);
+    EXPECT_EQ(ReadWholeFile(program_ + "UpdateServer.lst"), oldList_);
+    EXPECT_FALSE(fs::exists(program_ + "UpdateServer.lst.part"));
+  }
+  const std::string log = ReadWholeFile(program_ + "Update/Updater.log");
+  size_t refusals = 0;
+  for (size_t at = 0; (at = log.find("UpdateServer.lst is not taken", at)) != std::string::npos;
+       ++at)
+    ++refusals;
+  EXPECT_EQ(refusals, std::size(cases));
+}
+
+// A catalogue of 16 MiB of empty lines ends like a catalogue without entries,
+// and the memory it takes stays bounded: only the lines the check uses are
+// kept.
+TEST_P(ServerFaultsTest, ACatalogueOfMillionsOfEmptyLinesIsReadInBoundedMemory) {
+  TestServer server;
+  std::string empty;
+  for (int i = 0; i < (8 << 20); ++i) empty += "\r\n";
+  Serve(server, "big",
+        {{"UpdateInfo.txt", Whole("ok")},
+         {"UpdateServer.lst", Whole(kNewList)},
+         {"VersionInfo.txt", Whole(empty)}});
+  Serve(server, "small",
+        {{"UpdateInfo.txt", Whole("ok")},
+         {"UpdateServer.lst", Whole(kNewList)},
+         {"VersionInfo.txt", Whole("\r\n")}});
+  ASSERT_TRUE(server.Start());
+  // The sanitizer's quarantine would keep every freed block.
+  const char* sanitizer = std::getenv("ASAN_OPTIONS");
+  const std::string kept = sanitizer != nullptr ? sanitizer : "";
+  setenv("ASAN_OPTIONS", "quarantine_size_mb=0:thread_local_quarantine_size_kb=0", 1);
+  const std::string big = Base(server, "big");
+  // The native program's own peak; under Wine the peak would be Wine's.
+  ProcessResult result =
+      build_.windows ? RunProcess(Command({"-dontask", "-server", big}), program_, "", 300)
+                     : RunMeasuredProcess(Command({"-dontask", "-server", big}), program_, 300);
+  const std::string small = Base(server, "small");
+  ProcessResult expected = RunProcess(Command({"-dontask", "-server", small}), program_, "", 300);
+  if (sanitizer != nullptr) {
+    setenv("ASAN_OPTIONS", kept.c_str(), 1);
+  } else {
+    unsetenv("ASAN_OPTIONS");
+  }
+  ASSERT_EQ(result.exitCode, 0) << result.errors;
+  Lines lines = OutputLines(result.output);
+  Lines expectedLines = OutputLines(expected.output);
+  for (std::string& line : expectedLines)
+    if (line.find(small) != std::string::npos) line.replace(line.find(small), small.size(), big);
+  EXPECT_EQ(lines, expectedLines);
+  EXPECT_TRUE(Contains(lines, "0 updates available.")) << ::testing::PrintToString(lines);
+  if (!build_.windows) {
+    // 783 MB before (1 GB with the sanitizers); now the body and its text.
+    EXPECT_LT(result.peakKilobytes, kCataloguePeakKilobytes) << result.peakKilobytes << " KiB";
+  }
+}
+
+// A server that ignores If-Range and answers a resume with 206 from a newer
+// file of the same length: its bytes are not spliced onto the older file's;
+// the download starts over and ends as the server's current file.
+TEST_P(ServerFaultsTest, A206FromAnotherFileIsNotSpliced) {
+  const std::string& first = Package();
+  std::string current = first;  // the newer file, of the same length
+  for (size_t i = current.size() / 2; i < current.size(); i += 97) current[i] = char(~current[i]);
+  TestServer server;
+  std::atomic<int> answered{0};
+  Serve(server, "main", GoodServer([&](const SeenRequest& request) {
+          ScriptedResponse response;
+          if (answered++ == 0) {
+            response = AnswerWithRanges(request, first, {{"ETag", "\"first\""}});
+            response.cutAfter = static_cast<int64_t>(first.size() / 2);
+            return response;
+          }
+          response = AnswerWithRanges(request, current, {{"ETag", "\"current\""}});
+          auto range = request.headers.find("range");
+          if (range != request.headers.end()) {  // If-Range ignored
+            const size_t from = std::stoull(range->second.substr(6));
+            response.status = 206;
+            response.body = current.substr(from);
+            response.headers.push_back({"Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                             std::to_string(current.size() - 1) +
+                                                             "/" + std::to_string(current.size())});
+          }
+          return response;
+        }));
+  ASSERT_TRUE(server.Start());
+  ProcessResult result = RunProcess(
+      Command({"-dontask", "-onlydownload", "-server", Base(server, "main")}), program_, "", 300);
+  EXPECT_EQ(result.exitCode, 0) << result.errors;
+  EXPECT_TRUE(ReadWholeFile(program_ + "Update/voxa105.mxu") == current);
+  std::vector<SeenRequest> seen = RequestsFor(server, "/main/voxa105.mxu");
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[1].headers["if-range"], "\"first\"");
+  EXPECT_EQ(seen[2].headers.count("range"), 0u);
+}
+
+// The one test of the average rate, waiting in real time: 1,100 bytes every
+// 29 s keep every 30 s window fed, but after the first 30 s the body is below
+// 1 KiB a second on average; the wait for the next piece ends there, and the
+// next server is tried.
+TEST_P(ServerFaultsTest, ADripThatFeedsEveryWindowIsGivenUpAfter30Seconds) {
+  TestServer server;
+  Serve(server, "drip", {{"UpdateInfo.txt", [](const SeenRequest&) {
+                            ScriptedResponse response;
+                            response.generatedSize = 100000;
+                            response.dripBytes = 1100;
+                            response.dripMilliseconds = 29000;
+                            return response;
+                          }}});
+  Serve(server, "good", GoodServer());
+  Package();
+  ASSERT_TRUE(server.Start());
+  const std::string drip = Base(server, "drip");
+  WriteWholeFile(program_ + "UpdateServer.lst", Base(server, "good") + "\r\n");
+
+  const auto start = std::chrono::steady_clock::now();
+  Lines lines = Run(drip);
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+          .count();
+  EXPECT_EQ(After(lines, "Connecting to update server... : " + drip),
+            "Error: Error reading data from the opened session.");
+  EXPECT_TRUE(Contains(lines, "Update finished.")) << ::testing::PrintToString(lines);
+  const int64_t waited = LoggedMilliseconds(drip + "UpdateInfo.txt");
+  EXPECT_GE(waited, 29000);
+  EXPECT_LT(waited, 58000);  // before the second piece
+  EXPECT_NE(ReadWholeFile(program_ + "Update/Updater.log").find("bytes a second on average"),
+            std::string::npos);
+  EXPECT_LT(seconds, 180);
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, ServerFaultsTest, ::testing::Values(&PosixBuild, &WindowsBuild),

@@ -676,11 +676,12 @@ TEST_P(UpdateJobTest, APublishedReleaseUpdatesAnInstallationFileForFile) {
 
   for (const std::string& base : {delta, full}) {
     SCOPED_TRACE(base);
-    // A fresh installation of 1.00: the two servers' catalogues were signed
-    // at different times, and an installation refuses the older one after
-    // it took the newer.
+    // A fresh installation of 1.00: the two servers' catalogues and lists
+    // were signed at different times, and an installation refuses the older
+    // ones after it took the newer.
     fs::remove_all(program_ + "Data");
     fs::remove(program_ + "Update/VersionInfo.timestamp");
+    fs::remove(program_ + "Update/UpdateServer.timestamp");
     for (const auto& [file, content] : release100) {
       fs::create_directories(fs::path(program_ + file).parent_path());
       WriteWholeFile(program_ + file, content);

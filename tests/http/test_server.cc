@@ -284,11 +284,13 @@ void TestServer::Serve(intptr_t handle) {
   const bool cut = response.cutAfter >= 0 && response.cutAfter < size;
   if (cut) size = response.cutAfter;
   if (response.dripMilliseconds > 0) {
-    for (int64_t offset = 0; sent && offset < size; ++offset) {
+    const int64_t piece = std::max(response.dripBytes, 1);
+    for (int64_t offset = 0; sent && offset < size; offset += piece) {
       sent = !HungUpOrStopping(handle, response.dripMilliseconds);
-      const char byte = response.generatedSize >= 0 ? char(PatternByte(offset))
-                                                    : response.body[static_cast<size_t>(offset)];
-      sent = sent && SendAll(s, &byte, 1);
+      const int64_t count = std::min(piece, size - offset);
+      sent = sent && (response.generatedSize >= 0
+                          ? SendGenerated(s, offset, count)
+                          : SendAll(s, response.body.data() + offset, static_cast<size_t>(count)));
     }
   } else if (response.chunked) {
     // Chunks of uneven sizes, then the last chunk.

@@ -2,7 +2,7 @@
 // of its own. Each request is answered by the handler registered for its path
 // (404 otherwise) and the connection is closed after the answer. A response
 // can be chunked, cut off before its announced length, never given, or
-// dripped a byte at a time, which a stock server will not do on request.
+// dripped a few bytes at a time, which a stock server will not do on request.
 #pragma once
 
 #include <atomic>
@@ -39,8 +39,10 @@ struct ScriptedResponse {
   int64_t cutAfter = -1;
   // Answers nothing at all until the client hangs up (or the server stops).
   bool silent = false;
-  // Sends the body a byte at a time, with this pause before each byte.
+  // Sends the body in pieces of `dripBytes` bytes, with this pause before
+  // each piece.
   int dripMilliseconds = 0;
+  int dripBytes = 1;
 };
 
 // The answer of a server that honours "Range: bytes=N-" for `body`: with

@@ -41,6 +41,7 @@ class FakeWebRequest : public HttpRequest {
     return true;
   }
 
+  void SetDeadline(uint32_t) override {}
   bool Close() override { return true; }
 
  private:

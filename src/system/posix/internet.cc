@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -116,9 +117,15 @@ class CurlRequest : public HttpRequest {
   bool ContentLength(uint64_t* length) override;
   std::optional<std::string> Header(const std::string& name) override;
   bool Read(void* buffer, uint32_t size, uint32_t* received) override;
+  void SetDeadline(uint32_t milliseconds) override;
   bool Close() override;
 
  private:
+  // True once the caller's deadline has passed; records the cause then,
+  // naming what was waited for.
+  bool PastDeadline(const char* waitingFor);
+  // `pollMilliseconds`, shortened to end at the caller's deadline.
+  int UntilDeadline(int pollMilliseconds) const;
   // Records the cause of a failed transfer; always false.
   bool Failed(CURLcode code);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
@@ -135,6 +142,7 @@ class CurlRequest : public HttpRequest {
   std::shared_ptr<const CurlSettings> settings_;
   HttpRequestOptions options_;
   CauseRecord cause_;
+  std::optional<SteadyClock::time_point> deadline_;
   CURL* easy_ = nullptr;
   CURLM* multi_ = nullptr;
   bool running_ = false;  // the easy handle is in the multi handle
@@ -294,6 +302,26 @@ void CurlRequest::Drive(int pollMilliseconds, bool forBody) {
   curl_multi_poll(multi_, nullptr, 0, pollMilliseconds, nullptr);
 }
 
+void CurlRequest::SetDeadline(uint32_t milliseconds) {
+  deadline_.reset();
+  if (milliseconds > 0) deadline_ = SteadyClock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+bool CurlRequest::PastDeadline(const char* waitingFor) {
+  if (!deadline_ || SteadyClock::now() < *deadline_) return false;
+  *cause_ = std::string("libcurl: the caller's time ran out while waiting for ") + waitingFor +
+            " (" + url_ + ")";
+  return true;
+}
+
+int CurlRequest::UntilDeadline(int pollMilliseconds) const {
+  if (!deadline_) return pollMilliseconds;
+  const int64_t left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - SteadyClock::now())
+          .count();
+  return static_cast<int>(std::clamp<int64_t>(left, 1, pollMilliseconds));
+}
+
 bool CurlRequest::RequestSent() {
   curl_off_t microseconds = 0;
   return curl_easy_getinfo(easy_, CURLINFO_PRETRANSFER_TIME_T, &microseconds) == CURLE_OK &&
@@ -329,7 +357,12 @@ bool CurlRequest::Send() {
       *cause_ = "libcurl: no response headers within " + LimitText(limit) + " (" + url_ + ")";
       return false;
     }
-    Drive(sentAt ? PollMilliseconds(limit, *sentAt) : kLongestPollMilliseconds, false);
+    if (PastDeadline("the response headers")) {
+      Stop();
+      return false;
+    }
+    Drive(UntilDeadline(sentAt ? PollMilliseconds(limit, *sentAt) : kLongestPollMilliseconds),
+          false);
   }
   // A transfer that failed before a final response (name resolution, a
   // refused connection, a TLS failure, too many redirects) was not answered.
@@ -386,6 +419,7 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
       *cause_ = "libcurl: no body data for " + LimitText(limit) + " (" + url_ + ")";
       return false;
     }
+    if (PastDeadline("body data")) return false;
     reader_ = static_cast<char*>(buffer);
     readerSize_ = size;
     readerFilled_ = 0;
@@ -394,7 +428,7 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
       // Resuming can deliver the held-back bytes at once.
       curl_easy_pause(easy_, CURLPAUSE_CONT);
     }
-    if (readerFilled_ == 0) Drive(PollMilliseconds(limit, waitStart), true);
+    if (readerFilled_ == 0) Drive(UntilDeadline(PollMilliseconds(limit, waitStart)), true);
     reader_ = nullptr;
     if (readerFilled_ > 0) {
       *received = static_cast<uint32_t>(readerFilled_);

@@ -28,6 +28,10 @@ bool Failed(const CauseRecord& cause, std::string_view call, std::string_view su
 // the process ends is cut off by the process's end, which is best avoided.
 constexpr DWORD kLongestCloseMilliseconds = 5000;
 
+// How much later than the caller's deadline a body read may end when the
+// session's receive limit is about as soon.
+constexpr int kDeadlineSlack = 1000;
+
 // The session's time limits, in milliseconds; 0 leaves WinINet's own.
 struct TimeLimits {
   int connect = 0;
@@ -50,7 +54,7 @@ bool TimedOut(DWORD error, ULONGLONG elapsed, int limit) {
          elapsed >= static_cast<ULONGLONG>(limit);
 }
 
-// The shorter of two limits, 0 standing for none.
+// The shorter of two limits, 0 or less standing for none.
 int ShorterLimit(int first, int second) {
   if (first <= 0) return second;
   if (second <= 0) return first;
@@ -101,18 +105,33 @@ class WinInetRequest : public HttpRequest {
   }
 
   bool Send() override {
+    const ULONGLONG start = GetTickCount64();
+    const int left = MillisecondsLeft(start);
+    if (left == 0) return DeadlinePassed("the response headers", "");
     // The limits are set on the request itself: Wine's WinINet does not pass
     // a session's connect limit on. The wait for the response is a receive
     // on the socket, so until the headers are in the receive limit is the
-    // response limit.
-    if (!SetTimeout(handle_.get(), INTERNET_OPTION_CONNECT_TIMEOUT, limits_.connect) ||
-        !SetTimeout(handle_.get(), INTERNET_OPTION_SEND_TIMEOUT, limits_.response) ||
-        !SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.response))
+    // response limit. A deadline of the caller's shortens the limits it comes
+    // before.
+    if (!SetTimeout(handle_.get(), INTERNET_OPTION_CONNECT_TIMEOUT,
+                    ShorterLimit(limits_.connect, left)) ||
+        !SetTimeout(handle_.get(), INTERNET_OPTION_SEND_TIMEOUT,
+                    ShorterLimit(limits_.response, left)) ||
+        !SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT,
+                    ShorterLimit(limits_.response, left)))
       return Failed(handle_.cause(), "InternetSetOptionW(time-out)", path_);
-    const ULONGLONG start = GetTickCount64();
+    auto call = std::make_shared<BlockingCall>();
+    call->request = handle_.get();
+    call->headers = headers_;
+    // With both limits set the call may take them together, and never longer
+    // than the caller's deadline allows.
+    int wait = limits_.connect > 0 && limits_.response > 0 ? limits_.connect + limits_.response : 0;
+    wait = ShorterLimit(wait, left);
     DWORD error = 0;
-    if (!SendWithinLimits(&error)) {
+    if (!MakeWithin(call, wait, &error)) {
       std::string cause = Win32Cause("HttpSendRequestW", path_, error);
+      if (MillisecondsLeft(GetTickCount64()) == 0)
+        return DeadlinePassed("the response headers", cause);
       if (TimedOut(error, GetTickCount64() - start,
                    ShorterLimit(limits_.connect, limits_.response)))
         cause = "no connection within " + LimitText(limits_.connect) +
@@ -161,28 +180,44 @@ class WinInetRequest : public HttpRequest {
 
   bool Read(void* buffer, uint32_t size, uint32_t* received) override {
     *received = 0;
+    const ULONGLONG start = GetTickCount64();
+    const int left = MillisecondsLeft(start);
+    if (left == 0) return DeadlinePassed("body data", "");
     // A synchronous InternetReadFile waits until the whole size has come, so
     // a server that sends a byte now and then would hold it for ever; asking
-    // first what has arrived waits only for some bytes.
-    DWORD available = 0;
-    const ULONGLONG start = GetTickCount64();
-    if (!InternetQueryDataAvailable(handle_.get(), &available, 0, 0)) {
-      DWORD error = GetLastError();
+    // first what has arrived waits only for some bytes. Wine's WinINet keeps
+    // the receive limit the socket had when the headers came, whatever is set
+    // later, so a deadline clearly sooner than that limit is kept by waiting
+    // for the call on a thread; one within kDeadlineSlack of the limit (a
+    // steady body's, some 30 s after its latest bytes) is left to the limit,
+    // which saves a thread for every read.
+    auto call = std::make_shared<BlockingCall>();
+    call->kind = BlockingCall::QueryDataAvailable;
+    call->request = handle_.get();
+    const int wait =
+        left > 0 && (limits_.receive <= 0 || left + kDeadlineSlack < limits_.receive) ? left : 0;
+    DWORD error = 0;
+    if (!MakeWithin(call, wait, &error)) {
       std::string cause = Win32Cause("InternetQueryDataAvailable", path_, error);
+      if (MillisecondsLeft(GetTickCount64()) == 0) return DeadlinePassed("body data", cause);
       if (TimedOut(error, GetTickCount64() - start, limits_.receive))
         cause = "no body data for " + LimitText(limits_.receive) + " (" + cause + ")";
       *handle_.cause() = cause;
       return false;
     }
-    if (available == 0) {
+    if (call->available == 0) {
       bodyEnded_ = true;
       return true;
     }
     DWORD count = 0;
-    if (!InternetReadFile(handle_.get(), buffer, std::min<DWORD>(size, available), &count))
+    if (!InternetReadFile(handle_.get(), buffer, std::min<DWORD>(size, call->available), &count))
       return Failed(handle_.cause(), "InternetReadFile", path_);
     *received = count;
     return true;
+  }
+
+  void SetDeadline(uint32_t milliseconds) override {
+    deadline_ = milliseconds == 0 ? 0 : GetTickCount64() + milliseconds;
   }
 
   bool Close() override {
@@ -207,70 +242,89 @@ class WinInetRequest : public HttpRequest {
     return 0;
   }
 
-  // HttpSendRequestW with the request's extra headers; false with the error
-  // in `*error`.
+  // The milliseconds from `now` to the caller's deadline, 0 once it has
+  // passed, or -1 when there is none.
+  int MillisecondsLeft(ULONGLONG now) const {
+    if (deadline_ == 0) return -1;
+    if (now >= deadline_) return 0;
+    return static_cast<int>(std::min<ULONGLONG>(deadline_ - now, 0x7FFFFFFF));
+  }
+
+  // Records that the caller's deadline passed while waiting for `what`;
+  // always false.
+  bool DeadlinePassed(const char* what, const std::string& cause) {
+    *handle_.cause() = std::string("the caller's time ran out while waiting for ") + what + " (" +
+                       (cause.empty() ? path_ : cause) + ")";
+    return false;
+  }
+
+  // One blocking WinINet call on the request and its outcome, shared by the
+  // caller and the thread that may make it, so that either may be the last
+  // to let go.
+  struct BlockingCall {
+    enum Kind { SendRequest, QueryDataAvailable } kind = SendRequest;
+    HINTERNET request = nullptr;
+    std::wstring headers;   // SendRequest: the extra request headers
+    DWORD available = 0;    // QueryDataAvailable: the bytes waiting
+    HANDLE done = nullptr;  // set once the call returned
+    bool succeeded = false;
+    DWORD error = 0;
+
+    ~BlockingCall() {
+      if (done != nullptr) CloseHandle(done);
+    }
+    void Make() {
+      if (kind == SendRequest) {
+        // No extra headers unless the request has some (a resumed download).
+        succeeded = HttpSendRequestW(request, headers.empty() ? nullptr : headers.c_str(),
+                                     static_cast<DWORD>(headers.size()), nullptr, 0) != FALSE;
+      } else {
+        succeeded = InternetQueryDataAvailable(request, &available, 0, 0) != FALSE;
+      }
+      error = succeeded ? 0 : GetLastError();
+    }
+    static DWORD WINAPI Run(void* parameter) {
+      std::unique_ptr<std::shared_ptr<BlockingCall>> call(
+          static_cast<std::shared_ptr<BlockingCall>*>(parameter));
+      (*call)->Make();
+      SetEvent((*call)->done);
+      return 0;
+    }
+  };
+
+  // Makes `call` and waits for it at most `wait` milliseconds; with no wait
+  // (0 or less) it is made on this thread for as long as it takes. False
+  // with the error in `*error`.
   //
-  // WinINet does not always keep its connect limit (Wine's does not, nor did
-  // older Windows), and a connection the system keeps trying for minutes
-  // would hold the call. So with both limits set, the call runs on a thread
-  // of its own; when it outlasts the two limits together, the request handle
-  // is closed, which cancels it where WinINet can, and the thread is left to
+  // WinINet does not always keep its limits (Wine's keeps no connect limit,
+  // nor did older Windows, and see Read), and a connection the system keeps
+  // trying for minutes would hold the call. So a bounded call runs on a
+  // thread of its own; when it outlasts the wait, the request handle is
+  // closed, which cancels it where WinINet can, and the thread is left to
   // end by itself.
-  bool SendWithinLimits(DWORD* error) {
-    auto job = std::make_shared<SendJob>();
-    job->request = handle_.get();
-    job->headers = headers_;
+  bool MakeWithin(const std::shared_ptr<BlockingCall>& call, int wait, DWORD* error) {
     HANDLE thread = nullptr;
-    if (limits_.connect > 0 && limits_.response > 0) {
-      job->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-      if (job->done != nullptr) {
-        auto* reference = new std::shared_ptr<SendJob>(job);
-        thread = CreateThread(nullptr, 0, &SendJob::Run, reference, 0, nullptr);
+    if (wait > 0) {
+      call->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      if (call->done != nullptr) {
+        auto* reference = new std::shared_ptr<BlockingCall>(call);
+        thread = CreateThread(nullptr, 0, &BlockingCall::Run, reference, 0, nullptr);
         if (thread == nullptr) delete reference;
       }
     }
     if (thread == nullptr) {
-      job->Send();
+      call->Make();
     } else {
       CloseHandle(thread);
-      const DWORD limit =
-          static_cast<DWORD>(limits_.connect) + static_cast<DWORD>(limits_.response);
-      if (WaitForSingleObject(job->done, limit) != WAIT_OBJECT_0) {
+      if (WaitForSingleObject(call->done, static_cast<DWORD>(wait)) != WAIT_OBJECT_0) {
         handle_.Close();
         *error = ERROR_INTERNET_TIMEOUT;
         return false;
       }
     }
-    *error = job->error;
-    return job->sent;
+    *error = call->error;
+    return call->succeeded;
   }
-
-  // One HttpSendRequestW call and its outcome, shared by the caller and the
-  // thread that makes it, so that either may be the last to let go.
-  struct SendJob {
-    HINTERNET request = nullptr;
-    std::wstring headers;
-    HANDLE done = nullptr;  // set once the call returned
-    bool sent = false;
-    DWORD error = 0;
-
-    ~SendJob() {
-      if (done != nullptr) CloseHandle(done);
-    }
-    void Send() {
-      // No extra headers unless the request has some (a resumed download).
-      sent = HttpSendRequestW(request, headers.empty() ? nullptr : headers.c_str(),
-                              static_cast<DWORD>(headers.size()), nullptr, 0) != FALSE;
-      error = sent ? 0 : GetLastError();
-    }
-    static DWORD WINAPI Run(void* parameter) {
-      std::unique_ptr<std::shared_ptr<SendJob>> job(
-          static_cast<std::shared_ptr<SendJob>*>(parameter));
-      (*job)->Send();
-      SetEvent((*job)->done);
-      return 0;
-    }
-  };
 
   bool QueryNumber(DWORD query, DWORD* number) {
     DWORD length = sizeof *number;
@@ -282,6 +336,7 @@ class WinInetRequest : public HttpRequest {
   std::string path_;
   std::wstring headers_;
   TimeLimits limits_;
+  ULONGLONG deadline_ = 0;  // the caller's, on GetTickCount64; 0 when none
   bool answered_ = false;   // Send() succeeded: a body may be waiting
   bool bodyEnded_ = false;  // a read found the end of the body
 };
