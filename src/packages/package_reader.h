@@ -94,6 +94,20 @@ inline constexpr char kStagingPrefix[] = "~mx";
 bool StageEntry(PackageReader& reader, const std::string& name, const std::string& targetPath,
                 const std::string& stagedPath);
 
+enum class ReferenceCheck {
+  Matches,  // the target is the file the patch was made from
+  Differs,  // the target is another file, missing or unreadable
+  Failed,   // no patch entry of that name, or its block cannot be read
+};
+
+// Tells, without decoding, whether the patch entry `name` applies to the
+// present content of `targetPath`: compares the reference hash at the start
+// of its data block with the hash of the file. `*cause` says why for
+// anything but Matches. StageEntry's decoder makes the same check, and fails
+// such an entry with "Error: Failed to decompress file!".
+ReferenceCheck CheckPatchReference(PackageReader& reader, const std::string& name,
+                                   const std::string& targetPath, std::string* cause);
+
 // Writes the entry `name` to `targetPath`: stages it in a temporary file
 // beside the target, which then replaces the target in one step. Fails as
 // StageEntry does, and with "Error: Failed to write file to disk!" when the

@@ -199,6 +199,8 @@ class CountingFiles : public FileSystem {
   bool MakeExecutable(const std::string&) override { return false; }
   std::unique_ptr<File> OpenAppend(const std::string&) override { return nullptr; }
   std::string LastError() override { return std::string(); }
+  std::unique_ptr<MappedFile> MapRead(const std::string&) override { return nullptr; }
+  std::unique_ptr<MappedFile> CreateMapped(const std::string&, int64_t) override { return nullptr; }
 
   int64_t size = 0;
   bool created = false;

@@ -29,6 +29,8 @@ class PosixFileSystem : public FileSystem {
   bool CopyPermissions(const std::string& from, const std::string& to) override;
   bool MakeExecutable(const std::string& path) override;
   std::string LastError() override { return *cause_; }
+  std::unique_ptr<MappedFile> MapRead(const std::string& path) override;
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override;
 
  private:
   // Records the cause of a failed call with the errno it left.

@@ -31,6 +31,8 @@ class Win32FileSystem : public FileSystem {
   bool CopyPermissions(const std::string& from, const std::string& to) override;
   bool MakeExecutable(const std::string& path) override;
   std::string LastError() override { return *cause_; }
+  std::unique_ptr<MappedFile> MapRead(const std::string& path) override;
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override;
 
  private:
   // Waits for a background flush of `path` to end, before the file goes or
