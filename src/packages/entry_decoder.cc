@@ -323,7 +323,7 @@ StreamResult DecodePatchStream(ByteSource& stored, int64_t packedSize, int64_t s
   ZSTD_outBuffer out = {content ? content : &none, static_cast<size_t>(size), 0};
   StreamResult result =
       DecodeZstdFrame(stored, remaining, magic, decoder.context, &out,
-                      [&](int64_t count) { return ownMemory || sink.Filled(count); });
+                      [&](int64_t count) { return ownMemory || sink.ContentFilled(count); });
   if (result != StreamResult::Ok) return result;
   if (static_cast<int64_t>(out.pos) != size) return StreamResult::DecodeFailed;
   if (!HashContent(content, size, &hash, &error) ||

@@ -45,7 +45,7 @@ class ByteSink {
 
   // For a decoder that reads back what it has decoded (a patch): memory for
   // the sink's whole content of `size` bytes, which the decoder fills in
-  // order, telling each piece with Filled instead of writing it. Asked at
+  // order, telling each piece with ContentFilled instead of writing it. Asked at
   // most once, before anything else. Null when the sink offers none (the
   // default) or could not make it, and for `size` 0; the decoder then
   // decodes into memory of its own and writes it.
@@ -55,7 +55,7 @@ class ByteSink {
   }
   // The next `count` bytes of ContentMemory now hold content. False when the
   // sink can no longer take them.
-  virtual bool Filled(int64_t count) {
+  virtual bool ContentFilled(int64_t count) {
     (void)count;
     return true;
   }

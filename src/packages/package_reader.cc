@@ -194,7 +194,7 @@ class StagedFileSink : public ByteSink {
     return mapped_ ? mapped_->Data() : nullptr;
   }
 
-  bool Filled(int64_t count) override {
+  bool ContentFilled(int64_t count) override {
     filled_ += count;
     Count(count);
     return true;
