@@ -18,6 +18,8 @@ namespace {
 constexpr std::string_view kDecompressFailed = "Error: Failed to decompress file!";
 constexpr std::string_view kWriteFailed = "Error: Failed to write file to disk!";
 constexpr size_t kIndexBuckets = 512;
+// The bytes that tell whether content starts like a program.
+constexpr size_t kProgramStartLength = 4;
 // Tries for a free name for a temporary file beside a target.
 constexpr int kSiblingNameTries = 1000;
 
@@ -181,6 +183,7 @@ class StagedFileSink : public ByteSink {
         Fail();
     }
     if (!failed_ && sink_ && !sink_->Write(data, size)) Fail();
+    KeepStart(data, size);
     Count(size);
     return true;
   }
@@ -195,6 +198,7 @@ class StagedFileSink : public ByteSink {
   }
 
   bool ContentFilled(int64_t count) override {
+    if (mapped_) KeepStart(mapped_->Data() + filled_, count);
     filled_ += count;
     Count(count);
     return true;
@@ -206,6 +210,7 @@ class StagedFileSink : public ByteSink {
     if (!started_) Write(nullptr, 0);
     if (file_ && !file_->Close()) Fail();
     if (mapped_ && !mapped_->Close()) Fail();
+    sink_.reset();
     file_.reset();
     mapped_.reset();
     return !failed_;
@@ -214,14 +219,20 @@ class StagedFileSink : public ByteSink {
   bool Made() const { return made_; }
   const std::string& Cause() const { return cause_; }
   bool StartsLikeProgram() const {
-    if (sink_) return sink_->StartsLikeProgram();
-    return mapped_ && LooksLikeProgram(mapped_->Data(), filled_);
+    return LooksLikeProgram(reinterpret_cast<const uint8_t*>(start_.data()),
+                            static_cast<int64_t>(start_.size()));
   }
 
  private:
   void Fail() {
     if (!failed_) cause_ = reader_.files.LastError();
     failed_ = true;
+  }
+  // Keeps the first bytes of the content, for StartsLikeProgram.
+  void KeepStart(const uint8_t* data, int64_t size) {
+    if (size <= 0) return;
+    const size_t take = std::min(kProgramStartLength - start_.size(), static_cast<size_t>(size));
+    start_.append(reinterpret_cast<const char*>(data), take);
   }
   void Count(int64_t size) {
     if (reader_.Progress.Total > 0 && size > 0) {
@@ -239,6 +250,7 @@ class StagedFileSink : public ByteSink {
   std::optional<FileSink> sink_;
   std::unique_ptr<MappedFile> mapped_;
   int64_t filled_ = 0;
+  std::string start_;
   std::string cause_;
 };
 

@@ -558,10 +558,14 @@ TEST_F(ReaderTest, PatchForAnotherFileFailsBeforeAnythingIsWritten) {
   const std::string content = reference.substr(0, 200000) + "changed" + reference.substr(200007);
   const std::string patch = EncodePatch(reference, content);
   const int32_t size = static_cast<int32_t>(content.size());
-  std::string path =
-      Put("p.mxu", BuildPackageBytes({{"T", 1, PackageMethod::Patch, {{0, patch, size}}}},
-                                     PackageMethod::Stored));
+  std::string path = Put(
+      "p.mxu", BuildPackageBytes(
+                   {{"T", 1, PackageMethod::Patch, {{0, patch, size}}}, Stored("S", "not a patch")},
+                   PackageMethod::Stored));
   ASSERT_TRUE(OpenPackage(reader, path));
+  std::string why;
+  EXPECT_EQ(CheckPatchReference(reader, "S", At("T"), &why), ReferenceCheck::Failed);
+  EXPECT_EQ(CheckPatchReference(reader, "none", At("T"), &why), ReferenceCheck::Failed);
   DecodeContext context;
   const std::string target = At("T");
   context.TargetPath = target;

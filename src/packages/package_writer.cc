@@ -187,9 +187,10 @@ int64_t ZstdBytes(std::istream& in, int64_t size, std::ostream& out,
   // The levels above 20 would need more window than readers give a frame.
   const ZSTD_compressionParameters level =
       ZSTD_getCParams(settings.ZstdLevel, static_cast<unsigned long long>(size), 0);
-  if (level.windowLog > static_cast<unsigned>(kZstdWindowLogMax) &&
-      !encoder.Set(ZSTD_c_windowLog, kZstdWindowLogMax))
-    return -1;
+  const int windowLog = std::min(
+      settings.ZstdWindowLog > 0 ? settings.ZstdWindowLog : static_cast<int>(level.windowLog),
+      kZstdWindowLogMax);
+  if (!encoder.Set(ZSTD_c_windowLog, windowLog)) return -1;
   // Refused by a library built without threads, which then encodes alone.
   if (settings.ZstdWorkers > 0) encoder.Set(ZSTD_c_nbWorkers, settings.ZstdWorkers);
   std::unique_ptr<char[]> input(new char[kChunkSize]);
