@@ -471,6 +471,29 @@ TEST_F(ReaderTest, TruncatedDataBlocks) {
   }
 }
 
+// Zstandard entries of one byte and of a few MiB, past the frame's window,
+// come back whole through both readers; empty content is refused, as the
+// method's size rule cannot hold it.
+TEST_F(ReaderTest, ZstdEntriesOfEverySize) {
+  const std::string large = SampleBytes(3 << 20, 40) + SampleBytes(3 << 20, 40);
+  const std::vector<std::pair<std::string, std::string>> contents = {{"one", "x"},
+                                                                     {"large", large}};
+  Pack("z.mxu", contents, PackageMethod::Zstd);
+  ASSERT_TRUE(OpenPackage(reader, At("z.mxu")));
+  for (const auto& [name, content] : contents) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(reader.EntryTable[FindEntry(reader, name) - 1].Method, PackageMethod::Zstd);
+    EXPECT_TRUE(Load(name) == content);
+    ASSERT_TRUE(ExtractEntry(reader, name, At(name)));
+    EXPECT_TRUE(Read(name) == content);
+  }
+  ClosePackages(reader);
+  std::string error;
+  EXPECT_FALSE(WritePackage(Native(At("e.mxu")), {{"e", 1, PackageMethod::Zstd, {{0, "", ""}}}}, {},
+                            &error));
+  EXPECT_NE(error.find("empty"), std::string::npos) << error;
+}
+
 // Patches through the writer and both readers, each applied to the file it
 // was made from: an empty one, one that becomes empty, one byte, and a few
 // MiB changed in places.
