@@ -3,15 +3,21 @@
 // without making it durable), the time of a package of many small files, and
 // the peak memory of the applying process. Not a test; run by hand:
 //   package_apply [WORK_FOLDER]   (default /tmp/voxa-package-bench)
+//   package_apply patch OLD NEW [WORK_FOLDER]
 // It gathers 1 GiB and 256 MiB of real binary data from /usr/lib, packs them
-// (zlib and LZMA), packs 2,000 files of 4 KiB over an installation that holds
+// (zlib, and the 256 MiB zlib, LZMA and zstd), makes a patch that turns the
+// 256 MiB into a changed copy and applies it over an installation that holds
+// the old one, packs 2,000 files of 4 KiB over an installation that holds
 // them already, and runs each measurement in a fresh child process so the
-// peak memory belongs to that measurement alone.
+// peak memory belongs to that measurement alone. The second form makes a
+// patch of two given files (consecutive releases of a program) and applies
+// it the same way.
 #include <LzmaDec.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -50,6 +56,15 @@ constexpr int kManyRounds = 7;
 
 double Seconds(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The processor time this process has used, in seconds: unlike the wall
+// time, hardly changed by other work on the machine.
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 long PeakKiB() {
@@ -101,18 +116,51 @@ void GatherData(const fs::path& target, int64_t size) {
   }
 }
 
-void Pack(const fs::path& data, const fs::path& package, MethodChoice method) {
+// Packs `data` as the entry Data\big.bin; a patch is made from `reference`.
+void Pack(const fs::path& data, const fs::path& package, MethodChoice method,
+          const fs::path& reference = fs::path(), int zstdLevel = 19) {
   if (fs::exists(package)) return;
   PackageOptions options;
   options.Encode.ZlibLevel = 6;
   options.Encode.LzmaLevel = 3;
   options.Encode.LzmaDictionarySize = 16 * kMiB;
+  options.Encode.ZstdLevel = zstdLevel;
   std::string error;
-  if (!WritePackage(package.string(), {{"Data\\big.bin", 1, method, {{0, data.string(), ""}}}},
+  auto start = std::chrono::steady_clock::now();
+  if (!WritePackage(package.string(),
+                    {{"Data\\big.bin", 1, method, {{0, data.string(), "", reference.string()}}}},
                     options, &error)) {
     std::cerr << "packing failed: " << error << "\n";
     std::exit(1);
   }
+  std::fprintf(stderr, "packed %s: %lld bytes of %lld in %.1f s\n", package.filename().c_str(),
+               static_cast<long long>(fs::file_size(package)),
+               static_cast<long long>(fs::file_size(data)), Seconds(start));
+}
+
+// A copy of `data` changed in places, as a new release changes a program:
+// every 8 MiB, 64 KiB of other bytes replace the old ones, and every 32 MiB
+// 4 KiB are inserted and 4 KiB dropped.
+void ChangedCopy(const fs::path& data, const fs::path& target) {
+  if (fs::exists(target)) return;
+  std::ifstream in(data, std::ios::binary);
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  uint32_t state = 7;
+  auto noise = [&](size_t size) {
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+      state = state * 1103515245u + 12345u;
+      byte = static_cast<char>(state >> 16);
+    }
+    return bytes;
+  };
+  for (size_t at = 4 * kMiB; at + 64 * 1024 < content.size(); at += 8 * kMiB)
+    content.replace(at, 64 * 1024, noise(64 * 1024));
+  for (size_t at = 16 * kMiB; at + 4096 < content.size(); at += 32 * kMiB) {
+    content.insert(at, noise(4096));
+    content.erase(at + 1000000, 4096);
+  }
+  std::ofstream(target, std::ios::binary) << content;
 }
 
 // The single entry's stored block, read whole into memory.
@@ -189,6 +237,18 @@ int RawDecode(const fs::path& package, const fs::path& output, bool durable) {
         produced += kChunk - stream.avail_out;
       }
       inflateEnd(&stream);
+    } else if (method == PackageMethod::Zstd) {
+      ZSTD_DCtx* decoder = ZSTD_createDCtx();
+      ZSTD_inBuffer in = {block.data(), block.size(), 0};
+      size_t left = 1;
+      while (left != 0) {
+        ZSTD_outBuffer chunk = {out.data(), static_cast<size_t>(kChunk), 0};
+        left = ZSTD_decompressStream(decoder, &chunk, &in);
+        if (ZSTD_isError(left)) break;
+        write_all(out.data(), static_cast<int64_t>(chunk.pos));
+        produced += static_cast<int64_t>(chunk.pos);
+      }
+      ZSTD_freeDCtx(decoder);
     } else {
       ISzAlloc alloc = {Alloc, Free};
       CLzmaDec decoder;
@@ -221,14 +281,15 @@ int RawDecode(const fs::path& package, const fs::path& output, bool durable) {
     }
   }
   fs::remove(output);
-  std::printf("raw %s to a file%s\t%.1f MB/s\t(best of %d: %.2f s)\n",
-              method == PackageMethod::Zlib ? "zlib" : "lzma", durable ? ", synced" : "",
-              static_cast<double>(size) / 1e6 / best, kRounds, best);
+  std::printf("raw %s to a file%s\t%.1f MB/s\t(best of %d: %.2f s)\n", MethodName(method).c_str(),
+              durable ? ", synced" : "", static_cast<double>(size) / 1e6 / best, kRounds, best);
   return 0;
 }
 
-int Apply(const fs::path& package, const fs::path& folder) {
-  double best = 1e9;
+// Applies the package over an installation that holds `installed` as
+// Data/big.bin (none when empty), the file a patch applies to.
+int Apply(const fs::path& package, const fs::path& folder, const fs::path& installed) {
+  double best = 1e9, bestCpu = 1e9;
   int64_t size = 0;
   long before = 0;
   bool ok = true;
@@ -236,19 +297,27 @@ int Apply(const fs::path& package, const fs::path& folder) {
     fs::remove_all(folder);
     fs::create_directories(folder / "Update");
     fs::copy_file(package, folder / "Update" / "P.mxu");
+    if (!installed.empty()) {
+      fs::create_directories(folder / "Data");
+      fs::copy_file(installed, folder / "Data" / "big.bin");
+      // An installed file has long been on the disk.
+      sync();
+    }
     SilentReport report;
     PackageReader reader(RealPlatform().files, report);
     InitPackageReader(reader, 0);
     if (round == 0) before = PeakKiB();
     auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
     ok = ApplyUpdates(reader, folder.string() + "/");
     best = std::min(best, Seconds(start));
+    bestCpu = std::min(bestCpu, CpuSeconds() - cpuStart);
     size = ok ? static_cast<int64_t>(fs::file_size(folder / "Data" / "big.bin")) : 0;
   }
   std::printf(
-      "apply %s\t%.1f MB/s\t(best of %d: %.2f s)\tpeak memory %.1f MiB (%.1f MiB before "
-      "applying)%s\n",
-      package.stem().c_str(), static_cast<double>(size) / 1e6 / best, kRounds, best,
+      "apply %s\t%.1f MB/s\t(best of %d: %.2f s, processor %.2f s)\tpeak memory %.1f MiB (%.1f "
+      "MiB before applying)%s\n",
+      package.stem().c_str(), static_cast<double>(size) / 1e6 / best, kRounds, best, bestCpu,
       PeakKiB() / 1024.0, before / 1024.0, ok ? "" : "\tFAILED");
   fs::remove_all(folder);
   return ok ? 0 : 1;
@@ -324,38 +393,81 @@ int ApplyMany(const fs::path& package, const fs::path& installation, const fs::p
 
 }  // namespace
 
+// Applies a patch package made from two given files, OLD to NEW.
+int PatchPair(const std::string& self, const fs::path& oldFile, const fs::path& newFile,
+              const fs::path& work) {
+  fs::create_directories(work);
+  fs::path package = work / "pair-patch.mxu";
+  fs::remove(package);
+  Pack(newFile, package, PackageMethod::Patch, oldFile);
+  int failures = std::system((self + " apply " + package.string() + " " + (work / "app").string() +
+                              " " + oldFile.string())
+                                 .c_str()) != 0;
+  // The same file as whole content, for the sizes and times of each.
+  for (PackageMethod method : {PackageMethod::Zlib, PackageMethod::Zstd}) {
+    fs::path full = work / ("pair-" + MethodName(method) + ".mxu");
+    fs::remove(full);
+    Pack(newFile, full, method);
+    failures +=
+        std::system((self + " apply " + full.string() + " " + (work / "app").string()).c_str()) !=
+        0;
+  }
+  return failures ? 1 : 0;
+}
+
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "raw") return RawDecode(argv[2], argv[3], false);
   if (argc == 4 && std::string(argv[1]) == "rawsync") return RawDecode(argv[2], argv[3], true);
-  if (argc == 4 && std::string(argv[1]) == "apply") return Apply(argv[2], argv[3]);
+  if (argc >= 4 && argc <= 5 && std::string(argv[1]) == "apply")
+    return Apply(argv[2], argv[3], argc == 5 ? argv[4] : "");
   if (argc == 5 && std::string(argv[1]) == "many") return ApplyMany(argv[2], argv[3], argv[4]);
+  std::string self = fs::canonical("/proc/self/exe").string();
+  if ((argc == 4 || argc == 5) && std::string(argv[1]) == "patch")
+    return PatchPair(self, argv[2], argv[3], argc == 5 ? argv[4] : "/tmp/voxa-package-bench");
   fs::path work = argc > 1 ? argv[1] : "/tmp/voxa-package-bench";
   fs::create_directories(work);
-  std::string self = fs::canonical("/proc/self/exe").string();
   int failures = 0;
   std::cerr << "preparing " << kSmallFiles << " small files...\n";
   PrepareManyFiles(work / "many-installation", work / "many.mxu");
   failures += std::system((self + " many " + (work / "many.mxu").string() + " " +
                            (work / "many-installation").string() + " " + (work / "app").string())
                               .c_str()) != 0;
+  // The 256 MiB of data-lzma.bin in every whole-content method, for the
+  // methods' speeds on the same content.
   struct Run {
     const char* name;
+    const char* data;
     int64_t size;
     MethodChoice method;
-  } runs[] = {{"zlib", 1024 * kMiB, PackageMethod::Zlib},
-              {"lzma", 256 * kMiB, PackageMethod::Lzma}};
+    bool bare;  // also timed with the bare library decoder
+  } runs[] = {{"zlib", "data-zlib.bin", 1024 * kMiB, PackageMethod::Zlib, true},
+              {"lzma", "data-lzma.bin", 256 * kMiB, PackageMethod::Lzma, true},
+              {"zlib-256", "data-lzma.bin", 256 * kMiB, PackageMethod::Zlib, true},
+              {"zstd-256", "data-lzma.bin", 256 * kMiB, PackageMethod::Zstd, true}};
   for (const Run& run : runs) {
-    fs::path data = work / (std::string("data-") + run.name + ".bin");
+    fs::path data = work / run.data;
     fs::path package = work / (std::string(run.name) + ".mxu");
     std::cerr << "preparing " << run.name << " (" << run.size / kMiB << " MiB)...\n";
     GatherData(data, run.size);
     Pack(data, package, run.method);
     std::string output = (work / "raw.out").string();
-    failures += std::system((self + " raw " + package.string() + " " + output).c_str()) != 0;
-    failures += std::system((self + " rawsync " + package.string() + " " + output).c_str()) != 0;
+    if (run.bare) {
+      failures += std::system((self + " raw " + package.string() + " " + output).c_str()) != 0;
+      failures += std::system((self + " rawsync " + package.string() + " " + output).c_str()) != 0;
+    }
     failures +=
         std::system(
             (self + " apply " + package.string() + " " + (work / "app").string()).c_str()) != 0;
   }
+  // A patch over the installed 256 MiB (made at level 9: the level changes
+  // the patch's size, hardly its decoding).
+  std::cerr << "preparing patch-256...\n";
+  fs::path changed = work / "data-lzma-changed.bin";
+  ChangedCopy(work / "data-lzma.bin", changed);
+  fs::path patch = work / "patch-256.mxu";
+  Pack(changed, patch, PackageMethod::Patch, work / "data-lzma.bin", 9);
+  failures += std::system((self + " apply " + patch.string() + " " + (work / "app").string() + " " +
+                           (work / "data-lzma.bin").string())
+                              .c_str()) != 0;
   return failures ? 1 : 0;
 }

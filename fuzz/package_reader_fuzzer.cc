@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes to the package reader as a downloaded package: the
 // header, the directory and the selection of entries, then every entry
 // decoded both ways the reader can, into memory and streamed into a file.
-// Both ways must agree on which entries decode and on their content.
+// Both ways must agree on which entries decode and on their content. Every
+// entry's target holds a fixed reference first, the file the patches of the
+// seed corpus were made from (fuzz/corpus/package_reader/patch.mxu).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,6 +30,30 @@ void Require(bool condition) {
 // Entries larger than this are skipped: decoding them proves nothing more and
 // only makes the fuzzer slow.
 constexpr int64_t kLargestEntry = 1 << 22;
+
+// The content of every target before its entry is decoded: 200 lines
+// "reference line N", as `for i in $(seq 0 199); do printf 'reference line
+// %d\n' $i; done` writes them.
+std::string Reference() {
+  std::string reference;
+  for (int i = 0; i < 200; ++i) reference += "reference line " + std::to_string(i) + "\n";
+  return reference;
+}
+
+// A file held in memory as a map: its string, which must not change size
+// while mapped.
+class MemoryMap : public updater::MappedFile {
+ public:
+  explicit MemoryMap(std::string* content) : content_(content) {}
+  uint8_t* Data() override {
+    return content_->empty() ? nullptr : reinterpret_cast<uint8_t*>(content_->data());
+  }
+  int64_t Size() const override { return static_cast<int64_t>(content_->size()); }
+  bool Close() override { return true; }
+
+ private:
+  std::string* content_;
+};
 
 // A file held in memory; written files land in `contents`.
 class MemoryFile : public File {
@@ -108,11 +134,23 @@ class MemoryFileSystem : public FileSystem {
   LockOutcome TryLock(const std::string&, std::unique_ptr<File>*) override {
     return LockOutcome::Failed;
   }
+  std::unique_ptr<updater::MappedFile> MapRead(const std::string& path) override {
+    auto found = files.find(path);
+    if (found == files.end()) return nullptr;
+    return std::make_unique<MemoryMap>(&found->second);
+  }
+  std::unique_ptr<updater::MappedFile> CreateMapped(const std::string& path,
+                                                    int64_t size) override {
+    if (size < 0 || size > kLargestEntry) return nullptr;
+    files[path].assign(static_cast<size_t>(size), '\0');
+    return std::make_unique<MemoryMap>(&files[path]);
+  }
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string reference = Reference();
   MemoryFileSystem files;
   files.files["p.mxu"].assign(reinterpret_cast<const char*>(data), size);
   updater::SilentReport report;
@@ -132,16 +170,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const updater::EntryRecord& row = reader.EntryTable[position - 1];
     if (row.Size > kLargestEntry || row.PackedSize > kLargestEntry) continue;
 
+    files.files["out"] = reference;
+    updater::DecodeContext context;
+    context.TargetPath = "out";
+    context.Files = &files;
     updater::MemoryBlock content;
     size_t loaded = 0;
-    const bool inMemory = updater::LoadEntry(reader, name, &content, &loaded);
+    const bool inMemory = updater::LoadEntry(reader, name, &content, &loaded, context);
     const bool streamed = updater::ExtractEntry(reader, name, "out");
     Require(inMemory == streamed);
     if (inMemory) {
       Require(loaded == position && content.Size == row.Size);
       const std::string& written = files.files["out"];
       Require(written.size() == static_cast<size_t>(content.Size));
-      Require(std::memcmp(written.data(), content.Data.get(), written.size()) == 0);
+      Require(written.empty() ||
+              std::memcmp(written.data(), content.Data.get(), written.size()) == 0);
     }
   }
   updater::ClosePackages(reader);

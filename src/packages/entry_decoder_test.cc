@@ -3,6 +3,7 @@
 #include "packages/entry_decoder.h"
 
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <random>
 #include <string>
@@ -55,8 +56,9 @@ Decoded OneShot(const std::string& stored, int64_t size, PackageMethod method) {
   std::vector<uint8_t> out(static_cast<size_t>(std::max<int64_t>(size, 1)));
   const uint8_t* src = reinterpret_cast<const uint8_t*>(stored.data());
   int64_t length = static_cast<int64_t>(stored.size());
-  bool ok = method == PackageMethod::Zlib ? DecodeZlib(src, length, out.data(), size)
-                                          : DecodeLzma(src, length, out.data(), size);
+  bool ok = method == PackageMethod::Zlib   ? DecodeZlib(src, length, out.data(), size)
+            : method == PackageMethod::Zstd ? DecodeZstd(src, length, out.data(), size)
+                                            : DecodeLzma(src, length, out.data(), size);
   return {ok, ok ? std::string(out.begin(), out.begin() + size) : std::string()};
 }
 
@@ -74,6 +76,25 @@ std::string WithEndMark(const std::string& content) {
   return EncodeLzma(content, settings);
 }
 
+// A zstd frame of `content` that leaves its size out and declares a window
+// of 2^windowLog bytes, as a hostile package may.
+std::string ZstdFrameWithWindow(const std::string& content, int windowLog) {
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
+  std::string frame(ZSTD_compressBound(content.size()), '\0');
+  ZSTD_outBuffer out = {frame.data(), frame.size(), 0};
+  // Given in two pieces, so that the encoder does not learn the size and
+  // keep to a window that fits it.
+  ZSTD_inBuffer in = {content.data(), content.size() / 2, 0};
+  EXPECT_FALSE(ZSTD_isError(ZSTD_compressStream2(context, &out, &in, ZSTD_e_continue)));
+  in.size = content.size();
+  EXPECT_EQ(ZSTD_compressStream2(context, &out, &in, ZSTD_e_end), 0u);
+  ZSTD_freeCCtx(context);
+  frame.resize(out.pos);
+  return frame;
+}
+
 TEST(EntryDecoderTest, ExactLengthRules) {
   const std::string content = SampleBytes(300000, 1);
   const int64_t size = static_cast<int64_t>(content.size());
@@ -83,6 +104,11 @@ TEST(EntryDecoderTest, ExactLengthRules) {
   lzmaBadProps[0] = static_cast<char>(225);  // lc/lp/pb beyond their ranges
   std::string zlibFlipped = zlib;
   zlibFlipped[zlib.size() / 2] = static_cast<char>(zlibFlipped[zlib.size() / 2] ^ 0x55);
+  const std::string zstd = EncodeContent(PackageMethod::Zstd, content);
+  std::string zstdFlipped = zstd;
+  zstdFlipped[zstd.size() / 2] = static_cast<char>(zstdFlipped[zstd.size() / 2] ^ 0x55);
+  // A skippable frame of 4 bytes, then the real one.
+  const std::string skippable = std::string("\x50\x2a\x4d\x18\x04\0\0\0abcd", 12) + zstd;
   struct Case {
     const char* what;
     std::string stored;
@@ -108,6 +134,21 @@ TEST(EntryDecoderTest, ExactLengthRules) {
       {"lzma header only", lzma.substr(0, 13), size, PackageMethod::Lzma, false},
       {"lzma shorter than its header", lzma.substr(0, 12), size, PackageMethod::Lzma, false},
       {"lzma bad properties", lzmaBadProps, size, PackageMethod::Lzma, false},
+      {"zstd whole", zstd, size, PackageMethod::Zstd, true},
+      {"zstd window at the limit", ZstdFrameWithWindow(content, kZstdWindowLogMax), size,
+       PackageMethod::Zstd, true},
+      {"zstd declaring a window over the limit", ZstdFrameWithWindow(content, 26), size,
+       PackageMethod::Zstd, false},
+      {"zstd with bytes after the frame", zstd + "junk", size, PackageMethod::Zstd, false},
+      {"zstd two frames", zstd + zstd, size * 2, PackageMethod::Zstd, false},
+      {"zstd producing more than the size", zstd, size - 1, PackageMethod::Zstd, false},
+      {"zstd producing fewer than the size", zstd, size + 1, PackageMethod::Zstd, false},
+      {"zstd cut short", zstd.substr(0, zstd.size() - 10), size, PackageMethod::Zstd, false},
+      {"zstd without its checksum", zstd.substr(0, zstd.size() - 4), size, PackageMethod::Zstd,
+       false},
+      {"zstd corrupt", zstdFlipped, size, PackageMethod::Zstd, false},
+      {"zstd after a skippable frame", skippable, size, PackageMethod::Zstd, false},
+      {"zstd shorter than a frame", zstd.substr(0, 8), size, PackageMethod::Zstd, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -137,7 +178,7 @@ TEST(EntryDecoderTest, StoredBlocksAndBadArguments) {
        StreamResult::DecodeFailed},
       {"size 0", "abc", 3, 0, PackageMethod::Stored, StreamResult::DecodeFailed},
       {"packed size 0", "", 0, 3, PackageMethod::Zlib, StreamResult::DecodeFailed},
-      {"unknown method", "abc", 3, 3, PackageMethod{3}, StreamResult::DecodeFailed},
+      {"unknown method", "abc", 3, 3, PackageMethod{5}, StreamResult::DecodeFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -154,11 +195,10 @@ TEST(EntryDecoderTest, StoredBlocksAndBadArguments) {
 TEST(EntryDecoderTest, SinkFailureIsAWriteFailure) {
   const std::string content = SampleBytes(600000, 2);
   const int64_t size = static_cast<int64_t>(content.size());
-  for (PackageMethod method : {PackageMethod::Stored, PackageMethod::Zlib, PackageMethod::Lzma}) {
+  for (PackageMethod method :
+       {PackageMethod::Stored, PackageMethod::Zlib, PackageMethod::Lzma, PackageMethod::Zstd}) {
     SCOPED_TRACE(static_cast<int>(method));
-    std::string stored = method == PackageMethod::Zlib   ? EncodeZlib(content)
-                         : method == PackageMethod::Lzma ? EncodeLzma(content)
-                                                         : content;
+    std::string stored = EncodeContent(method, content);
     StringSource source(stored);
     StringSink sink;
     sink.capacity = size / 2;
@@ -173,9 +213,8 @@ TEST(EntryDecoderTest, DamagedStreamsAgree) {
   const std::string content = SampleBytes(40000, 3);
   const int64_t size = static_cast<int64_t>(content.size());
   std::mt19937 random(12345);
-  for (PackageMethod method : {PackageMethod::Zlib, PackageMethod::Lzma}) {
-    const std::string good =
-        method == PackageMethod::Zlib ? EncodeZlib(content) : EncodeLzma(content);
+  for (PackageMethod method : {PackageMethod::Zlib, PackageMethod::Lzma, PackageMethod::Zstd}) {
+    const std::string good = EncodeContent(method, content);
     int failures = 0;
     for (int round = 0; round < 300; ++round) {
       std::string damaged = good;

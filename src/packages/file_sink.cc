@@ -2,6 +2,7 @@
 #include "packages/file_sink.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace updater {
 
@@ -22,10 +23,17 @@ bool FileSink::Write(const uint8_t* data, int64_t size) {
 }
 
 bool FileSink::StartsLikeProgram() const {
-  return start_.compare(0, 4,
-                        "\x7f"
-                        "ELF") == 0 ||
-         start_.compare(0, 2, "#!") == 0;
+  return LooksLikeProgram(reinterpret_cast<const uint8_t*>(start_.data()),
+                          static_cast<int64_t>(start_.size()));
+}
+
+bool LooksLikeProgram(const uint8_t* start, int64_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(start),
+                               static_cast<size_t>(std::min<int64_t>(size, kStartLength)));
+  return bytes.substr(0, 4) ==
+             "\x7f"
+             "ELF" ||
+         bytes.substr(0, 2) == "#!";
 }
 
 }  // namespace updater

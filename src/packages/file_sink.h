@@ -9,6 +9,10 @@
 
 namespace updater {
 
+// True when content whose first `size` bytes are at `start` starts as an ELF
+// image or a "#!" script does.
+bool LooksLikeProgram(const uint8_t* start, int64_t size);
+
 class FileSink : public ByteSink {
  public:
   explicit FileSink(File& file) : file_(file) {}

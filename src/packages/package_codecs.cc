@@ -18,11 +18,23 @@ bool LzmaSizesReadable(int64_t packedSize, int64_t size) {
   return packedSize >= kLzmaHeaderSize + kLzmaRangeCoderInitSize && size > 0;
 }
 
-// One entry per method, in the order of their codes.
+bool ZstdSizesReadable(int64_t packedSize, int64_t size) { return packedSize > 0 && size > 0; }
+
+// The two hashes and a whole frame must be there. A patch may make an empty
+// file: its target exists, and so may a file that became empty.
+bool PatchSizesReadable(int64_t packedSize, int64_t size) {
+  return packedSize >= kPatchHeaderSize + kZstdMinFrameSize && size >= 0;
+}
+
+// One entry per method, in the order of their codes: method, name, content
+// stored as is, sizes rule, decoder, read by every updater, decoded against
+// the target.
 constexpr PackageCodec kCodecs[] = {
-    {PackageMethod::Stored, "stored", true, StoredSizesReadable, CopyStoredStream},
-    {PackageMethod::Zlib, "zlib", false, ZlibSizesReadable, InflateZlibStream},
-    {PackageMethod::Lzma, "lzma", false, LzmaSizesReadable, DecodeLzmaStream},
+    {PackageMethod::Stored, "stored", true, StoredSizesReadable, CopyStoredStream, true, false},
+    {PackageMethod::Zlib, "zlib", false, ZlibSizesReadable, InflateZlibStream, true, false},
+    {PackageMethod::Lzma, "lzma", false, LzmaSizesReadable, DecodeLzmaStream, true, false},
+    {PackageMethod::Zstd, "zstd", false, ZstdSizesReadable, DecodeZstdStream, false, false},
+    {PackageMethod::Patch, "patch", false, PatchSizesReadable, DecodePatchStream, false, true},
 };
 
 }  // namespace

@@ -13,11 +13,12 @@ namespace updater {
 
 // A data method by the code a package stores for it. A package may carry a
 // code that is none of these: FindCodec tells whether this reader knows it.
-enum class PackageMethod : uint8_t { Stored = 0, Zlib = 1, Lzma = 2 };
+enum class PackageMethod : uint8_t { Stored = 0, Zlib = 1, Lzma = 2, Zstd = 3, Patch = 4 };
 
 struct PackageCodec {
   PackageMethod Method;
-  // The name tools and messages show: "stored", "zlib", "lzma".
+  // The name tools and messages show: "stored", "zlib", "lzma", "zstd",
+  // "patch".
   const char* Name;
   // The stored block is the content itself. Such a directory is read with
   // its decoded size, since the header's packed size is not used for it.
@@ -27,6 +28,14 @@ struct PackageCodec {
   // anything is created.
   bool (*SizesReadable)(int64_t packedSize, int64_t size);
   StreamDecoder Decode;
+  // Every updater ever released reads this method. Others refuse a package
+  // that uses the newer methods, so the writer's best choice keeps to these:
+  // a package made that way (the updater's own included) stays readable by
+  // installations that have not been updated yet.
+  bool ReadByEveryUpdater;
+  // The block is decoded against the present content of its target file (a
+  // patch): the decoder needs the target in its DecodeContext.
+  bool DecodesAgainstTarget;
 };
 
 // Every method this reader knows, in the order of their codes.

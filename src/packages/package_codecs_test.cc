@@ -63,7 +63,8 @@ TEST(PackageCodecsTest, EveryMethodRoundTripsUnderItsNameAndCode) {
     }
   }
   // The names tools show for the methods of every package made so far.
-  for (const char* name : {"stored", "zlib", "lzma"}) EXPECT_EQ(names.count(name), 1u) << name;
+  for (const char* name : {"stored", "zlib", "lzma", "zstd", "patch"})
+    EXPECT_EQ(names.count(name), 1u) << name;
 }
 
 // The sizes at the edge of each rule; a refused pair fails before a single
@@ -80,7 +81,10 @@ TEST(PackageCodecsTest, SizeRules) {
       {PackageMethod::Zlib, 0, 1, false},   {PackageMethod::Zlib, 1, 0, false},
       {PackageMethod::Lzma, 18, 1, true},   {PackageMethod::Lzma, 17, 1, false},
       {PackageMethod::Lzma, 13, 1, false},  {PackageMethod::Lzma, 18, 0, false},
-      {PackageMethod{3}, 1, 1, false},      {PackageMethod{255}, 1, 1, false},
+      {PackageMethod::Zstd, 1, 1, true},    {PackageMethod::Zstd, 0, 1, false},
+      {PackageMethod::Zstd, 1, 0, false},   {PackageMethod::Patch, 73, 0, true},
+      {PackageMethod::Patch, 72, 1, false}, {PackageMethod::Patch, 73, -1, false},
+      {PackageMethod{5}, 1, 1, false},      {PackageMethod{255}, 1, 1, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(MethodName(c.method) + " " + std::to_string(c.packedSize) + " -> " +
@@ -94,7 +98,7 @@ TEST(PackageCodecsTest, SizeRules) {
               StreamResult::DecodeFailed);
     EXPECT_EQ(source.reads, 0);
   }
-  EXPECT_EQ(MethodName(PackageMethod{3}), "method 3");
+  EXPECT_EQ(MethodName(PackageMethod{5}), "method 5");
 }
 
 }  // namespace

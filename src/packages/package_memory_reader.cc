@@ -3,11 +3,17 @@
 
 #include <LzmaDec.h>
 #include <zlib.h>
+// ZSTD_getFrameHeader, to hold frames to the streaming decoder's window.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "packages/content_hash.h"
+#include "system/file_system.h"
 
 namespace updater {
 
@@ -87,6 +93,46 @@ bool DecodeLzma(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen
   return result == SZ_OK && static_cast<int64_t>(produced) == dstLen;
 }
 
+bool DecodeZstd(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen) {
+  static const uint8_t kMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
+  if (srcLen < kZstdMinFrameSize || dstLen <= 0 || std::memcmp(src, kMagic, 4) != 0) return false;
+  const size_t length = static_cast<size_t>(srcLen);
+  ZSTD_frameHeader header;
+  if (ZSTD_getFrameHeader(&header, src, length) != 0 ||
+      header.windowSize > (uint64_t{1} << kZstdWindowLogMax) ||
+      ZSTD_findFrameCompressedSize(src, length) != length)
+    return false;
+  const size_t produced = ZSTD_decompress(dst, static_cast<size_t>(dstLen), src, length);
+  return !ZSTD_isError(produced) && static_cast<int64_t>(produced) == dstLen;
+}
+
+bool DecodePatch(const uint8_t* src, int64_t srcLen, const uint8_t* reference, int64_t referenceLen,
+                 uint8_t* dst, int64_t dstLen) {
+  static const uint8_t kMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
+  if (srcLen < kPatchHeaderSize + kZstdMinFrameSize || dstLen < 0) return false;
+  ContentHash hash;
+  std::string error;
+  if (!HashContent(reference, referenceLen, &hash, &error) ||
+      std::memcmp(hash.data(), src, kPatchHashSize) != 0)
+    return false;
+  const uint8_t* frame = src + kPatchHeaderSize;
+  const size_t length = static_cast<size_t>(srcLen - kPatchHeaderSize);
+  if (std::memcmp(frame, kMagic, 4) != 0 || ZSTD_findFrameCompressedSize(frame, length) != length)
+    return false;
+  // The reference is the frame's prefix, raw content whatever it starts with,
+  // as the streaming decoder takes it.
+  ZSTD_DCtx* context = ZSTD_createDCtx();
+  uint8_t none = 0;
+  size_t produced = ZSTD_DCtx_refPrefix(context, reference, static_cast<size_t>(referenceLen));
+  if (!ZSTD_isError(produced))
+    produced = ZSTD_decompressDCtx(context, dstLen > 0 ? dst : &none, static_cast<size_t>(dstLen),
+                                   frame, length);
+  ZSTD_freeDCtx(context);
+  if (ZSTD_isError(produced) || static_cast<int64_t>(produced) != dstLen) return false;
+  return HashContent(dst, dstLen, &hash, &error) &&
+         std::memcmp(hash.data(), src + kPatchHashSize, kPatchHashSize) == 0;
+}
+
 bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored) {
   if (position == 0 || position > reader.EntryTable.size()) return false;
   const EntryRecord& row = reader.EntryTable[position - 1];
@@ -102,7 +148,7 @@ bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored) 
 }
 
 bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, PackageMethod method,
-                MemoryBlock* content) {
+                MemoryBlock* content, const DecodeContext& context) {
   if (packedSize != stored.Size) return false;
   if (method == PackageMethod::Stored) {
     if (packedSize != size) return false;
@@ -110,16 +156,26 @@ bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, PackageMet
     return true;
   }
   MemoryBlock output;
-  if (!ObtainBlock(size, &output)) return false;
+  // Only a patch may make an empty file, which needs no memory.
+  if (!(method == PackageMethod::Patch && size == 0) && !ObtainBlock(size, &output)) return false;
   bool decoded = false;
   if (method == PackageMethod::Zlib) {
     decoded = DecodeZlib(stored.Data.get(), stored.Size, output.Data.get(), output.Size);
   } else if (method == PackageMethod::Lzma) {
     decoded = DecodeLzma(stored.Data.get(), stored.Size, output.Data.get(), output.Size);
+  } else if (method == PackageMethod::Zstd) {
+    decoded = DecodeZstd(stored.Data.get(), stored.Size, output.Data.get(), output.Size);
+  } else if (method == PackageMethod::Patch) {
+    std::unique_ptr<MappedFile> reference;
+    if (context.Files && !context.TargetPath.empty())
+      reference = context.Files->MapRead(std::string(context.TargetPath));
+    decoded = reference && size >= 0 &&
+              DecodePatch(stored.Data.get(), stored.Size, reference->Data(), reference->Size(),
+                          output.Data.get(), size);
   } else {
     BlockSource source(stored);
     BlockSink sink(output);
-    decoded = DecodeStream(source, packedSize, size, method, sink) == StreamResult::Ok &&
+    decoded = DecodeStream(source, packedSize, size, method, sink, context) == StreamResult::Ok &&
               sink.Filled() == size;
   }
   if (!decoded) return false;
@@ -128,13 +184,14 @@ bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, PackageMet
 }
 
 bool LoadEntry(PackageReader& reader, const std::string& name, MemoryBlock* content,
-               size_t* position) {
+               size_t* position, const DecodeContext& context) {
   size_t found = FindEntry(reader, name);
   if (found == 0) return false;
   MemoryBlock stored;
   if (!ReadEntryData(reader, found, &stored)) return false;
   const EntryRecord& row = reader.EntryTable[found - 1];
-  if (!DecodeData(std::move(stored), row.PackedSize, row.Size, row.Method, content)) return false;
+  if (!DecodeData(std::move(stored), row.PackedSize, row.Size, row.Method, content, context))
+    return false;
   *position = found;
   return true;
 }

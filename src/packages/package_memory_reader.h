@@ -1,8 +1,8 @@
 // Test support: entries read whole into memory and decoded in one call, the
 // reference the streaming reader is held against. The one-call decoders are
-// the libraries' own (zlib's uncompress, the LZMA SDK's LzmaDecode), apart
-// from the streaming decoders, so that the package tests and the fuzz target
-// can check that both ways agree.
+// the libraries' own (zlib's uncompress, the LZMA SDK's LzmaDecode, zstd's
+// one-call decompression), apart from the streaming decoders, so that the
+// package tests and the fuzz target can check that both ways agree.
 #pragma once
 
 #include <cstdint>
@@ -33,19 +33,32 @@ bool DecodeZlib(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen
 // a block shorter than 13 bytes and corrupt data fail.
 bool DecodeLzma(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen);
 
+// Decodes one Zstandard frame into `dst`. True only when the block is exactly
+// one frame of that kind, its window is within 2^kZstdWindowLogMax bytes and
+// it produces exactly `dstLen` bytes.
+bool DecodeZstd(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen);
+
+// Applies a patch block (two hashes, one frame) to `reference` into `dst`.
+// True only when the reference has the block's first hash and the result,
+// exactly `dstLen` bytes, the second.
+bool DecodePatch(const uint8_t* src, int64_t srcLen, const uint8_t* reference, int64_t referenceLen,
+                 uint8_t* dst, int64_t dstLen);
+
 // The row's stored bytes. Fails for a position outside the table and when the
 // bytes cannot all be read.
 bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored);
 
 // Turns a row's stored bytes into its `size` content bytes (a stored block is
 // handed on unchanged). Fails for an unknown method, a stored block whose two
-// sizes differ, and any decode failure. A method without a one-call decoder
-// here is decoded by its streaming decoder, in memory.
+// sizes differ, and any decode failure. A patch reads its reference, the
+// file `context` names, whole. A method without a one-call decoder here is
+// decoded by its streaming decoder, in memory.
 bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, PackageMethod method,
-                MemoryBlock* content);
+                MemoryBlock* content, const DecodeContext& context = DecodeContext());
 
-// The whole content of the entry `name` in memory, and its row position.
+// The whole content of the entry `name` in memory, and its row position; a
+// patch applies to the file `context` names.
 bool LoadEntry(PackageReader& reader, const std::string& name, MemoryBlock* content,
-               size_t* position);
+               size_t* position, const DecodeContext& context = DecodeContext());
 
 }  // namespace updater

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "packages/content_hash.h"
 #include "packages/file_sink.h"
 #include "packages/package_codecs.h"
 #include "packages/package_format.h"
@@ -17,6 +18,8 @@ namespace {
 constexpr std::string_view kDecompressFailed = "Error: Failed to decompress file!";
 constexpr std::string_view kWriteFailed = "Error: Failed to write file to disk!";
 constexpr size_t kIndexBuckets = 512;
+// The bytes that tell whether content starts like a program.
+constexpr size_t kProgramStartLength = 4;
 // Tries for a free name for a temporary file beside a target.
 constexpr int kSiblingNameTries = 1000;
 
@@ -160,33 +163,94 @@ std::string FreeStagingName(FileSystem& files, const std::string& target) {
   return std::string();
 }
 
-// Passes decoded bytes to a file and keeps taking them after a write failed
-// (or when there is no file), so that the decoder still finds out whether
-// the entry is whole. The cause of the failed write is kept.
-class DecodeToEndSink : public ByteSink {
+// Passes decoded bytes to the staged file, which it makes when the first of
+// them comes (or, for a decoder that asks for the whole content as memory, as
+// a mapped file of that size), and keeps taking them after the file could not
+// be made or written, so that the decoder still finds out whether the entry
+// is whole. The cause of the failure is kept.
+class StagedFileSink : public ByteSink {
  public:
-  DecodeToEndSink(File* file, PackageReader& reader) : reader_(reader), failed_(!file) {
-    if (file) sink_.emplace(*file);
-  }
+  StagedFileSink(PackageReader& reader, const std::string& path) : reader_(reader), path_(path) {}
+
   bool Write(const uint8_t* data, int64_t size) override {
-    if (!failed_ && !sink_->Write(data, size)) {
-      failed_ = true;
-      cause_ = reader_.files.LastError();
+    if (!started_) {
+      started_ = true;
+      file_ = reader_.files.CreateDurable(path_);
+      made_ = file_ != nullptr;
+      if (file_)
+        sink_.emplace(*file_);
+      else
+        Fail();
     }
-    if (reader_.Progress.Total > 0) {
+    if (!failed_ && sink_ && !sink_->Write(data, size)) Fail();
+    KeepStart(data, size);
+    Count(size);
+    return true;
+  }
+
+  uint8_t* ContentMemory(int64_t size) override {
+    if (started_) return nullptr;
+    started_ = true;
+    mapped_ = reader_.files.CreateMapped(path_, size);
+    made_ = mapped_ != nullptr;
+    if (!mapped_) Fail();
+    return mapped_ ? mapped_->Data() : nullptr;
+  }
+
+  bool ContentFilled(int64_t count) override {
+    if (mapped_) KeepStart(mapped_->Data() + filled_, count);
+    filled_ += count;
+    Count(count);
+    return true;
+  }
+
+  // Closes the file after a decode: true when it holds every byte the decoder
+  // gave (an empty file is made when none came). Otherwise Cause() says why.
+  bool Finish() {
+    if (!started_) Write(nullptr, 0);
+    if (file_ && !file_->Close()) Fail();
+    if (mapped_ && !mapped_->Close()) Fail();
+    sink_.reset();
+    file_.reset();
+    mapped_.reset();
+    return !failed_;
+  }
+  // Whether the file was made (and is to be deleted when the entry fails).
+  bool Made() const { return made_; }
+  const std::string& Cause() const { return cause_; }
+  bool StartsLikeProgram() const {
+    return LooksLikeProgram(reinterpret_cast<const uint8_t*>(start_.data()),
+                            static_cast<int64_t>(start_.size()));
+  }
+
+ private:
+  void Fail() {
+    if (!failed_) cause_ = reader_.files.LastError();
+    failed_ = true;
+  }
+  // Keeps the first bytes of the content, for StartsLikeProgram.
+  void KeepStart(const uint8_t* data, int64_t size) {
+    if (size <= 0) return;
+    const size_t take = std::min(kProgramStartLength - start_.size(), static_cast<size_t>(size));
+    start_.append(reinterpret_cast<const char*>(data), take);
+  }
+  void Count(int64_t size) {
+    if (reader_.Progress.Total > 0 && size > 0) {
       reader_.Progress.Done += size;
       reader_.report.Progress(reader_.Progress.Done, reader_.Progress.Total);
     }
-    return true;
   }
-  bool Failed() const { return failed_; }
-  const std::string& Cause() const { return cause_; }
-  bool StartsLikeProgram() const { return sink_ && sink_->StartsLikeProgram(); }
 
- private:
   PackageReader& reader_;
+  const std::string& path_;
+  bool started_ = false;
+  bool made_ = false;
+  bool failed_ = false;
+  std::unique_ptr<File> file_;
   std::optional<FileSink> sink_;
-  bool failed_;
+  std::unique_ptr<MappedFile> mapped_;
+  int64_t filled_ = 0;
+  std::string start_;
   std::string cause_;
 };
 
@@ -268,26 +332,22 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
 
   // The entry is decoded to its end even when its file cannot be made or
   // written, so that a broken entry is always reported as one.
-  std::unique_ptr<File> output = files.CreateDurable(stagedPath);
-  const bool created = output != nullptr;
-  std::string writeCause = created ? std::string() : files.LastError();
   PackageSource source(*row.Package);
-  DecodeToEndSink sink(output.get(), reader);
+  StagedFileSink sink(reader, stagedPath);
   DecodeContext context;
   context.TargetPath = targetPath;
   context.Files = &files;
   StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink, context);
-  if (created) {
-    if (sink.Failed()) writeCause = sink.Cause();
-    if (!output->Close() && writeCause.empty()) writeCause = files.LastError();
-    output.reset();
-  }
-  if (result != StreamResult::Ok || !writeCause.empty()) {
-    if (created) files.Delete(stagedPath);
+  const bool written = sink.Finish();
+  if (result != StreamResult::Ok || !written) {
+    if (sink.Made()) files.Delete(stagedPath);
+    if (result == StreamResult::ReferenceMismatch)
+      return Fail(reader, kDecompressFailed,
+                  "the patch of " + name + " was not made from the present " + targetPath);
     if (result != StreamResult::Ok)
       return Fail(reader, kDecompressFailed,
                   "the data of " + name + " cannot be decoded (" + MethodName(row.Method) + ")");
-    return Fail(reader, kWriteFailed, writeCause);
+    return Fail(reader, kWriteFailed, sink.Cause());
   }
 
   // A folder in the target's place, or a file that another opener holds,
@@ -310,6 +370,37 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
     files.MakeExecutable(stagedPath);
   }
   return true;
+}
+
+ReferenceCheck CheckPatchReference(PackageReader& reader, const std::string& name,
+                                   const std::string& targetPath, std::string* cause) {
+  size_t position = FindEntry(reader, name);
+  if (position == 0) {
+    *cause = "no entry named " + name;
+    return ReferenceCheck::Failed;
+  }
+  const EntryRecord& row = reader.EntryTable[position - 1];
+  const PackageCodec* codec = FindCodec(row.Method);
+  if (!codec || !codec->DecodesAgainstTarget || !RowLooksReadable(row)) {
+    *cause = "the entry " + name + " is no readable patch";
+    return ReferenceCheck::Failed;
+  }
+  uint8_t expected[kPatchHashSize];
+  if (!ReadAt(*row.Package, row.Offset, kPatchHashSize, expected)) {
+    *cause = reader.files.LastError();
+    return ReferenceCheck::Failed;
+  }
+  ContentHash present;
+  std::string error;
+  if (!HashFile(reader.files, targetPath, &present, &error)) {
+    *cause = "the patch of " + name + " cannot read " + targetPath + ": " + error;
+    return ReferenceCheck::Differs;
+  }
+  if (std::memcmp(present.data(), expected, kPatchHashSize) != 0) {
+    *cause = "the patch of " + name + " was not made from the present " + targetPath;
+    return ReferenceCheck::Differs;
+  }
+  return ReferenceCheck::Matches;
 }
 
 bool ExtractEntry(PackageReader& reader, const std::string& name, const std::string& targetPath) {

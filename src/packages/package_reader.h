@@ -85,14 +85,31 @@ inline constexpr char kStagingPrefix[] = "~mx";
 // Decodes the entry `name` in chunks into a new file at `stagedPath`, ready
 // to take the place of `targetPath`: it gets the permissions of an existing
 // target, or is made executable when it is new and its content starts like
-// a program. Its content is written for a later sync (SyncFiles). On failure
-// prints "Error: Failed to decompress file!" when the entry cannot be found,
-// read or decoded, whatever the state of its files, and otherwise "Error:
-// Failed to write file to disk!" when the staged file cannot be created or
-// written, or the target is a folder or held by another opener; no staged
-// file is left then. The target is not touched.
+// a program. The file is made when the first decoded bytes come, and a
+// patch's as a mapped file of the whole content; a patch decodes against the
+// present content of `targetPath`. Its content is written for a later sync
+// (SyncFiles). On failure prints "Error: Failed to decompress file!" when
+// the entry cannot be found, read or decoded (a patch also when the target
+// is not the file it was made from), whatever the state of its files, and
+// otherwise "Error: Failed to write file to disk!" when the staged file
+// cannot be created or written, or the target is a folder or held by
+// another opener; no staged file is left then. The target is not touched.
 bool StageEntry(PackageReader& reader, const std::string& name, const std::string& targetPath,
                 const std::string& stagedPath);
+
+enum class ReferenceCheck {
+  Matches,  // the target is the file the patch was made from
+  Differs,  // the target is another file, missing or unreadable
+  Failed,   // no patch entry of that name, or its block cannot be read
+};
+
+// Tells, without decoding, whether the patch entry `name` applies to the
+// present content of `targetPath`: compares the reference hash at the start
+// of its data block with the hash of the file. `*cause` says why for
+// anything but Matches. StageEntry's decoder makes the same check, and fails
+// such an entry with "Error: Failed to decompress file!".
+ReferenceCheck CheckPatchReference(PackageReader& reader, const std::string& name,
+                                   const std::string& targetPath, std::string* cause);
 
 // Writes the entry `name` to `targetPath`: stages it in a temporary file
 // beside the target, which then replaces the target in one step. Fails as

@@ -36,11 +36,19 @@ class ReaderTest : public PackageTest {
     return names;
   }
 
-  std::string Load(const std::string& name) {
+  // The entry's content decoded in memory; a patch applies to `target`.
+  std::string Load(const std::string& name, const std::string& target = std::string()) {
     MemoryBlock content;
     size_t position = 0;
-    if (!LoadEntry(reader, name, &content, &position)) return "<failed>";
+    DecodeContext context;
+    std::string targetPath = At(target);
+    if (!target.empty()) {
+      context.TargetPath = targetPath;
+      context.Files = &files;
+    }
+    if (!LoadEntry(reader, name, &content, &position, context)) return "<failed>";
     EXPECT_EQ(position, FindEntry(reader, name));
+    if (content.Size == 0) return std::string();
     return std::string(reinterpret_cast<const char*>(content.Data.get()),
                        static_cast<size_t>(content.Size));
   }
@@ -63,9 +71,9 @@ TEST_F(ReaderTest, RoundTripsEveryMethodAndDirectoryForm) {
       {"Updater.exe", SampleBytes(5000, 8)},
   };
   const MethodChoice methods[] = {PackageMethod::Stored, PackageMethod::Zlib, PackageMethod::Lzma,
-                                  kBestMethod};
+                                  PackageMethod::Zstd, kBestMethod};
   const MethodChoice directoryForms[] = {PackageMethod::Stored, PackageMethod::Zlib,
-                                         PackageMethod::Lzma};
+                                         PackageMethod::Lzma, PackageMethod::Zstd};
   int round = 0;
   for (MethodChoice method : methods) {
     for (MethodChoice directory : directoryForms) {
@@ -375,6 +383,12 @@ TEST_F(ReaderTest, DecodeFailures) {
   endMark.LzmaEndMark = true;
   const std::string lzmaEnding = EncodeLzma(content, endMark);
   const std::string lzma = EncodeLzma(content);
+  const std::string zstd = EncodeContent(PackageMethod::Zstd, content);
+  // The target's content is "old content"; a patch made from other content,
+  // and one whose result is not the one it names.
+  const std::string patchOfOther = EncodePatch("other content", content);
+  std::string patchToOther = EncodePatch("old content", content);
+  patchToOther[kPatchHashSize + 3] ^= 1;
   struct Case {
     const char* what;
     PackageMethod method;
@@ -390,7 +404,14 @@ TEST_F(ReaderTest, DecodeFailures) {
       {"lzma cut short", PackageMethod::Lzma, lzma.substr(0, lzma.size() - 100), size},
       {"lzma block under 13 bytes", PackageMethod::Lzma, lzma.substr(0, 12), size},
       {"lzma corrupt", PackageMethod::Lzma, std::string(lzma).replace(20, 8, 8, '\xee'), size},
-      {"unknown method", PackageMethod{3}, content, size},
+      {"zstd cut short", PackageMethod::Zstd, zstd.substr(0, zstd.size() / 2), size},
+      {"zstd longer than declared", PackageMethod::Zstd, zstd, size - 1},
+      {"zstd with bytes after its frame", PackageMethod::Zstd, zstd + "x", size},
+      {"patch made from other content", PackageMethod::Patch, patchOfOther, size},
+      {"patch whose result is not the one it names", PackageMethod::Patch, patchToOther, size},
+      {"patch frame cut short", PackageMethod::Patch,
+       EncodePatch("old content", content).substr(0, 100), size},
+      {"unknown method", PackageMethod{5}, content, size},
       {"size 0", PackageMethod::Stored, "", 0},
   };
   Write("Target.dat", "old content");
@@ -401,7 +422,7 @@ TEST_F(ReaderTest, DecodeFailures) {
         "d" + std::to_string(round++) + ".mxu",
         BuildPackageBytes({{"E", 1, c.method, {{0, c.stored, c.size}}}}, PackageMethod::Stored));
     ASSERT_TRUE(OpenPackage(reader, path));
-    EXPECT_EQ(Load("E"), "<failed>");
+    EXPECT_EQ(Load("E", "Target.dat"), "<failed>");
     report.lines.clear();
     EXPECT_FALSE(ExtractEntry(reader, "E", At("Target.dat")));
     EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to decompress file!"});
@@ -414,11 +435,10 @@ TEST_F(ReaderTest, DecodeFailures) {
 
 TEST_F(ReaderTest, TruncatedDataBlocks) {
   const std::string content = SampleBytes(5000, 12);
-  for (PackageMethod method : {PackageMethod::Stored, PackageMethod::Zlib, PackageMethod::Lzma}) {
+  for (PackageMethod method :
+       {PackageMethod::Stored, PackageMethod::Zlib, PackageMethod::Lzma, PackageMethod::Zstd}) {
     SCOPED_TRACE(static_cast<int>(method));
-    std::string stored = method == PackageMethod::Zlib   ? EncodeZlib(content)
-                         : method == PackageMethod::Lzma ? EncodeLzma(content)
-                                                         : content;
+    std::string stored = EncodeContent(method, content);
     // The directory comes first and the data block last, so cutting the file
     // cuts the block.
     std::string directory = EncodeDirectory(
@@ -449,6 +469,182 @@ TEST_F(ReaderTest, TruncatedDataBlocks) {
     EXPECT_TRUE(Load("E") == content);
     ClosePackages(reader);
   }
+}
+
+// Zstandard entries of one byte and of a few MiB, past the frame's window,
+// come back whole through both readers; empty content is refused, as the
+// method's size rule cannot hold it.
+TEST_F(ReaderTest, ZstdEntriesOfEverySize) {
+  const std::string large = SampleBytes(3 << 20, 40) + SampleBytes(3 << 20, 40);
+  const std::vector<std::pair<std::string, std::string>> contents = {{"one", "x"},
+                                                                     {"large", large}};
+  Pack("z.mxu", contents, PackageMethod::Zstd);
+  ASSERT_TRUE(OpenPackage(reader, At("z.mxu")));
+  for (const auto& [name, content] : contents) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(reader.EntryTable[FindEntry(reader, name) - 1].Method, PackageMethod::Zstd);
+    EXPECT_TRUE(Load(name) == content);
+    ASSERT_TRUE(ExtractEntry(reader, name, At(name)));
+    EXPECT_TRUE(Read(name) == content);
+  }
+  ClosePackages(reader);
+  std::string error;
+  EXPECT_FALSE(WritePackage(Native(At("e.mxu")), {{"e", 1, PackageMethod::Zstd, {{0, "", ""}}}}, {},
+                            &error));
+  EXPECT_NE(error.find("empty"), std::string::npos) << error;
+}
+
+// Patches through the writer and both readers, each applied to the file it
+// was made from: an empty one, one that becomes empty, one byte, and a few
+// MiB changed in places.
+TEST_F(ReaderTest, PatchesApplyToTheFileTheyWereMadeFrom) {
+  const std::string large = SampleBytes(5 << 20, 30);
+  const std::string changed = large.substr(0, 1000000) + SampleBytes(3000, 31) +
+                              large.substr(1000100, 2000000) + large.substr(3500000);
+  struct Case {
+    const char* what;
+    std::string reference;
+    std::string content;
+  } cases[] = {
+      {"from an empty file", "", SampleBytes(20000, 32)},
+      {"to an empty file", SampleBytes(20000, 33), ""},
+      {"one byte to another", "a", "b"},
+      {"a few MiB with changes", large, changed},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Write("old", c.reference);
+    const std::string package = "p" + std::to_string(round++) + ".mxu";
+    std::string error;
+    ASSERT_TRUE(WritePackage(
+        Native(At(package)),
+        {{"Target", 1, PackageMethod::Patch, {{0, "", c.content, Native(At("old"))}}}}, {}, &error))
+        << error;
+    Write("Target", c.reference);
+    ASSERT_TRUE(OpenPackage(reader, At(package)));
+    std::string cause;
+    EXPECT_EQ(CheckPatchReference(reader, "Target", At("Target"), &cause), ReferenceCheck::Matches)
+        << cause;
+    EXPECT_TRUE(Load("Target", "Target") == c.content);
+    ASSERT_TRUE(ExtractEntry(reader, "Target", At("Target")));
+    EXPECT_TRUE(Read("Target") == c.content);
+    EXPECT_EQ(CheckPatchReference(reader, "Target", At("Target"), &cause), ReferenceCheck::Differs);
+    ClosePackages(reader);
+  }
+  // The large patch holds what changed, not the file.
+  EXPECT_LT(std::filesystem::file_size(std::filesystem::u8path(Native(At("p3.mxu")))), 100000u);
+  EXPECT_TRUE(report.lines.empty());
+  std::string error;
+  EXPECT_FALSE(WritePackage(Native(At("n.mxu")), {{"T", 1, PackageMethod::Patch, {{0, "", "x"}}}},
+                            {}, &error));
+  EXPECT_NE(error.find("made from"), std::string::npos) << error;
+}
+
+// Stored bytes from a string, and a sink that keeps what it is given and
+// counts every call.
+class StringSource : public ByteSource {
+ public:
+  explicit StringSource(std::string bytes) : bytes_(std::move(bytes)) {}
+  int64_t Read(uint8_t* buffer, int64_t size) override {
+    int64_t count = std::min<int64_t>(size, static_cast<int64_t>(bytes_.size() - pos_));
+    std::copy(bytes_.begin() + pos_, bytes_.begin() + pos_ + count, buffer);
+    pos_ += static_cast<size_t>(count);
+    return count;
+  }
+
+ private:
+  std::string bytes_;
+  size_t pos_ = 0;
+};
+
+class CountingSink : public ByteSink {
+ public:
+  bool Write(const uint8_t* data, int64_t size) override {
+    ++calls;
+    bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+    return true;
+  }
+  uint8_t* ContentMemory(int64_t) override {
+    ++calls;
+    return nullptr;
+  }
+  int calls = 0;
+  std::string bytes;
+};
+
+// A patch for another file, or for a missing one, fails before anything is
+// written and leaves the target as it is; CheckPatchReference tells the same
+// without decoding. A full disk fails the mapped output as it fails files.
+TEST_F(ReaderTest, PatchForAnotherFileFailsBeforeAnythingIsWritten) {
+  const std::string reference = SampleBytes(400000, 34);
+  const std::string content = reference.substr(0, 200000) + "changed" + reference.substr(200007);
+  const std::string patch = EncodePatch(reference, content);
+  const int32_t size = static_cast<int32_t>(content.size());
+  std::string path = Put(
+      "p.mxu", BuildPackageBytes(
+                   {{"T", 1, PackageMethod::Patch, {{0, patch, size}}}, Stored("S", "not a patch")},
+                   PackageMethod::Stored));
+  ASSERT_TRUE(OpenPackage(reader, path));
+  std::string why;
+  EXPECT_EQ(CheckPatchReference(reader, "S", At("T"), &why), ReferenceCheck::Failed);
+  EXPECT_EQ(CheckPatchReference(reader, "none", At("T"), &why), ReferenceCheck::Failed);
+  DecodeContext context;
+  const std::string target = At("T");
+  context.TargetPath = target;
+  context.Files = &files;
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+  } cases[] = {
+      {"another file", [&] { Write("T", reference + "x"); }},
+      {"a file that became shorter", [&] { Write("T", reference.substr(1)); }},
+      {"no file", [&] { files.Delete(At("T")); }},
+      {"a folder", [&] { files.CreateFolder(At("T")); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.prepare();
+    const std::vector<std::string> before = Tree();
+    std::string cause;
+    EXPECT_EQ(CheckPatchReference(reader, "T", At("T"), &cause), ReferenceCheck::Differs);
+    EXPECT_FALSE(cause.empty());
+    StringSource source(patch);
+    CountingSink sink;
+    EXPECT_EQ(DecodeStream(source, static_cast<int64_t>(patch.size()), size, PackageMethod::Patch,
+                           sink, context),
+              StreamResult::ReferenceMismatch);
+    EXPECT_EQ(sink.calls, 0);
+    report.lines.clear();
+    EXPECT_FALSE(ExtractEntry(reader, "T", At("T")));
+    EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to decompress file!"});
+    EXPECT_EQ(Tree(), before);
+  }
+  files.RemoveFolder(At("T"));
+
+  // The right file: decoded into memory of the decoder's own when the sink
+  // offers none; a full disk keeps the old file and leaves nothing behind.
+  Write("T", reference);
+  StringSource source(patch);
+  CountingSink sink;
+  ASSERT_EQ(DecodeStream(source, static_cast<int64_t>(patch.size()), size, PackageMethod::Patch,
+                         sink, context),
+            StreamResult::Ok);
+  EXPECT_TRUE(sink.bytes == content);
+  ClosePackages(reader);
+  testing::DiskFullFileSystem diskFull;
+  PackageReader full(diskFull, report);
+  ASSERT_TRUE(OpenPackage(full, path));
+  diskFull.capacity = size - 1;
+  report.lines.clear();
+  EXPECT_FALSE(ExtractEntry(full, "T", At("T")));
+  EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+  EXPECT_TRUE(Read("T") == reference);
+  EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "p.mxu"}));
+  diskFull.capacity = size;
+  EXPECT_TRUE(ExtractEntry(full, "T", At("T")));
+  EXPECT_TRUE(Read("T") == content);
+  ClosePackages(full);
 }
 
 class ExtractTest : public ReaderTest {

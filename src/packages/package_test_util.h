@@ -65,6 +65,12 @@ class ForwardingFileSystem : public FileSystem {
   LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) override {
     return real_.TryLock(path, lock);
   }
+  std::unique_ptr<MappedFile> MapRead(const std::string& path) override {
+    return real_.MapRead(path);
+  }
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override {
+    return real_.CreateMapped(path, size);
+  }
 
  protected:
   // A real file whose writes and syncs go through `write` and `sync` first;
@@ -115,6 +121,17 @@ class DiskFullFileSystem : public ForwardingFileSystem {
     return Watched(real_.Create(path), write, [] { return true; });
   }
   std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
+  // A mapped file takes its whole space when it is made.
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override {
+    if (size > capacity) {
+      full = true;
+      return nullptr;
+    }
+    capacity -= size;
+    return real_.CreateMapped(path, size);
+  }
+  std::string LastError() override { return full ? "disk full" : real_.LastError(); }
+  bool full = false;
 };
 
 // Ends a run in the middle, as a kill or a power cut does: thrown by
@@ -174,6 +191,9 @@ class InterruptingFileSystem : public ForwardingFileSystem {
   }
   bool MakeExecutable(const std::string& path) override {
     return Change("MakeExecutable " + path) && real_.MakeExecutable(path);
+  }
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override {
+    return Change("CreateMapped " + path) ? real_.CreateMapped(path, size) : nullptr;
   }
   std::string LastError() override { return cause_.empty() ? real_.LastError() : cause_; }
 

@@ -3,6 +3,11 @@
 
 #include <LzmaEnc.h>
 #include <zlib.h>
+// zstd's experimental API (linked statically, see cmake/Zstd.cmake): the
+// parameters of a level (ZSTD_getCParams) and an input that stays in place
+// (ZSTD_c_stableInBuffer), so that a patch needs no window buffer of its own.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,7 +18,9 @@
 #include <optional>
 #include <sstream>
 
+#include "packages/content_hash.h"
 #include "packages/package_format.h"
+#include "system/platform.h"
 
 namespace updater {
 
@@ -143,6 +150,71 @@ int64_t LzmaBytes(std::istream& in, int64_t size, std::ostream& out,
   return result;
 }
 
+// A zstd compression context, freed when it goes.
+struct ZstdEncoder {
+  ZstdEncoder() : context(ZSTD_createCCtx()) {}
+  ~ZstdEncoder() { ZSTD_freeCCtx(context); }
+  ZstdEncoder(const ZstdEncoder&) = delete;
+  ZstdEncoder& operator=(const ZstdEncoder&) = delete;
+  bool Set(ZSTD_cParameter parameter, int value) {
+    return context && !ZSTD_isError(ZSTD_CCtx_setParameter(context, parameter, value));
+  }
+  // Compresses `input` (all of it, or the next piece while `last` is not
+  // set) into `out` through a buffer of one chunk; false on an error.
+  bool Compress(ZSTD_inBuffer* input, bool last, std::ostream& out, int64_t* written) {
+    std::unique_ptr<char[]> buffer(new char[kChunkSize]);
+    while (true) {
+      ZSTD_outBuffer output = {buffer.get(), static_cast<size_t>(kChunkSize), 0};
+      const size_t left =
+          ZSTD_compressStream2(context, &output, input, last ? ZSTD_e_end : ZSTD_e_continue);
+      if (ZSTD_isError(left)) return false;
+      out.write(buffer.get(), static_cast<std::streamsize>(output.pos));
+      if (!out) return false;
+      *written += static_cast<int64_t>(output.pos);
+      if (last ? left == 0 : input->pos == input->size) return true;
+    }
+  }
+  ZSTD_CCtx* context;
+};
+
+int64_t ZstdBytes(std::istream& in, int64_t size, std::ostream& out,
+                  const EncodeSettings& settings) {
+  ZstdEncoder encoder;
+  if (!encoder.Set(ZSTD_c_compressionLevel, settings.ZstdLevel) ||
+      !encoder.Set(ZSTD_c_checksumFlag, 1) ||
+      ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(encoder.context, static_cast<uint64_t>(size))))
+    return -1;
+  // The levels above 20 would need more window than readers give a frame.
+  const ZSTD_compressionParameters level =
+      ZSTD_getCParams(settings.ZstdLevel, static_cast<unsigned long long>(size), 0);
+  const int windowLog = std::min(
+      settings.ZstdWindowLog > 0 ? settings.ZstdWindowLog : static_cast<int>(level.windowLog),
+      kZstdWindowLogMax);
+  if (!encoder.Set(ZSTD_c_windowLog, windowLog)) return -1;
+  // Refused by a library built without threads, which then encodes alone.
+  if (settings.ZstdWorkers > 0) encoder.Set(ZSTD_c_nbWorkers, settings.ZstdWorkers);
+  std::unique_ptr<char[]> input(new char[kChunkSize]);
+  int64_t remaining = size, written = 0;
+  bool last = false;
+  while (!last) {
+    const int64_t want = std::min(kChunkSize, remaining);
+    in.read(input.get(), static_cast<std::streamsize>(want));
+    if (in.gcount() != want) return -1;
+    remaining -= want;
+    last = remaining == 0;
+    ZSTD_inBuffer piece = {input.get(), static_cast<size_t>(want), 0};
+    if (!encoder.Compress(&piece, last, out, &written)) return -1;
+  }
+  return written;
+}
+
+// The smallest window log that covers `bytes`, within what zstd allows.
+int WindowLogFor(int64_t bytes) {
+  int log = ZSTD_WINDOWLOG_MIN;
+  while (log < ZSTD_WINDOWLOG_MAX && (int64_t{1} << log) < bytes) ++log;
+  return log;
+}
+
 // Makes a method's data block from whole content: `size` bytes of `in` into
 // `out`. Returns the bytes written, or -1.
 using ContentEncoder = int64_t (*)(std::istream& in, int64_t size, std::ostream& out,
@@ -159,6 +231,10 @@ ContentEncoder EncoderOf(PackageMethod method) {
       return DeflateBytes;
     case PackageMethod::Lzma:
       return LzmaBytes;
+    case PackageMethod::Zstd:
+      return ZstdBytes;
+    case PackageMethod::Patch:
+      return nullptr;  // made from a reference too: EncodePatch
   }
   return nullptr;  // a code without a codec
 }
@@ -188,9 +264,42 @@ bool OpenSource(const VariantInput& variant, Source* source, std::string* error)
   return true;
 }
 
+// Maps the file at `path`, with the cause in `error` when it cannot.
+std::unique_ptr<MappedFile> MapFile(const std::string& path, std::string* error) {
+  FileSystem& files = RealPlatform().files;
+  std::unique_ptr<MappedFile> file = files.MapRead(path);
+  if (!file) *error = "cannot read " + path + ": " + files.LastError();
+  return file;
+}
+
+// Encodes one variant as a patch against its reference into `out`; returns
+// the stored size or -1.
+int64_t EncodePatchVariant(const VariantInput& variant, std::ostream& out,
+                           const EncodeSettings& settings, std::string* error) {
+  if (variant.ReferencePath.empty()) {
+    *error = "a patch needs the file it is made from";
+    return -1;
+  }
+  if (!variant.FilePath.empty())
+    return EncodePatchFiles(variant.ReferencePath, variant.FilePath, out, settings, error);
+  std::unique_ptr<MappedFile> reference = MapFile(variant.ReferencePath, error);
+  if (!reference) return -1;
+  return EncodePatch(reference->Data(), reference->Size(),
+                     reinterpret_cast<const uint8_t*>(variant.Content.data()),
+                     static_cast<int64_t>(variant.Content.size()), out, settings, error);
+}
+
 // Encodes one variant into `out`; returns the stored size or -1.
 int64_t EncodeVariant(const VariantInput& variant, PackageMethod method, std::ostream& out,
                       const EncodeSettings& settings, std::string* error) {
+  if (method == PackageMethod::Patch) {
+    int64_t written = EncodePatchVariant(variant, out, settings, error);
+    if (written < 0)
+      *error = "cannot make the patch of " +
+               (variant.FilePath.empty() ? std::string("content") : variant.FilePath) + ": " +
+               *error;
+    return written;
+  }
   Source source;
   if (!OpenSource(variant, &source, error)) return -1;
   int64_t written = EncodeStream(method, *source.stream, source.size, out, settings);
@@ -200,12 +309,13 @@ int64_t EncodeVariant(const VariantInput& variant, PackageMethod method, std::os
 }
 
 // The methods to try for a choice: the one chosen, or for the best every
-// method with a whole-content encoder, in the order of their codes.
+// method with a whole-content encoder that every updater reads, in the order
+// of their codes.
 std::vector<PackageMethod> Candidates(MethodChoice choice) {
   if (choice) return {*choice};
   std::vector<PackageMethod> methods;
   for (const PackageCodec& codec : PackageCodecs())
-    if (EncoderOf(codec.Method)) methods.push_back(codec.Method);
+    if (EncoderOf(codec.Method) && codec.ReadByEveryUpdater) methods.push_back(codec.Method);
   return methods;
 }
 
@@ -295,7 +405,8 @@ bool WriteTo(std::fstream& out, const std::string& path, const std::vector<Entry
     for (const VariantInput& variant : entry.Variants) {
       Source source;
       if (!OpenSource(variant, &source, error)) return false;
-      if (source.size <= 0 || source.size > kMaxPackageSize) {
+      const bool patch = entry.DataMethod == PackageMethod::Patch;
+      if (source.size < (patch ? 0 : 1) || source.size > kMaxPackageSize) {
         *error =
             (source.size <= 0 ? "cannot pack an empty file: " : "file too large: ") + entry.Name;
         return false;
@@ -402,6 +513,59 @@ bool WritePackage(const std::string& path, const std::vector<EntryInput>& entrie
     fs::remove(fs::u8path(path + ".~scratch"), ignored);
   }
   return written;
+}
+
+int64_t EncodePatch(const uint8_t* reference, int64_t referenceSize, const uint8_t* content,
+                    int64_t size, std::ostream& out, const EncodeSettings& settings,
+                    std::string* error) {
+  ContentHash referenceHash, contentHash;
+  if (!HashContent(reference, referenceSize, &referenceHash, error) ||
+      !HashContent(content, size, &contentHash, error))
+    return -1;
+  out.write(reinterpret_cast<const char*>(referenceHash.data()), kPatchHashSize);
+  out.write(reinterpret_cast<const char*>(contentHash.data()), kPatchHashSize);
+  // The window reaches from the end of the content back to the start of the
+  // reference, so that any part of the reference can be matched anywhere.
+  ZstdEncoder encoder;
+  if (!encoder.Set(ZSTD_c_compressionLevel, settings.ZstdLevel) ||
+      !encoder.Set(ZSTD_c_enableLongDistanceMatching, 1) ||
+      !encoder.Set(ZSTD_c_windowLog, WindowLogFor(referenceSize + size)) ||
+      !encoder.Set(ZSTD_c_stableInBuffer, 1) ||
+      ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(encoder.context, static_cast<uint64_t>(size))) ||
+      ZSTD_isError(
+          ZSTD_CCtx_refPrefix(encoder.context, reference, static_cast<size_t>(referenceSize)))) {
+    *error = "zstd refused the patch's parameters";
+    return -1;
+  }
+  const uint8_t none = 0;
+  ZSTD_inBuffer input = {content ? content : &none, static_cast<size_t>(size), 0};
+  int64_t written = kPatchHeaderSize;
+  if (!out || !encoder.Compress(&input, true, out, &written)) {
+    *error = "zstd cannot encode the patch, or it cannot be written";
+    return -1;
+  }
+  return written;
+}
+
+int64_t EncodePatchFiles(const std::string& referencePath, const std::string& contentPath,
+                         std::ostream& out, const EncodeSettings& settings, std::string* error) {
+  std::unique_ptr<MappedFile> reference = MapFile(referencePath, error);
+  std::unique_ptr<MappedFile> content = reference ? MapFile(contentPath, error) : nullptr;
+  if (!content) return -1;
+  return EncodePatch(reference->Data(), reference->Size(), content->Data(), content->Size(), out,
+                     settings, error);
+}
+
+std::string EncodePatch(const std::string& reference, const std::string& content,
+                        const EncodeSettings& settings) {
+  std::ostringstream out;
+  std::string error;
+  if (EncodePatch(reinterpret_cast<const uint8_t*>(reference.data()),
+                  static_cast<int64_t>(reference.size()),
+                  reinterpret_cast<const uint8_t*>(content.data()),
+                  static_cast<int64_t>(content.size()), out, settings, &error) < 0)
+    return std::string();
+  return out.str();
 }
 
 std::string BuildPackageBytes(const std::vector<RawEntry>& entries, PackageMethod dirMethod) {

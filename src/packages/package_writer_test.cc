@@ -17,11 +17,11 @@ namespace {
 using testing::PackageTest;
 
 // The method with the smallest encoding of `content` (the lowest code of
-// equal ones), and that size.
+// equal ones) among those every updater reads, and that size.
 std::pair<PackageMethod, size_t> Smallest(const std::string& content) {
   std::optional<std::pair<PackageMethod, size_t>> best;
   for (const PackageCodec& codec : PackageCodecs()) {
-    if (!EncodesWholeContent(codec.Method)) continue;
+    if (!EncodesWholeContent(codec.Method) || !codec.ReadByEveryUpdater) continue;
     size_t size = EncodeContent(codec.Method, content).size();
     if (!best || size < best->second) best = {codec.Method, size};
   }

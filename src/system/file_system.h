@@ -43,6 +43,23 @@ class File {
   virtual bool Close() = 0;
 };
 
+// A whole file as memory, mapped by the file system (MapRead, CreateMapped).
+// An empty file has no memory (Data() is null). Unmapped, and the file
+// closed, when destroyed.
+class MappedFile {
+ public:
+  virtual ~MappedFile() = default;
+
+  // The file's first byte; null for an empty file. Memory of MapRead is
+  // read-only: writing to it faults.
+  virtual uint8_t* Data() = 0;
+  virtual int64_t Size() const = 0;
+  // Unmaps the file and closes it now, handing what was written to the
+  // operating system; false when that reported an error. Later calls do
+  // nothing.
+  virtual bool Close() = 0;
+};
+
 struct FolderEntry {
   std::string name;  // name only, no folder
   bool isFolder = false;
@@ -146,6 +163,17 @@ class FileSystem {
   // there is refused. Taken: `*lock` holds the lock until it is destroyed (or
   // the process ends); programs this process starts never inherit it.
   virtual LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) = 0;
+
+  // Maps the whole existing file at `path` read-only; others may read it
+  // meanwhile. Null on failure (missing, a folder, cannot be mapped). The
+  // content must not change while it is mapped.
+  virtual std::unique_ptr<MappedFile> MapRead(const std::string& path) = 0;
+  // Creates a file of `size` zero bytes at `path`, as CreateDurable does
+  // (replacing an existing file, no sharing, made durable later by
+  // SyncFiles), with its space taken on the disk now, so that a full disk
+  // fails here rather than when the memory is written; and maps it
+  // writable. Null on failure; a file it had begun to make is removed then.
+  virtual std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) = 0;
 };
 
 }  // namespace updater

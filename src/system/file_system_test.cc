@@ -325,6 +325,69 @@ TEST_F(FileSystemTest, OnlyReadingFollowsALink) {
   }
 }
 #endif
+// A file read through its map, and the files that cannot be mapped; an empty
+// file is mapped without memory.
+TEST_F(FileSystemTest, MapReadShowsTheWholeFile) {
+  WriteWholeFile(Native("a.bin"), "mapped content");
+  WriteWholeFile(Native("empty"), "");
+  ASSERT_TRUE(files_.CreateFolder(At("folder")));
+  struct Case {
+    const char* name;
+    bool maps;
+    std::string content;
+  } cases[] = {
+      {"a.bin", true, "mapped content"},
+      {"empty", true, ""},
+      {"missing", false, ""},
+      {"folder", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<MappedFile> map = files_.MapRead(At(c.name));
+    ASSERT_EQ(map != nullptr, c.maps);
+    if (!map) {
+      EXPECT_NE(files_.LastError().find(c.name), std::string::npos) << files_.LastError();
+      continue;
+    }
+    ASSERT_EQ(map->Size(), static_cast<int64_t>(c.content.size()));
+    EXPECT_EQ(map->Data() == nullptr, c.content.empty());
+    if (map->Data()) {
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(map->Data()), c.content.size()),
+                c.content);
+    }
+    EXPECT_TRUE(map->Close());
+    EXPECT_TRUE(map->Close());
+  }
+}
+
+// A mapped file of each size replaces what was there with the bytes written
+// to its memory; a file another opener holds, or a missing folder, fails
+// and keeps what there was.
+TEST_F(FileSystemTest, CreateMappedWritesItsMemoryToANewFile) {
+  for (int64_t size : {int64_t{0}, int64_t{5}, int64_t{3} << 20}) {
+    SCOPED_TRACE(size);
+    WriteWholeFile(Native("new"), "an older, longer content");
+    std::unique_ptr<MappedFile> out = files_.CreateMapped(At("new"), size);
+    ASSERT_TRUE(out) << files_.LastError();
+    ASSERT_EQ(out->Size(), size);
+    std::string expected(static_cast<size_t>(size), '\0');
+    for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>('a' + i % 26);
+    if (size > 0) std::copy(expected.begin(), expected.end(), out->Data());
+    EXPECT_TRUE(out->Close());
+    out.reset();
+    ASSERT_TRUE(files_.SyncFiles({At("new")}));
+    EXPECT_TRUE(ReadWholeFile(Native("new")) == expected);
+  }
+  WriteWholeFile(Native("held"), "held");
+  std::unique_ptr<File> held = files_.OpenRead(At("held"), true);
+  ASSERT_TRUE(held);
+  EXPECT_FALSE(files_.CreateMapped(At("held"), 10));
+  EXPECT_FALSE(files_.LastError().empty());
+  held.reset();
+  EXPECT_EQ(ReadWholeFile(Native("held")), "held");
+  EXPECT_FALSE(files_.CreateMapped(At("missing\\new"), 10));
+  EXPECT_FALSE(FileExists(Native("missing")));
+}
 
 }  // namespace
 }  // namespace updater

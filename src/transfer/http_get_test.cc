@@ -229,6 +229,8 @@ class CountingFiles : public FileSystem {
   LockOutcome TryLock(const std::string&, std::unique_ptr<File>*) override {
     return LockOutcome::Failed;
   }
+  std::unique_ptr<MappedFile> MapRead(const std::string&) override { return nullptr; }
+  std::unique_ptr<MappedFile> CreateMapped(const std::string&, int64_t) override { return nullptr; }
 
   int64_t size = 0;
   bool created = false;

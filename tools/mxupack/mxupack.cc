@@ -38,11 +38,17 @@ Usage:
       Packs every file below DIR. Entry names are the paths relative to DIR
       with "\" separators (ASCII or Latin-1 characters, at most 255 bytes).
       Empty files cannot be packed.
-    --method stored|zlib|lzma|best   data method of every entry (default best:
-                                     the smallest of the three per entry)
-    --dir-method auto|stored|zlib|lzma
+    --method stored|zlib|lzma|zstd|best
+                                     data method of every entry (default best:
+                                     the smallest of stored, zlib and lzma per
+                                     entry, which every updater reads; zstd
+                                     needs an updater that knows it)
+    --dir-method auto|stored|zlib|lzma|zstd
                                      method of the directory (default auto:
                                      compressed only when that is smaller)
+    --patch-from OLD_DIR             every file that OLD_DIR holds under the
+                                     same name becomes a patch: it applies only
+                                     over exactly that old file
     --version N                      entry version 0-65535 (default 0)
     --key K                          variant key 0-255 of DIR's files (default 0)
     --variant K=DIR2                 adds DIR2's files as variants with key K:
@@ -50,15 +56,18 @@ Usage:
                                      entry (repeatable)
     --zlib-level 1-9                 (default 9)
     --lzma-level 0-9                 (default 5)
+    --zstd-level 1-22                zstd and patches (default 19)
   mxupack list PKG
       One line per variant: name, method, packed size, size, version, key,
       offset.
   mxupack extract PKG DIR [--key K]
       Writes the entries to DIR as the updater does: the variant with the
       preferred key K (default 0) is chosen, folders are created, names that
-      leave DIR are refused.
-  mxupack verify PKG
-      Decodes every variant of every entry; reports each failure.
+      leave DIR are refused. A patch applies to the file DIR holds.
+  mxupack verify PKG [--reference-folder DIR]
+      Decodes every variant of every entry; reports each failure. A patch is
+      decoded against the file of its name in DIR; without DIR, patches are
+      counted but not decoded.
   mxupack publish SERVER_DIR RELEASE_DIR [options]
       Publishes the release in RELEASE_DIR (VOXA.exe at its top) to the update
       server folder SERVER_DIR: packs it as VOXA-<version>.mxu (the version is
@@ -79,7 +88,10 @@ Usage:
                                      writes, and beside UpdateInfo.txt and
                                      UpdateServer.lst when theirs is missing or
                                      not this key's (a key of minisign -G -W)
-    --method stored|zlib|lzma|best   data method of the entries (default best)
+    --method stored|zlib|lzma|zstd|best
+                                     data method of the entries (default best);
+                                     the updater's own package keeps to the
+                                     methods every updater reads
     --force                          publishes a version that is not above the
                                      catalogue's newest VOXA line
   mxupack --help
@@ -126,6 +138,7 @@ int Create(const std::vector<std::string>& args) {
   PackageOptions options;
   MethodChoice method = kBestMethod;
   long version = 0, key = 0;
+  std::string patchFrom;
   std::vector<std::pair<uint8_t, std::string>> variantFolders;
   for (size_t i = 2; i < args.size(); ++i) {
     const std::string& option = args[i];
@@ -152,6 +165,11 @@ int Create(const std::vector<std::string>& args) {
     } else if (option == "--lzma-level") {
       if (!ParseNumber(value, 0, 9, &number)) return Usage("lzma level must be 0-9");
       options.Encode.LzmaLevel = static_cast<int>(number);
+    } else if (option == "--zstd-level") {
+      if (!ParseNumber(value, 1, 22, &number)) return Usage("zstd level must be 1-22");
+      options.Encode.ZstdLevel = static_cast<int>(number);
+    } else if (option == "--patch-from") {
+      patchFrom = value;
     } else {
       return Usage("unknown option: " + option);
     }
@@ -160,17 +178,25 @@ int Create(const std::vector<std::string>& args) {
   std::vector<EntryInput> entries;
   std::map<std::string, size_t> positions;
   std::string error;
+  std::map<std::string, std::string> oldFiles;
+  if (!patchFrom.empty() && !ListFiles(patchFrom, &oldFiles, &error)) return Failure(error);
   variantFolders.insert(variantFolders.begin(), {static_cast<uint8_t>(key), folder});
   for (const auto& [variantKey, variantFolder] : variantFolders) {
     std::map<std::string, std::string> files;
     if (!ListFiles(variantFolder, &files, &error)) return Failure(error);
     for (const auto& [name, path] : files) {
+      auto old = oldFiles.find(name);
+      const bool patch = old != oldFiles.end();
       auto found = positions.find(name);
       if (found == positions.end()) {
         found = positions.emplace(name, entries.size()).first;
-        entries.push_back({name, static_cast<uint16_t>(version), method, {}});
+        entries.push_back({name,
+                           static_cast<uint16_t>(version),
+                           patch ? MethodChoice(PackageMethod::Patch) : method,
+                           {}});
       }
-      entries[found->second].Variants.push_back({variantKey, path, std::string()});
+      entries[found->second].Variants.push_back(
+          {variantKey, path, std::string(), patch ? old->second : std::string()});
     }
   }
   if (entries.empty()) return Failure("no files to pack in " + folder);
@@ -236,19 +262,37 @@ int List(const std::vector<std::string>& args) {
 }
 
 int Verify(const std::vector<std::string>& args) {
-  if (args.size() != 1) return Usage("verify needs PKG");
+  if (args.size() != 1 && !(args.size() == 3 && args[1] == "--reference-folder"))
+    return Usage("verify needs PKG, and takes only --reference-folder DIR");
+  const std::string referenceFolder = args.size() == 3 ? args[2] : std::string();
   PackageFile package;
   std::string error;
   if (!package.Open(args[0], &error)) return Failure(error);
-  int failures = 0, checked = 0;
+  int failures = 0, checked = 0, patchesLeft = 0;
   for (const DirectoryEntry& entry : package.entries) {
+    const PackageCodec* codec = FindCodec(entry.Method);
+    const bool patch = codec && codec->DecodesAgainstTarget;
+    // A patch decodes only over the file it was made from.
+    const std::string reference = referenceFolder + "/" + AnsiToUtf8(entry.Name);
+    DecodeContext context;
+    context.TargetPath = reference;
+    context.Files = &RealPlatform().files;
     for (const EntryVariant& variant : entry.Variants) {
+      if (patch && referenceFolder.empty()) {
+        ++patchesLeft;
+        continue;
+      }
       NullSink sink;
-      bool ok = package.Seek(variant.Offset) &&
-                DecodeStream(package, variant.PackedSize, variant.Size, entry.Method, sink) ==
-                    StreamResult::Ok;
+      StreamResult result =
+          package.Seek(variant.Offset)
+              ? DecodeStream(package, variant.PackedSize, variant.Size, entry.Method, sink, context)
+              : StreamResult::DecodeFailed;
       ++checked;
-      if (!ok) {
+      if (result == StreamResult::ReferenceMismatch) {
+        ++failures;
+        std::cerr << "mxupack: the patch of " << AnsiToUtf8(entry.Name) << " (key "
+                  << static_cast<int>(variant.Key) << ") was not made from " << reference << "\n";
+      } else if (result != StreamResult::Ok) {
         ++failures;
         std::cerr << "mxupack: cannot decode " << AnsiToUtf8(entry.Name) << " (key "
                   << static_cast<int>(variant.Key) << ", " << MethodName(entry.Method) << ")\n";
@@ -261,7 +305,11 @@ int Verify(const std::vector<std::string>& args) {
     }
   }
   if (failures) return Failure(std::to_string(failures) + " problem(s) found");
-  std::cout << "ok: " << checked << " variants of " << package.entries.size() << " entries\n";
+  std::cout << "ok: " << checked << " variants of " << package.entries.size() << " entries";
+  if (patchesLeft)
+    std::cout << " (" << patchesLeft
+              << " patch variant(s) not decoded: they need --reference-folder)";
+  std::cout << "\n";
   return kExitOk;
 }
 

@@ -24,8 +24,8 @@ seq 1 50000 >"$work/src/Data/list.txt"
 printf 'key three\n' >"$work/v3/Readme.txt"
 printf 'only three\n' >"$work/v3/Extra.txt"
 
-for method in stored zlib lzma best; do
-  for dir in auto stored zlib lzma; do
+for method in stored zlib lzma zstd best; do
+  for dir in auto stored zlib lzma zstd; do
     pkg="$work/$method-$dir.mxu"
     expect 0 "$tool" create "$pkg" "$work/src" --method "$method" --dir-method "$dir" --version 7
     expect 0 "$tool" verify "$pkg"
@@ -44,6 +44,26 @@ expect 0 "$tool" extract "$work/keys.mxu" "$work/k3" --key 3
 [ "$(cat "$work/k3/Extra.txt")" = "only three" ] || fail "key 3 only entry missing"
 expect 0 "$tool" extract "$work/keys.mxu" "$work/k0"
 [ "$(cat "$work/k0/Readme.txt")" = "read me" ] || fail "first variant not chosen without key"
+
+# Patches: the files that the old release has become patches, which apply
+# only over those old files.
+mkdir -p "$work/old/Data/Maps"
+head -c 290000 "$tool" >"$work/old/Data/Maps/Forest.dat"
+printf 'read me, old\n' >"$work/old/Readme.txt"
+expect 0 "$tool" create "$work/patch.mxu" "$work/src" --patch-from "$work/old" --method zstd
+expect 0 "$tool" list "$work/patch.mxu"
+grep -q 'Data\\Maps\\Forest.dat	patch	' "$work/out" || fail "no patch line: $(cat "$work/out")"
+grep -q 'Data\\list.txt	zstd	' "$work/out" || fail "no zstd line: $(cat "$work/out")"
+expect 0 "$tool" verify "$work/patch.mxu"
+grep -q '2 patch variant(s) not decoded' "$work/out" || fail "verify: $(cat "$work/out")"
+expect 0 "$tool" verify "$work/patch.mxu" --reference-folder "$work/old"
+expect 1 "$tool" verify "$work/patch.mxu" --reference-folder "$work/src"
+grep -q 'was not made from' "$work/err" || fail "verify names no reference: $(cat "$work/err")"
+rm -rf "$work/x" && cp -r "$work/old" "$work/x"
+expect 0 "$tool" extract "$work/patch.mxu" "$work/x"
+diff -r "$work/src" "$work/x" >/dev/null || fail "extract of the patches differs"
+rm -rf "$work/x"
+expect 1 "$tool" extract "$work/patch.mxu" "$work/x"
 
 # Damage: a flipped byte inside the zlib data of an entry.
 cp "$work/zlib-stored.mxu" "$work/bad.mxu"

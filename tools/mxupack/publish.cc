@@ -291,8 +291,13 @@ bool Publish(const PublishOptions& options, std::ostream& out, std::string* erro
   std::string newCatalogue = CatalogueWithMainLine(catalogue, package, *version);
   if (updaterVersion) {
     const std::string updaterPackage = "Updater-" + VersionText(*updaterVersion) + ".mxu";
+    // The updater's own package is applied by the updater being replaced,
+    // which may not know the newer methods: it keeps to those all updaters read.
+    const PackageCodec* codec = options.method ? FindCodec(*options.method) : nullptr;
+    const MethodChoice updaterMethod =
+        codec && !codec->ReadByEveryUpdater ? kBestMethod : options.method;
     if (!writer.WritePackageFile(server / updaterPackage,
-                                 PackageEntries({{kUpdaterProgram, *updaterPath}}, options.method),
+                                 PackageEntries({{kUpdaterProgram, *updaterPath}}, updaterMethod),
                                  error))
       return false;
     written.push_back(server / updaterPackage);

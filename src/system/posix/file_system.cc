@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,6 +127,51 @@ class PosixFile : public File {
   bool writeBehind_;
   int64_t written_ = 0;
   int64_t startedTo_ = 0;
+};
+
+// A mapped file and its descriptor, which keeps the lock of a created file.
+class PosixMappedFile : public MappedFile {
+ public:
+  PosixMappedFile(int fd, void* data, int64_t size, bool writable, std::string path,
+                  CauseRecord cause)
+      : fd_(fd),
+        data_(data),
+        size_(size),
+        writable_(writable),
+        path_(std::move(path)),
+        cause_(std::move(cause)) {}
+  ~PosixMappedFile() override { Close(); }
+
+  uint8_t* Data() override { return static_cast<uint8_t*>(data_); }
+  int64_t Size() const override { return size_; }
+
+  bool Close() override {
+    if (fd_ < 0) return true;
+    bool done = true;
+    if (data_ && munmap(data_, static_cast<size_t>(size_)) != 0) done = Failed("munmap");
+#ifdef __linux__
+    // Starts writing the content to the disk, as CreateDurable's files do
+    // while they are written, so that the sync that follows finds little to do.
+    if (writable_ && size_ > 0) sync_file_range(fd_, 0, size_, SYNC_FILE_RANGE_WRITE);
+#endif
+    data_ = nullptr;
+    if (close(fd_) != 0 && done) done = Failed("close");
+    fd_ = -1;
+    return done;
+  }
+
+ private:
+  bool Failed(std::string_view call) {
+    *cause_ = ErrnoCause(call, path_, errno);
+    return false;
+  }
+
+  int fd_;
+  void* data_;
+  int64_t size_;
+  bool writable_;
+  std::string path_;
+  CauseRecord cause_;
 };
 
 // True when another opener holds the file's exclusive lock.
@@ -434,6 +480,88 @@ LockOutcome PosixFileSystem::TryLock(const std::string& path, std::unique_ptr<Fi
   }
   *lock = std::make_unique<PosixFile>(fd, native, cause_);
   return LockOutcome::Taken;
+}
+
+}  // namespace updater
+
+namespace updater {
+
+std::unique_ptr<MappedFile> PosixFileSystem::MapRead(const std::string& path) {
+  std::string native = NativePath(path);
+  int fd = OpenRetrying(native, O_RDONLY);
+  if (fd < 0) {
+    Failed("open", native);
+    return nullptr;
+  }
+  struct stat info {};
+  bool usable = fstat(fd, &info) == 0 || !Failed("fstat", native);
+  if (usable && !S_ISREG(info.st_mode)) {
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    usable = Failed("open", native);
+  }
+  void* data = nullptr;
+  const int64_t size = usable ? static_cast<int64_t>(info.st_size) : 0;
+  if (usable && size > 0) {
+    data = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+    if (data == MAP_FAILED) {
+      data = nullptr;
+      usable = Failed("mmap", native);
+    }
+  }
+  if (!usable) {
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixMappedFile>(fd, data, size, false, native, cause_);
+}
+
+std::unique_ptr<MappedFile> PosixFileSystem::CreateMapped(const std::string& path, int64_t size) {
+  std::string native = NativePath(path);
+  if (size < 0) {
+    errno = EINVAL;
+    Failed("open", native);
+    return nullptr;
+  }
+  int fd = OpenRetrying(native, O_RDWR | O_CREAT, 0666);
+  if (fd < 0) {
+    Failed("open", native);
+    return nullptr;
+  }
+  struct stat info {};
+  bool usable = fstat(fd, &info) == 0 || !Failed("fstat", native);
+  if (usable && !S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    usable = Failed("open", native);
+  }
+  // As CreateFile: the content goes only once the lock is ours.
+  if (usable && flock(fd, LOCK_EX | LOCK_NB) != 0) usable = Failed("flock", native);
+  const bool locked = usable;
+  if (usable && ftruncate(fd, 0) != 0) usable = Failed("ftruncate", native);
+  if (usable && size > 0) {
+    // A page of a mapping that the disk has no room for would only fail
+    // when written, with SIGBUS; the space is taken here instead.
+    int result = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (result != 0) {
+      errno = result;
+      usable = Failed("posix_fallocate", native);
+    }
+  }
+  void* data = nullptr;
+  if (usable && size > 0) {
+    data = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (data == MAP_FAILED) {
+      data = nullptr;
+      usable = Failed("mmap", native);
+    }
+  }
+  if (!usable) {
+    // A file whose lock was ours is half made (empty, or without its space):
+    // it goes.
+    if (locked) unlink(native.c_str());
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixMappedFile>(fd, data, size, true, native, cause_);
 }
 
 }  // namespace updater

@@ -33,6 +33,8 @@ class PosixFileSystem : public FileSystem {
   std::string LastError() override { return *cause_; }
   std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override;
   LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) override;
+  std::unique_ptr<MappedFile> MapRead(const std::string& path) override;
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override;
 
  private:
   enum class Links { Follow, Refuse };

@@ -188,6 +188,55 @@ class Win32File : public File {
   std::shared_ptr<BackgroundFlusher> flusher_;  // for a durable file
 };
 
+// A mapped view of a file, with the file's mapping and handle.
+class Win32MappedFile : public MappedFile {
+ public:
+  Win32MappedFile(HANDLE file, HANDLE mapping, void* view, int64_t size, std::string path,
+                  CauseRecord cause, std::shared_ptr<BackgroundFlusher> flusher)
+      : file_(file),
+        mapping_(mapping),
+        view_(view),
+        size_(size),
+        path_(std::move(path)),
+        cause_(std::move(cause)),
+        flusher_(std::move(flusher)) {}
+  ~Win32MappedFile() override { Close(); }
+
+  uint8_t* Data() override { return static_cast<uint8_t*>(view_); }
+  int64_t Size() const override { return size_; }
+
+  bool Close() override {
+    if (file_ == INVALID_HANDLE_VALUE) return true;
+    bool done = true;
+    // A written view hands its pages to the file's cache before it goes; the
+    // disk gets them when the file is flushed (SyncFiles).
+    if (view_ && flusher_ && !FlushViewOfFile(view_, 0)) done = Failed("FlushViewOfFile");
+    if (view_ && !UnmapViewOfFile(view_) && done) done = Failed("UnmapViewOfFile");
+    if (mapping_ && !CloseHandle(mapping_) && done) done = Failed("CloseHandle");
+    const BOOL closed = CloseHandle(file_);
+    if (!closed && done) done = Failed("CloseHandle");
+    if (closed && flusher_) flusher_->Flush(Utf8ToWide(path_));
+    view_ = nullptr;
+    mapping_ = nullptr;
+    file_ = INVALID_HANDLE_VALUE;
+    return done;
+  }
+
+ private:
+  bool Failed(std::string_view call) {
+    *cause_ = Win32Cause(call, path_, GetLastError());
+    return false;
+  }
+
+  HANDLE file_;
+  HANDLE mapping_;  // null for an empty file
+  void* view_;
+  int64_t size_;
+  std::string path_;
+  CauseRecord cause_;
+  std::shared_ptr<BackgroundFlusher> flusher_;  // for a created file
+};
+
 std::wstring WithoutTrailingSeparators(std::string path) {
   while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
   return Utf8ToWide(path);
@@ -488,6 +537,77 @@ LockOutcome Win32FileSystem::TryLock(const std::string& path, std::unique_ptr<Fi
     return error == ERROR_SHARING_VIOLATION ? LockOutcome::HeldByAnother : LockOutcome::Failed;
   *lock = std::make_unique<Win32File>(handle, path, cause_);
   return LockOutcome::Taken;
+}
+
+std::unique_ptr<MappedFile> Win32FileSystem::MapRead(const std::string& path) {
+  HANDLE file = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Failed("CreateFileW", path);
+    return nullptr;
+  }
+  LARGE_INTEGER size;
+  HANDLE mapping = nullptr;
+  void* view = nullptr;
+  bool usable = GetFileSizeEx(file, &size) || Failed("GetFileSizeEx", path);
+  // An empty file cannot be mapped, and needs no memory.
+  if (usable && size.QuadPart > 0) {
+    mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    usable = mapping != nullptr || Failed("CreateFileMappingW", path);
+  }
+  if (usable && mapping) {
+    view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    usable = view != nullptr || Failed("MapViewOfFile", path);
+  }
+  if (!usable) {
+    if (mapping) CloseHandle(mapping);
+    CloseHandle(file);
+    return nullptr;
+  }
+  return std::make_unique<Win32MappedFile>(file, mapping, view, size.QuadPart, path, cause_,
+                                           nullptr);
+}
+
+std::unique_ptr<MappedFile> Win32FileSystem::CreateMapped(const std::string& path, int64_t size) {
+  if (size < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    Failed("CreateFileW", path);
+    return nullptr;
+  }
+  std::wstring wide = Utf8ToWide(path);
+  HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Failed("CreateFileW", path);
+    return nullptr;
+  }
+  HANDLE mapping = nullptr;
+  void* view = nullptr;
+  bool usable = true;
+  if (size > 0) {
+    // Setting the end takes the file's space on the disk, so that a full
+    // disk fails here rather than when a page of the view is written.
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    usable = (SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file)) ||
+             Failed("SetEndOfFile", path);
+    if (usable) {
+      mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+      usable = mapping != nullptr || Failed("CreateFileMappingW", path);
+    }
+    if (usable) {
+      view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+      usable = view != nullptr || Failed("MapViewOfFile", path);
+    }
+  }
+  if (!usable) {
+    if (mapping) CloseHandle(mapping);
+    CloseHandle(file);
+    DeleteFileW(wide.c_str());
+    return nullptr;
+  }
+  if (!flusher_) flusher_ = std::make_shared<BackgroundFlusher>();
+  return std::make_unique<Win32MappedFile>(file, mapping, view, size, path, cause_, flusher_);
 }
 
 }  // namespace updater
