@@ -47,6 +47,10 @@ bool CreateFolders(FileSystem& files, Report& report, const std::string& program
 // Everything of an entry name up to and including its last "\" or "/".
 std::string FolderPart(std::string_view entryName);
 
+// True when `name` is a plain file name (see IsPlainFileName) ending with
+// ".mxu" in any letter case: a package in the update folder.
+bool IsPackageFileName(std::string_view name);
+
 // True when the entry name is a path below the program folder: not empty, not
 // starting with "\" or "/", without a drive or other ":" and without a ".."
 // (or other dots-only) component.
