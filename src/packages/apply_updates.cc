@@ -138,7 +138,7 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
     file.staged = freeName(folder, folderIsNew);
     file.aside = freeName(folder, folderIsNew);
     file.existed = !folderIsNew && files.Exists(programFolder + name);
-    file.size = row.Size;
+    file.size = std::max<int64_t>(row.Size, 0);  // a negative size fails to stage
     journal.files.push_back(std::move(file));
   }
   return journal;
