@@ -1,5 +1,6 @@
 // Applying a package interrupted at every change it makes to the disk, as a
-// kill does (nothing after that change happens) and as a failing call does:
+// kill does (nothing after that change happens) and as a failing call does,
+// and on a disk whose moves, deletions or writes fail from some point on:
 // every file of the package is whole, old or new, at every point, and after
 // the recovery that starts the next run the package is applied entirely or
 // not at all, with nothing of the apply left behind.

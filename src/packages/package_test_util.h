@@ -1,6 +1,6 @@
 // Helpers shared by the package tests: a program on a real temporary folder,
-// package building, and file systems whose disk fills up or whose run is
-// interrupted.
+// package building, and file systems whose disk fills up, whose calls fail
+// or whose run is interrupted, and one that skips syncs.
 #pragma once
 
 #include <gtest/gtest.h>
