@@ -118,6 +118,8 @@ class MemoryFileSystem : public FileSystem {
     return true;
   }
   bool KeepAside(const std::string&, const std::string&) override { return false; }
+  std::unique_ptr<File> OpenReadAppend(const std::string&) override { return nullptr; }
+  bool StaysInside(const std::string&, const std::string&) override { return true; }
   bool CreateFolder(const std::string&) override { return true; }
   bool RemoveFolder(const std::string&) override { return true; }
   bool SyncFiles(const std::vector<std::string>&) override { return true; }

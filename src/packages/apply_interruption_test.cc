@@ -1,11 +1,13 @@
 // Applying a package interrupted at every change it makes to the disk, as a
-// kill does (nothing after that change happens) and as a failing call does:
+// kill does (nothing after that change happens) and as a failing call does,
+// and on a disk whose moves, deletions or writes fail from some point on:
 // every file of the package is whole, old or new, at every point, and after
 // the recovery that starts the next run the package is applied entirely or
 // not at all, with nothing of the apply left behind.
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 
 #include "packages/apply_journal.h"
 #include "packages/apply_updates.h"
@@ -17,6 +19,7 @@ namespace {
 using testing::InterruptingFileSystem;
 using Names = std::vector<std::string>;
 using Mode = InterruptingFileSystem::Mode;
+using Calls = InterruptingFileSystem::Calls;
 
 // The longest name an entry can carry: the names of temporary files are
 // short, so that they fit beside it.
@@ -129,6 +132,122 @@ TEST(ApplyInterruptionTest, EveryInterruptionEndsWithThePackageWholeOrAbsent) {
     // Both ways out are taken, before the commit and after it.
     EXPECT_GT(outcomes['o'], 5);
     EXPECT_GT(outcomes['n'], 3);
+  }
+}
+
+// A package of a few dozen files over an installation: some replace files it
+// holds, some are new beside them, some are new in folders the package
+// creates. Content before (empty: none) and after, by name.
+std::map<std::string, std::pair<std::string, std::string>> SweepFiles() {
+  std::map<std::string, std::pair<std::string, std::string>> files;
+  for (int i = 0; i < 7; ++i) {
+    const std::string n = std::to_string(i);
+    files["Old" + n + ".dat"] = {"old " + n, "new " + n + std::string(i, '+')};
+    files["Data\\Old" + n + ".dat"] = {"old data " + n, "new data " + n};
+  }
+  for (int i = 0; i < 5; ++i) {
+    const std::string n = std::to_string(i);
+    files["Fresh" + n + ".txt"] = {"", "fresh " + n};
+    files["New\\Deep\\File" + n + ".txt"] = {"", "deep " + n};
+  }
+  files["VOXA.exe"] = {"old voxa", "new voxa"};
+  return files;
+}
+
+// Applying under a file system whose Nth move, deletion or write fails, once
+// or from then on, or whose commit fails half-way and which is killed at
+// its Nth change (in the rollback too), and then the next run's recovery on
+// a healthy one: the installation is exactly the old one with the package
+// waiting, or exactly the new one, never a mix and never with a file
+// missing; a package that waits applies whole on a later run, and nothing of
+// any apply stays.
+TEST(ApplyInterruptionTest, FailingMovesDeletionsAndWritesNeverLoseAFile) {
+  const auto content = SweepFiles();
+  std::string package;
+  {
+    testing::Installation maker;
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const auto& [name, change] : content) entries.push_back({name, change.second});
+    maker.Pack("P.mxu", entries, mxupack::Method::Zlib);
+    package = maker.Read("P.mxu");
+  }
+  Names oldTree = {"Data/", "Update/", "Update/P.mxu"},
+        newTree = {"Data/", "New/", "New/Deep/", "Update/"};
+  for (const auto& [name, change] : content) {
+    std::string tree = name;
+    std::replace(tree.begin(), tree.end(), '\\', '/');
+    if (!change.first.empty()) oldTree.push_back(tree);
+    newTree.push_back(tree);
+  }
+  std::sort(oldTree.begin(), oldTree.end());
+  std::sort(newTree.begin(), newTree.end());
+
+  struct Sweep {
+    const char* what;
+    Calls calls;
+    Mode mode;
+    int64_t failingMove = 0;  // fails once, below the sweep's interruption
+    int64_t from = 1;         // the first N
+  } sweeps[] = {
+      // The commit fails at its 30th move; the rollback is killed at each of
+      // its moves and deletions.
+      {"the 30th move failing and a kill at the Nth move", Calls::Moves, Mode::Crash, 30, 31},
+      {"the 30th move failing and a kill at the Nth deletion", Calls::Deletions, Mode::Crash, 30},
+      {"moves failing from the Nth on", Calls::Moves, Mode::FailFromThenOn},
+      {"the Nth move failing", Calls::Moves, Mode::Fail},
+      {"deletions failing from the Nth on", Calls::Deletions, Mode::FailFromThenOn},
+      {"the Nth deletion failing", Calls::Deletions, Mode::Fail},
+      {"writes failing from the Nth on", Calls::Writes, Mode::FailFromThenOn},
+      {"the Nth write failing", Calls::Writes, Mode::Fail},
+  };
+  // Nothing here depends on the disk keeping what it was given.
+  testing::UnsyncedFileSystem unsynced;
+  for (const Sweep& sweep : sweeps) {
+    std::map<char, int> outcomes;
+    for (int64_t at = sweep.from; !::testing::Test::HasFailure(); ++at) {
+      SCOPED_TRACE(std::string(sweep.what) + ", N = " + std::to_string(at));
+      testing::Installation t;
+      t.files.CreateFolder(t.At("Update\\"));
+      t.files.CreateFolder(t.At("Data\\"));
+      for (const auto& [name, change] : content)
+        if (!change.first.empty()) t.Write(name, change.first);
+      t.Write("Update\\P.mxu", package);
+      std::optional<InterruptingFileSystem> below;
+      if (sweep.failingMove > 0)
+        below.emplace(Mode::Fail, sweep.failingMove, Calls::Moves, unsynced);
+      InterruptingFileSystem failing(sweep.mode, at, sweep.calls,
+                                     below ? static_cast<FileSystem&>(*below) : unsynced);
+      {
+        PackageReader reader(failing, t.report);
+        try {
+          ApplyUpdates(reader, t.programFolder);
+        } catch (const testing::Interrupted&) {
+        }
+        ClosePackages(reader);
+      }
+      testing::RecordingReport next;
+      RecoverUnfinishedApply(unsynced, next, t.programFolder);
+      bool allOld = true, allNew = true;
+      for (const auto& [name, change] : content) {
+        const std::string now = t.Has(name) ? t.Read(name) : std::string();
+        allOld = allOld && now == change.first;
+        allNew = allNew && now == change.second;
+      }
+      const Names tree = t.Tree();
+      ASSERT_TRUE((allOld && tree == oldTree) || (allNew && tree == newTree))
+          << "neither the old nor the new installation; log: "
+          << ::testing::PrintToString(next.logged) << " tree: " << ::testing::PrintToString(tree);
+      ++outcomes[allNew ? 'n' : 'o'];
+      if (allOld) {
+        PackageReader again(unsynced, next);
+        EXPECT_TRUE(ApplyUpdates(again, t.programFolder));
+        ClosePackages(again);
+        EXPECT_EQ(t.Tree(), newTree);
+      }
+      if (!failing.WasInterrupted()) break;
+    }
+    SCOPED_TRACE(sweep.what);
+    EXPECT_GT(outcomes['o'] + outcomes['n'], 8);
   }
 }
 

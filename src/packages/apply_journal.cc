@@ -6,20 +6,34 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
+
+#include "packages/apply_updates.h"
+#include "packages/package_reader.h"
 
 namespace updater {
 
 namespace {
 
-constexpr std::string_view kHeaderRecord = "VOXA apply journal 1\n";
-constexpr std::string_view kCommitRecord = "commit\n";
-constexpr int64_t kMaxJournalSize = 64 << 20;
+constexpr std::string_view kHeaderRecord = "VOXA apply journal 2\n";
+constexpr std::string_view kHeaderWords = "VOXA apply journal ";
+// A journal of a package of 65,535 entries with names of 255 bytes takes
+// about 20 MiB.
+constexpr int64_t kMaxJournalSize = 32 << 20;
+constexpr int64_t kReadChunk = 1 << 20;
+// "~mx" and up to this many digits.
+constexpr size_t kMaxStagingDigits = 10;
 
-uint32_t Checksum(std::string_view bytes) {
-  uLong crc = crc32(0, nullptr, 0);
+uint32_t Checksum(std::string_view bytes, uint32_t continued = 0) {
   // zlib takes at most 4 GiB at once; a journal is far smaller.
-  return static_cast<uint32_t>(
-      crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+  return static_cast<uint32_t>(crc32(continued, reinterpret_cast<const Bytef*>(bytes.data()),
+                                     static_cast<uInt>(bytes.size())));
+}
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
 }
 
 void AppendField(std::string& out, std::string_view field) {
@@ -29,13 +43,83 @@ void AppendField(std::string& out, std::string_view field) {
   out += field;
 }
 
+// The word of the mark that leads to `stage`.
+std::string_view MarkWord(ApplyStage stage) {
+  switch (stage) {
+    case ApplyStage::Committed:
+      return "commit";
+    case ApplyStage::Placed:
+      return "placed";
+    case ApplyStage::RollingBack:
+      return "rollback";
+    case ApplyStage::Restored:
+      return "restored";
+    case ApplyStage::Staging:
+      break;
+  }
+  return "";
+}
+
+std::string MarkRecord(uint32_t bodyChecksum, ApplyStage stage) {
+  const std::string_view word = MarkWord(stage);
+  return std::string(word) + ' ' + Hex(Checksum(word, bodyChecksum)) + '\n';
+}
+
+// The marks a copy holds after its body at each stage, in order.
+std::vector<ApplyStage> MarksOf(ApplyStage stage) {
+  switch (stage) {
+    case ApplyStage::Staging:
+      return {};
+    case ApplyStage::Committed:
+      return {ApplyStage::Committed};
+    case ApplyStage::Placed:
+      return {ApplyStage::Committed, ApplyStage::Placed};
+    case ApplyStage::RollingBack:
+      return {ApplyStage::Committed, ApplyStage::RollingBack};
+    case ApplyStage::Restored:
+      return {ApplyStage::Committed, ApplyStage::RollingBack, ApplyStage::Restored};
+  }
+  return {};
+}
+
+// The staged or aside name as stored: its file name in the target's folder.
+std::string_view StoredName(const std::string& path, const std::string& target) {
+  const std::string folder = FolderPart(target);
+  std::string_view name = path;
+  if (name.compare(0, folder.size(), folder) == 0) name.remove_prefix(folder.size());
+  return name;
+}
+
+std::string EncodeBody(const ApplyJournal& journal, uint32_t* checksum) {
+  std::string out(kHeaderRecord);
+  out += "package";
+  AppendField(out, journal.package);
+  out += '\n';
+  for (const std::string& folder : journal.folders) {
+    out += "folder";
+    AppendField(out, folder);
+    out += '\n';
+  }
+  for (const JournalFile& file : journal.files) {
+    out += file.existed ? "file 1 " : "file 0 ";
+    out += std::to_string(file.size);
+    AppendField(out, file.target);
+    AppendField(out, StoredName(file.staged, file.target));
+    AppendField(out, StoredName(file.aside, file.target));
+    out += '\n';
+  }
+  out += "end " + std::to_string(1 + journal.folders.size() + journal.files.size()) + ' ';
+  *checksum = Checksum(out);
+  out += Hex(*checksum) + '\n';
+  return out;
+}
+
 // Reads the records of a journal one by one.
 class RecordReader {
  public:
   explicit RecordReader(std::string_view bytes) : bytes_(bytes) {}
 
   size_t Position() const { return position_; }
-  bool AtEnd() const { return position_ >= bytes_.size(); }
 
   // The record's keyword: the bytes up to the first space or line end.
   bool Keyword(std::string* word) {
@@ -59,6 +143,21 @@ class RecordReader {
   // " <decimal>"
   bool NumberField(uint64_t* value) { return Take(' ') && Number(value); }
 
+  // " <eight lower-case hexadecimal digits>"
+  bool HexField(uint32_t* value) {
+    if (!Take(' ') || bytes_.size() - position_ < 8) return false;
+    *value = 0;
+    for (size_t end = position_ + 8; position_ < end; ++position_) {
+      const char digit = bytes_[position_];
+      const int nibble = digit >= '0' && digit <= '9'   ? digit - '0'
+                         : digit >= 'a' && digit <= 'f' ? digit - 'a' + 10
+                                                        : -1;
+      if (nibble < 0) return false;
+      *value = *value << 4 | static_cast<uint32_t>(nibble);
+    }
+    return true;
+  }
+
   bool EndOfRecord() { return Take('\n'); }
 
  private:
@@ -72,7 +171,7 @@ class RecordReader {
     size_t start = position_;
     *value = 0;
     while (position_ < bytes_.size() && bytes_[position_] >= '0' && bytes_[position_] <= '9' &&
-           position_ - start < 12)
+           position_ - start < 18)
       *value = *value * 10 + static_cast<uint64_t>(bytes_[position_++] - '0');
     return position_ > start;
   }
@@ -81,105 +180,35 @@ class RecordReader {
   size_t position_ = 0;
 };
 
-std::string FolderOf(const std::string& path) {
-  size_t last = path.find_last_of("\\/");
-  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
-}
+// One copy's body: whole when every record up to "end" is there and its
+// checksum holds.
+struct CopyBody {
+  bool whole = false;
+  bool otherVersion = false;  // the header of another version of the journal
+  ApplyJournal journal;
+  uint32_t checksum = 0;
+  size_t length = 0;  // where the marks begin
+};
 
-// The folders that hold the targets, each once, for syncing their names.
-std::vector<std::string> TargetFolders(const std::string& programFolder,
-                                       const ApplyJournal& journal) {
-  std::vector<std::string> folders;
-  for (const JournalFile& file : journal.files) {
-    std::string folder = programFolder + FolderOf(file.target);
-    if (std::find(folders.begin(), folders.end(), folder) == folders.end())
-      folders.push_back(folder);
-  }
-  return folders;
-}
-
-bool Fail(std::string* cause, std::string text) {
-  if (cause->empty()) *cause = std::move(text);
-  return false;
-}
-
-bool ReadJournal(FileSystem& files, const std::string& path, std::string* bytes,
-                 std::string* cause) {
-  // Exclusive: the journal of an apply that another updater is running now
-  // is locked, and is not this run's to finish.
-  std::unique_ptr<File> file = files.OpenStateFile(path, true);
-  if (!file) return Fail(cause, files.LastError());
-  int64_t size = file->Size();
-  if (size < 0 || size > kMaxJournalSize) return Fail(cause, "unexpected journal size");
-  bytes->resize(static_cast<size_t>(size));
-  if (size > 0 && file->Read(bytes->data(), size) != size) return Fail(cause, files.LastError());
-  return true;
-}
-
-// Every file still has its new content, staged or already in place.
-bool NewContentComplete(FileSystem& files, const std::string& programFolder,
-                        const ApplyJournal& journal) {
-  for (const JournalFile& file : journal.files)
-    if (!files.Exists(programFolder + file.staged) && !files.Exists(programFolder + file.target))
-      return false;
-  return true;
-}
-
-}  // namespace
-
-std::string EncodeJournal(const ApplyJournal& journal) {
-  std::string out(kHeaderRecord);
-  out += "package";
-  AppendField(out, journal.package);
-  out += '\n';
-  for (const std::string& folder : journal.folders) {
-    out += "folder";
-    AppendField(out, folder);
-    out += '\n';
-  }
-  for (const JournalFile& file : journal.files) {
-    out += "file";
-    AppendField(out, file.target);
-    AppendField(out, file.staged);
-    AppendField(out, file.aside);
-    out += '\n';
-  }
-  char end[48];
-  std::snprintf(end, sizeof end, "end %zu %08x\n",
-                1 + journal.folders.size() + journal.files.size(), Checksum(out));
-  out += end;
-  if (journal.committed) out += kCommitRecord;
-  return out;
-}
-
-bool DecodeJournal(std::string_view bytes, ApplyJournal* journal) {
+bool ParseBody(std::string_view bytes, CopyBody* body) {
   if (bytes.substr(0, kHeaderRecord.size()) != kHeaderRecord) return false;
-  ApplyJournal read;
+  ApplyJournal& read = body->journal;
+  read = ApplyJournal();
   RecordReader reader(bytes.substr(kHeaderRecord.size()));
   uint64_t records = 0;
   bool havePackage = false;
   while (true) {
-    size_t recordStart = kHeaderRecord.size() + reader.Position();
     std::string keyword;
     if (!reader.Keyword(&keyword)) return false;
     if (keyword == "end") {
-      uint64_t count = 0, checksum = 0;
+      uint64_t count = 0;
       if (!reader.NumberField(&count) || count != records || !havePackage) return false;
-      // The checksum follows in eight hexadecimal digits.
-      size_t hexStart = kHeaderRecord.size() + reader.Position() + 1;
-      if (hexStart + 9 > bytes.size() || bytes[hexStart - 1] != ' ' || bytes[hexStart + 8] != '\n')
-        return false;
-      for (size_t i = hexStart; i < hexStart + 8; ++i) {
-        char digit = bytes[i];
-        int value = digit >= '0' && digit <= '9'   ? digit - '0'
-                    : digit >= 'a' && digit <= 'f' ? digit - 'a' + 10
-                                                   : -1;
-        if (value < 0) return false;
-        checksum = checksum * 16 + static_cast<uint64_t>(value);
-      }
-      if (checksum != Checksum(bytes.substr(0, recordStart))) return false;
-      read.committed = bytes.substr(hexStart + 9) == kCommitRecord;
-      *journal = std::move(read);
+      const size_t checked = kHeaderRecord.size() + reader.Position() + 1;
+      uint32_t checksum = 0;
+      if (!reader.HexField(&checksum) || !reader.EndOfRecord()) return false;
+      if (checksum != Checksum(bytes.substr(0, checked))) return false;
+      body->checksum = checksum;
+      body->length = kHeaderRecord.size() + reader.Position();
       return true;
     }
     if (keyword == "package" && !havePackage) {
@@ -190,8 +219,15 @@ bool DecodeJournal(std::string_view bytes, ApplyJournal* journal) {
       if (!reader.Field(&read.folders.back())) return false;
     } else if (keyword == "file") {
       JournalFile file;
-      if (!reader.Field(&file.target) || !reader.Field(&file.staged) || !reader.Field(&file.aside))
+      uint64_t existed = 0, size = 0;
+      std::string staged, aside;
+      if (!reader.NumberField(&existed) || existed > 1 || !reader.NumberField(&size) ||
+          !reader.Field(&file.target) || !reader.Field(&staged) || !reader.Field(&aside))
         return false;
+      file.existed = existed == 1;
+      file.size = static_cast<int64_t>(size);
+      file.staged = FolderPart(file.target) + staged;
+      file.aside = FolderPart(file.target) + aside;
       read.files.push_back(std::move(file));
     } else {
       return false;
@@ -201,49 +237,350 @@ bool DecodeJournal(std::string_view bytes, ApplyJournal* journal) {
   }
 }
 
+CopyBody ReadCopyBody(std::string_view bytes) {
+  CopyBody body;
+  body.whole = ParseBody(bytes, &body);
+  if (body.whole || bytes.size() < kHeaderRecord.size()) return body;
+  if (bytes.substr(0, kHeaderRecord.size()) != kHeaderRecord) {
+    // A header with a changed byte: the checksum, which covers the header,
+    // holds with the right one in its place only when nothing else changed.
+    std::string repaired(bytes);
+    repaired.replace(0, kHeaderRecord.size(), kHeaderRecord);
+    body.whole = ParseBody(repaired, &body);
+    body.otherVersion = !body.whole && bytes.substr(0, kHeaderWords.size()) == kHeaderWords;
+  }
+  return body;
+}
+
+JournalRead DecodeCopies(std::string_view first, std::string_view second, ApplyJournal* journal,
+                         uint32_t* checksum, std::string* reason) {
+  const CopyBody bodies[2] = {ReadCopyBody(first), ReadCopyBody(second)};
+  if (!bodies[0].whole && !bodies[1].whole) {
+    if (bodies[0].otherVersion || bodies[1].otherVersion) {
+      *reason = "it was written by another version of the updater";
+      return JournalRead::Refused;
+    }
+    return JournalRead::Incomplete;
+  }
+  if (bodies[0].whole && bodies[1].whole &&
+      (bodies[0].checksum != bodies[1].checksum || bodies[0].length != bodies[1].length)) {
+    *reason = "its two copies differ";
+    return JournalRead::Refused;
+  }
+  const CopyBody& body = bodies[0].whole ? bodies[0] : bodies[1];
+  // A mark counts wherever it appears after the body in either copy: a mark
+  // that follows one whose writing failed part-way is found all the same.
+  auto marked = [&](ApplyStage stage) {
+    const std::string mark = MarkRecord(body.checksum, stage);
+    for (std::string_view copy : {first, second})
+      if (copy.size() > body.length && copy.substr(body.length).find(mark) != std::string::npos)
+        return true;
+    return false;
+  };
+  ApplyStage stage = ApplyStage::Staging;
+  for (ApplyStage candidate :
+       {ApplyStage::Committed, ApplyStage::Placed, ApplyStage::RollingBack, ApplyStage::Restored}) {
+    if (!marked(candidate)) continue;
+    std::vector<ApplyStage> before = MarksOf(candidate);
+    before.pop_back();
+    if (MarksOf(stage) != before) {
+      *reason = "its marks contradict each other";
+      return JournalRead::Refused;
+    }
+    stage = candidate;
+  }
+  *journal = body.journal;
+  journal->stage = stage;
+  *checksum = body.checksum;
+  return JournalRead::Journal;
+}
+
+// Letter case ignored, as Windows file names compare.
+std::string FoldedName(std::string name) {
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return name;
+}
+
+// "~mx" and a number: the names the updater gives its temporary files.
+bool IsStagingName(std::string_view name) {
+  const std::string_view prefix = kStagingPrefix;
+  if (name.substr(0, prefix.size()) != prefix) return false;
+  const std::string_view digits = name.substr(prefix.size());
+  return !digits.empty() && digits.size() <= kMaxStagingDigits &&
+         digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool Fail(std::string* cause, std::string text) {
+  if (cause->empty()) *cause = std::move(text);
+  return false;
+}
+
+// The folders that hold the targets and still exist, each once, for syncing
+// the changes of their names.
+std::vector<std::string> TargetFolders(FileSystem& files, const std::string& programFolder,
+                                       const ApplyJournal& journal) {
+  std::vector<std::string> folders;
+  for (const JournalFile& file : journal.files) {
+    std::string folder = programFolder + FolderPart(file.target);
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+      folders.push_back(folder);
+  }
+  folders.erase(std::remove_if(folders.begin(), folders.end(),
+                               [&](const std::string& folder) { return !files.IsFolder(folder); }),
+                folders.end());
+  return folders;
+}
+
+bool SyncTargetFolders(FileSystem& files, const std::string& programFolder,
+                       const ApplyJournal& journal, std::string* cause) {
+  return files.SyncFolders(TargetFolders(files, programFolder, journal)) ||
+         Fail(cause, files.LastError());
+}
+
+// The file at `path` exists and has `size` bytes.
+bool HasSize(FileSystem& files, const std::string& path, int64_t size) {
+  std::unique_ptr<File> file = files.OpenRead(path, false);
+  return file && file->Size() == size;
+}
+
+// Every file still has its new content, staged or already in place.
+bool NewContentComplete(FileSystem& files, const std::string& programFolder,
+                        const ApplyJournal& journal) {
+  for (const JournalFile& file : journal.files)
+    if (!files.Exists(programFolder + file.staged) &&
+        !HasSize(files, programFolder + file.target, file.size))
+      return false;
+  return true;
+}
+
+// Removes what an apply that never touched a target, or whose targets all
+// have their old content again, left: the staged files and the folders it
+// created when they are empty (anything put into them since stays, and so
+// do they). The removals are made durable before the journal may go.
+bool RemoveStaging(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
+                   std::string* cause) {
+  bool removed = true;
+  for (const JournalFile& file : journal.files) {
+    const std::string staged = programFolder + file.staged;
+    if (files.Exists(staged) && !files.Delete(staged)) removed = Fail(cause, files.LastError());
+  }
+  for (auto it = journal.folders.rbegin(); it != journal.folders.rend(); ++it)
+    if (files.IsFolder(programFolder + *it)) files.RemoveFolder(programFolder + *it);
+  return SyncTargetFolders(files, programFolder, journal, cause) && removed;
+}
+
+}  // namespace
+
+std::string EncodeJournal(const ApplyJournal& journal) {
+  uint32_t checksum = 0;
+  std::string out = EncodeBody(journal, &checksum);
+  for (ApplyStage mark : MarksOf(journal.stage)) out += MarkRecord(checksum, mark);
+  return out;
+}
+
+JournalRead DecodeJournal(std::string_view first, std::string_view second, ApplyJournal* journal,
+                          std::string* reason) {
+  uint32_t checksum = 0;
+  return DecodeCopies(first, second, journal, &checksum, reason);
+}
+
+bool ConfineJournal(FileSystem& files, const std::string& programFolder,
+                    const ApplyJournal& journal, std::string* reason) {
+  auto refuse = [&](std::string text) {
+    *reason = std::move(text);
+    return false;
+  };
+  const std::string& package = journal.package;
+  if (!IsPackageFileName(package))
+    return refuse("the package " + package + " is not a package file name");
+  std::vector<std::string> paths = {"Update\\" + package};
+  for (const std::string& folder : journal.folders) {
+    if (folder.empty() || folder.back() != '\\' || !IsSafeEntryName(folder))
+      return refuse("the folder " + folder + " is not a name below the program folder");
+    paths.push_back(folder);
+  }
+  std::set<std::string> targets, temporaries;
+  for (const JournalFile& file : journal.files) {
+    if (!IsSafeEntryName(file.target) || file.target.back() == '\\' || file.target.back() == '/')
+      return refuse("the file " + file.target + " is not a name below the program folder");
+    targets.insert(FoldedName(file.target));
+  }
+  for (const JournalFile& file : journal.files) {
+    paths.push_back(file.target);
+    const std::string folder = FolderPart(file.target);
+    for (const std::string* name : {&file.staged, &file.aside}) {
+      if (name->compare(0, folder.size(), folder) != 0 ||
+          !IsStagingName(std::string_view(*name).substr(folder.size())))
+        return refuse("the temporary file " + *name + " of " + file.target +
+                      " is not named as the updater names them");
+      if (!temporaries.insert(FoldedName(*name)).second || targets.count(FoldedName(*name)))
+        return refuse("the temporary file " + *name + " is named twice");
+      paths.push_back(*name);
+    }
+  }
+  for (const std::string& path : paths)
+    if (!files.StaysInside(programFolder, programFolder + path))
+      return refuse(path + " leads out of the program folder (" + files.LastError() + ")");
+  return true;
+}
+
 std::string JournalPath(const std::string& programFolder) {
   return programFolder + "Update\\" + kApplyJournalName;
 }
 
-bool JournalWriter::Begin(FileSystem& files, const std::string& programFolder,
+std::string JournalCopyPath(const std::string& programFolder) {
+  return programFolder + "Update\\" + kApplyJournalCopyName;
+}
+
+bool JournalFiles::Create(FileSystem& files, const std::string& programFolder,
                           const ApplyJournal& journal, std::string* cause) {
   files_ = &files;
-  path_ = JournalPath(programFolder);
-  std::string bytes = EncodeJournal(journal);
-  file_ = files.Create(path_);
-  // The journal and its name reach the disk before the first staged file is
-  // made: a journal that is not complete can then only mean nothing was
-  // staged yet.
-  bool written = file_ && file_->Write(bytes.data(), static_cast<int64_t>(bytes.size())) &&
-                 file_->Sync() && files.SyncFolders({programFolder + "Update\\"});
+  paths_[0] = JournalPath(programFolder);
+  paths_[1] = JournalCopyPath(programFolder);
+  for (const std::string& path : paths_)
+    if (!files.StaysInside(programFolder, path))
+      return Fail(cause, path + " leads out of the program folder (" + files.LastError() + ")");
+  const std::string body = EncodeBody(journal, &bodyChecksum_);
+  // The copies and their names reach the disk before the first staged file
+  // is made: a journal without a whole body can then only mean that nothing
+  // was staged yet.
+  bool written = true;
+  for (int i = 0; i < 2 && written; ++i) {
+    copies_[i] = files.Create(paths_[i]);
+    written = copies_[i] && copies_[i]->Write(body.data(), static_cast<int64_t>(body.size())) &&
+              copies_[i]->Sync();
+  }
+  written = written && files.SyncFolders({programFolder + "Update\\"});
   if (written) return true;
   Fail(cause, files.LastError());
-  file_.reset();
-  files.Delete(path_);
+  std::string ignored;
+  Remove(&ignored);
   return false;
 }
 
-bool JournalWriter::MarkCommitted(std::string* cause) {
-  if (file_ && file_->Write(kCommitRecord.data(), static_cast<int64_t>(kCommitRecord.size())) &&
-      file_->Sync())
-    return true;
-  return Fail(cause, files_->LastError());
+JournalFiles::Opened JournalFiles::Open(FileSystem& files, const std::string& programFolder,
+                                        ApplyJournal* journal, std::string* cause) {
+  files_ = &files;
+  paths_[0] = JournalPath(programFolder);
+  paths_[1] = JournalCopyPath(programFolder);
+  const bool present[2] = {files.Exists(paths_[0]), files.Exists(paths_[1])};
+  if (!present[0] && !present[1]) return Opened::None;
+  std::string bytes[2];
+  for (int i = 0; i < 2; ++i) {
+    if (!present[i]) continue;
+    const std::string shown =
+        std::string("Update\\") + (i == 0 ? kApplyJournalName : kApplyJournalCopyName);
+    if (!files.StaysInside(programFolder, paths_[i])) {
+      Fail(cause, shown + " leads out of the program folder (" + files.LastError() + ")");
+      return Opened::Refused;
+    }
+    // Exclusive: the journal of an apply that another updater is running
+    // now is locked, and is not this run's to finish. Read in pieces and
+    // never past the limit, whatever size the file claims.
+    copies_[i] = files.OpenReadAppend(paths_[i]);
+    if (!copies_[i]) {
+      Fail(cause, files.LastError());
+      Close();
+      return Opened::Failed;
+    }
+    while (true) {
+      const size_t had = bytes[i].size();
+      if (static_cast<int64_t>(had) > kMaxJournalSize) {
+        Fail(cause, shown + " is larger than any journal");
+        Close();
+        return Opened::Refused;
+      }
+      bytes[i].resize(had + kReadChunk);
+      const int64_t count = copies_[i]->Read(bytes[i].data() + had, kReadChunk);
+      if (count < 0) {
+        Fail(cause, files.LastError());
+        Close();
+        return Opened::Failed;
+      }
+      bytes[i].resize(had + static_cast<size_t>(count));
+      if (count == 0) break;
+    }
+  }
+  std::string reason;
+  switch (DecodeCopies(bytes[0], bytes[1], journal, &bodyChecksum_, &reason)) {
+    case JournalRead::Incomplete:
+      return Opened::Incomplete;
+    case JournalRead::Refused:
+      Fail(cause, reason);
+      Close();
+      return Opened::Refused;
+    case JournalRead::Journal:
+      break;
+  }
+  if (!ConfineJournal(files, programFolder, *journal, &reason)) {
+    Fail(cause, reason);
+    Close();
+    return Opened::Refused;
+  }
+  return Opened::Journal;
+}
+
+bool JournalFiles::Mark(ApplyStage stage, std::string* cause) {
+  const std::string mark = MarkRecord(bodyChecksum_, stage);
+  bool any = false;
+  for (std::unique_ptr<File>& copy : copies_) {
+    if (!copy) continue;
+    if (!copy->Write(mark.data(), static_cast<int64_t>(mark.size())) || !copy->Sync())
+      return Fail(cause, files_->LastError());
+    any = true;
+  }
+  return any || Fail(cause, "the apply journal is not open");
+}
+
+void JournalFiles::Close() {
+  for (std::unique_ptr<File>& copy : copies_) copy.reset();
+}
+
+bool JournalFiles::Remove(std::string* cause) {
+  // Closed first: an open copy is locked and cannot be deleted.
+  Close();
+  bool removed = true;
+  for (const std::string& path : paths_)
+    if (!path.empty() && files_->Exists(path) && !files_->Delete(path))
+      removed = Fail(cause, files_->LastError());
+  return removed;
 }
 
 CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
                          const ApplyJournal& journal, bool resume, std::string* cause) {
+  // A package may name one file twice in different letter case; where names
+  // compare so, the later entry finds the earlier one's new content.
+  std::set<std::string> seen;
   for (const JournalFile& file : journal.files) {
     const std::string staged = programFolder + file.staged;
     const std::string target = programFolder + file.target;
     const std::string aside = programFolder + file.aside;
-    if (resume && !files.Exists(staged)) continue;
+    const bool namedBefore = !seen.insert(FoldedName(file.target)).second;
     if (files.IsFolder(target)) {
       Fail(cause, "a folder is in the place of " + target);
       return CommitResult::MoveFailed;
     }
-    if (files.Exists(target) && !(resume && files.Exists(aside)) &&
-        !files.KeepAside(target, aside)) {
-      Fail(cause, files.LastError());
+    if (resume && !files.Exists(staged)) {
+      // Placed by an earlier commit of this journal.
+      if (HasSize(files, target, file.size)) continue;
+      Fail(cause, "the new content of " + target + " is missing");
+      return CommitResult::MoveFailed;
+    }
+    const bool hasTarget = files.Exists(target);
+    if (file.existed) {
+      const bool hasAside = resume && files.Exists(aside);
+      if (!hasTarget && !hasAside) {
+        Fail(cause, target + " is gone since the apply began");
+        return CommitResult::MoveFailed;
+      }
+      if (hasTarget && !hasAside && !files.KeepAside(target, aside)) {
+        Fail(cause, files.LastError());
+        return CommitResult::MoveFailed;
+      }
+    } else if (hasTarget && !namedBefore) {
+      // Not the package's to replace: a rollback could not give it back.
+      Fail(cause, target + " appeared since the apply began");
       return CommitResult::MoveFailed;
     }
     if (!files.Replace(staged, target)) {
@@ -251,112 +588,142 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
       return CommitResult::MoveFailed;
     }
   }
-  if (!files.SyncFolders(TargetFolders(programFolder, journal))) {
-    Fail(cause, files.LastError());
-    return CommitResult::SyncFailed;
-  }
+  if (!SyncTargetFolders(files, programFolder, journal, cause)) return CommitResult::SyncFailed;
   return CommitResult::Done;
 }
 
-bool RollBack(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
-              std::string* cause) {
+bool RestoreFiles(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
+                  std::string* cause) {
   bool restored = true;
   auto check = [&](bool done) {
     if (!done) restored = Fail(cause, files.LastError());
   };
-  if (journal.committed) {
-    for (auto it = journal.files.rbegin(); it != journal.files.rend(); ++it) {
-      const std::string staged = programFolder + it->staged;
-      const std::string target = programFolder + it->target;
-      const std::string aside = programFolder + it->aside;
-      bool placed = !files.Exists(staged);
-      bool hasAside = files.Exists(aside);
-      bool hasTarget = files.Exists(target);
-      if (!placed) {
-        // The target still holds its old content, under the aside name too
-        // when it was linked there, or only there when it was moved.
-        if (hasAside) check(hasTarget ? files.Delete(aside) : files.Replace(aside, target));
-      } else if (hasAside) {
-        check(files.Replace(aside, target));
-      } else if (hasTarget) {
-        check(files.Delete(target));  // the package created it
-      }
+  for (auto it = journal.files.rbegin(); it != journal.files.rend(); ++it) {
+    const std::string staged = programFolder + it->staged;
+    const std::string target = programFolder + it->target;
+    const std::string aside = programFolder + it->aside;
+    const bool hasStaged = files.Exists(staged);
+    if (it->existed && files.Exists(aside)) {
+      // Not placed yet, the target still holds the old content, the aside
+      // being its second name; otherwise the old content is only aside.
+      check(hasStaged && files.Exists(target) ? files.Delete(aside) : files.Replace(aside, target));
+    } else if (!it->existed && !hasStaged && files.Exists(target)) {
+      check(files.Delete(target));  // the package created it
     }
   }
-  for (const JournalFile& file : journal.files)
-    if (files.Exists(programFolder + file.staged)) check(files.Delete(programFolder + file.staged));
-  // Only empty folders go: anything put into them since stays, and so do they.
-  for (auto it = journal.folders.rbegin(); it != journal.folders.rend(); ++it)
-    if (files.IsFolder(programFolder + *it)) files.RemoveFolder(programFolder + *it);
   return restored;
 }
 
-bool FinishCommit(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
-                  std::string* cause) {
+ApplyEnd ContinueApply(FileSystem& files, JournalFiles& journalFiles,
+                       const std::string& programFolder, ApplyJournal& journal, bool resume,
+                       std::string* cause) {
+  if (journal.stage == ApplyStage::Committed) {
+    switch (CommitFiles(files, programFolder, journal, resume, cause)) {
+      case CommitResult::Done:
+        if (!journalFiles.Mark(ApplyStage::Placed, cause)) return ApplyEnd::Stopped;
+        journal.stage = ApplyStage::Placed;
+        break;
+      case CommitResult::SyncFailed:
+        return ApplyEnd::Stopped;
+      case CommitResult::MoveFailed:
+        // Recorded before anything is undone: a rollback deletes files that
+        // a commit would need.
+        if (!journalFiles.Mark(ApplyStage::RollingBack, cause)) return ApplyEnd::Stopped;
+        journal.stage = ApplyStage::RollingBack;
+        break;
+    }
+  }
+  if (journal.stage == ApplyStage::Placed) return ApplyEnd::Placed;
+  if (journal.stage == ApplyStage::RollingBack) {
+    if (!RestoreFiles(files, programFolder, journal, cause) ||
+        !SyncTargetFolders(files, programFolder, journal, cause) ||
+        !journalFiles.Mark(ApplyStage::Restored, cause))
+      return ApplyEnd::Stopped;
+    journal.stage = ApplyStage::Restored;
+  }
+  if (!RemoveStaging(files, programFolder, journal, cause) || !journalFiles.Remove(cause))
+    return ApplyEnd::Stopped;
+  return ApplyEnd::RolledBack;
+}
+
+bool FinishCommit(FileSystem& files, JournalFiles& journalFiles, const std::string& programFolder,
+                  const ApplyJournal& journal, std::string* cause) {
+  // The package goes first: while the journal stays, the package cannot be
+  // applied a second time, over what later packages bring.
+  const std::string package = programFolder + "Update\\" + journal.package;
+  if (files.Exists(package) && !files.Delete(package))
+    return Fail(cause, "cannot delete the package: " + files.LastError());
   bool removed = true;
   for (const JournalFile& file : journal.files) {
     const std::string aside = programFolder + file.aside;
-    if (files.Exists(aside) && !files.Delete(aside)) removed = Fail(cause, files.LastError());
+    if (file.existed && files.Exists(aside) && !files.Delete(aside))
+      removed = Fail(cause, files.LastError());
   }
   // The journal goes only once the asides are gone for good; otherwise a
   // power loss could bring back an aside file that no journal names.
-  if (!removed) return false;
-  if (!files.SyncFolders(TargetFolders(programFolder, journal)))
-    return Fail(cause, files.LastError());
-  return files.Delete(JournalPath(programFolder)) || Fail(cause, files.LastError());
+  return removed && SyncTargetFolders(files, programFolder, journal, cause) &&
+         journalFiles.Remove(cause);
 }
 
 RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
-                                       const std::string& programFolder) {
-  const std::string path = JournalPath(programFolder);
-  if (!files.Exists(path)) return RecoveryOutcome::NothingToDo;
-  std::string bytes, cause;
-  if (!ReadJournal(files, path, &bytes, &cause)) {
-    report.Log("Cannot read the apply journal " + path + ": " + cause);
-    return RecoveryOutcome::Failed;
-  }
+                                       const std::string& programFolder, std::string* refusal) {
+  JournalFiles journalFiles;
   ApplyJournal journal;
-  if (!DecodeJournal(bytes, &journal)) {
-    // The journal reaches the disk whole before anything is staged.
-    report.Log("Removed an incomplete apply journal; nothing had been staged");
-    if (files.Delete(path)) return RecoveryOutcome::RolledBack;
-    report.Log("Cannot remove the apply journal: " + files.LastError());
-    return RecoveryOutcome::Failed;
+  std::string cause;
+  switch (journalFiles.Open(files, programFolder, &journal, &cause)) {
+    case JournalFiles::Opened::None:
+      return RecoveryOutcome::NothingToDo;
+    case JournalFiles::Opened::Failed:
+      report.Log("Cannot read the apply journal " + JournalPath(programFolder) + ": " + cause);
+      return RecoveryOutcome::Failed;
+    case JournalFiles::Opened::Refused:
+      report.Log("Refused the apply journal " + JournalPath(programFolder) + ": " + cause +
+                 "; it stays, and nothing was changed");
+      if (refusal) *refusal = cause;
+      return RecoveryOutcome::Refused;
+    case JournalFiles::Opened::Incomplete:
+      // Both copies reach the disk whole before anything is staged.
+      report.Log("Removed an incomplete apply journal; nothing had been staged");
+      if (journalFiles.Remove(&cause)) return RecoveryOutcome::RolledBack;
+      report.Log("Cannot remove the apply journal: " + cause);
+      return RecoveryOutcome::Failed;
+    case JournalFiles::Opened::Journal:
+      break;
   }
   const std::string what =
       journal.package + " (" + std::to_string(journal.files.size()) + " files)";
-  if (journal.committed && NewContentComplete(files, programFolder, journal)) {
-    CommitResult result = CommitFiles(files, programFolder, journal, true, &cause);
-    if (result == CommitResult::Done) {
-      const std::string package = programFolder + "Update\\" + journal.package;
-      if (files.Exists(package) && !files.Delete(package))
-        report.Log("Cannot delete the package " + package + ": " + files.LastError());
-      if (!FinishCommit(files, programFolder, journal, &cause)) {
+  bool forward = false;
+  if (journal.stage == ApplyStage::Committed) {
+    forward = NewContentComplete(files, programFolder, journal);
+    if (!forward && !journalFiles.Mark(ApplyStage::RollingBack, &cause)) {
+      report.Log("Cannot roll back the unfinished apply of " + what + ": " + cause);
+      return RecoveryOutcome::Failed;
+    }
+    if (!forward) journal.stage = ApplyStage::RollingBack;
+  }
+  switch (ContinueApply(files, journalFiles, programFolder, journal, true, &cause)) {
+    case ApplyEnd::Placed:
+      if (!FinishCommit(files, journalFiles, programFolder, journal, &cause)) {
         report.Log("Completed the interrupted apply of " + what +
                    ", but cannot remove what it left: " + cause);
         return RecoveryOutcome::Failed;
       }
       report.Log("Completed the interrupted apply of " + what);
       return RecoveryOutcome::Completed;
-    }
-    if (result == CommitResult::SyncFailed) {
-      report.Log("Cannot complete the interrupted apply of " + what + ": " + cause);
-      return RecoveryOutcome::Failed;
-    }
-    report.Log("Cannot complete the interrupted apply of " + what + ", rolling it back: " + cause);
-    cause.clear();
+    case ApplyEnd::RolledBack:
+      if (forward)
+        report.Log("Cannot complete the interrupted apply of " + what +
+                   ", rolling it back: " + cause);
+      report.Log("Rolled back the unfinished apply of " + what + "; the package stays");
+      return RecoveryOutcome::RolledBack;
+    case ApplyEnd::Stopped:
+      break;
   }
-  if (!RollBack(files, programFolder, journal, &cause)) {
+  if (journal.stage == ApplyStage::Committed)
+    report.Log("Cannot complete the interrupted apply of " + what + ": " + cause);
+  else
     report.Log("Cannot roll back the unfinished apply of " + what + ": " + cause);
-    return RecoveryOutcome::Failed;
-  }
-  if (!files.Delete(path)) {
-    report.Log("Rolled back the unfinished apply of " + what +
-               ", but cannot remove its journal: " + files.LastError());
-    return RecoveryOutcome::Failed;
-  }
-  report.Log("Rolled back the unfinished apply of " + what + "; the package stays");
-  return RecoveryOutcome::RolledBack;
+  return RecoveryOutcome::Failed;
 }
 
 }  // namespace updater

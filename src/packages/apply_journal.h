@@ -1,7 +1,34 @@
 // The journal of one package's apply, kept in Update\ while the package's
 // files are staged beside their targets and then moved into place, so that a
-// run that is killed or loses power is completed or undone by the next run:
-// the format, the commit, the rollback and the recovery at start.
+// run that is killed, loses power or meets a failing disk is completed or
+// undone by the next run: the format, the commit, the rollback and the
+// recovery at start.
+//
+// The journal is kept twice, in Update\Apply.journal and Update\Apply.journal2,
+// each written and synced on its own, so that either copy alone tells what
+// the apply moved. Each copy is one body record followed by marks, only ever
+// appended:
+//
+//   VOXA apply journal 2\n
+//   package <n>:<file name>\n
+//   folder <n>:<folder>\n                      one per folder the apply creates
+//   file <0|1> <size> <n>:<target> <n>:<staged> <n>:<aside>\n   one per entry
+//   end <records> <crc>\n
+//   commit <crc>\n  placed <crc>\n  rollback <crc>\n  restored <crc>\n
+//
+// <n>:<bytes> is a name of n bytes (any bytes); names are relative to the
+// program folder, and the staged and aside names are file names ("~mx" and a
+// number) in the target's folder. "file" records whether the target existed
+// when the apply was planned (1) and the new content's size. The body's crc
+// is the CRC-32 of every byte before it; a mark's crc is the CRC-32 of its
+// word continued from the body's, so a mark belongs to its body. A mark
+// counts when it appears after the body in either copy; it is written to
+// both copies and synced before anything it allows is done, so a single
+// copy that is cut short or has a byte changed never hides a mark that was
+// acted on. The marks in order: commit (every staged file is durable; the
+// targets may now change), placed (every target has its new content, durably),
+// rollback (the commit is being undone), restored (every target has its old
+// content again).
 #pragma once
 
 #include <memory>
@@ -15,102 +42,170 @@
 namespace updater {
 
 inline constexpr char kApplyJournalName[] = "Apply.journal";
+inline constexpr char kApplyJournalCopyName[] = "Apply.journal2";
 
 // One file of a package. Paths are relative to the program folder; the
 // staged and the aside file lie in the target's folder.
 struct JournalFile {
-  std::string target;  // the entry's name
-  std::string staged;  // the new content until it moves into place
-  std::string aside;   // a second name of the old content during the commit
+  std::string target;    // the entry's name
+  std::string staged;    // the new content until it moves into place
+  std::string aside;     // a second name of the old content during the commit
+  bool existed = false;  // the target existed when the apply was planned
+  int64_t size = 0;      // the new content's size in bytes
+};
+
+// How far an apply got, by the last mark its journal holds.
+enum class ApplyStage {
+  Staging,      // no mark: no target has been touched
+  Committed,    // the staged files are durable; targets may have changed
+  Placed,       // every target has its new content; the asides remain
+  RollingBack,  // the commit is being undone
+  Restored,     // every target has its old content again
 };
 
 struct ApplyJournal {
   std::string package;               // the package's file name in Update\ .
   std::vector<std::string> folders;  // created by the apply, top down, each ending with "\"
   std::vector<JournalFile> files;    // in the order they are committed
-  // The staged files are complete and durable, and the commit may have
-  // begun: a target may hold its new content.
-  bool committed = false;
+  ApplyStage stage = ApplyStage::Staging;
 };
 
-// The journal as it is written before staging; the commit is recorded by
-// appending one more record. Every name is stored with its length, so any
-// byte of a name is safe, and the records end with their count and CRC-32.
+// One copy of the journal: the body, then the marks that lead to
+// `journal.stage`.
 std::string EncodeJournal(const ApplyJournal& journal);
-// False when the bytes are not a complete journal (a write cut short).
-// Anything after the records other than the commit record leaves it
-// uncommitted.
-bool DecodeJournal(std::string_view bytes, ApplyJournal* journal);
 
-// The journal's path below `programFolder`.
+enum class JournalRead {
+  Journal,     // a journal; its stage is the furthest mark found in either copy
+  Incomplete,  // no copy holds a whole body: it was being written, nothing was staged
+  Refused,     // the copies contradict each other, or the journal is of another version
+};
+
+// Reads a journal from the bytes of its two copies (an empty text for a
+// missing one). A body that is whole in either copy counts, and so does each
+// mark found after the body in either copy. The names are not judged here
+// (see ConfineJournal). `*reason` says why a journal is refused.
+JournalRead DecodeJournal(std::string_view first, std::string_view second, ApplyJournal* journal,
+                          std::string* reason);
+
+// True when every path of the journal is one the updater could have written
+// there and stays in the program folder: the package a plain "*.mxu" file
+// name, the targets and folders safe relative names, the staged and aside
+// names "~mx" and a number in their target's folder and each given once, and
+// nothing of it through a link that leads out of the program folder. False,
+// with the reason, otherwise.
+bool ConfineJournal(FileSystem& files, const std::string& programFolder,
+                    const ApplyJournal& journal, std::string* reason);
+
+// The journal's first copy below `programFolder`, and its second.
 std::string JournalPath(const std::string& programFolder);
+std::string JournalCopyPath(const std::string& programFolder);
 
-// The journal file of the apply that is running, held open and locked
-// against other openers until Close or destruction, so that the recovery of
-// another updater started meanwhile leaves it alone.
-class JournalWriter {
+// The two copies of the journal of one apply, held open and locked against
+// other openers until Close, so that the recovery of another updater started
+// meanwhile leaves the apply alone.
+class JournalFiles {
  public:
-  // Writes the journal (uncommitted) and makes it and its name durable.
-  // False, with the cause in `*cause`, when it could not be written; no
-  // journal is left then.
-  bool Begin(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
-             std::string* cause);
-  // Appends the commit record and makes it durable.
-  bool MarkCommitted(std::string* cause);
-  // Closes the file (it stays on disk).
-  void Close() { file_.reset(); }
+  // Writes both copies with the body of `journal` (which must be at
+  // Staging) and makes them and their names durable. False, with the cause,
+  // when they could not be written; no copy is left then.
+  bool Create(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
+              std::string* cause);
+
+  enum class Opened {
+    None,        // there is no journal
+    Journal,     // `*journal` holds it
+    Incomplete,  // no copy holds a whole body
+    Refused,     // against the rules; `*cause` says why, and nothing was changed
+    Failed,      // a copy cannot be opened or read (also: locked by a running apply)
+  };
+  // Opens and reads the copies that exist, for a recovery, and judges them
+  // with DecodeJournal and ConfineJournal.
+  Opened Open(FileSystem& files, const std::string& programFolder, ApplyJournal* journal,
+              std::string* cause);
+
+  // Appends the mark of `stage` to both copies and makes it durable. False,
+  // with the cause, when either copy did not take it; the stage must then be
+  // taken as unknown between the old and the new one.
+  bool Mark(ApplyStage stage, std::string* cause);
+
+  // Closes the copies (they stay on disk).
+  void Close();
+  // Closes and deletes both copies. False, with the cause, when one stays.
+  bool Remove(std::string* cause);
 
  private:
   FileSystem* files_ = nullptr;
-  std::string path_;
-  std::unique_ptr<File> file_;
+  std::string paths_[2];
+  std::unique_ptr<File> copies_[2];
+  uint32_t bodyChecksum_ = 0;
 };
 
 enum class CommitResult {
   Done,        // every staged file is in place and the moves are durable
-  MoveFailed,  // a move failed; the installation can be rolled back
+  MoveFailed,  // a move failed or the disk is not as the journal says; roll back
   SyncFailed,  // all moved, but not known to be durable; keep the journal
 };
 
 // Moves every staged file into its target's place, in journal order: an
 // existing target is first kept aside under its aside name, so that a target
 // always holds either its old or its new content. With `resume`, the commit
-// continues one that was interrupted: a file whose staged copy is gone was
-// placed already and is passed over, and an aside name that exists was made
-// for its target. Then the moves are made durable. The cause of a failure
-// goes to `*cause`.
+// goes on from wherever an earlier commit of the same journal stopped: a file
+// whose staged copy is gone was placed already (its target must have the new
+// size), and an aside name that exists was made for its target; without it,
+// every staged file is there and no aside is made yet. A target that
+// appeared or vanished since the apply was planned stops the commit. Then
+// the moves are made durable. The cause of a failure goes to `*cause`.
 CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
                          const ApplyJournal& journal, bool resume, std::string* cause);
 
-// Puts the installation back as it was before the package: after a commit
-// began, each target that holds its new content gets its old content back,
-// or is removed when it had none (last file first); then the staged files
-// are removed, and the folders the apply created when they are empty,
-// deepest first. False, with the cause, when a file could not be put back
-// or removed; the journal is then to stay for the next run.
-bool RollBack(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
-              std::string* cause);
-
-// Ends a completed commit: removes the aside files, makes that durable and
-// removes the journal. False, with the cause, when any of it failed (the
-// journal stays, and the next recovery finishes the job).
-bool FinishCommit(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
+// Undoes a commit, last file first, from what is on disk, so that it can be
+// run again after any interruption: a target whose old content is aside gets
+// it back, and a target the package created is removed once its staged copy
+// is gone (it was placed). Staged copies stay. False, with the cause, when
+// any file could not be put back or removed.
+bool RestoreFiles(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
                   std::string* cause);
+
+enum class ApplyEnd {
+  Placed,      // the stage is Placed: the package and the asides are to go
+  RolledBack,  // the installation is as before; nothing of the apply is left
+  Stopped,     // something failed; the journal says where things are
+};
+
+// Takes an apply from `journal.stage` as far as it goes, recording each
+// step in `journalFiles` before it acts on it: a commit is completed (and
+// rolled back when that fails), a rollback is completed, and an apply that
+// is undone loses its staged files, the empty folders it created and its
+// journal. `resume` as for CommitFiles. Updates `journal.stage`; the cause
+// of the first failure goes to `*cause`.
+ApplyEnd ContinueApply(FileSystem& files, JournalFiles& journalFiles,
+                       const std::string& programFolder, ApplyJournal& journal, bool resume,
+                       std::string* cause);
+
+// Ends an apply at Placed: deletes the package, removes the aside files,
+// makes that durable and removes the journal. False, with the cause, when
+// any of it failed (the journal stays, and the next recovery finishes the
+// job; until then the package cannot apply again).
+bool FinishCommit(FileSystem& files, JournalFiles& journalFiles, const std::string& programFolder,
+                  const ApplyJournal& journal, std::string* cause);
 
 enum class RecoveryOutcome {
   NothingToDo,  // no journal
   Completed,    // the commit was finished and the package deleted
   RolledBack,   // the installation is as it was before the package
   Failed,       // the journal stays for the next run
+  Refused,      // the journal breaks the rules; nothing was touched and it stays
 };
 
 // Finishes an apply that an earlier run left unfinished, before anything
 // else touches the program folder: a committed journal whose files all
-// still have their new content (staged, or already in place) is completed
-// and its package deleted, as a successful apply deletes it; any other
-// journal is rolled back and its package kept. Afterwards no staged or
-// aside file of that package is left. Records what it did in the log.
+// still have their new content (staged, or in place with the new size) is
+// completed and its package deleted, as a successful apply deletes it; any
+// other journal is rolled back and its package kept. Afterwards no staged or
+// aside file of that package is left. Records what it did in the log; the
+// reason of a refusal also goes to `*refusal` when given.
 RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
-                                       const std::string& programFolder);
+                                       const std::string& programFolder,
+                                       std::string* refusal = nullptr);
 
 }  // namespace updater

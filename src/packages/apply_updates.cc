@@ -2,12 +2,14 @@
 #include "packages/apply_updates.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <set>
 #include <vector>
 
 #include "packages/apply_journal.h"
 #include "packages/package_reader.h"
+#include "system/small_files.h"
 #include "system/text.h"
 
 namespace updater {
@@ -15,6 +17,8 @@ namespace updater {
 namespace {
 
 constexpr std::string_view kWriteFailed = "Error: Failed to write file to disk!";
+// The order of a run's downloads: a line per package, a few thousand of them.
+constexpr int64_t kMaxPackageOrderSize = 64 << 10;
 
 // Splits `text` at every character of `separators`.
 std::vector<std::string_view> Split(std::string_view text, std::string_view separators) {
@@ -53,17 +57,54 @@ std::string FoldedName(std::string name) {
   return name;
 }
 
-// Chooses the staged and aside names of every entry up to the first unsafe
-// one (staging stops there), and the folders the apply will create. Names
-// are short ("~mx" and a number) so that they fit wherever the entry's own
-// name fits, and taken by neither a file on disk nor another entry.
+// Tells whether entries stay in the program folder: their names are safe
+// names below it, and their paths do not leave it through a link. Each
+// folder is looked at once.
+class FolderConfinement {
+ public:
+  FolderConfinement(FileSystem& files, const std::string& programFolder)
+      : files_(files), programFolder_(programFolder) {}
+
+  // True when the entry `name` stays; otherwise `*why` says why.
+  bool Stays(const std::string& name, std::string* why) {
+    if (!IsSafeEntryName(name)) {
+      *why = "the entry name leaves the program folder: " + name;
+      return false;
+    }
+    const std::string folder = programFolder_ + FolderPart(name);
+    auto known = folders_.find(folder);
+    if (known == folders_.end())
+      known = folders_.emplace(folder, files_.StaysInside(programFolder_, folder)).first;
+    // The entry itself may be a link: within its folder, or else within the
+    // program folder.
+    if (known->second && (files_.StaysInside(folder, programFolder_ + name) ||
+                          files_.StaysInside(programFolder_, programFolder_ + name)))
+      return true;
+    *why = "the entry leaves the program folder through a link: " + files_.LastError();
+    return false;
+  }
+
+ private:
+  FileSystem& files_;
+  const std::string& programFolder_;
+  std::map<std::string, bool> folders_;
+};
+
+// Chooses the staged and aside names of every entry up to the first one
+// that would leave the program folder (staging stops there; `*refusal` says
+// why), records whether its target exists and its new size, and the folders
+// the apply will create. Names are short ("~mx" and a number) so that they
+// fit wherever the entry's own name fits, and taken by neither a file on
+// disk nor another entry.
 ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
-                         const std::string& package, const std::vector<std::string>& names) {
+                         const std::string& package, const std::vector<EntryRecord>& rows,
+                         std::string* refusal) {
   ApplyJournal journal;
   journal.package = package;
   std::set<std::string> taken;
-  for (const std::string& name : names) taken.insert(FoldedName(name));
+  for (const EntryRecord& row : rows) taken.insert(FoldedName(row.Name));
   std::set<std::string> seenFolders, newFolders, listedFolders;
+  FolderConfinement confinement(files, programFolder);
   int counter = 0;
   // Staging names already on disk, found with one listing per folder.
   auto takeExisting = [&](const std::string& folder) {
@@ -80,8 +121,9 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
     } while (!taken.insert(FoldedName(candidate)).second);
     return candidate;
   };
-  for (const std::string& name : names) {
-    if (!IsSafeEntryName(name)) break;
+  for (const EntryRecord& row : rows) {
+    const std::string& name = row.Name;
+    if (!confinement.Stays(name, refusal)) break;
     const std::vector<std::string> chain = FolderChain(FolderPart(name));
     for (const std::string& folder : chain) {
       if (!seenFolders.insert(folder).second) continue;
@@ -95,6 +137,8 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
     file.target = name;
     file.staged = freeName(folder, folderIsNew);
     file.aside = freeName(folder, folderIsNew);
+    file.existed = !folderIsNew && files.Exists(programFolder + name);
+    file.size = std::max<int64_t>(row.Size, 0);  // a negative size fails to stage
     journal.files.push_back(std::move(file));
   }
   return journal;
@@ -103,18 +147,21 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
 enum class PackageResult {
   Committed,  // every entry is in place; the asides and the journal remain
   Damaged,    // refused before anything was written
-  Failed,     // reported; the installation is as it was
+  Failed,     // reported; the installation is as it was, or as the journal
+              // that stays says, for the next run to end
 };
 
 // Stages every entry of the open package beside its target, makes the staged
-// files durable, and commits them, all recorded in the journal. A failure
-// before the commit removes what was staged and the folders created; a
-// failure during the commit rolls back.
+// files durable, and commits them, every step recorded in the journal
+// first. A failure before the commit removes what was staged and the
+// folders created; a failure during the commit rolls back. With Committed,
+// every target has its new content and the journal stays open in
+// `journalFiles` for FinishCommit.
 PackageResult ApplyPackage(PackageReader& reader, const std::string& programFolder,
-                           const std::string& package, ApplyJournal* journal) {
+                           const std::string& package, JournalFiles& journalFiles,
+                           ApplyJournal* journal) {
   Report& report = reader.report;
   FileSystem& files = reader.files;
-  std::vector<std::string> names;
   int64_t contentSize = 0;
   for (const EntryRecord& row : reader.EntryTable) {
     // An empty name cannot be written anywhere; the directory is damaged.
@@ -122,23 +169,25 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
       report.Log("The package " + package + " has an entry without a name");
       return PackageResult::Damaged;
     }
-    names.push_back(row.Name);
     contentSize += std::max<int64_t>(row.Size, 0);
   }
-  *journal = PlanPackage(files, programFolder, package, names);
-  JournalWriter writer;
-  std::string cause;
-  if (!writer.Begin(files, programFolder, *journal, &cause)) {
+  std::string refusal, cause;
+  *journal = PlanPackage(files, programFolder, package, reader.EntryTable, &refusal);
+  const std::string packagePath = programFolder + "Update\\" + package;
+  if (!files.StaysInside(programFolder, packagePath)) {
+    report.Failure(kWriteFailed,
+                   packagePath + " leads out of the program folder: " + files.LastError());
+    return PackageResult::Failed;
+  }
+  if (!journalFiles.Create(files, programFolder, *journal, &cause)) {
     report.Failure(kWriteFailed, "cannot write the apply journal: " + cause);
     return PackageResult::Failed;
   }
   auto undo = [&](std::string_view line, const std::string& failure) {
     if (!line.empty()) report.Failure(line, failure);
-    writer.Close();
     std::string undoCause;
-    if (RollBack(files, programFolder, *journal, &undoCause))
-      files.Delete(JournalPath(programFolder));
-    else
+    if (ContinueApply(files, journalFiles, programFolder, *journal, true, &undoCause) !=
+        ApplyEnd::RolledBack)
       report.Log("Cannot undo the package " + package + "; the next run does: " + undoCause);
     return PackageResult::Failed;
   };
@@ -153,12 +202,12 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
     }
   } progressEnd{reader};
   std::vector<std::string> staged;
-  for (size_t i = 0; i < names.size(); ++i) {
-    const std::string& name = names[i];
-    if (!IsSafeEntryName(name)) {
+  for (size_t i = 0; i < reader.EntryTable.size(); ++i) {
+    const std::string name = reader.EntryTable[i].Name;
+    if (i >= journal->files.size()) {
       // Nothing outside the program folder is touched, not even a folder.
       report.Line("Decompressing... : " + name);
-      return undo(kWriteFailed, "the entry name leaves the program folder: " + name);
+      return undo(kWriteFailed, refusal);
     }
     if (!CreateFolders(files, report, programFolder, FolderPart(name))) return undo("", "");
     report.Line("Decompressing... : " + name);
@@ -168,60 +217,76 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
   // The new content must be on the disk before any target is touched: after
   // a power loss the next run moves these files into place.
   if (!files.SyncFiles(staged)) return undo(kWriteFailed, files.LastError());
-  if (!writer.MarkCommitted(&cause)) return undo(kWriteFailed, cause);
-  journal->committed = true;
-  switch (CommitFiles(files, programFolder, *journal, false, &cause)) {
-    case CommitResult::Done:
+  if (!journalFiles.Mark(ApplyStage::Committed, &cause)) {
+    // One copy may hold the mark: the next run completes or undoes the
+    // apply from what the copies say. Nothing has moved yet.
+    report.Failure(kWriteFailed, cause);
+    report.Log("Cannot record the commit of the package " + package + "; the next run ends it");
+    return PackageResult::Failed;
+  }
+  journal->stage = ApplyStage::Committed;
+  switch (ContinueApply(files, journalFiles, programFolder, *journal, false, &cause)) {
+    case ApplyEnd::Placed:
       return PackageResult::Committed;
-    case CommitResult::MoveFailed:
-      return undo(kWriteFailed, cause);
-    case CommitResult::SyncFailed:
-      // Every file is in place; the next run makes sure of it and finishes.
+    case ApplyEnd::RolledBack:
       report.Failure(kWriteFailed, cause);
+      return PackageResult::Failed;
+    case ApplyEnd::Stopped:
+      // Left where the journal says: the next run finishes or undoes it.
+      report.Failure(kWriteFailed, cause);
+      report.Log("Cannot end the apply of the package " + package + "; the next run does");
       return PackageResult::Failed;
   }
   return PackageResult::Failed;
 }
 
-// The order file's names; none when there is no order file.
-std::vector<std::string> ReadPackageOrder(FileSystem& files, const std::string& updateFolder) {
+// The order file's names that are package file names; none when there is no
+// order file or it cannot be read. Other lines are passed over and logged.
+std::vector<std::string> ReadPackageOrder(FileSystem& files, Report& report,
+                                          const std::string& updateFolder) {
   std::vector<std::string> names;
-  std::unique_ptr<File> file = files.OpenStateFile(updateFolder + kPackageOrderFile, false);
-  if (!file) return names;
-  std::string text(static_cast<size_t>(std::max<int64_t>(file->Size(), 0)), '\0');
-  const int64_t count = file->Read(text.data(), static_cast<int64_t>(text.size()));
-  text.resize(static_cast<size_t>(std::max<int64_t>(count, 0)));
+  const std::string path = updateFolder + kPackageOrderFile;
+  std::string text;
+  switch (ReadSmallFile(files, path, kMaxPackageOrderSize, &text)) {
+    case SmallFileRead::Done:
+      break;
+    case SmallFileRead::Missing:
+      return names;
+    case SmallFileRead::TooLarge:
+      report.Log("Passed over the package order " + path + ": larger than " +
+                 std::to_string(kMaxPackageOrderSize) + " bytes");
+      return names;
+    case SmallFileRead::Failed:
+      report.Log("Cannot read the package order " + path + ": " + files.LastError());
+      return names;
+  }
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     std::string name = text.substr(start, end - start);
     if (!name.empty() && name.back() == '\r') name.pop_back();
-    if (!name.empty()) names.push_back(name);
+    if (IsPackageFileName(name))
+      names.push_back(name);
+    else if (!name.empty())
+      report.Log("Passed over a line of the package order that is not a package file name: " +
+                 name);
     start = end + 1;
   }
   return names;
 }
 
 // Leaves in the order file only the recorded packages that still wait, and
-// removes it when none does.
-void KeepPackageOrder(FileSystem& files, const std::string& updateFolder,
+// removes it when none does (also one that could not be read).
+void KeepPackageOrder(FileSystem& files, Report& report, const std::string& updateFolder,
                       const std::vector<std::string>& recorded) {
-  if (recorded.empty()) return;
   std::string waiting;
   for (const std::string& name : recorded)
     if (files.Exists(updateFolder + name)) waiting += name + "\r\n";
   const std::string path = updateFolder + kPackageOrderFile;
-  if (waiting.empty()) {
-    files.Delete(path);
-    return;
-  }
-  const std::string part = path + ".part";
-  std::unique_ptr<File> file = files.Create(part);
-  if (file && file->Write(waiting.data(), static_cast<int64_t>(waiting.size())) && file->Close() &&
-      files.Replace(part, path))
-    return;
-  files.Delete(part);
+  if (waiting.empty() && !files.Exists(path)) return;
+  if (waiting.empty() ? files.Delete(path) : WriteSmallFile(files, path, waiting)) return;
+  report.Log("Cannot update the package order " + path + ": " + files.LastError());
 }
 
 bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
@@ -232,14 +297,24 @@ bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
   for (const std::string& package : packages) {
     // One journal at a time: one that an earlier package of this call could
     // not finish is finished first.
-    if (RecoverUnfinishedApply(files, report, programFolder) == RecoveryOutcome::Failed)
-      return false;
+    std::string refusal;
+    switch (RecoverUnfinishedApply(files, report, programFolder, &refusal)) {
+      case RecoveryOutcome::Failed:
+        return false;
+      case RecoveryOutcome::Refused:
+        report.Failure("Error: Refused Update\\" + std::string(kApplyJournalName) + ": " + refusal,
+                       "");
+        return false;
+      default:
+        break;
+    }
     if (!OpenPackage(reader, updateFolder + package)) {
       report.Line("Error: Failed to read update file: " + package);
       continue;
     }
+    JournalFiles journalFiles;
     ApplyJournal journal;
-    PackageResult result = ApplyPackage(reader, programFolder, package, &journal);
+    PackageResult result = ApplyPackage(reader, programFolder, package, journalFiles, &journal);
     // Closed in every case: a failed package's rows must not reach a package
     // opened later in this process, and its file must not stay locked
     // against the next download of the same name.
@@ -249,9 +324,9 @@ bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
       report.Line("Error: Failed to read update file: " + package);
       continue;
     }
-    files.Delete(updateFolder + package);  // a failure changes nothing
+    // What stays is the next recovery's to remove, before the next package.
     std::string cause;
-    if (!FinishCommit(files, programFolder, journal, &cause))
+    if (!FinishCommit(files, journalFiles, programFolder, journal, &cause))
       report.Log("Cannot remove what the package " + package + " left: " + cause);
   }
   return true;
@@ -273,10 +348,10 @@ bool ApplyUpdates(PackageReader& reader, const std::string& programFolder) {
   std::vector<std::string> packages;
   for (const FolderEntry& entry : listing)
     if (!entry.isFolder) packages.push_back(entry.name);
-  const std::vector<std::string> recorded = ReadPackageOrder(files, updateFolder);
+  const std::vector<std::string> recorded = ReadPackageOrder(files, report, updateFolder);
   packages = ApplyOrder(std::move(packages), recorded);
   const bool walked = ApplyInOrder(reader, programFolder, packages);
-  KeepPackageOrder(files, updateFolder, recorded);
+  KeepPackageOrder(files, report, updateFolder, recorded);
   return walked;
 }
 
@@ -314,6 +389,11 @@ std::string FolderPart(std::string_view entryName) {
   size_t last = entryName.find_last_of("\\/");
   return last == std::string_view::npos ? std::string()
                                         : std::string(entryName.substr(0, last + 1));
+}
+
+bool IsPackageFileName(std::string_view name) {
+  return IsPlainFileName(name) && name.size() > 4 &&
+         LowerCaseText(name.substr(name.size() - 4)) == ".mxu";
 }
 
 bool IsSafeEntryName(std::string_view entryName) {

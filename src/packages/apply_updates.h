@@ -15,16 +15,21 @@ namespace updater {
 // the update folder's kPackageOrderFile, each whole or not at all: every
 // entry is first decoded into a temporary file beside its target (creating
 // missing folders), the temporary files are made durable, and then, recorded
-// in the journal Update\Apply.journal, they take their targets' places; the
-// package is deleted once all of them have. A failure before that removes the
-// temporary files and the folders the package created; a failure while they
-// move rolls the package back; the call then stops, and the package stays.
-// A package that cannot be opened, or whose directory holds an entry without
-// a name, is reported by name ("Error: Failed to read update file: "), kept,
-// and passed over. True when the whole listing was walked; false when the
-// update folder cannot be listed or an entry's folder or file could not be
-// written. Afterwards the order file names only the packages still waiting
-// (it goes when none is). Lines go to the reader's report.
+// in the journal (Update\Apply.journal and its copy), they take their
+// targets' places; the package is deleted once all of them have. A failure
+// before that removes the temporary files and the folders the package
+// created; a failure while they move rolls the package back; the call then
+// stops, and the package stays (a rollback that cannot finish is left to the
+// next run's recovery, as the journal says). A journal that an earlier run
+// left and that cannot be recovered stops the call before any package; one
+// that names anything outside the program folder is refused with "Error:
+// Refused Update\Apply.journal: " and the reason. A package that cannot be
+// opened, or whose directory holds an entry without a name, is reported by
+// name ("Error: Failed to read update file: "), kept, and passed over. True
+// when the whole listing was walked; false when the update folder cannot be
+// listed, an entry's folder or file could not be written, or a journal
+// stopped it. Afterwards the order file names only the packages still
+// waiting (it goes when none is). Lines go to the reader's report.
 bool ApplyUpdates(PackageReader& reader, const std::string& programFolder);
 
 // The file in the update folder that records the order in which a run
@@ -46,6 +51,10 @@ bool CreateFolders(FileSystem& files, Report& report, const std::string& program
 
 // Everything of an entry name up to and including its last "\" or "/".
 std::string FolderPart(std::string_view entryName);
+
+// True when `name` is a plain file name (see IsPlainFileName) ending with
+// ".mxu" in any letter case: a package in the update folder.
+bool IsPackageFileName(std::string_view name);
 
 // True when the entry name is a path below the program folder: not empty, not
 // starting with "\" or "/", without a drive or other ":" and without a ".."

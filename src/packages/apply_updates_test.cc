@@ -210,6 +210,93 @@ TEST_F(ApplyTest, HostileNamesWriteNothingOutside) {
   }
 }
 
+// The order file is read only up to its limit, whatever size it claims, and
+// only its lines that are package file names count; it goes once nothing it
+// names waits, and a rewrite that fails leaves no part behind.
+TEST_F(ApplyTest, PackageOrderIsBoundedAndNamesOnlyPackages) {
+  Pack("Update\\a.mxu", {{"x", "a"}});
+  Pack("Update\\b.mxu", {{"x", "b"}});
+  Write("Update\\Packages.order",
+        "..\\..\\a.mxu\r\nC:b.mxu\r\nb.mxu\r\nsub/a.mxu\r\na.mxu\r\nnotes.txt\r\n");
+  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  EXPECT_EQ(Read("x"), "a");  // b first, as recorded, and not by name
+  EXPECT_EQ(std::count_if(report.logged.begin(), report.logged.end(),
+                          [](const std::string& record) {
+                            return record.rfind("Passed over a line of the package order", 0) == 0;
+                          }),
+            4);
+  EXPECT_EQ(Tree(), (Names{"Update/", "x"}));
+
+  // A sparse file of 100 GB (Wine makes 1 GB).
+#ifdef _WIN32
+  constexpr uintmax_t kHuge = 1ull << 30;
+#else
+  constexpr uintmax_t kHuge = 100ull << 30;
+#endif
+  Write("Update\\Packages.order", "b.mxu\r\na.mxu\r\n");
+  std::filesystem::resize_file(std::filesystem::u8path(Native(At("Update\\Packages.order"))),
+                               kHuge);
+  Pack("Update\\a.mxu", {{"x", "a"}});
+  Pack("Update\\b.mxu", {{"x", "b"}});
+  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  EXPECT_EQ(Read("x"), "b");  // by name
+  EXPECT_EQ(Tree(), (Names{"Update/", "x"}));
+}
+
+TEST_F(ApplyTest, AFailedRewriteOfThePackageOrderLeavesNoPartBehind) {
+  // A disk that is full for the order file's new copy.
+  struct FullForParts : testing::ForwardingFileSystem {
+    std::unique_ptr<File> Create(const std::string& path) override {
+      std::unique_ptr<File> file = real_.Create(path);
+      if (path.size() < 5 || path.compare(path.size() - 5, 5, ".part") != 0) return file;
+      auto write = [](File& real, const void* buffer, int64_t size) {
+        real.Write(buffer, std::min<int64_t>(size, 3));
+        return false;
+      };
+      return Watched(std::move(file), write, [](File& real) { return real.Sync(); });
+    }
+  } full;
+  PackageReader fullReader(full, report);
+  Pack("Update\\a.mxu", {{"a", "a"}});
+  Write("Update\\b.mxu", "damaged");
+  Write("Update\\Packages.order", "a.mxu\r\nb.mxu\r\n");
+  EXPECT_TRUE(ApplyUpdates(fullReader, programFolder));
+  ClosePackages(fullReader);
+  EXPECT_EQ(Read("Update\\Packages.order"), "a.mxu\r\nb.mxu\r\n");
+  EXPECT_EQ(Tree(), (Names{"Update/", "Update/Packages.order", "Update/b.mxu", "a"}));
+}
+
+#ifndef _WIN32
+// (Wine cannot make links; the end-to-end tests show the Windows program a
+// link that Linux made.)
+TEST_F(ApplyTest, EntriesThroughALinkThatLeavesTheFolderAreRefused) {
+  namespace fs = std::filesystem;
+  testing::TempFolder outer;
+  testing::Installation t;
+  t.programFolder = outer.Path() + "App\\";
+  ASSERT_TRUE(t.files.CreateFolder(t.programFolder));
+  ASSERT_TRUE(t.files.CreateFolder(t.At("Update\\")));
+  ASSERT_TRUE(t.files.CreateFolder(t.At("Real\\")));
+  ASSERT_TRUE(t.files.CreateFolder(outer.Path() + "outside\\"));
+  const std::string native = testing::Installation::Native(outer.Path());
+  testing::WriteWholeFile(native + "outside/victim", "victim");
+  fs::create_directory_symlink(native + "outside", native + "App/Out");
+  fs::create_directory_symlink(native + "App/Real", native + "App/In");
+  t.Pack("Update\\P.mxu", {{"In\\fine", "fine"}, {"Out\\victim", "evil"}});
+  EXPECT_FALSE(ApplyUpdates(t.reader, t.programFolder));
+  EXPECT_EQ(t.Lines(), Opening({"Decompressing... : In\\fine", "Decompressing... : Out\\victim",
+                                "Error: Failed to write file to disk!"}));
+  ClosePackages(t.reader);
+  EXPECT_EQ(testing::ReadWholeFile(native + "outside/victim"), "victim");
+  EXPECT_EQ(std::distance(fs::directory_iterator(native + "outside"), fs::directory_iterator()), 1);
+  EXPECT_FALSE(t.Has("Real\\fine"));
+  // A link that stays inside is a folder like any other.
+  t.Pack("Update\\P.mxu", {{"In\\fine", "fine"}});
+  EXPECT_TRUE(ApplyUpdates(t.reader, t.programFolder));
+  EXPECT_EQ(t.Read("Real\\fine"), "fine");
+}
+#endif
+
 TEST(EntryNameTest, SafeNamesAndFolderParts) {
   struct Case {
     const char* name;

@@ -1,6 +1,6 @@
 // Helpers shared by the package tests: a program on a real temporary folder,
-// package building, and file systems whose disk fills up or whose run is
-// interrupted.
+// package building, and file systems whose disk fills up, whose calls fail
+// or whose run is interrupted, and one that skips syncs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,9 +19,12 @@
 
 namespace updater::testing {
 
-// The real file system; test file systems override what they change.
+// The real file system (or `below`); test file systems override what they
+// change.
 class ForwardingFileSystem : public FileSystem {
  public:
+  explicit ForwardingFileSystem(FileSystem& below = RealPlatform().files) : real_(below) {}
+
   std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override {
     return real_.OpenRead(path, exclusive);
   }
@@ -58,6 +61,12 @@ class ForwardingFileSystem : public FileSystem {
     return real_.CopyPermissions(from, to);
   }
   bool MakeExecutable(const std::string& path) override { return real_.MakeExecutable(path); }
+  std::unique_ptr<File> OpenReadAppend(const std::string& path) override {
+    return real_.OpenReadAppend(path);
+  }
+  bool StaysInside(const std::string& folder, const std::string& path) override {
+    return real_.StaysInside(folder, path);
+  }
   std::string LastError() override { return real_.LastError(); }
   std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override {
     return real_.OpenStateFile(path, exclusive);
@@ -73,15 +82,15 @@ class ForwardingFileSystem : public FileSystem {
   }
 
  protected:
-  // A real file whose writes and syncs go through `write` and `sync` first;
-  // either may refuse (false) before the real call.
+  // A real file whose writes and syncs go through `write(file, buffer, size)`
+  // and `sync(file)`, which make the real calls they allow.
   template <typename Write, typename Sync>
   static std::unique_ptr<File> Watched(std::unique_ptr<File> file, Write write, Sync sync) {
     if (!file) return nullptr;
     return std::make_unique<WatchedFile<Write, Sync>>(std::move(file), write, sync);
   }
 
-  FileSystem& real_ = RealPlatform().files;
+  FileSystem& real_;
 
  private:
   template <typename OnWrite, typename OnSync>
@@ -93,7 +102,7 @@ class ForwardingFileSystem : public FileSystem {
     int64_t Read(void* buffer, int64_t size) override { return file_->Read(buffer, size); }
     bool Write(const void* buffer, int64_t size) override { return write_(*file_, buffer, size); }
     bool Flush() override { return file_->Flush(); }
-    bool Sync() override { return sync_() && file_->Sync(); }
+    bool Sync() override { return sync_(*file_); }
     int64_t Size() override { return file_->Size(); }
     bool Close() override { return file_->Close(); }
 
@@ -118,7 +127,7 @@ class DiskFullFileSystem : public ForwardingFileSystem {
       if (fits > 0 && !file.Write(buffer, fits)) return false;
       return fits == size;
     };
-    return Watched(real_.Create(path), write, [] { return true; });
+    return Watched(real_.Create(path), write, [](File& file) { return file.Sync(); });
   }
   std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
   // A mapped file takes its whole space when it is made.
@@ -134,63 +143,98 @@ class DiskFullFileSystem : public ForwardingFileSystem {
   bool full = false;
 };
 
+// The real file system without making anything durable: for tests of what
+// the logic does with the files, where waiting for the disk only costs time.
+class UnsyncedFileSystem : public ForwardingFileSystem {
+ public:
+  std::unique_ptr<File> Create(const std::string& path) override {
+    return Unsynced(real_.Create(path));
+  }
+  std::unique_ptr<File> CreateDurable(const std::string& path) override {
+    return Unsynced(real_.Create(path));
+  }
+  std::unique_ptr<File> OpenReadAppend(const std::string& path) override {
+    return Unsynced(real_.OpenReadAppend(path));
+  }
+  bool SyncFiles(const std::vector<std::string>&) override { return true; }
+  bool SyncFolders(const std::vector<std::string>&) override { return true; }
+
+ private:
+  static std::unique_ptr<File> Unsynced(std::unique_ptr<File> file) {
+    auto write = [](File& real, const void* buffer, int64_t size) {
+      return real.Write(buffer, size);
+    };
+    return Watched(std::move(file), write, [](File&) { return true; });
+  }
+};
+
 // Ends a run in the middle, as a kill or a power cut does: thrown by
 // InterruptingFileSystem and caught by the test.
 struct Interrupted {};
 
-// The real file system, interrupted at its Nth change (a file or folder
-// created, written, synced, moved, deleted or given permissions): in Crash
-// mode that call throws Interrupted before it does anything, so nothing of
-// the run happens after it; in Fail mode it fails, with a cause, as a full
-// disk or a file in use makes it fail, and the run goes on.
+// The real file system, interrupted at its Nth call of a kind: in Crash mode
+// that call throws Interrupted before it does anything, so nothing of the run
+// happens after it; in Fail mode it fails, with a cause, as a full disk or a
+// file in use makes it fail, and the run goes on; in FailFromThenOn mode it
+// and every later call of its kind fail, as on a disk that turned read-only.
+// The kinds: every change (a file or folder created, written, synced, moved,
+// deleted or given permissions), or only the moves (Replace and KeepAside),
+// only the deletions, or only the writes into files.
 class InterruptingFileSystem : public ForwardingFileSystem {
  public:
-  enum class Mode { Crash, Fail };
+  enum class Mode { Crash, Fail, FailFromThenOn };
+  enum class Calls { Changes, Moves, Deletions, Writes };
 
-  InterruptingFileSystem(Mode mode, int64_t interruptAt) : mode_(mode), interruptAt_(interruptAt) {}
+  InterruptingFileSystem(Mode mode, int64_t interruptAt, Calls counted = Calls::Changes,
+                         FileSystem& below = RealPlatform().files)
+      : ForwardingFileSystem(below), mode_(mode), interruptAt_(interruptAt), counted_(counted) {}
 
   bool WasInterrupted() const { return !interruptedCall_.empty(); }
-  // What the interrupted call was, e.g. "Delete C:\App\x".
+  // What the (first) interrupted call was, e.g. "Delete C:\App\x".
   const std::string& InterruptedCall() const { return interruptedCall_; }
 
   std::unique_ptr<File> Create(const std::string& path) override {
-    return Change("Create " + path) ? Watch(real_.Create(path)) : nullptr;
+    return Change(Calls::Changes, "Create " + path) ? Watch(real_.Create(path)) : nullptr;
   }
   std::unique_ptr<File> CreateDurable(const std::string& path) override {
-    return Change("CreateDurable " + path) ? Watch(real_.CreateDurable(path)) : nullptr;
+    return Change(Calls::Changes, "CreateDurable " + path) ? Watch(real_.CreateDurable(path))
+                                                           : nullptr;
   }
   std::unique_ptr<File> OpenAppend(const std::string& path) override {
-    return Change("OpenAppend " + path) ? Watch(real_.OpenAppend(path)) : nullptr;
+    return Change(Calls::Changes, "OpenAppend " + path) ? Watch(real_.OpenAppend(path)) : nullptr;
+  }
+  std::unique_ptr<File> OpenReadAppend(const std::string& path) override {
+    return Watch(real_.OpenReadAppend(path));
   }
   bool Delete(const std::string& path) override {
-    return Change("Delete " + path) && real_.Delete(path);
+    return Change(Calls::Deletions, "Delete " + path) && real_.Delete(path);
   }
   bool Copy(const std::string& from, const std::string& to) override {
-    return Change("Copy " + to) && real_.Copy(from, to);
+    return Change(Calls::Changes, "Copy " + to) && real_.Copy(from, to);
   }
   bool Replace(const std::string& from, const std::string& to) override {
-    return Change("Replace " + to) && real_.Replace(from, to);
+    return Change(Calls::Moves, "Replace " + to) && real_.Replace(from, to);
   }
   bool KeepAside(const std::string& path, const std::string& aside) override {
-    return Change("KeepAside " + path) && real_.KeepAside(path, aside);
+    return Change(Calls::Moves, "KeepAside " + path) && real_.KeepAside(path, aside);
   }
   bool CreateFolder(const std::string& path) override {
-    return Change("CreateFolder " + path) && real_.CreateFolder(path);
+    return Change(Calls::Changes, "CreateFolder " + path) && real_.CreateFolder(path);
   }
   bool RemoveFolder(const std::string& path) override {
-    return Change("RemoveFolder " + path) && real_.RemoveFolder(path);
+    return Change(Calls::Changes, "RemoveFolder " + path) && real_.RemoveFolder(path);
   }
   bool SyncFiles(const std::vector<std::string>& paths) override {
-    return Change("SyncFiles") && real_.SyncFiles(paths);
+    return Change(Calls::Changes, "SyncFiles") && real_.SyncFiles(paths);
   }
   bool SyncFolders(const std::vector<std::string>& folders) override {
-    return Change("SyncFolders") && real_.SyncFolders(folders);
+    return Change(Calls::Changes, "SyncFolders") && real_.SyncFolders(folders);
   }
   bool CopyPermissions(const std::string& from, const std::string& to) override {
-    return Change("CopyPermissions " + to) && real_.CopyPermissions(from, to);
+    return Change(Calls::Changes, "CopyPermissions " + to) && real_.CopyPermissions(from, to);
   }
   bool MakeExecutable(const std::string& path) override {
-    return Change("MakeExecutable " + path) && real_.MakeExecutable(path);
+    return Change(Calls::Changes, "MakeExecutable " + path) && real_.MakeExecutable(path);
   }
   std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override {
     return Change("CreateMapped " + path) ? real_.CreateMapped(path, size) : nullptr;
@@ -200,17 +244,22 @@ class InterruptingFileSystem : public ForwardingFileSystem {
  private:
   std::unique_ptr<File> Watch(std::unique_ptr<File> file) {
     auto write = [this](File& real, const void* buffer, int64_t size) {
-      return Change("Write") && real.Write(buffer, size);
+      return Change(Calls::Writes, "Write") && real.Write(buffer, size);
     };
-    return Watched(std::move(file), write, [this] { return Change("Sync"); });
+    auto sync = [this](File& real) { return Change(Calls::Changes, "Sync") && real.Sync(); };
+    return Watched(std::move(file), write, sync);
   }
 
-  // Counts one change; false (after recording why) or a throw when it is the
-  // one to interrupt.
-  bool Change(const std::string& call) {
+  // Counts one call of `kind` when it is of the kind counted; false (after
+  // recording why) or a throw when it is to be interrupted.
+  bool Change(Calls kind, const std::string& call) {
     cause_.clear();
-    if (++changes_ != interruptAt_) return true;
-    interruptedCall_ = call;
+    if (counted_ != Calls::Changes && kind != counted_) return true;
+    ++calls_;
+    const bool interrupted =
+        mode_ == Mode::FailFromThenOn ? calls_ >= interruptAt_ : calls_ == interruptAt_;
+    if (!interrupted) return true;
+    if (interruptedCall_.empty()) interruptedCall_ = call;
     if (mode_ == Mode::Crash) throw testing::Interrupted{};
     cause_ = "interrupted by the test: " + call;
     return false;
@@ -218,7 +267,8 @@ class InterruptingFileSystem : public ForwardingFileSystem {
 
   Mode mode_;
   int64_t interruptAt_;
-  int64_t changes_ = 0;
+  Calls counted_;
+  int64_t calls_ = 0;
   std::string interruptedCall_;
   std::string cause_;
 };

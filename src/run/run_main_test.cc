@@ -120,8 +120,9 @@ TEST_F(RunMainTest, EveryRunFirstCompletesAnInterruptedApply) {
     ASSERT_TRUE(files.CreateFolder(at + "Update"));
     ApplyJournal journal;
     journal.package = "P.mxu";
-    journal.files = {{"VOXA.exe", "~mx1", "~mx2"}, {"Readme.txt", "~mx3", "~mx4"}};
-    journal.committed = true;
+    journal.files = {{"VOXA.exe", "~mx1", "~mx2", true, 8},
+                     {"Readme.txt", "~mx3", "~mx4", true, 10}};
+    journal.stage = ApplyStage::Committed;
     WriteWholeFile(at + "Update/Apply.journal", EncodeJournal(journal));
     WriteWholeFile(at + "Update/P.mxu", "package");
     WriteWholeFile(at + "VOXA.exe", "new voxa");

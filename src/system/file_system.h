@@ -148,6 +148,19 @@ class FileSystem {
   // Windows backend has nothing to do and returns true).
   virtual bool MakeExecutable(const std::string& path) = 0;
 
+  // Opens an existing regular file, not through a link at its own name, for
+  // reading from its start and for appending: every write goes to its end.
+  // No other opener may open it until it is closed, as with an exclusive
+  // OpenRead. Null on failure.
+  virtual std::unique_ptr<File> OpenReadAppend(const std::string& path) = 0;
+
+  // True when `path`, which is `folder` followed by a relative part, stays
+  // inside `folder` on the disk: no part of it below `folder` that exists is
+  // a link (symbolic link, junction, mount point) that leads out of `folder`
+  // or to nothing. Parts that do not exist yet count as inside. False, with
+  // the cause, otherwise and when it cannot be told.
+  virtual bool StaysInside(const std::string& folder, const std::string& path) = 0;
+
   // The cause of the latest failed call of this file system or of one of its
   // files, as text for the log; empty before the first failure.
   virtual std::string LastError() = 0;

@@ -150,6 +150,77 @@ TEST_F(FileSystemTest, RemoveFolderTakesOnlyEmptyFolders) {
   EXPECT_EQ(ReadWholeFile(Native("Full\\a")), "a");
 }
 
+TEST_F(FileSystemTest, OpenReadAppendReadsFromTheStartAndWritesAtTheEnd) {
+  WriteWholeFile(Native("journal"), "body\n");
+  std::unique_ptr<File> file = files_.OpenReadAppend(At("journal"));
+  ASSERT_TRUE(file);
+  char buffer[2];
+  ASSERT_EQ(file->Read(buffer, 2), 2);
+  EXPECT_EQ(std::string(buffer, 2), "bo");
+  ASSERT_TRUE(file->Write("mark\n", 5));
+  ASSERT_TRUE(file->Sync());
+  // Held exclusively, as an exclusive OpenRead holds a file.
+  EXPECT_FALSE(files_.OpenRead(At("journal"), true));
+  EXPECT_FALSE(files_.OpenReadAppend(At("journal")));
+  file.reset();
+  EXPECT_EQ(ReadWholeFile(Native("journal")), "body\nmark\n");
+
+  ASSERT_TRUE(files_.CreateFolder(At("folder")));
+  std::vector<std::string> refused = {"missing", "folder"};
+#ifndef _WIN32
+  namespace fs = std::filesystem;
+  fs::create_symlink(Native("journal"), Native("link"));
+  ASSERT_EQ(mkfifo(Native("fifo").c_str(), 0600), 0);  // no writer: must not wait for one
+  refused.insert(refused.end(), {"link", "fifo"});
+#endif
+  for (const std::string& name : refused) EXPECT_FALSE(files_.OpenReadAppend(At(name))) << name;
+}
+
+// Whether a path below a folder stays inside it on the disk: parts that do
+// not exist yet do, links only when they lead to a place inside.
+TEST_F(FileSystemTest, StaysInsideOnlyThroughLinksThatStayInside) {
+  for (const char* folder : {"App", "App\\Data", "Outside"})
+    ASSERT_TRUE(files_.CreateFolder(At(folder)));
+  WriteWholeFile(Native("Outside\\victim"), "victim");
+  struct Case {
+    const char* path;
+    bool inside;
+  } cases[] = {
+      {"App", true},
+      {"App\\Data", true},
+      {"App\\Data\\", true},
+      {"App\\Data\\New\\Deeper\\x", true},
+      {"App2\\x", false},  // beside the folder, not below it
+      {"Outside\\victim", false},
+#ifndef _WIN32
+      {"App\\In\\x", true},
+      {"App\\Out", false},
+      {"App\\Out\\victim", false},
+      {"App\\Out\\missing\\x", false},
+      {"App\\File", false},
+      {"App\\Dangling", false},
+      {"App\\Data\\Up\\x", true},
+#endif
+  };
+#ifndef _WIN32
+  // (Wine's CreateSymbolicLinkW makes nothing; the end-to-end tests show the
+  // Windows program links that Linux made.)
+  namespace fs = std::filesystem;
+  fs::create_directory_symlink(Native("App\\Data"), Native("App\\In"));
+  fs::create_directory_symlink(Native("Outside"), Native("App\\Out"));
+  fs::create_symlink(Native("Outside\\victim"), Native("App\\File"));
+  fs::create_symlink(Native("Nowhere"), Native("App\\Dangling"));
+  fs::create_directory_symlink("..", Native("App\\Data\\Up"));  // to App itself
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(files_.StaysInside(At("App\\"), At(c.path)), c.inside);
+    if (!c.inside) {
+      EXPECT_FALSE(files_.LastError().empty());
+    }
+  }
+}
+
 #ifdef _WIN32
 // A file that takes another's place gets its attributes; read-only files can
 // still be flushed, replaced and deleted.

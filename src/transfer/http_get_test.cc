@@ -213,6 +213,8 @@ class CountingFiles : public FileSystem {
   bool Copy(const std::string&, const std::string&) override { return false; }
   bool Replace(const std::string&, const std::string&) override { return false; }
   bool KeepAside(const std::string&, const std::string&) override { return false; }
+  std::unique_ptr<File> OpenReadAppend(const std::string&) override { return nullptr; }
+  bool StaysInside(const std::string&, const std::string&) override { return false; }
   std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
   bool CreateFolder(const std::string&) override { return false; }
   bool RemoveFolder(const std::string&) override { return false; }

@@ -328,8 +328,7 @@ TEST_P(UpdateJobTest, AKilledApplyIsFinishedByTheNextRun) {
   // Once the first small file is in place, the commit is under way.
   auto committing = [&] {
     if (!fs::exists(program_ + "Small/0.txt")) return false;
-    std::string text = Slurp(journal);
-    return text.size() > 7 && text.compare(text.size() - 7, 7, "commit\n") == 0;
+    return Slurp(journal).find("\ncommit ") != std::string::npos;
   };
   struct KillPoint {
     const char* what;
@@ -366,7 +365,7 @@ TEST_P(UpdateJobTest, AKilledApplyIsFinishedByTheNextRun) {
     for (const auto& item : fs::recursive_directory_iterator(program_)) {
       std::string file = item.path().filename().string();
       EXPECT_NE(file.rfind("~mx", 0), 0u) << item.path();
-      EXPECT_NE(file, "Apply.journal");
+      EXPECT_NE(file.rfind("Apply.journal", 0), 0u);
       EXPECT_NE(item.path().extension(), ".mxu") << item.path();
     }
   }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "system/posix/posix_platform.h"
 
@@ -277,6 +278,20 @@ std::unique_ptr<File> PosixFileSystem::OpenRead(const std::string& path, bool ex
   return OpenFile(path, exclusive, Links::Follow);
 }
 
+std::unique_ptr<File> PosixFileSystem::OpenReadAppend(const std::string& path) {
+  std::string native = NativePath(path);
+  // Not through a link at the file's own name, and without waiting for a
+  // writer when a FIFO is there.
+  int fd = OpenRegular(native, O_RDWR | O_APPEND, Links::Refuse);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    Failed("flock", native);
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixFile>(fd, native, cause_);
+}
+
 std::unique_ptr<File> PosixFileSystem::Create(const std::string& path) {
   return CreateFile(path, false);
 }
@@ -428,6 +443,44 @@ bool PosixFileSystem::SyncFolders(const std::vector<std::string>& folders) {
     if (std::find(native.begin(), native.end(), path) == native.end()) native.push_back(path);
   }
   return SyncEach(native, true);
+}
+
+bool PosixFileSystem::StaysInside(const std::string& folder, const std::string& path) {
+  const std::string root = WithoutTrailingSeparators(NativePath(folder));
+  const std::string native = NativePath(path);
+  if (native.compare(0, root.size(), root) != 0 ||
+      (native.size() > root.size() && native[root.size()] != '/' && root != "/")) {
+    *cause_ = native + " is not below " + root;
+    return false;
+  }
+  // Each part below the folder in turn: a link must resolve to a place
+  // inside the folder; the first part that does not exist ends the walk.
+  std::string inside;  // the folder with its own links resolved, once needed
+  for (size_t end = root.size(); end < native.size();) {
+    end = native.find('/', end + 1);
+    if (end == std::string::npos) end = native.size();
+    const std::string part = native.substr(0, end);
+    if (part.back() == '/') continue;
+    struct stat info {};
+    if (lstat(part.c_str(), &info) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return true;
+      return Failed("lstat", part);
+    }
+    if (!S_ISLNK(info.st_mode)) continue;
+    if (inside.empty()) {
+      std::unique_ptr<char, decltype(&free)> resolved(realpath(root.c_str(), nullptr), &free);
+      if (!resolved) return Failed("realpath", root);
+      inside = resolved.get();
+    }
+    std::unique_ptr<char, decltype(&free)> target(realpath(part.c_str(), nullptr), &free);
+    if (!target) return Failed("realpath", part);
+    const std::string reached = target.get();
+    if (reached != inside && reached.rfind(inside == "/" ? inside : inside + "/", 0) != 0) {
+      *cause_ = part + " is a link to " + reached + ", outside " + inside;
+      return false;
+    }
+  }
+  return true;
 }
 
 bool PosixFileSystem::ListFolder(const std::string& folder, const std::string& pattern,

@@ -30,6 +30,8 @@ class PosixFileSystem : public FileSystem {
                   std::vector<FolderEntry>* entries) override;
   bool CopyPermissions(const std::string& from, const std::string& to) override;
   bool MakeExecutable(const std::string& path) override;
+  std::unique_ptr<File> OpenReadAppend(const std::string& path) override;
+  bool StaysInside(const std::string& folder, const std::string& path) override;
   std::string LastError() override { return *cause_; }
   std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override;
   LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) override;

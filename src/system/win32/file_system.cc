@@ -352,6 +352,32 @@ void* Win32FileSystem::CreateHandle(const std::string& path) {
   return handle;
 }
 
+std::unique_ptr<File> Win32FileSystem::OpenReadAppend(const std::string& path) {
+  // Appending access only: every write goes to the end. The link itself is
+  // opened, not what it leads to, so that a link can be refused.
+  HANDLE handle =
+      CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, 0, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    Failed("CreateFileW", path);
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION information;
+  bool usable = GetFileInformationByHandle(handle, &information) ||
+                Failed("GetFileInformationByHandle", path);
+  if (usable && (GetFileType(handle) != FILE_TYPE_DISK ||
+                 (information.dwFileAttributes &
+                  (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))) {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    usable = Failed("CreateFileW", path);
+  }
+  if (!usable) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  return std::make_unique<Win32File>(handle, path, cause_);
+}
+
 std::unique_ptr<File> Win32FileSystem::Create(const std::string& path) {
   HANDLE handle = CreateHandle(path);
   if (!handle) return nullptr;
@@ -462,6 +488,86 @@ bool Win32FileSystem::SyncFiles(const std::vector<std::string>& paths) {
 }
 
 bool Win32FileSystem::SyncFolders(const std::vector<std::string>&) { return true; }
+
+namespace {
+
+// The path the system reaches for `path`, every link resolved ("\\?\C:\...").
+bool FinalPath(const std::wstring& path, std::wstring* final) {
+  HANDLE handle =
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  std::wstring text(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(handle, text.data(), static_cast<DWORD>(text.size()),
+                                           FILE_NAME_NORMALIZED);
+  if (length >= text.size()) {
+    text.resize(length + 1);
+    length = GetFinalPathNameByHandleW(handle, text.data(), static_cast<DWORD>(text.size()),
+                                       FILE_NAME_NORMALIZED);
+  }
+  const DWORD error = GetLastError();
+  CloseHandle(handle);
+  if (length == 0 || length >= text.size()) {
+    SetLastError(length == 0 ? error : ERROR_BUFFER_OVERFLOW);
+    return false;
+  }
+  text.resize(length);
+  *final = std::move(text);
+  return true;
+}
+
+// True when `path` is `folder` or lies below it, letter case ignored.
+bool IsWithin(const std::wstring& path, const std::wstring& folder) {
+  if (path.size() < folder.size()) return false;
+  if (CompareStringOrdinal(path.data(), static_cast<int>(folder.size()), folder.data(),
+                           static_cast<int>(folder.size()), TRUE) != CSTR_EQUAL)
+    return false;
+  return path.size() == folder.size() || path[folder.size()] == L'\\' ||
+         (!folder.empty() && folder.back() == L'\\');
+}
+
+}  // namespace
+
+bool Win32FileSystem::StaysInside(const std::string& folder, const std::string& path) {
+  std::wstring root = WithoutTrailingSeparators(folder);
+  std::wstring wide = WithoutTrailingSeparators(path);
+  for (wchar_t& c : wide)
+    if (c == L'/') c = L'\\';
+  for (wchar_t& c : root)
+    if (c == L'/') c = L'\\';
+  if (!IsWithin(wide, root)) {
+    *cause_ = path + " is not below " + folder;
+    return false;
+  }
+  std::wstring rootFinal;  // the folder with its own links resolved, once needed
+  // Each part below the folder in turn: a reparse point (symbolic link,
+  // junction, mount point) must resolve to a place inside the folder; the
+  // first part that does not exist ends the walk. (Wine shows a symbolic
+  // link to a folder as a reparse point, and one to a file as a plain file.)
+  for (size_t end = root.size(); end < wide.size();) {
+    end = wide.find(L'\\', end + 1);
+    if (end == std::wstring::npos) end = wide.size();
+    const std::wstring part = wide.substr(0, end);
+    if (part.back() == L'\\') continue;
+    const DWORD attributes = GetFileAttributesW(part.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+      return Failed("GetFileAttributesW", WideToUtf8(part));
+    }
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    if (rootFinal.empty() && !FinalPath(root, &rootFinal))
+      return Failed("GetFinalPathNameByHandleW", folder);
+    std::wstring reached;
+    if (!FinalPath(part, &reached)) return Failed("GetFinalPathNameByHandleW", WideToUtf8(part));
+    if (!IsWithin(reached, rootFinal)) {
+      *cause_ = WideToUtf8(part) + " is a link to " + WideToUtf8(reached) + ", outside " +
+                WideToUtf8(rootFinal);
+      return false;
+    }
+  }
+  return true;
+}
 
 bool Win32FileSystem::ListFolder(const std::string& folder, const std::string& pattern,
                                  std::vector<FolderEntry>* entries) {

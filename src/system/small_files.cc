@@ -1,0 +1,55 @@
+// The program's own small files, read and written whole.
+#include "system/small_files.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace updater {
+
+bool IsPlainFileName(std::string_view name) {
+  // Without a separator or a drive, only "." and ".." can name anything but
+  // a file in the folder; other dots are part of the name.
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("\\/:") == std::string_view::npos;
+}
+
+SmallFileRead ReadSmallFile(FileSystem& files, const std::string& path, int64_t limit,
+                            std::string* bytes) {
+  bytes->clear();
+  if (!files.Exists(path)) return SmallFileRead::Missing;
+  std::unique_ptr<File> file = files.OpenStateFile(path, false);
+  if (!file) return SmallFileRead::Failed;
+  // The size the file claims is not trusted (a sparse file claims anything):
+  // reading stops one byte past the limit.
+  constexpr int64_t kChunk = 64 << 10;
+  while (static_cast<int64_t>(bytes->size()) <= limit) {
+    const size_t had = bytes->size();
+    const int64_t want = std::min<int64_t>(kChunk, limit + 1 - static_cast<int64_t>(had));
+    bytes->resize(had + static_cast<size_t>(want));
+    const int64_t count = file->Read(bytes->data() + had, want);
+    if (count < 0) {
+      bytes->clear();
+      return SmallFileRead::Failed;
+    }
+    bytes->resize(had + static_cast<size_t>(count));
+    if (count == 0) return SmallFileRead::Done;
+  }
+  bytes->clear();
+  return SmallFileRead::TooLarge;
+}
+
+bool WriteSmallFile(FileSystem& files, const std::string& path, std::string_view bytes) {
+  const std::string part = path + ".part";
+  std::unique_ptr<File> file = files.Create(part);
+  bool written =
+      file && file->Write(bytes.data(), static_cast<int64_t>(bytes.size())) && file->Flush();
+  // Closed before anything else: a file still open (and locked) cannot be
+  // moved or deleted.
+  written = file && file->Close() && written;
+  if (written && files.Replace(part, path)) return true;
+  file.reset();
+  if (files.Exists(part)) files.Delete(part);
+  return false;
+}
+
+}  // namespace updater
