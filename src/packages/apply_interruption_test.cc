@@ -168,7 +168,7 @@ TEST(ApplyInterruptionTest, FailingMovesDeletionsAndWritesNeverLoseAFile) {
     testing::Installation maker;
     std::vector<std::pair<std::string, std::string>> entries;
     for (const auto& [name, change] : content) entries.push_back({name, change.second});
-    maker.Pack("P.mxu", entries, mxupack::Method::Zlib);
+    maker.Pack("P.mxu", entries, PackageMethod::Zlib);
     package = maker.Read("P.mxu");
   }
   Names oldTree = {"Data/", "Update/", "Update/P.mxu"},

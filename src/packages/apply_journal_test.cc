@@ -337,7 +337,7 @@ TEST(ApplyJournalTest, DamagedCopiesOfRealJournalsEndInTheOldOrNewInstallation) 
     testing::Installation maker;
     std::vector<std::pair<std::string, std::string>> entries;
     for (const auto& [name, change] : kDamageFiles) entries.push_back({name, change.second});
-    maker.Pack("P.mxu", entries, mxupack::Method::Stored);
+    maker.Pack("P.mxu", entries, PackageMethod::Stored);
     package = maker.Read("P.mxu");
   }
   const Names oldTree = {"Data/", "Data/Old.dat", "Update/", "Update/P.mxu", "VOXA.exe"};
