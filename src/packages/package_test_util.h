@@ -237,7 +237,8 @@ class InterruptingFileSystem : public ForwardingFileSystem {
     return Change(Calls::Changes, "MakeExecutable " + path) && real_.MakeExecutable(path);
   }
   std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override {
-    return Change(Calls::Changes, "CreateMapped " + path) ? real_.CreateMapped(path, size) : nullptr;
+    return Change(Calls::Changes, "CreateMapped " + path) ? real_.CreateMapped(path, size)
+                                                          : nullptr;
   }
   std::string LastError() override { return cause_.empty() ? real_.LastError() : cause_; }
 
