@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: inflate_to_file PACKAGE FOLDER\n");
     return 2;
   }
-  FileSystem& files = RealPlatform().files;
+  FileSystem& files = RealPlatform().Files;
   const std::string folder = std::string(argv[2]) + "\\";
   std::unique_ptr<File> package = files.OpenRead(argv[1], false);
   PackageHeader header;

@@ -304,7 +304,7 @@ int Apply(const fs::path& package, const fs::path& folder, const fs::path& insta
       sync();
     }
     SilentReport report;
-    PackageReader reader(RealPlatform().files, report);
+    PackageReader reader(RealPlatform().Files, report);
     InitPackageReader(reader, 0);
     if (round == 0) before = PeakKiB();
     auto start = std::chrono::steady_clock::now();
@@ -374,7 +374,7 @@ int ApplyMany(const fs::path& package, const fs::path& installation, const fs::p
     fs::create_directories(folder / "Update");
     fs::copy_file(package, folder / "Update" / "P.mxu");
     SilentReport report;
-    PackageReader reader(RealPlatform().files, report);
+    PackageReader reader(RealPlatform().Files, report);
     InitPackageReader(reader, 0);
     auto start = std::chrono::steady_clock::now();
     ok = ApplyUpdates(reader, folder.string() + "/");
@@ -435,23 +435,23 @@ int main(int argc, char** argv) {
   // The 256 MiB of data-lzma.bin in every whole-content method, for the
   // methods' speeds on the same content.
   struct Run {
-    const char* name;
-    const char* data;
-    int64_t size;
-    MethodChoice method;
-    bool bare;  // also timed with the bare library decoder
+    const char* Name;
+    const char* Data;
+    int64_t Size;
+    MethodChoice Method;
+    bool Bare;  // also timed with the bare library decoder
   } runs[] = {{"zlib", "data-zlib.bin", 1024 * kMiB, PackageMethod::Zlib, true},
               {"lzma", "data-lzma.bin", 256 * kMiB, PackageMethod::Lzma, true},
               {"zlib-256", "data-lzma.bin", 256 * kMiB, PackageMethod::Zlib, true},
               {"zstd-256", "data-lzma.bin", 256 * kMiB, PackageMethod::Zstd, true}};
   for (const Run& run : runs) {
-    fs::path data = work / run.data;
-    fs::path package = work / (std::string(run.name) + ".mxu");
-    std::cerr << "preparing " << run.name << " (" << run.size / kMiB << " MiB)...\n";
-    GatherData(data, run.size);
-    Pack(data, package, run.method);
+    fs::path data = work / run.Data;
+    fs::path package = work / (std::string(run.Name) + ".mxu");
+    std::cerr << "preparing " << run.Name << " (" << run.Size / kMiB << " MiB)...\n";
+    GatherData(data, run.Size);
+    Pack(data, package, run.Method);
     std::string output = (work / "raw.out").string();
-    if (run.bare) {
+    if (run.Bare) {
       failures += std::system((self + " raw " + package.string() + " " + output).c_str()) != 0;
       failures += std::system((self + " rawsync " + package.string() + " " + output).c_str()) != 0;
     }

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string signature = ReadText(folder / "Package.mxu.minisig");
-  FileSystem& files = RealPlatform().files;
+  FileSystem& files = RealPlatform().Files;
 
   std::string reason;
   const double verifyMBs = BestMBs([&] {

@@ -25,12 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (updater::ParsePublicKey(text, &key, &error)) {
     updater::MinisignPublicKey again;
     Require(updater::ParsePublicKey(updater::PublicKeyLine(key), &again, &error));
-    Require(again.keyId == key.keyId && again.key == key.key);
-    Require(updater::KeyIdText(key.keyId).size() == 16);
+    Require(again.KeyId == key.KeyId && again.Key == key.Key);
+    Require(updater::KeyIdText(key.KeyId).size() == 16);
     // A signature of zeros and ones belongs to no key.
     updater::Ed25519Signature signature;
     signature.fill(1);
-    Require(updater::Ed25519Verify(key.key, signature, "message", &error) !=
+    Require(updater::Ed25519Verify(key.Key, signature, "message", &error) !=
             updater::SignatureCheck::kGood);
   } else {
     Require(!error.empty());
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   updater::MinisignSecretKey secretKey;
   if (updater::ParseSecretKeyFile(text, &secretKey, &error))
-    Require(updater::PublicKeyOf(secretKey).keyId == secretKey.keyId);
+    Require(updater::PublicKeyOf(secretKey).KeyId == secretKey.KeyId);
   else
     Require(!error.empty());
 

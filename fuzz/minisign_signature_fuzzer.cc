@@ -23,9 +23,9 @@ constexpr char kSignedComments[][64] = {"timestamp:1796633747\tfile:VersionInfo.
                                         "timestamp:1796633747\tfile:VersionInfo.txt"};
 
 bool SameFields(const updater::MinisignSignature& a, const updater::MinisignSignature& b) {
-  return a.untrustedComment == b.untrustedComment && a.signedData == b.signedData &&
-         a.keyId == b.keyId && a.signature == b.signature && a.trustedComment == b.trustedComment &&
-         a.globalSignature == b.globalSignature;
+  return a.UntrustedComment == b.UntrustedComment && a.SignedData == b.SignedData &&
+         a.KeyId == b.KeyId && a.Signature == b.Signature && a.TrustedComment == b.TrustedComment &&
+         a.GlobalSignature == b.GlobalSignature;
 }
 
 }  // namespace
@@ -36,21 +36,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   if (updater::ParseSignatureFile(text, &signature, &error)) {
     Require(size <= updater::kMaxSignatureFileSize);
-    Require(signature.trustedComment.size() < size && signature.untrustedComment.size() < size);
+    Require(signature.TrustedComment.size() < size && signature.UntrustedComment.size() < size);
     updater::MinisignSignature again;
     const bool reparsed =
         updater::ParseSignatureFile(updater::SignatureFileText(signature), &again, &error);
     // Comments with a CR or LF inside cannot be written back as one line.
-    if (signature.untrustedComment.find_first_of("\r\n") == std::string::npos &&
-        signature.trustedComment.find_first_of("\r\n") == std::string::npos)
+    if (signature.UntrustedComment.find_first_of("\r\n") == std::string::npos &&
+        signature.TrustedComment.find_first_of("\r\n") == std::string::npos)
       Require(reparsed && SameFields(signature, again));
     updater::TrustedCommentFields fields;
-    if (updater::ParseTrustedComment(signature.trustedComment, &fields, &error)) {
-      Require(!fields.fileName.empty() && fields.fileName.size() < size);
+    if (updater::ParseTrustedComment(signature.TrustedComment, &fields, &error)) {
+      Require(!fields.FileName.empty() && fields.FileName.size() < size);
       updater::TrustedCommentFields written;
       Require(updater::ParseTrustedComment(updater::TrustedCommentText(fields), &written, &error));
-      Require(written.timestamp == fields.timestamp && written.fileName == fields.fileName &&
-              written.hashed == fields.hashed);
+      Require(written.Timestamp == fields.Timestamp && written.FileName == fields.FileName &&
+              written.Hashed == fields.Hashed);
     }
   } else {
     Require(!error.empty());
@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string reason;
   if (updater::VerifySignature(key, text, "VersionInfo.txt", kSignedFile, &info, &reason)) {
     // Only the untrusted comment and line ends may differ from a seed.
-    Require(info.trustedComment == kSignedComments[0] || info.trustedComment == kSignedComments[1]);
-    Require(info.fileName == "VersionInfo.txt");
+    Require(info.TrustedComment == kSignedComments[0] || info.TrustedComment == kSignedComments[1]);
+    Require(info.FileName == "VersionInfo.txt");
   } else {
     Require(!reason.empty());
   }

@@ -90,31 +90,31 @@ class MemoryFile : public File {
 // The package at "p.mxu"; everything else is written into memory.
 class MemoryFileSystem : public FileSystem {
  public:
-  std::map<std::string, std::string> files;
+  std::map<std::string, std::string> Files;
 
   std::unique_ptr<File> OpenRead(const std::string& path, bool) override {
-    auto found = files.find(path);
-    if (found == files.end()) return nullptr;
+    auto found = Files.find(path);
+    if (found == Files.end()) return nullptr;
     return std::make_unique<MemoryFile>(&found->second, false);
   }
   std::unique_ptr<File> Create(const std::string& path) override {
-    files[path].clear();
-    return std::make_unique<MemoryFile>(&files[path], true);
+    Files[path].clear();
+    return std::make_unique<MemoryFile>(&Files[path], true);
   }
   std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
   std::unique_ptr<File> OpenAppend(const std::string& path) override {
-    return std::make_unique<MemoryFile>(&files[path], true);
+    return std::make_unique<MemoryFile>(&Files[path], true);
   }
-  bool Exists(const std::string& path) override { return files.count(path) > 0; }
+  bool Exists(const std::string& path) override { return Files.count(path) > 0; }
   bool IsFolder(const std::string&) override { return false; }
-  bool Delete(const std::string& path) override { return files.erase(path) > 0; }
+  bool Delete(const std::string& path) override { return Files.erase(path) > 0; }
   bool Copy(const std::string&, const std::string&) override { return false; }
   bool Replace(const std::string& from, const std::string& to) override {
-    auto found = files.find(from);
-    if (found == files.end()) return false;
+    auto found = Files.find(from);
+    if (found == Files.end()) return false;
     std::string content = std::move(found->second);
-    files.erase(found);
-    files[to] = std::move(content);
+    Files.erase(found);
+    Files[to] = std::move(content);
     return true;
   }
   bool KeepAside(const std::string&, const std::string&) override { return false; }
@@ -137,15 +137,15 @@ class MemoryFileSystem : public FileSystem {
     return LockOutcome::Failed;
   }
   std::unique_ptr<updater::MappedFile> MapRead(const std::string& path) override {
-    auto found = files.find(path);
-    if (found == files.end()) return nullptr;
+    auto found = Files.find(path);
+    if (found == Files.end()) return nullptr;
     return std::make_unique<MemoryMap>(&found->second);
   }
   std::unique_ptr<updater::MappedFile> CreateMapped(const std::string& path,
                                                     int64_t size) override {
     if (size < 0 || size > kLargestEntry) return nullptr;
-    files[path].assign(static_cast<size_t>(size), '\0');
-    return std::make_unique<MemoryMap>(&files[path]);
+    Files[path].assign(static_cast<size_t>(size), '\0');
+    return std::make_unique<MemoryMap>(&Files[path]);
   }
 };
 
@@ -154,7 +154,7 @@ class MemoryFileSystem : public FileSystem {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string reference = Reference();
   MemoryFileSystem files;
-  files.files["p.mxu"].assign(reinterpret_cast<const char*>(data), size);
+  files.Files["p.mxu"].assign(reinterpret_cast<const char*>(data), size);
   updater::SilentReport report;
   updater::PackageReader reader(files, report);
   updater::InitPackageReader(reader, 0);
@@ -172,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const updater::EntryRecord& row = reader.EntryTable[position - 1];
     if (row.Size > kLargestEntry || row.PackedSize > kLargestEntry) continue;
 
-    files.files["out"] = reference;
+    files.Files["out"] = reference;
     updater::DecodeContext context;
     context.TargetPath = "out";
     context.Files = &files;
@@ -183,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(inMemory == streamed);
     if (inMemory) {
       Require(loaded == position && content.Size == row.Size);
-      const std::string& written = files.files["out"];
+      const std::string& written = files.Files["out"];
       Require(written.size() == static_cast<size_t>(content.Size));
       Require(written.empty() ||
               std::memcmp(written.data(), content.Data.get(), written.size()) == 0);

@@ -43,8 +43,8 @@ const Names kNewTree = {"Data/",     "Data/Old.dat",     kLongName, "Readme.txt"
 
 struct OldInstallation : testing::Installation {
   explicit OldInstallation(const std::string& package) {
-    files.CreateFolder(At("Update\\"));
-    files.CreateFolder(At("Data\\"));
+    Files.CreateFolder(At("Update\\"));
+    Files.CreateFolder(At("Data\\"));
     for (const auto& [name, content] : kFiles)
       if (!content.first.empty()) Write(name, content.first);
     Write("~mx1", "a user's file");
@@ -83,9 +83,9 @@ TEST(ApplyInterruptionTest, EveryInterruptionEndsWithThePackageWholeOrAbsent) {
                    std::to_string(at));
       OldInstallation t(package);
       InterruptingFileSystem files(mode, at);
-      PackageReader reader(files, t.report);
+      PackageReader reader(files, t.Report);
       try {
-        ApplyUpdates(reader, t.programFolder);
+        ApplyUpdates(reader, t.ProgramFolder);
       } catch (const testing::Interrupted&) {
         // The run ends here; its files close as a killed process's do.
       }
@@ -107,7 +107,7 @@ TEST(ApplyInterruptionTest, EveryInterruptionEndsWithThePackageWholeOrAbsent) {
       }
 
       testing::RecordingReport next;
-      EXPECT_NE(RecoverUnfinishedApply(t.files, next, t.programFolder), RecoveryOutcome::Failed);
+      EXPECT_NE(RecoverUnfinishedApply(t.Files, next, t.ProgramFolder), RecoveryOutcome::Failed);
       state = t.State();
       ++outcomes[state];
       Names tree = t.Tree();
@@ -124,8 +124,8 @@ TEST(ApplyInterruptionTest, EveryInterruptionEndsWithThePackageWholeOrAbsent) {
       EXPECT_EQ(tree, state == 'n' ? kNewTree : kOldTree);
       if (state == 'o') {
         // The package that waits applies whole on the run after.
-        PackageReader again(t.files, next);
-        EXPECT_TRUE(ApplyUpdates(again, t.programFolder));
+        PackageReader again(t.Files, next);
+        EXPECT_TRUE(ApplyUpdates(again, t.ProgramFolder));
         EXPECT_EQ(t.Tree(), kNewTree);
       }
     }
@@ -183,11 +183,11 @@ TEST(ApplyInterruptionTest, FailingMovesDeletionsAndWritesNeverLoseAFile) {
   std::sort(newTree.begin(), newTree.end());
 
   struct Sweep {
-    const char* what;
-    Calls calls;
-    Mode mode;
-    int64_t failingMove = 0;  // fails once, below the sweep's interruption
-    int64_t from = 1;         // the first N
+    const char* What;
+    updater::Calls Calls;
+    updater::Mode Mode;
+    int64_t FailingMove = 0;  // fails once, below the sweep's interruption
+    int64_t From = 1;         // the first N
   } sweeps[] = {
       // The commit fails at its 30th move; the rollback is killed at each of
       // its moves and deletions.
@@ -204,29 +204,29 @@ TEST(ApplyInterruptionTest, FailingMovesDeletionsAndWritesNeverLoseAFile) {
   testing::UnsyncedFileSystem unsynced;
   for (const Sweep& sweep : sweeps) {
     std::map<char, int> outcomes;
-    for (int64_t at = sweep.from; !::testing::Test::HasFailure(); ++at) {
-      SCOPED_TRACE(std::string(sweep.what) + ", N = " + std::to_string(at));
+    for (int64_t at = sweep.From; !::testing::Test::HasFailure(); ++at) {
+      SCOPED_TRACE(std::string(sweep.What) + ", N = " + std::to_string(at));
       testing::Installation t;
-      t.files.CreateFolder(t.At("Update\\"));
-      t.files.CreateFolder(t.At("Data\\"));
+      t.Files.CreateFolder(t.At("Update\\"));
+      t.Files.CreateFolder(t.At("Data\\"));
       for (const auto& [name, change] : content)
         if (!change.first.empty()) t.Write(name, change.first);
       t.Write("Update\\P.mxu", package);
       std::optional<InterruptingFileSystem> below;
-      if (sweep.failingMove > 0)
-        below.emplace(Mode::Fail, sweep.failingMove, Calls::Moves, unsynced);
-      InterruptingFileSystem failing(sweep.mode, at, sweep.calls,
+      if (sweep.FailingMove > 0)
+        below.emplace(Mode::Fail, sweep.FailingMove, Calls::Moves, unsynced);
+      InterruptingFileSystem failing(sweep.Mode, at, sweep.Calls,
                                      below ? static_cast<FileSystem&>(*below) : unsynced);
       {
-        PackageReader reader(failing, t.report);
+        PackageReader reader(failing, t.Report);
         try {
-          ApplyUpdates(reader, t.programFolder);
+          ApplyUpdates(reader, t.ProgramFolder);
         } catch (const testing::Interrupted&) {
         }
         ClosePackages(reader);
       }
       testing::RecordingReport next;
-      RecoverUnfinishedApply(unsynced, next, t.programFolder);
+      RecoverUnfinishedApply(unsynced, next, t.ProgramFolder);
       bool allOld = true, allNew = true;
       for (const auto& [name, change] : content) {
         const std::string now = t.Has(name) ? t.Read(name) : std::string();
@@ -236,17 +236,17 @@ TEST(ApplyInterruptionTest, FailingMovesDeletionsAndWritesNeverLoseAFile) {
       const Names tree = t.Tree();
       ASSERT_TRUE((allOld && tree == oldTree) || (allNew && tree == newTree))
           << "neither the old nor the new installation; log: "
-          << ::testing::PrintToString(next.logged) << " tree: " << ::testing::PrintToString(tree);
+          << ::testing::PrintToString(next.Logged) << " tree: " << ::testing::PrintToString(tree);
       ++outcomes[allNew ? 'n' : 'o'];
       if (allOld) {
         PackageReader again(unsynced, next);
-        EXPECT_TRUE(ApplyUpdates(again, t.programFolder));
+        EXPECT_TRUE(ApplyUpdates(again, t.ProgramFolder));
         ClosePackages(again);
         EXPECT_EQ(t.Tree(), newTree);
       }
       if (!failing.WasInterrupted()) break;
     }
-    SCOPED_TRACE(sweep.what);
+    SCOPED_TRACE(sweep.What);
     EXPECT_GT(outcomes['o'] + outcomes['n'], 8);
   }
 }

@@ -93,22 +93,22 @@ std::string_view StoredName(const std::string& path, const std::string& target) 
 std::string EncodeBody(const ApplyJournal& journal, uint32_t* checksum) {
   std::string out(kHeaderRecord);
   out += "package";
-  AppendField(out, journal.package);
+  AppendField(out, journal.Package);
   out += '\n';
-  for (const std::string& folder : journal.folders) {
+  for (const std::string& folder : journal.Folders) {
     out += "folder";
     AppendField(out, folder);
     out += '\n';
   }
-  for (const JournalFile& file : journal.files) {
-    out += file.existed ? "file 1 " : "file 0 ";
-    out += std::to_string(file.size);
-    AppendField(out, file.target);
-    AppendField(out, StoredName(file.staged, file.target));
-    AppendField(out, StoredName(file.aside, file.target));
+  for (const JournalFile& file : journal.Files) {
+    out += file.Existed ? "file 1 " : "file 0 ";
+    out += std::to_string(file.Size);
+    AppendField(out, file.Target);
+    AppendField(out, StoredName(file.Staged, file.Target));
+    AppendField(out, StoredName(file.Aside, file.Target));
     out += '\n';
   }
-  out += "end " + std::to_string(1 + journal.folders.size() + journal.files.size()) + ' ';
+  out += "end " + std::to_string(1 + journal.Folders.size() + journal.Files.size()) + ' ';
   *checksum = Checksum(out);
   out += Hex(*checksum) + '\n';
   return out;
@@ -183,16 +183,16 @@ class RecordReader {
 // One copy's body: whole when every record up to "end" is there and its
 // checksum holds.
 struct CopyBody {
-  bool whole = false;
-  bool otherVersion = false;  // the header of another version of the journal
-  ApplyJournal journal;
-  uint32_t checksum = 0;
-  size_t length = 0;  // where the marks begin
+  bool Whole = false;
+  bool OtherVersion = false;  // the header of another version of the journal
+  ApplyJournal Journal;
+  uint32_t Checksum = 0;
+  size_t Length = 0;  // where the marks begin
 };
 
 bool ParseBody(std::string_view bytes, CopyBody* body) {
   if (bytes.substr(0, kHeaderRecord.size()) != kHeaderRecord) return false;
-  ApplyJournal& read = body->journal;
+  ApplyJournal& read = body->Journal;
   read = ApplyJournal();
   RecordReader reader(bytes.substr(kHeaderRecord.size()));
   uint64_t records = 0;
@@ -207,28 +207,28 @@ bool ParseBody(std::string_view bytes, CopyBody* body) {
       uint32_t checksum = 0;
       if (!reader.HexField(&checksum) || !reader.EndOfRecord()) return false;
       if (checksum != Checksum(bytes.substr(0, checked))) return false;
-      body->checksum = checksum;
-      body->length = kHeaderRecord.size() + reader.Position();
+      body->Checksum = checksum;
+      body->Length = kHeaderRecord.size() + reader.Position();
       return true;
     }
     if (keyword == "package" && !havePackage) {
-      if (!reader.Field(&read.package)) return false;
+      if (!reader.Field(&read.Package)) return false;
       havePackage = true;
     } else if (keyword == "folder") {
-      read.folders.emplace_back();
-      if (!reader.Field(&read.folders.back())) return false;
+      read.Folders.emplace_back();
+      if (!reader.Field(&read.Folders.back())) return false;
     } else if (keyword == "file") {
       JournalFile file;
       uint64_t existed = 0, size = 0;
       std::string staged, aside;
       if (!reader.NumberField(&existed) || existed > 1 || !reader.NumberField(&size) ||
-          !reader.Field(&file.target) || !reader.Field(&staged) || !reader.Field(&aside))
+          !reader.Field(&file.Target) || !reader.Field(&staged) || !reader.Field(&aside))
         return false;
-      file.existed = existed == 1;
-      file.size = static_cast<int64_t>(size);
-      file.staged = FolderPart(file.target) + staged;
-      file.aside = FolderPart(file.target) + aside;
-      read.files.push_back(std::move(file));
+      file.Existed = existed == 1;
+      file.Size = static_cast<int64_t>(size);
+      file.Staged = FolderPart(file.Target) + staged;
+      file.Aside = FolderPart(file.Target) + aside;
+      read.Files.push_back(std::move(file));
     } else {
       return false;
     }
@@ -239,15 +239,15 @@ bool ParseBody(std::string_view bytes, CopyBody* body) {
 
 CopyBody ReadCopyBody(std::string_view bytes) {
   CopyBody body;
-  body.whole = ParseBody(bytes, &body);
-  if (body.whole || bytes.size() < kHeaderRecord.size()) return body;
+  body.Whole = ParseBody(bytes, &body);
+  if (body.Whole || bytes.size() < kHeaderRecord.size()) return body;
   if (bytes.substr(0, kHeaderRecord.size()) != kHeaderRecord) {
     // A header with a changed byte: the checksum, which covers the header,
     // holds with the right one in its place only when nothing else changed.
     std::string repaired(bytes);
     repaired.replace(0, kHeaderRecord.size(), kHeaderRecord);
-    body.whole = ParseBody(repaired, &body);
-    body.otherVersion = !body.whole && bytes.substr(0, kHeaderWords.size()) == kHeaderWords;
+    body.Whole = ParseBody(repaired, &body);
+    body.OtherVersion = !body.Whole && bytes.substr(0, kHeaderWords.size()) == kHeaderWords;
   }
   return body;
 }
@@ -255,25 +255,25 @@ CopyBody ReadCopyBody(std::string_view bytes) {
 JournalRead DecodeCopies(std::string_view first, std::string_view second, ApplyJournal* journal,
                          uint32_t* checksum, std::string* reason) {
   const CopyBody bodies[2] = {ReadCopyBody(first), ReadCopyBody(second)};
-  if (!bodies[0].whole && !bodies[1].whole) {
-    if (bodies[0].otherVersion || bodies[1].otherVersion) {
+  if (!bodies[0].Whole && !bodies[1].Whole) {
+    if (bodies[0].OtherVersion || bodies[1].OtherVersion) {
       *reason = "it was written by another version of the updater";
       return JournalRead::Refused;
     }
     return JournalRead::Incomplete;
   }
-  if (bodies[0].whole && bodies[1].whole &&
-      (bodies[0].checksum != bodies[1].checksum || bodies[0].length != bodies[1].length)) {
+  if (bodies[0].Whole && bodies[1].Whole &&
+      (bodies[0].Checksum != bodies[1].Checksum || bodies[0].Length != bodies[1].Length)) {
     *reason = "its two copies differ";
     return JournalRead::Refused;
   }
-  const CopyBody& body = bodies[0].whole ? bodies[0] : bodies[1];
+  const CopyBody& body = bodies[0].Whole ? bodies[0] : bodies[1];
   // A mark counts wherever it appears after the body in either copy: a mark
   // that follows one whose writing failed part-way is found all the same.
   auto marked = [&](ApplyStage stage) {
-    const std::string mark = MarkRecord(body.checksum, stage);
+    const std::string mark = MarkRecord(body.Checksum, stage);
     for (std::string_view copy : {first, second})
-      if (copy.size() > body.length && copy.substr(body.length).find(mark) != std::string::npos)
+      if (copy.size() > body.Length && copy.substr(body.Length).find(mark) != std::string::npos)
         return true;
     return false;
   };
@@ -289,9 +289,9 @@ JournalRead DecodeCopies(std::string_view first, std::string_view second, ApplyJ
     }
     stage = candidate;
   }
-  *journal = body.journal;
-  journal->stage = stage;
-  *checksum = body.checksum;
+  *journal = body.Journal;
+  journal->Stage = stage;
+  *checksum = body.Checksum;
   return JournalRead::Journal;
 }
 
@@ -321,8 +321,8 @@ bool Fail(std::string* cause, std::string text) {
 std::vector<std::string> TargetFolders(FileSystem& files, const std::string& programFolder,
                                        const ApplyJournal& journal) {
   std::vector<std::string> folders;
-  for (const JournalFile& file : journal.files) {
-    std::string folder = programFolder + FolderPart(file.target);
+  for (const JournalFile& file : journal.Files) {
+    std::string folder = programFolder + FolderPart(file.Target);
     if (std::find(folders.begin(), folders.end(), folder) == folders.end())
       folders.push_back(folder);
   }
@@ -347,9 +347,9 @@ bool HasSize(FileSystem& files, const std::string& path, int64_t size) {
 // Every file still has its new content, staged or already in place.
 bool NewContentComplete(FileSystem& files, const std::string& programFolder,
                         const ApplyJournal& journal) {
-  for (const JournalFile& file : journal.files)
-    if (!files.Exists(programFolder + file.staged) &&
-        !HasSize(files, programFolder + file.target, file.size))
+  for (const JournalFile& file : journal.Files)
+    if (!files.Exists(programFolder + file.Staged) &&
+        !HasSize(files, programFolder + file.Target, file.Size))
       return false;
   return true;
 }
@@ -361,11 +361,11 @@ bool NewContentComplete(FileSystem& files, const std::string& programFolder,
 bool RemoveStaging(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
                    std::string* cause) {
   bool removed = true;
-  for (const JournalFile& file : journal.files) {
-    const std::string staged = programFolder + file.staged;
+  for (const JournalFile& file : journal.Files) {
+    const std::string staged = programFolder + file.Staged;
     if (files.Exists(staged) && !files.Delete(staged)) removed = Fail(cause, files.LastError());
   }
-  for (auto it = journal.folders.rbegin(); it != journal.folders.rend(); ++it)
+  for (auto it = journal.Folders.rbegin(); it != journal.Folders.rend(); ++it)
     if (files.IsFolder(programFolder + *it)) files.RemoveFolder(programFolder + *it);
   return SyncTargetFolders(files, programFolder, journal, cause) && removed;
 }
@@ -375,7 +375,7 @@ bool RemoveStaging(FileSystem& files, const std::string& programFolder, const Ap
 std::string EncodeJournal(const ApplyJournal& journal) {
   uint32_t checksum = 0;
   std::string out = EncodeBody(journal, &checksum);
-  for (ApplyStage mark : MarksOf(journal.stage)) out += MarkRecord(checksum, mark);
+  for (ApplyStage mark : MarksOf(journal.Stage)) out += MarkRecord(checksum, mark);
   return out;
 }
 
@@ -391,28 +391,28 @@ bool ConfineJournal(FileSystem& files, const std::string& programFolder,
     *reason = std::move(text);
     return false;
   };
-  const std::string& package = journal.package;
+  const std::string& package = journal.Package;
   if (!IsPackageFileName(package))
     return refuse("the package " + package + " is not a package file name");
   std::vector<std::string> paths = {"Update\\" + package};
-  for (const std::string& folder : journal.folders) {
+  for (const std::string& folder : journal.Folders) {
     if (folder.empty() || folder.back() != '\\' || !IsSafeEntryName(folder))
       return refuse("the folder " + folder + " is not a name below the program folder");
     paths.push_back(folder);
   }
   std::set<std::string> targets, temporaries;
-  for (const JournalFile& file : journal.files) {
-    if (!IsSafeEntryName(file.target) || file.target.back() == '\\' || file.target.back() == '/')
-      return refuse("the file " + file.target + " is not a name below the program folder");
-    targets.insert(FoldedName(file.target));
+  for (const JournalFile& file : journal.Files) {
+    if (!IsSafeEntryName(file.Target) || file.Target.back() == '\\' || file.Target.back() == '/')
+      return refuse("the file " + file.Target + " is not a name below the program folder");
+    targets.insert(FoldedName(file.Target));
   }
-  for (const JournalFile& file : journal.files) {
-    paths.push_back(file.target);
-    const std::string folder = FolderPart(file.target);
-    for (const std::string* name : {&file.staged, &file.aside}) {
+  for (const JournalFile& file : journal.Files) {
+    paths.push_back(file.Target);
+    const std::string folder = FolderPart(file.Target);
+    for (const std::string* name : {&file.Staged, &file.Aside}) {
       if (name->compare(0, folder.size(), folder) != 0 ||
           !IsStagingName(std::string_view(*name).substr(folder.size())))
-        return refuse("the temporary file " + *name + " of " + file.target +
+        return refuse("the temporary file " + *name + " of " + file.Target +
                       " is not named as the updater names them");
       if (!temporaries.insert(FoldedName(*name)).second || targets.count(FoldedName(*name)))
         return refuse("the temporary file " + *name + " is named twice");
@@ -552,23 +552,23 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
   // A package may name one file twice in different letter case; where names
   // compare so, the later entry finds the earlier one's new content.
   std::set<std::string> seen;
-  for (const JournalFile& file : journal.files) {
-    const std::string staged = programFolder + file.staged;
-    const std::string target = programFolder + file.target;
-    const std::string aside = programFolder + file.aside;
-    const bool namedBefore = !seen.insert(FoldedName(file.target)).second;
+  for (const JournalFile& file : journal.Files) {
+    const std::string staged = programFolder + file.Staged;
+    const std::string target = programFolder + file.Target;
+    const std::string aside = programFolder + file.Aside;
+    const bool namedBefore = !seen.insert(FoldedName(file.Target)).second;
     if (files.IsFolder(target)) {
       Fail(cause, "a folder is in the place of " + target);
       return CommitResult::MoveFailed;
     }
     if (resume && !files.Exists(staged)) {
       // Placed by an earlier commit of this journal.
-      if (HasSize(files, target, file.size)) continue;
+      if (HasSize(files, target, file.Size)) continue;
       Fail(cause, "the new content of " + target + " is missing");
       return CommitResult::MoveFailed;
     }
     const bool hasTarget = files.Exists(target);
-    if (file.existed) {
+    if (file.Existed) {
       const bool hasAside = resume && files.Exists(aside);
       if (!hasTarget && !hasAside) {
         Fail(cause, target + " is gone since the apply began");
@@ -598,16 +598,16 @@ bool RestoreFiles(FileSystem& files, const std::string& programFolder, const App
   auto check = [&](bool done) {
     if (!done) restored = Fail(cause, files.LastError());
   };
-  for (auto it = journal.files.rbegin(); it != journal.files.rend(); ++it) {
-    const std::string staged = programFolder + it->staged;
-    const std::string target = programFolder + it->target;
-    const std::string aside = programFolder + it->aside;
+  for (auto it = journal.Files.rbegin(); it != journal.Files.rend(); ++it) {
+    const std::string staged = programFolder + it->Staged;
+    const std::string target = programFolder + it->Target;
+    const std::string aside = programFolder + it->Aside;
     const bool hasStaged = files.Exists(staged);
-    if (it->existed && files.Exists(aside)) {
+    if (it->Existed && files.Exists(aside)) {
       // Not placed yet, the target still holds the old content, the aside
       // being its second name; otherwise the old content is only aside.
       check(hasStaged && files.Exists(target) ? files.Delete(aside) : files.Replace(aside, target));
-    } else if (!it->existed && !hasStaged && files.Exists(target)) {
+    } else if (!it->Existed && !hasStaged && files.Exists(target)) {
       check(files.Delete(target));  // the package created it
     }
   }
@@ -617,11 +617,11 @@ bool RestoreFiles(FileSystem& files, const std::string& programFolder, const App
 ApplyEnd ContinueApply(FileSystem& files, JournalFiles& journalFiles,
                        const std::string& programFolder, ApplyJournal& journal, bool resume,
                        std::string* cause) {
-  if (journal.stage == ApplyStage::Committed) {
+  if (journal.Stage == ApplyStage::Committed) {
     switch (CommitFiles(files, programFolder, journal, resume, cause)) {
       case CommitResult::Done:
         if (!journalFiles.Mark(ApplyStage::Placed, cause)) return ApplyEnd::Stopped;
-        journal.stage = ApplyStage::Placed;
+        journal.Stage = ApplyStage::Placed;
         break;
       case CommitResult::SyncFailed:
         return ApplyEnd::Stopped;
@@ -629,17 +629,17 @@ ApplyEnd ContinueApply(FileSystem& files, JournalFiles& journalFiles,
         // Recorded before anything is undone: a rollback deletes files that
         // a commit would need.
         if (!journalFiles.Mark(ApplyStage::RollingBack, cause)) return ApplyEnd::Stopped;
-        journal.stage = ApplyStage::RollingBack;
+        journal.Stage = ApplyStage::RollingBack;
         break;
     }
   }
-  if (journal.stage == ApplyStage::Placed) return ApplyEnd::Placed;
-  if (journal.stage == ApplyStage::RollingBack) {
+  if (journal.Stage == ApplyStage::Placed) return ApplyEnd::Placed;
+  if (journal.Stage == ApplyStage::RollingBack) {
     if (!RestoreFiles(files, programFolder, journal, cause) ||
         !SyncTargetFolders(files, programFolder, journal, cause) ||
         !journalFiles.Mark(ApplyStage::Restored, cause))
       return ApplyEnd::Stopped;
-    journal.stage = ApplyStage::Restored;
+    journal.Stage = ApplyStage::Restored;
   }
   if (!RemoveStaging(files, programFolder, journal, cause) || !journalFiles.Remove(cause))
     return ApplyEnd::Stopped;
@@ -650,13 +650,13 @@ bool FinishCommit(FileSystem& files, JournalFiles& journalFiles, const std::stri
                   const ApplyJournal& journal, std::string* cause) {
   // The package goes first: while the journal stays, the package cannot be
   // applied a second time, over what later packages bring.
-  const std::string package = programFolder + "Update\\" + journal.package;
+  const std::string package = programFolder + "Update\\" + journal.Package;
   if (files.Exists(package) && !files.Delete(package))
     return Fail(cause, "cannot delete the package: " + files.LastError());
   bool removed = true;
-  for (const JournalFile& file : journal.files) {
-    const std::string aside = programFolder + file.aside;
-    if (file.existed && files.Exists(aside) && !files.Delete(aside))
+  for (const JournalFile& file : journal.Files) {
+    const std::string aside = programFolder + file.Aside;
+    if (file.Existed && files.Exists(aside) && !files.Delete(aside))
       removed = Fail(cause, files.LastError());
   }
   // The journal goes only once the asides are gone for good; otherwise a
@@ -691,15 +691,15 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
       break;
   }
   const std::string what =
-      journal.package + " (" + std::to_string(journal.files.size()) + " files)";
+      journal.Package + " (" + std::to_string(journal.Files.size()) + " files)";
   bool forward = false;
-  if (journal.stage == ApplyStage::Committed) {
+  if (journal.Stage == ApplyStage::Committed) {
     forward = NewContentComplete(files, programFolder, journal);
     if (!forward && !journalFiles.Mark(ApplyStage::RollingBack, &cause)) {
       report.Log("Cannot roll back the unfinished apply of " + what + ": " + cause);
       return RecoveryOutcome::Failed;
     }
-    if (!forward) journal.stage = ApplyStage::RollingBack;
+    if (!forward) journal.Stage = ApplyStage::RollingBack;
   }
   switch (ContinueApply(files, journalFiles, programFolder, journal, true, &cause)) {
     case ApplyEnd::Placed:
@@ -719,7 +719,7 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
     case ApplyEnd::Stopped:
       break;
   }
-  if (journal.stage == ApplyStage::Committed)
+  if (journal.Stage == ApplyStage::Committed)
     report.Log("Cannot complete the interrupted apply of " + what + ": " + cause);
   else
     report.Log("Cannot roll back the unfinished apply of " + what + ": " + cause);

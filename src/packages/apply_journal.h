@@ -47,11 +47,11 @@ inline constexpr char kApplyJournalCopyName[] = "Apply.journal2";
 // One file of a package. Paths are relative to the program folder; the
 // staged and the aside file lie in the target's folder.
 struct JournalFile {
-  std::string target;    // the entry's name
-  std::string staged;    // the new content until it moves into place
-  std::string aside;     // a second name of the old content during the commit
-  bool existed = false;  // the target existed when the apply was planned
-  int64_t size = 0;      // the new content's size in bytes
+  std::string Target;    // the entry's name
+  std::string Staged;    // the new content until it moves into place
+  std::string Aside;     // a second name of the old content during the commit
+  bool Existed = false;  // the target existed when the apply was planned
+  int64_t Size = 0;      // the new content's size in bytes
 };
 
 // How far an apply got, by the last mark its journal holds.
@@ -64,10 +64,10 @@ enum class ApplyStage {
 };
 
 struct ApplyJournal {
-  std::string package;               // the package's file name in Update\ .
-  std::vector<std::string> folders;  // created by the apply, top down, each ending with "\"
-  std::vector<JournalFile> files;    // in the order they are committed
-  ApplyStage stage = ApplyStage::Staging;
+  std::string Package;               // the package's file name in Update\ .
+  std::vector<std::string> Folders;  // created by the apply, top down, each ending with "\"
+  std::vector<JournalFile> Files;    // in the order they are committed
+  ApplyStage Stage = ApplyStage::Staging;
 };
 
 // One copy of the journal: the body, then the marks that lead to

@@ -26,9 +26,9 @@ constexpr ApplyStage kStages[] = {ApplyStage::Staging, ApplyStage::Committed, Ap
 
 ApplyJournal Sample() {
   ApplyJournal journal;
-  journal.package = "VOXA 1.05..final.mxu";
-  journal.folders = {"Data\\", "Data\\Maps 2\\"};
-  journal.files = {{"Data\\Maps 2\\a b:c", "Data\\Maps 2\\~mx1", "Data\\Maps 2\\~mx2", false, 12},
+  journal.Package = "VOXA 1.05..final.mxu";
+  journal.Folders = {"Data\\", "Data\\Maps 2\\"};
+  journal.Files = {{"Data\\Maps 2\\a b:c", "Data\\Maps 2\\~mx1", "Data\\Maps 2\\~mx2", false, 12},
                    {std::string("new\nline 12:x\0y", 15), "~mx3", "~mx4", true, 0},
                    {std::string(255, 'L'), "~mx5", "~mx6", true, 1234567890123}};
   return journal;
@@ -36,7 +36,7 @@ ApplyJournal Sample() {
 
 void ExpectSame(const ApplyJournal& read, const ApplyJournal& written) {
   EXPECT_EQ(EncodeJournal(read), EncodeJournal(written));
-  EXPECT_EQ(read.stage, written.stage);
+  EXPECT_EQ(read.Stage, written.Stage);
 }
 
 // Decodes two copies, expecting a journal.
@@ -52,7 +52,7 @@ TEST(ApplyJournalTest, EitherCopyMakesUpForTheOtherCutOrChangedAnywhere) {
   const std::string body = EncodeJournal(journal);
   for (ApplyStage stage : kStages) {
     SCOPED_TRACE(static_cast<int>(stage));
-    journal.stage = stage;
+    journal.Stage = stage;
     const std::string whole = EncodeJournal(journal);
     ASSERT_EQ(whole.substr(0, body.size()), body);  // marks are appended
     ExpectSame(Decoded(whole, ""), journal);
@@ -77,9 +77,9 @@ TEST(ApplyJournalTest, EitherCopyMakesUpForTheOtherCutOrChangedAnywhere) {
         << length;
   // A mark counts only after the body it was made for.
   ApplyJournal other = Sample();
-  other.package = "other.mxu";
+  other.Package = "other.mxu";
   const size_t otherBody = EncodeJournal(other).size();
-  other.stage = ApplyStage::Placed;
+  other.Stage = ApplyStage::Placed;
   const std::string otherMarks = EncodeJournal(other).substr(otherBody);
   ExpectSame(Decoded(body + otherMarks, ""), Sample());
 }
@@ -87,15 +87,15 @@ TEST(ApplyJournalTest, EitherCopyMakesUpForTheOtherCutOrChangedAnywhere) {
 TEST(ApplyJournalTest, RefusesOtherVersionsAndContradictions) {
   ApplyJournal journal = Sample();
   const std::string body = EncodeJournal(journal);
-  journal.stage = ApplyStage::Placed;
+  journal.Stage = ApplyStage::Placed;
   const std::string placed = EncodeJournal(journal);
-  journal.stage = ApplyStage::RollingBack;
+  journal.Stage = ApplyStage::RollingBack;
   const std::string rollingBack = EncodeJournal(journal);
   ApplyJournal differentFiles = Sample();
-  differentFiles.files.pop_back();
+  differentFiles.Files.pop_back();
   struct Case {
-    const char* what;
-    std::string first, second;
+    const char* What;
+    std::string First, Second;
   } cases[] = {
       {"an older updater's journal",
        "VOXA apply journal 1\npackage 5:P.mxu\nend 1 00000000\ncommit\n", ""},
@@ -104,10 +104,10 @@ TEST(ApplyJournalTest, RefusesOtherVersionsAndContradictions) {
       {"a mark without the commit", body + placed.substr(placed.size() - 16), ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.What);
     ApplyJournal read;
     std::string reason;
-    EXPECT_EQ(DecodeJournal(c.first, c.second, &read, &reason), JournalRead::Refused);
+    EXPECT_EQ(DecodeJournal(c.First, c.Second, &read, &reason), JournalRead::Refused);
     EXPECT_FALSE(reason.empty());
   }
 }
@@ -117,26 +117,26 @@ TEST(ApplyJournalTest, RefusesOtherVersionsAndContradictions) {
 // content back, and nothing of the apply is left.
 TEST(ApplyJournalTest, IncompleteNewContentIsRolledBack) {
   testing::Installation t;
-  ASSERT_TRUE(t.files.CreateFolder(t.At("Update\\")));
-  ASSERT_TRUE(t.files.CreateFolder(t.At("New\\")));
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\")));
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("New\\")));
   ApplyJournal journal;
-  journal.package = "P.mxu";
-  journal.folders = {"New\\"};
-  journal.files = {{"A.txt", "~mx1", "~mx2", true, 5},
+  journal.Package = "P.mxu";
+  journal.Folders = {"New\\"};
+  journal.Files = {{"A.txt", "~mx1", "~mx2", true, 5},
                    {"New\\B.txt", "New\\~mx3", "New\\~mx4", false, 5}};
-  journal.stage = ApplyStage::Committed;
+  journal.Stage = ApplyStage::Committed;
   t.Write("Update\\P.mxu", "package");
   t.Write("Update\\Apply.journal", EncodeJournal(journal));
   t.Write("A.txt", "new a");  // placed
   t.Write("~mx2", "old a");   // its old content, aside
-  EXPECT_EQ(RecoverUnfinishedApply(t.files, t.report, t.programFolder),
+  EXPECT_EQ(RecoverUnfinishedApply(t.Files, t.Report, t.ProgramFolder),
             RecoveryOutcome::RolledBack);
   EXPECT_EQ(t.Read("A.txt"), "old a");
   EXPECT_EQ(t.Tree(), (std::vector<std::string>{"A.txt", "Update/", "Update/P.mxu"}));
-  ASSERT_EQ(t.report.logged.size(), 1u);
-  EXPECT_EQ(t.report.logged[0],
+  ASSERT_EQ(t.Report.Logged.size(), 1u);
+  EXPECT_EQ(t.Report.Logged[0],
             "Rolled back the unfinished apply of P.mxu (2 files); the package stays");
-  EXPECT_EQ(RecoverUnfinishedApply(t.files, t.report, t.programFolder),
+  EXPECT_EQ(RecoverUnfinishedApply(t.Files, t.Report, t.ProgramFolder),
             RecoveryOutcome::NothingToDo);
 }
 
@@ -172,48 +172,48 @@ void Restore(const Snapshot& snapshot, const std::string& root) {
 // the apply is rolled back, leaving what it found where it found it.
 TEST(ApplyJournalTest, ACommitStopsWhereTheDiskDisagreesWithTheJournal) {
   struct Case {
-    const char* what;
-    std::function<void(testing::Installation&)> change;
-    Names tree;  // afterwards
+    const char* What;
+    std::function<void(testing::Installation&)> Change;
+    Names Tree;  // afterwards
   } cases[] = {
       {"a file appeared where the package creates one",
        [](testing::Installation& t) { t.Write("B.txt", "a user's"); },
        {"A.txt", "B.txt", "Update/", "Update/P.mxu"}},
       {"a file the package replaces vanished",
-       [](testing::Installation& t) { t.files.Delete(t.At("A.txt")); },
+       [](testing::Installation& t) { t.Files.Delete(t.At("A.txt")); },
        {"Update/", "Update/P.mxu"}},
       {"a placed file lost its new content",
        [](testing::Installation& t) {
-         t.files.Delete(t.At("~mx1"));
+         t.Files.Delete(t.At("~mx1"));
          t.Write("A.txt", "a user's content");
        },
        {"A.txt", "Update/", "Update/P.mxu"}},
       {"a folder is where the package replaces a file",
        [](testing::Installation& t) {
-         t.files.Delete(t.At("A.txt"));
-         t.files.CreateFolder(t.At("A.txt"));
+         t.Files.Delete(t.At("A.txt"));
+         t.Files.CreateFolder(t.At("A.txt"));
        },
        {"A.txt/", "Update/", "Update/P.mxu"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.What);
     testing::Installation t;
-    ASSERT_TRUE(t.files.CreateFolder(t.At("Update\\")));
+    ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\")));
     ApplyJournal journal;
-    journal.package = "P.mxu";
-    journal.files = {{"A.txt", "~mx1", "~mx2", true, 5}, {"B.txt", "~mx3", "~mx4", false, 5}};
-    journal.stage = ApplyStage::Committed;
+    journal.Package = "P.mxu";
+    journal.Files = {{"A.txt", "~mx1", "~mx2", true, 5}, {"B.txt", "~mx3", "~mx4", false, 5}};
+    journal.Stage = ApplyStage::Committed;
     t.Write("Update\\P.mxu", "package");
     t.Write("Update\\Apply.journal", EncodeJournal(journal));
     t.Write("Update\\Apply.journal2", EncodeJournal(journal));
     t.Write("A.txt", "old a");
     t.Write("~mx1", "new a");
     t.Write("~mx3", "new b");
-    c.change(t);
-    const Snapshot before = TakeSnapshot(t.programFolder);
-    EXPECT_EQ(RecoverUnfinishedApply(t.files, t.report, t.programFolder),
+    c.Change(t);
+    const Snapshot before = TakeSnapshot(t.ProgramFolder);
+    EXPECT_EQ(RecoverUnfinishedApply(t.Files, t.Report, t.ProgramFolder),
               RecoveryOutcome::RolledBack);
-    EXPECT_EQ(t.Tree(), c.tree);
+    EXPECT_EQ(t.Tree(), c.Tree);
     for (const char* name : {"A.txt", "B.txt"}) {
       auto found = before.find(name);
       if (found != before.end()) {
@@ -230,19 +230,19 @@ TEST(ApplyJournalTest, HostileJournalsAreRefusedWithNothingTouched) {
   auto journalOf = [](std::vector<JournalFile> files, std::vector<std::string> folders = {},
                       std::string package = "P.mxu") {
     ApplyJournal journal;
-    journal.package = std::move(package);
-    journal.folders = std::move(folders);
-    journal.files = std::move(files);
-    journal.stage = ApplyStage::Committed;
+    journal.Package = std::move(package);
+    journal.Folders = std::move(folders);
+    journal.Files = std::move(files);
+    journal.Stage = ApplyStage::Committed;
     return EncodeJournal(journal);
   };
   // A rollback that removes what the package created, then deletes staged
   // copies and folders, would delete, overwrite and remove outside.
   const JournalFile gone = {"Gone.txt", "~mx8", "~mx9", false, 3};
   struct Case {
-    const char* what;
-    std::string journal;
-    bool needsLink = false;
+    const char* What;
+    std::string Journal;
+    bool NeedsLink = false;
   } cases[] = {
       {"a target up and out",
        journalOf({{"..\\outside\\victim1", "~mx1", "~mx2", false, 1}, gone})},
@@ -271,48 +271,48 @@ TEST(ApplyJournalTest, HostileJournalsAreRefusedWithNothingTouched) {
       {"a folder through a link that leads out", journalOf({gone}, {"Link\\folder\\"}), true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.What);
     testing::TempFolder outer;
     testing::Installation t;
-    t.programFolder = outer.Path() + "App\\";
-    ASSERT_TRUE(t.files.CreateFolder(t.programFolder));
-    ASSERT_TRUE(t.files.CreateFolder(t.At("Update\\")));
-    ASSERT_TRUE(t.files.CreateFolder(outer.Path() + "outside\\"));
-    ASSERT_TRUE(t.files.CreateFolder(outer.Path() + "outside\\folder\\"));
+    t.ProgramFolder = outer.Path() + "App\\";
+    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder));
+    ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\")));
+    ASSERT_TRUE(t.Files.CreateFolder(outer.Path() + "outside\\"));
+    ASSERT_TRUE(t.Files.CreateFolder(outer.Path() + "outside\\folder\\"));
     const std::string native = testing::Installation::Native(outer.Path());
     testing::WriteWholeFile(native + "outside/victim1", "victim 1");
     testing::WriteWholeFile(native + "outside/victim2", "victim 2");
     testing::WriteWholeFile(native + "victim3.mxu", "victim 3");
-    if (c.needsLink) {
+    if (c.NeedsLink) {
       std::error_code error;
       fs::create_directory_symlink(fs::u8path(native + "outside"), fs::u8path(native + "App/Link"),
                                    error);
       if (error || !t.Has("Link\\victim1")) {
         // Wine's CreateSymbolicLinkW reports success and makes nothing; the
         // end-to-end tests show the Windows program a link that Linux made.
-        std::cout << "[ SKIPPED  ] no symbolic links here: " << c.what << "\n";
+        std::cout << "[ SKIPPED  ] no symbolic links here: " << c.What << "\n";
         continue;
       }
     }
     t.Write("Kept.txt", "kept");
     t.Write("~mx2", "aside");
     t.Write("Update\\P.mxu", "package");
-    t.Write("Update\\Apply.journal", c.journal);
-    t.Write("Update\\Apply.journal2", c.journal);
+    t.Write("Update\\Apply.journal", c.Journal);
+    t.Write("Update\\Apply.journal2", c.Journal);
     const Snapshot before = TakeSnapshot(outer.Path());
 
     std::string refusal;
-    EXPECT_EQ(RecoverUnfinishedApply(t.files, t.report, t.programFolder, &refusal),
+    EXPECT_EQ(RecoverUnfinishedApply(t.Files, t.Report, t.ProgramFolder, &refusal),
               RecoveryOutcome::Refused);
     EXPECT_FALSE(refusal.empty());
     EXPECT_EQ(TakeSnapshot(outer.Path()), before);
     // A run that applies says so, and applies nothing.
     t.Pack("Update\\Q.mxu", {{"q", "q"}});
-    EXPECT_FALSE(ApplyUpdates(t.reader, t.programFolder));
-    ClosePackages(t.reader);
+    EXPECT_FALSE(ApplyUpdates(t.Reader, t.ProgramFolder));
+    ClosePackages(t.Reader);
     ASSERT_FALSE(t.Lines().empty());
     EXPECT_EQ(t.Lines().back(), "Error: Refused Update\\Apply.journal: " + refusal);
-    t.files.Delete(t.At("Update\\Q.mxu"));
+    t.Files.Delete(t.At("Update\\Q.mxu"));
     EXPECT_EQ(TakeSnapshot(outer.Path()), before);
   }
 }
@@ -352,29 +352,29 @@ TEST(ApplyJournalTest, DamagedCopiesOfRealJournalsEndInTheOldOrNewInstallation) 
   testing::UnsyncedFileSystem unsynced;
   using Interrupting = testing::InterruptingFileSystem;
   struct Run {
-    Interrupting::Mode mode;
-    Interrupting::Calls calls;
+    Interrupting::Mode Mode;
+    Interrupting::Calls Calls;
   } runs[] = {{Interrupting::Mode::Crash, Interrupting::Calls::Changes},
               {Interrupting::Mode::FailFromThenOn, Interrupting::Calls::Moves}};
   for (const Run& run : runs) {
     for (int64_t at = 1;; ++at) {
       testing::Installation t;
-      t.files.CreateFolder(t.At("Update\\"));
-      t.files.CreateFolder(t.At("Data\\"));
+      t.Files.CreateFolder(t.At("Update\\"));
+      t.Files.CreateFolder(t.At("Data\\"));
       for (const auto& [name, change] : kDamageFiles)
         if (!change.first.empty()) t.Write(name, change.first);
       t.Write("Update\\P.mxu", package);
-      Interrupting interrupting(run.mode, at, run.calls, unsynced);
-      PackageReader reader(interrupting, t.report);
+      Interrupting interrupting(run.Mode, at, run.Calls, unsynced);
+      PackageReader reader(interrupting, t.Report);
       try {
-        ApplyUpdates(reader, t.programFolder);
+        ApplyUpdates(reader, t.ProgramFolder);
       } catch (const testing::Interrupted&) {
       }
       ClosePackages(reader);
       if (!interrupting.WasInterrupted()) break;
       // Once per journal and set of names: moments apart only in how much
       // of a staged file is written are one for the recovery.
-      const Snapshot moment = TakeSnapshot(t.programFolder);
+      const Snapshot moment = TakeSnapshot(t.ProgramFolder);
       std::string key;
       for (const auto& [name, content] : moment)
         key += name + (name.rfind("Update/Apply.journal", 0) == 0 ? content : "") + '\n';
@@ -414,9 +414,9 @@ TEST(ApplyJournalTest, DamagedCopiesOfRealJournalsEndInTheOldOrNewInstallation) 
         testing::Installation t;
         Snapshot state = moment;
         state[damaged] = variant;
-        Restore(state, t.programFolder);
+        Restore(state, t.ProgramFolder);
         testing::RecordingReport next;
-        const RecoveryOutcome outcome = RecoverUnfinishedApply(unsynced, next, t.programFolder);
+        const RecoveryOutcome outcome = RecoverUnfinishedApply(unsynced, next, t.ProgramFolder);
         ++recoveries;
         bool allOld = true, allNew = true;
         for (const auto& [name, change] : kDamageFiles) {
@@ -426,7 +426,7 @@ TEST(ApplyJournalTest, DamagedCopiesOfRealJournalsEndInTheOldOrNewInstallation) 
         }
         const Names tree = t.Tree();
         ASSERT_TRUE((allOld && tree == oldTree) || (allNew && tree == newTree))
-            << ::testing::PrintToString(tree) << ::testing::PrintToString(next.logged);
+            << ::testing::PrintToString(tree) << ::testing::PrintToString(next.Logged);
         EXPECT_NE(outcome, RecoveryOutcome::Refused);
       }
     }

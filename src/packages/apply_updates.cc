@@ -100,7 +100,7 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
                          const std::string& package, const std::vector<EntryRecord>& rows,
                          std::string* refusal) {
   ApplyJournal journal;
-  journal.package = package;
+  journal.Package = package;
   std::set<std::string> taken;
   for (const EntryRecord& row : rows) taken.insert(FoldedName(row.Name));
   std::set<std::string> seenFolders, newFolders, listedFolders;
@@ -111,7 +111,7 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
     if (!listedFolders.insert(folder).second) return;
     std::vector<FolderEntry> existing;
     files.ListFolder(programFolder + folder, std::string(kStagingPrefix) + "*", &existing);
-    for (const FolderEntry& entry : existing) taken.insert(FoldedName(folder + entry.name));
+    for (const FolderEntry& entry : existing) taken.insert(FoldedName(folder + entry.Name));
   };
   auto freeName = [&](const std::string& folder, bool folderIsNew) {
     if (!folderIsNew) takeExisting(folder);
@@ -129,17 +129,17 @@ ApplyJournal PlanPackage(FileSystem& files, const std::string& programFolder,
       if (!seenFolders.insert(folder).second) continue;
       if (files.IsFolder(programFolder + folder)) continue;
       newFolders.insert(folder);
-      journal.folders.push_back(folder);
+      journal.Folders.push_back(folder);
     }
     const std::string folder = FolderPart(name);
     const bool folderIsNew = !chain.empty() && newFolders.count(chain.back()) != 0;
     JournalFile file;
-    file.target = name;
-    file.staged = freeName(folder, folderIsNew);
-    file.aside = freeName(folder, folderIsNew);
-    file.existed = !folderIsNew && files.Exists(programFolder + name);
-    file.size = std::max<int64_t>(row.Size, 0);  // a negative size fails to stage
-    journal.files.push_back(std::move(file));
+    file.Target = name;
+    file.Staged = freeName(folder, folderIsNew);
+    file.Aside = freeName(folder, folderIsNew);
+    file.Existed = !folderIsNew && files.Exists(programFolder + name);
+    file.Size = std::max<int64_t>(row.Size, 0);  // a negative size fails to stage
+    journal.Files.push_back(std::move(file));
   }
   return journal;
 }
@@ -160,8 +160,8 @@ enum class PackageResult {
 PackageResult ApplyPackage(PackageReader& reader, const std::string& programFolder,
                            const std::string& package, JournalFiles& journalFiles,
                            ApplyJournal* journal) {
-  Report& report = reader.report;
-  FileSystem& files = reader.files;
+  Report& report = reader.Report;
+  FileSystem& files = reader.Files;
   int64_t contentSize = 0;
   for (const EntryRecord& row : reader.EntryTable) {
     // An empty name cannot be written anywhere; the directory is damaged.
@@ -195,23 +195,23 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
   // Decoding is the long part of applying: its bytes are the progress.
   reader.Progress = {0, contentSize};
   struct ProgressEnd {
-    PackageReader& reader;
+    PackageReader& Reader;
     ~ProgressEnd() {
-      reader.Progress = {};
-      reader.report.ProgressDone();
+      Reader.Progress = {};
+      Reader.Report.ProgressDone();
     }
   } progressEnd{reader};
   std::vector<std::string> staged;
   for (size_t i = 0; i < reader.EntryTable.size(); ++i) {
     const std::string name = reader.EntryTable[i].Name;
-    if (i >= journal->files.size()) {
+    if (i >= journal->Files.size()) {
       // Nothing outside the program folder is touched, not even a folder.
       report.Line("Decompressing... : " + name);
       return undo(kWriteFailed, refusal);
     }
     if (!CreateFolders(files, report, programFolder, FolderPart(name))) return undo("", "");
     report.Line("Decompressing... : " + name);
-    staged.push_back(programFolder + journal->files[i].staged);
+    staged.push_back(programFolder + journal->Files[i].Staged);
     if (!StageEntry(reader, name, programFolder + name, staged.back())) return undo("", "");
   }
   // The new content must be on the disk before any target is touched: after
@@ -224,7 +224,7 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
     report.Log("Cannot record the commit of the package " + package + "; the next run ends it");
     return PackageResult::Failed;
   }
-  journal->stage = ApplyStage::Committed;
+  journal->Stage = ApplyStage::Committed;
   switch (ContinueApply(files, journalFiles, programFolder, *journal, false, &cause)) {
     case ApplyEnd::Placed:
       return PackageResult::Committed;
@@ -291,8 +291,8 @@ void KeepPackageOrder(FileSystem& files, Report& report, const std::string& upda
 
 bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
                   const std::vector<std::string>& packages) {
-  Report& report = reader.report;
-  FileSystem& files = reader.files;
+  Report& report = reader.Report;
+  FileSystem& files = reader.Files;
   const std::string updateFolder = programFolder + "Update\\";
   for (const std::string& package : packages) {
     // One journal at a time: one that an earlier package of this call could
@@ -335,10 +335,10 @@ bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
 }  // namespace
 
 bool ApplyUpdates(PackageReader& reader, const std::string& programFolder) {
-  Report& report = reader.report;
+  Report& report = reader.Report;
   report.Line("");
   report.Line("Applying updates...");
-  FileSystem& files = reader.files;
+  FileSystem& files = reader.Files;
   const std::string updateFolder = programFolder + "Update\\";
   std::vector<FolderEntry> listing;
   if (!files.ListFolder(updateFolder, "*.mxu", &listing)) {
@@ -347,7 +347,7 @@ bool ApplyUpdates(PackageReader& reader, const std::string& programFolder) {
   }
   std::vector<std::string> packages;
   for (const FolderEntry& entry : listing)
-    if (!entry.isFolder) packages.push_back(entry.name);
+    if (!entry.IsFolder) packages.push_back(entry.Name);
   const std::vector<std::string> recorded = ReadPackageOrder(files, report, updateFolder);
   packages = ApplyOrder(std::move(packages), recorded);
   const bool walked = ApplyInOrder(reader, programFolder, packages);

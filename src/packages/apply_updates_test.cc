@@ -26,26 +26,26 @@ LineList Opening(std::initializer_list<std::string> more) {
 
 class ApplyTest : public PackageTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(files.CreateFolder(At("Update\\"))); }
+  void SetUp() override { ASSERT_TRUE(Files.CreateFolder(At("Update\\"))); }
 };
 
 // A second installation inside one test, with its update folder.
 struct UpdatableInstallation : testing::Installation {
-  UpdatableInstallation() { files.CreateFolder(At("Update\\")); }
+  UpdatableInstallation() { Files.CreateFolder(At("Update\\")); }
 };
 
 TEST_F(ApplyTest, WithoutUpdateFolderFails) {
   testing::Installation bare;  // a program folder without Update\ at all
-  EXPECT_FALSE(ApplyUpdates(bare.reader, bare.programFolder));
-  EXPECT_EQ(bare.report.lines, kOpening);
+  EXPECT_FALSE(ApplyUpdates(bare.Reader, bare.ProgramFolder));
+  EXPECT_EQ(bare.Report.Lines, kOpening);
 }
 
 TEST_F(ApplyTest, EmptyFolderAndFoldersNamedLikePackages) {
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Lines(), kOpening);
-  ASSERT_TRUE(files.CreateFolder(At("Update\\X.mxu")));
-  report.lines.clear();
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  ASSERT_TRUE(Files.CreateFolder(At("Update\\X.mxu")));
+  Report.Lines.clear();
+  EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Lines(), kOpening);
   EXPECT_EQ(Tree(), (Names{"Update/", "Update/X.mxu/"}));
 }
@@ -56,7 +56,7 @@ TEST_F(ApplyTest, WritesEntriesCreatingFoldersTopDown) {
                             {"Data\\Maps\\Forest.dat", testing::SampleBytes(100000, 1)},
                             {"Data\\Maps\\Lake.dat", "lake"},
                             {"Old.txt", "short"}});
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Lines(),
             Opening({"Decompressing... : Readme.txt", "Creating directory... : " + At("Data\\"),
                      "Creating directory... : " + At("Data\\Maps\\"),
@@ -74,7 +74,7 @@ TEST_F(ApplyTest, BadPackageIsReportedAndKeptWhileOthersApply) {
   Write("Update\\Broken.mxu", "VelkoArc\x01 not a package");
   Pack("Update\\Good.MXU", {{"Good.txt", "good"}});
   Pack("Update\\Also.mxu", {{"Also.txt", "also"}});
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Lines().size(), 5u);
   EXPECT_EQ(
       std::count(Lines().begin(), Lines().end(), "Error: Failed to read update file: Broken.mxu"),
@@ -90,12 +90,12 @@ TEST_F(ApplyTest, BadPackageIsReportedAndKeptWhileOthersApply) {
 TEST_F(ApplyTest, ProgressCountsTheDecodedBytesOfEachPackage) {
   Pack("Update\\P.mxu",
        {{"A.dat", testing::SampleBytes(300000, 4)}, {"B.dat", testing::SampleBytes(200000, 5)}});
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
-  ASSERT_FALSE(report.progress.empty());
-  for (size_t i = 1; i < report.progress.size(); ++i)
-    EXPECT_GT(report.progress[i].first, report.progress[i - 1].first);
-  EXPECT_EQ(report.progress.back(), (std::pair<int64_t, int64_t>{500000, 500000}));
-  EXPECT_EQ(report.progressEnds, 1);
+  EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
+  ASSERT_FALSE(Report.ProgressReports.empty());
+  for (size_t i = 1; i < Report.ProgressReports.size(); ++i)
+    EXPECT_GT(Report.ProgressReports[i].first, Report.ProgressReports[i - 1].first);
+  EXPECT_EQ(Report.ProgressReports.back(), (std::pair<int64_t, int64_t>{500000, 500000}));
+  EXPECT_EQ(Report.ProgressEnds, 1);
 }
 
 TEST_F(ApplyTest, EmptyEntryNameMakesThePackageDamaged) {
@@ -106,7 +106,7 @@ TEST_F(ApplyTest, EmptyEntryNameMakesThePackageDamaged) {
                                                 {"b", 1, PackageMethod::Stored, {{0, "3", 1}}}},
                                                PackageMethod::Stored));
     t.Pack("Update\\Q.mxu", {{"q", "q"}});
-    EXPECT_TRUE(ApplyUpdates(t.reader, t.programFolder));
+    EXPECT_TRUE(ApplyUpdates(t.Reader, t.ProgramFolder));
     EXPECT_EQ(
         std::count(t.Lines().begin(), t.Lines().end(), "Error: Failed to read update file: P.mxu"),
         1);
@@ -119,32 +119,32 @@ TEST_F(ApplyTest, EmptyEntryNameMakesThePackageDamaged) {
 // package waits for a later run.
 TEST_F(ApplyTest, FailedPackageIsUndone) {
   struct Case {
-    const char* what;
-    std::function<void(UpdatableInstallation&)> block;  // makes "Blocked" unwritable
+    const char* What;
+    std::function<void(UpdatableInstallation&)> Block;  // makes "Blocked" unwritable
   } cases[] = {
       {"folder in the way",
-       [](UpdatableInstallation& t) { t.files.CreateFolder(t.At("Blocked")); }},
+       [](UpdatableInstallation& t) { t.Files.CreateFolder(t.At("Blocked")); }},
       {"file held open",
        [](UpdatableInstallation& t) {
          t.Write("Blocked", "blocked");
-         t.holder = t.files.OpenRead(t.At("Blocked"), true);
+         t.Holder = t.Files.OpenRead(t.At("Blocked"), true);
        }},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.What);
     UpdatableInstallation t;
     t.Write("Kept.txt", "old kept");
-    c.block(t);
+    c.Block(t);
     t.Pack("Update\\P.mxu",
            {{"Kept.txt", "new"}, {"Sub\\New.txt", "new"}, {"Blocked", "x"}, {"After", "x"}});
     Names before = t.Tree();
-    EXPECT_FALSE(ApplyUpdates(t.reader, t.programFolder));
+    EXPECT_FALSE(ApplyUpdates(t.Reader, t.ProgramFolder));
     EXPECT_EQ(t.Lines(),
               Opening({"Decompressing... : Kept.txt", "Creating directory... : " + t.At("Sub\\"),
                        "Decompressing... : Sub\\New.txt", "Decompressing... : Blocked",
                        "Error: Failed to write file to disk!"}));
-    t.holder.reset();
-    ClosePackages(t.reader);
+    t.Holder.reset();
+    ClosePackages(t.Reader);
     EXPECT_EQ(t.Read("Kept.txt"), "old kept");
     // Only the created folder stays behind.
     Names after = t.Tree();
@@ -155,13 +155,13 @@ TEST_F(ApplyTest, FailedPackageIsUndone) {
 
 TEST_F(ApplyTest, FullDiskUndoesThePackage) {
   testing::DiskFullFileSystem diskFull;
-  diskFull.capacity = 150000;
-  PackageReader full(diskFull, report);
+  diskFull.Capacity = 150000;
+  PackageReader full(diskFull, Report);
   Write("A.dat", "old a");
   Pack("Update\\P.mxu",
        {{"A.dat", testing::SampleBytes(100000, 2)}, {"B.dat", testing::SampleBytes(100000, 3)}});
   Names before = Tree();
-  EXPECT_FALSE(ApplyUpdates(full, programFolder));
+  EXPECT_FALSE(ApplyUpdates(full, ProgramFolder));
   EXPECT_EQ(Lines(), Opening({"Decompressing... : A.dat", "Decompressing... : B.dat",
                               "Error: Failed to write file to disk!"}));
   ClosePackages(full);
@@ -172,10 +172,10 @@ TEST_F(ApplyTest, FullDiskUndoesThePackage) {
 TEST_F(ApplyTest, FolderThatCannotBeCreatedStops) {
   Write("Data", "a file where a folder belongs");
   Pack("Update\\P.mxu", {{"First.txt", "1"}, {"Data\\x", "x"}});
-  EXPECT_FALSE(ApplyUpdates(reader, programFolder));
+  EXPECT_FALSE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Lines(),
             Opening({"Decompressing... : First.txt", "Creating directory... : " + At("Data\\")}));
-  ClosePackages(reader);
+  ClosePackages(Reader);
   EXPECT_FALSE(Has("First.txt"));
   EXPECT_TRUE(Has("Update\\P.mxu"));
 }
@@ -188,19 +188,19 @@ TEST_F(ApplyTest, HostileNamesWriteNothingOutside) {
     SCOPED_TRACE(name);
     testing::TempFolder outer;  // the program folder sits one level down
     testing::Installation t;
-    t.programFolder = outer.Path() + "App\\";
-    ASSERT_TRUE(t.files.CreateFolder(t.programFolder));
-    ASSERT_TRUE(t.files.CreateFolder(t.programFolder + "Update\\"));
-    std::string package = t.programFolder + "Update\\P.mxu";
+    t.ProgramFolder = outer.Path() + "App\\";
+    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder));
+    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder + "Update\\"));
+    std::string package = t.ProgramFolder + "Update\\P.mxu";
     testing::WriteWholeFile(
         testing::Installation::Native(package),
         BuildPackageBytes({{"Fine.txt", 1, PackageMethod::Stored, {{0, "f", 1}}},
                            {name, 1, PackageMethod::Stored, {{0, "evil", 4}}}},
                           PackageMethod::Stored));
-    EXPECT_FALSE(ApplyUpdates(t.reader, t.programFolder));
+    EXPECT_FALSE(ApplyUpdates(t.Reader, t.ProgramFolder));
     EXPECT_EQ(t.Lines(), Opening({"Decompressing... : Fine.txt", "Decompressing... : " + name,
                                   "Error: Failed to write file to disk!"}));
-    ClosePackages(t.reader);
+    ClosePackages(t.Reader);
     std::vector<std::string> outside;
     for (const auto& item : std::filesystem::recursive_directory_iterator(
              std::filesystem::u8path(testing::Installation::Native(outer.Path()))))
@@ -218,9 +218,9 @@ TEST_F(ApplyTest, PackageOrderIsBoundedAndNamesOnlyPackages) {
   Pack("Update\\b.mxu", {{"x", "b"}});
   Write("Update\\Packages.order",
         "..\\..\\a.mxu\r\nC:b.mxu\r\nb.mxu\r\nsub/a.mxu\r\na.mxu\r\nnotes.txt\r\n");
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Read("x"), "a");  // b first, as recorded, and not by name
-  EXPECT_EQ(std::count_if(report.logged.begin(), report.logged.end(),
+  EXPECT_EQ(std::count_if(Report.Logged.begin(), Report.Logged.end(),
                           [](const std::string& record) {
                             return record.rfind("Passed over a line of the package order", 0) == 0;
                           }),
@@ -238,7 +238,7 @@ TEST_F(ApplyTest, PackageOrderIsBoundedAndNamesOnlyPackages) {
                                kHuge);
   Pack("Update\\a.mxu", {{"x", "a"}});
   Pack("Update\\b.mxu", {{"x", "b"}});
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Read("x"), "b");  // by name
   EXPECT_EQ(Tree(), (Names{"Update/", "x"}));
 }
@@ -256,11 +256,11 @@ TEST_F(ApplyTest, AFailedRewriteOfThePackageOrderLeavesNoPartBehind) {
       return Watched(std::move(file), write, [](File& real) { return real.Sync(); });
     }
   } full;
-  PackageReader fullReader(full, report);
+  PackageReader fullReader(full, Report);
   Pack("Update\\a.mxu", {{"a", "a"}});
   Write("Update\\b.mxu", "damaged");
   Write("Update\\Packages.order", "a.mxu\r\nb.mxu\r\n");
-  EXPECT_TRUE(ApplyUpdates(fullReader, programFolder));
+  EXPECT_TRUE(ApplyUpdates(fullReader, ProgramFolder));
   ClosePackages(fullReader);
   EXPECT_EQ(Read("Update\\Packages.order"), "a.mxu\r\nb.mxu\r\n");
   EXPECT_EQ(Tree(), (Names{"Update/", "Update/Packages.order", "Update/b.mxu", "a"}));
@@ -273,35 +273,35 @@ TEST_F(ApplyTest, EntriesThroughALinkThatLeavesTheFolderAreRefused) {
   namespace fs = std::filesystem;
   testing::TempFolder outer;
   testing::Installation t;
-  t.programFolder = outer.Path() + "App\\";
-  ASSERT_TRUE(t.files.CreateFolder(t.programFolder));
-  ASSERT_TRUE(t.files.CreateFolder(t.At("Update\\")));
-  ASSERT_TRUE(t.files.CreateFolder(t.At("Real\\")));
-  ASSERT_TRUE(t.files.CreateFolder(outer.Path() + "outside\\"));
+  t.ProgramFolder = outer.Path() + "App\\";
+  ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder));
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\")));
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("Real\\")));
+  ASSERT_TRUE(t.Files.CreateFolder(outer.Path() + "outside\\"));
   const std::string native = testing::Installation::Native(outer.Path());
   testing::WriteWholeFile(native + "outside/victim", "victim");
   fs::create_directory_symlink(native + "outside", native + "App/Out");
   fs::create_directory_symlink(native + "App/Real", native + "App/In");
   t.Pack("Update\\P.mxu", {{"In\\fine", "fine"}, {"Out\\victim", "evil"}});
-  EXPECT_FALSE(ApplyUpdates(t.reader, t.programFolder));
+  EXPECT_FALSE(ApplyUpdates(t.Reader, t.ProgramFolder));
   EXPECT_EQ(t.Lines(), Opening({"Decompressing... : In\\fine", "Decompressing... : Out\\victim",
                                 "Error: Failed to write file to disk!"}));
-  ClosePackages(t.reader);
+  ClosePackages(t.Reader);
   EXPECT_EQ(testing::ReadWholeFile(native + "outside/victim"), "victim");
   EXPECT_EQ(std::distance(fs::directory_iterator(native + "outside"), fs::directory_iterator()), 1);
   EXPECT_FALSE(t.Has("Real\\fine"));
   // A link that stays inside is a folder like any other.
   t.Pack("Update\\P.mxu", {{"In\\fine", "fine"}});
-  EXPECT_TRUE(ApplyUpdates(t.reader, t.programFolder));
+  EXPECT_TRUE(ApplyUpdates(t.Reader, t.ProgramFolder));
   EXPECT_EQ(t.Read("Real\\fine"), "fine");
 }
 #endif
 
 TEST(EntryNameTest, SafeNamesAndFolderParts) {
   struct Case {
-    const char* name;
-    bool safe;
-    const char* folder;
+    const char* Name;
+    bool Safe;
+    const char* Folder;
   } cases[] = {
       {"Readme.txt", true, ""},
       {"Data\\Maps\\Forest.dat", true, "Data\\Maps\\"},
@@ -325,17 +325,17 @@ TEST(EntryNameTest, SafeNamesAndFolderParts) {
       {"", false, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(IsSafeEntryName(c.name), c.safe);
-    EXPECT_EQ(FolderPart(c.name), c.folder);
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(IsSafeEntryName(c.Name), c.Safe);
+    EXPECT_EQ(FolderPart(c.Name), c.Folder);
   }
 }
 
 TEST_F(ApplyTest, CreateFoldersOnlyMakesMissingOnes) {
-  ASSERT_TRUE(files.CreateFolder(At("A\\")));
+  ASSERT_TRUE(Files.CreateFolder(At("A\\")));
   struct Case {
-    const char* folderPart;
-    LineList lines;
+    const char* FolderPart;
+    LineList Lines;
   } cases[] = {
       {"", {}},
       {"A\\", {}},
@@ -345,12 +345,12 @@ TEST_F(ApplyTest, CreateFoldersOnlyMakesMissingOnes) {
       {"D", {"Creating directory... : " + At("D\\")}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.folderPart);
-    report.lines.clear();
-    EXPECT_TRUE(CreateFolders(files, report, programFolder, c.folderPart));
-    EXPECT_EQ(Lines(), c.lines);
+    SCOPED_TRACE(c.FolderPart);
+    Report.Lines.clear();
+    EXPECT_TRUE(CreateFolders(Files, Report, ProgramFolder, c.FolderPart));
+    EXPECT_EQ(Lines(), c.Lines);
   }
-  EXPECT_TRUE(files.IsFolder(At("A\\B\\C\\")));
+  EXPECT_TRUE(Files.IsFolder(At("A\\B\\C\\")));
 }
 
 #ifndef _WIN32
@@ -359,7 +359,7 @@ TEST_F(ApplyTest, DeliversWorkingPrograms) {
   Write("Tool", "old");
   fs::permissions(Native(At("Tool")), fs::perms::owner_read | fs::perms::owner_write);
   Pack("Update\\P.mxu", {{"Tool", "#!/bin/sh\n"}, {"bin\\run", "#!/bin/sh\necho ran\n"}});
-  EXPECT_TRUE(ApplyUpdates(reader, programFolder));
+  EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(fs::status(Native(At("Tool"))).permissions(),
             fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_NE(fs::status(Native(At("bin\\run"))).permissions() & fs::perms::owner_exec,

@@ -35,19 +35,19 @@ ISzAlloc g_lzmaAlloc = {LzmaAlloc, LzmaFree};
 // release megabytes for each of them. Data is null when memory is short.
 struct Chunk {
   explicit Chunk(int64_t bytes)
-      : capacity(std::max<int64_t>(1, std::min(kChunkSize, bytes))),
-        data(new (std::nothrow) uint8_t[static_cast<size_t>(capacity)]) {}
-  uint8_t* get() const { return data.get(); }
-  explicit operator bool() const { return data != nullptr; }
+      : Capacity(std::max<int64_t>(1, std::min(kChunkSize, bytes))),
+        Data(new (std::nothrow) uint8_t[static_cast<size_t>(Capacity)]) {}
+  uint8_t* get() const { return Data.get(); }
+  explicit operator bool() const { return Data != nullptr; }
 
-  int64_t capacity;
-  std::unique_ptr<uint8_t[]> data;
+  int64_t Capacity;
+  std::unique_ptr<uint8_t[]> Data;
 };
 
 // Reads the next piece of at most one buffer from the `remaining` stored
 // bytes. False on a read failure or when the source ends early.
 bool Refill(ByteSource& stored, const Chunk& buffer, int64_t* remaining, int64_t* filled) {
-  int64_t want = std::min(buffer.capacity, *remaining);
+  int64_t want = std::min(buffer.Capacity, *remaining);
   int64_t count = stored.Read(buffer.get(), want);
   if (count <= 0 || count > want) return false;
   *remaining -= count;
@@ -85,14 +85,14 @@ constexpr uint8_t kZstdMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
 
 // A zstd decompression context, freed when it goes.
 struct ZstdContext {
-  ZstdContext() : context(ZSTD_createDCtx()) {}
-  ~ZstdContext() { ZSTD_freeDCtx(context); }
+  ZstdContext() : Context(ZSTD_createDCtx()) {}
+  ~ZstdContext() { ZSTD_freeDCtx(Context); }
   ZstdContext(const ZstdContext&) = delete;
   ZstdContext& operator=(const ZstdContext&) = delete;
   bool Set(ZSTD_dParameter parameter, int value) {
-    return context && !ZSTD_isError(ZSTD_DCtx_setParameter(context, parameter, value));
+    return Context && !ZSTD_isError(ZSTD_DCtx_setParameter(Context, parameter, value));
   }
-  ZSTD_DCtx* context;
+  ZSTD_DCtx* Context;
 };
 
 // Reads the frame's magic number into `magic`: false when the block does not
@@ -170,8 +170,8 @@ StreamResult InflateZlibStream(ByteSource& stored, int64_t packedSize, int64_t s
   z_stream stream{};
   if (inflateInit(&stream) != Z_OK) return StreamResult::DecodeFailed;
   struct EndInflate {
-    z_stream* stream;
-    ~EndInflate() { inflateEnd(stream); }
+    z_stream* Stream;
+    ~EndInflate() { inflateEnd(Stream); }
   } endInflate{&stream};
 
   int64_t remaining = packedSize;
@@ -184,9 +184,9 @@ StreamResult InflateZlibStream(ByteSource& stored, int64_t packedSize, int64_t s
       stream.avail_in = static_cast<uInt>(filled);
     }
     stream.next_out = output.get();
-    stream.avail_out = static_cast<uInt>(output.capacity);
+    stream.avail_out = static_cast<uInt>(output.Capacity);
     int result = inflate(&stream, Z_NO_FLUSH);
-    int64_t have = output.capacity - stream.avail_out;
+    int64_t have = output.Capacity - stream.avail_out;
     if (have > 0) {
       if (produced + have > size) return StreamResult::DecodeFailed;
       if (!sink.Write(output.get(), have)) return StreamResult::WriteFailed;
@@ -219,8 +219,8 @@ StreamResult DecodeLzmaStream(ByteSource& stored, int64_t packedSize, int64_t si
   if (LzmaDec_Allocate(&decoder, props, kLzmaPropsSize, &g_lzmaAlloc) != SZ_OK)
     return StreamResult::DecodeFailed;
   struct FreeDecoder {
-    CLzmaDec* decoder;
-    ~FreeDecoder() { LzmaDec_Free(decoder, &g_lzmaAlloc); }
+    CLzmaDec* Decoder;
+    ~FreeDecoder() { LzmaDec_Free(Decoder, &g_lzmaAlloc); }
   } freeDecoder{&decoder};
   LzmaDec_Init(&decoder);
 
@@ -233,7 +233,7 @@ StreamResult DecodeLzmaStream(ByteSource& stored, int64_t packedSize, int64_t si
       inputPos = 0;
     }
     SizeT inCount = static_cast<SizeT>(inputEnd - inputPos);
-    SizeT outCount = static_cast<SizeT>(std::min(output.capacity, size - produced));
+    SizeT outCount = static_cast<SizeT>(std::min(output.Capacity, size - produced));
     ELzmaStatus status;
     SRes result = LzmaDec_DecodeToBuf(&decoder, output.get(), &outCount, input.get() + inputPos,
                                       &inCount, LZMA_FINISH_ANY, &status);
@@ -267,11 +267,11 @@ StreamResult DecodeZstdStream(ByteSource& stored, int64_t packedSize, int64_t si
   ZstdContext decoder;
   if (!output || !decoder.Set(ZSTD_d_windowLogMax, kZstdWindowLogMax))
     return StreamResult::DecodeFailed;
-  ZSTD_outBuffer out = {output.get(), static_cast<size_t>(output.capacity), 0};
+  ZSTD_outBuffer out = {output.get(), static_cast<size_t>(output.Capacity), 0};
   int64_t produced = 0;
   bool tooLong = false;
   StreamResult result =
-      DecodeZstdFrame(stored, remaining, magic, decoder.context, &out, [&](int64_t count) {
+      DecodeZstdFrame(stored, remaining, magic, decoder.Context, &out, [&](int64_t count) {
         out.pos = 0;  // the chunk is handed on and used again
         if (produced + count > size) {
           tooLong = true;
@@ -307,7 +307,7 @@ StreamResult DecodePatchStream(ByteSource& stored, int64_t packedSize, int64_t s
   ZstdContext decoder;
   if (!decoder.Set(ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX) ||
       !decoder.Set(ZSTD_d_stableOutBuffer, 1) ||
-      ZSTD_isError(ZSTD_DCtx_refPrefix(decoder.context, reference->Data(),
+      ZSTD_isError(ZSTD_DCtx_refPrefix(decoder.Context, reference->Data(),
                                        static_cast<size_t>(reference->Size()))))
     return StreamResult::DecodeFailed;
 
@@ -322,7 +322,7 @@ StreamResult DecodePatchStream(ByteSource& stored, int64_t packedSize, int64_t s
   }
   ZSTD_outBuffer out = {content ? content : &none, static_cast<size_t>(size), 0};
   StreamResult result =
-      DecodeZstdFrame(stored, remaining, magic, decoder.context, &out,
+      DecodeZstdFrame(stored, remaining, magic, decoder.Context, &out,
                       [&](int64_t count) { return ownMemory || sink.ContentFilled(count); });
   if (result != StreamResult::Ok) return result;
   if (static_cast<int64_t>(out.pos) != size) return StreamResult::DecodeFailed;

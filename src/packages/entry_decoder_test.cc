@@ -39,17 +39,17 @@ class StringSource : public ByteSource {
 class StringSink : public ByteSink {
  public:
   bool Write(const uint8_t* data, int64_t size) override {
-    if (static_cast<int64_t>(bytes.size()) + size > capacity) return false;
-    bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+    if (static_cast<int64_t>(Bytes.size()) + size > Capacity) return false;
+    Bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
     return true;
   }
-  std::string bytes;
-  int64_t capacity = INT64_MAX;
+  std::string Bytes;
+  int64_t Capacity = INT64_MAX;
 };
 
 struct Decoded {
-  bool ok;
-  std::string content;
+  bool Ok;
+  std::string Content;
 };
 
 Decoded OneShot(const std::string& stored, int64_t size, PackageMethod method) {
@@ -67,7 +67,7 @@ Decoded Streamed(const std::string& stored, int64_t size, PackageMethod method) 
   StringSink sink;
   bool ok = DecodeStream(source, static_cast<int64_t>(stored.size()), size, method, sink) ==
             StreamResult::Ok;
-  return {ok, ok ? sink.bytes : std::string()};
+  return {ok, ok ? sink.Bytes : std::string()};
 }
 
 std::string WithEndMark(const std::string& content) {
@@ -110,11 +110,11 @@ TEST(EntryDecoderTest, ExactLengthRules) {
   // A skippable frame of 4 bytes, then the real one.
   const std::string skippable = std::string("\x50\x2a\x4d\x18\x04\0\0\0abcd", 12) + zstd;
   struct Case {
-    const char* what;
-    std::string stored;
-    int64_t size;
-    PackageMethod method;
-    bool ok;
+    const char* What;
+    std::string Stored;
+    int64_t Size;
+    PackageMethod Method;
+    bool Ok;
   } cases[] = {
       {"zlib whole", zlib, size, PackageMethod::Zlib, true},
       {"zlib with bytes after the stream", zlib + "junk", size, PackageMethod::Zlib, true},
@@ -151,26 +151,26 @@ TEST(EntryDecoderTest, ExactLengthRules) {
       {"zstd shorter than a frame", zstd.substr(0, 8), size, PackageMethod::Zstd, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Decoded one = OneShot(c.stored, c.size, c.method);
-    Decoded streamed = Streamed(c.stored, c.size, c.method);
-    EXPECT_EQ(one.ok, c.ok);
-    EXPECT_EQ(streamed.ok, c.ok);
-    if (c.ok) {
-      EXPECT_TRUE(one.content == content.substr(0, static_cast<size_t>(c.size)));
-      EXPECT_TRUE(streamed.content == one.content);
+    SCOPED_TRACE(c.What);
+    Decoded one = OneShot(c.Stored, c.Size, c.Method);
+    Decoded streamed = Streamed(c.Stored, c.Size, c.Method);
+    EXPECT_EQ(one.Ok, c.Ok);
+    EXPECT_EQ(streamed.Ok, c.Ok);
+    if (c.Ok) {
+      EXPECT_TRUE(one.Content == content.substr(0, static_cast<size_t>(c.Size)));
+      EXPECT_TRUE(streamed.Content == one.Content);
     }
   }
 }
 
 TEST(EntryDecoderTest, StoredBlocksAndBadArguments) {
   struct Case {
-    const char* what;
-    std::string stored;
-    int64_t packedSize;
-    int64_t size;
-    PackageMethod method;
-    StreamResult result;
+    const char* What;
+    std::string Stored;
+    int64_t PackedSize;
+    int64_t Size;
+    PackageMethod Method;
+    StreamResult Result;
   } cases[] = {
       {"stored", "abc", 3, 3, PackageMethod::Stored, StreamResult::Ok},
       {"stored sizes differ", "abc", 3, 2, PackageMethod::Stored, StreamResult::DecodeFailed},
@@ -181,13 +181,13 @@ TEST(EntryDecoderTest, StoredBlocksAndBadArguments) {
       {"unknown method", "abc", 3, 3, PackageMethod{5}, StreamResult::DecodeFailed},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    StringSource source(c.stored);
+    SCOPED_TRACE(c.What);
+    StringSource source(c.Stored);
     StringSink sink;
-    StreamResult result = DecodeStream(source, c.packedSize, c.size, c.method, sink);
-    EXPECT_EQ(result, c.result);
+    StreamResult result = DecodeStream(source, c.PackedSize, c.Size, c.Method, sink);
+    EXPECT_EQ(result, c.Result);
     if (result == StreamResult::Ok) {
-      EXPECT_EQ(sink.bytes, c.stored);
+      EXPECT_EQ(sink.Bytes, c.Stored);
     }
   }
 }
@@ -201,7 +201,7 @@ TEST(EntryDecoderTest, SinkFailureIsAWriteFailure) {
     std::string stored = EncodeContent(method, content);
     StringSource source(stored);
     StringSink sink;
-    sink.capacity = size / 2;
+    sink.Capacity = size / 2;
     EXPECT_EQ(DecodeStream(source, static_cast<int64_t>(stored.size()), size, method, sink),
               StreamResult::WriteFailed);
   }
@@ -226,11 +226,11 @@ TEST(EntryDecoderTest, DamagedStreamsAgree) {
       if (random() % 4 == 0) damaged.resize(random() % damaged.size());
       Decoded one = OneShot(damaged, size, method);
       Decoded streamed = Streamed(damaged, size, method);
-      ASSERT_EQ(one.ok, streamed.ok) << "method " << int(method) << " round " << round;
-      if (one.ok) {
-        ASSERT_TRUE(one.content == streamed.content);
+      ASSERT_EQ(one.Ok, streamed.Ok) << "method " << int(method) << " round " << round;
+      if (one.Ok) {
+        ASSERT_TRUE(one.Content == streamed.Content);
       }
-      failures += one.ok ? 0 : 1;
+      failures += one.Ok ? 0 : 1;
     }
     EXPECT_GT(failures, 0);
   }

@@ -17,19 +17,19 @@ class MemoryFile : public File {
   bool Seek(int64_t) override { return true; }
   int64_t Read(void*, int64_t) override { return -1; }
   bool Write(const void* buffer, int64_t size) override {
-    ++writes;
-    if (static_cast<int64_t>(content.size()) + size > capacity) return false;
-    content.append(static_cast<const char*>(buffer), static_cast<size_t>(size));
+    ++Writes;
+    if (static_cast<int64_t>(Content.size()) + size > Capacity) return false;
+    Content.append(static_cast<const char*>(buffer), static_cast<size_t>(size));
     return true;
   }
   bool Flush() override { return true; }
   bool Sync() override { return true; }
-  int64_t Size() override { return static_cast<int64_t>(content.size()); }
+  int64_t Size() override { return static_cast<int64_t>(Content.size()); }
   bool Close() override { return true; }
 
-  std::string content;
-  int64_t capacity = INT64_MAX;
-  int writes = 0;
+  std::string Content;
+  int64_t Capacity = INT64_MAX;
+  int Writes = 0;
 };
 
 bool WriteInPieces(FileSink& sink, const std::string& bytes) {
@@ -53,28 +53,28 @@ TEST(FileSinkTest, BytesArriveWholeAndInOrder) {
       ASSERT_TRUE(WriteInPieces(sink, bytes));
       EXPECT_TRUE(sink.Finish());
     }
-    EXPECT_TRUE(file.content == bytes);
+    EXPECT_TRUE(file.Content == bytes);
   }
 }
 
 TEST(FileSinkTest, FailedWriteStopsTheSink) {
   const std::string bytes = testing::SampleBytes(20 << 20, 6);
   MemoryFile file;
-  file.capacity = 3 << 20;
+  file.Capacity = 3 << 20;
   FileSink sink(file);
   EXPECT_FALSE(WriteInPieces(sink, bytes));
   EXPECT_FALSE(sink.Finish());
   // Nothing after the failed write is attempted.
-  const int writesBeforeFailing = file.writes;
+  const int writesBeforeFailing = file.Writes;
   EXPECT_FALSE(sink.Write(reinterpret_cast<const uint8_t*>("x"), 1));
-  EXPECT_EQ(file.writes, writesBeforeFailing);
-  EXPECT_LE(file.content.size(), size_t{3} << 20);
+  EXPECT_EQ(file.Writes, writesBeforeFailing);
+  EXPECT_LE(file.Content.size(), size_t{3} << 20);
 }
 
 TEST(FileSinkTest, StartsLikeProgram) {
   struct Case {
-    std::string start;
-    bool program;
+    std::string Start;
+    bool Program;
   } cases[] = {
       {"\x7f"
        "ELF\x02\x01",
@@ -90,12 +90,12 @@ TEST(FileSinkTest, StartsLikeProgram) {
       {"", false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.start);
+    SCOPED_TRACE(c.Start);
     MemoryFile file;
     FileSink sink(file);
     // One byte at a time: the start is gathered across writes.
-    for (char byte : c.start) sink.Write(reinterpret_cast<const uint8_t*>(&byte), 1);
-    EXPECT_EQ(sink.StartsLikeProgram(), c.program);
+    for (char byte : c.Start) sink.Write(reinterpret_cast<const uint8_t*>(&byte), 1);
+    EXPECT_EQ(sink.StartsLikeProgram(), c.Program);
   }
 }
 

@@ -23,10 +23,10 @@ class StringSource : public ByteSource {
     int64_t count = std::min<int64_t>(size, static_cast<int64_t>(bytes_.size() - pos_));
     std::copy(bytes_.begin() + pos_, bytes_.begin() + pos_ + count, buffer);
     pos_ += static_cast<size_t>(count);
-    reads += 1;
+    Reads += 1;
     return count;
   }
-  int reads = 0;
+  int Reads = 0;
 
  private:
   std::string bytes_;
@@ -36,10 +36,10 @@ class StringSource : public ByteSource {
 class StringSink : public ByteSink {
  public:
   bool Write(const uint8_t* data, int64_t size) override {
-    bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+    Bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
     return true;
   }
-  std::string bytes;
+  std::string Bytes;
 };
 
 TEST(PackageCodecsTest, EveryMethodRoundTripsUnderItsNameAndCode) {
@@ -59,7 +59,7 @@ TEST(PackageCodecsTest, EveryMethodRoundTripsUnderItsNameAndCode) {
       StringSource source(stored);
       StringSink sink;
       ASSERT_EQ(DecodeStream(source, packedSize, size, codec.Method, sink), StreamResult::Ok);
-      EXPECT_TRUE(sink.bytes == content);
+      EXPECT_TRUE(sink.Bytes == content);
     }
   }
   // The names tools show for the methods of every package made so far.
@@ -71,10 +71,10 @@ TEST(PackageCodecsTest, EveryMethodRoundTripsUnderItsNameAndCode) {
 // stored byte is read.
 TEST(PackageCodecsTest, SizeRules) {
   struct Case {
-    PackageMethod method;
-    int64_t packedSize;
-    int64_t size;
-    bool readable;
+    PackageMethod Method;
+    int64_t PackedSize;
+    int64_t Size;
+    bool Readable;
   } cases[] = {
       {PackageMethod::Stored, 1, 1, true},  {PackageMethod::Stored, 3, 2, false},
       {PackageMethod::Stored, 0, 0, false}, {PackageMethod::Zlib, 1, 1, true},
@@ -87,16 +87,16 @@ TEST(PackageCodecsTest, SizeRules) {
       {PackageMethod{5}, 1, 1, false},      {PackageMethod{255}, 1, 1, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(MethodName(c.method) + " " + std::to_string(c.packedSize) + " -> " +
-                 std::to_string(c.size));
-    const PackageCodec* codec = FindCodec(c.method);
-    EXPECT_EQ(codec && codec->SizesReadable(c.packedSize, c.size), c.readable);
-    if (c.readable) continue;
+    SCOPED_TRACE(MethodName(c.Method) + " " + std::to_string(c.PackedSize) + " -> " +
+                 std::to_string(c.Size));
+    const PackageCodec* codec = FindCodec(c.Method);
+    EXPECT_EQ(codec && codec->SizesReadable(c.PackedSize, c.Size), c.Readable);
+    if (c.Readable) continue;
     StringSource source(std::string(64, '\0'));
     StringSink sink;
-    EXPECT_EQ(DecodeStream(source, c.packedSize, c.size, c.method, sink),
+    EXPECT_EQ(DecodeStream(source, c.PackedSize, c.Size, c.Method, sink),
               StreamResult::DecodeFailed);
-    EXPECT_EQ(source.reads, 0);
+    EXPECT_EQ(source.Reads, 0);
   }
   EXPECT_EQ(MethodName(PackageMethod{5}), "method 5");
 }

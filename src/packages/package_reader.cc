@@ -175,7 +175,7 @@ class StagedFileSink : public ByteSink {
   bool Write(const uint8_t* data, int64_t size) override {
     if (!started_) {
       started_ = true;
-      file_ = reader_.files.CreateDurable(path_);
+      file_ = reader_.Files.CreateDurable(path_);
       made_ = file_ != nullptr;
       if (file_)
         sink_.emplace(*file_);
@@ -191,7 +191,7 @@ class StagedFileSink : public ByteSink {
   uint8_t* ContentMemory(int64_t size) override {
     if (started_) return nullptr;
     started_ = true;
-    mapped_ = reader_.files.CreateMapped(path_, size);
+    mapped_ = reader_.Files.CreateMapped(path_, size);
     made_ = mapped_ != nullptr;
     if (!mapped_) Fail();
     return mapped_ ? mapped_->Data() : nullptr;
@@ -225,7 +225,7 @@ class StagedFileSink : public ByteSink {
 
  private:
   void Fail() {
-    if (!failed_) cause_ = reader_.files.LastError();
+    if (!failed_) cause_ = reader_.Files.LastError();
     failed_ = true;
   }
   // Keeps the first bytes of the content, for StartsLikeProgram.
@@ -237,7 +237,7 @@ class StagedFileSink : public ByteSink {
   void Count(int64_t size) {
     if (reader_.Progress.Total > 0 && size > 0) {
       reader_.Progress.Done += size;
-      reader_.report.Progress(reader_.Progress.Done, reader_.Progress.Total);
+      reader_.Report.Progress(reader_.Progress.Done, reader_.Progress.Total);
     }
   }
 
@@ -255,7 +255,7 @@ class StagedFileSink : public ByteSink {
 };
 
 bool Fail(PackageReader& reader, std::string_view message, const std::string& cause) {
-  reader.report.Failure(message, cause);
+  reader.Report.Failure(message, cause);
   return false;
 }
 
@@ -286,9 +286,9 @@ bool ReadPackageDirectory(File& file, PackageHeader* header, std::vector<Directo
 }
 
 bool OpenPackage(PackageReader& reader, const std::string& path) {
-  std::shared_ptr<File> file = reader.files.OpenRead(path, true);
+  std::shared_ptr<File> file = reader.Files.OpenRead(path, true);
   if (!file) {
-    reader.report.Log("Cannot open the package " + path + ": " + reader.files.LastError());
+    reader.Report.Log("Cannot open the package " + path + ": " + reader.Files.LastError());
     return false;
   }
   // The whole directory is parsed before the table changes, so a refused
@@ -297,7 +297,7 @@ bool OpenPackage(PackageReader& reader, const std::string& path) {
   std::vector<DirectoryEntry> entries;
   std::string why;
   if (!ReadPackageDirectory(*file, &header, &entries, &why)) {
-    reader.report.Log("Refused the package " + path + ": " + why);
+    reader.Report.Log("Refused the package " + path + ": " + why);
     return false;
   }
 
@@ -322,7 +322,7 @@ std::string NextEntryName(PackageReader& reader) {
 
 bool StageEntry(PackageReader& reader, const std::string& name, const std::string& targetPath,
                 const std::string& stagedPath) {
-  FileSystem& files = reader.files;
+  FileSystem& files = reader.Files;
   size_t position = FindEntry(reader, name);
   if (position == 0) return Fail(reader, kDecompressFailed, "no entry named " + name);
   const EntryRecord& row = reader.EntryTable[position - 1];
@@ -364,7 +364,7 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
   }
   if (targetExists) {
     if (!files.CopyPermissions(targetPath, stagedPath))
-      reader.report.Log("Cannot give " + stagedPath + " the permissions of " + targetPath + ": " +
+      reader.Report.Log("Cannot give " + stagedPath + " the permissions of " + targetPath + ": " +
                         files.LastError());
   } else if (sink.StartsLikeProgram()) {
     files.MakeExecutable(stagedPath);
@@ -387,12 +387,12 @@ ReferenceCheck CheckPatchReference(PackageReader& reader, const std::string& nam
   }
   uint8_t expected[kPatchHashSize];
   if (!ReadAt(*row.Package, row.Offset, kPatchHashSize, expected)) {
-    *cause = reader.files.LastError();
+    *cause = reader.Files.LastError();
     return ReferenceCheck::Failed;
   }
   ContentHash present;
   std::string error;
-  if (!HashFile(reader.files, targetPath, &present, &error)) {
+  if (!HashFile(reader.Files, targetPath, &present, &error)) {
     *cause = "the patch of " + name + " cannot read " + targetPath + ": " + error;
     return ReferenceCheck::Differs;
   }
@@ -404,7 +404,7 @@ ReferenceCheck CheckPatchReference(PackageReader& reader, const std::string& nam
 }
 
 bool ExtractEntry(PackageReader& reader, const std::string& name, const std::string& targetPath) {
-  FileSystem& files = reader.files;
+  FileSystem& files = reader.Files;
   std::string temporary = FreeStagingName(files, targetPath);
   if (temporary.empty())
     return Fail(reader, kWriteFailed, "no free temporary name beside " + targetPath);
@@ -421,7 +421,7 @@ void RemoveStagedCopies(FileSystem& files, const std::string& folder) {
   std::vector<FolderEntry> entries;
   if (!files.ListFolder(folder, std::string(kStagingPrefix) + "*", &entries)) return;
   for (const FolderEntry& entry : entries)
-    if (!entry.isFolder) files.Delete(folder + entry.name);
+    if (!entry.IsFolder) files.Delete(folder + entry.Name);
 }
 
 void ClosePackages(PackageReader& reader) {

@@ -29,13 +29,13 @@ struct EntryRecord {
 // The reader's state: the files it reads and where it reports, and the table
 // of the packages opened since the last ClosePackages.
 struct PackageReader {
-  PackageReader(FileSystem& files, Report& report) : files(files), report(report) {}
+  PackageReader(FileSystem& files, Report& report) : Files(files), Report(report) {}
   PackageReader(const PackageReader&) = delete;
   PackageReader& operator=(const PackageReader&) = delete;
 
-  FileSystem& files;
+  FileSystem& Files;
   // ExtractEntry's failure lines.
-  Report& report;
+  updater::Report& Report;
   // Rows in the order their names were first seen; position N is
   // EntryTable[N - 1], and position 0 means no entry.
   std::vector<EntryRecord> EntryTable;

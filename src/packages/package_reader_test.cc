@@ -31,7 +31,7 @@ class ReaderTest : public PackageTest {
 
   std::vector<std::string> OnePass() {
     std::vector<std::string> names;
-    for (std::string name = NextEntryName(reader); !name.empty(); name = NextEntryName(reader))
+    for (std::string name = NextEntryName(Reader); !name.empty(); name = NextEntryName(Reader))
       names.push_back(name);
     return names;
   }
@@ -44,17 +44,17 @@ class ReaderTest : public PackageTest {
     std::string targetPath = At(target);
     if (!target.empty()) {
       context.TargetPath = targetPath;
-      context.Files = &files;
+      context.Files = &Files;
     }
-    if (!LoadEntry(reader, name, &content, &position, context)) return "<failed>";
-    EXPECT_EQ(position, FindEntry(reader, name));
+    if (!LoadEntry(Reader, name, &content, &position, context)) return "<failed>";
+    EXPECT_EQ(position, FindEntry(Reader, name));
     if (content.Size == 0) return std::string();
     return std::string(reinterpret_cast<const char*>(content.Data.get()),
                        static_cast<size_t>(content.Size));
   }
 
   // True when no other opener holds the file: it can be locked by us.
-  bool Unlocked(const std::string& path) { return files.OpenRead(path, true) != nullptr; }
+  bool Unlocked(const std::string& path) { return Files.OpenRead(path, true) != nullptr; }
 };
 
 RawEntry Stored(const std::string& name, const std::string& content, uint16_t version = 1,
@@ -88,18 +88,18 @@ TEST_F(ReaderTest, RoundTripsEveryMethodAndDirectoryForm) {
       std::string error;
       ASSERT_TRUE(WritePackage(Native(At(package)), entries, options, &error)) << error;
 
-      ASSERT_TRUE(OpenPackage(reader, At(package)));
+      ASSERT_TRUE(OpenPackage(Reader, At(package)));
       EXPECT_EQ(OnePass(), (std::vector<std::string>{"Readme.txt", "Data\\Maps\\Forest.dat",
                                                      "Data\\one byte", "Updater.exe"}));
       for (const auto& [name, content] : files) {
         EXPECT_TRUE(Load(name) == content) << name;
-        ASSERT_TRUE(ExtractEntry(reader, name, At("out.bin")));
+        ASSERT_TRUE(ExtractEntry(Reader, name, At("out.bin")));
         EXPECT_TRUE(Read("out.bin") == content) << name;
       }
-      ClosePackages(reader);
+      ClosePackages(Reader);
     }
   }
-  EXPECT_TRUE(report.lines.empty());
+  EXPECT_TRUE(Report.Lines.empty());
 }
 
 TEST_F(ReaderTest, ManyEntriesKeepTheirOrder) {
@@ -112,10 +112,10 @@ TEST_F(ReaderTest, ManyEntriesKeepTheirOrder) {
   }
   std::string error;
   ASSERT_TRUE(WritePackage(Native(At("many.mxu")), entries, {}, &error)) << error;
-  ASSERT_TRUE(OpenPackage(reader, At("many.mxu")));
+  ASSERT_TRUE(OpenPackage(Reader, At("many.mxu")));
   EXPECT_EQ(OnePass(), names);
   EXPECT_EQ(Load("f\\2499"), "2499");
-  EXPECT_EQ(FindEntry(reader, "f\\1234"), 1235u);
+  EXPECT_EQ(FindEntry(Reader, "f\\1234"), 1235u);
 }
 
 TEST_F(ReaderTest, WriterKeepsDuplicateNamesAndVariantKeys) {
@@ -127,14 +127,14 @@ TEST_F(ReaderTest, WriterKeepsDuplicateNamesAndVariantKeys) {
   };
   std::string error;
   ASSERT_TRUE(WritePackage(Native(At("dup.mxu")), entries, {}, &error)) << error;
-  ASSERT_TRUE(OpenPackage(reader, At("dup.mxu")));
+  ASSERT_TRUE(OpenPackage(Reader, At("dup.mxu")));
   EXPECT_EQ(OnePass(), (std::vector<std::string>{"Tool.exe", "Other"}));
   EXPECT_EQ(Load("Tool.exe"), "newest, key zero");
   EXPECT_EQ(Load("Other"), "only key five");
-  ClosePackages(reader);
+  ClosePackages(Reader);
 
-  InitPackageReader(reader, 3);
-  ASSERT_TRUE(OpenPackage(reader, At("dup.mxu")));
+  InitPackageReader(Reader, 3);
+  ASSERT_TRUE(OpenPackage(Reader, At("dup.mxu")));
   EXPECT_EQ(Load("Tool.exe"), "newer, key three");
 }
 
@@ -144,9 +144,9 @@ TEST_F(ReaderTest, WriterRefusesWhatTheFormatCannotHold) {
     tooMany.push_back(
         {"file" + std::to_string(i), 1, PackageMethod::Stored, {{0, std::string(), "x"}}});
   struct Case {
-    const char* what;
-    std::vector<EntryInput> entries;
-    const char* message;
+    const char* What;
+    std::vector<EntryInput> Entries;
+    const char* Message;
   } cases[] = {
       {"directory over 65535 bytes", tooMany, "directory too large"},
       {"empty content", {{"a", 1, kBestMethod, {{0, std::string(), std::string()}}}}, "empty"},
@@ -155,10 +155,10 @@ TEST_F(ReaderTest, WriterRefusesWhatTheFormatCannotHold) {
       {"missing file", {{"a", 1, kBestMethod, {{0, Native(At("none")), ""}}}}, "cannot read"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.What);
     std::string error;
-    EXPECT_FALSE(WritePackage(Native(At("bad.mxu")), c.entries, {}, &error));
-    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_FALSE(WritePackage(Native(At("bad.mxu")), c.Entries, {}, &error));
+    EXPECT_NE(error.find(c.Message), std::string::npos) << error;
     EXPECT_FALSE(Has("bad.mxu"));
   }
 }
@@ -167,16 +167,16 @@ TEST_F(ReaderTest, WriterRefusesWhatTheFormatCannotHold) {
 // the selection rule; the preferred key is 0.
 TEST_F(ReaderTest, SelectionRule) {
   struct Variant {
-    uint8_t key;
-    const char* content;
+    uint8_t Key;
+    const char* Content;
   };
   struct Case {
-    const char* what;
-    uint16_t rowVersion;
-    std::vector<Variant> row;  // empty: no row before D
-    uint16_t version;
-    std::vector<Variant> offered;
-    const char* expected;  // content of the row afterwards
+    const char* What;
+    uint16_t RowVersion;
+    std::vector<Variant> Row;  // empty: no row before D
+    uint16_t Version;
+    std::vector<Variant> Offered;
+    const char* Expected;  // content of the row afterwards
   } cases[] = {
       {"new name takes the last preferred variant", 0, {}, 1, {{3, "a"}, {0, "b"}, {0, "c"}}, "c"},
       {"new name without preferred key takes the first", 0, {}, 1, {{3, "a"}, {5, "b"}}, "a"},
@@ -191,33 +191,33 @@ TEST_F(ReaderTest, SelectionRule) {
   };
   int round = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.What);
     std::vector<RawEntry> entries;
     auto add = [&](uint16_t version, const std::vector<Variant>& variants) {
       RawEntry entry{"Same.dll", version, PackageMethod::Stored, {}};
       for (const Variant& v : variants)
-        entry.Variants.push_back({v.key, v.content, static_cast<int32_t>(strlen(v.content))});
+        entry.Variants.push_back({v.Key, v.Content, static_cast<int32_t>(strlen(v.Content))});
       entries.push_back(entry);
     };
     entries.push_back(Stored("First", "1"));
-    if (!c.row.empty()) add(c.rowVersion, c.row);
+    if (!c.Row.empty()) add(c.RowVersion, c.Row);
     entries.push_back(Stored("Between", "2"));
-    add(c.version, c.offered);
+    add(c.Version, c.Offered);
     std::string path = Put("s" + std::to_string(round++) + ".mxu",
                            BuildPackageBytes(entries, PackageMethod::Stored));
-    ASSERT_TRUE(OpenPackage(reader, path));
-    EXPECT_EQ(Load("Same.dll"), c.expected);
+    ASSERT_TRUE(OpenPackage(Reader, path));
+    EXPECT_EQ(Load("Same.dll"), c.Expected);
     // A replaced row keeps its place: order is that of first appearance.
-    std::vector<std::string> order = c.row.empty()
+    std::vector<std::string> order = c.Row.empty()
                                          ? std::vector<std::string>{"First", "Between", "Same.dll"}
                                          : std::vector<std::string>{"First", "Same.dll", "Between"};
     EXPECT_EQ(OnePass(), order);
-    ClosePackages(reader);
+    ClosePackages(Reader);
   }
 }
 
 TEST_F(ReaderTest, PreferredKeyAndLaterPackagesReplaceRows) {
-  InitPackageReader(reader, 7);
+  InitPackageReader(Reader, 7);
   std::string first = Put(
       "a.mxu",
       BuildPackageBytes({{"Tool.exe", 1, PackageMethod::Stored, {{0, "zero", 4}, {7, "seven", 5}}},
@@ -226,34 +226,34 @@ TEST_F(ReaderTest, PreferredKeyAndLaterPackagesReplaceRows) {
   std::string second =
       Put("b.mxu", BuildPackageBytes({Stored("Tool.exe", "newer", 2, 7), Stored("Extra", "b")},
                                      PackageMethod::Stored));
-  ASSERT_TRUE(OpenPackage(reader, first));
+  ASSERT_TRUE(OpenPackage(Reader, first));
   EXPECT_EQ(Load("Tool.exe"), "seven");
-  ASSERT_TRUE(OpenPackage(reader, second));
+  ASSERT_TRUE(OpenPackage(Reader, second));
   EXPECT_EQ(Load("Tool.exe"), "newer");  // read from the later package
   EXPECT_EQ(Load("Only.txt"), "from a");
   EXPECT_EQ(OnePass(), (std::vector<std::string>{"Tool.exe", "Only.txt", "Extra"}));
-  ClosePackages(reader);
-  EXPECT_EQ(reader.PreferredKey, 7);
+  ClosePackages(Reader);
+  EXPECT_EQ(Reader.PreferredKey, 7);
   EXPECT_TRUE(Unlocked(first));
   EXPECT_TRUE(Unlocked(second));
 }
 
 TEST_F(ReaderTest, NamesAndPasses) {
-  EXPECT_EQ(NextEntryName(reader), "");  // empty table
+  EXPECT_EQ(NextEntryName(Reader), "");  // empty table
   std::string path = Put("n.mxu", BuildPackageBytes({Stored("Updater.exe", "upper"),
                                                      Stored("updater.exe", "lower"),
                                                      {"NoVariants", 1, PackageMethod::Stored, {}},
                                                      Stored(std::string("Cut\0Rest", 8), "cut"),
                                                      Stored("Last", "last")},
                                                     PackageMethod::Zlib));
-  ASSERT_TRUE(OpenPackage(reader, path));
+  ASSERT_TRUE(OpenPackage(Reader, path));
   std::vector<std::string> expected = {"Updater.exe", "updater.exe", "Cut", "Last"};
   EXPECT_EQ(OnePass(), expected);
   EXPECT_EQ(OnePass(), expected);  // a second pass starts again at the top
   EXPECT_EQ(Load("Updater.exe"), "upper");
   EXPECT_EQ(Load("updater.exe"), "lower");
-  EXPECT_EQ(FindEntry(reader, "UPDATER.EXE"), 0u);
-  EXPECT_EQ(FindEntry(reader, "NoVariants"), 0u);
+  EXPECT_EQ(FindEntry(Reader, "UPDATER.EXE"), 0u);
+  EXPECT_EQ(FindEntry(Reader, "NoVariants"), 0u);
   EXPECT_EQ(Load("Cut"), "cut");
   EXPECT_EQ(Load("Missing"), "<failed>");
 }
@@ -262,7 +262,7 @@ TEST_F(ReaderTest, EmptyNameEndsAPass) {
   std::string path =
       Put("e.mxu", BuildPackageBytes({Stored("a", "1"), Stored("", "2"), Stored("b", "3")},
                                      PackageMethod::Stored));
-  ASSERT_TRUE(OpenPackage(reader, path));
+  ASSERT_TRUE(OpenPackage(Reader, path));
   EXPECT_EQ(OnePass(), std::vector<std::string>{"a"});
 }
 
@@ -270,15 +270,15 @@ TEST_F(ReaderTest, PackageStaysLockedUntilClosed) {
   std::string path = Put("l.mxu", BuildPackageBytes({Stored("a", "1")}, PackageMethod::Stored));
   std::string empty = Put(
       "empty.mxu", BuildPackageBytes({{"x", 1, PackageMethod::Stored, {}}}, PackageMethod::Stored));
-  ASSERT_TRUE(OpenPackage(reader, path));
-  ASSERT_TRUE(OpenPackage(reader, empty));  // adds no row, yet stays open
-  EXPECT_FALSE(files.Delete(path));
-  EXPECT_FALSE(files.Delete(empty));
-  EXPECT_FALSE(OpenPackage(reader, path));  // not even this reader opens it twice
-  ClosePackages(reader);
-  EXPECT_EQ(NextEntryName(reader), "");
-  EXPECT_TRUE(files.Delete(path));
-  EXPECT_TRUE(files.Delete(empty));
+  ASSERT_TRUE(OpenPackage(Reader, path));
+  ASSERT_TRUE(OpenPackage(Reader, empty));  // adds no row, yet stays open
+  EXPECT_FALSE(Files.Delete(path));
+  EXPECT_FALSE(Files.Delete(empty));
+  EXPECT_FALSE(OpenPackage(Reader, path));  // not even this reader opens it twice
+  ClosePackages(Reader);
+  EXPECT_EQ(NextEntryName(Reader), "");
+  EXPECT_TRUE(Files.Delete(path));
+  EXPECT_TRUE(Files.Delete(empty));
 }
 
 // Every refusal of OpenPackage, in the order they are checked, each on a
@@ -306,8 +306,8 @@ TEST_F(ReaderTest, RefusedPackages) {
   std::string nameCut = std::string("\x01\x00\x09", 3) + "abc";
   const size_t dirOffsetAt = 16;
   struct Case {
-    const char* what;
-    std::string bytes;  // empty: no file at all
+    const char* What;
+    std::string Bytes;  // empty: no file at all
   } cases[] = {
       {"file missing", ""},
       {"shorter than the header", good.substr(0, 20)},
@@ -331,16 +331,16 @@ TEST_F(ReaderTest, RefusedPackages) {
 
   std::string kept =
       Put("kept.mxu", BuildPackageBytes({Stored("Kept", "k")}, PackageMethod::Stored));
-  ASSERT_TRUE(OpenPackage(reader, kept));
+  ASSERT_TRUE(OpenPackage(Reader, kept));
   int round = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.What);
     std::string path = At("bad" + std::to_string(round++) + ".mxu");
-    if (!c.bytes.empty()) Put("bad" + std::to_string(round - 1) + ".mxu", c.bytes);
-    EXPECT_FALSE(OpenPackage(reader, path));
+    if (!c.Bytes.empty()) Put("bad" + std::to_string(round - 1) + ".mxu", c.Bytes);
+    EXPECT_FALSE(OpenPackage(Reader, path));
     EXPECT_EQ(OnePass(), std::vector<std::string>{"Kept"});
-    EXPECT_EQ(reader.OpenFiles.size(), 1u);
-    if (!c.bytes.empty()) {
+    EXPECT_EQ(Reader.OpenFiles.size(), 1u);
+    if (!c.Bytes.empty()) {
       EXPECT_TRUE(Unlocked(path));
     }
   }
@@ -348,8 +348,8 @@ TEST_F(ReaderTest, RefusedPackages) {
   // What the reader accepts: flags 1, 2 and the high bits; bytes after the
   // records; a packed size that a stored directory does not use.
   struct Accepted {
-    const char* what;
-    std::string bytes;
+    const char* What;
+    std::string Bytes;
   } accepted[] = {
       {"flags 1, 2 and 16-128", patched(good, 9, {0xf3})},
       {"trailing directory bytes",
@@ -358,9 +358,9 @@ TEST_F(ReaderTest, RefusedPackages) {
       {"unused packed size", patched(good, 12, {0, 0})},
   };
   for (const Accepted& c : accepted) {
-    SCOPED_TRACE(c.what);
-    std::string path = Put("ok" + std::to_string(round++) + ".mxu", c.bytes);
-    EXPECT_TRUE(OpenPackage(reader, path));
+    SCOPED_TRACE(c.What);
+    std::string path = Put("ok" + std::to_string(round++) + ".mxu", c.Bytes);
+    EXPECT_TRUE(OpenPackage(Reader, path));
   }
 }
 
@@ -369,8 +369,8 @@ TEST_F(ReaderTest, TenThousandEntriesWithoutVariants) {
   for (int i = 0; i < 10000; ++i)
     entries.push_back({std::to_string(i % 10), 1, PackageMethod::Stored, {}});
   std::string path = Put("t.mxu", BuildPackageBytes(entries, PackageMethod::Zlib));
-  ASSERT_TRUE(OpenPackage(reader, path));
-  EXPECT_EQ(NextEntryName(reader), "");
+  ASSERT_TRUE(OpenPackage(Reader, path));
+  EXPECT_EQ(NextEntryName(Reader), "");
 }
 
 // Entries that cannot be decoded fail the same way in memory and into a file;
@@ -390,10 +390,10 @@ TEST_F(ReaderTest, DecodeFailures) {
   std::string patchToOther = EncodePatch("old content", content);
   patchToOther[kPatchHashSize + 3] ^= 1;
   struct Case {
-    const char* what;
-    PackageMethod method;
-    std::string stored;
-    int32_t size;
+    const char* What;
+    PackageMethod Method;
+    std::string Stored;
+    int32_t Size;
   } cases[] = {
       {"stored sizes differ", PackageMethod::Stored, content, size - 1},
       {"zlib cut short", PackageMethod::Zlib, zlib.substr(0, zlib.size() / 2), size},
@@ -417,18 +417,18 @@ TEST_F(ReaderTest, DecodeFailures) {
   Write("Target.dat", "old content");
   int round = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.What);
     std::string path = Put(
         "d" + std::to_string(round++) + ".mxu",
-        BuildPackageBytes({{"E", 1, c.method, {{0, c.stored, c.size}}}}, PackageMethod::Stored));
-    ASSERT_TRUE(OpenPackage(reader, path));
+        BuildPackageBytes({{"E", 1, c.Method, {{0, c.Stored, c.Size}}}}, PackageMethod::Stored));
+    ASSERT_TRUE(OpenPackage(Reader, path));
     EXPECT_EQ(Load("E", "Target.dat"), "<failed>");
-    report.lines.clear();
-    EXPECT_FALSE(ExtractEntry(reader, "E", At("Target.dat")));
-    EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to decompress file!"});
+    Report.Lines.clear();
+    EXPECT_FALSE(ExtractEntry(Reader, "E", At("Target.dat")));
+    EXPECT_EQ(Report.Lines, std::vector<std::string>{"Error: Failed to decompress file!"});
     EXPECT_EQ(Read("Target.dat"), "old content");
-    ClosePackages(reader);
-    files.Delete(path);
+    ClosePackages(Reader);
+    Files.Delete(path);
     EXPECT_EQ(Tree(), std::vector<std::string>{"Target.dat"});
   }
 }
@@ -459,15 +459,15 @@ TEST_F(ReaderTest, TruncatedDataBlocks) {
                                     static_cast<int32_t>(content.size()), offset}}}});
     std::string bytes = EncodePackageHeader(header) + directory + stored;
     std::string path = Put("cut.mxu", bytes.substr(0, bytes.size() - 1));
-    ASSERT_TRUE(OpenPackage(reader, path));
+    ASSERT_TRUE(OpenPackage(Reader, path));
     EXPECT_EQ(Load("E"), "<failed>");
-    EXPECT_FALSE(ExtractEntry(reader, "E", At("out")));
+    EXPECT_FALSE(ExtractEntry(Reader, "E", At("out")));
     EXPECT_FALSE(Has("out"));
-    ClosePackages(reader);
+    ClosePackages(Reader);
     path = Put("whole.mxu", bytes);
-    ASSERT_TRUE(OpenPackage(reader, path));
+    ASSERT_TRUE(OpenPackage(Reader, path));
     EXPECT_TRUE(Load("E") == content);
-    ClosePackages(reader);
+    ClosePackages(Reader);
   }
 }
 
@@ -479,15 +479,15 @@ TEST_F(ReaderTest, ZstdEntriesOfEverySize) {
   const std::vector<std::pair<std::string, std::string>> contents = {{"one", "x"},
                                                                      {"large", large}};
   Pack("z.mxu", contents, PackageMethod::Zstd);
-  ASSERT_TRUE(OpenPackage(reader, At("z.mxu")));
+  ASSERT_TRUE(OpenPackage(Reader, At("z.mxu")));
   for (const auto& [name, content] : contents) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(reader.EntryTable[FindEntry(reader, name) - 1].Method, PackageMethod::Zstd);
+    EXPECT_EQ(Reader.EntryTable[FindEntry(Reader, name) - 1].Method, PackageMethod::Zstd);
     EXPECT_TRUE(Load(name) == content);
-    ASSERT_TRUE(ExtractEntry(reader, name, At(name)));
+    ASSERT_TRUE(ExtractEntry(Reader, name, At(name)));
     EXPECT_TRUE(Read(name) == content);
   }
-  ClosePackages(reader);
+  ClosePackages(Reader);
   std::string error;
   EXPECT_FALSE(WritePackage(Native(At("e.mxu")), {{"e", 1, PackageMethod::Zstd, {{0, "", ""}}}}, {},
                             &error));
@@ -502,9 +502,9 @@ TEST_F(ReaderTest, PatchesApplyToTheFileTheyWereMadeFrom) {
   const std::string changed = large.substr(0, 1000000) + SampleBytes(3000, 31) +
                               large.substr(1000100, 2000000) + large.substr(3500000);
   struct Case {
-    const char* what;
-    std::string reference;
-    std::string content;
+    const char* What;
+    std::string Reference;
+    std::string Content;
   } cases[] = {
       {"from an empty file", "", SampleBytes(20000, 32)},
       {"to an empty file", SampleBytes(20000, 33), ""},
@@ -513,28 +513,28 @@ TEST_F(ReaderTest, PatchesApplyToTheFileTheyWereMadeFrom) {
   };
   int round = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Write("old", c.reference);
+    SCOPED_TRACE(c.What);
+    Write("old", c.Reference);
     const std::string package = "p" + std::to_string(round++) + ".mxu";
     std::string error;
     ASSERT_TRUE(WritePackage(
         Native(At(package)),
-        {{"Target", 1, PackageMethod::Patch, {{0, "", c.content, Native(At("old"))}}}}, {}, &error))
+        {{"Target", 1, PackageMethod::Patch, {{0, "", c.Content, Native(At("old"))}}}}, {}, &error))
         << error;
-    Write("Target", c.reference);
-    ASSERT_TRUE(OpenPackage(reader, At(package)));
+    Write("Target", c.Reference);
+    ASSERT_TRUE(OpenPackage(Reader, At(package)));
     std::string cause;
-    EXPECT_EQ(CheckPatchReference(reader, "Target", At("Target"), &cause), ReferenceCheck::Matches)
+    EXPECT_EQ(CheckPatchReference(Reader, "Target", At("Target"), &cause), ReferenceCheck::Matches)
         << cause;
-    EXPECT_TRUE(Load("Target", "Target") == c.content);
-    ASSERT_TRUE(ExtractEntry(reader, "Target", At("Target")));
-    EXPECT_TRUE(Read("Target") == c.content);
-    EXPECT_EQ(CheckPatchReference(reader, "Target", At("Target"), &cause), ReferenceCheck::Differs);
-    ClosePackages(reader);
+    EXPECT_TRUE(Load("Target", "Target") == c.Content);
+    ASSERT_TRUE(ExtractEntry(Reader, "Target", At("Target")));
+    EXPECT_TRUE(Read("Target") == c.Content);
+    EXPECT_EQ(CheckPatchReference(Reader, "Target", At("Target"), &cause), ReferenceCheck::Differs);
+    ClosePackages(Reader);
   }
   // The large patch holds what changed, not the file.
   EXPECT_LT(std::filesystem::file_size(std::filesystem::u8path(Native(At("p3.mxu")))), 100000u);
-  EXPECT_TRUE(report.lines.empty());
+  EXPECT_TRUE(Report.Lines.empty());
   std::string error;
   EXPECT_FALSE(WritePackage(Native(At("n.mxu")), {{"T", 1, PackageMethod::Patch, {{0, "", "x"}}}},
                             {}, &error));
@@ -561,16 +561,16 @@ class StringSource : public ByteSource {
 class CountingSink : public ByteSink {
  public:
   bool Write(const uint8_t* data, int64_t size) override {
-    ++calls;
-    bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+    ++Calls;
+    Bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
     return true;
   }
   uint8_t* ContentMemory(int64_t) override {
-    ++calls;
+    ++Calls;
     return nullptr;
   }
-  int calls = 0;
-  std::string bytes;
+  int Calls = 0;
+  std::string Bytes;
 };
 
 // A patch for another file, or for a missing one, fails before anything is
@@ -585,42 +585,42 @@ TEST_F(ReaderTest, PatchForAnotherFileFailsBeforeAnythingIsWritten) {
       "p.mxu", BuildPackageBytes(
                    {{"T", 1, PackageMethod::Patch, {{0, patch, size}}}, Stored("S", "not a patch")},
                    PackageMethod::Stored));
-  ASSERT_TRUE(OpenPackage(reader, path));
+  ASSERT_TRUE(OpenPackage(Reader, path));
   std::string why;
-  EXPECT_EQ(CheckPatchReference(reader, "S", At("T"), &why), ReferenceCheck::Failed);
-  EXPECT_EQ(CheckPatchReference(reader, "none", At("T"), &why), ReferenceCheck::Failed);
+  EXPECT_EQ(CheckPatchReference(Reader, "S", At("T"), &why), ReferenceCheck::Failed);
+  EXPECT_EQ(CheckPatchReference(Reader, "none", At("T"), &why), ReferenceCheck::Failed);
   DecodeContext context;
   const std::string target = At("T");
   context.TargetPath = target;
-  context.Files = &files;
+  context.Files = &Files;
   struct Case {
-    const char* what;
-    std::function<void()> prepare;
+    const char* What;
+    std::function<void()> Prepare;
   } cases[] = {
       {"another file", [&] { Write("T", reference + "x"); }},
       {"a file that became shorter", [&] { Write("T", reference.substr(1)); }},
-      {"no file", [&] { files.Delete(At("T")); }},
-      {"a folder", [&] { files.CreateFolder(At("T")); }},
+      {"no file", [&] { Files.Delete(At("T")); }},
+      {"a folder", [&] { Files.CreateFolder(At("T")); }},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    c.prepare();
+    SCOPED_TRACE(c.What);
+    c.Prepare();
     const std::vector<std::string> before = Tree();
     std::string cause;
-    EXPECT_EQ(CheckPatchReference(reader, "T", At("T"), &cause), ReferenceCheck::Differs);
+    EXPECT_EQ(CheckPatchReference(Reader, "T", At("T"), &cause), ReferenceCheck::Differs);
     EXPECT_FALSE(cause.empty());
     StringSource source(patch);
     CountingSink sink;
     EXPECT_EQ(DecodeStream(source, static_cast<int64_t>(patch.size()), size, PackageMethod::Patch,
                            sink, context),
               StreamResult::ReferenceMismatch);
-    EXPECT_EQ(sink.calls, 0);
-    report.lines.clear();
-    EXPECT_FALSE(ExtractEntry(reader, "T", At("T")));
-    EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to decompress file!"});
+    EXPECT_EQ(sink.Calls, 0);
+    Report.Lines.clear();
+    EXPECT_FALSE(ExtractEntry(Reader, "T", At("T")));
+    EXPECT_EQ(Report.Lines, std::vector<std::string>{"Error: Failed to decompress file!"});
     EXPECT_EQ(Tree(), before);
   }
-  files.RemoveFolder(At("T"));
+  Files.RemoveFolder(At("T"));
 
   // The right file: decoded into memory of the decoder's own when the sink
   // offers none; a full disk keeps the old file and leaves nothing behind.
@@ -630,18 +630,18 @@ TEST_F(ReaderTest, PatchForAnotherFileFailsBeforeAnythingIsWritten) {
   ASSERT_EQ(DecodeStream(source, static_cast<int64_t>(patch.size()), size, PackageMethod::Patch,
                          sink, context),
             StreamResult::Ok);
-  EXPECT_TRUE(sink.bytes == content);
-  ClosePackages(reader);
+  EXPECT_TRUE(sink.Bytes == content);
+  ClosePackages(Reader);
   testing::DiskFullFileSystem diskFull;
-  PackageReader full(diskFull, report);
+  PackageReader full(diskFull, Report);
   ASSERT_TRUE(OpenPackage(full, path));
-  diskFull.capacity = size - 1;
-  report.lines.clear();
+  diskFull.Capacity = size - 1;
+  Report.Lines.clear();
   EXPECT_FALSE(ExtractEntry(full, "T", At("T")));
-  EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+  EXPECT_EQ(Report.Lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
   EXPECT_TRUE(Read("T") == reference);
   EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "p.mxu"}));
-  diskFull.capacity = size;
+  diskFull.Capacity = size;
   EXPECT_TRUE(ExtractEntry(full, "T", At("T")));
   EXPECT_TRUE(Read("T") == content);
   ClosePackages(full);
@@ -650,50 +650,50 @@ TEST_F(ReaderTest, PatchForAnotherFileFailsBeforeAnythingIsWritten) {
 class ExtractTest : public ReaderTest {
  protected:
   void SetUp() override {
-    std::string path =
-        Put("x.mxu",
-            BuildPackageBytes({{"E",
-                                1,
-                                PackageMethod::Zlib,
-                                {{0, EncodeZlib(payload), static_cast<int32_t>(payload.size())}}}},
-                              PackageMethod::Stored));
-    ASSERT_TRUE(OpenPackage(reader, path));
+    std::string path = Put(
+        "x.mxu",
+        BuildPackageBytes({{"E",
+                            1,
+                            PackageMethod::Zlib,
+                            {{0, EncodeZlib(payload_), static_cast<int32_t>(payload_.size())}}}},
+                          PackageMethod::Stored));
+    ASSERT_TRUE(OpenPackage(Reader, path));
   }
-  const std::string payload = SampleBytes(700000, 13);
+  const std::string payload_ = SampleBytes(700000, 13);
 };
 
 TEST_F(ExtractTest, ReplacesWholeFileAlsoWithShorterContent) {
   Write("T", std::string(2000000, 'o'));
-  ASSERT_TRUE(ExtractEntry(reader, "E", At("T")));
-  EXPECT_TRUE(Read("T") == payload);
+  ASSERT_TRUE(ExtractEntry(Reader, "E", At("T")));
+  EXPECT_TRUE(Read("T") == payload_);
   EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "x.mxu"}));
 }
 
 TEST_F(ExtractTest, TargetsThatCannotBeWritten) {
   struct Case {
-    const char* what;
-    std::function<void()> prepare;
+    const char* What;
+    std::function<void()> Prepare;
   } cases[] = {
-      {"folder in the way", [&] { files.CreateFolder(At("T")); }},
+      {"folder in the way", [&] { Files.CreateFolder(At("T")); }},
       {"missing folder", [] {}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    c.prepare();
-    report.lines.clear();
-    std::string target = std::string(c.what) == "missing folder" ? At("no\\T") : At("T");
-    EXPECT_FALSE(ExtractEntry(reader, "E", target));
-    EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+    SCOPED_TRACE(c.What);
+    c.Prepare();
+    Report.Lines.clear();
+    std::string target = std::string(c.What) == "missing folder" ? At("no\\T") : At("T");
+    EXPECT_FALSE(ExtractEntry(Reader, "E", target));
+    EXPECT_EQ(Report.Lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
   }
   EXPECT_EQ(Tree(), (std::vector<std::string>{"T/", "x.mxu"}));
 }
 
 TEST_F(ExtractTest, LockedTargetKeepsItsContent) {
   Write("T", "old");
-  std::unique_ptr<File> holder = files.OpenRead(At("T"), true);
+  std::unique_ptr<File> holder = Files.OpenRead(At("T"), true);
   ASSERT_TRUE(holder);
-  EXPECT_FALSE(ExtractEntry(reader, "E", At("T")));
-  EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+  EXPECT_FALSE(ExtractEntry(Reader, "E", At("T")));
+  EXPECT_EQ(Report.Lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
   holder.reset();
   EXPECT_EQ(Read("T"), "old");
   EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "x.mxu"}));
@@ -701,22 +701,22 @@ TEST_F(ExtractTest, LockedTargetKeepsItsContent) {
 
 TEST_F(ExtractTest, FullDiskKeepsTheOldFile) {
   testing::DiskFullFileSystem diskFull;
-  ClosePackages(reader);
-  PackageReader full(diskFull, report);
+  ClosePackages(Reader);
+  PackageReader full(diskFull, Report);
   ASSERT_TRUE(OpenPackage(full, At("x.mxu")));
   Write("T", "old");
-  for (int64_t capacity : {int64_t{0}, int64_t{1000}, static_cast<int64_t>(payload.size()) - 1}) {
+  for (int64_t capacity : {int64_t{0}, int64_t{1000}, static_cast<int64_t>(payload_.size()) - 1}) {
     SCOPED_TRACE(capacity);
-    diskFull.capacity = capacity;
-    report.lines.clear();
+    diskFull.Capacity = capacity;
+    Report.Lines.clear();
     EXPECT_FALSE(ExtractEntry(full, "E", At("T")));
-    EXPECT_EQ(report.lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
+    EXPECT_EQ(Report.Lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
     EXPECT_EQ(Read("T"), "old");
     EXPECT_EQ(Tree(), (std::vector<std::string>{"T", "x.mxu"}));
   }
-  diskFull.capacity = static_cast<int64_t>(payload.size());
+  diskFull.Capacity = static_cast<int64_t>(payload_.size());
   EXPECT_TRUE(ExtractEntry(full, "E", At("T")));
-  EXPECT_TRUE(Read("T") == payload);
+  EXPECT_TRUE(Read("T") == payload_);
   ClosePackages(full);
 }
 
@@ -734,33 +734,33 @@ TEST_F(ReaderTest, DecodeFailuresAreToldFromWriteFailuresWhateverTheTarget) {
                                       {"Broken", 1, PackageMethod::Zlib, {{0, broken, size}}}},
                                      PackageMethod::Stored));
   testing::DiskFullFileSystem diskFull;
-  diskFull.capacity = 1000;
-  PackageReader full(diskFull, report);
-  ASSERT_TRUE(files.CreateFolder(At("Folder")));
+  diskFull.Capacity = 1000;
+  PackageReader full(diskFull, Report);
+  ASSERT_TRUE(Files.CreateFolder(At("Folder")));
   Write("Held", "held");
-  std::unique_ptr<File> held = files.OpenRead(At("Held"), true);
+  std::unique_ptr<File> held = Files.OpenRead(At("Held"), true);
   struct Case {
-    const char* what;
-    PackageReader& with;
-    std::string target;
+    const char* What;
+    PackageReader& With;
+    std::string Target;
   } cases[] = {
-      {"folder in the way", reader, At("Folder")},
-      {"missing folder", reader, At("Missing\\T")},
-      {"held by another opener", reader, At("Held")},
+      {"folder in the way", Reader, At("Folder")},
+      {"missing folder", Reader, At("Missing\\T")},
+      {"held by another opener", Reader, At("Held")},
       {"full disk", full, At("T")},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ASSERT_TRUE(OpenPackage(c.with, path));
+    SCOPED_TRACE(c.What);
+    ASSERT_TRUE(OpenPackage(c.With, path));
     for (const char* entry : {"Broken", "Whole"}) {
-      report.lines.clear();
-      EXPECT_FALSE(ExtractEntry(c.with, entry, c.target));
-      EXPECT_EQ(report.lines,
+      Report.Lines.clear();
+      EXPECT_FALSE(ExtractEntry(c.With, entry, c.Target));
+      EXPECT_EQ(Report.Lines,
                 std::vector<std::string>{std::string(entry) == "Broken"
                                              ? "Error: Failed to decompress file!"
                                              : "Error: Failed to write file to disk!"});
     }
-    ClosePackages(c.with);
+    ClosePackages(c.With);
   }
   held.reset();
   EXPECT_EQ(Read("Held"), "held");
@@ -777,12 +777,12 @@ TEST_F(ReaderTest, PosixPermissions) {
                                              "ELF..."),
                                       Stored("script", "#!/bin/sh\n"), Stored("text", "plain")},
                                      PackageMethod::Stored));
-  ASSERT_TRUE(OpenPackage(reader, path));
+  ASSERT_TRUE(OpenPackage(Reader, path));
   Write("kept", "old");
   fs::permissions(Native(At("kept")), fs::perms::owner_read | fs::perms::owner_write |
                                           fs::perms::owner_exec | fs::perms::group_read);
   for (const char* name : {"kept", "program", "script", "text"})
-    ASSERT_TRUE(ExtractEntry(reader, name, At(name)));
+    ASSERT_TRUE(ExtractEntry(Reader, name, At(name)));
   auto mode = [&](const char* name) { return fs::status(Native(At(name))).permissions(); };
   EXPECT_EQ(mode("kept"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exec |
                               fs::perms::group_read);

@@ -23,7 +23,7 @@ namespace updater::testing {
 // change.
 class ForwardingFileSystem : public FileSystem {
  public:
-  explicit ForwardingFileSystem(FileSystem& below = RealPlatform().files) : real_(below) {}
+  explicit ForwardingFileSystem(FileSystem& below = RealPlatform().Files) : real_(below) {}
 
   std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override {
     return real_.OpenRead(path, exclusive);
@@ -117,12 +117,12 @@ class ForwardingFileSystem : public FileSystem {
 // bytes in all before their writes fail, as on a full disk.
 class DiskFullFileSystem : public ForwardingFileSystem {
  public:
-  int64_t capacity = 0;
+  int64_t Capacity = 0;
 
   std::unique_ptr<File> Create(const std::string& path) override {
     auto write = [this](File& file, const void* buffer, int64_t size) {
-      int64_t fits = std::min(size, capacity);
-      capacity -= fits;
+      int64_t fits = std::min(size, Capacity);
+      Capacity -= fits;
       // A short write puts down what fits, as a full disk does.
       if (fits > 0 && !file.Write(buffer, fits)) return false;
       return fits == size;
@@ -132,15 +132,15 @@ class DiskFullFileSystem : public ForwardingFileSystem {
   std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
   // A mapped file takes its whole space when it is made.
   std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override {
-    if (size > capacity) {
-      full = true;
+    if (size > Capacity) {
+      Full = true;
       return nullptr;
     }
-    capacity -= size;
+    Capacity -= size;
     return real_.CreateMapped(path, size);
   }
-  std::string LastError() override { return full ? "disk full" : real_.LastError(); }
-  bool full = false;
+  std::string LastError() override { return Full ? "disk full" : real_.LastError(); }
+  bool Full = false;
 };
 
 // The real file system without making anything durable: for tests of what
@@ -186,7 +186,7 @@ class InterruptingFileSystem : public ForwardingFileSystem {
   enum class Calls { Changes, Moves, Deletions, Writes };
 
   InterruptingFileSystem(Mode mode, int64_t interruptAt, Calls counted = Calls::Changes,
-                         FileSystem& below = RealPlatform().files)
+                         FileSystem& below = RealPlatform().Files)
       : ForwardingFileSystem(below), mode_(mode), interruptAt_(interruptAt), counted_(counted) {}
 
   bool WasInterrupted() const { return !interruptedCall_.empty(); }
@@ -280,14 +280,14 @@ class InterruptingFileSystem : public ForwardingFileSystem {
 struct Installation {
   Installation() = default;
   ~Installation() {
-    holder.reset();
-    ClosePackages(reader);
+    Holder.reset();
+    ClosePackages(Reader);
   }
   Installation(const Installation&) = delete;
   Installation& operator=(const Installation&) = delete;
 
   // A path below the program folder, in the program's "\" form.
-  std::string At(const std::string& relative) const { return programFolder + relative; }
+  std::string At(const std::string& relative) const { return ProgramFolder + relative; }
   // The same path for the test's own file helpers.
   static std::string Native(std::string path) {
 #ifndef _WIN32
@@ -302,7 +302,7 @@ struct Installation {
     WriteWholeFile(Native(At(relative)), content);
   }
   bool Has(const std::string& relative) const { return FileExists(Native(At(relative))); }
-  const std::vector<std::string>& Lines() const { return report.lines; }
+  const std::vector<std::string>& Lines() const { return Report.Lines; }
 
   // Writes a package of entries, each one variant with key 0.
   void Pack(const std::string& relative,
@@ -319,7 +319,7 @@ struct Installation {
   // with "/".
   std::vector<std::string> Tree() const {
     std::vector<std::string> names;
-    std::filesystem::path root = std::filesystem::u8path(Native(folder.Path()));
+    std::filesystem::path root = std::filesystem::u8path(Native(Folder.Path()));
     for (const auto& item : std::filesystem::recursive_directory_iterator(root))
       names.push_back(item.path().lexically_relative(root).generic_u8string() +
                       (item.is_directory() ? "/" : ""));
@@ -327,12 +327,12 @@ struct Installation {
     return names;
   }
 
-  TempFolder folder;
-  std::string programFolder = folder.Path();
-  RecordingReport report;
-  FileSystem& files = RealPlatform().files;
-  PackageReader reader{files, report};
-  std::unique_ptr<File> holder;  // a file a test keeps open
+  TempFolder Folder;
+  std::string ProgramFolder = Folder.Path();
+  RecordingReport Report;
+  FileSystem& Files = RealPlatform().Files;
+  PackageReader Reader{Files, Report};
+  std::unique_ptr<File> Holder;  // a file a test keeps open
 };
 
 class PackageTest : public ::testing::Test, public Installation {};

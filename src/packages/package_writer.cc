@@ -42,32 +42,32 @@ ISzAlloc g_lzmaAlloc = {LzmaAlloc, LzmaFree};
 // The SDK's stream interfaces over C++ streams. The SDK passes the address
 // of the interface member, which is the first member of each adapter.
 struct LzmaInput {
-  ISeqInStream stream;
-  std::istream* in;
-  int64_t remaining;
+  ISeqInStream Stream;
+  std::istream* In;
+  int64_t Remaining;
 };
 
 SRes ReadLzmaInput(void* p, void* buffer, size_t* size) {
   LzmaInput* input = static_cast<LzmaInput*>(p);
   size_t want =
-      static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(*size), input->remaining));
-  input->in->read(static_cast<char*>(buffer), static_cast<std::streamsize>(want));
-  *size = static_cast<size_t>(input->in->gcount());
-  input->remaining -= static_cast<int64_t>(*size);
-  return input->in->bad() ? SZ_ERROR_READ : SZ_OK;
+      static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(*size), input->Remaining));
+  input->In->read(static_cast<char*>(buffer), static_cast<std::streamsize>(want));
+  *size = static_cast<size_t>(input->In->gcount());
+  input->Remaining -= static_cast<int64_t>(*size);
+  return input->In->bad() ? SZ_ERROR_READ : SZ_OK;
 }
 
 struct LzmaOutput {
-  ISeqOutStream stream;
-  std::ostream* out;
-  int64_t written;
+  ISeqOutStream Stream;
+  std::ostream* Out;
+  int64_t Written;
 };
 
 size_t WriteLzmaOutput(void* p, const void* buffer, size_t size) {
   LzmaOutput* output = static_cast<LzmaOutput*>(p);
-  output->out->write(static_cast<const char*>(buffer), static_cast<std::streamsize>(size));
-  if (!*output->out) return 0;
-  output->written += static_cast<int64_t>(size);
+  output->Out->write(static_cast<const char*>(buffer), static_cast<std::streamsize>(size));
+  if (!*output->Out) return 0;
+  output->Written += static_cast<int64_t>(size);
   return size;
 }
 
@@ -141,10 +141,10 @@ int64_t LzmaBytes(std::istream& in, int64_t size, std::ostream& out,
     LzmaInput input{{ReadLzmaInput}, &in, size};
     LzmaOutput output{{WriteLzmaOutput}, &out, kLzmaHeaderSize};
     if (out &&
-        LzmaEnc_Encode(encoder, &output.stream, &input.stream, nullptr, &g_lzmaAlloc,
+        LzmaEnc_Encode(encoder, &output.Stream, &input.Stream, nullptr, &g_lzmaAlloc,
                        &g_lzmaAlloc) == SZ_OK &&
-        input.remaining == 0)
-      result = output.written;
+        input.Remaining == 0)
+      result = output.Written;
   }
   LzmaEnc_Destroy(encoder, &g_lzmaAlloc, &g_lzmaAlloc);
   return result;
@@ -152,12 +152,12 @@ int64_t LzmaBytes(std::istream& in, int64_t size, std::ostream& out,
 
 // A zstd compression context, freed when it goes.
 struct ZstdEncoder {
-  ZstdEncoder() : context(ZSTD_createCCtx()) {}
-  ~ZstdEncoder() { ZSTD_freeCCtx(context); }
+  ZstdEncoder() : Context(ZSTD_createCCtx()) {}
+  ~ZstdEncoder() { ZSTD_freeCCtx(Context); }
   ZstdEncoder(const ZstdEncoder&) = delete;
   ZstdEncoder& operator=(const ZstdEncoder&) = delete;
   bool Set(ZSTD_cParameter parameter, int value) {
-    return context && !ZSTD_isError(ZSTD_CCtx_setParameter(context, parameter, value));
+    return Context && !ZSTD_isError(ZSTD_CCtx_setParameter(Context, parameter, value));
   }
   // Compresses `input` (all of it, or the next piece while `last` is not
   // set) into `out` through a buffer of one chunk; false on an error.
@@ -166,7 +166,7 @@ struct ZstdEncoder {
     while (true) {
       ZSTD_outBuffer output = {buffer.get(), static_cast<size_t>(kChunkSize), 0};
       const size_t left =
-          ZSTD_compressStream2(context, &output, input, last ? ZSTD_e_end : ZSTD_e_continue);
+          ZSTD_compressStream2(Context, &output, input, last ? ZSTD_e_end : ZSTD_e_continue);
       if (ZSTD_isError(left)) return false;
       out.write(buffer.get(), static_cast<std::streamsize>(output.pos));
       if (!out) return false;
@@ -174,7 +174,7 @@ struct ZstdEncoder {
       if (last ? left == 0 : input->pos == input->size) return true;
     }
   }
-  ZSTD_CCtx* context;
+  ZSTD_CCtx* Context;
 };
 
 int64_t ZstdBytes(std::istream& in, int64_t size, std::ostream& out,
@@ -182,7 +182,7 @@ int64_t ZstdBytes(std::istream& in, int64_t size, std::ostream& out,
   ZstdEncoder encoder;
   if (!encoder.Set(ZSTD_c_compressionLevel, settings.ZstdLevel) ||
       !encoder.Set(ZSTD_c_checksumFlag, 1) ||
-      ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(encoder.context, static_cast<uint64_t>(size))))
+      ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(encoder.Context, static_cast<uint64_t>(size))))
     return -1;
   // The levels above 20 would need more window than readers give a frame.
   const ZSTD_compressionParameters level =
@@ -241,14 +241,14 @@ ContentEncoder EncoderOf(PackageMethod method) {
 
 // An open source of one variant's content.
 struct Source {
-  std::unique_ptr<std::istream> stream;
-  int64_t size = -1;
+  std::unique_ptr<std::istream> Stream;
+  int64_t Size = -1;
 };
 
 bool OpenSource(const VariantInput& variant, Source* source, std::string* error) {
   if (variant.FilePath.empty()) {
-    source->stream = std::make_unique<std::istringstream>(variant.Content);
-    source->size = static_cast<int64_t>(variant.Content.size());
+    source->Stream = std::make_unique<std::istringstream>(variant.Content);
+    source->Size = static_cast<int64_t>(variant.Content.size());
     return true;
   }
   std::error_code code;
@@ -259,14 +259,14 @@ bool OpenSource(const VariantInput& variant, Source* source, std::string* error)
     *error = "cannot read " + variant.FilePath;
     return false;
   }
-  source->stream = std::move(file);
-  source->size = static_cast<int64_t>(size);
+  source->Stream = std::move(file);
+  source->Size = static_cast<int64_t>(size);
   return true;
 }
 
 // Maps the file at `path`, with the cause in `error` when it cannot.
 std::unique_ptr<MappedFile> MapFile(const std::string& path, std::string* error) {
-  FileSystem& files = RealPlatform().files;
+  FileSystem& files = RealPlatform().Files;
   std::unique_ptr<MappedFile> file = files.MapRead(path);
   if (!file) *error = "cannot read " + path + ": " + files.LastError();
   return file;
@@ -302,7 +302,7 @@ int64_t EncodeVariant(const VariantInput& variant, PackageMethod method, std::os
   }
   Source source;
   if (!OpenSource(variant, &source, error)) return -1;
-  int64_t written = EncodeStream(method, *source.stream, source.size, out, settings);
+  int64_t written = EncodeStream(method, *source.Stream, source.Size, out, settings);
   if (written < 0)
     *error = "cannot encode " + (variant.FilePath.empty() ? "content" : variant.FilePath);
   return written;
@@ -406,12 +406,12 @@ bool WriteTo(std::fstream& out, const std::string& path, const std::vector<Entry
       Source source;
       if (!OpenSource(variant, &source, error)) return false;
       const bool patch = entry.DataMethod == PackageMethod::Patch;
-      if (source.size < (patch ? 0 : 1) || source.size > kMaxPackageSize) {
+      if (source.Size < (patch ? 0 : 1) || source.Size > kMaxPackageSize) {
         *error =
-            (source.size <= 0 ? "cannot pack an empty file: " : "file too large: ") + entry.Name;
+            (source.Size <= 0 ? "cannot pack an empty file: " : "file too large: ") + entry.Name;
         return false;
       }
-      sizes.push_back(source.size);
+      sizes.push_back(source.Size);
     }
     std::optional<PackageMethod> method = entry.DataMethod;
     if (!method) method = ChooseEntryMethod(path, entry.Variants, sizes, options.Encode, error);
@@ -531,9 +531,9 @@ int64_t EncodePatch(const uint8_t* reference, int64_t referenceSize, const uint8
       !encoder.Set(ZSTD_c_enableLongDistanceMatching, 1) ||
       !encoder.Set(ZSTD_c_windowLog, WindowLogFor(referenceSize + size)) ||
       !encoder.Set(ZSTD_c_stableInBuffer, 1) ||
-      ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(encoder.context, static_cast<uint64_t>(size))) ||
+      ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(encoder.Context, static_cast<uint64_t>(size))) ||
       ZSTD_isError(
-          ZSTD_CCtx_refPrefix(encoder.context, reference, static_cast<size_t>(referenceSize)))) {
+          ZSTD_CCtx_refPrefix(encoder.Context, reference, static_cast<size_t>(referenceSize)))) {
     *error = "zstd refused the patch's parameters";
     return -1;
   }

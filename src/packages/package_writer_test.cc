@@ -49,7 +49,7 @@ TEST_F(WriterTest, BestTakesTheSmallestMethodPerEntryAndForTheDirectory) {
     for (int i = 0; i < entries; ++i)
       packed.push_back({"Folder\\" + std::to_string(i) + kinds[i % 4].first, kinds[i % 4].second});
     Pack("p.mxu", packed);
-    std::unique_ptr<File> file = files.OpenRead(At("p.mxu"), false);
+    std::unique_ptr<File> file = Files.OpenRead(At("p.mxu"), false);
     ASSERT_TRUE(file);
     PackageHeader header;
     std::vector<DirectoryEntry> directory;
@@ -65,12 +65,12 @@ TEST_F(WriterTest, BestTakesTheSmallestMethodPerEntryAndForTheDirectory) {
     EXPECT_EQ(MethodName(header.DirMethod), MethodName(method));
     EXPECT_EQ(header.DirPackedSize, size);
     file.reset();
-    ASSERT_TRUE(OpenPackage(reader, At("p.mxu")));
+    ASSERT_TRUE(OpenPackage(Reader, At("p.mxu")));
     for (const auto& [name, content] : packed) {
-      ASSERT_TRUE(ExtractEntry(reader, name, At("out")));
+      ASSERT_TRUE(ExtractEntry(Reader, name, At("out")));
       EXPECT_TRUE(Read("out") == content) << name;
     }
-    ClosePackages(reader);
+    ClosePackages(Reader);
   }
 }
 

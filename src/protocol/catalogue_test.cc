@@ -8,9 +8,9 @@ namespace {
 
 TEST(GetFieldTest, SplitsAtSpacesOutsideQuotes) {
   const struct {
-    const char* line;
-    int64_t index;
-    const char* field;
+    const char* Line;
+    int64_t Index;
+    const char* Field;
   } cases[] = {
       {"VOXA voxa.mxu 105", 1, "VOXA"},
       {"VOXA voxa.mxu 105", 2, "voxa.mxu"},
@@ -36,13 +36,13 @@ TEST(GetFieldTest, SplitsAtSpacesOutsideQuotes) {
       {"\nVOXA v.mxu 1", 1, "\nVOXA"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(GetField(c.line, c.index), c.field) << '"' << c.line << "\" field " << c.index;
+    EXPECT_EQ(GetField(c.Line, c.Index), c.Field) << '"' << c.Line << "\" field " << c.Index;
 }
 
 TEST(ReadVersionFieldTest, ReadsSignBaseAndDigitsUpToTheFirstOtherCharacter) {
   const struct {
-    const char* text;
-    int64_t value;
+    const char* Text;
+    int64_t Value;
   } cases[] = {
       {"105", 105},
       {"1.05", 1},
@@ -68,14 +68,14 @@ TEST(ReadVersionFieldTest, ReadsSignBaseAndDigitsUpToTheFirstOtherCharacter) {
       {"-9223372036854775808", INT64_MIN},
       {"18446744073709551617", 1},  // wraps past 64 bits
   };
-  for (const auto& c : cases) EXPECT_EQ(ReadVersionField(c.text), c.value) << '"' << c.text << '"';
+  for (const auto& c : cases) EXPECT_EQ(ReadVersionField(c.Text), c.Value) << '"' << c.Text << '"';
 }
 
 struct CatalogueCase {
-  const char* name;
-  std::string text;
-  int64_t lines;                     // the CR LF lines counted
-  std::vector<UpdateEntry> entries;  // the lines kept, in order
+  const char* Name;
+  std::string Text;
+  int64_t Lines;                     // the CR LF lines counted
+  std::vector<UpdateEntry> Entries;  // the lines kept, in order
 };
 
 TEST(ParseCatalogueTest, CountsCrLfLinesAndKeepsTheUpdaterAndMainProgramLines) {
@@ -122,18 +122,18 @@ TEST(ParseCatalogueTest, CountsCrLfLinesAndKeepsTheUpdaterAndMainProgramLines) {
       {"text after the last CR LF ignored", "\r\nVOXA v.mxu 105", 1, {}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.Name);
     Catalogue catalogue{{"left", "over", 1}};
-    ASSERT_EQ(ParseCatalogue(c.text, &catalogue), c.lines);
-    if (c.lines == 0) {
+    ASSERT_EQ(ParseCatalogue(c.Text, &catalogue), c.Lines);
+    if (c.Lines == 0) {
       ASSERT_EQ(catalogue.size(), 1u);  // as it was
       continue;
     }
-    ASSERT_EQ(catalogue.size(), c.entries.size());
-    for (size_t k = 0; k < c.entries.size(); ++k) {
-      EXPECT_EQ(catalogue[k].Name, c.entries[k].Name) << "entry " << k + 1;
-      EXPECT_EQ(catalogue[k].PackageFile, c.entries[k].PackageFile) << "entry " << k + 1;
-      EXPECT_EQ(catalogue[k].Version, c.entries[k].Version) << "entry " << k + 1;
+    ASSERT_EQ(catalogue.size(), c.Entries.size());
+    for (size_t k = 0; k < c.Entries.size(); ++k) {
+      EXPECT_EQ(catalogue[k].Name, c.Entries[k].Name) << "entry " << k + 1;
+      EXPECT_EQ(catalogue[k].PackageFile, c.Entries[k].PackageFile) << "entry " << k + 1;
+      EXPECT_EQ(catalogue[k].Version, c.Entries[k].Version) << "entry " << k + 1;
     }
   }
 }

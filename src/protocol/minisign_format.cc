@@ -191,15 +191,15 @@ bool ParsePublicKey(std::string_view text, MinisignPublicKey* key, std::string* 
              " is not minisign's Ed25519";
     return false;
   }
-  CopyBytes(bytes, kAlgorithmSize, &key->keyId);
-  CopyBytes(bytes, kAlgorithmSize + key->keyId.size(), &key->key);
+  CopyBytes(bytes, kAlgorithmSize, &key->KeyId);
+  CopyBytes(bytes, kAlgorithmSize + key->KeyId.size(), &key->Key);
   return true;
 }
 
 std::string PublicKeyLine(const MinisignPublicKey& key) {
   std::string bytes(kKeyAlgorithm);
-  bytes.append(reinterpret_cast<const char*>(key.keyId.data()), key.keyId.size());
-  bytes.append(reinterpret_cast<const char*>(key.key.data()), key.key.size());
+  bytes.append(reinterpret_cast<const char*>(key.KeyId.data()), key.KeyId.size());
+  bytes.append(reinterpret_cast<const char*>(key.Key.data()), key.Key.size());
   return EncodeBase64(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
@@ -239,9 +239,9 @@ bool ParseSignatureFile(std::string_view text, MinisignSignature* signature, std
   if (!DecodeLine(lines[1], kSignatureLineSize, "the signature line", &bytes, error)) return false;
   std::string_view algorithm = std::string_view(bytes).substr(0, kAlgorithmSize);
   if (algorithm == kHashedAlgorithm) {
-    signature->signedData = SignedData::kBlake2bHash;
+    signature->SignedData = SignedData::kBlake2bHash;
   } else if (algorithm == kLegacyAlgorithm) {
-    signature->signedData = SignedData::kWholeFile;
+    signature->SignedData = SignedData::kWholeFile;
   } else {
     *error = "unknown signature algorithm " + AlgorithmText(algorithm);
     return false;
@@ -251,33 +251,33 @@ bool ParseSignatureFile(std::string_view text, MinisignSignature* signature, std
     return false;
   }
   std::string globalBytes;
-  if (!DecodeLine(lines[3], signature->globalSignature.size(), "the comment signature line",
+  if (!DecodeLine(lines[3], signature->GlobalSignature.size(), "the comment signature line",
                   &globalBytes, error))
     return false;
 
-  signature->untrustedComment = lines[0].substr(kUntrustedCommentPrefix.size());
-  CopyBytes(bytes, kAlgorithmSize, &signature->keyId);
-  CopyBytes(bytes, kAlgorithmSize + signature->keyId.size(), &signature->signature);
-  signature->trustedComment = lines[2].substr(kTrustedCommentPrefix.size());
-  CopyBytes(globalBytes, 0, &signature->globalSignature);
+  signature->UntrustedComment = lines[0].substr(kUntrustedCommentPrefix.size());
+  CopyBytes(bytes, kAlgorithmSize, &signature->KeyId);
+  CopyBytes(bytes, kAlgorithmSize + signature->KeyId.size(), &signature->Signature);
+  signature->TrustedComment = lines[2].substr(kTrustedCommentPrefix.size());
+  CopyBytes(globalBytes, 0, &signature->GlobalSignature);
   return true;
 }
 
 std::string SignatureFileText(const MinisignSignature& signature) {
-  std::string bytes(signature.signedData == SignedData::kBlake2bHash ? kHashedAlgorithm
+  std::string bytes(signature.SignedData == SignedData::kBlake2bHash ? kHashedAlgorithm
                                                                      : kLegacyAlgorithm);
-  bytes.append(reinterpret_cast<const char*>(signature.keyId.data()), signature.keyId.size());
-  bytes.append(reinterpret_cast<const char*>(signature.signature.data()),
-               signature.signature.size());
+  bytes.append(reinterpret_cast<const char*>(signature.KeyId.data()), signature.KeyId.size());
+  bytes.append(reinterpret_cast<const char*>(signature.Signature.data()),
+               signature.Signature.size());
   std::string text(kUntrustedCommentPrefix);
-  text += signature.untrustedComment;
+  text += signature.UntrustedComment;
   text += '\n';
   text += EncodeBase64(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   text += '\n';
   text += kTrustedCommentPrefix;
-  text += signature.trustedComment;
+  text += signature.TrustedComment;
   text += '\n';
-  text += EncodeBase64(signature.globalSignature.data(), signature.globalSignature.size());
+  text += EncodeBase64(signature.GlobalSignature.data(), signature.GlobalSignature.size());
   text += '\n';
   return text;
 }
@@ -304,11 +304,11 @@ bool ParseTrustedComment(std::string_view comment, TrustedCommentFields* fields,
       }
       for (char digit : digits) {
         const uint64_t value = static_cast<uint64_t>(digit - '0');
-        if (result.timestamp > (UINT64_MAX - value) / 10) {
+        if (result.Timestamp > (UINT64_MAX - value) / 10) {
           *error = "the timestamp is too large";
           return false;
         }
-        result.timestamp = result.timestamp * 10 + value;
+        result.Timestamp = result.Timestamp * 10 + value;
       }
     } else if (StartsWith(field, kFileField)) {
       if (haveFile) {
@@ -316,9 +316,9 @@ bool ParseTrustedComment(std::string_view comment, TrustedCommentFields* fields,
         return false;
       }
       haveFile = true;
-      result.fileName = field.substr(kFileField.size());
+      result.FileName = field.substr(kFileField.size());
     } else if (field == kHashedField) {
-      result.hashed = true;
+      result.Hashed = true;
     }
     if (end == std::string_view::npos) break;
     comment.remove_prefix(end + 1);
@@ -327,7 +327,7 @@ bool ParseTrustedComment(std::string_view comment, TrustedCommentFields* fields,
     *error = "no timestamp";
     return false;
   }
-  if (!haveFile || result.fileName.empty()) {
+  if (!haveFile || result.FileName.empty()) {
     *error = "no file name";
     return false;
   }
@@ -337,11 +337,11 @@ bool ParseTrustedComment(std::string_view comment, TrustedCommentFields* fields,
 
 std::string TrustedCommentText(const TrustedCommentFields& fields) {
   std::string text(kTimestampField);
-  text += std::to_string(fields.timestamp);
+  text += std::to_string(fields.Timestamp);
   text += '\t';
   text += kFileField;
-  text += fields.fileName;
-  if (fields.hashed) {
+  text += fields.FileName;
+  if (fields.Hashed) {
     text += '\t';
     text += kHashedField;
   }
@@ -375,16 +375,16 @@ bool ParseSecretKeyFile(std::string_view text, MinisignSecretKey* key, std::stri
              AlgorithmText(view.substr(2 * kAlgorithmSize, kAlgorithmSize)) + " in the secret key";
     return false;
   }
-  CopyBytes(bytes, kSecretKeyIdOffset, &key->keyId);
-  CopyBytes(bytes, kSecretKeyIdOffset + key->keyId.size(), &key->secretKey);
-  CopyBytes(bytes, kSecretKeyIdOffset + key->keyId.size() + key->secretKey.size(), &key->checksum);
+  CopyBytes(bytes, kSecretKeyIdOffset, &key->KeyId);
+  CopyBytes(bytes, kSecretKeyIdOffset + key->KeyId.size(), &key->SecretKey);
+  CopyBytes(bytes, kSecretKeyIdOffset + key->KeyId.size() + key->SecretKey.size(), &key->Checksum);
   return true;
 }
 
 MinisignPublicKey PublicKeyOf(const MinisignSecretKey& key) {
   MinisignPublicKey publicKey;
-  publicKey.keyId = key.keyId;
-  std::memcpy(publicKey.key.data(), key.secretKey.data() + 32, publicKey.key.size());
+  publicKey.KeyId = key.KeyId;
+  std::memcpy(publicKey.Key.data(), key.SecretKey.data() + 32, publicKey.Key.size());
   return publicKey;
 }
 

@@ -22,8 +22,8 @@ using Ed25519SecretKey = std::array<uint8_t, 64>;
 inline constexpr size_t kMaxSignatureFileSize = 16384;
 
 struct MinisignPublicKey {
-  MinisignKeyId keyId{};
-  Ed25519PublicKey key{};
+  MinisignKeyId KeyId{};
+  Ed25519PublicKey Key{};
 };
 
 // What the first signature of a signature file covers.
@@ -34,30 +34,30 @@ enum class SignedData {
 
 // The four lines of a signature file.
 struct MinisignSignature {
-  std::string untrustedComment;  // line 1 after "untrusted comment: "
-  SignedData signedData = SignedData::kBlake2bHash;
-  MinisignKeyId keyId{};
-  Ed25519Signature signature{};
-  std::string trustedComment;  // line 3 after "trusted comment: "
+  std::string UntrustedComment;  // line 1 after "untrusted comment: "
+  updater::SignedData SignedData = updater::SignedData::kBlake2bHash;
+  MinisignKeyId KeyId{};
+  Ed25519Signature Signature{};
+  std::string TrustedComment;  // line 3 after "trusted comment: "
   // Ed25519 over `signature` followed by the bytes of `trustedComment`.
-  Ed25519Signature globalSignature{};
+  Ed25519Signature GlobalSignature{};
 };
 
 // The fields minisign writes into a trusted comment, separated by tabs:
 // "timestamp:N", "file:NAME" and, for the BLAKE2b form, the word "hashed".
 struct TrustedCommentFields {
-  uint64_t timestamp = 0;  // seconds since 1970-01-01 UTC
-  std::string fileName;
-  bool hashed = false;
+  uint64_t Timestamp = 0;  // seconds since 1970-01-01 UTC
+  std::string FileName;
+  bool Hashed = false;
 };
 
 // An unencrypted secret key file (minisign -G -W).
 struct MinisignSecretKey {
-  MinisignKeyId keyId{};
-  Ed25519SecretKey secretKey{};
+  MinisignKeyId KeyId{};
+  Ed25519SecretKey SecretKey{};
   // BLAKE2b-256 of "Ed", the key id and the secret key; all zero in the keys
   // minisign 0.11 writes with -W, which compute none.
-  std::array<uint8_t, 32> checksum{};
+  std::array<uint8_t, 32> Checksum{};
 };
 
 // Standard base64 with padding, as minisign writes it. The decoder accepts

@@ -40,8 +40,8 @@ std::string WithAlgorithm(const std::string& line, const std::string& algorithm)
 
 TEST(MinisignFormatTest, Base64IsCanonical) {
   const struct {
-    std::string bytes;
-    const char* text;
+    std::string Bytes;
+    const char* Text;
   } encodings[] = {{"", ""},
                    {"f", "Zg=="},
                    {"fo", "Zm8="},
@@ -51,10 +51,10 @@ TEST(MinisignFormatTest, Base64IsCanonical) {
                    {"foobar", "Zm9vYmFy"},
                    {std::string("\xff\xfe\0", 3), "//4A"}};
   for (const auto& e : encodings) {
-    EXPECT_EQ(Encode(e.bytes), e.text);
+    EXPECT_EQ(Encode(e.Bytes), e.Text);
     std::string decoded;
-    EXPECT_TRUE(DecodeBase64(e.text, &decoded)) << e.text;
-    EXPECT_EQ(decoded, e.bytes);
+    EXPECT_TRUE(DecodeBase64(e.Text, &decoded)) << e.Text;
+    EXPECT_EQ(decoded, e.Bytes);
   }
   for (const char* bad : {"Zg=", "Zg", "Zh==", "Zm9=", "Z===", "Zg==Zg==", "=Zg=", "Zm 9", "Zm9v\n",
                           "Zm-v", "Zm_v"}) {
@@ -68,8 +68,8 @@ TEST(MinisignFormatTest, PublicKeys) {
       Lines({std::string("untrusted comment: minisign public key ") + kKeyId, kKeyLine});
   const std::string otherAlgorithm = WithAlgorithm(kKeyLine, "Ex");
   const struct {
-    std::string text;
-    const char* error;  // null when the key is read
+    std::string Text;
+    const char* Error;  // null when the key is read
   } cases[] = {
       {kKeyLine, nullptr},
       {std::string(" ") + kKeyLine + "\r\n", nullptr},
@@ -89,14 +89,14 @@ TEST(MinisignFormatTest, PublicKeys) {
   for (const auto& c : cases) {
     MinisignPublicKey key;
     std::string error;
-    const bool read = ParsePublicKey(c.text, &key, &error);
-    if (c.error == nullptr) {
-      ASSERT_TRUE(read) << c.text << ": " << error;
-      EXPECT_EQ(KeyIdText(key.keyId), kKeyId);
+    const bool read = ParsePublicKey(c.Text, &key, &error);
+    if (c.Error == nullptr) {
+      ASSERT_TRUE(read) << c.Text << ": " << error;
+      EXPECT_EQ(KeyIdText(key.KeyId), kKeyId);
       EXPECT_EQ(PublicKeyLine(key), kKeyLine);
     } else {
-      EXPECT_FALSE(read) << c.text;
-      EXPECT_EQ(error, c.error) << c.text;
+      EXPECT_FALSE(read) << c.Text;
+      EXPECT_EQ(error, c.Error) << c.Text;
     }
   }
 }
@@ -107,18 +107,18 @@ TEST(MinisignFormatTest, SignatureFilesOfBothForms) {
   MinisignSignature signature;
   std::string error;
   ASSERT_TRUE(ParseSignatureFile(text, &signature, &error)) << error;
-  EXPECT_EQ(signature.signedData, SignedData::kBlake2bHash);
-  EXPECT_EQ(KeyIdText(signature.keyId), kKeyId);
-  EXPECT_EQ(signature.untrustedComment, "signature from minisign secret key");
-  EXPECT_EQ(signature.trustedComment, "timestamp:1796632894\tfile:f.txt\thashed");
-  EXPECT_EQ(signature.signature[0], 0xd2);  // the byte after the key id
-  EXPECT_EQ(signature.globalSignature[63], 0x0f);
+  EXPECT_EQ(signature.SignedData, SignedData::kBlake2bHash);
+  EXPECT_EQ(KeyIdText(signature.KeyId), kKeyId);
+  EXPECT_EQ(signature.UntrustedComment, "signature from minisign secret key");
+  EXPECT_EQ(signature.TrustedComment, "timestamp:1796632894\tfile:f.txt\thashed");
+  EXPECT_EQ(signature.Signature[0], 0xd2);  // the byte after the key id
+  EXPECT_EQ(signature.GlobalSignature[63], 0x0f);
   EXPECT_EQ(SignatureFileText(signature), text);
 
   const std::string legacy =
       Lines({kSignatureLine1, kLegacyLine2, kSignatureLine3, kSignatureLine4});
   ASSERT_TRUE(ParseSignatureFile(legacy, &signature, &error)) << error;
-  EXPECT_EQ(signature.signedData, SignedData::kWholeFile);
+  EXPECT_EQ(signature.SignedData, SignedData::kWholeFile);
   EXPECT_EQ(SignatureFileText(signature), legacy);
 }
 
@@ -126,8 +126,8 @@ TEST(MinisignFormatTest, SignatureFileShapes) {
   const std::string l1 = kSignatureLine1, l2 = kSignatureLine2, l3 = kSignatureLine3,
                     l4 = kSignatureLine4;
   const struct {
-    std::string text;
-    const char* error;  // null when the file is read
+    std::string Text;
+    const char* Error;  // null when the file is read
   } cases[] = {
       {Lines({l1, l2, l3, l4}, "\r\n"), nullptr},
       {l1 + "\n" + l2 + "\r\n" + l3 + "\n" + l4, nullptr},
@@ -154,24 +154,24 @@ TEST(MinisignFormatTest, SignatureFileShapes) {
   for (const auto& c : cases) {
     MinisignSignature signature;
     std::string error;
-    const bool read = ParseSignatureFile(c.text, &signature, &error);
-    if (c.error == nullptr) {
-      EXPECT_TRUE(read) << c.text << ": " << error;
-      EXPECT_EQ(signature.trustedComment, "timestamp:1796632894\tfile:f.txt\thashed");
+    const bool read = ParseSignatureFile(c.Text, &signature, &error);
+    if (c.Error == nullptr) {
+      EXPECT_TRUE(read) << c.Text << ": " << error;
+      EXPECT_EQ(signature.TrustedComment, "timestamp:1796632894\tfile:f.txt\thashed");
     } else {
-      EXPECT_FALSE(read) << c.text;
-      EXPECT_EQ(error, c.error) << c.text;
+      EXPECT_FALSE(read) << c.Text;
+      EXPECT_EQ(error, c.Error) << c.Text;
     }
   }
 }
 
 TEST(MinisignFormatTest, TrustedComments) {
   const struct {
-    const char* comment;
-    const char* error;  // null when the fields are read
-    uint64_t timestamp;
-    const char* fileName;
-    bool hashed;
+    const char* Comment;
+    const char* Error;  // null when the fields are read
+    uint64_t Timestamp;
+    const char* FileName;
+    bool Hashed;
   } cases[] = {
       {"timestamp:1796632894\tfile:f.txt\thashed", nullptr, 1796632894, "f.txt", true},
       {"file:Voxa Setup.mxu\ttimestamp:0", nullptr, 0, "Voxa Setup.mxu", false},
@@ -195,15 +195,15 @@ TEST(MinisignFormatTest, TrustedComments) {
   for (const auto& c : cases) {
     TrustedCommentFields fields;
     std::string error;
-    const bool read = ParseTrustedComment(c.comment, &fields, &error);
-    if (c.error == nullptr) {
-      ASSERT_TRUE(read) << c.comment << ": " << error;
-      EXPECT_EQ(fields.timestamp, c.timestamp) << c.comment;
-      EXPECT_EQ(fields.fileName, c.fileName) << c.comment;
-      EXPECT_EQ(fields.hashed, c.hashed) << c.comment;
+    const bool read = ParseTrustedComment(c.Comment, &fields, &error);
+    if (c.Error == nullptr) {
+      ASSERT_TRUE(read) << c.Comment << ": " << error;
+      EXPECT_EQ(fields.Timestamp, c.Timestamp) << c.Comment;
+      EXPECT_EQ(fields.FileName, c.FileName) << c.Comment;
+      EXPECT_EQ(fields.Hashed, c.Hashed) << c.Comment;
     } else {
-      EXPECT_FALSE(read) << c.comment;
-      EXPECT_EQ(error, c.error) << c.comment;
+      EXPECT_FALSE(read) << c.Comment;
+      EXPECT_EQ(error, c.Error) << c.Comment;
     }
   }
   EXPECT_EQ(TrustedCommentText({1796632894, "f.txt", true}),
@@ -225,19 +225,19 @@ TEST(MinisignFormatTest, SecretKeyFiles) {
   MinisignSecretKey key;
   std::string error;
   ASSERT_TRUE(ParseSecretKeyFile(SecretKeyFile(none, "B2"), &key, &error)) << error;
-  EXPECT_EQ(key.keyId[0], 1);
-  EXPECT_EQ(key.secretKey[0], 9);
-  EXPECT_EQ(key.secretKey[63], 72);
-  EXPECT_EQ(key.checksum[0], 73);
-  EXPECT_EQ(key.checksum[31], 104);
+  EXPECT_EQ(key.KeyId[0], 1);
+  EXPECT_EQ(key.SecretKey[0], 9);
+  EXPECT_EQ(key.SecretKey[63], 72);
+  EXPECT_EQ(key.Checksum[0], 73);
+  EXPECT_EQ(key.Checksum[31], 104);
   const MinisignPublicKey publicKey = PublicKeyOf(key);
-  EXPECT_EQ(publicKey.keyId, key.keyId);
-  EXPECT_EQ(publicKey.key[0], 41);
-  EXPECT_EQ(publicKey.key[31], 72);
+  EXPECT_EQ(publicKey.KeyId, key.KeyId);
+  EXPECT_EQ(publicKey.Key[0], 41);
+  EXPECT_EQ(publicKey.Key[31], 72);
 
   const struct {
-    std::string text;
-    const char* error;
+    std::string Text;
+    const char* Error;
   } refused[] = {
       {SecretKeyFile("Sc", "B2"),
        "the secret key is protected by a password; make a key without one with \"minisign -G "
@@ -249,8 +249,8 @@ TEST(MinisignFormatTest, SecretKeyFiles) {
        "the secret key holds 42 bytes instead of 158"},
   };
   for (const auto& c : refused) {
-    EXPECT_FALSE(ParseSecretKeyFile(c.text, &key, &error)) << c.text;
-    EXPECT_EQ(error, c.error) << c.text;
+    EXPECT_FALSE(ParseSecretKeyFile(c.Text, &key, &error)) << c.Text;
+    EXPECT_EQ(error, c.Error) << c.Text;
   }
 }
 

@@ -8,9 +8,9 @@ namespace {
 
 TEST(BodyTextTest, DecodesUtf8UpToAZeroByte) {
   const struct {
-    const char* name;
-    std::string body;
-    std::string text;
+    const char* Name;
+    std::string Body;
+    std::string Text;
   } cases[] = {
       {"empty body", std::string(), ""},
       {"plain", "ok", "ok"},
@@ -29,15 +29,15 @@ TEST(BodyTextTest, DecodesUtf8UpToAZeroByte) {
       {"surrogate replaced", "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(BodyText(c.body), c.text);
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(BodyText(c.Body), c.Text);
   }
 }
 
 TEST(ServerStateTest, LowerCasesTheWholeTextAndNamesItsLine) {
   const struct {
-    std::string text;
-    const char* line;
+    std::string Text;
+    const char* Line;
   } cases[] = {
       {"ok", ""},
       {"OK", ""},
@@ -57,7 +57,7 @@ TEST(ServerStateTest, LowerCasesTheWholeTextAndNamesItsLine) {
       {"\xC3\x96K", "Server is in unknown state."},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(ServerStateLine(ServerState(c.text)), c.line) << '"' << c.text << '"';
+    EXPECT_EQ(ServerStateLine(ServerState(c.Text)), c.Line) << '"' << c.Text << '"';
   EXPECT_EQ(ServerState("NoUpdates\xC3\x84"), "noupdates\xC3\xA4");
 }
 

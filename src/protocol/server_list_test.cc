@@ -17,9 +17,9 @@ using Entries = std::vector<std::string>;
 
 TEST(SplitServerListTextTest, EndsLinesAtEveryLineBreakAndAppendsASlash) {
   const struct {
-    const char* name;
-    std::string text;
-    Entries entries;
+    const char* Name;
+    std::string Text;
+    updater::Entries Entries;
   } cases[] = {
       {"empty file", "", {}},
       {"CR LF", "http://a/\r\nhttp://b/\r\n", {"http://a/", "http://b/"}},
@@ -37,7 +37,7 @@ TEST(SplitServerListTextTest, EndsLinesAtEveryLineBreakAndAppendsASlash) {
       {"duplicates kept", "http://a/\nhttp://a/\n", {"http://a/", "http://a/"}},
       {"byte-order mark kept", "\xEF\xBB\xBFhttp://a/\r\n", {"\xEF\xBB\xBFhttp://a/"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(SplitServerListText(c.text), c.entries) << c.name;
+  for (const auto& c : cases) EXPECT_EQ(SplitServerListText(c.Text), c.Entries) << c.Name;
 }
 
 class ServerListTest : public ::testing::Test {
@@ -60,7 +60,7 @@ class ServerListTest : public ::testing::Test {
   }
 
   TempFolder folder_;
-  FileSystem& files_ = RealPlatform().files;
+  FileSystem& files_ = RealPlatform().Files;
   Entries list_;        // the servers not yet tried
   std::string server_;  // the server in use
 };
@@ -84,27 +84,27 @@ TEST_F(ServerListTest, AMissingFileGivesAnEmptyListSilently) {
 // taken, from at most 256 KiB of the file, in file order.
 TEST_F(ServerListTest, LoadsAtMost256EntriesFromTheStartOfALongFile) {
   const struct {
-    const char* name;
-    size_t lines;
-    size_t lineLength;  // without its CR LF
-    size_t entries;
+    const char* Name;
+    size_t Lines;
+    size_t LineLength;  // without its CR LF
+    size_t Entries;
   } cases[] = {
       {"256 lines over several read chunks", 256, 1000, 256},
       {"100,000 lines", 100000, 24, 256},
       {"long lines: only what 256 KiB holds", 256, 2046, 128},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.Name);
     std::string text;
-    for (size_t i = 0; i < c.lines; ++i) {
+    for (size_t i = 0; i < c.Lines; ++i) {
       std::string line = "http://s" + std::to_string(i) + ".example/";
-      text += line + std::string(c.lineLength - line.size(), 'x') + "\r\n";
+      text += line + std::string(c.LineLength - line.size(), 'x') + "\r\n";
     }
     WriteWholeFile(folder_.Path() + "UpdateServer.lst", text);
     list_ = LoadServerList(files_, folder_.Path());
-    ASSERT_EQ(ServerCount(list_), static_cast<int64_t>(c.entries));
+    ASSERT_EQ(ServerCount(list_), static_cast<int64_t>(c.Entries));
     EXPECT_EQ(list_.front().rfind("http://s0.example/", 0), 0u);
-    EXPECT_EQ(list_.back().rfind("http://s" + std::to_string(c.entries - 1) + ".example/", 0), 0u);
+    EXPECT_EQ(list_.back().rfind("http://s" + std::to_string(c.Entries - 1) + ".example/", 0), 0u);
   }
 }
 
@@ -120,9 +120,9 @@ TEST(ServerListRefusalTest, TakesOnlyAListWithAServerURLAndAtMost256Lines) {
   const std::string noURL = "it holds no well-formed http:// or https:// URL";
   const std::string tooLong = "it has more than 256 lines";
   const struct {
-    const char* name;
-    std::string text;
-    std::string refusal;  // empty: taken
+    const char* Name;
+    std::string Text;
+    std::string Refusal;  // empty: taken
   } cases[] = {
       {"one URL", "http://a.test/voxa/\r\n", ""},
       {"https in capitals, no line end, no final slash", "HTTPS://a.test", ""},
@@ -150,8 +150,8 @@ TEST(ServerListRefusalTest, TakesOnlyAListWithAServerURLAndAtMost256Lines) {
       {"text after the scheme only", "http:/a.test/\r\nhttp:a.test\r\n", noURL},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(ServerListRefusal(c.text), c.refusal);
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(ServerListRefusal(c.Text), c.Refusal);
   }
 }
 
@@ -160,11 +160,11 @@ TEST_F(ServerListTest, TriesServersInTheOrderOfOneRun) {
   std::string upperDefault = def;
   for (char& c : upperDefault) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   const struct {
-    const char* name;
-    std::string server;  // the -server value
-    Entries list;
-    Entries order;
-    bool usingDefault;  // at the end of the run
+    const char* Name;
+    std::string Server;  // the -server value
+    Entries List;
+    Entries Order;
+    bool UsingDefault;  // at the end of the run
   } cases[] = {
       {"empty list", "", {}, {def}, true},
       {"empty list with -server", "http://s/", {}, {"http://s/", def}, true},
@@ -193,12 +193,12 @@ TEST_F(ServerListTest, TriesServersInTheOrderOfOneRun) {
        true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    server_ = c.server;
-    list_ = c.list;
+    SCOPED_TRACE(c.Name);
+    server_ = c.Server;
+    list_ = c.List;
     ServerChoice choice = FirstEntryChoice();
-    EXPECT_EQ(ServerOrder(choice), c.order);
-    EXPECT_EQ(choice.UsingDefaultServer, c.usingDefault);
+    EXPECT_EQ(ServerOrder(choice), c.Order);
+    EXPECT_EQ(choice.UsingDefaultServer, c.UsingDefault);
     EXPECT_EQ(ServerCount(list_), 0);
     // Once exhausted the run stays exhausted.
     EXPECT_FALSE(ChooseNextServer(list_, server_, choice));

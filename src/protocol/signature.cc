@@ -43,22 +43,22 @@ bool SignDigest(const MinisignSecretKey& key, const Blake2b512::Digest& digest,
     return false;
   }
   MinisignSignature signature;
-  signature.untrustedComment = kUntrustedComment;
-  signature.signedData = SignedData::kBlake2bHash;
-  signature.keyId = key.keyId;
-  signature.trustedComment = TrustedCommentText({timestamp, std::string(fileName), true});
-  if (!Ed25519Sign(key.secretKey, Bytes(digest), &signature.signature, error) ||
-      !Ed25519Sign(key.secretKey, GlobalMessage(signature.signature, signature.trustedComment),
-                   &signature.globalSignature, error))
+  signature.UntrustedComment = kUntrustedComment;
+  signature.SignedData = SignedData::kBlake2bHash;
+  signature.KeyId = key.KeyId;
+  signature.TrustedComment = TrustedCommentText({timestamp, std::string(fileName), true});
+  if (!Ed25519Sign(key.SecretKey, Bytes(digest), &signature.Signature, error) ||
+      !Ed25519Sign(key.SecretKey, GlobalMessage(signature.Signature, signature.TrustedComment),
+                   &signature.GlobalSignature, error))
     return false;
   // libgcrypt takes the public half as given; a key file whose halves do not
   // belong together would give signatures nobody can check.
   const MinisignPublicKey publicKey = PublicKeyOf(key);
   std::string checkError;
-  if (Ed25519Verify(publicKey.key, signature.signature, Bytes(digest), &checkError) !=
+  if (Ed25519Verify(publicKey.Key, signature.Signature, Bytes(digest), &checkError) !=
           SignatureCheck::kGood ||
-      Ed25519Verify(publicKey.key, signature.globalSignature,
-                    GlobalMessage(signature.signature, signature.trustedComment),
+      Ed25519Verify(publicKey.Key, signature.GlobalSignature,
+                    GlobalMessage(signature.Signature, signature.TrustedComment),
                     &checkError) != SignatureCheck::kGood) {
     *error = "the secret key does not match its own public key (a damaged key file)";
     if (!checkError.empty()) *error += ": " + checkError;
@@ -89,12 +89,12 @@ FileRead ReadInChunks(FileSystem& files, const std::string& path, Consume consum
 }  // namespace
 
 struct SignatureVerifier::State {
-  std::string failure;  // set once the check has failed
-  MinisignPublicKey key;
-  MinisignSignature signature;
-  std::string expectedFileName;
-  Blake2b512 hash;        // the BLAKE2b form
-  std::string fileBytes;  // the legacy form
+  std::string Failure;  // set once the check has failed
+  MinisignPublicKey Key;
+  MinisignSignature Signature;
+  std::string ExpectedFileName;
+  Blake2b512 Hash;        // the BLAKE2b form
+  std::string FileBytes;  // the legacy form
 };
 
 SignatureVerifier::SignatureVerifier() = default;
@@ -104,17 +104,17 @@ bool SignatureVerifier::Start(const MinisignPublicKey& key, std::string_view sig
                               std::string_view expectedFileName, std::string* reason) {
   state_ = std::make_unique<State>();
   State& state = *state_;
-  state.key = key;
-  state.expectedFileName = expectedFileName;
+  state.Key = key;
+  state.ExpectedFileName = expectedFileName;
   std::string error;
-  if (!ParseSignatureFile(signatureText, &state.signature, &error))
-    state.failure = "malformed signature file (" + error + ")";
-  else if (state.signature.keyId != key.keyId)
-    state.failure = "signed by another key (" + KeyIdText(state.signature.keyId) + ")";
-  else if (!state.hash.Ready(&error))
-    state.failure = "cannot check signatures (" + error + ")";
-  if (!state.failure.empty()) *reason = state.failure;
-  return state.failure.empty();
+  if (!ParseSignatureFile(signatureText, &state.Signature, &error))
+    state.Failure = "malformed signature file (" + error + ")";
+  else if (state.Signature.KeyId != key.KeyId)
+    state.Failure = "signed by another key (" + KeyIdText(state.Signature.KeyId) + ")";
+  else if (!state.Hash.Ready(&error))
+    state.Failure = "cannot check signatures (" + error + ")";
+  if (!state.Failure.empty()) *reason = state.Failure;
+  return state.Failure.empty();
 }
 
 bool SignatureVerifier::Update(const void* data, size_t size, std::string* reason) {
@@ -123,19 +123,19 @@ bool SignatureVerifier::Update(const void* data, size_t size, std::string* reaso
     return false;
   }
   State& state = *state_;
-  if (state.failure.empty()) {
-    if (state.signature.signedData == SignedData::kBlake2bHash) {
-      state.hash.Update(data, size);
-    } else if (size > kMaxLegacySignedFileSize - state.fileBytes.size()) {
-      state.failure = "a legacy signature (minisign -l) of a file over " +
+  if (state.Failure.empty()) {
+    if (state.Signature.SignedData == SignedData::kBlake2bHash) {
+      state.Hash.Update(data, size);
+    } else if (size > kMaxLegacySignedFileSize - state.FileBytes.size()) {
+      state.Failure = "a legacy signature (minisign -l) of a file over " +
                       std::to_string(kMaxLegacySignedFileSize) + " bytes";
-      state.fileBytes = std::string();
+      state.FileBytes = std::string();
     } else {
-      state.fileBytes.append(static_cast<const char*>(data), size);
+      state.FileBytes.append(static_cast<const char*>(data), size);
     }
   }
-  if (!state.failure.empty()) *reason = state.failure;
-  return state.failure.empty();
+  if (!state.Failure.empty()) *reason = state.Failure;
+  return state.Failure.empty();
 }
 
 bool SignatureVerifier::Finish(SignedFileInfo* info, std::string* reason) {
@@ -144,24 +144,24 @@ bool SignatureVerifier::Finish(SignedFileInfo* info, std::string* reason) {
     return false;
   }
   std::unique_ptr<State> state = std::move(state_);
-  if (!state->failure.empty()) {
-    *reason = state->failure;
+  if (!state->Failure.empty()) {
+    *reason = state->Failure;
     return false;
   }
-  const MinisignSignature& signature = state->signature;
+  const MinisignSignature& signature = state->Signature;
   Blake2b512::Digest digest;
   std::string_view message;
-  if (signature.signedData == SignedData::kBlake2bHash) {
-    digest = state->hash.Finish();
+  if (signature.SignedData == SignedData::kBlake2bHash) {
+    digest = state->Hash.Finish();
     message = Bytes(digest);
   } else {
-    message = state->fileBytes;
+    message = state->FileBytes;
   }
   std::string error;
-  SignatureCheck check = Ed25519Verify(state->key.key, signature.signature, message, &error);
+  SignatureCheck check = Ed25519Verify(state->Key.Key, signature.Signature, message, &error);
   if (check == SignatureCheck::kGood) {
-    check = Ed25519Verify(state->key.key, signature.globalSignature,
-                          GlobalMessage(signature.signature, signature.trustedComment), &error);
+    check = Ed25519Verify(state->Key.Key, signature.GlobalSignature,
+                          GlobalMessage(signature.Signature, signature.TrustedComment), &error);
     if (check == SignatureCheck::kBad) {
       *reason = "the trusted comment does not match its signature";
       return false;
@@ -176,17 +176,17 @@ bool SignatureVerifier::Finish(SignedFileInfo* info, std::string* reason) {
   }
   // Only now is the comment known to come from the key's owner.
   TrustedCommentFields fields;
-  if (!ParseTrustedComment(signature.trustedComment, &fields, &error)) {
+  if (!ParseTrustedComment(signature.TrustedComment, &fields, &error)) {
     *reason = "malformed trusted comment (" + error + ")";
     return false;
   }
-  if (fields.fileName != state->expectedFileName) {
-    *reason = "signed for another file (" + fields.fileName + ")";
+  if (fields.FileName != state->ExpectedFileName) {
+    *reason = "signed for another file (" + fields.FileName + ")";
     return false;
   }
-  info->timestamp = fields.timestamp;
-  info->fileName = fields.fileName;
-  info->trustedComment = signature.trustedComment;
+  info->Timestamp = fields.Timestamp;
+  info->FileName = fields.FileName;
+  info->TrustedComment = signature.TrustedComment;
   return true;
 }
 
@@ -254,15 +254,15 @@ bool ReadSignatureFile(FileSystem& files, const std::string& path, std::string* 
 bool LoadSecretKey(std::string_view text, MinisignSecretKey* key, std::string* error) {
   MinisignSecretKey loaded;
   if (!ParseSecretKeyFile(text, &loaded, error)) return false;
-  const bool noChecksum = std::all_of(loaded.checksum.begin(), loaded.checksum.end(),
+  const bool noChecksum = std::all_of(loaded.Checksum.begin(), loaded.Checksum.end(),
                                       [](uint8_t byte) { return byte == 0; });
   if (!noChecksum) {
     std::string covered("Ed");
-    covered.append(reinterpret_cast<const char*>(loaded.keyId.data()), loaded.keyId.size());
-    covered.append(reinterpret_cast<const char*>(loaded.secretKey.data()), loaded.secretKey.size());
+    covered.append(reinterpret_cast<const char*>(loaded.KeyId.data()), loaded.KeyId.size());
+    covered.append(reinterpret_cast<const char*>(loaded.SecretKey.data()), loaded.SecretKey.size());
     std::array<uint8_t, 32> checksum;
     if (!Blake2b256(covered, &checksum, error)) return false;
-    if (checksum != loaded.checksum) {
+    if (checksum != loaded.Checksum) {
       *error = "the secret key's checksum does not match (a damaged key file)";
       return false;
     }

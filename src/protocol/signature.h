@@ -26,9 +26,9 @@ inline constexpr uint64_t kMaxLegacySignedFileSize = 63 * 1024;
 
 // What a good signature vouches for.
 struct SignedFileInfo {
-  uint64_t timestamp = 0;  // when it was signed, seconds since 1970-01-01 UTC
-  std::string fileName;    // the name it was signed for
-  std::string trustedComment;
+  uint64_t Timestamp = 0;  // when it was signed, seconds since 1970-01-01 UTC
+  std::string FileName;    // the name it was signed for
+  std::string TrustedComment;
 };
 
 // Checks one file against its signature while the file's bytes go by, so

@@ -84,7 +84,7 @@ TrustedCommentFields CommentFields(const std::string& signatureText) {
   TrustedCommentFields fields;
   std::string error;
   EXPECT_TRUE(ParseSignatureFile(signatureText, &signature, &error)) << error;
-  EXPECT_TRUE(ParseTrustedComment(signature.trustedComment, &fields, &error)) << error;
+  EXPECT_TRUE(ParseTrustedComment(signature.TrustedComment, &fields, &error)) << error;
   return fields;
 }
 
@@ -109,11 +109,11 @@ class SignatureTest : public ::testing::Test {
 TEST_F(SignatureTest, AcceptsWhatMinisignSigned) {
   const std::string other = Sample("Other.mxu");
   const struct {
-    const char* what;
-    MinisignPublicKey key;
-    std::string signature;
-    std::string name;
-    std::string bytes;
+    const char* What;
+    MinisignPublicKey Key;
+    std::string Signature;
+    std::string Name;
+    std::string Bytes;
   } cases[] = {
       {"BLAKE2b form", keyA_, signature_, "VersionInfo.txt", file_},
       {"legacy form at its size limit", keyA_, legacy_, "Legacy.bin", legacyFile_},
@@ -125,24 +125,24 @@ TEST_F(SignatureTest, AcceptsWhatMinisignSigned) {
       {"small file", keyA_, Sample("Other.mxu.minisig"), "Other.mxu", other},
   };
   for (const auto& c : cases) {
-    const TrustedCommentFields expected = CommentFields(c.signature);
+    const TrustedCommentFields expected = CommentFields(c.Signature);
     SignedFileInfo info;
     std::string reason;
-    EXPECT_TRUE(VerifySignature(c.key, c.signature, c.name, c.bytes, &info, &reason))
-        << c.what << ": " << reason;
-    EXPECT_EQ(info.fileName, c.name) << c.what;
-    EXPECT_EQ(info.timestamp, expected.timestamp) << c.what;
-    EXPECT_GT(info.timestamp, 1600000000u) << c.what;  // minisign wrote the clock's time
+    EXPECT_TRUE(VerifySignature(c.Key, c.Signature, c.Name, c.Bytes, &info, &reason))
+        << c.What << ": " << reason;
+    EXPECT_EQ(info.FileName, c.Name) << c.What;
+    EXPECT_EQ(info.Timestamp, expected.Timestamp) << c.What;
+    EXPECT_GT(info.Timestamp, 1600000000u) << c.What;  // minisign wrote the clock's time
 
     // The same bytes in uneven pieces.
     for (size_t piece : {size_t{1}, size_t{4093}, size_t{1} << 20}) {
-      if (piece == 1 && c.bytes.size() > 1000) continue;
+      if (piece == 1 && c.Bytes.size() > 1000) continue;
       SignatureVerifier verifier;
-      ASSERT_TRUE(verifier.Start(c.key, c.signature, c.name, &reason)) << c.what;
-      for (size_t offset = 0; offset < c.bytes.size(); offset += piece)
-        ASSERT_TRUE(verifier.Update(c.bytes.data() + offset,
-                                    std::min(piece, c.bytes.size() - offset), &reason));
-      EXPECT_TRUE(verifier.Finish(&info, &reason)) << c.what << " in pieces of " << piece;
+      ASSERT_TRUE(verifier.Start(c.Key, c.Signature, c.Name, &reason)) << c.What;
+      for (size_t offset = 0; offset < c.Bytes.size(); offset += piece)
+        ASSERT_TRUE(verifier.Update(c.Bytes.data() + offset,
+                                    std::min(piece, c.Bytes.size() - offset), &reason));
+      EXPECT_TRUE(verifier.Finish(&info, &reason)) << c.What << " in pieces of " << piece;
     }
   }
 }
@@ -150,24 +150,24 @@ TEST_F(SignatureTest, AcceptsWhatMinisignSigned) {
 TEST_F(SignatureTest, RefusesWithAReason) {
   const std::string other = Sample("Other.mxu");
   const std::string otherSignature = Sample("Other.mxu.minisig");
-  const std::string idA = KeyIdText(keyA_.keyId);
+  const std::string idA = KeyIdText(keyA_.KeyId);
   const std::string name = "VersionInfo.txt";
   const std::string badFile = "the signature does not match the file";
   const std::string badComment = "the trusted comment does not match its signature";
-  MinisignKeyId changedId = keyA_.keyId;
+  MinisignKeyId changedId = keyA_.KeyId;
   changedId[0] ^= 1;
   const struct {
-    const char* what;
-    MinisignPublicKey key;
-    std::string signature;
-    std::string name;
-    std::string bytes;
-    std::string reason;
+    const char* What;
+    MinisignPublicKey Key;
+    std::string Signature;
+    std::string Name;
+    std::string Bytes;
+    std::string Reason;
   } cases[] = {
       {"checked with another key", keyB_, signature_, name, file_,
        "signed by another key (" + idA + ")"},
       {"made with another key", keyA_, Sample("VersionInfo.txt.b.minisig"), name, file_,
-       "signed by another key (" + KeyIdText(keyB_.keyId) + ")"},
+       "signed by another key (" + KeyIdText(keyB_.KeyId) + ")"},
       {"key id changed", keyA_, WithFlippedByte(signature_, 2, 2), name, file_,
        "signed by another key (" + KeyIdText(changedId) + ")"},
       {"file byte changed", keyA_, signature_, name, Flipped(file_, 1234567), badFile},
@@ -193,7 +193,7 @@ TEST_F(SignatureTest, RefusesWithAReason) {
       {"another file renamed in its comment", keyA_,
        WithLine(otherSignature, 3,
                 "trusted comment: " +
-                    TrustedCommentText({CommentFields(otherSignature).timestamp, name, true})),
+                    TrustedCommentText({CommentFields(otherSignature).Timestamp, name, true})),
        name, other, badComment},
       {"comment signature changed", keyA_, WithFlippedByte(signature_, 4, 63), name, file_,
        badComment},
@@ -214,9 +214,9 @@ TEST_F(SignatureTest, RefusesWithAReason) {
   for (const auto& c : cases) {
     SignedFileInfo info;
     std::string reason;
-    EXPECT_FALSE(VerifySignature(c.key, c.signature, c.name, c.bytes, &info, &reason)) << c.what;
-    EXPECT_EQ(reason, c.reason) << c.what;
-    EXPECT_TRUE(info.fileName.empty()) << c.what;
+    EXPECT_FALSE(VerifySignature(c.Key, c.Signature, c.Name, c.Bytes, &info, &reason)) << c.What;
+    EXPECT_EQ(reason, c.Reason) << c.What;
+    EXPECT_TRUE(info.FileName.empty()) << c.What;
   }
 }
 
@@ -229,10 +229,10 @@ TEST_F(SignatureTest, AFailedStartFailsEveryLaterStep) {
   EXPECT_FALSE(verifier.Start(keyB_, signature_, "VersionInfo.txt", &reason));
   reason.clear();
   EXPECT_FALSE(verifier.Update(file_.data(), file_.size(), &reason));
-  EXPECT_EQ(reason, "signed by another key (" + KeyIdText(keyA_.keyId) + ")");
+  EXPECT_EQ(reason, "signed by another key (" + KeyIdText(keyA_.KeyId) + ")");
   reason.clear();
   EXPECT_FALSE(verifier.Finish(&info, &reason));
-  EXPECT_EQ(reason, "signed by another key (" + KeyIdText(keyA_.keyId) + ")");
+  EXPECT_EQ(reason, "signed by another key (" + KeyIdText(keyA_.KeyId) + ")");
 
   // A good check ends with Finish; the verifier can start again.
   ASSERT_TRUE(verifier.Start(keyA_, signature_, "VersionInfo.txt", &reason));
@@ -245,20 +245,20 @@ TEST_F(SignatureTest, AFailedStartFailsEveryLaterStep) {
 TEST_F(SignatureTest, RefusesKeysLibgcryptCannotHandle) {
   // libgcrypt would abort the process on this point (see crypto.cc).
   MinisignPublicKey key = keyA_;
-  std::fill(key.key.begin() + 24, key.key.end(), 0);
-  key.key[31] = 0x80;  // the sign bit of x does not help
+  std::fill(key.Key.begin() + 24, key.Key.end(), 0);
+  key.Key[31] = 0x80;  // the sign bit of x does not help
   SignedFileInfo info;
   std::string reason;
   EXPECT_FALSE(VerifySignature(key, signature_, "VersionInfo.txt", file_, &info, &reason));
   EXPECT_EQ(reason, "cannot check the signature (the public key is no usable Ed25519 point)");
   // One bit more is a point libgcrypt handles (and the signature is not its).
-  key.key[24] = 1;
+  key.Key[24] = 1;
   EXPECT_FALSE(VerifySignature(key, signature_, "VersionInfo.txt", file_, &info, &reason));
   EXPECT_NE(reason, "cannot check the signature (the public key is no usable Ed25519 point)");
 }
 
 TEST_F(SignatureTest, ReadsFilesThroughTheFileSystem) {
-  FileSystem& files = RealPlatform().files;
+  FileSystem& files = RealPlatform().Files;
   TempFolder folder;
   const std::string path = folder.Path() + "VersionInfo.txt";
   WriteWholeFile(path, file_);
@@ -270,7 +270,7 @@ TEST_F(SignatureTest, ReadsFilesThroughTheFileSystem) {
   EXPECT_TRUE(
       VerifyFileSignature(files, path, signatureText, keyA_, "VersionInfo.txt", &info, &reason))
       << reason;
-  EXPECT_EQ(info.fileName, "VersionInfo.txt");
+  EXPECT_EQ(info.FileName, "VersionInfo.txt");
 
   WriteWholeFile(path, Flipped(file_, file_.size() - 2));  // in the last of three chunks
   EXPECT_FALSE(
@@ -316,19 +316,19 @@ class SigningTest : public SignatureTest {
 
 TEST_F(SigningTest, MakesTheSignatureMinisignMakes) {
   EXPECT_EQ(PublicKeyLine(PublicKeyOf(secretKey_)), PublicKeyLine(keyA_));
-  FileSystem& files = RealPlatform().files;
+  FileSystem& files = RealPlatform().Files;
   for (const char* name : {"VersionInfo.txt", "Empty.txt", "Other.mxu"}) {
     // Ed25519 is deterministic: the same key, file, name and time give
     // minisign's own signature file.
     const std::string minisigns = Sample(std::string(name) + ".minisig");
     const TrustedCommentFields fields = CommentFields(minisigns);
     std::string ours, error;
-    ASSERT_TRUE(SignBytes(secretKey_, Sample(name), name, fields.timestamp, &ours, &error))
+    ASSERT_TRUE(SignBytes(secretKey_, Sample(name), name, fields.Timestamp, &ours, &error))
         << error;
     EXPECT_EQ(ours, minisigns) << name;
     ours.clear();
     ASSERT_TRUE(
-        SignFile(files, SamplesFolder() + name, secretKey_, name, fields.timestamp, &ours, &error))
+        SignFile(files, SamplesFolder() + name, secretKey_, name, fields.Timestamp, &ours, &error))
         << error;
     EXPECT_EQ(ours, minisigns) << name;
   }
@@ -343,8 +343,8 @@ TEST_F(SigningTest, SignaturesMadeHerePassBothVerifiers) {
   ASSERT_TRUE(SignBytes(secretKey_, content, "Voxa 1.05.mxu", 1234, &signature, &error)) << error;
   SignedFileInfo info;
   ASSERT_TRUE(VerifySignature(keyA_, signature, "Voxa 1.05.mxu", content, &info, &error)) << error;
-  EXPECT_EQ(info.timestamp, 1234u);
-  EXPECT_EQ(info.trustedComment, "timestamp:1234\tfile:Voxa 1.05.mxu\thashed");
+  EXPECT_EQ(info.Timestamp, 1234u);
+  EXPECT_EQ(info.TrustedComment, "timestamp:1234\tfile:Voxa 1.05.mxu\thashed");
   EXPECT_FALSE(VerifySignature(keyB_, signature, "Voxa 1.05.mxu", content, &info, &error));
 
 #ifdef MINISIGN_PROGRAM

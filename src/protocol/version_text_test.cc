@@ -10,8 +10,8 @@ namespace {
 
 TEST(VersionTextTest, PutsThePointBeforeTheLastTwoDigits) {
   const struct {
-    int64_t version;
-    const char* text;
+    int64_t Version;
+    const char* Text;
   } cases[] = {
       {0, "0.00"},
       {5, "0.05"},
@@ -28,7 +28,7 @@ TEST(VersionTextTest, PutsThePointBeforeTheLastTwoDigits) {
       {std::numeric_limits<int64_t>::max(), "92233720368547758.07"},
       {std::numeric_limits<int64_t>::min(), "-92233720368547758.08"},
   };
-  for (const auto& c : cases) EXPECT_EQ(VersionText(c.version), c.text) << c.version;
+  for (const auto& c : cases) EXPECT_EQ(VersionText(c.Version), c.Text) << c.Version;
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ class CheckFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     program_.ProgramFolder = folder_.Path();
-    RealPlatform().files.CreateFolder(program_.UpdateFolder());
+    RealPlatform().Files.CreateFolder(program_.UpdateFolder());
     program_.InstalledUpdaterVersion = 100;
     program_.InstalledMainVersion = 100;
   }
@@ -64,8 +64,8 @@ class CheckFixture : public ::testing::Test {
   TempFolder folder_;
   FakeWeb web_;
   FakePlatform fake_;
-  Platform platform_{fake_.console, fake_.platform.files, fake_.processes,
-                     fake_.clock,   fake_.versions,       web_};
+  Platform platform_{fake_.Console, fake_.Platform.Files, fake_.Processes,
+                     fake_.Clock,   fake_.Versions,       web_};
   Program program_{platform_};
 };
 

@@ -20,16 +20,16 @@ bool UserMayBeAsked(const Program& program) {
 // above all), a password in a URL is shown as "***", as in the log.
 void ShowLine(Program& program, std::string_view text) {
   if (program.Settings.AskMode == AskModeSetting::Silent) return;
-  program.os.console.WriteLine(MaskURLPassword(text));
+  program.Os.Console.WriteLine(MaskURLPassword(text));
 }
 
 }  // namespace
 
 bool OpenUpdaterConsole(Program& program) {
   if (program.Settings.AskMode == AskModeSetting::Silent) return true;
-  if (!program.os.console.Open()) {
+  if (!program.Os.Console.Open()) {
     program.Log.Write("Error: Failed to open console!");
-    program.os.console.ShowErrorBox(kUpdaterCaption, "Error: Failed to open console!");
+    program.Os.Console.ShowErrorBox(kUpdaterCaption, "Error: Failed to open console!");
     return false;
   }
   PrintLine(program, "");
@@ -44,11 +44,11 @@ void PrintLine(Program& program, std::string_view text) {
   ShowLine(program, text);
 }
 
-ConsoleKey ReadConsoleKey(Program& program) { return program.os.console.ReadKey(); }
+ConsoleKey ReadConsoleKey(Program& program) { return program.Os.Console.ReadKey(); }
 
 void FatalError(Program& program, std::string_view text) {
   program.Log.Write(text);
-  if (UserMayBeAsked(program)) program.os.console.ShowErrorBox(kUpdaterCaption, text);
+  if (UserMayBeAsked(program)) program.Os.Console.ShowErrorBox(kUpdaterCaption, text);
   ExitProgram(program);
 }
 
@@ -57,10 +57,10 @@ void EndProgram(Program& program) {
   PrintLine(program, "Press enter to end program.");
   if (UserMayBeAsked(program)) {
     while (true) {
-      program.os.clock.Sleep(kKeyPollMilliseconds);
+      program.Os.Clock.Sleep(kKeyPollMilliseconds);
       ConsoleKey key = ReadConsoleKey(program);
       // A closed input can never deliver Enter; take its end as the answer.
-      if (key.inputClosed || key.text == "\r") break;
+      if (key.InputClosed || key.Text == "\r") break;
     }
   }
   program.ExitCode = program.CheckResult;
@@ -69,7 +69,7 @@ void EndProgram(Program& program) {
 
 void ExitProgram(Program& program) {
   program.Log.Write("End, exit code " + std::to_string(program.ExitCode));
-  program.os.processes.Exit(static_cast<int>(program.ExitCode));
+  program.Os.Processes.Exit(static_cast<int>(program.ExitCode));
   std::abort();  // not reached: Exit ends the process
 }
 

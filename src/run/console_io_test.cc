@@ -14,72 +14,72 @@ using Lines = std::vector<std::string>;
 
 ConsoleKey Key(const char* text) {
   ConsoleKey key;
-  key.text = text;
+  key.Text = text;
   return key;
 }
 
 class ConsoleIoTest : public ::testing::Test {
  protected:
   FakePlatform fake_;
-  Program program_{fake_.platform};
+  Program program_{fake_.Platform};
 };
 
 TEST_F(ConsoleIoTest, OpeningPrintsTheHeader) {
   EXPECT_TRUE(OpenUpdaterConsole(program_));
-  EXPECT_EQ(fake_.console.openCount, 1);
-  EXPECT_EQ(fake_.console.lines, (Lines{"", "VOXA Updater v1.00"}));
+  EXPECT_EQ(fake_.Console.OpenCount, 1);
+  EXPECT_EQ(fake_.Console.Lines, (Lines{"", "VOXA Updater v1.00"}));
 }
 
 TEST_F(ConsoleIoTest, SilentOpensNothingAndPrintsNothing) {
   program_.Settings.AskMode = AskModeSetting::Silent;
   EXPECT_TRUE(OpenUpdaterConsole(program_));
   PrintLine(program_, "hidden");
-  EXPECT_EQ(fake_.console.openCount, 0);
-  EXPECT_TRUE(fake_.console.lines.empty());
+  EXPECT_EQ(fake_.Console.OpenCount, 0);
+  EXPECT_TRUE(fake_.Console.Lines.empty());
 }
 
 TEST_F(ConsoleIoTest, AConsoleThatCannotOpenEndsWithAMessageBox) {
-  fake_.console.openResult = false;
+  fake_.Console.OpenResult = false;
   program_.Settings.AskMode = AskModeSetting::DontAsk;  // the box shows all the same
   EXPECT_FALSE(OpenUpdaterConsole(program_));
-  EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Failed to open console!"}));
-  EXPECT_TRUE(fake_.console.lines.empty());
+  EXPECT_EQ(fake_.Console.ErrorBoxes, (Lines{"Error: Failed to open console!"}));
+  EXPECT_TRUE(fake_.Console.Lines.empty());
 }
 
 TEST_F(ConsoleIoTest, FatalErrorShowsABoxOnlyWhenTheUserMayBeAsked) {
   program_.CheckResult = 1;  // never becomes the exit code of a fatal error
   EXPECT_EQ(ExitCodeOf([&] { FatalError(program_, "Error: Failed to copy Updater.tmp."); }), 0);
-  EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Failed to copy Updater.tmp."}));
-  EXPECT_TRUE(fake_.console.lines.empty());
+  EXPECT_EQ(fake_.Console.ErrorBoxes, (Lines{"Error: Failed to copy Updater.tmp."}));
+  EXPECT_TRUE(fake_.Console.Lines.empty());
 
   for (AskModeSetting mode : {AskModeSetting::DontAsk, AskModeSetting::Silent}) {
     FakePlatform quiet;
-    Program program(quiet.platform);
+    Program program(quiet.Platform);
     program.Settings.AskMode = mode;
     EXPECT_EQ(ExitCodeOf([&] { FatalError(program, "text"); }), 0);
-    EXPECT_TRUE(quiet.console.errorBoxes.empty());
+    EXPECT_TRUE(quiet.Console.ErrorBoxes.empty());
   }
 }
 
 TEST_F(ConsoleIoTest, EndProgramWaitsForEnterAndIgnoresOtherKeys) {
-  fake_.console.keys = {Key("y"), Key(""), Key(" "), Key("\r"), Key("n")};
+  fake_.Console.Keys = {Key("y"), Key(""), Key(" "), Key("\r"), Key("n")};
   EXPECT_EQ(ExitCodeOf([&] { EndProgram(program_); }), 0);
-  EXPECT_EQ(fake_.console.lines, (Lines{"", "Press enter to end program."}));
-  EXPECT_EQ(fake_.console.keyPolls, 4);  // stops at Enter, the "n" stays unread
-  EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{20, 20, 20, 20}));
+  EXPECT_EQ(fake_.Console.Lines, (Lines{"", "Press enter to end program."}));
+  EXPECT_EQ(fake_.Console.KeyPolls, 4);  // stops at Enter, the "n" stays unread
+  EXPECT_EQ(fake_.Clock.Sleeps, (std::vector<int>{20, 20, 20, 20}));
 }
 
 TEST_F(ConsoleIoTest, EndProgramTakesTheEndOfInputAsEnter) {
-  fake_.console.inputClosedWhenEmpty = true;
+  fake_.Console.InputClosedWhenEmpty = true;
   EXPECT_EQ(ExitCodeOf([&] { EndProgram(program_); }), 0);
-  EXPECT_EQ(fake_.console.keyPolls, 1);
+  EXPECT_EQ(fake_.Console.KeyPolls, 1);
 }
 
 TEST_F(ConsoleIoTest, EndProgramDoesNotWaitWithoutAsking) {
   program_.Settings.AskMode = AskModeSetting::DontAsk;
   EXPECT_EQ(ExitCodeOf([&] { EndProgram(program_); }), 0);
-  EXPECT_EQ(fake_.console.lines, (Lines{"", "Press enter to end program."}));
-  EXPECT_EQ(fake_.console.keyPolls, 0);
+  EXPECT_EQ(fake_.Console.Lines, (Lines{"", "Press enter to end program."}));
+  EXPECT_EQ(fake_.Console.KeyPolls, 0);
 }
 
 TEST_F(ConsoleIoTest, TheCheckResultBecomesTheExitCodeOnlyThroughEndProgram) {
@@ -87,7 +87,7 @@ TEST_F(ConsoleIoTest, TheCheckResultBecomesTheExitCodeOnlyThroughEndProgram) {
   program_.CheckResult = 1;
   EXPECT_EQ(ExitCodeOf([&] { ExitProgram(program_); }), 0);
   EXPECT_EQ(ExitCodeOf([&] { EndProgram(program_); }), 1);
-  EXPECT_TRUE(fake_.console.lines.empty());
+  EXPECT_TRUE(fake_.Console.Lines.empty());
 }
 
 }  // namespace

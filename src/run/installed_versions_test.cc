@@ -20,8 +20,8 @@ constexpr uint32_t FileVersion(uint32_t major, uint32_t minor) { return major <<
 
 TEST(VersionNumberTest, JoinsMajorAndAtLeastTwoMinorDigits) {
   const struct {
-    uint32_t major, minor;
-    int64_t number;
+    uint32_t Major, Minor;
+    int64_t Number;
   } cases[] = {
       {1, 0, 100},        {1, 5, 105},
       {2, 10, 210},       {0, 9, 9},
@@ -32,27 +32,27 @@ TEST(VersionNumberTest, JoinsMajorAndAtLeastTwoMinorDigits) {
       {1, 10000, 110000}, {65535, 65535, 6553565535},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(VersionNumberFromFileVersion(FileVersion(c.major, c.minor)), c.number)
-        << c.major << '.' << c.minor;
+    EXPECT_EQ(VersionNumberFromFileVersion(FileVersion(c.Major, c.Minor)), c.Number)
+        << c.Major << '.' << c.Minor;
 }
 
 TEST(QueryInstalledVersionsTest, ReadsBothProgramsInTheProgramFolder) {
   FakePlatform fake;
-  Program program(fake.platform);
+  Program program(fake.Platform);
   program.ProgramFolder = "C:\\App\\";
-  fake.versions.versions["C:\\App\\Updater.exe"] = FileVersion(1, 0);
-  fake.versions.versions["C:\\App\\VOXA.exe"] = FileVersion(2, 7);
+  fake.Versions.Versions["C:\\App\\Updater.exe"] = FileVersion(1, 0);
+  fake.Versions.Versions["C:\\App\\VOXA.exe"] = FileVersion(2, 7);
   QueryInstalledVersions(program);
   EXPECT_EQ(program.InstalledUpdaterVersion, 100);
   EXPECT_EQ(program.InstalledMainVersion, 207);
-  EXPECT_TRUE(fake.console.lines.empty());
+  EXPECT_TRUE(fake.Console.Lines.empty());
 }
 
 TEST(QueryInstalledVersionsTest, AMissingMainProgramGivesZero) {
   FakePlatform fake;
-  Program program(fake.platform);
+  Program program(fake.Platform);
   program.ProgramFolder = "C:\\App\\";
-  fake.versions.versions["C:\\App\\Updater.exe"] = FileVersion(1, 5);
+  fake.Versions.Versions["C:\\App\\Updater.exe"] = FileVersion(1, 5);
   QueryInstalledVersions(program);
   EXPECT_EQ(program.InstalledUpdaterVersion, 105);
   EXPECT_EQ(program.InstalledMainVersion, 0);
@@ -60,11 +60,11 @@ TEST(QueryInstalledVersionsTest, AMissingMainProgramGivesZero) {
 
 TEST(QueryInstalledVersionsTest, AReaderThatCannotLoadGivesZeroForBoth) {
   FakePlatform fake;
-  Program program(fake.platform);
+  Program program(fake.Platform);
   program.ProgramFolder = "C:\\App\\";
-  fake.versions.versions["C:\\App\\Updater.exe"] = FileVersion(1, 5);
-  fake.versions.versions["C:\\App\\VOXA.exe"] = FileVersion(1, 5);
-  fake.versions.loadResult = false;
+  fake.Versions.Versions["C:\\App\\Updater.exe"] = FileVersion(1, 5);
+  fake.Versions.Versions["C:\\App\\VOXA.exe"] = FileVersion(1, 5);
+  fake.Versions.LoadResult = false;
   QueryInstalledVersions(program);
   EXPECT_EQ(program.InstalledUpdaterVersion, 0);
   EXPECT_EQ(program.InstalledMainVersion, 0);
@@ -78,14 +78,14 @@ class RealVersionTest : public ::testing::Test {
     const char* buildDir = std::getenv("UPDATER_BUILD_DIR");
     ASSERT_NE(buildDir, nullptr) << "UPDATER_BUILD_DIR is not set";
     buildDir_ = std::string(buildDir) + "\\";
-    ASSERT_TRUE(program_.os.versions.Load());
+    ASSERT_TRUE(program_.Os.Versions.Load());
   }
 
   int64_t VersionOf(const std::string& path) { return GetInstalledVersion(program_, path); }
   // The bytes of a file named the program's way, with "\\" separators.
   std::string ReadBytes(const std::string& path) {
     std::string bytes;
-    std::unique_ptr<File> file = program_.os.files.OpenRead(path, false);
+    std::unique_ptr<File> file = program_.Os.Files.OpenRead(path, false);
     if (!file) return bytes;
     bytes.resize(static_cast<size_t>(file->Size()));
     if (file->Read(bytes.data(), file->Size()) != file->Size()) bytes.clear();
@@ -125,8 +125,8 @@ TEST_F(RealVersionTest, AnElfProgramWithoutTheVersionNoteGivesZero) {
 #ifdef UPDATER_HAVE_PE_TESTDATA
 TEST_F(RealVersionTest, ReadsWindowsProgramsWithVersionResources) {
   const struct {
-    const char* program;
-    int64_t number;
+    const char* Program;
+    int64_t Number;
   } cases[] = {
       {"version_1_0_0_0.exe", 100},   {"version_3_7_2_15.exe", 307},
       {"version_3_70_0_0.exe", 370},  {"version_3_700_0_0.exe", 3700},
@@ -134,8 +134,8 @@ TEST_F(RealVersionTest, ReadsWindowsProgramsWithVersionResources) {
       {"version_none.exe", 0},
   };
   for (const auto& c : cases) {
-    ASSERT_FALSE(ReadBytes(TestProgram(c.program)).empty()) << c.program << " was not built";
-    EXPECT_EQ(VersionOf(TestProgram(c.program)), c.number) << c.program;
+    ASSERT_FALSE(ReadBytes(TestProgram(c.Program)).empty()) << c.Program << " was not built";
+    EXPECT_EQ(VersionOf(TestProgram(c.Program)), c.Number) << c.Program;
   }
 }
 
@@ -151,8 +151,8 @@ TEST_F(RealVersionTest, DamagedWindowsProgramsGiveZero) {
   std::string badSignature = program;
   badSignature[signatureAt] = 0;
   const struct {
-    const char* name;
-    std::string bytes;
+    const char* Name;
+    std::string Bytes;
   } cases[] = {
       {"DOS header only", program.substr(0, 0x40)},
       {"cut in the PE headers", program.substr(0, 0x100)},
@@ -162,8 +162,8 @@ TEST_F(RealVersionTest, DamagedWindowsProgramsGiveZero) {
   };
   for (const auto& c : cases) {
     const std::string path = folder_.Path() + "damaged.exe";
-    WriteWholeFile(path, c.bytes);
-    EXPECT_EQ(VersionOf(path), 0) << c.name;
+    WriteWholeFile(path, c.Bytes);
+    EXPECT_EQ(VersionOf(path), 0) << c.Name;
   }
   // The undamaged copy reads, so the cases above fail for their damage.
   WriteWholeFile(folder_.Path() + "intact.exe", program);

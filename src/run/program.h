@@ -39,14 +39,14 @@ class ProgramReport : public Report {
 
 struct Program {
   explicit Program(Platform& platform)
-      : os(platform),
-        Log(platform.files, platform.clock),
+      : Os(platform),
+        Log(platform.Files, platform.Clock),
         Output(*this),
-        Packages(platform.files, Output) {}
+        Packages(platform.Files, Output) {}
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  Platform& os;
+  Platform& Os;
   RunSettings Settings;
   // The folder of the running executable, ending with its separator.
   std::string ProgramFolder;

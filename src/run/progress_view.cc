@@ -101,7 +101,7 @@ std::string ProgressText(int64_t done, int64_t total, double bytesPerSecond) {
 }
 
 bool ProgressWanted(Program& program) {
-  return program.Settings.AskMode != AskModeSetting::Silent && program.os.console.IsInteractive();
+  return program.Settings.AskMode != AskModeSetting::Silent && program.Os.Console.IsInteractive();
 }
 
 ProgressView::ProgressView(Console& console, Clock& clock, bool enabled)
@@ -136,22 +136,22 @@ void ProgressView::Finish() {
 }
 
 void ProgressView::Measure(uint64_t now, int64_t done) {
-  if (samples_.empty() || done < samples_.back().done) {
+  if (samples_.empty() || done < samples_.back().Done) {
     samples_.assign(1, Sample{now, done});
     return;
   }
-  if (now - samples_.back().milliseconds < kSampleMilliseconds) return;
+  if (now - samples_.back().Milliseconds < kSampleMilliseconds) return;
   samples_.push_back(Sample{now, done});
   // The oldest sample kept is the last one at least a window old.
-  while (samples_.size() > 1 && now - samples_[1].milliseconds >= kRateWindowMilliseconds)
+  while (samples_.size() > 1 && now - samples_[1].Milliseconds >= kRateWindowMilliseconds)
     samples_.pop_front();
 }
 
 double ProgressView::Rate(uint64_t now, int64_t done) const {
   const Sample& oldest = samples_.front();
-  uint64_t span = now - oldest.milliseconds;
+  uint64_t span = now - oldest.Milliseconds;
   if (span < kShortestRateSpanMilliseconds) return -1;
-  return static_cast<double>(done - oldest.done) * 1000.0 / static_cast<double>(span);
+  return static_cast<double>(done - oldest.Done) * 1000.0 / static_cast<double>(span);
 }
 
 }  // namespace updater

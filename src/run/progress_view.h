@@ -58,8 +58,8 @@ class ProgressView {
 
  private:
   struct Sample {
-    uint64_t milliseconds;
-    int64_t done;
+    uint64_t Milliseconds;
+    int64_t Done;
   };
 
   void Measure(uint64_t now, int64_t done);

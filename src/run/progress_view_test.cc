@@ -31,9 +31,9 @@ TEST(ProgressText, UnitsAndTimes) {
 
 TEST(ProgressText, ShowsWhatIsKnown) {
   const struct {
-    int64_t done, total;
-    double rate;
-    const char* text;
+    int64_t Done, Total;
+    double Rate;
+    const char* Text;
   } cases[] = {
       // 55 MB at 2 MB/s is 27.5 s: rounded up.
       {45 * kMiB, 100 * kMiB, 2.0 * kMiB, "45% 45.0 MB of 100.0 MB, 2.0 MB/s, 28 s left"},
@@ -46,28 +46,28 @@ TEST(ProgressText, ShowsWhatIsKnown) {
       {0, 10 * kGiB, 0.4, "0% 0 B of 10.0 GB, 0 B/s"},  // no time left from a rate near zero
   };
   for (const auto& c : cases)
-    EXPECT_EQ(ProgressText(c.done, c.total, c.rate), c.text) << c.done << " of " << c.total;
+    EXPECT_EQ(ProgressText(c.Done, c.Total, c.Rate), c.Text) << c.Done << " of " << c.Total;
 }
 
 class ProgressViewTest : public ::testing::Test {
  protected:
-  ProgressViewTest() { fake_.console.interactive = true; }
+  ProgressViewTest() { fake_.Console.Interactive = true; }
 
   // Reports `bytesPerStep` more every `step` milliseconds until `until` and
   // returns the clock times at which a status was drawn.
   std::vector<uint64_t> Run(uint64_t until, int step, int64_t bytesPerStep, int64_t total = 0) {
     std::vector<uint64_t> draws;
-    while (fake_.clock.now + step <= until) {
-      fake_.clock.now += step;
-      size_t before = fake_.console.statuses.size();
+    while (fake_.Clock.Now + step <= until) {
+      fake_.Clock.Now += step;
+      size_t before = fake_.Console.Statuses.size();
       view_.Update(done_ += bytesPerStep, total);
-      if (fake_.console.statuses.size() > before) draws.push_back(fake_.clock.now);
+      if (fake_.Console.Statuses.size() > before) draws.push_back(fake_.Clock.Now);
     }
     return draws;
   }
 
   testing::FakePlatform fake_;
-  ProgressView view_{fake_.console, fake_.clock, true};
+  ProgressView view_{fake_.Console, fake_.Clock, true};
   int64_t done_ = 0;
 };
 
@@ -83,28 +83,28 @@ TEST_F(ProgressViewTest, DrawsAfterHalfASecondAtMostTenTimesASecondAndErases) {
   }
   // The next piece of work erases the status and waits its own half second.
   view_.Start();
-  EXPECT_FALSE(fake_.console.statusShown);
+  EXPECT_FALSE(fake_.Console.StatusShown);
   EXPECT_TRUE(Run(3450, 10, 100).empty());
   view_.Finish();
-  EXPECT_EQ(fake_.console.statusClears, 1) << "nothing was shown to erase";
+  EXPECT_EQ(fake_.Console.StatusClears, 1) << "nothing was shown to erase";
 }
 
 TEST_F(ProgressViewTest, TheRateFollowsTheLastSeconds) {
   Run(10000, 125, kMiB / 8, 100 * kMiB);      // 1 MB/s for 10 s
   Run(16000, 125, 3 * kMiB / 8, 100 * kMiB);  // then 3 MB/s for 6 s
-  EXPECT_EQ(fake_.console.statuses.back(), "28% 28.0 MB of 100.0 MB, 3.0 MB/s, 24 s left");
+  EXPECT_EQ(fake_.Console.Statuses.back(), "28% 28.0 MB of 100.0 MB, 3.0 MB/s, 24 s left");
   done_ = 0;  // the download starts over, at 2 MB/s
   Run(17000, 125, kMiB / 4);
-  EXPECT_EQ(fake_.console.statuses.back(), "2.0 MB, 2.0 MB/s");
+  EXPECT_EQ(fake_.Console.Statuses.back(), "2.0 MB, 2.0 MB/s");
 }
 
 TEST_F(ProgressViewTest, ADisabledViewNeverCallsTheConsole) {
-  ProgressView disabled(fake_.console, fake_.clock, false);
+  ProgressView disabled(fake_.Console, fake_.Clock, false);
   disabled.Start();
-  for (int i = 1; i <= 100; ++i, fake_.clock.now += 100) disabled.Update(i * 1000, 100000);
+  for (int i = 1; i <= 100; ++i, fake_.Clock.Now += 100) disabled.Update(i * 1000, 100000);
   disabled.Finish();
-  EXPECT_TRUE(fake_.console.statuses.empty());
-  EXPECT_EQ(fake_.console.statusClears, 0);
+  EXPECT_TRUE(fake_.Console.Statuses.empty());
+  EXPECT_EQ(fake_.Console.StatusClears, 0);
 }
 
 }  // namespace

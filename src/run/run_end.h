@@ -13,8 +13,8 @@ enum class RunEnding {
 };
 
 struct RunEnd {
-  RunEnding ending = RunEnding::ClosingPrompt;
-  std::string fatalText;  // for RunEnding::Fatal
+  RunEnding Ending = RunEnding::ClosingPrompt;
+  std::string FatalText;  // for RunEnding::Fatal
 
   static RunEnd ClosingPrompt() { return {RunEnding::ClosingPrompt, {}}; }
   static RunEnd Exit() { return {RunEnding::Exit, {}}; }

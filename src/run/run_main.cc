@@ -35,7 +35,7 @@ std::string TrimSpaces(const std::string& text) {
 std::string GetProgramFolder(Program& program) {
   // (The Windows backend reads the path into 1024 UTF-16 units, as the
   // module path always was; a longer one arrives cut.)
-  std::string path = TrimSpaces(program.os.processes.ExecutablePath());
+  std::string path = TrimSpaces(program.Os.Processes.ExecutablePath());
   size_t separator = path.find_last_of("\\/");
   return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
@@ -44,29 +44,29 @@ bool LaunchProgram(Program& program, const std::string& file, const std::string&
                    const std::string& workingFolder) {
   std::string commandLine = !file.empty() && file[0] == '"' ? file : '"' + file + '"';
   if (!parameters.empty()) commandLine += ' ' + parameters;
-  return program.os.processes.Start(commandLine, file, parameters, workingFolder);
+  return program.Os.Processes.Start(commandLine, file, parameters, workingFolder);
 }
 
 void StartLog(Program& program) {
   program.Log.Open(program.UpdateFolder());
-  const std::string executable = program.os.processes.ExecutablePath();
-  int64_t version = program.os.versions.Load() ? GetInstalledVersion(program, executable) : 0;
+  const std::string executable = program.Os.Processes.ExecutablePath();
+  int64_t version = program.Os.Versions.Load() ? GetInstalledVersion(program, executable) : 0;
   program.Log.Write("Updater " + VersionText(version) +
-                    " started: " + MaskURLPassword(program.os.processes.CommandLine()));
+                    " started: " + MaskURLPassword(program.Os.Processes.CommandLine()));
 }
 
 bool StartRun(Program& program) {
   std::string lockFailure;
-  if (program.os.files.IsFolder(program.UpdateFolder())) {
+  if (program.Os.Files.IsFolder(program.UpdateFolder())) {
     const std::string path = program.UpdateFolder() + kLockFileName;
-    LockOutcome outcome = program.os.files.TryLock(path, &program.FolderLock);
+    LockOutcome outcome = program.Os.Files.TryLock(path, &program.FolderLock);
     for (int waited = 0; outcome == LockOutcome::HeldByAnother && waited < kLockWaitMilliseconds;
          waited += kLockPollMilliseconds) {
-      program.os.clock.Sleep(kLockPollMilliseconds);
-      outcome = program.os.files.TryLock(path, &program.FolderLock);
+      program.Os.Clock.Sleep(kLockPollMilliseconds);
+      outcome = program.Os.Files.TryLock(path, &program.FolderLock);
     }
     if (outcome == LockOutcome::HeldByAnother) return false;
-    if (outcome == LockOutcome::Failed) lockFailure = program.os.files.LastError();
+    if (outcome == LockOutcome::Failed) lockFailure = program.Os.Files.LastError();
   }
   StartLog(program);
   if (!lockFailure.empty())
@@ -75,10 +75,10 @@ bool StartRun(Program& program) {
 }
 
 RunEnd RunUpdater(Program& program) {
-  program.Settings = ParseCommandLine(program.os.processes.CommandLine());
+  program.Settings = ParseCommandLine(program.Os.Processes.CommandLine());
   program.ProgramFolder = GetProgramFolder(program);
   if (!LoadPublicKey(program)) return RunEnd::Fatal("Error: The built-in public key is unusable.");
-  if (program.Settings.DelayedStart) program.os.clock.Sleep(kDelayMilliseconds);
+  if (program.Settings.DelayedStart) program.Os.Clock.Sleep(kDelayMilliseconds);
   if (program.Settings.SelfReplace) return ReplaceUpdater(program);
 
   if (!StartRun(program)) {
@@ -88,12 +88,12 @@ RunEnd RunUpdater(Program& program) {
   }
   // A package that an earlier run left half applied is completed or undone
   // before anything reads or changes the program folder.
-  RecoverUnfinishedApply(program.os.files, program.Output, program.ProgramFolder);
+  RecoverUnfinishedApply(program.Os.Files, program.Output, program.ProgramFolder);
   program.StartedAfterReplacement = ClearHandOverLeftovers(program);
   if (!OpenUpdaterConsole(program)) return RunEnd::Exit();
-  program.Progress.emplace(program.os.console, program.os.clock, ProgressWanted(program));
+  program.Progress.emplace(program.Os.Console, program.Os.Clock, ProgressWanted(program));
   InitPackageReader(program.Packages, 0);
-  program.ServerList = LoadServerList(program.os.files, program.ProgramFolder);
+  program.ServerList = LoadServerList(program.Os.Files, program.ProgramFolder);
   QueryInstalledVersions(program);
   program.Log.Write("Installed: Updater " + VersionText(program.InstalledUpdaterVersion) +
                     ", VOXA " + VersionText(program.InstalledMainVersion));
@@ -103,9 +103,9 @@ RunEnd RunUpdater(Program& program) {
     ApplyUpdates(program.Packages, program.ProgramFolder);
     if (RequiresSignatures(program)) RemoveSignaturesOfAppliedPackages(program);
   } else {
-    if (!program.os.processes.StartNetwork()) {
+    if (!program.Os.Processes.StartNetwork()) {
       program.Output.Failure("Error: Failed to initialize network!",
-                             program.os.processes.LastError());
+                             program.Os.Processes.LastError());
       return RunEnd::ClosingPrompt();
     }
     if (program.Settings.OnlyCheck) {
@@ -127,18 +127,18 @@ RunEnd RunUpdater(Program& program) {
   PrintLine(program, "Update finished.");
   if (program.Settings.RunAfterUpdate &&
       !LaunchProgram(program, program.ProgramFolder + "VOXA.exe", "-au", program.ProgramFolder))
-    program.Log.Write("Cannot start VOXA.exe: " + program.os.processes.LastError());
+    program.Log.Write("Cannot start VOXA.exe: " + program.Os.Processes.LastError());
   return RunEnd::ClosingPrompt();
 }
 
 void EndRun(Program& program, const RunEnd& end) {
-  switch (end.ending) {
+  switch (end.Ending) {
     case RunEnding::ClosingPrompt:
       EndProgram(program);
     case RunEnding::Exit:
       ExitProgram(program);
     case RunEnding::Fatal:
-      FatalError(program, end.fatalText);
+      FatalError(program, end.FatalText);
   }
   ExitProgram(program);
 }

@@ -22,86 +22,86 @@ using Lines = std::vector<std::string>;
 
 class RunMainTest : public ::testing::Test {
  protected:
-  RunMainTest() { fake_.processes.executablePath = folder_.Path() + "Updater.exe"; }
+  RunMainTest() { fake_.Processes.GivenExecutablePath = folder_.Path() + "Updater.exe"; }
 
   int Run(const std::string& parameters) {
-    fake_.processes.commandLine = "\"" + folder_.Path() + "Updater.exe\" " + parameters;
+    fake_.Processes.GivenCommandLine = "\"" + folder_.Path() + "Updater.exe\" " + parameters;
     return ExitCodeOf([&] { RunMain(program_); });
   }
 
   TempFolder folder_;
   FakePlatform fake_;
-  Program program_{fake_.platform};
+  Program program_{fake_.Platform};
 };
 
 TEST_F(RunMainTest, FindsItsFolderAndEndsWithUpdateFinished) {
   EXPECT_EQ(Run("-dontask -onlyapply"), 0);
   EXPECT_EQ(program_.ProgramFolder, folder_.Path());
-  ASSERT_GE(fake_.console.lines.size(), 6u);
-  EXPECT_EQ(fake_.console.lines.front(), "");
-  EXPECT_EQ(fake_.console.lines[1], "VOXA Updater v1.00");
-  Lines ending(fake_.console.lines.end() - 4, fake_.console.lines.end());
+  ASSERT_GE(fake_.Console.Lines.size(), 6u);
+  EXPECT_EQ(fake_.Console.Lines.front(), "");
+  EXPECT_EQ(fake_.Console.Lines[1], "VOXA Updater v1.00");
+  Lines ending(fake_.Console.Lines.end() - 4, fake_.Console.Lines.end());
   EXPECT_EQ(ending, (Lines{"", "Update finished.", "", "Press enter to end program."}));
-  EXPECT_TRUE(fake_.processes.starts.empty());
+  EXPECT_TRUE(fake_.Processes.Starts.empty());
 }
 
 TEST_F(RunMainTest, ANetworkThatCannotStartEndsTheRun) {
-  fake_.processes.networkResult = false;
+  fake_.Processes.NetworkResult = false;
   EXPECT_EQ(Run("-dontask -runafterupdate"), 0);
-  Lines ending(fake_.console.lines.end() - 3, fake_.console.lines.end());
+  Lines ending(fake_.Console.Lines.end() - 3, fake_.Console.Lines.end());
   EXPECT_EQ(ending,
             (Lines{"Error: Failed to initialize network!", "", "Press enter to end program."}));
-  EXPECT_TRUE(fake_.processes.starts.empty());
+  EXPECT_TRUE(fake_.Processes.Starts.empty());
 }
 
 TEST_F(RunMainTest, OnlyApplyNeedsNoNetwork) {
-  fake_.processes.networkResult = false;
+  fake_.Processes.NetworkResult = false;
   EXPECT_EQ(Run("-dontask -onlyapply -onlycheck"), 0);
-  EXPECT_EQ(fake_.console.lines[fake_.console.lines.size() - 3], "Update finished.");
+  EXPECT_EQ(fake_.Console.Lines[fake_.Console.Lines.size() - 3], "Update finished.");
 }
 
 TEST_F(RunMainTest, RunAfterUpdateStartsTheMainProgramWithAu) {
   EXPECT_EQ(Run("-silent -onlyapply -raa"), 0);
-  ASSERT_EQ(fake_.processes.starts.size(), 1u);
-  const auto& start = fake_.processes.starts[0];
-  EXPECT_EQ(start.commandLine, "\"" + folder_.Path() + "VOXA.exe\" -au");
-  EXPECT_EQ(start.file, folder_.Path() + "VOXA.exe");
-  EXPECT_EQ(start.parameters, "-au");
-  EXPECT_EQ(start.workingFolder, folder_.Path());
+  ASSERT_EQ(fake_.Processes.Starts.size(), 1u);
+  const auto& start = fake_.Processes.Starts[0];
+  EXPECT_EQ(start.CommandLine, "\"" + folder_.Path() + "VOXA.exe\" -au");
+  EXPECT_EQ(start.File, folder_.Path() + "VOXA.exe");
+  EXPECT_EQ(start.Parameters, "-au");
+  EXPECT_EQ(start.WorkingFolder, folder_.Path());
 }
 
 TEST_F(RunMainTest, AConsoleThatCannotOpenEndsTheRunAtOnce) {
-  fake_.console.openResult = false;
+  fake_.Console.OpenResult = false;
   EXPECT_EQ(Run("-dontask -runafterupdate"), 0);
-  EXPECT_EQ(fake_.console.errorBoxes, (Lines{"Error: Failed to open console!"}));
-  EXPECT_TRUE(fake_.console.lines.empty());
-  EXPECT_TRUE(fake_.processes.starts.empty());
+  EXPECT_EQ(fake_.Console.ErrorBoxes, (Lines{"Error: Failed to open console!"}));
+  EXPECT_TRUE(fake_.Console.Lines.empty());
+  EXPECT_TRUE(fake_.Processes.Starts.empty());
 }
 
 TEST_F(RunMainTest, DelayedStartWaitsOneSecond) {
   EXPECT_EQ(Run("-silent -onlyapply -delayedstart"), 0);
-  EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));
+  EXPECT_EQ(fake_.Clock.Sleeps, (std::vector<int>{1000}));
 }
 
 TEST_F(RunMainTest, ALeftoverUpdaterCopyIsRemovedAfterASecond) {
-  FileSystem& files = RealPlatform().files;
+  FileSystem& files = RealPlatform().Files;
   ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update"));
   ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp"));
   EXPECT_EQ(Run("-silent -onlyapply"), 0);
-  EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));
+  EXPECT_EQ(fake_.Clock.Sleeps, (std::vector<int>{1000}));
   EXPECT_FALSE(files.Exists(folder_.Path() + "Update\\Updater.tmp"));
 }
 
 TEST_F(RunMainTest, AFolderNamedLikeTheCopyIsRemovedAndTheRunGoesOn) {
-  FileSystem& files = RealPlatform().files;
+  FileSystem& files = RealPlatform().Files;
   ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update"));
   ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update\\Updater.tmp"));
   ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp\\inside"));
   EXPECT_EQ(Run("-dontask -onlyapply"), 0);
-  EXPECT_EQ(fake_.clock.sleeps, (std::vector<int>{1000}));
+  EXPECT_EQ(fake_.Clock.Sleeps, (std::vector<int>{1000}));
   // It would block every later self-update, which unpacks to that name.
   EXPECT_FALSE(files.Exists(folder_.Path() + "Update\\Updater.tmp"));
-  EXPECT_EQ(fake_.console.lines[fake_.console.lines.size() - 3], "Update finished.");
+  EXPECT_EQ(fake_.Console.Lines[fake_.Console.Lines.size() - 3], "Update finished.");
 }
 
 // A package whose apply was cut off during its commit: its first file is in
@@ -113,16 +113,16 @@ TEST_F(RunMainTest, EveryRunFirstCompletesAnInterruptedApply) {
     SCOPED_TRACE(parameters);
     TempFolder folder;
     FakePlatform fake;
-    Program program(fake.platform);
-    fake.processes.networkResult = false;
+    Program program(fake.Platform);
+    fake.Processes.NetworkResult = false;
     const std::string& at = folder.Path();
-    FileSystem& files = RealPlatform().files;
+    FileSystem& files = RealPlatform().Files;
     ASSERT_TRUE(files.CreateFolder(at + "Update"));
     ApplyJournal journal;
-    journal.package = "P.mxu";
-    journal.files = {{"VOXA.exe", "~mx1", "~mx2", true, 8},
+    journal.Package = "P.mxu";
+    journal.Files = {{"VOXA.exe", "~mx1", "~mx2", true, 8},
                      {"Readme.txt", "~mx3", "~mx4", true, 10}};
-    journal.stage = ApplyStage::Committed;
+    journal.Stage = ApplyStage::Committed;
     WriteWholeFile(at + "Update/Apply.journal", EncodeJournal(journal));
     WriteWholeFile(at + "Update/P.mxu", "package");
     WriteWholeFile(at + "VOXA.exe", "new voxa");
@@ -131,11 +131,12 @@ TEST_F(RunMainTest, EveryRunFirstCompletesAnInterruptedApply) {
     WriteWholeFile(at + "Readme.txt", "old readme");
     WriteWholeFile(at + "Updater.exe", "updater");
     WriteWholeFile(at + "Update/Updater.tmp", "updater");
-    fake.processes.executablePath =
+    fake.Processes.GivenExecutablePath =
         at + (std::string(parameters).find("-selfreplace") != std::string::npos
                   ? "Update\\Updater.tmp"
                   : "Updater.exe");
-    fake.processes.commandLine = "\"" + fake.processes.executablePath + "\" " + parameters;
+    fake.Processes.GivenCommandLine =
+        "\"" + fake.Processes.GivenExecutablePath + "\" " + parameters;
     EXPECT_EQ(ExitCodeOf([&] { RunMain(program); }), 0);
     EXPECT_EQ(ReadWholeFile(at + "VOXA.exe"), "new voxa");
     EXPECT_EQ(ReadWholeFile(at + "Readme.txt"), "new readme");
@@ -156,46 +157,47 @@ TEST(UpdateFolderLockTest, ARunLeavesTheFolderOfAnotherUpdaterAlone) {
     SCOPED_TRACE(parameters);
     TempFolder folder;
     const std::string& at = folder.Path();
-    FileSystem& files = RealPlatform().files;
+    FileSystem& files = RealPlatform().Files;
     ASSERT_TRUE(files.CreateFolder(at + "Update"));
     std::unique_ptr<File> other;
     ASSERT_EQ(files.TryLock(at + "Update\\Updater.lock", &other), LockOutcome::Taken);
     ApplyJournal journal;
-    journal.package = "P.mxu";
-    journal.files = {{"VOXA.exe", "~mx1", "~mx2"}};
+    journal.Package = "P.mxu";
+    journal.Files = {{"VOXA.exe", "~mx1", "~mx2"}};
     const std::string journalBytes = EncodeJournal(journal);
     WriteWholeFile(at + "Update/Apply.journal", journalBytes);
     WriteWholeFile(at + "~mx1", "staged");
     WriteWholeFile(at + "Update/Updater.tmp", "copy");
 
     FakePlatform fake;
-    fake.console.inputClosedWhenEmpty = true;
+    fake.Console.InputClosedWhenEmpty = true;
     const bool replacing = std::string(parameters) == "-selfreplace";
-    fake.processes.executablePath = at + (replacing ? "Update\\Updater.tmp" : "Updater.exe");
-    fake.processes.commandLine = "\"" + fake.processes.executablePath + "\" " + parameters;
-    Program program(fake.platform);
+    fake.Processes.GivenExecutablePath = at + (replacing ? "Update\\Updater.tmp" : "Updater.exe");
+    fake.Processes.GivenCommandLine =
+        "\"" + fake.Processes.GivenExecutablePath + "\" " + parameters;
+    Program program(fake.Platform);
     EXPECT_EQ(ExitCodeOf([&] { RunMain(program); }), 0);
 
     // Polled for 10 s (besides the copy's hand-over second and the prompt's key polls).
-    EXPECT_EQ(std::count(fake.clock.sleeps.begin(), fake.clock.sleeps.end(), 250) * 250, 10000);
+    EXPECT_EQ(std::count(fake.Clock.Sleeps.begin(), fake.Clock.Sleeps.end(), 250) * 250, 10000);
     if (replacing) {
-      EXPECT_EQ(fake.console.errorBoxes, (Lines{kAnotherUpdaterLine}));
+      EXPECT_EQ(fake.Console.ErrorBoxes, (Lines{kAnotherUpdaterLine}));
     } else {
-      EXPECT_EQ(fake.console.lines, (Lines{"", "VOXA Updater v1.00", kAnotherUpdaterLine, "",
+      EXPECT_EQ(fake.Console.Lines, (Lines{"", "VOXA Updater v1.00", kAnotherUpdaterLine, "",
                                            "Press enter to end program."}));
     }
     EXPECT_FALSE(FileExists(at + "Update/Updater.log"));
     EXPECT_EQ(ReadWholeFile(at + "Update/Apply.journal"), journalBytes);
     EXPECT_EQ(ReadWholeFile(at + "~mx1"), "staged");
     EXPECT_EQ(ReadWholeFile(at + "Update/Updater.tmp"), "copy");
-    EXPECT_TRUE(fake.processes.starts.empty());
+    EXPECT_TRUE(fake.Processes.Starts.empty());
   }
 }
 
 TEST(GetProgramFolderTest, KeepsTheTextUpToTheLastSeparator) {
   struct Case {
-    const char* executable;
-    const char* folder;
+    const char* Executable;
+    const char* Folder;
   };
   const Case cases[] = {
       {"C:\\Program Files\\VOXA\\Updater.exe", "C:\\Program Files\\VOXA\\"},
@@ -206,23 +208,23 @@ TEST(GetProgramFolderTest, KeepsTheTextUpToTheLastSeparator) {
   };
   for (const Case& c : cases) {
     FakePlatform fake;
-    fake.processes.executablePath = c.executable;
-    Program program(fake.platform);
-    EXPECT_EQ(GetProgramFolder(program), c.folder) << c.executable;
+    fake.Processes.GivenExecutablePath = c.Executable;
+    Program program(fake.Platform);
+    EXPECT_EQ(GetProgramFolder(program), c.Folder) << c.Executable;
   }
 }
 
 TEST(LaunchProgramTest, QuotesTheFileUnlessItIsQuotedAlready) {
   FakePlatform fake;
-  Program program(fake.platform);
+  Program program(fake.Platform);
   EXPECT_TRUE(LaunchProgram(program, "C:\\My App\\VOXA.exe", "-au", "C:\\My App\\"));
   EXPECT_TRUE(LaunchProgram(program, "\"C:\\x.exe\"", "", ""));
-  fake.processes.startResult = false;
+  fake.Processes.StartResult = false;
   EXPECT_FALSE(LaunchProgram(program, "C:\\y.exe", "-a -b", ""));
-  ASSERT_EQ(fake.processes.starts.size(), 3u);
-  EXPECT_EQ(fake.processes.starts[0].commandLine, "\"C:\\My App\\VOXA.exe\" -au");
-  EXPECT_EQ(fake.processes.starts[1].commandLine, "\"C:\\x.exe\"");
-  EXPECT_EQ(fake.processes.starts[2].commandLine, "\"C:\\y.exe\" -a -b");
+  ASSERT_EQ(fake.Processes.Starts.size(), 3u);
+  EXPECT_EQ(fake.Processes.Starts[0].CommandLine, "\"C:\\My App\\VOXA.exe\" -au");
+  EXPECT_EQ(fake.Processes.Starts[1].CommandLine, "\"C:\\x.exe\"");
+  EXPECT_EQ(fake.Processes.Starts[2].CommandLine, "\"C:\\y.exe\" -a -b");
 }
 
 }  // namespace

@@ -25,9 +25,9 @@ enum class Option {
 };
 
 struct OptionName {
-  const char* longForm;
-  const char* shortForm;
-  Option option;
+  const char* LongForm;
+  const char* ShortForm;
+  updater::Option Option;
 };
 
 // Matched in this order; the first row that matches applies.
@@ -47,7 +47,7 @@ constexpr OptionName kOptions[] = {
 
 const OptionName* FindOption(const std::string& parameter) {
   for (const OptionName& name : kOptions)
-    if (parameter == name.longForm || parameter == name.shortForm) return &name;
+    if (parameter == name.LongForm || parameter == name.ShortForm) return &name;
   return nullptr;
 }
 
@@ -61,7 +61,7 @@ RunSettings ParseCommandLine(std::string_view commandLine) {
   for (size_t i = 1; i < count; ++i) {
     const OptionName* name = FindOption(LowerCaseText(parameters[i]));
     if (!name) continue;
-    switch (name->option) {
+    switch (name->Option) {
       case Option::DontAsk:
         settings.AskMode = AskModeSetting::DontAsk;
         break;

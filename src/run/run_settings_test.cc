@@ -22,8 +22,8 @@ TEST(ParseCommandLineTest, NoParametersLeaveTheDefaults) {
 
 TEST(ParseCommandLineTest, EveryOptionInLongAndShortFormAndAnyLetterCase) {
   struct Case {
-    const char* parameters;
-    bool RunSettings::*flag;
+    const char* Parameters;
+    bool RunSettings::*Flag;
   };
   const Case cases[] = {
       {"-force", &RunSettings::Force},
@@ -44,13 +44,13 @@ TEST(ParseCommandLineTest, EveryOptionInLongAndShortFormAndAnyLetterCase) {
       {"-raa", &RunSettings::RunAfterUpdate},
   };
   for (const Case& c : cases) {
-    RunSettings settings = Parse(c.parameters);
-    EXPECT_TRUE(settings.*c.flag) << c.parameters;
+    RunSettings settings = Parse(c.Parameters);
+    EXPECT_TRUE(settings.*c.Flag) << c.Parameters;
     // Exactly one flag is set by each option.
     int set = settings.Force + settings.OnlyApply + settings.OnlyDownload + settings.SelfReplace +
               settings.SingleServer + settings.OnlyCheck + settings.DelayedStart +
               settings.RunAfterUpdate;
-    EXPECT_EQ(set, 1) << c.parameters;
+    EXPECT_EQ(set, 1) << c.Parameters;
   }
   EXPECT_EQ(Parse("-SILENT").AskMode, AskModeSetting::Silent);
   EXPECT_EQ(Parse("-Silent").AskMode, AskModeSetting::Silent);

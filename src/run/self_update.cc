@@ -50,10 +50,10 @@ void RemoveFolderTree(FileSystem& files, const std::string& folder) {
   std::vector<FolderEntry> entries;
   if (files.ListFolder(folder, "*", &entries)) {
     for (const FolderEntry& entry : entries) {
-      if (entry.isFolder)
-        RemoveFolderTree(files, folder + "\\" + entry.name);
+      if (entry.IsFolder)
+        RemoveFolderTree(files, folder + "\\" + entry.Name);
       else
-        files.Delete(folder + "\\" + entry.name);
+        files.Delete(folder + "\\" + entry.Name);
     }
   }
   files.RemoveFolder(folder);
@@ -76,7 +76,7 @@ SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url) {
   PrintLine(program, "Downloading Updater...");
   HTTPGetRequest request;
   PreparePackageRequest(request, url, package, program.Output);
-  HTTPGetResult result = HTTPGetFromWeb(program.os, request, program.Output);
+  HTTPGetResult result = HTTPGetFromWeb(program.Os, request, program.Output);
   program.Output.ProgressDone();
   if (result != HTTPGetResult::HTTPGetOK) {
     ReportHTTPGetFailure(program.Output, result, request);
@@ -94,20 +94,20 @@ SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url) {
   // Closed on failure too: the package's rows must not reach a later apply.
   ClosePackages(program.Packages);
   if (!extracted) return SelfUpdateOutcome::Failed;
-  program.os.files.Delete(package);
-  program.os.files.Delete(package + kSignatureSuffix);
-  program.os.files.MakeExecutable(copy);
+  program.Os.Files.Delete(package);
+  program.Os.Files.Delete(package + kSignatureSuffix);
+  program.Os.Files.MakeExecutable(copy);
 
   PrintLine(program, "Running new Updater...");
   if (LaunchProgram(program, copy, BuildRelaunchOptions(program.Settings, true),
                     program.ProgramFolder))
     return SelfUpdateOutcome::HandedOver;
-  program.Output.Failure("Error: Failed to run new Updater.", program.os.processes.LastError());
+  program.Output.Failure("Error: Failed to run new Updater.", program.Os.Processes.LastError());
   return SelfUpdateOutcome::Failed;
 }
 
 bool ClearHandOverLeftovers(Program& program) {
-  FileSystem& files = program.os.files;
+  FileSystem& files = program.Os.Files;
   const std::string copy = program.UpdateFolder() + "Updater.tmp";
   // A replacement cut short leaves its staged program beside Updater.exe, and
   // an unpacking cut short its partial copy beside Updater.tmp.
@@ -127,7 +127,7 @@ bool ClearHandOverLeftovers(Program& program) {
   const bool followsReplacement = marked && !files.IsFolder(copy) &&
                                   SameContent(files, copy, program.ProgramFolder + "Updater.exe");
   // The copy that started this run may still be ending.
-  program.os.clock.Sleep(kHandOverDelayMilliseconds);
+  program.Os.Clock.Sleep(kHandOverDelayMilliseconds);
   if (files.IsFolder(copy))
     RemoveFolderTree(files, copy);
   else
@@ -136,7 +136,7 @@ bool ClearHandOverLeftovers(Program& program) {
 }
 
 RunEnd ReplaceUpdater(Program& program) {
-  program.os.clock.Sleep(kHandOverDelayMilliseconds);
+  program.Os.Clock.Sleep(kHandOverDelayMilliseconds);
   // This copy runs from Update\; anywhere else there is nothing it may replace.
   if (!RunsFromUpdateFolder(program.ProgramFolder))
     return RunEnd::Fatal("Error: Updater.tmp is not in the Update folder.");
@@ -145,43 +145,43 @@ RunEnd ReplaceUpdater(Program& program) {
   if (!StartRun(program)) return RunEnd::Fatal(kAnotherUpdaterLine);
   // As every run does first: an unfinished package apply is completed or
   // undone before the program folder is touched.
-  RecoverUnfinishedApply(program.os.files, program.Output, program.ProgramFolder);
+  RecoverUnfinishedApply(program.Os.Files, program.Output, program.ProgramFolder);
 
   const std::string updater = program.ProgramFolder + "Updater.exe";
   const std::string staged = program.ProgramFolder + "Updater.new";
   // The new program is copied beside the old one first and then moved over
   // it in one step, so the folder never lacks an Updater.exe.
-  if (!program.os.files.Copy(program.UpdateFolder() + "Updater.tmp", staged)) {
-    program.Log.Write("Cannot copy Updater.tmp: " + program.os.files.LastError());
+  if (!program.Os.Files.Copy(program.UpdateFolder() + "Updater.tmp", staged)) {
+    program.Log.Write("Cannot copy Updater.tmp: " + program.Os.Files.LastError());
     return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
   }
-  program.os.files.MakeExecutable(staged);
+  program.Os.Files.MakeExecutable(staged);
   // On the disk, with its name, before it takes Updater.exe's place: after a
   // power loss the folder must hold a whole program, old or new.
-  if (!program.os.files.SyncFiles({staged})) {
-    program.Log.Write("Cannot write Updater.new to the disk: " + program.os.files.LastError());
-    program.os.files.Delete(staged);
+  if (!program.Os.Files.SyncFiles({staged})) {
+    program.Log.Write("Cannot write Updater.new to the disk: " + program.Os.Files.LastError());
+    program.Os.Files.Delete(staged);
     return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
   }
-  bool replaced = program.os.files.Replace(staged, updater);
+  bool replaced = program.Os.Files.Replace(staged, updater);
   for (int waited = 0; !replaced && waited < kReplaceRetryMilliseconds;
        waited += kReplaceRetryStepMilliseconds) {
-    program.os.clock.Sleep(kReplaceRetryStepMilliseconds);
-    replaced = program.os.files.Replace(staged, updater);
+    program.Os.Clock.Sleep(kReplaceRetryStepMilliseconds);
+    replaced = program.Os.Files.Replace(staged, updater);
   }
   if (!replaced) {
-    program.Log.Write("Cannot replace Updater.exe: " + program.os.files.LastError());
-    program.os.files.Delete(staged);
+    program.Log.Write("Cannot replace Updater.exe: " + program.Os.Files.LastError());
+    program.Os.Files.Delete(staged);
     return RunEnd::Fatal("Error: Failed to delete Updater.exe.");
   }
 
   // The mark tells the started updater that it is the program just put in
   // place; without it the guard against a hand-over loop stays unarmed.
-  if (!WriteFileWhole(program.os.files, program.UpdateFolder() + kReplacedMark, ""))
-    program.Log.Write("Cannot mark the replacement: " + program.os.files.LastError());
+  if (!WriteFileWhole(program.Os.Files, program.UpdateFolder() + kReplacedMark, ""))
+    program.Log.Write("Cannot mark the replacement: " + program.Os.Files.LastError());
   if (!LaunchProgram(program, updater, BuildRelaunchOptions(program.Settings, false),
                      program.ProgramFolder)) {
-    program.Log.Write("Cannot start Updater.exe: " + program.os.processes.LastError());
+    program.Log.Write("Cannot start Updater.exe: " + program.Os.Processes.LastError());
     return RunEnd::Fatal("Error: Failed to run Updater.exe.");
   }
   return RunEnd::Exit();

@@ -35,7 +35,7 @@ bool Perform(Program& program, HTTPGetRequest& request) {
   request.OnProgress = [](HTTPGetRequest&, int32_t received, int32_t contentLength, int32_t) {
     return received <= kLargestServerFile && contentLength <= kLargestServerFile ? 1 : 0;
   };
-  const HTTPGetResult result = HTTPGetFromWeb(program.os, request, program.Output);
+  const HTTPGetResult result = HTTPGetFromWeb(program.Os, request, program.Output);
   if (result == HTTPGetResult::HTTPGetOK) return true;
   request.Memory.reset();
   ReportHTTPGetFailure(program.Output, result, request);
@@ -119,7 +119,7 @@ bool FetchServerList(Program& program) {
   const bool signedList = RequiresSignatures(program);
   if (signedList &&
       (!CheckSignedBytes(program, request.URL, std::string(kServerListFile), list, &info) ||
-       !CheckServerListTime(program, info.timestamp)))
+       !CheckServerListTime(program, info.Timestamp)))
     return false;
   // An empty answer, an error page or a list of thousands of servers would
   // leave the next runs without a server, or trying servers for hours.
@@ -130,12 +130,12 @@ bool FetchServerList(Program& program) {
   }
   request.FileName = program.ProgramFolder + std::string(kServerListFile);
   std::string cause;
-  if (!SaveWhole(program.os.files, request.FileName, list, &cause)) {
+  if (!SaveWhole(program.Os.Files, request.FileName, list, &cause)) {
     program.Output.Failure(
         "Error: " + HTTPGetErrorText(HTTPGetResult::HTTPGetErrCreateFile, request), cause);
     return false;
   }
-  if (signedList) KeepServerListTime(program, info.timestamp);
+  if (signedList) KeepServerListTime(program, info.Timestamp);
   return true;
 }
 

@@ -21,11 +21,11 @@ using testing::WriteWholeFile;
 TEST(ServerFileRequestTest, BuildsTheThreeRecordsOnTheServerInUse) {
   const std::string server = "http://host/voxa/";
   const struct {
-    const char* name;
-    HTTPGetRequest request;
-    const char* url;
-    HTTPGetTarget target;
-    const char* fileName;
+    const char* Name;
+    HTTPGetRequest Request;
+    const char* Url;
+    HTTPGetTarget Target;
+    const char* FileName;
   } cases[] = {
       {"status", UpdateInfoRequest(server), "http://host/voxa/UpdateInfo.txt",
        HTTPGetTarget::TargetMemory, ""},
@@ -35,18 +35,18 @@ TEST(ServerFileRequestTest, BuildsTheThreeRecordsOnTheServerInUse) {
        HTTPGetTarget::TargetMemory, ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.request.URL, c.url);
-    EXPECT_EQ(c.request.Target, c.target);
-    EXPECT_EQ(c.request.FileName, c.fileName);
-    EXPECT_EQ(c.request.Agent, "Morvex Updater");
-    EXPECT_EQ(c.request.BufferSize, 0);
-    EXPECT_EQ(c.request.Port, 0);
-    EXPECT_EQ(c.request.AccessType, 0);
-    EXPECT_EQ(c.request.RequestFlags, 0u);
-    EXPECT_EQ(c.request.TotalTimeLimitMilliseconds, 120000);
-    EXPECT_FALSE(c.request.Memory.has_value());
-    EXPECT_FALSE(c.request.OnProgress || c.request.OnConnected || c.request.OnFinished);
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(c.Request.URL, c.Url);
+    EXPECT_EQ(c.Request.Target, c.Target);
+    EXPECT_EQ(c.Request.FileName, c.FileName);
+    EXPECT_EQ(c.Request.Agent, "Morvex Updater");
+    EXPECT_EQ(c.Request.BufferSize, 0);
+    EXPECT_EQ(c.Request.Port, 0);
+    EXPECT_EQ(c.Request.AccessType, 0);
+    EXPECT_EQ(c.Request.RequestFlags, 0u);
+    EXPECT_EQ(c.Request.TotalTimeLimitMilliseconds, 120000);
+    EXPECT_FALSE(c.Request.Memory.has_value());
+    EXPECT_FALSE(c.Request.OnProgress || c.Request.OnConnected || c.Request.OnFinished);
   }
 }
 
@@ -56,10 +56,10 @@ TEST(ServerFileRequestTest, GluesTheFileNameOnAServerWithoutSlashUnescaped) {
 
 TEST(TakeBodyTextTest, TakesReceivedBytesOfTheBodyAndReleasesIt) {
   const struct {
-    const char* name;
-    std::optional<std::string> body;
-    int32_t receivedBytes;
-    std::string text;
+    const char* Name;
+    std::optional<std::string> Body;
+    int32_t ReceivedBytes;
+    std::string Text;
   } cases[] = {
       {"no body", std::nullopt, 0, ""},
       {"whole body", "ok\r\n", 4, "ok\r\n"},
@@ -68,18 +68,18 @@ TEST(TakeBodyTextTest, TakesReceivedBytesOfTheBodyAndReleasesIt) {
       {"decoded as text", std::string("a\xFF\0b", 4), 4, "a\xEF\xBF\xBD"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.Name);
     HTTPGetRequest request;
-    if (c.body) request.Memory.emplace(c.body->begin(), c.body->end());
-    request.ReceivedBytes = c.receivedBytes;
-    EXPECT_EQ(TakeBodyText(request), c.text);
+    if (c.Body) request.Memory.emplace(c.Body->begin(), c.Body->end());
+    request.ReceivedBytes = c.ReceivedBytes;
+    EXPECT_EQ(TakeBodyText(request), c.Text);
     EXPECT_FALSE(request.Memory.has_value());
   }
 }
 
 class ServerFetchTest : public ::testing::Test {
  protected:
-  SignedFileInfo info;
+  SignedFileInfo info_;
   ServerFetchTest() {
     program_.ProgramFolder = folder_.Path();
     program_.Settings.Server = "http://updates.test/voxa/";
@@ -90,8 +90,8 @@ class ServerFetchTest : public ::testing::Test {
   TempFolder folder_;
   FakeWeb web_;
   FakePlatform fake_;
-  Platform platform_{fake_.console, fake_.platform.files, fake_.processes,
-                     fake_.clock,   fake_.versions,       web_};
+  Platform platform_{fake_.Console, fake_.Platform.Files, fake_.Processes,
+                     fake_.Clock,   fake_.Versions,       web_};
   Program program_{platform_};
 };
 
@@ -100,13 +100,13 @@ TEST_F(ServerFetchTest, FetchesTheStateAndTheCatalogueAsText) {
   web_.Serve("http://updates.test/voxa/VersionInfo.txt", "\xEF\xBB\xBFVOXA v.mxu 105\r\n");
   std::string state, catalogue;
   ASSERT_TRUE(FetchUpdateInfo(program_, &state));
-  ASSERT_TRUE(FetchVersionInfo(program_, &catalogue, &info));
+  ASSERT_TRUE(FetchVersionInfo(program_, &catalogue, &info_));
   EXPECT_EQ(state, "OK");
   EXPECT_EQ(catalogue, "\xEF\xBB\xBFVOXA v.mxu 105\r\n");
-  EXPECT_EQ(web_.requested, (std::vector<std::string>{"updates.test/voxa/UpdateInfo.txt",
+  EXPECT_EQ(web_.Requested, (std::vector<std::string>{"updates.test/voxa/UpdateInfo.txt",
                                                       "updates.test/voxa/VersionInfo.txt"}));
-  EXPECT_EQ(web_.agents, (std::vector<std::string>{"Morvex Updater", "Morvex Updater"}));
-  EXPECT_TRUE(fake_.console.lines.empty());
+  EXPECT_EQ(web_.Agents, (std::vector<std::string>{"Morvex Updater", "Morvex Updater"}));
+  EXPECT_TRUE(fake_.Console.Lines.empty());
 }
 
 TEST_F(ServerFetchTest, AnEmptyBodyIsTheEmptyText) {
@@ -130,7 +130,7 @@ TEST_F(ServerFetchTest, SavesTheServerListOverTheOneOnDisk) {
 // disk byte for byte, with the reason in the log and no console line, and the
 // check goes on.
 TEST_F(ServerFetchTest, OnlyAListOfServersReplacesTheListOnDisk) {
-  ASSERT_TRUE(fake_.platform.files.CreateFolder(folder_.Path() + "Update"));
+  ASSERT_TRUE(fake_.Platform.Files.CreateFolder(folder_.Path() + "Update"));
   program_.Log.Open(program_.UpdateFolder());
   auto servers = [](size_t bytes) {
     std::string list;
@@ -143,9 +143,9 @@ TEST_F(ServerFetchTest, OnlyAListOfServersReplacesTheListOnDisk) {
   const std::string tooMany = "it has more than 256 lines";
   const std::string good = "# mirrors\r\nHTTPS://a.test/voxa/\r\nhttp://b.test/\r\n";
   const struct {
-    const char* name;
-    std::string body;
-    std::string refusal;  // in the log; empty when taken
+    const char* Name;
+    std::string Body;
+    std::string Refusal;  // in the log; empty when taken
   } cases[] = {
       {"an empty body", "", noURL},
       {"an error page", "<html><body>503 Service Unavailable http://a.test/</body></html>\r\n",
@@ -155,21 +155,21 @@ TEST_F(ServerFetchTest, OnlyAListOfServersReplacesTheListOnDisk) {
       {"a list", good, ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.Name);
     WriteWholeFile(folder_.Path() + "UpdateServer.lst", old);
-    web_.Serve("http://updates.test/voxa/UpdateServer.lst", c.body);
+    web_.Serve("http://updates.test/voxa/UpdateServer.lst", c.Body);
     const size_t logged = ReadWholeFile(folder_.Path() + "Update/Updater.log").size();
     EXPECT_TRUE(FetchServerList(program_));
-    EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), c.refusal.empty() ? good : old);
+    EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), c.Refusal.empty() ? good : old);
     EXPECT_FALSE(testing::FileExists(folder_.Path() + "UpdateServer.lst.part"));
-    EXPECT_TRUE(fake_.console.lines.empty());
+    EXPECT_TRUE(fake_.Console.Lines.empty());
     const std::string log = ReadWholeFile(folder_.Path() + "Update/Updater.log").substr(logged);
     const std::string record =
         "The server's UpdateServer.lst is not taken, the list on disk stays: ";
-    if (c.refusal.empty()) {
+    if (c.Refusal.empty()) {
       EXPECT_EQ(log.find(record), std::string::npos) << log;
     } else {
-      EXPECT_NE(log.find(record + c.refusal + "\r\n"), std::string::npos) << log;
+      EXPECT_NE(log.find(record + c.Refusal + "\r\n"), std::string::npos) << log;
     }
   }
 }
@@ -182,12 +182,12 @@ TEST_F(ServerFetchTest, AFailedRequestPrintsOneErrorLine) {
   EXPECT_FALSE(FetchServerList(program_));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), "http://old/\r\n");
   web_.Unreachable("updates.test");
-  EXPECT_FALSE(FetchVersionInfo(program_, &text, &info));
-  ASSERT_EQ(fake_.console.lines.size(), 3u);
-  EXPECT_EQ(fake_.console.lines[0], "Error: HTTP status code = 404");
-  EXPECT_EQ(fake_.console.lines[1], "Error: HTTP status code = 404");
+  EXPECT_FALSE(FetchVersionInfo(program_, &text, &info_));
+  ASSERT_EQ(fake_.Console.Lines.size(), 3u);
+  EXPECT_EQ(fake_.Console.Lines[0], "Error: HTTP status code = 404");
+  EXPECT_EQ(fake_.Console.Lines[1], "Error: HTTP status code = 404");
   HTTPGetRequest unreachable;
-  EXPECT_EQ(fake_.console.lines[2],
+  EXPECT_EQ(fake_.Console.Lines[2],
             "Error: " + HTTPGetErrorText(HTTPGetResult::HTTPGetErrSend, unreachable));
 }
 
@@ -202,15 +202,15 @@ TEST_F(ServerFetchTest, AServerFileOfMoreThan16MiBIsAborted) {
     const std::string body(size, 'x');
     for (const char* file : {"UpdateInfo.txt", "UpdateServer.lst", "VersionInfo.txt"})
       web_.Serve("http://updates.test/voxa/" + std::string(file), body);
-    fake_.console.lines.clear();
+    fake_.Console.Lines.clear();
     const bool taken = size == kLargest;
     EXPECT_EQ(FetchUpdateInfo(program_, &text), taken);
     EXPECT_EQ(text.size(), taken ? size : 0u);
-    EXPECT_EQ(FetchVersionInfo(program_, &text, &info), taken);
+    EXPECT_EQ(FetchVersionInfo(program_, &text, &info_), taken);
     EXPECT_EQ(FetchServerList(program_), taken);
     // Taken as a body, but no list: the list on disk stays.
     EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), "http://old/\r\n");
-    EXPECT_EQ(fake_.console.lines, taken ? std::vector<std::string>{}
+    EXPECT_EQ(fake_.Console.Lines, taken ? std::vector<std::string>{}
                                          : std::vector<std::string>(3, "Error: Download aborted."));
   }
 }

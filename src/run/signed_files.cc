@@ -35,7 +35,7 @@ bool FetchSignature(Program& program, const std::string& url, std::string* text,
   request.OnProgress = [](HTTPGetRequest&, int32_t received, int32_t, int32_t) {
     return received <= static_cast<int32_t>(kMaxSignatureFileSize) ? 1 : 0;
   };
-  HTTPGetResult result = HTTPGetFromWeb(program.os, request, program.Output);
+  HTTPGetResult result = HTTPGetFromWeb(program.Os, request, program.Output);
   if (result != HTTPGetResult::HTTPGetOK) {
     *reason =
         result == HTTPGetResult::HTTPGetErrStatus && request.StatusCode == 404
@@ -52,7 +52,7 @@ bool FetchSignature(Program& program, const std::string& url, std::string* text,
 
 void LogGoodSignature(Program& program, std::string_view name, const SignedFileInfo& info) {
   program.Log.Write("Good signature of " + std::string(name) + ", signed " +
-                    LogTimeText(static_cast<int64_t>(info.timestamp) * 1000));
+                    LogTimeText(static_cast<int64_t>(info.Timestamp) * 1000));
 }
 
 // A kept signing time is a decimal number of at most 20 digits; a file
@@ -62,9 +62,9 @@ constexpr int64_t kLargestTimeFile = 32;
 // One signed file whose signing time may not go back, and where its newest
 // accepted time is kept.
 struct KeptTime {
-  const char* file;      // the file's name, as the lines give it
-  const char* timeFile;  // in the update folder
-  const char* earlier;   // what was accepted earlier, for the refusal line
+  const char* File;      // the file's name, as the lines give it
+  const char* TimeFile;  // in the update folder
+  const char* Earlier;   // what was accepted earlier, for the refusal line
 };
 constexpr KeptTime kCatalogueTime{"VersionInfo.txt", kCatalogueTimeFile, "the catalogue"};
 constexpr KeptTime kServerListTime{"UpdateServer.lst", kServerListTimeFile, "the list"};
@@ -128,13 +128,13 @@ std::string SignedTimeText(uint64_t timestamp) {
 // read. `*kept` gets the time kept.
 bool CheckSignedTime(Program& program, const KeptTime& rule, uint64_t timestamp, uint64_t* kept) {
   std::string cause;
-  if (!ReadKeptTime(program.os.files, program.UpdateFolder() + rule.timeFile, kept, &cause)) {
-    program.Output.Failure("Error: Cannot read Update\\" + std::string(rule.timeFile), cause);
+  if (!ReadKeptTime(program.Os.Files, program.UpdateFolder() + rule.TimeFile, kept, &cause)) {
+    program.Output.Failure("Error: Cannot read Update\\" + std::string(rule.TimeFile), cause);
     return false;
   }
   if (timestamp < *kept) {
-    PrintLine(program, "Error: Refused " + std::string(rule.file) + ": signed " +
-                           SignedTimeText(timestamp) + ", before " + rule.earlier +
+    PrintLine(program, "Error: Refused " + std::string(rule.File) + ": signed " +
+                           SignedTimeText(timestamp) + ", before " + rule.Earlier +
                            " accepted earlier (signed " + SignedTimeText(*kept) + ").");
     return false;
   }
@@ -143,11 +143,11 @@ bool CheckSignedTime(Program& program, const KeptTime& rule, uint64_t timestamp,
 
 // Keeps `timestamp` for `rule`'s file when it is newer than `kept`.
 void KeepSignedTime(Program& program, const KeptTime& rule, uint64_t timestamp, uint64_t kept) {
-  if (timestamp > kept && program.os.files.IsFolder(program.UpdateFolder()) &&
-      !WriteFileWhole(program.os.files, program.UpdateFolder() + rule.timeFile,
+  if (timestamp > kept && program.Os.Files.IsFolder(program.UpdateFolder()) &&
+      !WriteFileWhole(program.Os.Files, program.UpdateFolder() + rule.TimeFile,
                       std::to_string(timestamp)))
-    program.Log.Write("Cannot keep the signing time of " + std::string(rule.file) + ": " +
-                      program.os.files.LastError());
+    program.Log.Write("Cannot keep the signing time of " + std::string(rule.File) + ": " +
+                      program.Os.Files.LastError());
 }
 
 }  // namespace
@@ -195,7 +195,7 @@ bool CheckSignedBytes(Program& program, const std::string& url, const std::strin
 
 bool CheckSignedDownload(Program& program, const std::string& url, const std::string& path,
                          const std::string& name) {
-  FileSystem& files = program.os.files;
+  FileSystem& files = program.Os.Files;
   const std::string signaturePath = path + kSignatureSuffix;
   std::string signature, reason;
   SignedFileInfo info;
@@ -216,36 +216,36 @@ bool CheckSignedDownload(Program& program, const std::string& url, const std::st
 }
 
 void CheckWaitingPackages(Program& program) {
-  FileSystem& files = program.os.files;
+  FileSystem& files = program.Os.Files;
   const std::string folder = program.UpdateFolder();
   std::vector<FolderEntry> packages;
   if (!files.ListFolder(folder, "*.mxu", &packages)) return;
   for (const FolderEntry& package : packages) {
-    if (package.isFolder) continue;
-    const std::string path = folder + package.name;
+    if (package.IsFolder) continue;
+    const std::string path = folder + package.Name;
     std::string signature, reason;
     SignedFileInfo info;
     if (ReadSignatureFile(files, path + kSignatureSuffix, &signature, &reason) &&
-        VerifyFileSignature(files, path, signature, *program.Key, package.name, &info, &reason)) {
-      LogGoodSignature(program, package.name, info);
+        VerifyFileSignature(files, path, signature, *program.Key, package.Name, &info, &reason)) {
+      LogGoodSignature(program, package.Name, info);
       continue;
     }
     files.Delete(path);
     files.Delete(path + kSignatureSuffix);
-    BadSignature(program, package.name, reason);
+    BadSignature(program, package.Name, reason);
   }
 }
 
 void RemoveSignaturesOfAppliedPackages(Program& program) {
-  FileSystem& files = program.os.files;
+  FileSystem& files = program.Os.Files;
   const std::string folder = program.UpdateFolder();
   std::vector<FolderEntry> signatures;
   if (!files.ListFolder(folder, std::string("*.mxu") + kSignatureSuffix, &signatures)) return;
   for (const FolderEntry& signature : signatures) {
     const std::string package =
-        signature.name.substr(0, signature.name.size() - (sizeof kSignatureSuffix - 1));
-    if (!signature.isFolder && !files.Exists(folder + package))
-      files.Delete(folder + signature.name);
+        signature.Name.substr(0, signature.Name.size() - (sizeof kSignatureSuffix - 1));
+    if (!signature.IsFolder && !files.Exists(folder + package))
+      files.Delete(folder + signature.Name);
   }
 }
 
@@ -265,7 +265,7 @@ void KeepServerListTime(Program& program, uint64_t timestamp) {
   uint64_t kept = 0;
   std::string cause;
   // The time was read just before; one that cannot be read now is replaced.
-  ReadKeptTime(program.os.files, program.UpdateFolder() + kServerListTimeFile, &kept, &cause);
+  ReadKeptTime(program.Os.Files, program.UpdateFolder() + kServerListTimeFile, &kept, &cause);
   KeepSignedTime(program, kServerListTime, timestamp, kept);
 }
 

@@ -84,7 +84,7 @@ class SignedUpdateTest : public testing::CheckFixture {
 
   Lines Errors() const {
     Lines errors;
-    for (const std::string& line : fake_.console.lines)
+    for (const std::string& line : fake_.Console.Lines)
       if (line.rfind("Error: ", 0) == 0) errors.push_back(line);
     return errors;
   }
@@ -150,7 +150,7 @@ TEST_F(SignedUpdateTest, ABadPackageStopsTheDownloadsBeforeTheNextOne) {
 
   EXPECT_EQ(RunCheck(), CheckOutcome::ServersExhausted);
   Lines packages;
-  for (const std::string& request : web_.requested)
+  for (const std::string& request : web_.Requested)
     if (request.find(".mxu") != std::string::npos) packages.push_back(request);
   EXPECT_EQ(packages, (Lines{"a.test/a.mxu", "a.test/a.mxu.minisig", "a.test/b.mxu",
                              "a.test/b.mxu.minisig"}));
@@ -171,7 +171,7 @@ TEST_F(SignedUpdateTest, ACatalogueOlderThanOneAcceptedIsRefused) {
 
   // The next run meets a server that replays an older signed catalogue.
   WriteWholeFile(At("VOXA.exe"), "old program");
-  fake_.console.lines.clear();
+  fake_.Console.Lines.clear();
   program_.Settings.Server.clear();
   program_.ServerList = {replayed, current};
   EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
@@ -196,7 +196,7 @@ TEST_F(SignedUpdateTest, AServerListOlderThanOneTakenIsRefused) {
   EXPECT_EQ(ReadWholeFile(At("Update\\UpdateServer.timestamp")), "1700000500");
 
   WriteWholeFile(At("VOXA.exe"), "old program");
-  fake_.console.lines.clear();
+  fake_.Console.Lines.clear();
   program_.Settings.Server.clear();
   program_.ServerList = {replayed, current};
   EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
@@ -217,9 +217,9 @@ TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
   ServeSigned(server);
   program_.Log.Open(program_.UpdateFolder());
   const struct {
-    const char* name;
-    std::string content;  // "<folder>" makes a folder
-    const char* cause;    // in the log
+    const char* Name;
+    std::string Content;  // "<folder>" makes a folder
+    const char* Cause;    // in the log
   } kinds[] = {
       {"a folder in its place", "<folder>", "is a folder"},
       {"junk", "17OO000000", "holds no signing time: \"17OO000000\""},
@@ -229,16 +229,16 @@ TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
   };
   for (const char* file : {"VersionInfo.timestamp", "UpdateServer.timestamp"}) {
     for (const auto& kind : kinds) {
-      SCOPED_TRACE(std::string(file) + ": " + kind.name);
+      SCOPED_TRACE(std::string(file) + ": " + kind.Name);
       const std::string path = At("Update\\" + std::string(file));
       for (const char* kept : {"VersionInfo.timestamp", "UpdateServer.timestamp"})
-        RealPlatform().files.Delete(At("Update\\" + std::string(kept)));
-      if (kind.content == "<folder>") {
-        ASSERT_TRUE(RealPlatform().files.CreateFolder(path));
+        RealPlatform().Files.Delete(At("Update\\" + std::string(kept)));
+      if (kind.Content == "<folder>") {
+        ASSERT_TRUE(RealPlatform().Files.CreateFolder(path));
       } else {
-        WriteWholeFile(path, kind.content);
+        WriteWholeFile(path, kind.Content);
       }
-      fake_.console.lines.clear();
+      fake_.Console.Lines.clear();
       program_.Settings.Server.clear();
       program_.ServerList = {server};
       RunCheck();
@@ -249,18 +249,18 @@ TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
       const std::string log = ReadWholeFile(At("Update\\Updater.log"));
       EXPECT_NE(log.find("Error: Cannot read Update\\" + std::string(file) + " ("),
                 std::string::npos);
-      EXPECT_NE(log.find(kind.cause), std::string::npos) << log;
-      if (kind.content == "<folder>") {
-        EXPECT_TRUE(RealPlatform().files.IsFolder(path));
-        RealPlatform().files.RemoveFolder(path);
+      EXPECT_NE(log.find(kind.Cause), std::string::npos) << log;
+      if (kind.Content == "<folder>") {
+        EXPECT_TRUE(RealPlatform().Files.IsFolder(path));
+        RealPlatform().Files.RemoveFolder(path);
       } else {
-        EXPECT_EQ(ReadWholeFile(path), kind.content);
-        RealPlatform().files.Delete(path);
+        EXPECT_EQ(ReadWholeFile(path), kind.Content);
+        RealPlatform().Files.Delete(path);
       }
     }
   }
   // Without the files, the same server is taken.
-  fake_.console.lines.clear();
+  fake_.Console.Lines.clear();
   program_.Settings.Server.clear();
   program_.ServerList = {server};
   EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
@@ -276,10 +276,10 @@ TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {
   WriteWholeFile(At("Update\\unsigned.mxu"), bad);
   WriteWholeFile(At("Update\\renamed.mxu"), good);
   WriteWholeFile(At("Update\\renamed.mxu.minisig"), Signature(kSecretKey, good, "good.mxu"));
-  fake_.processes.commandLine = "\"" + folder_.Path() + "Updater.exe\" -dontask -onlyapply";
-  fake_.processes.executablePath = folder_.Path() + "Updater.exe";
+  fake_.Processes.GivenCommandLine = "\"" + folder_.Path() + "Updater.exe\" -dontask -onlyapply";
+  fake_.Processes.GivenExecutablePath = folder_.Path() + "Updater.exe";
   program_.PublicKey = kPublicKey;
-  EXPECT_EQ(RunUpdater(program_).ending, RunEnding::ClosingPrompt);
+  EXPECT_EQ(RunUpdater(program_).Ending, RunEnding::ClosingPrompt);
   Lines errors = Errors();
   std::sort(errors.begin(), errors.end());
   EXPECT_EQ(errors, (Lines{"Error: Bad signature of renamed.mxu: signed for another file "
@@ -305,7 +305,7 @@ TEST_F(SignedUpdateTest, TheUpdatersOwnPackageNeedsItsSignature) {
   program_.ServerList = {unsignedUpdater, good};
   EXPECT_EQ(RunCheck(), CheckOutcome::HandedOver);
   EXPECT_EQ(Errors(), (Lines{"Error: Bad signature of u.mxu: no signature file"}));
-  ASSERT_EQ(fake_.processes.starts.size(), 1u);
+  ASSERT_EQ(fake_.Processes.Starts.size(), 1u);
   EXPECT_EQ(ReadWholeFile(At("Update\\Updater.tmp")), "#!new updater");
   EXPECT_FALSE(FileExists(At("Update\\Updater.mxu")));
   EXPECT_FALSE(FileExists(At("Update\\Updater.mxu.minisig")));

@@ -74,8 +74,8 @@ bool OfferedAgainAfterReplacement(Program& program, const UpdateEntry& entry) {
 void RecordPackageOrder(Program& program) {
   std::string order;
   for (const SelectedUpdate& update : program.SelectedUpdates) order += update.PackageFile + "\r\n";
-  if (!WriteFileWhole(program.os.files, program.UpdateFolder() + kPackageOrderFile, order))
-    program.Log.Write("Cannot record the order of the packages: " + program.os.files.LastError());
+  if (!WriteFileWhole(program.Os.Files, program.UpdateFolder() + kPackageOrderFile, order))
+    program.Log.Write("Cannot record the order of the packages: " + program.Os.Files.LastError());
 }
 
 Attempt TryServer(Program& program, Mode mode) {
@@ -98,7 +98,7 @@ Attempt TryServer(Program& program, Mode mode) {
   PrintLine(program, "Checking for new versions...");
   SignedFileInfo signedCatalogue;
   if (!FetchVersionInfo(program, &text, &signedCatalogue)) return Attempt::Failed;
-  if (RequiresSignatures(program) && !AcceptCatalogueTime(program, signedCatalogue.timestamp))
+  if (RequiresSignatures(program) && !AcceptCatalogueTime(program, signedCatalogue.Timestamp))
     return Attempt::Failed;
   Catalogue catalogue;
   if (ParseCatalogue(text, &catalogue) == 0) {
@@ -136,7 +136,7 @@ Attempt TryServer(Program& program, Mode mode) {
                                 const std::string& path) {
       return CheckSignedDownload(program, url, path, SignedName(update.PackageFile));
     };
-  if (!DownloadUpdates(program.os, program.Output, program.Settings.Server, program.UpdateFolder(),
+  if (!DownloadUpdates(program.Os, program.Output, program.Settings.Server, program.UpdateFolder(),
                        program.SelectedUpdates, checkSignature))
     return Attempt::Failed;
   RecordPackageOrder(program);
@@ -158,12 +158,12 @@ bool AskYesNo(Program& program, std::string_view question) {
   if (program.Settings.AskMode != AskModeSetting::Ask) return true;
   PrintLine(program, question);
   while (true) {
-    program.os.clock.Sleep(kKeyPollMilliseconds);
+    program.Os.Clock.Sleep(kKeyPollMilliseconds);
     ConsoleKey key = ReadConsoleKey(program);
     // Nobody can answer a closed input; "no" changes nothing.
-    if (key.inputClosed) return false;
-    if (key.text == "y" || key.text == "Y") return true;
-    if (key.text == "n" || key.text == "N") return false;
+    if (key.InputClosed) return false;
+    if (key.Text == "y" || key.Text == "Y") return true;
+    if (key.Text == "n" || key.Text == "N") return false;
   }
 }
 

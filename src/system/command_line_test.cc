@@ -10,8 +10,8 @@ using Parameters = std::vector<std::string>;
 
 TEST(SplitCommandLineTest, FollowsTheSplittingRules) {
   struct Case {
-    const char* line;
-    Parameters parameters;
+    const char* Line;
+    updater::Parameters Parameters;
   };
   const Case cases[] = {
       {"", {}},
@@ -28,7 +28,7 @@ TEST(SplitCommandLineTest, FollowsTheSplittingRules) {
       {"prog \"open end", {"prog", "open end"}},     // an unclosed quote runs to the end
       {"prog a\"b", {"prog", "ab"}},
   };
-  for (const Case& c : cases) EXPECT_EQ(SplitCommandLine(c.line), c.parameters) << c.line;
+  for (const Case& c : cases) EXPECT_EQ(SplitCommandLine(c.Line), c.Parameters) << c.Line;
 }
 
 TEST(JoinCommandLineTest, SplitsBackToTheSameArguments) {

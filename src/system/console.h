@@ -11,9 +11,9 @@ namespace updater {
 struct ConsoleKey {
   // The character of the first pending key press (UTF-8), or empty when no key
   // that produces a character was pending.
-  std::string text;
+  std::string Text;
   // The input has ended (a closed pipe or file): no key will ever come.
-  bool inputClosed = false;
+  bool InputClosed = false;
 };
 
 class Console {

@@ -61,8 +61,8 @@ class MappedFile {
 };
 
 struct FolderEntry {
-  std::string name;  // name only, no folder
-  bool isFolder = false;
+  std::string Name;  // name only, no folder
+  bool IsFolder = false;
 };
 
 // How an attempt to take a lock ended (FileSystem::TryLock).

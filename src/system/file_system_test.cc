@@ -42,7 +42,7 @@ class FileSystemTest : public ::testing::Test {
     return path;
   }
 
-  FileSystem& files_ = RealPlatform().files;
+  FileSystem& files_ = RealPlatform().Files;
   TempFolder folder_;
 };
 
@@ -122,13 +122,13 @@ TEST_F(FileSystemTest, ListFolderMatchesThePatternIgnoringLetterCase) {
   std::vector<FolderEntry> entries;
   ASSERT_TRUE(files_.ListFolder(At("Update\\"), "*.mxu", &entries));
   std::sort(entries.begin(), entries.end(),
-            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+            [](const FolderEntry& a, const FolderEntry& b) { return a.Name < b.Name; });
   ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[0].name, "B.MXU");
-  EXPECT_FALSE(entries[0].isFolder);
-  EXPECT_EQ(entries[1].name, "a.mxu");
-  EXPECT_EQ(entries[2].name, "dir.mxu");
-  EXPECT_TRUE(entries[2].isFolder);
+  EXPECT_EQ(entries[0].Name, "B.MXU");
+  EXPECT_FALSE(entries[0].IsFolder);
+  EXPECT_EQ(entries[1].Name, "a.mxu");
+  EXPECT_EQ(entries[2].Name, "dir.mxu");
+  EXPECT_TRUE(entries[2].IsFolder);
 }
 
 TEST_F(FileSystemTest, ListFolderTellsAnEmptyFolderFromAMissingOne) {
@@ -183,8 +183,8 @@ TEST_F(FileSystemTest, StaysInsideOnlyThroughLinksThatStayInside) {
     ASSERT_TRUE(files_.CreateFolder(At(folder)));
   WriteWholeFile(Native("Outside\\victim"), "victim");
   struct Case {
-    const char* path;
-    bool inside;
+    const char* Path;
+    bool Inside;
   } cases[] = {
       {"App", true},
       {"App\\Data", true},
@@ -213,9 +213,9 @@ TEST_F(FileSystemTest, StaysInsideOnlyThroughLinksThatStayInside) {
   fs::create_directory_symlink("..", Native("App\\Data\\Up"));  // to App itself
 #endif
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(files_.StaysInside(At("App\\"), At(c.path)), c.inside);
-    if (!c.inside) {
+    SCOPED_TRACE(c.Path);
+    EXPECT_EQ(files_.StaysInside(At("App\\"), At(c.Path)), c.Inside);
+    if (!c.Inside) {
       EXPECT_FALSE(files_.LastError().empty());
     }
   }
@@ -290,7 +290,7 @@ TEST_F(FileSystemTest, ALockIsHeldByOneOpenerAtATime) {
 TEST_F(FileSystemTest, AStartedProgramDoesNotInheritTheLock) {
   std::unique_ptr<File> lock;
   ASSERT_EQ(files_.TryLock(At("Updater.lock"), &lock), LockOutcome::Taken);
-  ASSERT_TRUE(RealPlatform().processes.Start("\"/bin/sleep\" 3", "/bin/sleep", "3", ""));
+  ASSERT_TRUE(RealPlatform().Processes.Start("\"/bin/sleep\" 3", "/bin/sleep", "3", ""));
   lock.reset();
   EXPECT_EQ(files_.TryLock(At("Updater.lock"), &lock), LockOutcome::Taken);
 }
@@ -333,8 +333,8 @@ class FifoWatchdog {
 
 using Open = std::function<std::unique_ptr<File>(FileSystem&, const std::string&)>;
 struct NamedOpen {
-  const char* name;
-  Open open;
+  const char* Name;
+  updater::Open Open;
 };
 
 const NamedOpen kEveryOpen[] = {
@@ -358,9 +358,9 @@ const NamedOpen kEveryOpen[] = {
 TEST_F(FileSystemTest, EveryOpenRefusesAFifoOrADeviceWithoutWaiting) {
   ASSERT_EQ(mkfifo(Native("fifo").c_str(), 0666), 0);
   for (const NamedOpen& kind : kEveryOpen) {
-    SCOPED_TRACE(kind.name);
+    SCOPED_TRACE(kind.Name);
     FifoWatchdog watchdog(Native("fifo"));
-    std::unique_ptr<File> file = kind.open(files_, At("fifo"));
+    std::unique_ptr<File> file = kind.Open(files_, At("fifo"));
     EXPECT_FALSE(watchdog.Stop()) << "the open waited for the FIFO's other end";
     EXPECT_FALSE(file);
     EXPECT_NE(files_.LastError().find("FIFO"), std::string::npos) << files_.LastError();
@@ -369,8 +369,8 @@ TEST_F(FileSystemTest, EveryOpenRefusesAFifoOrADeviceWithoutWaiting) {
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
   }
   for (const NamedOpen& kind : kEveryOpen) {
-    SCOPED_TRACE(kind.name);
-    EXPECT_FALSE(kind.open(files_, "/dev/null"));
+    SCOPED_TRACE(kind.Name);
+    EXPECT_FALSE(kind.Open(files_, "/dev/null"));
     EXPECT_NE(files_.LastError().find("device"), std::string::npos) << files_.LastError();
   }
 }
@@ -383,9 +383,9 @@ TEST_F(FileSystemTest, OnlyReadingFollowsALink) {
   WriteWholeFile(Native("target"), "target");
   ASSERT_EQ(symlink(Native("target").c_str(), Native("link").c_str()), 0);
   for (const NamedOpen& kind : kEveryOpen) {
-    SCOPED_TRACE(kind.name);
-    std::unique_ptr<File> file = kind.open(files_, At("link"));
-    const bool reads = std::string(kind.name).rfind("OpenRead", 0) == 0;
+    SCOPED_TRACE(kind.Name);
+    std::unique_ptr<File> file = kind.Open(files_, At("link"));
+    const bool reads = std::string(kind.Name).rfind("OpenRead", 0) == 0;
     EXPECT_EQ(file != nullptr, reads);
     if (file && !reads) file->Write("written through", 15);
     if (!reads) {
@@ -403,9 +403,9 @@ TEST_F(FileSystemTest, MapReadShowsTheWholeFile) {
   WriteWholeFile(Native("empty"), "");
   ASSERT_TRUE(files_.CreateFolder(At("folder")));
   struct Case {
-    const char* name;
-    bool maps;
-    std::string content;
+    const char* Name;
+    bool Maps;
+    std::string Content;
   } cases[] = {
       {"a.bin", true, "mapped content"},
       {"empty", true, ""},
@@ -413,18 +413,18 @@ TEST_F(FileSystemTest, MapReadShowsTheWholeFile) {
       {"folder", false, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::unique_ptr<MappedFile> map = files_.MapRead(At(c.name));
-    ASSERT_EQ(map != nullptr, c.maps);
+    SCOPED_TRACE(c.Name);
+    std::unique_ptr<MappedFile> map = files_.MapRead(At(c.Name));
+    ASSERT_EQ(map != nullptr, c.Maps);
     if (!map) {
-      EXPECT_NE(files_.LastError().find(c.name), std::string::npos) << files_.LastError();
+      EXPECT_NE(files_.LastError().find(c.Name), std::string::npos) << files_.LastError();
       continue;
     }
-    ASSERT_EQ(map->Size(), static_cast<int64_t>(c.content.size()));
-    EXPECT_EQ(map->Data() == nullptr, c.content.empty());
+    ASSERT_EQ(map->Size(), static_cast<int64_t>(c.Content.size()));
+    EXPECT_EQ(map->Data() == nullptr, c.Content.empty());
     if (map->Data()) {
-      EXPECT_EQ(std::string(reinterpret_cast<const char*>(map->Data()), c.content.size()),
-                c.content);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(map->Data()), c.Content.size()),
+                c.Content);
     }
     EXPECT_TRUE(map->Close());
     EXPECT_TRUE(map->Close());

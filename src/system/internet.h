@@ -23,29 +23,29 @@ enum class HttpAccess {
 };
 
 struct HttpSessionOptions {
-  std::string agent;  // the User-Agent header
-  HttpAccess access = HttpAccess::Direct;
-  std::string proxyName;  // "host:port" for HttpAccess::Proxy
+  std::string Agent;  // the User-Agent header
+  HttpAccess Access = HttpAccess::Direct;
+  std::string ProxyName;  // "host:port" for HttpAccess::Proxy
   // Time limits of every request of the session, in milliseconds; 0 leaves
   // the backend's own. A limit that runs out fails the call that waited.
   // Connecting to the server (TLS included): Send() fails.
-  int connectTimeoutMilliseconds = 0;
+  int ConnectTimeoutMilliseconds = 0;
   // From the request sent to the final response's headers: Send() fails.
-  int responseTimeoutMilliseconds = 0;
+  int ResponseTimeoutMilliseconds = 0;
   // A body read that waits this long without any byte arriving: Read() fails.
-  int receiveTimeoutMilliseconds = 0;
+  int ReceiveTimeoutMilliseconds = 0;
 };
 
 // Credentials a connection can be given.
 enum class HttpCredential { UserName, Password, ProxyUserName, ProxyPassword };
 
 struct HttpRequestOptions {
-  std::string path;          // from the first "/", query included
-  bool secure = false;       // TLS with certificate verification
-  bool reload = true;        // always from the server, never from a cache
-  bool neverAskUser = true;  // no dialog of the platform's, ever
+  std::string Path;          // from the first "/", query included
+  bool Secure = false;       // TLS with certificate verification
+  bool Reload = true;        // always from the server, never from a cache
+  bool NeverAskUser = true;  // no dialog of the platform's, ever
   // Extra request headers, name and value.
-  std::vector<std::pair<std::string, std::string>> headers;
+  std::vector<std::pair<std::string, std::string>> Headers;
 };
 
 class HttpRequest {

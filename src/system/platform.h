@@ -11,12 +11,13 @@
 namespace updater {
 
 struct Platform {
-  Console& console;
-  FileSystem& files;
-  Processes& processes;
-  Clock& clock;
-  VersionResources& versions;
-  Internet& internet;
+  // (Qualified where a member is named as its type.)
+  updater::Console& Console;
+  FileSystem& Files;
+  updater::Processes& Processes;
+  updater::Clock& Clock;
+  VersionResources& Versions;
+  updater::Internet& Internet;
 };
 
 // The backend of the platform this program was built for.

@@ -36,7 +36,7 @@ class SmallFilesFolderTest : public ::testing::Test {
     return path;
   }
 
-  FileSystem& files_ = RealPlatform().files;
+  FileSystem& files_ = RealPlatform().Files;
   testing::TempFolder folder_;
 };
 
@@ -53,20 +53,20 @@ TEST_F(SmallFilesFolderTest, ReadStopsAtTheLimitWhateverTheFileClaims) {
   std::filesystem::resize_file(std::filesystem::u8path(Native("huge")), kHuge);
   ASSERT_TRUE(files_.CreateFolder(At("folder")));
   struct Case {
-    const char* name;
-    int64_t limit;
-    SmallFileRead result;
-    const char* bytes;
+    const char* Name;
+    int64_t Limit;
+    SmallFileRead Result;
+    const char* Bytes;
   } cases[] = {
       {"ten", 10, SmallFileRead::Done, "0123456789"},  {"ten", 9, SmallFileRead::TooLarge, ""},
       {"huge", 64 << 10, SmallFileRead::TooLarge, ""}, {"missing", 10, SmallFileRead::Missing, ""},
       {"folder", 10, SmallFileRead::Failed, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.limit));
+    SCOPED_TRACE(std::string(c.Name) + " " + std::to_string(c.Limit));
     std::string bytes = "left over";
-    EXPECT_EQ(ReadSmallFile(files_, At(c.name), c.limit, &bytes), c.result);
-    EXPECT_EQ(bytes, c.bytes);
+    EXPECT_EQ(ReadSmallFile(files_, At(c.Name), c.Limit, &bytes), c.Result);
+    EXPECT_EQ(bytes, c.Bytes);
   }
 }
 

@@ -44,7 +44,7 @@ void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
     std::vector<FolderEntry> entries;
     if (!files.ListFolder(updateFolder, pattern, &entries)) return;
     for (const FolderEntry& entry : entries)
-      if (!entry.isFolder) files.Delete(updateFolder + entry.name);
+      if (!entry.IsFolder) files.Delete(updateFolder + entry.Name);
   }
 }
 
@@ -53,7 +53,7 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
                      const PackageArrived& arrived) {
   report.Line("");
   report.Line("Downloading updates...");
-  ClearUpdateFolder(os.files, updateFolder);
+  ClearUpdateFolder(os.Files, updateFolder);
 
   // One record for all packages: the defaults the client writes back into it
   // for the first download stay for the following ones.

@@ -11,8 +11,8 @@ TEST(HTTPGetErrorText, EveryCode) {
   request.StatusCode = 404;
   request.FileName = "C:\\App\\Update\\x.mxu";
   struct {
-    HTTPGetResult result;
-    const char* text;
+    HTTPGetResult Result;
+    const char* Text;
   } cases[] = {
       {HTTPGetResult::HTTPGetErrOpen, "Error initializing the WININET.DLL API."},
       {HTTPGetResult::HTTPGetErrConnect, "Error opening the session to the given site."},
@@ -34,8 +34,8 @@ TEST(HTTPGetErrorText, EveryCode) {
       {static_cast<HTTPGetResult>(-7), "Unexpected error = -7"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int32_t>(c.result));
-    EXPECT_EQ(HTTPGetErrorText(c.result, request), c.text);
+    SCOPED_TRACE(static_cast<int32_t>(c.Result));
+    EXPECT_EQ(HTTPGetErrorText(c.Result, request), c.Text);
   }
 }
 

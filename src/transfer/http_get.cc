@@ -62,8 +62,8 @@ class BodyRate {
     total_ += bytes;
     arrivals_.push_back({now, bytes});
     held_ += bytes;
-    while (held_ - arrivals_.front().bytes >= kLeastWindowBytes) {
-      held_ -= arrivals_.front().bytes;
+    while (held_ - arrivals_.front().Bytes >= kLeastWindowBytes) {
+      held_ -= arrivals_.front().Bytes;
       arrivals_.pop_front();
     }
   }
@@ -71,7 +71,7 @@ class BodyRate {
   // before it.
   uint64_t WindowDeadline() const {
     return held_ < kLeastWindowBytes ? start_ + kRateWindowMilliseconds
-                                     : arrivals_.front().at + kRateWindowMilliseconds;
+                                     : arrivals_.front().At + kRateWindowMilliseconds;
   }
   // The same for the average rule: the average holds while the milliseconds
   // since the start are at most total * 1000 / 1024.
@@ -85,8 +85,8 @@ class BodyRate {
 
  private:
   struct Arrival {
-    uint64_t at;
-    uint32_t bytes;
+    uint64_t At;
+    uint32_t Bytes;
   };
   uint64_t start_ = 0;
   std::deque<Arrival> arrivals_;  // at most kLeastWindowBytes of them
@@ -131,28 +131,28 @@ bool IsRestOfBody(const std::string& value, uint64_t first, uint64_t total) {
 // What one call holds while it runs; everything still open is released on the
 // way out, whichever way that is.
 struct Transfer {
-  Transfer(Platform& os, HTTPGetRequest& request) : os(os), request(request) {}
+  Transfer(Platform& os, HTTPGetRequest& request) : Os(os), Request(request) {}
 
-  Platform& os;
-  HTTPGetRequest& request;
-  Report* report = nullptr;  // where resumes are logged, if anywhere
-  uint64_t startMilliseconds = 0;
-  int64_t received = 0;
-  int32_t contentLength = 0;
-  std::unique_ptr<HttpSession> session;
-  std::unique_ptr<HttpConnection> connection;
-  std::unique_ptr<HttpRequest> handle;
-  HttpRequestOptions requestOptions;
-  std::string user, password;
+  Platform& Os;
+  HTTPGetRequest& Request;
+  updater::Report* Report = nullptr;  // where resumes are logged, if anywhere
+  uint64_t StartMilliseconds = 0;
+  int64_t Received = 0;
+  int32_t ContentLength = 0;
+  std::unique_ptr<HttpSession> Session;
+  std::unique_ptr<HttpConnection> Connection;
+  std::unique_ptr<HttpRequest> Handle;
+  HttpRequestOptions RequestOptions;
+  std::string User, Password;
   // TargetFile: the temporary file while it exists under its name.
-  std::string temporaryName;
-  std::unique_ptr<File> file;
-  std::string validator;  // of the answer whose body is being read
-  BodyRate rate;
-  bool cut = false;  // the body failed because the transfer was cut off
+  std::string TemporaryName;
+  std::unique_ptr<updater::File> File;
+  std::string BodyValidator;  // of the answer whose body is being read
+  BodyRate Rate;
+  bool Cut = false;  // the body failed because the transfer was cut off
   // When the request's total time runs out, on the platform clock; 0 when
   // it has no total limit.
-  uint64_t deadline = 0;
+  uint64_t Deadline = 0;
 
   HTTPGetResult Run();
   // Sends the open request and answers one 401 with the URL's credentials;
@@ -175,140 +175,140 @@ struct Transfer {
   // The text of the total limit that ran out while waiting for `what`.
   std::string TotalLimitText(const std::string& what) const {
     return "the request's time limit of " +
-           std::to_string(request.TotalTimeLimitMilliseconds / 1000) + " s ran out while " + what;
+           std::to_string(Request.TotalTimeLimitMilliseconds / 1000) + " s ran out while " + what;
   }
   // Moves the complete temporary file onto the target.
   HTTPGetResult KeepFile();
   // Takes the cause of the failure `result` from where it was recorded: the
   // HTTP client, the file system, or the client's own rules.
   HTTPGetResult FailWith(HTTPGetResult result, std::string cause) {
-    request.FailureCause = std::move(cause);
+    Request.FailureCause = std::move(cause);
     return result;
   }
   HTTPGetResult InternetFailure(HTTPGetResult result) {
-    return FailWith(result, os.internet.LastError());
+    return FailWith(result, Os.Internet.LastError());
   }
-  HTTPGetResult FileFailure(HTTPGetResult result) { return FailWith(result, os.files.LastError()); }
+  HTTPGetResult FileFailure(HTTPGetResult result) { return FailWith(result, Os.Files.LastError()); }
   // Closes the request, the connection and the session that are open, in that
   // order; false when any close was refused. Every handle is closed even then.
   bool CloseHandles();
   int32_t Seconds() const {
-    return static_cast<int32_t>((os.clock.Milliseconds() - startMilliseconds) / 1000);
+    return static_cast<int32_t>((Os.Clock.Milliseconds() - StartMilliseconds) / 1000);
   }
 };
 
 bool Transfer::CloseHandles() {
   bool closed = true;
-  if (handle) closed = handle->Close() && closed;
-  if (connection) closed = connection->Close() && closed;
-  if (session) closed = session->Close() && closed;
-  handle.reset();
-  connection.reset();
-  session.reset();
+  if (Handle) closed = Handle->Close() && closed;
+  if (Connection) closed = Connection->Close() && closed;
+  if (Session) closed = Session->Close() && closed;
+  Handle.reset();
+  Connection.reset();
+  Session.reset();
   return closed;
 }
 
 HTTPGetResult Transfer::Run() {
   std::string host, path;
-  if (GetURLHost(request.URL, &host) != R::HTTPGetOK)
+  if (GetURLHost(Request.URL, &host) != R::HTTPGetOK)
     return FailWith(R::HTTPGetErrArgument, "no host in the URL");
-  if (GetURLPath(request.URL, &path) != R::HTTPGetOK)
+  if (GetURLPath(Request.URL, &path) != R::HTTPGetOK)
     return FailWith(R::HTTPGetErrArgument, "no path in the URL");
-  GetURLCredentials(request.URL, &user, &password);  // no credentials is no error
+  GetURLCredentials(Request.URL, &User, &Password);  // no credentials is no error
 
-  if (request.Target == HTTPGetTarget::TargetFile) {
-    if (request.FileName.empty()) return FailWith(R::HTTPGetErrArgument, "no target file name");
-  } else if (request.Target == HTTPGetTarget::TargetMemory) {
-    request.Memory.reset();
+  if (Request.Target == HTTPGetTarget::TargetFile) {
+    if (Request.FileName.empty()) return FailWith(R::HTTPGetErrArgument, "no target file name");
+  } else if (Request.Target == HTTPGetTarget::TargetMemory) {
+    Request.Memory.reset();
   } else {
     return FailWith(R::HTTPGetErrArgument,
-                    "unknown target " + std::to_string(static_cast<int32_t>(request.Target)));
+                    "unknown target " + std::to_string(static_cast<int32_t>(Request.Target)));
   }
-  if (request.AccessType == kAccessProxy && request.ProxyName.empty())
+  if (Request.AccessType == kAccessProxy && Request.ProxyName.empty())
     return FailWith(R::HTTPGetErrArgument, "a proxy without a name");
 
   // Defaults, written back so that the record shows what was used.
-  if (request.BufferSize < 0) request.BufferSize = 0;
-  if (request.AccessType == 0) request.AccessType = kAccessDirect;
-  if (request.Agent.empty()) request.Agent = kDefaultAgent;
-  if (request.RequestFlags == 0) request.RequestFlags = kDefaultRequestFlags;
+  if (Request.BufferSize < 0) Request.BufferSize = 0;
+  if (Request.AccessType == 0) Request.AccessType = kAccessDirect;
+  if (Request.Agent.empty()) Request.Agent = kDefaultAgent;
+  if (Request.RequestFlags == 0) Request.RequestFlags = kDefaultRequestFlags;
   // A port written in the URL cannot be part of the name that is resolved; it
   // is the port to use unless the record names one.
-  bool secure = IsSecureURL(request.URL);
+  bool secure = IsSecureURL(Request.URL);
   HostAndPort server = SplitHostPort(host);
-  if (request.Port == 0) {
-    request.Port = server.port != 0 ? server.port : secure ? kHttpsPort : kHttpPort;
+  if (Request.Port == 0) {
+    Request.Port = server.Port != 0 ? server.Port : secure ? kHttpsPort : kHttpPort;
   }
 
-  if (request.AccessType != kAccessDirect && request.AccessType != kAccessProxy)
-    return FailWith(R::HTTPGetErrOpen, "unknown access type " + std::to_string(request.AccessType));
+  if (Request.AccessType != kAccessDirect && Request.AccessType != kAccessProxy)
+    return FailWith(R::HTTPGetErrOpen, "unknown access type " + std::to_string(Request.AccessType));
   HttpSessionOptions sessionOptions;
-  sessionOptions.agent = request.Agent;
-  sessionOptions.access =
-      request.AccessType == kAccessProxy ? HttpAccess::Proxy : HttpAccess::Direct;
-  sessionOptions.proxyName = request.ProxyName;
-  sessionOptions.connectTimeoutMilliseconds = kConnectTimeoutMilliseconds;
-  sessionOptions.responseTimeoutMilliseconds = kResponseTimeoutMilliseconds;
-  sessionOptions.receiveTimeoutMilliseconds = kReceiveTimeoutMilliseconds;
-  session = os.internet.Open(sessionOptions);
-  if (!session) return InternetFailure(R::HTTPGetErrOpen);
-  connection = session->Connect(server.name, request.Port);
-  if (!connection) return InternetFailure(R::HTTPGetErrConnect);
-  if (request.AccessType == kAccessProxy) {
-    if (!request.ProxyUser.empty() &&
-        !connection->SetCredential(HttpCredential::ProxyUserName, request.ProxyUser))
+  sessionOptions.Agent = Request.Agent;
+  sessionOptions.Access =
+      Request.AccessType == kAccessProxy ? HttpAccess::Proxy : HttpAccess::Direct;
+  sessionOptions.ProxyName = Request.ProxyName;
+  sessionOptions.ConnectTimeoutMilliseconds = kConnectTimeoutMilliseconds;
+  sessionOptions.ResponseTimeoutMilliseconds = kResponseTimeoutMilliseconds;
+  sessionOptions.ReceiveTimeoutMilliseconds = kReceiveTimeoutMilliseconds;
+  Session = Os.Internet.Open(sessionOptions);
+  if (!Session) return InternetFailure(R::HTTPGetErrOpen);
+  Connection = Session->Connect(server.Name, Request.Port);
+  if (!Connection) return InternetFailure(R::HTTPGetErrConnect);
+  if (Request.AccessType == kAccessProxy) {
+    if (!Request.ProxyUser.empty() &&
+        !Connection->SetCredential(HttpCredential::ProxyUserName, Request.ProxyUser))
       return InternetFailure(R::HTTPGetErrProxyOptions);
-    if (!request.ProxyPassword.empty() &&
-        !connection->SetCredential(HttpCredential::ProxyPassword, request.ProxyPassword))
+    if (!Request.ProxyPassword.empty() &&
+        !Connection->SetCredential(HttpCredential::ProxyPassword, Request.ProxyPassword))
       return InternetFailure(R::HTTPGetErrProxyOptions);
   }
-  requestOptions.path = path;
-  requestOptions.secure = secure;
-  requestOptions.reload = (request.RequestFlags & kRequestReload) != 0;
-  requestOptions.neverAskUser = (request.RequestFlags & kRequestNeverAskUser) != 0;
-  handle = connection->OpenRequest(requestOptions);
-  if (!handle) return InternetFailure(R::HTTPGetErrRequest);
+  RequestOptions.Path = path;
+  RequestOptions.Secure = secure;
+  RequestOptions.Reload = (Request.RequestFlags & kRequestReload) != 0;
+  RequestOptions.NeverAskUser = (Request.RequestFlags & kRequestNeverAskUser) != 0;
+  Handle = Connection->OpenRequest(RequestOptions);
+  if (!Handle) return InternetFailure(R::HTTPGetErrRequest);
 
   uint32_t status = 0;
   if (HTTPGetResult sent = Send(&status); sent != R::HTTPGetOK) return sent;
   if (status != 200) {
-    request.StatusCode = static_cast<int32_t>(status);
+    Request.StatusCode = static_cast<int32_t>(status);
     return R::HTTPGetErrStatus;
   }
   if (HTTPGetResult length = TakeContentLength(); length != R::HTTPGetOK) return length;
 
-  int32_t chunkSize = request.BufferSize;
+  int32_t chunkSize = Request.BufferSize;
   if (chunkSize == 0) {
-    chunkSize = contentLength >= 1 && contentLength <= kLargestWholeRead ? contentLength
+    chunkSize = ContentLength >= 1 && ContentLength <= kLargestWholeRead ? ContentLength
                                                                          : kDefaultChunkSize;
   }
   try {
-    request.Memory.emplace(static_cast<size_t>(chunkSize));
+    Request.Memory.emplace(static_cast<size_t>(chunkSize));
   } catch (const std::bad_alloc&) {
-    request.Memory.reset();
+    Request.Memory.reset();
     return FailWith(R::HTTPGetErrMemory, "no memory for a read buffer");
   }
-  if (request.Target == HTTPGetTarget::TargetFile) {
-    file = os.files.Create(TemporaryDownloadName(request.FileName));
-    if (!file) return FileFailure(R::HTTPGetErrCreateFile);
-    temporaryName = TemporaryDownloadName(request.FileName);
+  if (Request.Target == HTTPGetTarget::TargetFile) {
+    File = Os.Files.Create(TemporaryDownloadName(Request.FileName));
+    if (!File) return FileFailure(R::HTTPGetErrCreateFile);
+    TemporaryName = TemporaryDownloadName(Request.FileName);
   }
-  if (request.OnConnected) request.OnConnected(request, handle.get());
+  if (Request.OnConnected) Request.OnConnected(Request, Handle.get());
 
-  validator = Validator(*handle);
+  BodyValidator = Validator(*Handle);
   HTTPGetResult result = ReadBody(chunkSize);
   // Only a body of known length can be completed from pieces, and only with
   // a validator that makes the server send pieces of the same body.
-  for (int attempt = 1; result != R::HTTPGetOK && cut && file && received > 0 &&
-                        contentLength > 0 && !validator.empty() && attempt <= kMostResumes;
+  for (int attempt = 1; result != R::HTTPGetOK && Cut && File && Received > 0 &&
+                        ContentLength > 0 && !BodyValidator.empty() && attempt <= kMostResumes;
        ++attempt)
     result = Resume(attempt, chunkSize);
   if (result != R::HTTPGetOK) return result;
 
-  if (file) {
+  if (File) {
     if (HTTPGetResult kept = KeepFile(); kept != R::HTTPGetOK) return kept;
   }
-  request.ReceivedBytes = static_cast<int32_t>(received);
+  Request.ReceivedBytes = static_cast<int32_t>(Received);
   if (!CloseHandles()) return InternetFailure(R::HTTPGetErrClose);
   return R::HTTPGetOK;
 }
@@ -316,102 +316,102 @@ HTTPGetResult Transfer::Run() {
 bool Transfer::LimitWait(uint64_t until) {
   uint64_t left = 0;
   if (until != 0) {
-    const uint64_t now = os.clock.Milliseconds();
+    const uint64_t now = Os.Clock.Milliseconds();
     if (now >= until) return false;
     left = std::min<uint64_t>(until - now, std::numeric_limits<uint32_t>::max());
   }
-  handle->SetDeadline(static_cast<uint32_t>(left));
+  Handle->SetDeadline(static_cast<uint32_t>(left));
   return true;
 }
 
 HTTPGetResult Transfer::Send(uint32_t* status) {
   const std::string waitingForHeaders = TotalLimitText("waiting for the response headers");
   for (bool resent = false;; resent = true) {
-    if (!LimitWait(deadline)) return FailWith(R::HTTPGetErrSend, waitingForHeaders);
-    if (!handle->Send()) {
-      if (deadline != 0 && os.clock.Milliseconds() >= deadline)
-        return FailWith(R::HTTPGetErrSend, waitingForHeaders + "; " + os.internet.LastError());
+    if (!LimitWait(Deadline)) return FailWith(R::HTTPGetErrSend, waitingForHeaders);
+    if (!Handle->Send()) {
+      if (Deadline != 0 && Os.Clock.Milliseconds() >= Deadline)
+        return FailWith(R::HTTPGetErrSend, waitingForHeaders + "; " + Os.Internet.LastError());
       return InternetFailure(R::HTTPGetErrSend);
     }
     // Headers that came after the time ran out came too late.
-    if (deadline != 0 && os.clock.Milliseconds() >= deadline)
+    if (Deadline != 0 && Os.Clock.Milliseconds() >= Deadline)
       return FailWith(R::HTTPGetErrSend, waitingForHeaders);
-    if (!handle->Status(status)) return InternetFailure(R::HTTPGetErrQueryStatus);
+    if (!Handle->Status(status)) return InternetFailure(R::HTTPGetErrQueryStatus);
     if (*status != 401 || resent) return R::HTTPGetOK;
     // One resend answers the challenge, with the URL's credentials if any.
-    if (!user.empty() && !connection->SetCredential(HttpCredential::UserName, user))
+    if (!User.empty() && !Connection->SetCredential(HttpCredential::UserName, User))
       return InternetFailure(R::HTTPGetErrAuthOptions);
-    if (!password.empty() && !connection->SetCredential(HttpCredential::Password, password))
+    if (!Password.empty() && !Connection->SetCredential(HttpCredential::Password, Password))
       return InternetFailure(R::HTTPGetErrAuthOptions);
   }
 }
 
 HTTPGetResult Transfer::TakeContentLength() {
   uint64_t announced = 0;
-  if (!handle->ContentLength(&announced)) announced = 0;
+  if (!Handle->ContentLength(&announced)) announced = 0;
   // The byte counts are 32-bit: a larger body is refused before anything is
   // written.
   if (announced > static_cast<uint64_t>(kLargestBody))
     return FailWith(R::HTTPGetErrRead, "the announced body of " + std::to_string(announced) +
                                            " bytes is 2 GiB or more");
-  contentLength = static_cast<int32_t>(announced);
+  ContentLength = static_cast<int32_t>(announced);
   return R::HTTPGetOK;
 }
 
 HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
-  const std::string cutCause = request.FailureCause;
-  const std::string from = std::to_string(received);
-  if (report != nullptr) {
-    report->Log("Resuming GET " + MaskURLPassword(request.URL) + " at byte " + from + " of " +
-                std::to_string(contentLength) + " (attempt " + std::to_string(attempt) + " of " +
+  const std::string cutCause = Request.FailureCause;
+  const std::string from = std::to_string(Received);
+  if (Report != nullptr) {
+    Report->Log("Resuming GET " + MaskURLPassword(Request.URL) + " at byte " + from + " of " +
+                std::to_string(ContentLength) + " (attempt " + std::to_string(attempt) + " of " +
                 std::to_string(kMostResumes) + ") after: " + cutCause);
   }
   // The cut's failure stands when the rest cannot be had.
   auto giveUp = [&](const std::string& why) {
-    cut = false;
+    Cut = false;
     return FailWith(R::HTTPGetErrRead, cutCause + "; the resumed request " + why);
   };
-  handle->Close();  // the cut request is done with, whatever its close says
-  handle.reset();
-  HttpRequestOptions options = requestOptions;
-  options.headers.push_back({"Range", "bytes=" + from + "-"});
-  options.headers.push_back({"If-Range", validator});
-  handle = connection->OpenRequest(options);
-  if (!handle) return giveUp("could not be opened: " + os.internet.LastError());
+  Handle->Close();  // the cut request is done with, whatever its close says
+  Handle.reset();
+  HttpRequestOptions options = RequestOptions;
+  options.Headers.push_back({"Range", "bytes=" + from + "-"});
+  options.Headers.push_back({"If-Range", BodyValidator});
+  Handle = Connection->OpenRequest(options);
+  if (!Handle) return giveUp("could not be opened: " + Os.Internet.LastError());
   uint32_t status = 0;
-  if (Send(&status) != R::HTTPGetOK) return giveUp("failed: " + request.FailureCause);
+  if (Send(&status) != R::HTTPGetOK) return giveUp("failed: " + Request.FailureCause);
 
   // A 206 of another version of the body (the server ignored If-Range)
   // would splice two files: the whole body is asked for again instead.
-  if (status == 206 && Validator(*handle) != validator) {
-    const std::string answered = Validator(*handle);
+  if (status == 206 && Validator(*Handle) != BodyValidator) {
+    const std::string answered = Validator(*Handle);
     if (HTTPGetResult again = RequestAgain("the resumed request was answered with 206 of "
                                            "another version (validator \"" +
-                                               answered + "\", was \"" + validator + "\")",
+                                               answered + "\", was \"" + BodyValidator + "\")",
                                            &status);
         again != R::HTTPGetOK)
       return giveUp("was answered with 206 of another version, and the plain request failed: " +
-                    request.FailureCause);
+                    Request.FailureCause);
     if (status != 200)
       return giveUp("was answered with 206 of another version, and the plain request with status " +
                     std::to_string(status));
   }
   if (status == 206) {
-    std::string range = handle->Header("Content-Range").value_or("");
-    if (!IsRestOfBody(range, static_cast<uint64_t>(received), static_cast<uint64_t>(contentLength)))
+    std::string range = Handle->Header("Content-Range").value_or("");
+    if (!IsRestOfBody(range, static_cast<uint64_t>(Received), static_cast<uint64_t>(ContentLength)))
       return giveUp("was answered with Content-Range \"" + range + "\"");
     uint64_t length = 0;
-    if (handle->ContentLength(&length) && length != static_cast<uint64_t>(contentLength - received))
+    if (Handle->ContentLength(&length) && length != static_cast<uint64_t>(ContentLength - Received))
       return giveUp("announced " + std::to_string(length) + " bytes");
   } else if (status == 200) {
     // The server sends the whole body again (it ignored the range, or the
     // body changed): start the file over.
     if (HTTPGetResult length = TakeContentLength(); length != R::HTTPGetOK) return length;
-    file.reset();
-    file = os.files.Create(temporaryName);
-    if (!file) return FileFailure(R::HTTPGetErrCreateFile);
-    received = 0;
-    validator = Validator(*handle);
+    File.reset();
+    File = Os.Files.Create(TemporaryName);
+    if (!File) return FileFailure(R::HTTPGetErrCreateFile);
+    Received = 0;
+    BodyValidator = Validator(*Handle);
   } else {
     return giveUp("was answered with status " + std::to_string(status));
   }
@@ -419,22 +419,22 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
 }
 
 HTTPGetResult Transfer::RequestAgain(const std::string& why, uint32_t* status) {
-  if (report != nullptr)
-    report->Log("Starting GET " + MaskURLPassword(request.URL) + " over: " + why);
-  handle->Close();
-  handle.reset();
-  handle = connection->OpenRequest(requestOptions);
-  if (!handle) return InternetFailure(R::HTTPGetErrRequest);
+  if (Report != nullptr)
+    Report->Log("Starting GET " + MaskURLPassword(Request.URL) + " over: " + why);
+  Handle->Close();
+  Handle.reset();
+  Handle = Connection->OpenRequest(RequestOptions);
+  if (!Handle) return InternetFailure(R::HTTPGetErrRequest);
   return Send(status);
 }
 
 HTTPGetResult Transfer::SlowBody(uint64_t now, const std::string& cause) {
-  const std::string received = std::to_string(this->received) + " bytes received";
+  const std::string received = std::to_string(this->Received) + " bytes received";
   // The rule or limit that ran out first; the window's, the average's, then
   // the total's when they ran out together.
-  const uint64_t window = rate.WindowDeadline(), average = rate.AverageDeadline();
+  const uint64_t window = Rate.WindowDeadline(), average = Rate.AverageDeadline();
   std::string text;
-  if (deadline != 0 && deadline <= now && deadline < std::min(window, average)) {
+  if (Deadline != 0 && Deadline <= now && Deadline < std::min(window, average)) {
     text = TotalLimitText("reading the body (" + received + ")");
   } else if (window <= average) {
     text = "fewer than " + std::to_string(kLeastWindowBytes) + " bytes in " +
@@ -442,94 +442,94 @@ HTTPGetResult Transfer::SlowBody(uint64_t now, const std::string& cause) {
   } else {
     text = "fewer than " + std::to_string(kLeastAverageBytesPerSecond) +
            " bytes a second on average after the first " +
-           std::to_string(kRateWindowMilliseconds / 1000) + " s (" + std::to_string(rate.Total()) +
-           " bytes in " + std::to_string((now - rate.Start()) / 1000) + " s; " + received + ")";
+           std::to_string(kRateWindowMilliseconds / 1000) + " s (" + std::to_string(Rate.Total()) +
+           " bytes in " + std::to_string((now - Rate.Start()) / 1000) + " s; " + received + ")";
   }
   return FailWith(R::HTTPGetErrRead, cause.empty() ? text : text + "; " + cause);
 }
 
 HTTPGetResult Transfer::KeepFile() {
-  if (!file->Flush()) return FileFailure(R::HTTPGetErrWrite);
-  if (file->Size() != received)
+  if (!File->Flush()) return FileFailure(R::HTTPGetErrWrite);
+  if (File->Size() != Received)
     return FailWith(R::HTTPGetErrWrite, "the file does not hold the bytes received");
   // A close that reports a delayed write error fails the download too.
-  if (!file->Close()) return FileFailure(R::HTTPGetErrWrite);
-  file.reset();
-  if (!os.files.Replace(temporaryName, request.FileName))
+  if (!File->Close()) return FileFailure(R::HTTPGetErrWrite);
+  File.reset();
+  if (!Os.Files.Replace(TemporaryName, Request.FileName))
     return FileFailure(R::HTTPGetErrCreateFile);
-  temporaryName.clear();
+  TemporaryName.clear();
   return R::HTTPGetOK;
 }
 
 HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
-  std::vector<uint8_t>& buffer = *request.Memory;
-  cut = false;
-  rate.Start(os.clock.Milliseconds());
+  std::vector<uint8_t>& buffer = *Request.Memory;
+  Cut = false;
+  Rate.Start(Os.Clock.Milliseconds());
   for (;;) {
     // The next bytes must come before the body is too slow, and before the
     // request's time runs out.
-    uint64_t until = rate.Deadline();
-    if (deadline != 0) until = std::min(until, deadline);
-    if (!LimitWait(until)) return SlowBody(os.clock.Milliseconds(), std::string());
-    uint8_t* into = file ? buffer.data() : buffer.data() + received;
+    uint64_t until = Rate.Deadline();
+    if (Deadline != 0) until = std::min(until, Deadline);
+    if (!LimitWait(until)) return SlowBody(Os.Clock.Milliseconds(), std::string());
+    uint8_t* into = File ? buffer.data() : buffer.data() + Received;
     uint32_t got = 0;
-    if (!handle->Read(into, static_cast<uint32_t>(chunkSize), &got)) {
-      const uint64_t now = os.clock.Milliseconds();
+    if (!Handle->Read(into, static_cast<uint32_t>(chunkSize), &got)) {
+      const uint64_t now = Os.Clock.Milliseconds();
       // A wait that ran out is no cut: a slow server is not asked again.
-      if (now >= until) return SlowBody(now, os.internet.LastError());
-      cut = true;
+      if (now >= until) return SlowBody(now, Os.Internet.LastError());
+      Cut = true;
       return InternetFailure(R::HTTPGetErrRead);
     }
     if (got > uint32_t(chunkSize))
       return FailWith(R::HTTPGetErrRead, "a read returned more than it was asked for");
-    if (received + got > kLargestBody) return FailWith(R::HTTPGetErrRead, "the body reached 2 GiB");
-    if (file) {
-      if (got > 0 && !file->Write(into, got)) return FileFailure(R::HTTPGetErrWrite);
-      if (file->Size() != received + got)
+    if (Received + got > kLargestBody) return FailWith(R::HTTPGetErrRead, "the body reached 2 GiB");
+    if (File) {
+      if (got > 0 && !File->Write(into, got)) return FileFailure(R::HTTPGetErrWrite);
+      if (File->Size() != Received + got)
         return FailWith(R::HTTPGetErrWrite, "the file does not hold the bytes received");
     }
-    received += got;
+    Received += got;
     // The bytes of this read came at its end: a wait that ran out before
     // they came counts only the bytes before them.
-    const uint64_t now = os.clock.Milliseconds();
+    const uint64_t now = Os.Clock.Milliseconds();
     if (now >= until) return SlowBody(now, std::string());
-    rate.Add(now, got);
-    if (got > 0 && request.OnProgress &&
-        request.OnProgress(request, static_cast<int32_t>(received), contentLength, Seconds()) == 0)
+    Rate.Add(now, got);
+    if (got > 0 && Request.OnProgress &&
+        Request.OnProgress(Request, static_cast<int32_t>(Received), ContentLength, Seconds()) == 0)
       return FailWith(R::HTTPGetErrAborted, "stopped by the progress hook");
     if (got == 0) break;
-    if (!file) {
+    if (!File) {
       try {
         // Room for the next read. The room grows by doubling, but not past
         // what the announced length needs: a body that keeps to its length
         // is held once, without spare room to give back.
-        const size_t needed = static_cast<size_t>(received) + static_cast<size_t>(chunkSize);
+        const size_t needed = static_cast<size_t>(Received) + static_cast<size_t>(chunkSize);
         if (needed > buffer.capacity()) {
           size_t room = std::max(needed, buffer.capacity() * 2);
           const size_t announced =
-              static_cast<size_t>(contentLength) + static_cast<size_t>(chunkSize);
-          if (contentLength > 0 && needed <= announced) room = std::min(room, announced);
+              static_cast<size_t>(ContentLength) + static_cast<size_t>(chunkSize);
+          if (ContentLength > 0 && needed <= announced) room = std::min(room, announced);
           buffer.reserve(room);
         }
         buffer.resize(needed);
       } catch (const std::bad_alloc&) {
-        request.Memory.reset();
+        Request.Memory.reset();
         return FailWith(R::HTTPGetErrMemory,
-                        "no memory for " + std::to_string(received) + " bytes of body");
+                        "no memory for " + std::to_string(Received) + " bytes of body");
       }
     }
   }
   // A body that ends before its announced length was cut off.
-  if (contentLength > 0 && received != contentLength) {
-    cut = received < contentLength;
-    return FailWith(R::HTTPGetErrRead, "the body ended after " + std::to_string(received) + " of " +
-                                           std::to_string(contentLength) + " bytes");
+  if (ContentLength > 0 && Received != ContentLength) {
+    Cut = Received < ContentLength;
+    return FailWith(R::HTTPGetErrRead, "the body ended after " + std::to_string(Received) + " of " +
+                                           std::to_string(ContentLength) + " bytes");
   }
-  if (!file) {
-    if (received == 0) {
-      request.Memory.reset();
+  if (!File) {
+    if (Received == 0) {
+      Request.Memory.reset();
     } else {
-      buffer.resize(static_cast<size_t>(received));
+      buffer.resize(static_cast<size_t>(Received));
       // Giving room back copies the body: only for much room.
       if (buffer.capacity() - buffer.size() > kMostSpareRoom) buffer.shrink_to_fit();
     }
@@ -541,14 +541,14 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
 // the call failed.
 HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes, Report* report) {
   Transfer transfer(os, request);
-  transfer.report = report;
+  transfer.Report = report;
   request.ReceivedBytes = 0;
   request.StatusCode = 0;
   request.FailureCause.clear();
-  transfer.startMilliseconds = os.clock.Milliseconds();
+  transfer.StartMilliseconds = os.Clock.Milliseconds();
   if (request.TotalTimeLimitMilliseconds > 0)
-    transfer.deadline =
-        transfer.startMilliseconds + static_cast<uint64_t>(request.TotalTimeLimitMilliseconds);
+    transfer.Deadline =
+        transfer.StartMilliseconds + static_cast<uint64_t>(request.TotalTimeLimitMilliseconds);
 
   HTTPGetResult result = transfer.Run();
   // On a failure the handles are still open; closing them cannot change the
@@ -556,19 +556,19 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes,
   transfer.CloseHandles();
 
   if (request.OnFinished) {
-    request.OnFinished(request, result, static_cast<int32_t>(transfer.received),
-                       transfer.contentLength, transfer.Seconds());
+    request.OnFinished(request, result, static_cast<int32_t>(transfer.Received),
+                       transfer.ContentLength, transfer.Seconds());
   }
   if (request.Target == HTTPGetTarget::TargetFile) {
     request.Memory.reset();
     // The target is replaced only by a complete file; a partial one goes.
-    if (result != R::HTTPGetOK && !transfer.temporaryName.empty()) {
-      if (transfer.file) transfer.file->Close();
-      transfer.file.reset();
-      os.files.Delete(transfer.temporaryName);
+    if (result != R::HTTPGetOK && !transfer.TemporaryName.empty()) {
+      if (transfer.File) transfer.File->Close();
+      transfer.File.reset();
+      os.Files.Delete(transfer.TemporaryName);
     }
   }
-  *bodyBytes = transfer.received;
+  *bodyBytes = transfer.Received;
   return result;
 }
 
@@ -582,7 +582,7 @@ HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request) {
 std::string TemporaryDownloadName(const std::string& fileName) { return fileName + ".part"; }
 
 HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request, Report& report) {
-  const uint64_t start = os.clock.Milliseconds();
+  const uint64_t start = os.Clock.Milliseconds();
   int64_t bodyBytes = 0;
   HTTPGetResult result = Perform(os, request, &bodyBytes, &report);
   std::string record = "GET " + MaskURLPassword(request.URL);
@@ -591,7 +591,7 @@ HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request, Report& repo
   else if (result == R::HTTPGetOK || result == R::HTTPGetErrClose)
     record += " status 200";
   record += ", " + std::to_string(bodyBytes) + " bytes, " +
-            std::to_string(os.clock.Milliseconds() - start) + " ms";
+            std::to_string(os.Clock.Milliseconds() - start) + " ms";
   // The caller reports a failure with its cause.
   if (result != R::HTTPGetOK) record += ", failed: " + HTTPGetErrorText(result, request);
   report.Log(record);

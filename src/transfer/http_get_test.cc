@@ -22,81 +22,81 @@ using testing::TempFolder;
 struct Script {
   // Where the platform refuses: "open", "connect", "option", "request",
   // "send", "status", "read", "auth", or empty.
-  std::string failAt;
-  std::deque<uint32_t> statuses{200};  // one per Send
-  bool hasLength = true;
-  uint32_t contentLength = 5;
-  std::deque<std::string> chunks{"hello"};
-  int64_t endlessBytes = 0;  // after the chunks: reads that fill every buffer, up to this total
-  bool closeResult = true;
+  std::string FailAt;
+  std::deque<uint32_t> Statuses{200};  // one per Send
+  bool HasLength = true;
+  uint32_t ContentLength = 5;
+  std::deque<std::string> Chunks{"hello"};
+  int64_t EndlessBytes = 0;  // after the chunks: reads that fill every buffer, up to this total
+  bool CloseResult = true;
   // Milliseconds each read waits on `clock` before it returns, in order; then
   // none. The same for each send.
-  std::deque<uint64_t> readDelays;
-  std::deque<uint64_t> sendDelays;
-  testing::FakeClock* clock = nullptr;
+  std::deque<uint64_t> ReadDelays;
+  std::deque<uint64_t> SendDelays;
+  testing::FakeClock* Clock = nullptr;
   // The backend ends a wait at the deadline the client set, failing it, as
   // libcurl's does; otherwise the wait takes its time, as Wine's WinINet
   // may for a receive.
-  bool honoursDeadlines = false;
-  uint64_t deadlineAt = 0;  // on `clock`; 0 when none
-  bool deadlineReached = false;
-  HttpSessionOptions session;  // as the client opened it
+  bool HonoursDeadlines = false;
+  uint64_t DeadlineAt = 0;  // on `clock`; 0 when none
+  bool DeadlineReached = false;
+  HttpSessionOptions Session;  // as the client opened it
 
-  std::vector<std::string> calls;
-  std::vector<std::pair<HttpCredential, std::string>> options;
-  std::vector<std::string> closed;
-  std::string agent, proxyName, host, path;
-  HttpAccess access = HttpAccess::Direct;
-  int port = 0;
-  bool reload = false, neverAskUser = false, secure = false;
+  std::vector<std::string> Calls;
+  std::vector<std::pair<HttpCredential, std::string>> Options;
+  std::vector<std::string> Closed;
+  std::string Agent, ProxyName, Host, Path;
+  HttpAccess Access = HttpAccess::Direct;
+  int Port = 0;
+  bool Reload = false, NeverAskUser = false, Secure = false;
 };
 
 class ScriptRequest : public HttpRequest {
  public:
   explicit ScriptRequest(Script& s) : s_(s) {}
   bool Send() override {
-    s_.calls.push_back("send");
-    if (!Wait(s_.sendDelays)) return false;
-    if (s_.failAt == "send") return false;
-    status_ = s_.statuses.front();
-    if (s_.statuses.size() > 1) s_.statuses.pop_front();
+    s_.Calls.push_back("send");
+    if (!Wait(s_.SendDelays)) return false;
+    if (s_.FailAt == "send") return false;
+    status_ = s_.Statuses.front();
+    if (s_.Statuses.size() > 1) s_.Statuses.pop_front();
     return true;
   }
   bool Status(uint32_t* status) override {
-    if (s_.failAt == "status") return false;
+    if (s_.FailAt == "status") return false;
     *status = status_;
     return true;
   }
   bool ContentLength(uint64_t* length) override {
-    if (!s_.hasLength) return false;
-    *length = s_.contentLength;
+    if (!s_.HasLength) return false;
+    *length = s_.ContentLength;
     return true;
   }
   std::optional<std::string> Header(const std::string&) override { return std::nullopt; }
   bool Read(void* buffer, uint32_t size, uint32_t* received) override {
     *received = 0;
-    if (!Wait(s_.readDelays)) return false;
-    if (s_.failAt == "read") return false;
-    if (!s_.chunks.empty()) {
-      std::string& chunk = s_.chunks.front();
+    if (!Wait(s_.ReadDelays)) return false;
+    if (s_.FailAt == "read") return false;
+    if (!s_.Chunks.empty()) {
+      std::string& chunk = s_.Chunks.front();
       size_t count = std::min<size_t>(size, chunk.size());
       std::copy(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count),
                 static_cast<char*>(buffer));
       chunk.erase(0, count);
-      if (chunk.empty()) s_.chunks.pop_front();
+      if (chunk.empty()) s_.Chunks.pop_front();
       *received = static_cast<uint32_t>(count);
-    } else if (s_.endlessBytes > 0) {
-      *received = static_cast<uint32_t>(std::min<int64_t>(size, s_.endlessBytes));
-      s_.endlessBytes -= *received;
+    } else if (s_.EndlessBytes > 0) {
+      *received = static_cast<uint32_t>(std::min<int64_t>(size, s_.EndlessBytes));
+      s_.EndlessBytes -= *received;
     }
     return true;
   }
   void SetDeadline(uint32_t milliseconds) override {
-    s_.deadlineAt = milliseconds == 0 ? 0 : s_.clock->now + milliseconds;
+    s_.DeadlineAt = milliseconds == 0 ? 0 : s_.Clock->Now + milliseconds;
   }
   bool Close() override {
-    s_.closed.push_back("request");
-    return s_.closeResult;
+    s_.Closed.push_back("request");
+    return s_.CloseResult;
   }
 
  private:
@@ -106,12 +106,12 @@ class ScriptRequest : public HttpRequest {
     if (delays.empty()) return true;
     const uint64_t delay = delays.front();
     delays.pop_front();
-    if (s_.honoursDeadlines && s_.deadlineAt != 0 && s_.clock->now + delay >= s_.deadlineAt) {
-      s_.clock->now = s_.deadlineAt;
-      s_.deadlineReached = true;
+    if (s_.HonoursDeadlines && s_.DeadlineAt != 0 && s_.Clock->Now + delay >= s_.DeadlineAt) {
+      s_.Clock->Now = s_.DeadlineAt;
+      s_.DeadlineReached = true;
       return false;
     }
-    s_.clock->now += delay;
+    s_.Clock->Now += delay;
     return true;
   }
 
@@ -123,21 +123,21 @@ class ScriptConnection : public HttpConnection {
  public:
   explicit ScriptConnection(Script& s) : s_(s) {}
   bool SetCredential(HttpCredential credential, const std::string& text) override {
-    s_.options.push_back({credential, text});
+    s_.Options.push_back({credential, text});
     bool auth = credential == HttpCredential::UserName || credential == HttpCredential::Password;
-    return !(s_.failAt == "option" && !auth) && !(s_.failAt == "auth" && auth);
+    return !(s_.FailAt == "option" && !auth) && !(s_.FailAt == "auth" && auth);
   }
   std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
-    s_.path = options.path;
-    s_.reload = options.reload;
-    s_.neverAskUser = options.neverAskUser;
-    s_.secure = options.secure;
-    if (s_.failAt == "request") return nullptr;
+    s_.Path = options.Path;
+    s_.Reload = options.Reload;
+    s_.NeverAskUser = options.NeverAskUser;
+    s_.Secure = options.Secure;
+    if (s_.FailAt == "request") return nullptr;
     return std::make_unique<ScriptRequest>(s_);
   }
   bool Close() override {
-    s_.closed.push_back("connection");
-    return s_.closeResult;
+    s_.Closed.push_back("connection");
+    return s_.CloseResult;
   }
 
  private:
@@ -148,14 +148,14 @@ class ScriptSession : public HttpSession {
  public:
   explicit ScriptSession(Script& s) : s_(s) {}
   std::unique_ptr<HttpConnection> Connect(const std::string& host, int port) override {
-    s_.host = host;
-    s_.port = port;
-    if (s_.failAt == "connect") return nullptr;
+    s_.Host = host;
+    s_.Port = port;
+    if (s_.FailAt == "connect") return nullptr;
     return std::make_unique<ScriptConnection>(s_);
   }
   bool Close() override {
-    s_.closed.push_back("session");
-    return s_.closeResult;
+    s_.Closed.push_back("session");
+    return s_.CloseResult;
   }
 
  private:
@@ -166,17 +166,17 @@ class ScriptInternet : public Internet {
  public:
   explicit ScriptInternet(Script& s) : s_(s) {}
   std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override {
-    s_.calls.push_back("open");
-    s_.session = options;
-    s_.agent = options.agent;
-    s_.access = options.access;
-    s_.proxyName = options.proxyName;
-    if (s_.failAt == "open") return nullptr;
+    s_.Calls.push_back("open");
+    s_.Session = options;
+    s_.Agent = options.Agent;
+    s_.Access = options.Access;
+    s_.ProxyName = options.ProxyName;
+    if (s_.FailAt == "open") return nullptr;
     return std::make_unique<ScriptSession>(s_);
   }
   std::string LastError() override {
-    return s_.deadlineReached ? "script: the wait reached its deadline"
-                              : "script: " + s_.failAt + " refused";
+    return s_.DeadlineReached ? "script: the wait reached its deadline"
+                              : "script: " + s_.FailAt + " refused";
   }
 
  private:
@@ -191,25 +191,25 @@ class CountingFiles : public FileSystem {
     bool Seek(int64_t) override { return false; }
     int64_t Read(void*, int64_t) override { return -1; }
     bool Write(const void*, int64_t size) override {
-      *size_ += size;
+      *SizeCounter += size;
       return true;
     }
     bool Flush() override { return true; }
     bool Sync() override { return true; }
-    int64_t Size() override { return *size_; }
+    int64_t Size() override { return *SizeCounter; }
     bool Close() override { return true; }
-    int64_t* size_;
+    int64_t* SizeCounter;
   };
   std::unique_ptr<File> OpenRead(const std::string&, bool) override { return nullptr; }
   std::unique_ptr<File> Create(const std::string&) override {
-    created = true;
+    Created = true;
     auto file = std::make_unique<CountingFile>();
-    file->size_ = &size;
+    file->SizeCounter = &Size;
     return file;
   }
-  bool Exists(const std::string&) override { return created && !deleted; }
+  bool Exists(const std::string&) override { return Created && !Deleted; }
   bool IsFolder(const std::string&) override { return false; }
-  bool Delete(const std::string&) override { return deleted = true; }
+  bool Delete(const std::string&) override { return Deleted = true; }
   bool Copy(const std::string&, const std::string&) override { return false; }
   bool Replace(const std::string&, const std::string&) override { return false; }
   bool KeepAside(const std::string&, const std::string&) override { return false; }
@@ -234,9 +234,9 @@ class CountingFiles : public FileSystem {
   std::unique_ptr<MappedFile> MapRead(const std::string&) override { return nullptr; }
   std::unique_ptr<MappedFile> CreateMapped(const std::string&, int64_t) override { return nullptr; }
 
-  int64_t size = 0;
-  bool created = false;
-  bool deleted = false;
+  int64_t Size = 0;
+  bool Created = false;
+  bool Deleted = false;
 };
 
 class HttpGetTest : public ::testing::Test {
@@ -245,24 +245,24 @@ class HttpGetTest : public ::testing::Test {
     HTTPGetRequest request;
     request.URL = "http://user:pw@example.com/dir/file.txt?q=1";
     request.Target = target;
-    request.FileName = folder.Path() + "file.txt";
+    request.FileName = folder_.Path() + "file.txt";
     request.OnFinished = [this](HTTPGetRequest&, HTTPGetResult result, int32_t received,
                                 int32_t contentLength, int32_t) {
-      finished.push_back({static_cast<int32_t>(result), received, contentLength});
+      finished_.push_back({static_cast<int32_t>(result), received, contentLength});
     };
     return request;
   }
-  HTTPGetResult Get(HTTPGetRequest& request) { return HTTPGetFromWeb(platform, request); }
+  HTTPGetResult Get(HTTPGetRequest& request) { return HTTPGetFromWeb(platform_, request); }
 
-  void SetUp() override { script.clock = &fake.clock; }
+  void SetUp() override { script_.Clock = &fake_.Clock; }
 
-  Script script;
-  ScriptInternet internet{script};
-  FakePlatform fake;
-  TempFolder folder;
-  Platform platform{fake.console, fake.platform.files, fake.processes,
-                    fake.clock,   fake.versions,       internet};
-  std::vector<std::vector<int32_t>> finished;  // result, received, content length
+  Script script_;
+  ScriptInternet internet_{script_};
+  FakePlatform fake_;
+  TempFolder folder_;
+  Platform platform_{fake_.Console, fake_.Platform.Files, fake_.Processes,
+                     fake_.Clock,   fake_.Versions,       internet_};
+  std::vector<std::vector<int32_t>> finished_;  // result, received, content length
 };
 
 TEST_F(HttpGetTest, DefaultsAreAppliedAndWrittenBack) {
@@ -274,53 +274,53 @@ TEST_F(HttpGetTest, DefaultsAreAppliedAndWrittenBack) {
   EXPECT_EQ(request.AccessType, 1);
   EXPECT_EQ(request.RequestFlags, kRequestReload | kRequestNeverAskUser);
   EXPECT_EQ(request.Port, 80);
-  EXPECT_EQ(script.agent, request.Agent);
-  EXPECT_EQ(script.access, HttpAccess::Direct);
-  EXPECT_EQ(script.host, "example.com");
-  EXPECT_EQ(script.port, 80);
-  EXPECT_EQ(script.path, "/dir/file.txt?q=1");
-  EXPECT_TRUE(script.reload);
-  EXPECT_TRUE(script.neverAskUser);
-  EXPECT_FALSE(script.secure);
-  EXPECT_TRUE(script.options.empty());  // credentials only after a 401
+  EXPECT_EQ(script_.Agent, request.Agent);
+  EXPECT_EQ(script_.Access, HttpAccess::Direct);
+  EXPECT_EQ(script_.Host, "example.com");
+  EXPECT_EQ(script_.Port, 80);
+  EXPECT_EQ(script_.Path, "/dir/file.txt?q=1");
+  EXPECT_TRUE(script_.Reload);
+  EXPECT_TRUE(script_.NeverAskUser);
+  EXPECT_FALSE(script_.Secure);
+  EXPECT_TRUE(script_.Options.empty());  // credentials only after a 401
   // Explicit time limits: no backend may wait for ever.
-  EXPECT_EQ(script.session.connectTimeoutMilliseconds, 30000);
-  EXPECT_EQ(script.session.responseTimeoutMilliseconds, 30000);
-  EXPECT_EQ(script.session.receiveTimeoutMilliseconds, 30000);
+  EXPECT_EQ(script_.Session.ConnectTimeoutMilliseconds, 30000);
+  EXPECT_EQ(script_.Session.ResponseTimeoutMilliseconds, 30000);
+  EXPECT_EQ(script_.Session.ReceiveTimeoutMilliseconds, 30000);
 }
 
 TEST_F(HttpGetTest, PortAndScheme) {
   struct {
-    const char* url;
-    int32_t port;
-    const char* host;
-    int connectedPort;
-    bool secure;
+    const char* Url;
+    int32_t Port;
+    const char* Host;
+    int ConnectedPort;
+    bool Secure;
   } cases[] = {
       {"http://host:81/x", 0, "host", 81, false},     {"https://host/x", 0, "host", 443, true},
       {"HTTPS://host:8443/x", 0, "host", 8443, true}, {"http://host:81/x", 90, "host", 90, false},
       {"https://host/x", 8080, "host", 8080, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.url);
+    SCOPED_TRACE(c.Url);
     HTTPGetRequest request = Request();
-    request.URL = c.url;
-    request.Port = c.port;
-    script.chunks = {"hello"};
+    request.URL = c.Url;
+    request.Port = c.Port;
+    script_.Chunks = {"hello"};
     ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
-    EXPECT_EQ(script.host, c.host);
-    EXPECT_EQ(script.port, c.connectedPort);
-    EXPECT_EQ(request.Port, c.connectedPort);
-    EXPECT_EQ(script.secure, c.secure);
+    EXPECT_EQ(script_.Host, c.Host);
+    EXPECT_EQ(script_.Port, c.ConnectedPort);
+    EXPECT_EQ(request.Port, c.ConnectedPort);
+    EXPECT_EQ(script_.Secure, c.Secure);
   }
 }
 
 TEST_F(HttpGetTest, ArgumentErrorsOpenNothingAndStillFinish) {
   struct {
-    const char* url;
-    HTTPGetTarget target;
-    const char* fileName;
-    int32_t accessType;
+    const char* Url;
+    HTTPGetTarget Target;
+    const char* FileName;
+    int32_t AccessType;
   } cases[] = {
       {"http://host", HTTPGetTarget::TargetMemory, "", 0},       // no path
       {"http:///x", HTTPGetTarget::TargetMemory, "", 0},         // no host
@@ -330,25 +330,25 @@ TEST_F(HttpGetTest, ArgumentErrorsOpenNothingAndStillFinish) {
       {"http://host/x", HTTPGetTarget::TargetMemory, "", 3},     // proxy without a name
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.url + std::string(" ") + std::to_string(static_cast<int32_t>(c.target)));
-    finished.clear();
-    script.calls.clear();
-    HTTPGetRequest request = Request(c.target);
-    request.URL = c.url;
-    request.FileName = c.fileName;
-    request.AccessType = c.accessType;
+    SCOPED_TRACE(c.Url + std::string(" ") + std::to_string(static_cast<int32_t>(c.Target)));
+    finished_.clear();
+    script_.Calls.clear();
+    HTTPGetRequest request = Request(c.Target);
+    request.URL = c.Url;
+    request.FileName = c.FileName;
+    request.AccessType = c.AccessType;
     EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrArgument);
-    EXPECT_TRUE(script.calls.empty());
-    ASSERT_EQ(finished.size(), 1u);
-    EXPECT_EQ(finished[0][0], static_cast<int32_t>(HTTPGetResult::HTTPGetErrArgument));
+    EXPECT_TRUE(script_.Calls.empty());
+    ASSERT_EQ(finished_.size(), 1u);
+    EXPECT_EQ(finished_[0][0], static_cast<int32_t>(HTTPGetResult::HTTPGetErrArgument));
   }
 }
 
 TEST_F(HttpGetTest, EachRefusedCallHasItsResultAndEveryHandleIsClosed) {
   struct {
-    const char* failAt;
-    HTTPGetResult result;
-    std::vector<std::string> closed;
+    const char* FailAt;
+    HTTPGetResult Result;
+    std::vector<std::string> Closed;
   } cases[] = {
       {"open", HTTPGetResult::HTTPGetErrOpen, {}},
       {"connect", HTTPGetResult::HTTPGetErrConnect, {"session"}},
@@ -360,18 +360,18 @@ TEST_F(HttpGetTest, EachRefusedCallHasItsResultAndEveryHandleIsClosed) {
   };
   for (bool closeResult : {true, false}) {
     for (const auto& c : cases) {
-      SCOPED_TRACE(std::string(c.failAt) + (closeResult ? "" : ", closes refused"));
-      script.failAt = c.failAt;
-      script.closeResult = closeResult;
-      script.closed.clear();
+      SCOPED_TRACE(std::string(c.FailAt) + (closeResult ? "" : ", closes refused"));
+      script_.FailAt = c.FailAt;
+      script_.CloseResult = closeResult;
+      script_.Closed.clear();
       HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
       request.AccessType = 3;
       request.ProxyName = "proxy:3128";
       request.ProxyUser = "pu";
-      EXPECT_EQ(Get(request), c.result);  // a refused close does not replace it
+      EXPECT_EQ(Get(request), c.Result);  // a refused close does not replace it
       // The cause is the one the client recorded for the refused call.
-      EXPECT_EQ(request.FailureCause, "script: " + std::string(c.failAt) + " refused");
-      EXPECT_EQ(script.closed, c.closed);
+      EXPECT_EQ(request.FailureCause, "script: " + std::string(c.FailAt) + " refused");
+      EXPECT_EQ(script_.Closed, c.Closed);
       EXPECT_EQ(request.ReceivedBytes, 0);
       EXPECT_FALSE(FileExists(request.FileName));
     }
@@ -385,61 +385,61 @@ TEST_F(HttpGetTest, ProxySettings) {
   request.ProxyUser = "pu";
   request.ProxyPassword = "pp";
   ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
-  EXPECT_EQ(script.access, HttpAccess::Proxy);
-  EXPECT_EQ(script.proxyName, "proxy:3128");
+  EXPECT_EQ(script_.Access, HttpAccess::Proxy);
+  EXPECT_EQ(script_.ProxyName, "proxy:3128");
   std::vector<std::pair<HttpCredential, std::string>> expected{
       {HttpCredential::ProxyUserName, "pu"}, {HttpCredential::ProxyPassword, "pp"}};
-  EXPECT_EQ(script.options, expected);
+  EXPECT_EQ(script_.Options, expected);
 }
 
 TEST_F(HttpGetTest, UnauthorizedSetsTheURLsCredentialsForOneResend) {
-  script.statuses = {401, 200};
+  script_.Statuses = {401, 200};
   HTTPGetRequest request = Request();
   ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
   std::vector<std::pair<HttpCredential, std::string>> expected{{HttpCredential::UserName, "user"},
                                                                {HttpCredential::Password, "pw"}};
-  EXPECT_EQ(script.options, expected);
-  EXPECT_EQ(std::count(script.calls.begin(), script.calls.end(), "send"), 2);
+  EXPECT_EQ(script_.Options, expected);
+  EXPECT_EQ(std::count(script_.Calls.begin(), script_.Calls.end(), "send"), 2);
 
-  script.options.clear();
-  script.statuses = {401};
+  script_.Options.clear();
+  script_.Statuses = {401};
   request.URL = "http://example.com/x";  // no credentials: resent without options
   EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrStatus);
   EXPECT_EQ(request.StatusCode, 401);
-  EXPECT_TRUE(script.options.empty());
+  EXPECT_TRUE(script_.Options.empty());
 
-  script.statuses = {401};
-  script.failAt = "auth";
+  script_.Statuses = {401};
+  script_.FailAt = "auth";
   request.URL = "http://user:pw@example.com/x";
   EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrAuthOptions);
 }
 
 TEST_F(HttpGetTest, RefusedCloseAfterACompleteTransferKeepsTheFile) {
-  script.closeResult = false;
+  script_.CloseResult = false;
   HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
   EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrClose);
   EXPECT_EQ(request.ReceivedBytes, 5);
   EXPECT_EQ(testing::ReadWholeFile(request.FileName), "hello");
   std::vector<std::string> all{"request", "connection", "session"};
-  EXPECT_EQ(script.closed, all);
+  EXPECT_EQ(script_.Closed, all);
 }
 
 TEST_F(HttpGetTest, BodyShorterThanAnnouncedIsAReadError) {
-  script.contentLength = 10;
+  script_.ContentLength = 10;
   HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
   EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrRead);
   EXPECT_FALSE(FileExists(request.FileName));
 }
 
 TEST_F(HttpGetTest, HooksSeeTheRunningCountsAndSeconds) {
-  script.contentLength = 8;
-  script.chunks = {"abc", "defgh"};
+  script_.ContentLength = 8;
+  script_.Chunks = {"abc", "defgh"};
   HTTPGetRequest request = Request();
   request.BufferSize = 3;
   std::vector<std::vector<int32_t>> progress;
   request.OnProgress = [&](HTTPGetRequest&, int32_t received, int32_t length, int32_t seconds) {
     progress.push_back({received, length, seconds});
-    fake.clock.now += 1500;
+    fake_.Clock.Now += 1500;
     return 1;
   };
   HttpRequest* connected = nullptr;
@@ -451,31 +451,31 @@ TEST_F(HttpGetTest, HooksSeeTheRunningCountsAndSeconds) {
   EXPECT_NE(connected, nullptr);
   std::vector<std::vector<int32_t>> expected{{3, 8, 0}, {6, 8, 1}, {8, 8, 3}};
   EXPECT_EQ(progress, expected);
-  ASSERT_EQ(finished.size(), 1u);
-  EXPECT_EQ(finished[0],
+  ASSERT_EQ(finished_.size(), 1u);
+  EXPECT_EQ(finished_[0],
             (std::vector<int32_t>{static_cast<int32_t>(HTTPGetResult::HTTPGetOK), 8, 8}));
   EXPECT_EQ(std::string(request.Memory->begin(), request.Memory->end()), "abcdefgh");
 }
 
 TEST_F(HttpGetTest, BodiesOf2GiBOrMoreAreRefused) {
   CountingFiles files;
-  Platform platform{fake.console, files, fake.processes, fake.clock, fake.versions, internet};
+  Platform platform{fake_.Console, files, fake_.Processes, fake_.Clock, fake_.Versions, internet_};
   // Announced too large: refused before the file exists.
-  script.contentLength = 0x80000000u;
+  script_.ContentLength = 0x80000000u;
   HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
   EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::HTTPGetErrRead);
-  EXPECT_FALSE(files.created);
+  EXPECT_FALSE(files.Created);
 
   // No length announced and the body does not end: refused at the limit, the
   // partial file removed.
-  script.hasLength = false;
-  script.chunks.clear();
-  script.endlessBytes = int64_t(1) << 32;
+  script_.HasLength = false;
+  script_.Chunks.clear();
+  script_.EndlessBytes = int64_t(1) << 32;
   request.BufferSize = 1 << 20;
   EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::HTTPGetErrRead);
-  EXPECT_TRUE(files.created);
-  EXPECT_TRUE(files.deleted);
-  EXPECT_LE(files.size, 0x7FFFFFFF);
+  EXPECT_TRUE(files.Created);
+  EXPECT_TRUE(files.Deleted);
+  EXPECT_LE(files.Size, 0x7FFFFFFF);
   EXPECT_EQ(request.ReceivedBytes, 0);
 }
 
@@ -487,8 +487,8 @@ TEST_F(HttpGetTest, BodiesOf2GiBOrMoreAreRefused) {
 // that does not (Wine's receive) returns late, and the client fails then.
 TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
   struct Read {
-    uint64_t waited;  // milliseconds before the read returns
-    size_t bytes;     // 0 ends the body
+    uint64_t Waited;  // milliseconds before the read returns
+    size_t Bytes;     // 0 ends the body
   };
   auto repeat = [](Read read, int times) { return std::vector<Read>(times, read); };
   auto join = [](std::vector<Read> first, const std::vector<Read>& then) {
@@ -512,15 +512,15 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
   const std::string reached = "; script: the wait reached its deadline";
   const HTTPGetResult ok = HTTPGetResult::HTTPGetOK, read = HTTPGetResult::HTTPGetErrRead;
   struct {
-    const char* name;
-    std::vector<Read> reads;
-    bool honoured;          // the backend ends waits at the client's deadline
-    int32_t totalLimit;     // milliseconds; 0 for none
-    uint64_t headersAfter;  // milliseconds the send waits
-    HTTPGetResult result;
-    std::string cause;
-    uint64_t endsAt;   // the clock when the call ended
-    int32_t received;  // as the finish hook saw it
+    const char* Name;
+    std::vector<Read> Reads;
+    bool Honoured;          // the backend ends waits at the client's deadline
+    int32_t TotalLimit;     // milliseconds; 0 for none
+    uint64_t HeadersAfter;  // milliseconds the send waits
+    HTTPGetResult Result;
+    std::string Cause;
+    uint64_t EndsAt;   // the clock when the call ended
+    int32_t Received;  // as the finish hook saw it
   } cases[] = {
       // The window rule: a stall.
       {"a byte every 5 s", repeat({5000, 1}, 20), false, 0, 0, read, window(6), 30000, 6},
@@ -609,34 +609,34 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
        0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fake.clock.now = 0;
-    script.chunks.clear();
-    script.readDelays.clear();
-    script.sendDelays = {c.headersAfter};
-    script.honoursDeadlines = c.honoured;
-    script.deadlineReached = false;
+    SCOPED_TRACE(c.Name);
+    fake_.Clock.Now = 0;
+    script_.Chunks.clear();
+    script_.ReadDelays.clear();
+    script_.SendDelays = {c.HeadersAfter};
+    script_.HonoursDeadlines = c.Honoured;
+    script_.DeadlineReached = false;
     uint32_t bytes = 0;
-    for (const Read& r : c.reads) {
-      if (r.bytes > 0) script.chunks.push_back(std::string(r.bytes, 'x'));
-      script.readDelays.push_back(r.waited);
-      bytes += static_cast<uint32_t>(r.bytes);
+    for (const Read& r : c.Reads) {
+      if (r.Bytes > 0) script_.Chunks.push_back(std::string(r.Bytes, 'x'));
+      script_.ReadDelays.push_back(r.Waited);
+      bytes += static_cast<uint32_t>(r.Bytes);
     }
-    script.contentLength = bytes;
-    finished.clear();
+    script_.ContentLength = bytes;
+    finished_.clear();
     HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
-    request.FileName = folder.Path() + std::to_string(&c - cases) + ".bin";
+    request.FileName = folder_.Path() + std::to_string(&c - cases) + ".bin";
     request.BufferSize = 1 << 20;
-    request.TotalTimeLimitMilliseconds = c.totalLimit;
-    EXPECT_EQ(Get(request), c.result) << request.FailureCause;
-    EXPECT_EQ(request.FailureCause, c.cause);
-    EXPECT_EQ(fake.clock.now, c.endsAt);
-    EXPECT_EQ(FileExists(request.FileName), c.result == ok);
-    if (c.result == ok) {
-      EXPECT_EQ(request.ReceivedBytes, c.received);
+    request.TotalTimeLimitMilliseconds = c.TotalLimit;
+    EXPECT_EQ(Get(request), c.Result) << request.FailureCause;
+    EXPECT_EQ(request.FailureCause, c.Cause);
+    EXPECT_EQ(fake_.Clock.Now, c.EndsAt);
+    EXPECT_EQ(FileExists(request.FileName), c.Result == ok);
+    if (c.Result == ok) {
+      EXPECT_EQ(request.ReceivedBytes, c.Received);
     }
-    ASSERT_EQ(finished.size(), 1u);
-    EXPECT_EQ(finished[0][1], c.received);
+    ASSERT_EQ(finished_.size(), 1u);
+    EXPECT_EQ(finished_[0][1], c.Received);
   }
 }
 

@@ -92,13 +92,13 @@ HostAndPort SplitHostPort(std::string_view host) {
       if (portShaped) port = port * 10 + (c - '0');
     }
     if (portShaped && port >= 1 && port <= 65535) {
-      result.name = std::string(name);
-      result.port = port;
+      result.Name = std::string(name);
+      result.Port = port;
     }
   }
   // The connection wants the bare address of a bracketed IPv6 literal.
-  if (result.name.size() >= 2 && result.name.front() == '[' && result.name.back() == ']')
-    result.name = result.name.substr(1, result.name.size() - 2);
+  if (result.Name.size() >= 2 && result.Name.front() == '[' && result.Name.back() == ']')
+    result.Name = result.Name.substr(1, result.Name.size() - 2);
   return result;
 }
 

@@ -26,8 +26,8 @@ HTTPGetResult GetURLCredentials(std::string_view url, std::string* user, std::st
 
 // Where and how to connect for a host text of GetURLHost.
 struct HostAndPort {
-  std::string name;  // the host name without a written port or IPv6 brackets
-  int port = 0;      // the written port, 0 when none
+  std::string Name;  // the host name without a written port or IPv6 brackets
+  int Port = 0;      // the written port, 0 when none
 };
 
 // Separates a trailing ":digits" port (1 to 65535) from a host text; a

@@ -38,8 +38,8 @@ class ApplyFaultsTest : public ::testing::TestWithParam<Build (*)()> {
   void Install(const Files& old) {
     fs::remove_all(program_);
     fs::create_directories(program_ + "Update");
-    fs::copy_file(build_.updater, program_ + "Updater.exe");
-    fs::copy_file(build_.voxa100, program_ + "VOXA.exe");
+    fs::copy_file(build_.Updater, program_ + "Updater.exe");
+    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe");
     for (const auto& [name, content] : old) {
       fs::create_directories(fs::path(program_ + Native(name)).parent_path());
       WriteWholeFile(program_ + Native(name), content);
@@ -57,7 +57,7 @@ class ApplyFaultsTest : public ::testing::TestWithParam<Build (*)()> {
     ProcessResult made = RunProcess(
         {MXUPACK, "create", program_ + "Update/" + name, staging.Path(), "--method", "zlib"},
         program_);
-    ASSERT_EQ(made.exitCode, 0) << made.errors;
+    ASSERT_EQ(made.ExitCode, 0) << made.Errors;
   }
 
   // Runs the updater with `parameters`, its command behind `prefix`.
@@ -93,7 +93,7 @@ class ApplyFaultsTest : public ::testing::TestWithParam<Build (*)()> {
 // new one, and a run that applies what waits with the new one and nothing of
 // the apply left.
 TEST_P(ApplyFaultsTest, AFailingDiskNeverBreaksTheInstallation) {
-  if (build_.windows) GTEST_SKIP() << "strace injects into Linux system calls";
+  if (build_.Windows) GTEST_SKIP() << "strace injects into Linux system calls";
   if (!fs::exists(STRACE)) GTEST_SKIP() << "no strace";
   Files old = {{"Readme.txt", "old readme"}}, next = {{"Readme.txt", "new readme"}};
   for (int i = 0; i < 30; ++i) {
@@ -102,16 +102,16 @@ TEST_P(ApplyFaultsTest, AFailingDiskNeverBreaksTheInstallation) {
     next[name] = "new " + std::to_string(i) + std::string(i, '+');
   }
   for (int i = 0; i < 10; ++i) next["New/Deep/" + std::to_string(i) + ".txt"] = "deep";
-  next["VOXA.exe"] = ReadWholeFile(build_.voxa105);
+  next["VOXA.exe"] = ReadWholeFile(build_.Voxa105);
   Files before = old, after = next;
-  before["VOXA.exe"] = ReadWholeFile(build_.voxa100);
-  before["Updater.exe"] = after["Updater.exe"] = ReadWholeFile(build_.updater);
+  before["VOXA.exe"] = ReadWholeFile(build_.Voxa100);
+  before["Updater.exe"] = after["Updater.exe"] = ReadWholeFile(build_.Updater);
   Files package;
   for (const auto& [name, content] : next) package[name] = content;
 
   struct Fault {
-    const char* calls;
-    int from;
+    const char* Calls;
+    int From;
   } faults[] = {{"rename,renameat,renameat2", 1},
                 {"rename,renameat,renameat2", 2},
                 {"rename,renameat,renameat2", 20},
@@ -125,15 +125,15 @@ TEST_P(ApplyFaultsTest, AFailingDiskNeverBreaksTheInstallation) {
                 {"fsync,fdatasync,syncfs", 6},
                 {"fsync,fdatasync,syncfs", 9}};
   for (const Fault& fault : faults) {
-    const std::string inject = "inject=" + std::string(fault.calls) +
-                               ":error=EIO:when=" + std::to_string(fault.from) + "+";
+    const std::string inject = "inject=" + std::string(fault.Calls) +
+                               ":error=EIO:when=" + std::to_string(fault.From) + "+";
     SCOPED_TRACE(inject);
     Install(old);
     Package("P.mxu", package);
     // (The leak check of a sanitizer build cannot run under ptrace.)
     ProcessResult failing = Run({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", STRACE, "-f", "-qq",
                                  "-o", "/dev/null", "-e", inject});
-    EXPECT_EQ(failing.exitCode, 0) << failing.output << failing.errors;
+    EXPECT_EQ(failing.ExitCode, 0) << failing.Output << failing.Errors;
     for (const auto& [name, content] : Installed()) {
       if (name.find("~mx") != std::string::npos) continue;  // the journal names them
       auto now = after.find(name), then = before.find(name);
@@ -146,14 +146,14 @@ TEST_P(ApplyFaultsTest, AFailingDiskNeverBreaksTheInstallation) {
     // run that applies what waits.
     ProcessResult recovering =
         Run({}, {"-dontask", "-onlycheck", "-server", "http://127.0.0.1:1/"});
-    EXPECT_EQ(recovering.exitCode, 0) << recovering.output;
+    EXPECT_EQ(recovering.ExitCode, 0) << recovering.Output;
     const Files recovered = Installed();
     EXPECT_TRUE((recovered == before && fs::exists(program_ + "Update/P.mxu")) ||
                 (recovered == after && !fs::exists(program_ + "Update/P.mxu")))
         << "neither the old nor the new installation: "
         << ::testing::PrintToString(recovered.size()) << " files";
     ProcessResult healthy = Run({});
-    EXPECT_EQ(healthy.exitCode, 0) << healthy.output;
+    EXPECT_EQ(healthy.ExitCode, 0) << healthy.Output;
     EXPECT_EQ(Installed(), after);
     for (const auto& item : fs::recursive_directory_iterator(program_))
       EXPECT_EQ(item.path().filename().string().rfind("~mx", 0), std::string::npos) << item.path();
@@ -173,23 +173,23 @@ TEST_P(ApplyFaultsTest, AJournalThatLeadsOutThroughALinkIsRefused) {
   WriteWholeFile(outside + "victim", "victim");
   fs::create_directory_symlink(outside, program_ + "Link");
   ApplyJournal journal;
-  journal.package = "P.mxu";
-  journal.files = {{"Link\\victim", "Link\\~mx1", "Link\\~mx2", false, 3},
+  journal.Package = "P.mxu";
+  journal.Files = {{"Link\\victim", "Link\\~mx1", "Link\\~mx2", false, 3},
                    {"Kept.txt", "~mx3", "~mx4", true, 3}};
-  journal.stage = ApplyStage::Committed;
+  journal.Stage = ApplyStage::Committed;
   for (const char* copy : {"Update/Apply.journal", "Update/Apply.journal2"})
     WriteWholeFile(program_ + copy, EncodeJournal(journal));
   Package("P.mxu", {{"Kept.txt", "new"}});
   const Files installed = Installed();
 
   ProcessResult result = Run({});
-  EXPECT_EQ(result.exitCode, 0);
-  const std::vector<std::string> lines = ConsoleLines(result.output, build_.windows);
+  EXPECT_EQ(result.ExitCode, 0);
+  const std::vector<std::string> lines = ConsoleLines(result.Output, build_.Windows);
   const std::string refused =
       "Error: Refused Update\\Apply.journal: Link\\victim leads out of the program folder";
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
     return line.rfind(refused, 0) == 0;
-  })) << result.output;
+  })) << result.Output;
   EXPECT_EQ(ReadWholeFile(outside + "victim"), "victim");
   EXPECT_EQ(Installed(), installed);
   for (const char* kept : {"Update/P.mxu", "Update/Apply.journal", "Update/Apply.journal2"})
@@ -198,7 +198,7 @@ TEST_P(ApplyFaultsTest, AJournalThatLeadsOutThroughALinkIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Builds, ApplyFaultsTest, ::testing::Values(&PosixBuild, &WindowsBuild),
                          [](const ::testing::TestParamInfo<Build (*)()>& info) {
-                           return info.param().name;
+                           return info.param().Name;
                          });
 
 }  // namespace

@@ -29,14 +29,14 @@ Build WindowsBuild() {
 }
 
 bool BuildAvailable(const Build& build) {
-  return !build.windows ||
-         (!std::string(WINDOWS_BUILD_DIR).empty() && std::filesystem::exists(build.updater));
+  return !build.Windows ||
+         (!std::string(WINDOWS_BUILD_DIR).empty() && std::filesystem::exists(build.Updater));
 }
 
 std::vector<std::string> BuildCommand(const Build& build, const std::string& program,
                                       const std::vector<std::string>& parameters) {
   std::vector<std::string> command;
-  if (build.windows) command = {WINE_RUN, std::string(WINDOWS_BUILD_DIR) + "/wineprefix"};
+  if (build.Windows) command = {WINE_RUN, std::string(WINDOWS_BUILD_DIR) + "/wineprefix"};
   command.push_back(program);
   command.insert(command.end(), parameters.begin(), parameters.end());
   return command;

@@ -8,14 +8,14 @@
 namespace updater::testing {
 
 struct Build {
-  std::string name;           // "posix" or "windows": the suffix of the test names
-  std::string updater;        // Updater.exe, file version 1.0.0.0
-  std::string nextUpdater;    // Updater.exe, file version 1.1.0.0
-  std::string voxa100;        // VOXA.exe 1.00
-  std::string voxa105;        // VOXA.exe 1.05
-  std::string signedUpdater;  // Updater.exe built with the test key
-  std::string secretKey;      // the test key's secret half
-  bool windows = false;
+  std::string Name;           // "posix" or "windows": the suffix of the test names
+  std::string Updater;        // Updater.exe, file version 1.0.0.0
+  std::string NextUpdater;    // Updater.exe, file version 1.1.0.0
+  std::string Voxa100;        // VOXA.exe 1.00
+  std::string Voxa105;        // VOXA.exe 1.05
+  std::string SignedUpdater;  // Updater.exe built with the test key
+  std::string SecretKey;      // the test key's secret half
+  bool Windows = false;
 };
 
 Build PosixBuild();

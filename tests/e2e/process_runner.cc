@@ -73,7 +73,7 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::s
         fds[i].fd = -1;
         --open;
       } else {
-        (i == 0 ? result.output : result.errors).append(buffer, static_cast<size_t>(count));
+        (i == 0 ? result.Output : result.Errors).append(buffer, static_cast<size_t>(count));
       }
     }
   }
@@ -86,7 +86,7 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const std::s
     waitpid(pid, &status, 0);
     return result;
   }
-  result.exitCode = ExitCodeFromStatus(status);
+  result.ExitCode = ExitCodeFromStatus(status);
   return result;
 }
 
@@ -100,7 +100,7 @@ ProcessResult RunMeasuredProcess(const std::vector<std::string>& arguments,
   measured.insert(measured.end(), arguments.begin(), arguments.end());
   ProcessResult result = RunProcess(measured, folder, "", timeoutSeconds);
   if (FILE* peak = std::fopen(name, "r")) {
-    if (std::fscanf(peak, "%ld", &result.peakKilobytes) != 1) result.peakKilobytes = -1;
+    if (std::fscanf(peak, "%ld", &result.PeakKilobytes) != 1) result.PeakKilobytes = -1;
     std::fclose(peak);
   }
   unlink(name);

@@ -8,12 +8,12 @@
 namespace updater::testing {
 
 struct ProcessResult {
-  int exitCode = -1;  // -1 when it was killed or did not end in time
-  std::string output;
-  std::string errors;
+  int ExitCode = -1;  // -1 when it was killed or did not end in time
+  std::string Output;
+  std::string Errors;
   // RunMeasuredProcess: the most memory the program held at once, in KiB;
   // -1 when it was not measured.
-  long peakKilobytes = -1;
+  long PeakKilobytes = -1;
 };
 
 // Runs `arguments` (program first) in `folder` with `input` on its standard

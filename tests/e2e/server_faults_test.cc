@@ -45,8 +45,8 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
     if (!BuildAvailable(build_)) GTEST_SKIP() << "no Windows build tree";
     program_ = temp_.Path() + "VOXA app/";
     fs::create_directories(program_ + "Update");
-    fs::copy_file(build_.updater, program_ + "Updater.exe");
-    fs::copy_file(build_.voxa100, program_ + "VOXA.exe");
+    fs::copy_file(build_.Updater, program_ + "Updater.exe");
+    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe");
     oldList_ = DeadServer() + "\r\n";
     WriteWholeFile(program_ + "UpdateServer.lst", oldList_);
   }
@@ -77,7 +77,7 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
   static TestServer::Handler Whole(std::string body) {
     return [body](const SeenRequest&) {
       ScriptedResponse response;
-      response.body = body;
+      response.Body = body;
       return response;
     };
   }
@@ -86,12 +86,12 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
   const std::string& Package() {
     if (!package_.empty()) return package_;
     TempFolder staging;
-    fs::copy_file(build_.voxa105, staging.Path() + "VOXA.exe");
+    fs::copy_file(build_.Voxa105, staging.Path() + "VOXA.exe");
     WriteWholeFile(staging.Path() + "Readme.txt", "new readme");
     const std::string file = temp_.Path() + "voxa105.mxu";
     ProcessResult made =
         RunProcess({MXUPACK, "create", file, staging.Path(), "--method", "zlib"}, temp_.Path());
-    EXPECT_EQ(made.exitCode, 0) << made.errors;
+    EXPECT_EQ(made.ExitCode, 0) << made.Errors;
     package_ = ReadWholeFile(file);
     return package_;
   }
@@ -103,12 +103,12 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
   // A -dontask run that tries `server` first; its console lines.
   Lines Run(const std::string& server) {
     ProcessResult result = RunProcess(Command({"-dontask", "-server", server}), program_, "", 300);
-    EXPECT_EQ(result.exitCode, 0) << result.errors
+    EXPECT_EQ(result.ExitCode, 0) << result.Errors
                                   << ReadWholeFile(program_ + "Update/Updater.log");
-    return OutputLines(result.output);
+    return OutputLines(result.Output);
   }
 
-  Lines OutputLines(const std::string& output) { return ConsoleLines(output, build_.windows); }
+  Lines OutputLines(const std::string& output) { return ConsoleLines(output, build_.Windows); }
 
   // The line printed right after `line`, or "(missing)".
   static std::string After(const Lines& lines, const std::string& line) {
@@ -124,7 +124,7 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
   static std::vector<SeenRequest> RequestsFor(TestServer& server, const std::string& path) {
     std::vector<SeenRequest> seen;
     for (const SeenRequest& request : server.Requests())
-      if (request.target == path) seen.push_back(request);
+      if (request.Target == path) seen.push_back(request);
     return seen;
   }
 
@@ -173,13 +173,13 @@ TEST_P(ServerFaultsTest, CutDownloadsLeaveTheOldFilesAndNoPieces) {
         {{"UpdateInfo.txt", Whole("ok")},
          {"UpdateServer.lst", [&](const SeenRequest& request) {
             ScriptedResponse response = AnswerWithRanges(request, list, {{"ETag", "\"list-1\""}});
-            response.cutAfter = 10;
+            response.CutAfter = 10;
             return response;
           }}});
   Serve(server, "package", GoodServer([&](const SeenRequest&) {
           ScriptedResponse response;
-          response.body = Package();
-          response.cutAfter = static_cast<int64_t>(Package().size() / 2);
+          response.Body = Package();
+          response.CutAfter = static_cast<int64_t>(Package().size() / 2);
           return response;  // no validator: no resume
         }));
   Package();
@@ -198,27 +198,27 @@ TEST_P(ServerFaultsTest, CutDownloadsLeaveTheOldFilesAndNoPieces) {
             "Error: Error reading data from the opened session.");
   EXPECT_EQ(RequestsFor(server, "/package/voxa105.mxu").size(), 1u);
   EXPECT_EQ(UpdateFolderFiles(), std::vector<std::string>{});
-  EXPECT_EQ(ReadWholeFile(program_ + "VOXA.exe"), ReadWholeFile(build_.voxa100));
+  EXPECT_EQ(ReadWholeFile(program_ + "VOXA.exe"), ReadWholeFile(build_.Voxa100));
 }
 
 // A package cut off at half is completed by one more request: the rest by a
 // server that honours Range, the whole package again by one that does not.
 TEST_P(ServerFaultsTest, ACutPackageIsResumedAndInstalled) {
   struct {
-    const char* name;
-    bool honoursRange;
+    const char* Name;
+    bool HonoursRange;
   } cases[] = {{"Range honoured", true}, {"Range ignored", false}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::copy_file(build_.voxa100, program_ + "VOXA.exe", fs::copy_options::overwrite_existing);
+    SCOPED_TRACE(c.Name);
+    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe", fs::copy_options::overwrite_existing);
     TestServer server;
     const Headers validator{{"ETag", "\"package-1\""}};
     std::atomic<int> answered{0};
     Serve(server, "main", GoodServer([&](const SeenRequest& request) {
-            ScriptedResponse response = c.honoursRange
+            ScriptedResponse response = c.HonoursRange
                                             ? AnswerWithRanges(request, Package(), validator)
                                             : AnswerWithRanges(SeenRequest(), Package(), validator);
-            if (answered++ == 0) response.cutAfter = static_cast<int64_t>(Package().size() / 2);
+            if (answered++ == 0) response.CutAfter = static_cast<int64_t>(Package().size() / 2);
             return response;
           }));
     Package();
@@ -226,11 +226,11 @@ TEST_P(ServerFaultsTest, ACutPackageIsResumedAndInstalled) {
     Lines lines = Run(Base(server, "main"));
 
     EXPECT_TRUE(Contains(lines, "Update finished.")) << ::testing::PrintToString(lines);
-    EXPECT_EQ(ReadWholeFile(program_ + "VOXA.exe"), ReadWholeFile(build_.voxa105));
+    EXPECT_EQ(ReadWholeFile(program_ + "VOXA.exe"), ReadWholeFile(build_.Voxa105));
     std::vector<SeenRequest> seen = RequestsFor(server, "/main/voxa105.mxu");
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[1].headers["range"], "bytes=" + std::to_string(Package().size() / 2) + "-");
-    EXPECT_EQ(seen[1].headers["if-range"], "\"package-1\"");
+    EXPECT_EQ(seen[1].Headers["range"], "bytes=" + std::to_string(Package().size() / 2) + "-");
+    EXPECT_EQ(seen[1].Headers["if-range"], "\"package-1\"");
     EXPECT_NE(ReadWholeFile(program_ + "Update/Updater.log").find("Resuming GET "),
               std::string::npos);
     EXPECT_EQ(UpdateFolderFiles(), std::vector<std::string>{});
@@ -242,8 +242,8 @@ TEST_P(ServerFaultsTest, AnEndlessStateFileIsAbortedAndTheNextServerTried) {
   TestServer server;
   Serve(server, "endless", {{"UpdateInfo.txt", [](const SeenRequest&) {
                                ScriptedResponse response;
-                               response.generatedSize = int64_t(1) << 40;
-                               response.chunked = true;
+                               response.GeneratedSize = int64_t(1) << 40;
+                               response.Chunked = true;
                                return response;
                              }}});
   Serve(server, "good", GoodServer());
@@ -258,7 +258,7 @@ TEST_P(ServerFaultsTest, AnEndlessStateFileIsAbortedAndTheNextServerTried) {
             "Error: Download aborted.");
   EXPECT_TRUE(Contains(lines, "Connecting to update server... : " + good));
   EXPECT_TRUE(Contains(lines, "Update finished."));
-  EXPECT_EQ(ReadWholeFile(program_ + "VOXA.exe"), ReadWholeFile(build_.voxa105));
+  EXPECT_EQ(ReadWholeFile(program_ + "VOXA.exe"), ReadWholeFile(build_.Voxa105));
   // What was taken of the body: 16 MiB and at most one read more.
   const std::string log = ReadWholeFile(program_ + "Update/Updater.log");
   const std::string record = "GET " + endless + "UpdateInfo.txt, ";
@@ -277,8 +277,8 @@ TEST_P(ServerFaultsTest, ARunKilledDuringTheListDownloadKeepsTheOldList) {
   Serve(server, "dripping",
         {{"UpdateInfo.txt", Whole("ok")}, {"UpdateServer.lst", [](const SeenRequest&) {
                                              ScriptedResponse response;
-                                             response.body = std::string(5000, 'x');
-                                             response.dripMilliseconds = 100;
+                                             response.Body = std::string(5000, 'x');
+                                             response.DripMilliseconds = 100;
                                              return response;
                                            }}});
   Serve(server, "good", GoodServer());
@@ -313,13 +313,13 @@ TEST_P(ServerFaultsTest, SilentAndDrippingServersEndAfterTheirTimeLimits) {
   TestServer server;
   Serve(server, "silent", {{"UpdateInfo.txt", [](const SeenRequest&) {
                               ScriptedResponse response;
-                              response.silent = true;
+                              response.Silent = true;
                               return response;
                             }}});
   Serve(server, "dripping", {{"UpdateInfo.txt", [](const SeenRequest&) {
                                 ScriptedResponse response;
-                                response.body = std::string(1000, 'o');
-                                response.dripMilliseconds = 2000;
+                                response.Body = std::string(1000, 'o');
+                                response.DripMilliseconds = 2000;
                                 return response;
                               }}});
   ASSERT_TRUE(server.Start());
@@ -358,8 +358,8 @@ TEST_P(ServerFaultsTest, WhatIsNoServerListKeepsTheListOnDisk) {
   huge.resize((16 << 20) - 2);
   huge += "\r\n";
   const struct {
-    const char* folder;
-    std::string list;
+    const char* Folder;
+    std::string List;
   } cases[] = {
       {"empty", ""},
       {"html", "<!DOCTYPE html>\r\n<html><body><h1>404 Not Found</h1></body></html>\r\n"},
@@ -368,15 +368,15 @@ TEST_P(ServerFaultsTest, WhatIsNoServerListKeepsTheListOnDisk) {
   };
   TestServer server;
   for (const auto& c : cases) {
-    Serve(server, c.folder,
+    Serve(server, c.Folder,
           {{"UpdateInfo.txt", Whole("ok")},
-           {"UpdateServer.lst", Whole(c.list)},
+           {"UpdateServer.lst", Whole(c.List)},
            {"VersionInfo.txt", Whole("VOXA voxa100.mxu 100\r\n")}});
   }
   ASSERT_TRUE(server.Start());
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.folder);
-    Lines lines = Run(Base(server, c.folder));
+    SCOPED_TRACE(c.Folder);
+    Lines lines = Run(Base(server, c.Folder));
     EXPECT_EQ(After(lines, "Downloading server list..."), "Checking for new versions...");
     EXPECT_TRUE(Contains(lines, "0 updates available.")) << ::testing::PrintToString(lines);
     EXPECT_EQ(ReadWholeFile(program_ + "UpdateServer.lst"), oldList_);
@@ -413,7 +413,7 @@ TEST_P(ServerFaultsTest, ACatalogueOfMillionsOfEmptyLinesIsReadInBoundedMemory) 
   const std::string big = Base(server, "big");
   // The native program's own peak; under Wine the peak would be Wine's.
   ProcessResult result =
-      build_.windows ? RunProcess(Command({"-dontask", "-server", big}), program_, "", 300)
+      build_.Windows ? RunProcess(Command({"-dontask", "-server", big}), program_, "", 300)
                      : RunMeasuredProcess(Command({"-dontask", "-server", big}), program_, 300);
   const std::string small = Base(server, "small");
   ProcessResult expected = RunProcess(Command({"-dontask", "-server", small}), program_, "", 300);
@@ -422,16 +422,16 @@ TEST_P(ServerFaultsTest, ACatalogueOfMillionsOfEmptyLinesIsReadInBoundedMemory) 
   } else {
     unsetenv("ASAN_OPTIONS");
   }
-  ASSERT_EQ(result.exitCode, 0) << result.errors;
-  Lines lines = OutputLines(result.output);
-  Lines expectedLines = OutputLines(expected.output);
+  ASSERT_EQ(result.ExitCode, 0) << result.Errors;
+  Lines lines = OutputLines(result.Output);
+  Lines expectedLines = OutputLines(expected.Output);
   for (std::string& line : expectedLines)
     if (line.find(small) != std::string::npos) line.replace(line.find(small), small.size(), big);
   EXPECT_EQ(lines, expectedLines);
   EXPECT_TRUE(Contains(lines, "0 updates available.")) << ::testing::PrintToString(lines);
-  if (!build_.windows) {
+  if (!build_.Windows) {
     // 783 MB before (1 GB with the sanitizers); now the body and its text.
-    EXPECT_LT(result.peakKilobytes, kCataloguePeakKilobytes) << result.peakKilobytes << " KiB";
+    EXPECT_LT(result.PeakKilobytes, kCataloguePeakKilobytes) << result.PeakKilobytes << " KiB";
   }
 }
 
@@ -448,16 +448,16 @@ TEST_P(ServerFaultsTest, A206FromAnotherFileIsNotSpliced) {
           ScriptedResponse response;
           if (answered++ == 0) {
             response = AnswerWithRanges(request, first, {{"ETag", "\"first\""}});
-            response.cutAfter = static_cast<int64_t>(first.size() / 2);
+            response.CutAfter = static_cast<int64_t>(first.size() / 2);
             return response;
           }
           response = AnswerWithRanges(request, current, {{"ETag", "\"current\""}});
-          auto range = request.headers.find("range");
-          if (range != request.headers.end()) {  // If-Range ignored
+          auto range = request.Headers.find("range");
+          if (range != request.Headers.end()) {  // If-Range ignored
             const size_t from = std::stoull(range->second.substr(6));
-            response.status = 206;
-            response.body = current.substr(from);
-            response.headers.push_back({"Content-Range", "bytes " + std::to_string(from) + "-" +
+            response.Status = 206;
+            response.Body = current.substr(from);
+            response.Headers.push_back({"Content-Range", "bytes " + std::to_string(from) + "-" +
                                                              std::to_string(current.size() - 1) +
                                                              "/" + std::to_string(current.size())});
           }
@@ -466,12 +466,12 @@ TEST_P(ServerFaultsTest, A206FromAnotherFileIsNotSpliced) {
   ASSERT_TRUE(server.Start());
   ProcessResult result = RunProcess(
       Command({"-dontask", "-onlydownload", "-server", Base(server, "main")}), program_, "", 300);
-  EXPECT_EQ(result.exitCode, 0) << result.errors;
+  EXPECT_EQ(result.ExitCode, 0) << result.Errors;
   EXPECT_TRUE(ReadWholeFile(program_ + "Update/voxa105.mxu") == current);
   std::vector<SeenRequest> seen = RequestsFor(server, "/main/voxa105.mxu");
   ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[1].headers["if-range"], "\"first\"");
-  EXPECT_EQ(seen[2].headers.count("range"), 0u);
+  EXPECT_EQ(seen[1].Headers["if-range"], "\"first\"");
+  EXPECT_EQ(seen[2].Headers.count("range"), 0u);
 }
 
 // The one test of the average rate, waiting in real time: 1,100 bytes every
@@ -482,9 +482,9 @@ TEST_P(ServerFaultsTest, ADripThatFeedsEveryWindowIsGivenUpAfter30Seconds) {
   TestServer server;
   Serve(server, "drip", {{"UpdateInfo.txt", [](const SeenRequest&) {
                             ScriptedResponse response;
-                            response.generatedSize = 100000;
-                            response.dripBytes = 1100;
-                            response.dripMilliseconds = 29000;
+                            response.GeneratedSize = 100000;
+                            response.DripBytes = 1100;
+                            response.DripMilliseconds = 29000;
                             return response;
                           }}});
   Serve(server, "good", GoodServer());
@@ -511,7 +511,7 @@ TEST_P(ServerFaultsTest, ADripThatFeedsEveryWindowIsGivenUpAfter30Seconds) {
 
 INSTANTIATE_TEST_SUITE_P(Builds, ServerFaultsTest, ::testing::Values(&PosixBuild, &WindowsBuild),
                          [](const ::testing::TestParamInfo<Build (*)()>& info) {
-                           return info.param().name;
+                           return info.param().Name;
                          });
 
 }  // namespace

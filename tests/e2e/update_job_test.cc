@@ -48,8 +48,8 @@ class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
     program_ = temp_.Path() + "VOXA app/";
     fs::create_directories(www_);
     fs::create_directories(program_ + "Update");
-    fs::copy_file(build_.updater, program_ + "Updater.exe");
-    fs::copy_file(build_.voxa100, program_ + "VOXA.exe");
+    fs::copy_file(build_.Updater, program_ + "Updater.exe");
+    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe");
     server_ = std::make_unique<WebServer>(www_);
     ASSERT_TRUE(server_->Running()) << "nginx did not start";
   }
@@ -75,7 +75,7 @@ class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
     fs::create_directories(fs::path(www_ + path).parent_path());
     ProcessResult made =
         RunProcess({MXUPACK, "create", www_ + path, staging.Path(), "--method", method}, www_);
-    ASSERT_EQ(made.exitCode, 0) << made.errors;
+    ASSERT_EQ(made.ExitCode, 0) << made.Errors;
   }
 
   // A good server offering VOXA 1.05 in voxa105.mxu.
@@ -87,7 +87,7 @@ class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
                      {"VersionInfo.txt", "updater Updater.mxu 100\r\n" + extraCatalogue +
                                              "VOXA   voxa105.mxu   105\r\n"}});
     Package(name + "/voxa105.mxu",
-            {{"VOXA.exe", Slurp(build_.voxa105)},
+            {{"VOXA.exe", Slurp(build_.Voxa105)},
              {"Data\\Maps\\Forest.dat", "trees"},
              {"Readme.txt", "new readme"}},
             method);
@@ -109,11 +109,11 @@ class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
   }
 
   // The console lines of a run, whatever the build's encoding.
-  Lines OutputLines(const std::string& output) { return ConsoleLines(output, build_.windows); }
+  Lines OutputLines(const std::string& output) { return ConsoleLines(output, build_.Windows); }
 
   // The program folder as the updater shows it.
   std::string ShownFolder() {
-    if (!build_.windows) return program_;
+    if (!build_.Windows) return program_;
     std::string shown = "Z:" + program_;
     std::replace(shown.begin(), shown.end(), '/', '\\');
     return shown;
@@ -134,9 +134,9 @@ TEST_P(UpdateJobTest, TheRoadOfOneRun) {
   const std::string base = ServeVoxa105("main", "", "best");
   ListServers({base});
   ProcessResult result = Run({"-dontask"});
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.ExitCode, 0);
   const std::string folder = ShownFolder();
-  EXPECT_EQ(OutputLines(result.output), (Lines{"",
+  EXPECT_EQ(OutputLines(result.Output), (Lines{"",
                                                "VOXA Updater v1.00",
                                                "",
                                                "Connecting to update server... : " + base,
@@ -162,7 +162,7 @@ TEST_P(UpdateJobTest, TheRoadOfOneRun) {
                                                "Update finished.",
                                                "",
                                                "Press enter to end program."}));
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
   EXPECT_EQ(Slurp(program_ + "Data/Maps/Forest.dat"), "trees");
   EXPECT_EQ(Slurp(program_ + "Readme.txt"), "new readme");
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu"));
@@ -170,17 +170,17 @@ TEST_P(UpdateJobTest, TheRoadOfOneRun) {
 
   // The installed version is now the one offered: nothing more to do.
   ProcessResult again = Run({"-onlycheck", "-dontask", "-server", base});
-  EXPECT_EQ(again.exitCode, 0);
-  EXPECT_TRUE(Contains(OutputLines(again.output), "1.05          1.05          VOXA"));
-  EXPECT_TRUE(Contains(OutputLines(again.output), "0 updates available."));
+  EXPECT_EQ(again.ExitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(again.Output), "1.05          1.05          VOXA"));
+  EXPECT_TRUE(Contains(OutputLines(again.Output), "0 updates available."));
 }
 
 TEST_P(UpdateJobTest, SilentPrintsNothingAndStillUpdates) {
   ListServers({ServeVoxa105("main")});
   ProcessResult result = Run({"-silent"});
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.output, "");
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(result.ExitCode, 0);
+  EXPECT_EQ(result.Output, "");
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
 }
 
 TEST_P(UpdateJobTest, OnlyCheckTellsByItsExitCode) {
@@ -191,30 +191,30 @@ TEST_P(UpdateJobTest, OnlyCheckTellsByItsExitCode) {
       "updater", {{"UpdateInfo.txt", "ok"}, {"VersionInfo.txt", "updater Updater.mxu 101\r\n"}});
   const std::string dead = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/";
 
-  EXPECT_EQ(Run({"-onlycheck", "-dontask", "-server", offering}).exitCode, 1);
-  EXPECT_EQ(Run({"-onlycheck", "-silent", "-server", offering}).exitCode, 1);
-  EXPECT_EQ(Run({"-onlycheck", "-dontask", "-server", current}).exitCode, 0);
-  EXPECT_EQ(Run({"-onlycheck", "-dontask", "-server", newUpdater}).exitCode, 1);
+  EXPECT_EQ(Run({"-onlycheck", "-dontask", "-server", offering}).ExitCode, 1);
+  EXPECT_EQ(Run({"-onlycheck", "-silent", "-server", offering}).ExitCode, 1);
+  EXPECT_EQ(Run({"-onlycheck", "-dontask", "-server", current}).ExitCode, 0);
+  EXPECT_EQ(Run({"-onlycheck", "-dontask", "-server", newUpdater}).ExitCode, 1);
   ProcessResult failed = Run({"-onlycheck", "-dontask", "-server", dead});
-  EXPECT_EQ(failed.exitCode, 0);
-  Lines lines = OutputLines(failed.output);
+  EXPECT_EQ(failed.ExitCode, 0);
+  Lines lines = OutputLines(failed.Output);
   EXPECT_TRUE(Contains(lines, "Update failed!"));
   EXPECT_TRUE(Contains(lines, "Update finished."));
   // Nothing was changed.
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa100));
 }
 
 TEST_P(UpdateJobTest, OnlyDownloadThenOnlyApply) {
   ListServers({ServeVoxa105("main")});
   ProcessResult download = Run({"-dontask", "-onlydownload"});
-  EXPECT_EQ(download.exitCode, 0);
+  EXPECT_EQ(download.ExitCode, 0);
   EXPECT_TRUE(fs::exists(program_ + "Update/voxa105.mxu"));
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa100));
 
   ProcessResult apply = Run({"-dontask", "-onlyapply"});
-  EXPECT_EQ(apply.exitCode, 0);
-  EXPECT_TRUE(Contains(OutputLines(apply.output), "Decompressing... : VOXA.exe"));
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(apply.ExitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(apply.Output), "Decompressing... : VOXA.exe"));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu"));
 }
 
@@ -228,8 +228,8 @@ TEST_P(UpdateJobTest, EveryServerFailingEndsWithUpdateFailed) {
                                  {"UpdateServer.lst", "x"},
                                  {"VersionInfo.txt", "VOXA v.mxu 105\n"}})});
   ProcessResult result = Run({"-dontask", "-server", dead});
-  EXPECT_EQ(result.exitCode, 0);
-  Lines lines = OutputLines(result.output);
+  EXPECT_EQ(result.ExitCode, 0);
+  Lines lines = OutputLines(result.Output);
   for (const char* line :
        {"Error: Error sending the HTTP request to the server.", "Error: HTTP status code = 404",
         "Server does not offer updates anymore.", "Server is currently under maintenance.",
@@ -249,11 +249,11 @@ TEST_P(UpdateJobTest, FailuresMoveOnToTheNextServer) {
                           {"VersionInfo.txt", "VOXA missing.mxu 105\r\n"}});
   ListServers({ServeVoxa105("good")});
   ProcessResult result = Run({"-dontask", "-server", noPackage});
-  EXPECT_EQ(result.exitCode, 0);
-  Lines lines = OutputLines(result.output);
+  EXPECT_EQ(result.ExitCode, 0);
+  Lines lines = OutputLines(result.Output);
   EXPECT_TRUE(Contains(lines, "Error: HTTP status code = 404"));
   EXPECT_TRUE(Contains(lines, "Update finished."));
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
 }
 
 TEST_P(UpdateJobTest, APackageThatFailsToApplyLeavesTheInstallationAsItWas) {
@@ -264,9 +264,9 @@ TEST_P(UpdateJobTest, APackageThatFailsToApplyLeavesTheInstallationAsItWas) {
   Package("bad/bad.mxu", {{"A.txt", "a"}, {"VOXA.exe", "broken"}, {"Readme.txt", "x"}});
   fs::create_directories(program_ + "Readme.txt");
   ProcessResult result = Run({"-dontask", "-server", base});
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_TRUE(Contains(OutputLines(result.output), "Error: Failed to write file to disk!"));
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+  EXPECT_EQ(result.ExitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(result.Output), "Error: Failed to write file to disk!"));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa100));
   EXPECT_FALSE(fs::exists(program_ + "A.txt"));
   EXPECT_TRUE(fs::exists(program_ + "Update/bad.mxu"));
 }
@@ -294,7 +294,7 @@ void SignFolder(const std::string& folder, const std::string& secretKey) {
   for (const auto& entry : fs::directory_iterator(folder)) {
     ProcessResult signedFile =
         RunProcess({MINISIGN, "-S", "-s", secretKey, "-m", entry.path().string()}, folder);
-    ASSERT_EQ(signedFile.exitCode, 0) << signedFile.errors;
+    ASSERT_EQ(signedFile.ExitCode, 0) << signedFile.Errors;
   }
 }
 
@@ -308,7 +308,7 @@ bool IsFifo(const std::string& path) {
 // normal run against a server offering the same version ends with the new
 // installation and nothing of the killed apply left.
 TEST_P(UpdateJobTest, AKilledApplyIsFinishedByTheNextRun) {
-  Files package = {{"VOXA.exe", Slurp(build_.voxa105)}};
+  Files package = {{"VOXA.exe", Slurp(build_.Voxa105)}};
   for (int i = 0; i < 4; ++i)  // tens of MB in a few files
     package["Data\\Part" + std::to_string(i) + ".bin"] = NoiseBytes(12 << 20, i);
   for (int i = 0; i < 1000; ++i)  // and many small ones, so that moving them takes a while
@@ -331,20 +331,20 @@ TEST_P(UpdateJobTest, AKilledApplyIsFinishedByTheNextRun) {
     return Slurp(journal).find("\ncommit ") != std::string::npos;
   };
   struct KillPoint {
-    const char* what;
-    std::function<bool()> reached;
+    const char* What;
+    std::function<bool()> Reached;
   } points[] = {{"staging", stagingLargeFile}, {"committing", committing}};
   for (const KillPoint& point : points) {
-    SCOPED_TRACE(point.what);
+    SCOPED_TRACE(point.What);
     fs::remove_all(program_);
     fs::create_directories(program_ + "Update");
-    fs::copy_file(build_.updater, program_ + "Updater.exe");
-    fs::copy_file(build_.voxa100, program_ + "VOXA.exe");
+    fs::copy_file(build_.Updater, program_ + "Updater.exe");
+    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe");
     ListServers({base});
     {
       BackgroundProcess first(Command({"-dontask"}), program_);
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
-      while (!point.reached() && !first.Ended() && std::chrono::steady_clock::now() < deadline)
+      while (!point.Reached() && !first.Ended() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
       ASSERT_FALSE(first.Ended()) << "the updater ended before it was killed";
       first.Kill();
@@ -352,14 +352,14 @@ TEST_P(UpdateJobTest, AKilledApplyIsFinishedByTheNextRun) {
     // Killed mid-way, every file of the package is still whole.
     for (const auto& [name, content] : package) {
       std::string now = Slurp(program_ + Native(name));
-      EXPECT_TRUE(now == content || now == (name == "VOXA.exe" ? Slurp(build_.voxa100) : ""))
+      EXPECT_TRUE(now == content || now == (name == "VOXA.exe" ? Slurp(build_.Voxa100) : ""))
           << name;
     }
 
     ListServers({base});
     ProcessResult next = Run({"-dontask"});
-    EXPECT_EQ(next.exitCode, 0);
-    EXPECT_TRUE(Contains(OutputLines(next.output), "Update finished.")) << next.output;
+    EXPECT_EQ(next.ExitCode, 0);
+    EXPECT_TRUE(Contains(OutputLines(next.Output), "Update finished.")) << next.Output;
     for (const auto& [name, content] : package)
       EXPECT_TRUE(Slurp(program_ + Native(name)) == content) << name;
     for (const auto& item : fs::recursive_directory_iterator(program_)) {
@@ -373,20 +373,20 @@ TEST_P(UpdateJobTest, AKilledApplyIsFinishedByTheNextRun) {
 
 TEST_P(UpdateJobTest, TheUpdaterReplacesItselfThroughThreeProcesses) {
   const std::string base = ServeVoxa105("main", "updater Updater.mxu 101\r\n");
-  Package("main/Updater.mxu", {{"Updater.exe", Slurp(build_.nextUpdater)}});
+  Package("main/Updater.mxu", {{"Updater.exe", Slurp(build_.NextUpdater)}});
   ListServers({base});
   ProcessResult first = Run({"-dontask", "-delayedstart"});
-  EXPECT_EQ(first.exitCode, 0);
-  Lines lines = OutputLines(first.output);
-  ASSERT_TRUE(Contains(lines, "Running new Updater...")) << first.output;
+  EXPECT_EQ(first.ExitCode, 0);
+  Lines lines = OutputLines(first.Output);
+  ASSERT_TRUE(Contains(lines, "Running new Updater...")) << first.Output;
   EXPECT_TRUE(Contains(lines, "New Updater version on server."));
   EXPECT_TRUE(Contains(lines, "Installed version: 1.00"));
   EXPECT_TRUE(Contains(lines, "New version      : 1.01"));
 
   // The second process replaces Updater.exe, the third one updates VOXA and
   // removes the copy it was started from.
-  const std::string next = Slurp(build_.nextUpdater);
-  const std::string voxa = Slurp(build_.voxa105);
+  const std::string next = Slurp(build_.NextUpdater);
+  const std::string voxa = Slurp(build_.Voxa105);
   EXPECT_TRUE(WaitUntil(
       [&] {
         return Slurp(program_ + "Updater.exe") == next && Slurp(program_ + "VOXA.exe") == voxa &&
@@ -395,7 +395,7 @@ TEST_P(UpdateJobTest, TheUpdaterReplacesItselfThroughThreeProcesses) {
       120));
   EXPECT_FALSE(fs::exists(program_ + "Update/Updater.mxu"));
   EXPECT_FALSE(fs::exists(program_ + "Updater.new"));
-  if (!build_.windows) {
+  if (!build_.Windows) {
     // The chain wrote to the same output: the third process ran with the
     // server handed on, found its own version current, and updated VOXA.
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "VOXA Updater v1.00"), 2);
@@ -412,11 +412,11 @@ TEST_P(UpdateJobTest, AnUpdaterThatIsNotTheOneOfferedIsHandedOverOnlyOnce) {
   // The server offers updater 1.01, but its package holds this very 1.00:
   // after one hand-over the new Updater.exe is offered 1.01 again.
   const std::string base = ServeVoxa105("main", "updater Updater.mxu 101\r\n");
-  Package("main/Updater.mxu", {{"Updater.exe", Slurp(build_.updater)}});
+  Package("main/Updater.mxu", {{"Updater.exe", Slurp(build_.Updater)}});
   ListServers({base});
   ProcessResult first = Run({"-dontask"});
-  EXPECT_EQ(first.exitCode, 0);
-  const std::string voxa = Slurp(build_.voxa105);
+  EXPECT_EQ(first.ExitCode, 0);
+  const std::string voxa = Slurp(build_.Voxa105);
   const std::string log = program_ + "Update/Updater.log";
   // Every process of the chain appends to the same log.
   ASSERT_TRUE(WaitUntil(
@@ -440,19 +440,19 @@ TEST_P(UpdateJobTest, AnUpdaterThatIsNotTheOneOfferedIsHandedOverOnlyOnce) {
             1u)
       << records;
   EXPECT_EQ(count("Update finished."), 1u) << records;
-  EXPECT_EQ(Slurp(program_ + "Updater.exe"), Slurp(build_.updater));
+  EXPECT_EQ(Slurp(program_ + "Updater.exe"), Slurp(build_.Updater));
 }
 
 TEST_P(UpdateJobTest, AKeyedUpdaterTakesOnlyWhatItsKeySigned) {
   // The keyed updater in place of the plain one.
-  fs::copy_file(build_.signedUpdater, program_ + "Updater.exe",
+  fs::copy_file(build_.SignedUpdater, program_ + "Updater.exe",
                 fs::copy_options::overwrite_existing);
   const std::string good = ServeVoxa105("good");
   const std::string flipped = ServeVoxa105("flipped");
   const std::string unsignedServer = ServeVoxa105("unsigned");
   // The good server's catalogue is signed last: having taken the flipped
   // server's catalogue, the updater refuses one signed earlier.
-  for (const char* name : {"flipped", "good"}) SignFolder(www_ + name, build_.secretKey);
+  for (const char* name : {"flipped", "good"}) SignFolder(www_ + name, build_.SecretKey);
   // One byte of the package flipped after it was signed.
   std::string package = Slurp(www_ + "flipped/voxa105.mxu");
   package[package.size() / 2] ^= 1;
@@ -460,21 +460,21 @@ TEST_P(UpdateJobTest, AKeyedUpdaterTakesOnlyWhatItsKeySigned) {
 
   // No list: the unsigned server, then the unreachable default one.
   ProcessResult refused = Run({"-dontask", "-server", unsignedServer});
-  Lines lines = OutputLines(refused.output);
+  Lines lines = OutputLines(refused.Output);
   EXPECT_TRUE(Contains(lines, "Error: Bad signature of UpdateInfo.txt: no signature file"))
-      << refused.output;
+      << refused.Output;
   EXPECT_TRUE(Contains(lines, "Update failed!"));
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa100));
   EXPECT_FALSE(fs::exists(program_ + "UpdateServer.lst"));
   ListServers({good});
   ProcessResult updated = Run({"-dontask", "-server", flipped});
-  lines = OutputLines(updated.output);
+  lines = OutputLines(updated.Output);
   EXPECT_TRUE(
       Contains(lines, "Error: Bad signature of voxa105.mxu: the signature does not match the file"))
-      << updated.output;
+      << updated.Output;
   EXPECT_TRUE(Contains(lines, "Connecting to update server... : " + good));
-  EXPECT_TRUE(Contains(lines, "Update finished.")) << updated.output;
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_TRUE(Contains(lines, "Update finished.")) << updated.Output;
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
   EXPECT_EQ(Slurp(program_ + "Readme.txt"), "new readme");
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu"));
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu.minisig"));
@@ -488,14 +488,14 @@ TEST_P(UpdateJobTest, AKeyedUpdaterTakesOnlyWhatItsKeySigned) {
 // and one at UpdateServer.lst fails every server at its list.
 TEST_P(UpdateJobTest, AFifoInPlaceOfAFileOfTheUpdaterDoesNotHoldTheRun) {
   struct Outcome {
-    bool updates;        // the update is applied
-    bool stays;          // the FIFO is still there afterwards
-    const char* ending;  // the last line before the closing prompt
+    bool Updates;        // the update is applied
+    bool Stays;          // the FIFO is still there afterwards
+    const char* Ending;  // the last line before the closing prompt
   };
   struct Case {
-    const char* file;
-    bool keyed;  // the keyed updater, against a signed server
-    Outcome posix, wine;
+    const char* File;
+    bool Keyed;  // the keyed updater, against a signed server
+    Outcome Posix, Wine;
   } cases[] = {
       // The log is not written; the run does its job.
       {"Update/Updater.log",
@@ -523,40 +523,40 @@ TEST_P(UpdateJobTest, AFifoInPlaceOfAFileOfTheUpdaterDoesNotHoldTheRun) {
   };
   const std::string base = ServeVoxa105("main");
   const std::string signedBase = ServeVoxa105("signed");
-  SignFolder(www_ + "signed", build_.secretKey);
+  SignFolder(www_ + "signed", build_.SecretKey);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.file);
+    SCOPED_TRACE(c.File);
     fs::remove_all(program_);
     fs::create_directories(program_ + "Update");
-    fs::copy_file(c.keyed ? build_.signedUpdater : build_.updater, program_ + "Updater.exe");
-    fs::copy_file(build_.voxa100, program_ + "VOXA.exe");
-    if (std::string(c.file) != "UpdateServer.lst") ListServers({c.keyed ? signedBase : base});
-    ASSERT_EQ(mkfifo((program_ + c.file).c_str(), 0666), 0);
+    fs::copy_file(c.Keyed ? build_.SignedUpdater : build_.Updater, program_ + "Updater.exe");
+    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe");
+    if (std::string(c.File) != "UpdateServer.lst") ListServers({c.Keyed ? signedBase : base});
+    ASSERT_EQ(mkfifo((program_ + c.File).c_str(), 0666), 0);
     ProcessResult result =
-        RunProcess(Command({"-dontask", "-server", c.keyed ? signedBase : base}), program_, "", 60);
-    ASSERT_EQ(result.exitCode, 0) << "the run did not end";
-    const Outcome& expected = build_.windows ? c.wine : c.posix;
-    const Lines lines = OutputLines(result.output);
+        RunProcess(Command({"-dontask", "-server", c.Keyed ? signedBase : base}), program_, "", 60);
+    ASSERT_EQ(result.ExitCode, 0) << "the run did not end";
+    const Outcome& expected = build_.Windows ? c.Wine : c.Posix;
+    const Lines lines = OutputLines(result.Output);
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[lines.size() - 3], expected.ending) << result.output;
-    EXPECT_EQ(Slurp(program_ + "VOXA.exe") == Slurp(build_.voxa105), expected.updates);
-    EXPECT_EQ(IsFifo(program_ + c.file), expected.stays);
+    EXPECT_EQ(lines[lines.size() - 3], expected.Ending) << result.Output;
+    EXPECT_EQ(Slurp(program_ + "VOXA.exe") == Slurp(build_.Voxa105), expected.Updates);
+    EXPECT_EQ(IsFifo(program_ + c.File), expected.Stays);
   }
 }
 
 // A link at the log's place: the log is not written, and the file it points
 // to stays as it was.
 TEST_P(UpdateJobTest, ALinkedLogLeavesTheFileItPointsToAlone) {
-  if (build_.windows)
+  if (build_.Windows)
     GTEST_SKIP() << "Wine 8 shows a Unix link to a file as the file itself, without a reparse "
                     "point, and its CreateSymbolicLinkW makes nothing";
   const std::string outside = temp_.Path() + "outside.txt";
   WriteWholeFile(outside, "not the updater's");
   fs::create_symlink(outside, program_ + "Update/Updater.log");
   ProcessResult result = Run({"-dontask", "-server", ServeVoxa105("main")});
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_TRUE(Contains(OutputLines(result.output), "Update finished.")) << result.output;
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(result.ExitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(result.Output), "Update finished.")) << result.Output;
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
   EXPECT_EQ(Slurp(outside), "not the updater's");
   EXPECT_TRUE(fs::is_symlink(program_ + "Update/Updater.log"));
 }
@@ -566,7 +566,7 @@ TEST_P(UpdateJobTest, ALinkedLogLeavesTheFileItPointsToAlone) {
 // completes its update. The second one only applies, which used to take the
 // first one's downloads for unsigned packages and delete them.
 TEST_P(UpdateJobTest, ASecondUpdaterLeavesTheRunningOneAlone) {
-  fs::copy_file(build_.signedUpdater, program_ + "Updater.exe",
+  fs::copy_file(build_.SignedUpdater, program_ + "Updater.exe",
                 fs::copy_options::overwrite_existing);
   const std::string base =
       Serve("slow", {{"UpdateInfo.txt", "ok"},
@@ -576,21 +576,21 @@ TEST_P(UpdateJobTest, ASecondUpdaterLeavesTheRunningOneAlone) {
   // about 20 s, longer than the second updater waits for the lock.
   const std::string first = NoiseBytes(512 << 10, 1), second = NoiseBytes(5 << 20, 2);
   Package("slow/a.mxu", {{"Data\\A.bin", first}}, "stored");
-  Package("slow/b.mxu", {{"VOXA.exe", Slurp(build_.voxa105)}, {"Data\\B.bin", second}}, "stored");
-  SignFolder(www_ + "slow", build_.secretKey);
+  Package("slow/b.mxu", {{"VOXA.exe", Slurp(build_.Voxa105)}, {"Data\\B.bin", second}}, "stored");
+  SignFolder(www_ + "slow", build_.SecretKey);
 
   auto running = std::async(std::launch::async, [&] { return Run({"-dontask", "-server", base}); });
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(program_ + "Update/a.mxu"); }, 60));
   ProcessResult other = RunProcess(Command({"-dontask", "-onlyapply"}), program_, "", 60);
-  EXPECT_EQ(other.exitCode, 0);
-  EXPECT_EQ(OutputLines(other.output),
+  EXPECT_EQ(other.ExitCode, 0);
+  EXPECT_EQ(OutputLines(other.Output),
             (Lines{"", "VOXA Updater v1.00", "Error: Another updater is running in this folder.",
                    "", "Press enter to end program."}));
 
   ProcessResult result = running.get();
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_TRUE(Contains(OutputLines(result.output), "Update finished.")) << result.output;
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(result.ExitCode, 0);
+  EXPECT_TRUE(Contains(OutputLines(result.Output), "Update finished.")) << result.Output;
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
   EXPECT_TRUE(Slurp(program_ + "Data/A.bin") == first);
   EXPECT_TRUE(Slurp(program_ + "Data/B.bin") == second);
   const std::string log = Slurp(program_ + "Update/Updater.log");
@@ -625,12 +625,12 @@ TEST_P(UpdateJobTest, APublishedReleaseUpdatesAnInstallationFileForFile) {
   // Two releases: 1.05 changes the program and the readme, adds a map, and
   // keeps the settings and the old data as they were.
   const std::string r100 = temp_.Path() + "release-1.00/", r105 = temp_.Path() + "release-1.05/";
-  const Files release100 = {{"VOXA.exe", Slurp(build_.voxa100)},
+  const Files release100 = {{"VOXA.exe", Slurp(build_.Voxa100)},
                             {"Readme.txt", "1.00"},
                             {"Data/Settings.ini", "settings"},
                             {"Data/Old.dat", std::string(100000, 'o')}};
   Files release105 = release100;
-  release105["VOXA.exe"] = Slurp(build_.voxa105);
+  release105["VOXA.exe"] = Slurp(build_.Voxa105);
   release105["Readme.txt"] = "1.05";
   release105["Data/Maps/Forest.dat"] = "trees";
   for (const auto& [folder, files] : {std::pair{r100, release100}, std::pair{r105, release105}}) {
@@ -641,7 +641,7 @@ TEST_P(UpdateJobTest, APublishedReleaseUpdatesAnInstallationFileForFile) {
   }
   // A keyed updater, and servers published with the key: one with full
   // packages, one with 1.05 as the change since 1.00.
-  fs::copy_file(build_.signedUpdater, program_ + "Updater.exe",
+  fs::copy_file(build_.SignedUpdater, program_ + "Updater.exe",
                 fs::copy_options::overwrite_existing);
   const std::string full = Serve("full", {}), delta = Serve("delta", {});
   for (const std::string& name : {std::string("full"), std::string("delta")}) {
@@ -650,15 +650,15 @@ TEST_P(UpdateJobTest, APublishedReleaseUpdatesAnInstallationFileForFile) {
          {Lines{r100}, name == "full" ? Lines{r105} : Lines{r105, "--since", r100}}) {
       Lines command = {MXUPACK, "publish", www_ + name};
       command.insert(command.end(), options.begin(), options.end());
-      command.insert(command.end(), {"--sign", build_.secretKey, "--method", "zlib"});
+      command.insert(command.end(), {"--sign", build_.SecretKey, "--method", "zlib"});
       ProcessResult published = RunProcess(command, www_);
-      ASSERT_EQ(published.exitCode, 0) << published.errors;
+      ASSERT_EQ(published.ExitCode, 0) << published.Errors;
     }
   }
   ProcessResult listed =
       RunProcess({MXUPACK, "list", www_ + "delta/VOXA-1.05-since-1.00.mxu"}, www_);
   Lines names;  // mxupack's own lines: one an entry after the heading
-  std::istringstream listing(listed.output);
+  std::istringstream listing(listed.Output);
   for (std::string line; std::getline(listing, line);)
     if (line.find('\t') != std::string::npos && line.rfind("name\t", 0) != 0)
       names.push_back(line.substr(0, line.find('\t')));
@@ -668,10 +668,10 @@ TEST_P(UpdateJobTest, APublishedReleaseUpdatesAnInstallationFileForFile) {
     if (entry.path().extension() == ".minisig") continue;
     ProcessResult checked =
         RunProcess({MINISIGN, "-V", "-q", "-p",
-                    fs::path(build_.secretKey).replace_filename("minisign.pub").string(), "-m",
+                    fs::path(build_.SecretKey).replace_filename("minisign.pub").string(), "-m",
                     entry.path().string()},
                    www_);
-    EXPECT_EQ(checked.exitCode, 0) << entry.path() << checked.errors;
+    EXPECT_EQ(checked.ExitCode, 0) << entry.path() << checked.Errors;
   }
 
   for (const std::string& base : {delta, full}) {
@@ -688,13 +688,13 @@ TEST_P(UpdateJobTest, APublishedReleaseUpdatesAnInstallationFileForFile) {
     }
     ListServers({base});
     ProcessResult result = Run({"-dontask"});
-    EXPECT_TRUE(Contains(OutputLines(result.output), "Update finished.")) << result.output;
+    EXPECT_TRUE(Contains(OutputLines(result.Output), "Update finished.")) << result.Output;
     ExpectSameFiles(Tree(program_), release105);
   }
 }
 
 TEST_P(UpdateJobTest, ASlowDownloadShowsItsProgressOnlyAtATerminal) {
-  if (build_.windows) GTEST_SKIP() << "the terminal is the POSIX build's";
+  if (build_.Windows) GTEST_SKIP() << "the terminal is the POSIX build's";
   // 768 KiB that do not compress, served at 256 KiB a second.
   std::string noise(768 * 1024, '\0');
   std::mt19937 random(7);
@@ -702,19 +702,19 @@ TEST_P(UpdateJobTest, ASlowDownloadShowsItsProgressOnlyAtATerminal) {
   const std::string base = Serve("slow", {{"UpdateInfo.txt", "ok"},
                                           {"UpdateServer.lst", "x\r\n"},
                                           {"VersionInfo.txt", "VOXA voxa105.mxu 105\r\n"}});
-  Package("slow/voxa105.mxu", {{"VOXA.exe", Slurp(build_.voxa105)}, {"Noise.bin", noise}},
+  Package("slow/voxa105.mxu", {{"VOXA.exe", Slurp(build_.Voxa105)}, {"Noise.bin", noise}},
           "stored");
 
   // Through a pipe: the lines, and not a byte more.
   ProcessResult piped = Run({"-dontask", "-server", base});
-  const Lines lines = OutputLines(piped.output);
-  EXPECT_EQ(piped.output.find('\033'), std::string::npos);
-  EXPECT_EQ(piped.output.find(" of "), std::string::npos);
-  ASSERT_TRUE(Contains(lines, "Update finished.")) << piped.output;
+  const Lines lines = OutputLines(piped.Output);
+  EXPECT_EQ(piped.Output.find('\033'), std::string::npos);
+  EXPECT_EQ(piped.Output.find(" of "), std::string::npos);
+  ASSERT_TRUE(Contains(lines, "Update finished.")) << piped.Output;
 
   // At a terminal: a status line while the package arrives, and in the end
   // the same lines on the screen, nothing else.
-  WriteWholeFile(program_ + "VOXA.exe", Slurp(build_.voxa100));
+  WriteWholeFile(program_ + "VOXA.exe", Slurp(build_.Voxa100));
   TerminalProcess updater(Command({"-dontask", "-server", base}), program_);
   int exitCode = -1;
   ASSERT_TRUE(updater.WaitForOutput("Update finished."));
@@ -731,7 +731,7 @@ TEST_P(UpdateJobTest, ASlowDownloadShowsItsProgressOnlyAtATerminal) {
 }
 
 TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
-  if (build_.windows) GTEST_SKIP() << "the terminal is the POSIX build's";
+  if (build_.Windows) GTEST_SKIP() << "the terminal is the POSIX build's";
   const std::string base = ServeVoxa105("main");
   ListServers({base});
   {
@@ -745,7 +745,7 @@ TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
     ASSERT_TRUE(updater.WaitForExit(10000, &exitCode));
     EXPECT_EQ(exitCode, 0);
     EXPECT_EQ(updater.Output().find("Downloading updates..."), std::string::npos);
-    EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa100));
+    EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa100));
   }
   ListServers({base});  // the first run saved the server's list over it
   TerminalProcess updater(Command({}), program_);
@@ -760,12 +760,12 @@ TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
   int exitCode = -1;
   ASSERT_TRUE(updater.WaitForExit(10000, &exitCode));
   EXPECT_EQ(exitCode, 0);
-  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.voxa105));
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, UpdateJobTest, ::testing::Values(&PosixBuild, &WindowsBuild),
                          [](const ::testing::TestParamInfo<Build (*)()>& info) {
-                           return info.param().name;
+                           return info.param().Name;
                          });
 
 }  // namespace

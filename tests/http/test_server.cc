@@ -91,22 +91,22 @@ const char* Reason(int status) {
 ScriptedResponse AnswerWithRanges(const SeenRequest& request, const std::string& body,
                                   std::vector<std::pair<std::string, std::string>> headers) {
   ScriptedResponse response;
-  response.headers = std::move(headers);
-  response.body = body;
-  auto range = request.headers.find("range");
-  auto ifRange = request.headers.find("if-range");
-  if (range == request.headers.end() || ifRange == request.headers.end()) return response;
+  response.Headers = std::move(headers);
+  response.Body = body;
+  auto range = request.Headers.find("range");
+  auto ifRange = request.Headers.find("if-range");
+  if (range == request.Headers.end() || ifRange == request.Headers.end()) return response;
   bool current = false;
-  for (const auto& [name, value] : response.headers) current = current || value == ifRange->second;
+  for (const auto& [name, value] : response.Headers) current = current || value == ifRange->second;
   const std::string prefix = "bytes=";
   if (!current || range->second.compare(0, prefix.size(), prefix) != 0 ||
       range->second.back() != '-')
     return response;
   size_t first = std::stoull(range->second.substr(prefix.size()));
   if (first >= body.size()) return response;
-  response.status = 206;
-  response.body = body.substr(first);
-  response.headers.push_back({"Content-Range", "bytes " + std::to_string(first) + "-" +
+  response.Status = 206;
+  response.Body = body.substr(first);
+  response.Headers.push_back({"Content-Range", "bytes " + std::to_string(first) + "-" +
                                                    std::to_string(body.size() - 1) + "/" +
                                                    std::to_string(body.size())});
   return response;
@@ -233,8 +233,8 @@ void TestServer::Serve(intptr_t handle) {
   std::string line = head.substr(0, lineEnd);
   size_t space = line.find(' ');
   size_t space2 = line.find(' ', space + 1);
-  request.method = line.substr(0, space);
-  request.target = line.substr(space + 1, space2 - space - 1);
+  request.Method = line.substr(0, space);
+  request.Target = line.substr(space + 1, space2 - space - 1);
   for (size_t at = lineEnd + 2; at < end;) {
     size_t next = head.find("\r\n", at);
     std::string field = head.substr(at, next - at);
@@ -244,7 +244,7 @@ void TestServer::Serve(intptr_t handle) {
       std::transform(name.begin(), name.end(), name.begin(),
                      [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
       size_t value = field.find_first_not_of(' ', colon + 1);
-      request.headers[name] = value == std::string::npos ? "" : field.substr(value);
+      request.Headers[name] = value == std::string::npos ? "" : field.substr(value);
     }
     at = next + 2;
   }
@@ -254,62 +254,62 @@ void TestServer::Serve(intptr_t handle) {
   }
 
   ScriptedResponse response;
-  std::string path = request.target.substr(0, request.target.find('?'));
+  std::string path = request.Target.substr(0, request.Target.find('?'));
   auto handler = handlers_.find(path);
   if (handler != handlers_.end()) {
     response = handler->second(request);
   } else {
-    response.status = 404;
-    response.body = "not found";
+    response.Status = 404;
+    response.Body = "not found";
   }
-  if (response.silent) {
+  if (response.Silent) {
     while (!HungUpOrStopping(handle, 1000)) {
     }
     CloseSocket(s);
     return;
   }
-  int64_t size = response.generatedSize >= 0 ? response.generatedSize
-                                             : static_cast<int64_t>(response.body.size());
-  std::string answer = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                       Reason(response.status) + "\r\nConnection: close\r\n";
-  for (const auto& [name, value] : response.headers) answer += name + ": " + value + "\r\n";
-  if (response.chunked) {
+  int64_t size = response.GeneratedSize >= 0 ? response.GeneratedSize
+                                             : static_cast<int64_t>(response.Body.size());
+  std::string answer = "HTTP/1.1 " + std::to_string(response.Status) + " " +
+                       Reason(response.Status) + "\r\nConnection: close\r\n";
+  for (const auto& [name, value] : response.Headers) answer += name + ": " + value + "\r\n";
+  if (response.Chunked) {
     answer += "Transfer-Encoding: chunked\r\n";
-  } else if (response.status != 204) {
-    int64_t announced = response.announcedLength >= 0 ? response.announcedLength : size;
+  } else if (response.Status != 204) {
+    int64_t announced = response.AnnouncedLength >= 0 ? response.AnnouncedLength : size;
     answer += "Content-Length: " + std::to_string(announced) + "\r\n";
   }
   answer += "\r\n";
   bool sent = SendText(s, answer);
-  const bool cut = response.cutAfter >= 0 && response.cutAfter < size;
-  if (cut) size = response.cutAfter;
-  if (response.dripMilliseconds > 0) {
-    const int64_t piece = std::max(response.dripBytes, 1);
+  const bool cut = response.CutAfter >= 0 && response.CutAfter < size;
+  if (cut) size = response.CutAfter;
+  if (response.DripMilliseconds > 0) {
+    const int64_t piece = std::max(response.DripBytes, 1);
     for (int64_t offset = 0; sent && offset < size; offset += piece) {
-      sent = !HungUpOrStopping(handle, response.dripMilliseconds);
+      sent = !HungUpOrStopping(handle, response.DripMilliseconds);
       const int64_t count = std::min(piece, size - offset);
-      sent = sent && (response.generatedSize >= 0
+      sent = sent && (response.GeneratedSize >= 0
                           ? SendGenerated(s, offset, count)
-                          : SendAll(s, response.body.data() + offset, static_cast<size_t>(count)));
+                          : SendAll(s, response.Body.data() + offset, static_cast<size_t>(count)));
     }
-  } else if (response.chunked) {
+  } else if (response.Chunked) {
     // Chunks of uneven sizes, then the last chunk.
     for (int64_t offset = 0, step = 1000; sent && offset < size; offset += step, step += 777) {
       int64_t count = std::min(step, size - offset);
       char sizeLine[32];
       std::snprintf(sizeLine, sizeof sizeLine, "%llx\r\n", static_cast<unsigned long long>(count));
       sent = SendText(s, sizeLine) &&
-             (response.generatedSize >= 0
+             (response.GeneratedSize >= 0
                   ? SendGenerated(s, offset, count)
-                  : SendAll(s, response.body.data() + offset, static_cast<size_t>(count))) &&
+                  : SendAll(s, response.Body.data() + offset, static_cast<size_t>(count))) &&
              SendText(s, "\r\n");
     }
     if (sent && !cut) SendText(s, "0\r\n\r\n");
-  } else if (sent && response.status != 204) {
-    if (response.generatedSize >= 0)
+  } else if (sent && response.Status != 204) {
+    if (response.GeneratedSize >= 0)
       SendGenerated(s, 0, size);
     else
-      SendAll(s, response.body.data(), static_cast<size_t>(size));
+      SendAll(s, response.Body.data(), static_cast<size_t>(size));
   }
 #ifdef _WIN32
   shutdown(s, SD_SEND);

@@ -18,31 +18,31 @@ namespace updater::testing {
 
 // One request as the server saw it.
 struct SeenRequest {
-  std::string method;
-  std::string target;                          // path and query
-  std::map<std::string, std::string> headers;  // names in lower case
+  std::string Method;
+  std::string Target;                          // path and query
+  std::map<std::string, std::string> Headers;  // names in lower case
 };
 
 struct ScriptedResponse {
-  int status = 200;
-  std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;
+  int Status = 200;
+  std::vector<std::pair<std::string, std::string>> Headers;
+  std::string Body;
   // A generated body of this many bytes (a repeating pattern, PatternByte)
   // in place of `body`, for sizes not worth holding in a string.
-  int64_t generatedSize = -1;
-  bool chunked = false;  // no Content-Length; the body in chunked encoding
+  int64_t GeneratedSize = -1;
+  bool Chunked = false;  // no Content-Length; the body in chunked encoding
   // The Content-Length announced; -1 announces the real size. A larger value
   // with the connection closed after the body is a connection cut.
-  int64_t announcedLength = -1;
+  int64_t AnnouncedLength = -1;
   // Sends only this many bytes of the body, then closes: a cut connection.
   // -1 sends the whole body.
-  int64_t cutAfter = -1;
+  int64_t CutAfter = -1;
   // Answers nothing at all until the client hangs up (or the server stops).
-  bool silent = false;
+  bool Silent = false;
   // Sends the body in pieces of `dripBytes` bytes, with this pause before
   // each piece.
-  int dripMilliseconds = 0;
-  int dripBytes = 1;
+  int DripMilliseconds = 0;
+  int DripBytes = 1;
 };
 
 // The answer of a server that honours "Range: bytes=N-" for `body`: with

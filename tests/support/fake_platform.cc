@@ -6,67 +6,67 @@
 namespace updater::testing {
 
 bool FakeConsole::Open() {
-  ++openCount;
-  return openResult;
+  ++OpenCount;
+  return OpenResult;
 }
 
 void FakeConsole::WriteLine(std::string_view text) {
-  statusShown = false;
-  lines.emplace_back(text);
+  StatusShown = false;
+  Lines.emplace_back(text);
 }
 
 void FakeConsole::ShowStatus(std::string_view text) {
-  statusShown = interactive;
-  statuses.emplace_back(text);
+  StatusShown = Interactive;
+  Statuses.emplace_back(text);
 }
 
 void FakeConsole::ClearStatus() {
-  statusShown = false;
-  ++statusClears;
+  StatusShown = false;
+  ++StatusClears;
 }
 
 ConsoleKey FakeConsole::ReadKey() {
-  ++keyPolls;
-  if (keys.empty()) {
+  ++KeyPolls;
+  if (Keys.empty()) {
     ConsoleKey none;
-    none.inputClosed = inputClosedWhenEmpty;
+    none.InputClosed = InputClosedWhenEmpty;
     return none;
   }
-  ConsoleKey key = keys.front();
-  keys.pop_front();
+  ConsoleKey key = Keys.front();
+  Keys.pop_front();
   return key;
 }
 
 void FakeConsole::ShowErrorBox(std::string_view, std::string_view text) {
-  errorBoxes.emplace_back(text);
+  ErrorBoxes.emplace_back(text);
 }
 
 bool FakeProcesses::Start(const std::string& commandLine, const std::string& file,
                           const std::string& parameters, const std::string& workingFolder) {
-  starts.push_back({commandLine, file, parameters, workingFolder});
-  return startResult;
+  Starts.push_back({commandLine, file, parameters, workingFolder});
+  return StartResult;
 }
 
 void FakeClock::Sleep(int milliseconds) {
-  sleeps.push_back(milliseconds);
-  now += static_cast<uint64_t>(milliseconds);
+  Sleeps.push_back(milliseconds);
+  Now += static_cast<uint64_t>(milliseconds);
 }
 
 std::optional<uint32_t> FakeVersionResources::FileVersionMS(const std::string& path) {
-  auto found = versions.find(path);
-  if (found == versions.end()) return std::nullopt;
+  auto found = Versions.find(path);
+  if (found == Versions.end()) return std::nullopt;
   return found->second;
 }
 
 FakePlatform::FakePlatform()
-    : platform{console, RealPlatform().files, processes, clock, versions, RealPlatform().internet} {
+    : Platform{Console, RealPlatform().Files, Processes, Clock, Versions, RealPlatform().Internet} {
 }
 
 int ExitCodeOf(const std::function<void()>& body) {
   try {
     body();
   } catch (const ProcessExit& exit) {
-    return exit.code;
+    return exit.Code;
   }
   ADD_FAILURE() << "the process did not end";
   return -1;

@@ -13,10 +13,10 @@ class FakeWebRequest : public HttpRequest {
 
   bool Send() override {
     if (unreachable_) {
-      web_.lastError = "fake: " + key_ + " is unreachable";
+      web_.LastFailure = "fake: " + key_ + " is unreachable";
       return false;
     }
-    web_.requested.push_back(key_);
+    web_.Requested.push_back(key_);
     auto found = web_.responses_.find(key_);
     response_ = found == web_.responses_.end() ? FakeWeb::Response{} : found->second;
     offset_ = 0;
@@ -24,18 +24,18 @@ class FakeWebRequest : public HttpRequest {
   }
 
   bool Status(uint32_t* status) override {
-    *status = static_cast<uint32_t>(response_.status);
+    *status = static_cast<uint32_t>(response_.Status);
     return true;
   }
   bool ContentLength(uint64_t* length) override {
-    *length = response_.body.size();
+    *length = response_.Body.size();
     return true;
   }
   std::optional<std::string> Header(const std::string&) override { return std::nullopt; }
 
   bool Read(void* buffer, uint32_t size, uint32_t* received) override {
-    size_t count = std::min<size_t>(size, response_.body.size() - offset_);
-    std::memcpy(buffer, response_.body.data() + offset_, count);
+    size_t count = std::min<size_t>(size, response_.Body.size() - offset_);
+    std::memcpy(buffer, response_.Body.data() + offset_, count);
     offset_ += count;
     *received = static_cast<uint32_t>(count);
     return true;
@@ -60,7 +60,7 @@ class FakeWebConnection : public HttpConnection {
       : web_(web), host_(std::move(host)), unreachable_(unreachable) {}
   bool SetCredential(HttpCredential, const std::string&) override { return true; }
   std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
-    return std::make_unique<FakeWebRequest>(web_, host_ + options.path, unreachable_);
+    return std::make_unique<FakeWebRequest>(web_, host_ + options.Path, unreachable_);
   }
   bool Close() override { return true; }
 
@@ -92,7 +92,7 @@ void FakeWeb::Serve(const std::string& url, const std::string& body, int status)
 }
 
 std::unique_ptr<HttpSession> FakeWeb::Open(const HttpSessionOptions& options) {
-  agents.push_back(options.agent);
+  Agents.push_back(options.Agent);
   return std::make_unique<FakeWebSession>(*this, unreachable_);
 }
 

@@ -21,20 +21,20 @@ class FakeWeb : public Internet {
   void Unreachable(const std::string& host) { unreachable_.insert(host); }
 
   std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override;
-  std::string LastError() override { return lastError; }
+  std::string LastError() override { return LastFailure; }
 
   // Every request sent, as "host/path", in order.
-  std::vector<std::string> requested;
+  std::vector<std::string> Requested;
   // The user agent of every session opened, in order.
-  std::vector<std::string> agents;
+  std::vector<std::string> Agents;
   // The cause of the latest failure.
-  std::string lastError;
+  std::string LastFailure;
 
  private:
   friend class FakeWebRequest;
   struct Response {
-    int status = 404;
-    std::string body;
+    int Status = 404;
+    std::string Body;
   };
   std::map<std::string, Response> responses_;  // by "host/path"
   std::set<std::string> unreachable_;

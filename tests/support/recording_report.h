@@ -14,20 +14,20 @@ namespace updater::testing {
 
 class RecordingReport : public Report {
  public:
-  void Line(std::string_view text) override { lines.emplace_back(text); }
+  void Line(std::string_view text) override { Lines.emplace_back(text); }
   void Failure(std::string_view line, std::string_view cause) override {
-    lines.emplace_back(line);
-    causes.emplace_back(cause);
+    Lines.emplace_back(line);
+    Causes.emplace_back(cause);
   }
-  void Log(std::string_view text) override { logged.emplace_back(text); }
-  void Progress(int64_t done, int64_t total) override { progress.push_back({done, total}); }
-  void ProgressDone() override { ++progressEnds; }
+  void Log(std::string_view text) override { Logged.emplace_back(text); }
+  void Progress(int64_t done, int64_t total) override { ProgressReports.push_back({done, total}); }
+  void ProgressDone() override { ++ProgressEnds; }
 
-  std::vector<std::string> lines;
-  std::vector<std::string> causes;  // of the failures, in order
-  std::vector<std::string> logged;
-  std::vector<std::pair<int64_t, int64_t>> progress;  // done, total
-  int progressEnds = 0;
+  std::vector<std::string> Lines;
+  std::vector<std::string> Causes;  // of the failures, in order
+  std::vector<std::string> Logged;
+  std::vector<std::pair<int64_t, int64_t>> ProgressReports;  // done, total
+  int ProgressEnds = 0;
 };
 
 }  // namespace updater::testing

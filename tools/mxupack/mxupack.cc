@@ -210,14 +210,14 @@ int Create(const std::vector<std::string>& args) {
 class PackageFile : public ByteSource {
  public:
   bool Open(const std::string& path, std::string* error) {
-    FileSystem& files = RealPlatform().files;
+    FileSystem& files = RealPlatform().Files;
     file_ = files.OpenRead(path, false);
     if (!file_) {
       *error = "cannot open " + path + ": " + files.LastError();
       return false;
     }
     std::string why;
-    if (!ReadPackageDirectory(*file_, &header, &entries, &why)) {
+    if (!ReadPackageDirectory(*file_, &Header, &Entries, &why)) {
       *error = path + ": " + why;
       return false;
     }
@@ -228,8 +228,8 @@ class PackageFile : public ByteSource {
 
   int64_t Read(uint8_t* buffer, int64_t size) override { return file_->Read(buffer, size); }
 
-  PackageHeader header;
-  std::vector<DirectoryEntry> entries;
+  PackageHeader Header;
+  std::vector<DirectoryEntry> Entries;
 
  private:
   std::unique_ptr<File> file_;
@@ -245,11 +245,11 @@ int List(const std::vector<std::string>& args) {
   PackageFile package;
   std::string error;
   if (!package.Open(args[0], &error)) return Failure(error);
-  std::cout << "directory: " << MethodName(package.header.DirMethod) << ", "
-            << package.header.DirPackedSize << " -> " << package.header.DirSize << " bytes, "
-            << package.entries.size() << " entries\n";
+  std::cout << "directory: " << MethodName(package.Header.DirMethod) << ", "
+            << package.Header.DirPackedSize << " -> " << package.Header.DirSize << " bytes, "
+            << package.Entries.size() << " entries\n";
   std::cout << "name\tmethod\tpacked\tsize\tversion\tkey\toffset\n";
-  for (const DirectoryEntry& entry : package.entries) {
+  for (const DirectoryEntry& entry : package.Entries) {
     if (entry.Variants.empty())
       std::cout << AnsiToUtf8(entry.Name) << '\t' << MethodName(entry.Method) << "\t-\t-\t"
                 << entry.Version << "\t-\t-\n";
@@ -269,14 +269,14 @@ int Verify(const std::vector<std::string>& args) {
   std::string error;
   if (!package.Open(args[0], &error)) return Failure(error);
   int failures = 0, checked = 0, patchesLeft = 0;
-  for (const DirectoryEntry& entry : package.entries) {
+  for (const DirectoryEntry& entry : package.Entries) {
     const PackageCodec* codec = FindCodec(entry.Method);
     const bool patch = codec && codec->DecodesAgainstTarget;
     // A patch decodes only over the file it was made from.
     const std::string reference = referenceFolder + "/" + AnsiToUtf8(entry.Name);
     DecodeContext context;
     context.TargetPath = reference;
-    context.Files = &RealPlatform().files;
+    context.Files = &RealPlatform().Files;
     for (const EntryVariant& variant : entry.Variants) {
       if (patch && referenceFolder.empty()) {
         ++patchesLeft;
@@ -305,7 +305,7 @@ int Verify(const std::vector<std::string>& args) {
     }
   }
   if (failures) return Failure(std::to_string(failures) + " problem(s) found");
-  std::cout << "ok: " << checked << " variants of " << package.entries.size() << " entries";
+  std::cout << "ok: " << checked << " variants of " << package.Entries.size() << " entries";
   if (patchesLeft)
     std::cout << " (" << patchesLeft
               << " patch variant(s) not decoded: they need --reference-folder)";
@@ -333,7 +333,7 @@ int Extract(const std::vector<std::string>& args) {
   if (code) return Failure("cannot create " + args[1]);
 
   ToolReport report;
-  FileSystem& files = RealPlatform().files;
+  FileSystem& files = RealPlatform().Files;
   PackageReader reader(files, report);
   const std::string folder = args[1] + "/";
   InitPackageReader(reader, static_cast<int>(key));
@@ -362,22 +362,22 @@ int Extract(const std::vector<std::string>& args) {
 int PublishCommand(const std::vector<std::string>& args) {
   if (args.size() < 2) return Usage("publish needs SERVER_DIR and RELEASE_DIR");
   PublishOptions options;
-  options.serverFolder = args[0];
-  options.releaseFolder = args[1];
+  options.ServerFolder = args[0];
+  options.ReleaseFolder = args[1];
   for (size_t i = 2; i < args.size(); ++i) {
     const std::string& option = args[i];
     if (option == "--force") {
-      options.force = true;
+      options.Force = true;
       continue;
     }
     if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
     const std::string& value = args[++i];
     if (option == "--since") {
-      options.sinceFolder = value;
+      options.SinceFolder = value;
     } else if (option == "--sign") {
-      options.secretKeyPath = value;
+      options.SecretKeyPath = value;
     } else if (option == "--method") {
-      if (!ParseMethod(value, false, &options.method)) return Usage("unknown method: " + value);
+      if (!ParseMethod(value, false, &options.Method)) return Usage("unknown method: " + value);
     } else {
       return Usage("unknown option: " + option);
     }

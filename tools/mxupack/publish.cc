@@ -64,7 +64,7 @@ bool SameContent(const fs::path& first, const fs::path& second) {
 // The version number of a program, as the updater reads it; nothing when it
 // has no readable version.
 std::optional<int64_t> ProgramVersion(const fs::path& program) {
-  VersionResources& versions = RealPlatform().versions;
+  VersionResources& versions = RealPlatform().Versions;
   if (!versions.Load()) return std::nullopt;
   std::optional<uint32_t> fileVersionMS = versions.FileVersionMS(program.u8string());
   if (!fileVersionMS) return std::nullopt;
@@ -213,11 +213,11 @@ std::string CatalogueWithUpdaterLine(const std::string& catalogue, const std::st
 
 bool Publish(const PublishOptions& options, std::ostream& out, std::string* error) {
   // Everything is checked before anything is written.
-  const fs::path server = fs::u8path(options.serverFolder);
-  const fs::path release = fs::u8path(options.releaseFolder);
+  const fs::path server = fs::u8path(options.ServerFolder);
+  const fs::path release = fs::u8path(options.ReleaseFolder);
   std::error_code code;
   if (!fs::is_directory(server, code))
-    return Fail(error, "the server folder is not a folder: " + options.serverFolder);
+    return Fail(error, "the server folder is not a folder: " + options.ServerFolder);
   std::optional<int64_t> version = ProgramVersion(release / kMainProgram);
   if (!version || *version <= 0)
     return Fail(error, "no readable version in " + (release / kMainProgram).u8string());
@@ -225,13 +225,13 @@ bool Publish(const PublishOptions& options, std::ostream& out, std::string* erro
   const fs::path cataloguePath = server / kCatalogueFile;
   const std::string catalogue = fs::exists(cataloguePath) ? Slurp(cataloguePath) : std::string();
   std::optional<int64_t> newest = NewestVersion(catalogue, IsMainProgramEntry);
-  if (newest && *version <= *newest && !options.force)
+  if (newest && *version <= *newest && !options.Force)
     return Fail(error, "the release's version " + VersionText(*version) +
                            " is not above the catalogue's newest VOXA line (" +
                            VersionText(*newest) + "); --force publishes it all the same");
 
   std::map<std::string, std::string> files;
-  if (!ListFiles(options.releaseFolder, &files, error)) return false;
+  if (!ListFiles(options.ReleaseFolder, &files, error)) return false;
   // The updater travels in a package of its own.
   std::optional<std::string> updaterPath;
   for (auto it = files.begin(); it != files.end();) {
@@ -243,8 +243,8 @@ bool Publish(const PublishOptions& options, std::ostream& out, std::string* erro
     }
   }
   int64_t sinceVersion = 0;
-  if (!options.sinceFolder.empty()) {
-    const fs::path since = fs::u8path(options.sinceFolder);
+  if (!options.SinceFolder.empty()) {
+    const fs::path since = fs::u8path(options.SinceFolder);
     std::optional<int64_t> previous = ProgramVersion(since / kMainProgram);
     if (!previous)
       return Fail(error, "no readable version in " + (since / kMainProgram).u8string());
@@ -258,9 +258,9 @@ bool Publish(const PublishOptions& options, std::ostream& out, std::string* erro
         ++it;
     }
     if (files.empty())
-      return Fail(error, "nothing changed since " + options.sinceFolder + " to publish");
+      return Fail(error, "nothing changed since " + options.SinceFolder + " to publish");
   }
-  if (files.empty()) return Fail(error, "no files to publish in " + options.releaseFolder);
+  if (files.empty()) return Fail(error, "no files to publish in " + options.ReleaseFolder);
 
   std::optional<int64_t> updaterVersion;
   if (updaterPath) {
@@ -270,13 +270,13 @@ bool Publish(const PublishOptions& options, std::ostream& out, std::string* erro
   }
 
   MinisignSecretKey secretKey;
-  if (!options.secretKeyPath.empty()) {
-    const fs::path keyPath = fs::u8path(options.secretKeyPath);
+  if (!options.SecretKeyPath.empty()) {
+    const fs::path keyPath = fs::u8path(options.SecretKeyPath);
     if (!fs::is_regular_file(keyPath, code))
-      return Fail(error, "no secret key at " + options.secretKeyPath);
+      return Fail(error, "no secret key at " + options.SecretKeyPath);
     std::string why;
     if (!LoadSecretKey(Slurp(keyPath), &secretKey, &why))
-      return Fail(error, "cannot use the secret key " + options.secretKeyPath + ": " + why);
+      return Fail(error, "cannot use the secret key " + options.SecretKeyPath + ": " + why);
   }
 
   // Packages first, the catalogue that names them last: a server being read
@@ -285,7 +285,7 @@ bool Publish(const PublishOptions& options, std::ostream& out, std::string* erro
   AtomicWriter writer(out);
   std::vector<fs::path> written;
   const std::string package = ReleasePackageName(*version, sinceVersion);
-  if (!writer.WritePackageFile(server / package, PackageEntries(files, options.method), error))
+  if (!writer.WritePackageFile(server / package, PackageEntries(files, options.Method), error))
     return false;
   written.push_back(server / package);
   std::string newCatalogue = CatalogueWithMainLine(catalogue, package, *version);
@@ -293,9 +293,9 @@ bool Publish(const PublishOptions& options, std::ostream& out, std::string* erro
     const std::string updaterPackage = "Updater-" + VersionText(*updaterVersion) + ".mxu";
     // The updater's own package is applied by the updater being replaced,
     // which may not know the newer methods: it keeps to those all updaters read.
-    const PackageCodec* codec = options.method ? FindCodec(*options.method) : nullptr;
+    const PackageCodec* codec = options.Method ? FindCodec(*options.Method) : nullptr;
     const MethodChoice updaterMethod =
-        codec && !codec->ReadByEveryUpdater ? kBestMethod : options.method;
+        codec && !codec->ReadByEveryUpdater ? kBestMethod : options.Method;
     if (!writer.WritePackageFile(server / updaterPackage,
                                  PackageEntries({{kUpdaterProgram, *updaterPath}}, updaterMethod),
                                  error))
@@ -306,14 +306,14 @@ bool Publish(const PublishOptions& options, std::ostream& out, std::string* erro
   const fs::path statePath = server / kStateFile;
   const bool createState = !fs::exists(statePath);
 
-  if (!options.secretKeyPath.empty()) {
+  if (!options.SecretKeyPath.empty()) {
     const uint64_t timestamp =
-        options.timestamp != 0
-            ? options.timestamp
+        options.Timestamp != 0
+            ? options.Timestamp
             : static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
                                         std::chrono::system_clock::now().time_since_epoch())
                                         .count());
-    FileSystem& platformFiles = RealPlatform().files;
+    FileSystem& platformFiles = RealPlatform().Files;
     auto sign = [&](const fs::path& path, const std::string* content) {
       std::string signature;
       const std::string name = path.filename().u8string();

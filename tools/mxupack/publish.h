@@ -14,16 +14,16 @@
 namespace updater::mxupack {
 
 struct PublishOptions {
-  std::string serverFolder;   // the update server's folder
-  std::string releaseFolder;  // the new release, VOXA.exe at its top
-  std::string sinceFolder;    // the previous release; empty for a full package
-  std::string secretKeyPath;  // a minisign secret key; empty: nothing is signed
-  MethodChoice method = kBestMethod;
+  std::string ServerFolder;   // the update server's folder
+  std::string ReleaseFolder;  // the new release, VOXA.exe at its top
+  std::string SinceFolder;    // the previous release; empty for a full package
+  std::string SecretKeyPath;  // a minisign secret key; empty: nothing is signed
+  MethodChoice Method = kBestMethod;
   // Publish even when the release is not newer than the catalogue's newest
   // VOXA line.
-  bool force = false;
+  bool Force = false;
   // The signatures' time stamp (seconds since 1970); 0 takes the clock's.
-  uint64_t timestamp = 0;
+  uint64_t Timestamp = 0;
 };
 
 // Publishes as `options` say and reports every file written on `out`. False

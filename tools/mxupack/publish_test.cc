@@ -8,11 +8,11 @@ namespace {
 
 TEST(PublishCatalogueTest, MainProgramLines) {
   const struct {
-    const char* name;
-    std::string before;
-    std::string package;
-    int64_t version;
-    std::string after;
+    const char* Name;
+    std::string Before;
+    std::string Package;
+    int64_t Version;
+    std::string After;
   } cases[] = {
       {"new catalogue", "", "VOXA-1.00.mxu", 100, "VOXA VOXA-1.00.mxu 100\r\n"},
       {"added after the last VOXA line, others kept in order",
@@ -26,7 +26,7 @@ TEST(PublishCatalogueTest, MainProgramLines) {
        "updater U.mxu 100\r\nVOXA a.mxu 100\r\nVOXA b.mxu 105\r\nlast line without end\r\n"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(CatalogueWithMainLine(c.before, c.package, c.version), c.after) << c.name;
+    EXPECT_EQ(CatalogueWithMainLine(c.Before, c.Package, c.Version), c.After) << c.Name;
 }
 
 TEST(PublishCatalogueTest, TheUpdaterLineReplacesEveryUpdaterLine) {

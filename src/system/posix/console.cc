@@ -147,11 +147,11 @@ ConsoleKey KeyFromInput(bool terminal) {
   unsigned char byte = 0;
   int count = ReadByte(&byte);
   if (count <= 0) {
-    key.inputClosed = count == 0 || errno == EBADF || errno == EIO;
+    key.InputClosed = count == 0 || errno == EBADF || errno == EIO;
     return key;
   }
   if (byte == '\n' || byte == '\r') {
-    key.text = "\r";
+    key.Text = "\r";
     return key;
   }
   if (byte == 0x1b && terminal) {
@@ -159,11 +159,11 @@ ConsoleKey KeyFromInput(bool terminal) {
     }
     return key;
   }
-  key.text.push_back(static_cast<char>(byte));
+  key.Text.push_back(static_cast<char>(byte));
   // The rest of a UTF-8 sequence.
   int following = byte >= 0xf0 ? 3 : byte >= 0xe0 ? 2 : byte >= 0xc0 ? 1 : 0;
   for (int i = 0; i < following && InputPending() && ReadByte(&byte) > 0; ++i)
-    key.text.push_back(static_cast<char>(byte));
+    key.Text.push_back(static_cast<char>(byte));
   return key;
 }
 
@@ -214,7 +214,7 @@ void PosixConsole::ClearStatus() {
 ConsoleKey PosixConsole::ReadKey() {
   if (fcntl(STDIN_FILENO, F_GETFD) == -1) {
     ConsoleKey closed;
-    closed.inputClosed = true;
+    closed.InputClosed = true;
     return closed;
   }
   if (!isatty(STDIN_FILENO)) {

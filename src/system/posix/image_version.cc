@@ -77,9 +77,9 @@ class Image {
 };
 
 struct Section {
-  uint32_t virtualAddress = 0;
-  uint32_t rawSize = 0;
-  uint32_t rawOffset = 0;
+  uint32_t VirtualAddress = 0;
+  uint32_t RawSize = 0;
+  uint32_t RawOffset = 0;
 };
 
 // Maps the span [rva, rva + count) to a file offset, when it lies wholly in
@@ -87,10 +87,10 @@ struct Section {
 std::optional<uint64_t> FileOffsetOf(const std::vector<Section>& sections, uint64_t rva,
                                      uint64_t count) {
   for (const Section& section : sections) {
-    if (rva < section.virtualAddress) continue;
-    const uint64_t within = rva - section.virtualAddress;
-    if (within > section.rawSize || count > section.rawSize - within) continue;
-    return section.rawOffset + within;
+    if (rva < section.VirtualAddress) continue;
+    const uint64_t within = rva - section.VirtualAddress;
+    if (within > section.RawSize || count > section.RawSize - within) continue;
+    return section.RawOffset + within;
   }
   return std::nullopt;
 }
@@ -174,9 +174,9 @@ std::optional<uint32_t> PeFileVersionMS(const Image& image) {
   for (uint16_t i = 0; i < sectionCount; ++i) {
     const uint64_t header = table + kSectionHeaderSize * i;
     Section& section = sections[i];
-    if (!image.Number(header + 12, &section.virtualAddress) ||
-        !image.Number(header + 16, &section.rawSize) ||
-        !image.Number(header + 20, &section.rawOffset))
+    if (!image.Number(header + 12, &section.VirtualAddress) ||
+        !image.Number(header + 16, &section.RawSize) ||
+        !image.Number(header + 20, &section.RawOffset))
       return std::nullopt;
   }
 

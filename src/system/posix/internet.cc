@@ -53,18 +53,18 @@ int PollMilliseconds(int limit, SteadyClock::time_point start) {
 }
 
 struct CurlSettings {
-  std::string agent;
-  HttpAccess access = HttpAccess::Direct;
-  std::string proxyName;
-  int connectTimeoutMilliseconds = 0;
-  int responseTimeoutMilliseconds = 0;
-  int receiveTimeoutMilliseconds = 0;
-  std::string proxyUser;
-  std::string proxyPassword;
-  std::string host;
-  int port = 0;
-  std::string user;
-  std::string password;
+  std::string Agent;
+  HttpAccess Access = HttpAccess::Direct;
+  std::string ProxyName;
+  int ConnectTimeoutMilliseconds = 0;
+  int ResponseTimeoutMilliseconds = 0;
+  int ReceiveTimeoutMilliseconds = 0;
+  std::string ProxyUser;
+  std::string ProxyPassword;
+  std::string Host;
+  int Port = 0;
+  std::string User;
+  std::string Password;
 };
 
 void InitCurlOnce() {
@@ -232,15 +232,15 @@ size_t CurlRequest::OnBody(char* data, size_t size, size_t count, void* self) {
 
 void CurlRequest::Configure() {
   const CurlSettings& s = *settings_;
-  std::string host = s.host.find(':') != std::string::npos ? "[" + s.host + "]" : s.host;
-  url_ = (options_.secure ? "https://" : "http://") + host + ":" + std::to_string(s.port) +
-         options_.path;
+  std::string host = s.Host.find(':') != std::string::npos ? "[" + s.Host + "]" : s.Host;
+  url_ = (options_.Secure ? "https://" : "http://") + host + ":" + std::to_string(s.Port) +
+         options_.Path;
   curl_easy_reset(easy_);
   errorText_[0] = '\0';
   curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorText_);
   curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(easy_, CURLOPT_USERAGENT, s.agent.c_str());
+  curl_easy_setopt(easy_, CURLOPT_USERAGENT, s.Agent.c_str());
   curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
@@ -256,30 +256,30 @@ void CurlRequest::Configure() {
   // libcurl waits for ever by default. It keeps the connect limit (name
   // resolution and TLS included) itself; the wait for the response and for
   // body data is kept by Send() and Read().
-  if (s.connectTimeoutMilliseconds > 0)
+  if (s.ConnectTimeoutMilliseconds > 0)
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(s.connectTimeoutMilliseconds));
+                     static_cast<long>(s.ConnectTimeoutMilliseconds));
   curl_slist_free_all(requestHeaders_);
   requestHeaders_ = nullptr;
-  for (const auto& [name, value] : options_.headers)
+  for (const auto& [name, value] : options_.Headers)
     requestHeaders_ = curl_slist_append(requestHeaders_, (name + ": " + value).c_str());
   if (requestHeaders_ != nullptr) curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, requestHeaders_);
-  if (s.access == HttpAccess::Proxy) {
-    curl_easy_setopt(easy_, CURLOPT_PROXY, s.proxyName.c_str());
+  if (s.Access == HttpAccess::Proxy) {
+    curl_easy_setopt(easy_, CURLOPT_PROXY, s.ProxyName.c_str());
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    if (!s.proxyUser.empty()) curl_easy_setopt(easy_, CURLOPT_PROXYUSERNAME, s.proxyUser.c_str());
-    if (!s.proxyPassword.empty())
-      curl_easy_setopt(easy_, CURLOPT_PROXYPASSWORD, s.proxyPassword.c_str());
+    if (!s.ProxyUser.empty()) curl_easy_setopt(easy_, CURLOPT_PROXYUSERNAME, s.ProxyUser.c_str());
+    if (!s.ProxyPassword.empty())
+      curl_easy_setopt(easy_, CURLOPT_PROXYPASSWORD, s.ProxyPassword.c_str());
   } else {
     // A direct session ignores the proxy variables of the environment.
     curl_easy_setopt(easy_, CURLOPT_PROXY, "");
   }
   // Credentials set after a 401 go out with the resend, as basic
   // authentication, and to the same host only.
-  if (!s.user.empty() || !s.password.empty()) {
+  if (!s.User.empty() || !s.Password.empty()) {
     curl_easy_setopt(easy_, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-    curl_easy_setopt(easy_, CURLOPT_USERNAME, s.user.c_str());
-    curl_easy_setopt(easy_, CURLOPT_PASSWORD, s.password.c_str());
+    curl_easy_setopt(easy_, CURLOPT_USERNAME, s.User.c_str());
+    curl_easy_setopt(easy_, CURLOPT_PASSWORD, s.Password.c_str());
   }
 }
 
@@ -348,7 +348,7 @@ bool CurlRequest::Send() {
     return false;
   }
   running_ = true;
-  const int limit = settings_->responseTimeoutMilliseconds;
+  const int limit = settings_->ResponseTimeoutMilliseconds;
   std::optional<SteadyClock::time_point> sentAt;
   while (!headersDone_ && !done_) {
     if (limit > 0 && !sentAt && RequestSent()) sentAt = SteadyClock::now();
@@ -403,7 +403,7 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
     *cause_ = "libcurl: read from a request that was not sent";
     return false;
   }
-  const int limit = settings_->receiveTimeoutMilliseconds;
+  const int limit = settings_->ReceiveTimeoutMilliseconds;
   const SteadyClock::time_point waitStart = SteadyClock::now();
   for (;;) {
     size_t waiting = queue_.size() - queueStart_;
@@ -456,16 +456,16 @@ class CurlConnection : public HttpConnection {
   bool SetCredential(HttpCredential credential, const std::string& text) override {
     switch (credential) {
       case HttpCredential::UserName:
-        settings_->user = text;
+        settings_->User = text;
         break;
       case HttpCredential::Password:
-        settings_->password = text;
+        settings_->Password = text;
         break;
       case HttpCredential::ProxyUserName:
-        settings_->proxyUser = text;
+        settings_->ProxyUser = text;
         break;
       case HttpCredential::ProxyPassword:
-        settings_->proxyPassword = text;
+        settings_->ProxyPassword = text;
         break;
     }
     return true;
@@ -474,8 +474,8 @@ class CurlConnection : public HttpConnection {
   // libcurl keeps no cache and never asks the user, so `reload` and
   // `neverAskUser` hold by themselves.
   std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
-    if (options.path.empty() || options.path[0] != '/') {
-      *cause_ = "libcurl: not a request path: " + options.path;
+    if (options.Path.empty() || options.Path[0] != '/') {
+      *cause_ = "libcurl: not a request path: " + options.Path;
       return nullptr;
     }
     auto request = std::make_unique<CurlRequest>(settings_, options, cause_);
@@ -501,8 +501,8 @@ class CurlSession : public HttpSession {
       return nullptr;
     }
     CurlSettings settings = settings_;
-    settings.host = host;
-    settings.port = port;
+    settings.Host = host;
+    settings.Port = port;
     return std::make_unique<CurlConnection>(std::move(settings), cause_);
   }
 
@@ -517,17 +517,17 @@ class CurlSession : public HttpSession {
 
 std::unique_ptr<HttpSession> CurlInternet::Open(const HttpSessionOptions& options) {
   InitCurlOnce();
-  if (options.access == HttpAccess::Proxy && options.proxyName.empty()) {
+  if (options.Access == HttpAccess::Proxy && options.ProxyName.empty()) {
     *cause_ = "libcurl: a proxy session without a proxy name";
     return nullptr;
   }
   CurlSettings settings;
-  settings.agent = options.agent;
-  settings.access = options.access;
-  settings.proxyName = options.proxyName;
-  settings.connectTimeoutMilliseconds = options.connectTimeoutMilliseconds;
-  settings.responseTimeoutMilliseconds = options.responseTimeoutMilliseconds;
-  settings.receiveTimeoutMilliseconds = options.receiveTimeoutMilliseconds;
+  settings.Agent = options.Agent;
+  settings.Access = options.Access;
+  settings.ProxyName = options.ProxyName;
+  settings.ConnectTimeoutMilliseconds = options.ConnectTimeoutMilliseconds;
+  settings.ResponseTimeoutMilliseconds = options.ResponseTimeoutMilliseconds;
+  settings.ReceiveTimeoutMilliseconds = options.ReceiveTimeoutMilliseconds;
   return std::make_unique<CurlSession>(std::move(settings), cause_);
 }
 

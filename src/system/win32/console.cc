@@ -118,7 +118,7 @@ ConsoleKey Win32Console::ReadKey() {
     if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
     wchar_t character = record.Event.KeyEvent.uChar.UnicodeChar;
     ConsoleKey key;
-    if (character != 0) key.text = WideToUtf8(std::wstring_view(&character, 1));
+    if (character != 0) key.Text = WideToUtf8(std::wstring_view(&character, 1));
     return key;
   }
   return {};

@@ -34,9 +34,9 @@ constexpr int kDeadlineSlack = 1000;
 
 // The session's time limits, in milliseconds; 0 leaves WinINet's own.
 struct TimeLimits {
-  int connect = 0;
-  int response = 0;
-  int receive = 0;
+  int Connect = 0;
+  int Response = 0;
+  int Receive = 0;
 };
 
 // "30 s" for a limit of whole seconds, else "1500 ms".
@@ -114,18 +114,18 @@ class WinInetRequest : public HttpRequest {
     // response limit. A deadline of the caller's shortens the limits it comes
     // before.
     if (!SetTimeout(handle_.get(), INTERNET_OPTION_CONNECT_TIMEOUT,
-                    ShorterLimit(limits_.connect, left)) ||
+                    ShorterLimit(limits_.Connect, left)) ||
         !SetTimeout(handle_.get(), INTERNET_OPTION_SEND_TIMEOUT,
-                    ShorterLimit(limits_.response, left)) ||
+                    ShorterLimit(limits_.Response, left)) ||
         !SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT,
-                    ShorterLimit(limits_.response, left)))
+                    ShorterLimit(limits_.Response, left)))
       return Failed(handle_.cause(), "InternetSetOptionW(time-out)", path_);
     auto call = std::make_shared<BlockingCall>();
-    call->request = handle_.get();
-    call->headers = headers_;
+    call->Request = handle_.get();
+    call->Headers = headers_;
     // With both limits set the call may take them together, and never longer
     // than the caller's deadline allows.
-    int wait = limits_.connect > 0 && limits_.response > 0 ? limits_.connect + limits_.response : 0;
+    int wait = limits_.Connect > 0 && limits_.Response > 0 ? limits_.Connect + limits_.Response : 0;
     wait = ShorterLimit(wait, left);
     DWORD error = 0;
     if (!MakeWithin(call, wait, &error)) {
@@ -133,16 +133,16 @@ class WinInetRequest : public HttpRequest {
       if (MillisecondsLeft(GetTickCount64()) == 0)
         return DeadlinePassed("the response headers", cause);
       if (TimedOut(error, GetTickCount64() - start,
-                   ShorterLimit(limits_.connect, limits_.response)))
-        cause = "no connection within " + LimitText(limits_.connect) +
-                " or no response headers within " + LimitText(limits_.response) + " (" + cause +
+                   ShorterLimit(limits_.Connect, limits_.Response)))
+        cause = "no connection within " + LimitText(limits_.Connect) +
+                " or no response headers within " + LimitText(limits_.Response) + " (" + cause +
                 ")";
       *handle_.cause() = cause;
       return false;
     }
     answered_ = true;
     bodyEnded_ = false;
-    return SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.receive) ||
+    return SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.Receive) ||
            Failed(handle_.cause(), "InternetSetOptionW(INTERNET_OPTION_RECEIVE_TIMEOUT)", path_);
   }
 
@@ -192,25 +192,25 @@ class WinInetRequest : public HttpRequest {
     // steady body's, some 30 s after its latest bytes) is left to the limit,
     // which saves a thread for every read.
     auto call = std::make_shared<BlockingCall>();
-    call->kind = BlockingCall::QueryDataAvailable;
-    call->request = handle_.get();
+    call->Kind = BlockingCall::QueryDataAvailable;
+    call->Request = handle_.get();
     const int wait =
-        left > 0 && (limits_.receive <= 0 || left + kDeadlineSlack < limits_.receive) ? left : 0;
+        left > 0 && (limits_.Receive <= 0 || left + kDeadlineSlack < limits_.Receive) ? left : 0;
     DWORD error = 0;
     if (!MakeWithin(call, wait, &error)) {
       std::string cause = Win32Cause("InternetQueryDataAvailable", path_, error);
       if (MillisecondsLeft(GetTickCount64()) == 0) return DeadlinePassed("body data", cause);
-      if (TimedOut(error, GetTickCount64() - start, limits_.receive))
-        cause = "no body data for " + LimitText(limits_.receive) + " (" + cause + ")";
+      if (TimedOut(error, GetTickCount64() - start, limits_.Receive))
+        cause = "no body data for " + LimitText(limits_.Receive) + " (" + cause + ")";
       *handle_.cause() = cause;
       return false;
     }
-    if (call->available == 0) {
+    if (call->Available == 0) {
       bodyEnded_ = true;
       return true;
     }
     DWORD count = 0;
-    if (!InternetReadFile(handle_.get(), buffer, std::min<DWORD>(size, call->available), &count))
+    if (!InternetReadFile(handle_.get(), buffer, std::min<DWORD>(size, call->Available), &count))
       return Failed(handle_.cause(), "InternetReadFile", path_);
     *received = count;
     return true;
@@ -262,32 +262,32 @@ class WinInetRequest : public HttpRequest {
   // caller and the thread that may make it, so that either may be the last
   // to let go.
   struct BlockingCall {
-    enum Kind { SendRequest, QueryDataAvailable } kind = SendRequest;
-    HINTERNET request = nullptr;
-    std::wstring headers;   // SendRequest: the extra request headers
-    DWORD available = 0;    // QueryDataAvailable: the bytes waiting
-    HANDLE done = nullptr;  // set once the call returned
-    bool succeeded = false;
-    DWORD error = 0;
+    enum Kind { SendRequest, QueryDataAvailable } Kind = SendRequest;
+    HINTERNET Request = nullptr;
+    std::wstring Headers;   // SendRequest: the extra request headers
+    DWORD Available = 0;    // QueryDataAvailable: the bytes waiting
+    HANDLE Done = nullptr;  // set once the call returned
+    bool Succeeded = false;
+    DWORD Error = 0;
 
     ~BlockingCall() {
-      if (done != nullptr) CloseHandle(done);
+      if (Done != nullptr) CloseHandle(Done);
     }
     void Make() {
-      if (kind == SendRequest) {
+      if (Kind == SendRequest) {
         // No extra headers unless the request has some (a resumed download).
-        succeeded = HttpSendRequestW(request, headers.empty() ? nullptr : headers.c_str(),
-                                     static_cast<DWORD>(headers.size()), nullptr, 0) != FALSE;
+        Succeeded = HttpSendRequestW(Request, Headers.empty() ? nullptr : Headers.c_str(),
+                                     static_cast<DWORD>(Headers.size()), nullptr, 0) != FALSE;
       } else {
-        succeeded = InternetQueryDataAvailable(request, &available, 0, 0) != FALSE;
+        Succeeded = InternetQueryDataAvailable(Request, &Available, 0, 0) != FALSE;
       }
-      error = succeeded ? 0 : GetLastError();
+      Error = Succeeded ? 0 : GetLastError();
     }
     static DWORD WINAPI Run(void* parameter) {
       std::unique_ptr<std::shared_ptr<BlockingCall>> call(
           static_cast<std::shared_ptr<BlockingCall>*>(parameter));
       (*call)->Make();
-      SetEvent((*call)->done);
+      SetEvent((*call)->Done);
       return 0;
     }
   };
@@ -305,8 +305,8 @@ class WinInetRequest : public HttpRequest {
   bool MakeWithin(const std::shared_ptr<BlockingCall>& call, int wait, DWORD* error) {
     HANDLE thread = nullptr;
     if (wait > 0) {
-      call->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-      if (call->done != nullptr) {
+      call->Done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      if (call->Done != nullptr) {
         auto* reference = new std::shared_ptr<BlockingCall>(call);
         thread = CreateThread(nullptr, 0, &BlockingCall::Run, reference, 0, nullptr);
         if (thread == nullptr) delete reference;
@@ -316,14 +316,14 @@ class WinInetRequest : public HttpRequest {
       call->Make();
     } else {
       CloseHandle(thread);
-      if (WaitForSingleObject(call->done, static_cast<DWORD>(wait)) != WAIT_OBJECT_0) {
+      if (WaitForSingleObject(call->Done, static_cast<DWORD>(wait)) != WAIT_OBJECT_0) {
         handle_.Close();
         *error = ERROR_INTERNET_TIMEOUT;
         return false;
       }
     }
-    *error = call->error;
-    return call->succeeded;
+    *error = call->Error;
+    return call->Succeeded;
   }
 
   bool QueryNumber(DWORD query, DWORD* number) {
@@ -370,18 +370,18 @@ class WinInetConnection : public HttpConnection {
 
   std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
     DWORD flags = 0;
-    if (options.reload) flags |= INTERNET_FLAG_RELOAD;
-    if (options.neverAskUser) flags |= INTERNET_FLAG_NO_UI;
+    if (options.Reload) flags |= INTERNET_FLAG_RELOAD;
+    if (options.NeverAskUser) flags |= INTERNET_FLAG_NO_UI;
     // TLS with WinINet's certificate checks, none of which is relaxed.
-    if (options.secure) flags |= INTERNET_FLAG_SECURE;
-    std::wstring widePath = Utf8ToWide(options.path);
+    if (options.Secure) flags |= INTERNET_FLAG_SECURE;
+    std::wstring widePath = Utf8ToWide(options.Path);
     HINTERNET request = HttpOpenRequestW(handle_.get(), L"GET", widePath.c_str(), nullptr, nullptr,
                                          nullptr, flags, 0);
     if (request == nullptr) {
-      Failed(handle_.cause(), "HttpOpenRequestW", options.path);
+      Failed(handle_.cause(), "HttpOpenRequestW", options.Path);
       return nullptr;
     }
-    return std::make_unique<WinInetRequest>(request, handle_.cause(), options.path, options.headers,
+    return std::make_unique<WinInetRequest>(request, handle_.cause(), options.Path, options.Headers,
                                             limits_);
   }
 
@@ -419,22 +419,22 @@ class WinInetSession : public HttpSession {
 }  // namespace
 
 std::unique_ptr<HttpSession> WinInetInternet::Open(const HttpSessionOptions& options) {
-  std::wstring wideAgent = Utf8ToWide(options.agent);
-  std::wstring wideProxy = Utf8ToWide(options.proxyName);
+  std::wstring wideAgent = Utf8ToWide(options.Agent);
+  std::wstring wideProxy = Utf8ToWide(options.ProxyName);
   DWORD access =
-      options.access == HttpAccess::Proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_DIRECT;
+      options.Access == HttpAccess::Proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_DIRECT;
   HINTERNET session = InternetOpenW(wideAgent.c_str(), access,
                                     wideProxy.empty() ? nullptr : wideProxy.c_str(), nullptr, 0);
   if (session == nullptr) {
-    Failed(cause_, "InternetOpenW", options.agent);
+    Failed(cause_, "InternetOpenW", options.Agent);
     return nullptr;
   }
   // Set explicitly: WinINet's defaults differ between systems, and some wait
   // for ever. Each request sets all its limits again.
-  TimeLimits limits{options.connectTimeoutMilliseconds, options.responseTimeoutMilliseconds,
-                    options.receiveTimeoutMilliseconds};
-  if (!SetTimeout(session, INTERNET_OPTION_CONNECT_TIMEOUT, limits.connect)) {
-    Failed(cause_, "InternetSetOptionW(INTERNET_OPTION_CONNECT_TIMEOUT)", options.agent);
+  TimeLimits limits{options.ConnectTimeoutMilliseconds, options.ResponseTimeoutMilliseconds,
+                    options.ReceiveTimeoutMilliseconds};
+  if (!SetTimeout(session, INTERNET_OPTION_CONNECT_TIMEOUT, limits.Connect)) {
+    Failed(cause_, "InternetSetOptionW(INTERNET_OPTION_CONNECT_TIMEOUT)", options.Agent);
     InternetCloseHandle(session);
     return nullptr;
   }
