@@ -13,13 +13,13 @@ int main(int argc, char** argv) {
   }
   updater::HTTPGetRequest request;
   request.URL = argv[1];
-  request.Target = updater::HTTPGetTarget::TargetFile;
+  request.Target = updater::HTTPGetTarget::File;
   request.FileName = argv[2];
   request.Agent = "Morvex Updater";
   auto start = std::chrono::steady_clock::now();
   updater::HTTPGetResult result = updater::HTTPGetFromWeb(updater::RealPlatform(), request);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (result != updater::HTTPGetResult::HTTPGetOK) {
+  if (result != updater::HTTPGetResult::Ok) {
     std::fprintf(stderr, "Error: %s\n", updater::HTTPGetErrorText(result, request).c_str());
     return 1;
   }

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     updater::Ed25519Signature signature;
     signature.fill(1);
     Require(updater::Ed25519Verify(key.Key, signature, "message", &error) !=
-            updater::SignatureCheck::kGood);
+            updater::SignatureCheck::Good);
   } else {
     Require(!error.empty());
   }

@@ -125,7 +125,7 @@ bool Blake2b256(std::string_view data, std::array<uint8_t, 32>* digest, std::str
 
 SignatureCheck Ed25519Verify(const Ed25519PublicKey& key, const Ed25519Signature& signature,
                              std::string_view message, std::string* error) {
-  if (!InitCrypto(error) || !UsablePublicKey(key.data(), error)) return SignatureCheck::kFailed;
+  if (!InitCrypto(error) || !UsablePublicKey(key.data(), error)) return SignatureCheck::Failed;
   Sexp keySexp, signatureSexp, messageSexp;
   gcry_error_t result =
       gcry_sexp_build(keySexp.Out(), nullptr, "(public-key(ecc(curve Ed25519)(flags eddsa)(q %b)))",
@@ -135,17 +135,17 @@ SignatureCheck Ed25519Verify(const Ed25519PublicKey& key, const Ed25519Signature
                              signature.data(), 32, signature.data() + 32);
   if (result != 0) {
     *error = LibraryError("gcry_sexp_build", result);
-    return SignatureCheck::kFailed;
+    return SignatureCheck::Failed;
   }
-  if (!BuildMessage(message, &messageSexp, error)) return SignatureCheck::kFailed;
+  if (!BuildMessage(message, &messageSexp, error)) return SignatureCheck::Failed;
   result = gcry_pk_verify(signatureSexp.get(), messageSexp.get(), keySexp.get());
-  if (result == 0) return SignatureCheck::kGood;
+  if (result == 0) return SignatureCheck::Good;
   // libgcrypt reports every wrong signature, also one whose R is no curve
   // point, as a bad signature; other errors (a key that is no curve point, a
   // library without Ed25519) say the check itself could not be made.
-  if (gcry_err_code(result) == GPG_ERR_BAD_SIGNATURE) return SignatureCheck::kBad;
+  if (gcry_err_code(result) == GPG_ERR_BAD_SIGNATURE) return SignatureCheck::Bad;
   *error = LibraryError("gcry_pk_verify", result);
-  return SignatureCheck::kFailed;
+  return SignatureCheck::Failed;
 }
 
 bool Ed25519Sign(const Ed25519SecretKey& key, std::string_view message, Ed25519Signature* signature,

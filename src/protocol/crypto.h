@@ -51,9 +51,9 @@ bool Blake2b256(std::string_view data, std::array<uint8_t, 32>* digest, std::str
 inline constexpr size_t kMaxEd25519MessageSize = 63 * 1024;
 
 enum class SignatureCheck {
-  kGood,
-  kBad,     // the signature does not belong to the message and key
-  kFailed,  // the check could not run; the error text says why
+  Good,
+  Bad,     // the signature does not belong to the message and key
+  Failed,  // the check could not run; the error text says why
 };
 
 // Checks an Ed25519 signature of `message`. Fails for a message over

@@ -239,9 +239,9 @@ bool ParseSignatureFile(std::string_view text, MinisignSignature* signature, std
   if (!DecodeLine(lines[1], kSignatureLineSize, "the signature line", &bytes, error)) return false;
   std::string_view algorithm = std::string_view(bytes).substr(0, kAlgorithmSize);
   if (algorithm == kHashedAlgorithm) {
-    signature->SignedData = SignedData::kBlake2bHash;
+    signature->SignedData = SignedData::Blake2bHash;
   } else if (algorithm == kLegacyAlgorithm) {
-    signature->SignedData = SignedData::kWholeFile;
+    signature->SignedData = SignedData::WholeFile;
   } else {
     *error = "unknown signature algorithm " + AlgorithmText(algorithm);
     return false;
@@ -264,8 +264,8 @@ bool ParseSignatureFile(std::string_view text, MinisignSignature* signature, std
 }
 
 std::string SignatureFileText(const MinisignSignature& signature) {
-  std::string bytes(signature.SignedData == SignedData::kBlake2bHash ? kHashedAlgorithm
-                                                                     : kLegacyAlgorithm);
+  std::string bytes(signature.SignedData == SignedData::Blake2bHash ? kHashedAlgorithm
+                                                                    : kLegacyAlgorithm);
   bytes.append(reinterpret_cast<const char*>(signature.KeyId.data()), signature.KeyId.size());
   bytes.append(reinterpret_cast<const char*>(signature.Signature.data()),
                signature.Signature.size());

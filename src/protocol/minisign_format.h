@@ -28,14 +28,14 @@ struct MinisignPublicKey {
 
 // What the first signature of a signature file covers.
 enum class SignedData {
-  kBlake2bHash,  // "ED": the BLAKE2b-512 hash of the file
-  kWholeFile,    // "Ed": the file's bytes themselves (minisign -l, legacy)
+  Blake2bHash,  // "ED": the BLAKE2b-512 hash of the file
+  WholeFile,    // "Ed": the file's bytes themselves (minisign -l, legacy)
 };
 
 // The four lines of a signature file.
 struct MinisignSignature {
   std::string UntrustedComment;  // line 1 after "untrusted comment: "
-  updater::SignedData SignedData = updater::SignedData::kBlake2bHash;
+  updater::SignedData SignedData = updater::SignedData::Blake2bHash;
   MinisignKeyId KeyId{};
   Ed25519Signature Signature{};
   std::string TrustedComment;  // line 3 after "trusted comment: "

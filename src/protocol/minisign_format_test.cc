@@ -107,7 +107,7 @@ TEST(MinisignFormatTest, SignatureFilesOfBothForms) {
   MinisignSignature signature;
   std::string error;
   ASSERT_TRUE(ParseSignatureFile(text, &signature, &error)) << error;
-  EXPECT_EQ(signature.SignedData, SignedData::kBlake2bHash);
+  EXPECT_EQ(signature.SignedData, SignedData::Blake2bHash);
   EXPECT_EQ(KeyIdText(signature.KeyId), kKeyId);
   EXPECT_EQ(signature.UntrustedComment, "signature from minisign secret key");
   EXPECT_EQ(signature.TrustedComment, "timestamp:1796632894\tfile:f.txt\thashed");
@@ -118,7 +118,7 @@ TEST(MinisignFormatTest, SignatureFilesOfBothForms) {
   const std::string legacy =
       Lines({kSignatureLine1, kLegacyLine2, kSignatureLine3, kSignatureLine4});
   ASSERT_TRUE(ParseSignatureFile(legacy, &signature, &error)) << error;
-  EXPECT_EQ(signature.SignedData, SignedData::kWholeFile);
+  EXPECT_EQ(signature.SignedData, SignedData::WholeFile);
   EXPECT_EQ(SignatureFileText(signature), legacy);
 }
 

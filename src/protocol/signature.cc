@@ -44,7 +44,7 @@ bool SignDigest(const MinisignSecretKey& key, const Blake2b512::Digest& digest,
   }
   MinisignSignature signature;
   signature.UntrustedComment = kUntrustedComment;
-  signature.SignedData = SignedData::kBlake2bHash;
+  signature.SignedData = SignedData::Blake2bHash;
   signature.KeyId = key.KeyId;
   signature.TrustedComment = TrustedCommentText({timestamp, std::string(fileName), true});
   if (!Ed25519Sign(key.SecretKey, Bytes(digest), &signature.Signature, error) ||
@@ -56,10 +56,10 @@ bool SignDigest(const MinisignSecretKey& key, const Blake2b512::Digest& digest,
   const MinisignPublicKey publicKey = PublicKeyOf(key);
   std::string checkError;
   if (Ed25519Verify(publicKey.Key, signature.Signature, Bytes(digest), &checkError) !=
-          SignatureCheck::kGood ||
+          SignatureCheck::Good ||
       Ed25519Verify(publicKey.Key, signature.GlobalSignature,
                     GlobalMessage(signature.Signature, signature.TrustedComment),
-                    &checkError) != SignatureCheck::kGood) {
+                    &checkError) != SignatureCheck::Good) {
     *error = "the secret key does not match its own public key (a damaged key file)";
     if (!checkError.empty()) *error += ": " + checkError;
     return false;
@@ -69,20 +69,20 @@ bool SignDigest(const MinisignSecretKey& key, const Blake2b512::Digest& digest,
 }
 
 // How reading a whole file in chunks ended.
-enum class FileRead { kDone, kCannotOpen, kCannotRead, kRefused };
+enum class FileRead { Done, CannotOpen, CannotRead, Refused };
 
 // Hands the file at `path` to `consume` in chunks of kChunkSize, from start
 // to end; stops early when `consume` returns false.
 template <typename Consume>
 FileRead ReadInChunks(FileSystem& files, const std::string& path, Consume consume) {
   std::unique_ptr<File> file = files.OpenRead(path, false);
-  if (!file) return FileRead::kCannotOpen;
+  if (!file) return FileRead::CannotOpen;
   std::vector<uint8_t> chunk(kChunkSize);
   while (true) {
     const int64_t count = file->Read(chunk.data(), kChunkSize);
-    if (count < 0) return FileRead::kCannotRead;
-    if (count == 0) return FileRead::kDone;
-    if (!consume(chunk.data(), static_cast<size_t>(count))) return FileRead::kRefused;
+    if (count < 0) return FileRead::CannotRead;
+    if (count == 0) return FileRead::Done;
+    if (!consume(chunk.data(), static_cast<size_t>(count))) return FileRead::Refused;
   }
 }
 
@@ -124,7 +124,7 @@ bool SignatureVerifier::Update(const void* data, size_t size, std::string* reaso
   }
   State& state = *state_;
   if (state.Failure.empty()) {
-    if (state.Signature.SignedData == SignedData::kBlake2bHash) {
+    if (state.Signature.SignedData == SignedData::Blake2bHash) {
       state.Hash.Update(data, size);
     } else if (size > kMaxLegacySignedFileSize - state.FileBytes.size()) {
       state.Failure = "a legacy signature (minisign -l) of a file over " +
@@ -151,7 +151,7 @@ bool SignatureVerifier::Finish(SignedFileInfo* info, std::string* reason) {
   const MinisignSignature& signature = state->Signature;
   Blake2b512::Digest digest;
   std::string_view message;
-  if (signature.SignedData == SignedData::kBlake2bHash) {
+  if (signature.SignedData == SignedData::Blake2bHash) {
     digest = state->Hash.Finish();
     message = Bytes(digest);
   } else {
@@ -159,18 +159,18 @@ bool SignatureVerifier::Finish(SignedFileInfo* info, std::string* reason) {
   }
   std::string error;
   SignatureCheck check = Ed25519Verify(state->Key.Key, signature.Signature, message, &error);
-  if (check == SignatureCheck::kGood) {
+  if (check == SignatureCheck::Good) {
     check = Ed25519Verify(state->Key.Key, signature.GlobalSignature,
                           GlobalMessage(signature.Signature, signature.TrustedComment), &error);
-    if (check == SignatureCheck::kBad) {
+    if (check == SignatureCheck::Bad) {
       *reason = "the trusted comment does not match its signature";
       return false;
     }
-  } else if (check == SignatureCheck::kBad) {
+  } else if (check == SignatureCheck::Bad) {
     *reason = "the signature does not match the file";
     return false;
   }
-  if (check == SignatureCheck::kFailed) {
+  if (check == SignatureCheck::Failed) {
     *reason = "cannot check the signature (" + error + ")";
     return false;
   }
@@ -207,15 +207,15 @@ bool VerifyFileSignature(FileSystem& files, const std::string& path, std::string
   switch (ReadInChunks(files, path, [&](const uint8_t* bytes, size_t size) {
     return verifier.Update(bytes, size, reason);
   })) {
-    case FileRead::kDone:
+    case FileRead::Done:
       break;
-    case FileRead::kCannotOpen:
+    case FileRead::CannotOpen:
       *reason = "cannot open the file";
       return false;
-    case FileRead::kCannotRead:
+    case FileRead::CannotRead:
       *reason = "cannot read the file";
       return false;
-    case FileRead::kRefused:
+    case FileRead::Refused:
       return false;
   }
   return verifier.Finish(info, reason);
@@ -288,13 +288,13 @@ bool SignFile(FileSystem& files, const std::string& path, const MinisignSecretKe
     hash.Update(bytes, size);
     return true;
   })) {
-    case FileRead::kDone:
-    case FileRead::kRefused:
+    case FileRead::Done:
+    case FileRead::Refused:
       break;
-    case FileRead::kCannotOpen:
+    case FileRead::CannotOpen:
       *error = "cannot open " + path;
       return false;
-    case FileRead::kCannotRead:
+    case FileRead::CannotRead:
       *error = "cannot read " + path;
       return false;
   }

@@ -78,7 +78,7 @@ SelfUpdateOutcome SelfUpdate(Program& program, const std::string& url) {
   PreparePackageRequest(request, url, package, program.Output);
   HTTPGetResult result = HTTPGetFromWeb(program.Os, request, program.Output);
   program.Output.ProgressDone();
-  if (result != HTTPGetResult::HTTPGetOK) {
+  if (result != HTTPGetResult::Ok) {
     ReportHTTPGetFailure(program.Output, result, request);
     return SelfUpdateOutcome::Failed;
   }

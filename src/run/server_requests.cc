@@ -21,7 +21,7 @@ constexpr int32_t kLargestServerFile = 16 * 1024 * 1024;
 HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fileName) {
   HTTPGetRequest request;
   request.URL = server + std::string(fileName);
-  request.Target = HTTPGetTarget::TargetMemory;
+  request.Target = HTTPGetTarget::Memory;
   request.BufferSize = 0;
   request.Agent = kUpdaterAgent;
   request.TotalTimeLimitMilliseconds = kServerFileTimeLimitMilliseconds;
@@ -36,7 +36,7 @@ bool Perform(Program& program, HTTPGetRequest& request) {
     return received <= kLargestServerFile && contentLength <= kLargestServerFile ? 1 : 0;
   };
   const HTTPGetResult result = HTTPGetFromWeb(program.Os, request, program.Output);
-  if (result == HTTPGetResult::HTTPGetOK) return true;
+  if (result == HTTPGetResult::Ok) return true;
   request.Memory.reset();
   ReportHTTPGetFailure(program.Output, result, request);
   return false;
@@ -131,8 +131,8 @@ bool FetchServerList(Program& program) {
   request.FileName = program.ProgramFolder + std::string(kServerListFile);
   std::string cause;
   if (!SaveWhole(program.Os.Files, request.FileName, list, &cause)) {
-    program.Output.Failure(
-        "Error: " + HTTPGetErrorText(HTTPGetResult::HTTPGetErrCreateFile, request), cause);
+    program.Output.Failure("Error: " + HTTPGetErrorText(HTTPGetResult::ErrCreateFile, request),
+                           cause);
     return false;
   }
   if (signedList) KeepServerListTime(program, info.Timestamp);

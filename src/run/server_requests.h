@@ -32,11 +32,11 @@ HTTPGetRequest VersionInfoRequest(const std::string& server);
 // BodyText), releasing the body. No body gives the empty text.
 std::string TakeBodyText(HTTPGetRequest& request);
 
-// Each takes the server from Settings.Server and returns true on HTTPGetOK.
+// Each takes the server from Settings.Server and returns true on HTTPGetResult::Ok.
 // On any other result it prints the one line "Error: " + HTTPGetErrorText
 // for that result and request, releases any body, and returns false. A body
 // of more than 16 MiB is stopped through the progress hook as soon as its
-// length or its bytes show it: HTTPGetErrAborted, "Error: Download aborted.".
+// length or its bytes show it: HTTPGetResult::ErrAborted, "Error: Download aborted.".
 // When the updater requires signatures, each file is also checked against
 // its signature before it is used (see signed_files.h), and a bad one fails
 // the same way after its own line.

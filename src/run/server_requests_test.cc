@@ -28,11 +28,11 @@ TEST(ServerFileRequestTest, BuildsTheThreeRecordsOnTheServerInUse) {
     const char* FileName;
   } cases[] = {
       {"status", UpdateInfoRequest(server), "http://host/voxa/UpdateInfo.txt",
-       HTTPGetTarget::TargetMemory, ""},
+       HTTPGetTarget::Memory, ""},
       {"server list", ServerListRequest(server), "http://host/voxa/UpdateServer.lst",
-       HTTPGetTarget::TargetMemory, ""},
+       HTTPGetTarget::Memory, ""},
       {"catalogue", VersionInfoRequest(server), "http://host/voxa/VersionInfo.txt",
-       HTTPGetTarget::TargetMemory, ""},
+       HTTPGetTarget::Memory, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -188,7 +188,7 @@ TEST_F(ServerFetchTest, AFailedRequestPrintsOneErrorLine) {
   EXPECT_EQ(fake_.Console.Lines[1], "Error: HTTP status code = 404");
   HTTPGetRequest unreachable;
   EXPECT_EQ(fake_.Console.Lines[2],
-            "Error: " + HTTPGetErrorText(HTTPGetResult::HTTPGetErrSend, unreachable));
+            "Error: " + HTTPGetErrorText(HTTPGetResult::ErrSend, unreachable));
 }
 
 // A server file of more than 16 MiB is stopped, by its announced length or by

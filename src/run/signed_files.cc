@@ -28,7 +28,7 @@ bool FetchSignature(Program& program, const std::string& url, std::string* text,
                     std::string* reason) {
   HTTPGetRequest request;
   request.URL = url + kSignatureSuffix;
-  request.Target = HTTPGetTarget::TargetMemory;
+  request.Target = HTTPGetTarget::Memory;
   request.Agent = kUpdaterAgent;
   request.TotalTimeLimitMilliseconds = kServerFileTimeLimitMilliseconds;
   // A signature file is small; a server that sends more is not sending one.
@@ -36,9 +36,9 @@ bool FetchSignature(Program& program, const std::string& url, std::string* text,
     return received <= static_cast<int32_t>(kMaxSignatureFileSize) ? 1 : 0;
   };
   HTTPGetResult result = HTTPGetFromWeb(program.Os, request, program.Output);
-  if (result != HTTPGetResult::HTTPGetOK) {
+  if (result != HTTPGetResult::Ok) {
     *reason =
-        result == HTTPGetResult::HTTPGetErrStatus && request.StatusCode == 404
+        result == HTTPGetResult::ErrStatus && request.StatusCode == 404
             ? std::string(kNoSignatureFile)
             : "the signature file cannot be fetched (" + HTTPGetErrorText(result, request) + ")";
     if (!request.FailureCause.empty()) program.Log.Write(request.FailureCause);

@@ -16,7 +16,7 @@ constexpr int32_t kPackageBufferSize = 65536;
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
                            const std::string& fileName, Report& report) {
   request.URL = url;
-  request.Target = HTTPGetTarget::TargetFile;
+  request.Target = HTTPGetTarget::File;
   request.BufferSize = kPackageBufferSize;
   request.Agent = kUpdaterAgent;
   request.FileName = fileName;
@@ -70,7 +70,7 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
     PreparePackageRequest(request, url, path, report);
     HTTPGetResult result = HTTPGetFromWeb(os, request, report);
     report.ProgressDone();
-    if (result != HTTPGetResult::HTTPGetOK) {
+    if (result != HTTPGetResult::Ok) {
       ReportHTTPGetFailure(report, result, request);
       return false;
     }

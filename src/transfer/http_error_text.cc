@@ -6,33 +6,33 @@ namespace updater {
 std::string HTTPGetErrorText(HTTPGetResult result, const HTTPGetRequest& request) {
   using R = HTTPGetResult;
   switch (result) {
-    case R::HTTPGetErrOpen:
+    case R::ErrOpen:
       return "Error initializing the WININET.DLL API.";
-    case R::HTTPGetErrConnect:
+    case R::ErrConnect:
       return "Error opening the session to the given site.";
-    case R::HTTPGetErrProxyOptions:
+    case R::ErrProxyOptions:
       return "Error setting the options for the proxy server.";
-    case R::HTTPGetErrRequest:
+    case R::ErrRequest:
       return "Error creating the HTTP request handle.";
-    case R::HTTPGetErrSend:
+    case R::ErrSend:
       return "Error sending the HTTP request to the server.";
-    case R::HTTPGetErrQueryStatus:
+    case R::ErrQueryStatus:
       return "Error retrieving the HTTP status code.";
-    case R::HTTPGetErrRead:
+    case R::ErrRead:
       return "Error reading data from the opened session.";
-    case R::HTTPGetErrClose:
+    case R::ErrClose:
       return "Error closing the Internet handle.";
-    case R::HTTPGetErrAuthOptions:
+    case R::ErrAuthOptions:
       return "Error setting the options for basic authentication.";
-    case R::HTTPGetErrStatus:
+    case R::ErrStatus:
       return "HTTP status code = " + std::to_string(request.StatusCode);
-    case R::HTTPGetErrCreateFile:
+    case R::ErrCreateFile:
       return "Cannot create the file " + request.FileName;
-    case R::HTTPGetErrWrite:
+    case R::ErrWrite:
       return "Error writing to the file " + request.FileName;
-    case R::HTTPGetErrMemory:
+    case R::ErrMemory:
       return "Out of memory.";
-    case R::HTTPGetErrAborted:
+    case R::ErrAborted:
       return "Download aborted.";
     default:
       return "Unexpected error = " + std::to_string(static_cast<int32_t>(result));

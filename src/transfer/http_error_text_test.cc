@@ -14,23 +14,23 @@ TEST(HTTPGetErrorText, EveryCode) {
     HTTPGetResult Result;
     const char* Text;
   } cases[] = {
-      {HTTPGetResult::HTTPGetErrOpen, "Error initializing the WININET.DLL API."},
-      {HTTPGetResult::HTTPGetErrConnect, "Error opening the session to the given site."},
-      {HTTPGetResult::HTTPGetErrProxyOptions, "Error setting the options for the proxy server."},
-      {HTTPGetResult::HTTPGetErrRequest, "Error creating the HTTP request handle."},
-      {HTTPGetResult::HTTPGetErrSend, "Error sending the HTTP request to the server."},
-      {HTTPGetResult::HTTPGetErrQueryStatus, "Error retrieving the HTTP status code."},
-      {HTTPGetResult::HTTPGetErrRead, "Error reading data from the opened session."},
-      {HTTPGetResult::HTTPGetErrClose, "Error closing the Internet handle."},
-      {HTTPGetResult::HTTPGetErrAuthOptions, "Error setting the options for basic authentication."},
-      {HTTPGetResult::HTTPGetErrStatus, "HTTP status code = 404"},
-      {HTTPGetResult::HTTPGetErrCreateFile, "Cannot create the file C:\\App\\Update\\x.mxu"},
-      {HTTPGetResult::HTTPGetErrWrite, "Error writing to the file C:\\App\\Update\\x.mxu"},
-      {HTTPGetResult::HTTPGetErrMemory, "Out of memory."},
-      {HTTPGetResult::HTTPGetErrAborted, "Download aborted."},
-      {HTTPGetResult::HTTPGetErrArgument, "Unexpected error = 32769"},
-      {HTTPGetResult::HTTPGetErrURL, "Unexpected error = 32772"},
-      {HTTPGetResult::HTTPGetOK, "Unexpected error = 1"},
+      {HTTPGetResult::ErrOpen, "Error initializing the WININET.DLL API."},
+      {HTTPGetResult::ErrConnect, "Error opening the session to the given site."},
+      {HTTPGetResult::ErrProxyOptions, "Error setting the options for the proxy server."},
+      {HTTPGetResult::ErrRequest, "Error creating the HTTP request handle."},
+      {HTTPGetResult::ErrSend, "Error sending the HTTP request to the server."},
+      {HTTPGetResult::ErrQueryStatus, "Error retrieving the HTTP status code."},
+      {HTTPGetResult::ErrRead, "Error reading data from the opened session."},
+      {HTTPGetResult::ErrClose, "Error closing the Internet handle."},
+      {HTTPGetResult::ErrAuthOptions, "Error setting the options for basic authentication."},
+      {HTTPGetResult::ErrStatus, "HTTP status code = 404"},
+      {HTTPGetResult::ErrCreateFile, "Cannot create the file C:\\App\\Update\\x.mxu"},
+      {HTTPGetResult::ErrWrite, "Error writing to the file C:\\App\\Update\\x.mxu"},
+      {HTTPGetResult::ErrMemory, "Out of memory."},
+      {HTTPGetResult::ErrAborted, "Download aborted."},
+      {HTTPGetResult::ErrArgument, "Unexpected error = 32769"},
+      {HTTPGetResult::ErrURL, "Unexpected error = 32772"},
+      {HTTPGetResult::Ok, "Unexpected error = 1"},
       {static_cast<HTTPGetResult>(-7), "Unexpected error = -7"},
   };
   for (const auto& c : cases) {
@@ -42,9 +42,8 @@ TEST(HTTPGetErrorText, EveryCode) {
 TEST(HTTPGetErrorText, NegativeStatusAndEmptyName) {
   HTTPGetRequest request;
   request.StatusCode = -1;
-  EXPECT_EQ(HTTPGetErrorText(HTTPGetResult::HTTPGetErrStatus, request), "HTTP status code = -1");
-  EXPECT_EQ(HTTPGetErrorText(HTTPGetResult::HTTPGetErrCreateFile, request),
-            "Cannot create the file ");
+  EXPECT_EQ(HTTPGetErrorText(HTTPGetResult::ErrStatus, request), "HTTP status code = -1");
+  EXPECT_EQ(HTTPGetErrorText(HTTPGetResult::ErrCreateFile, request), "Cannot create the file ");
 }
 
 }  // namespace

@@ -144,7 +144,7 @@ struct Transfer {
   std::unique_ptr<HttpRequest> Handle;
   HttpRequestOptions RequestOptions;
   std::string User, Password;
-  // TargetFile: the temporary file while it exists under its name.
+  // HTTPGetTarget::File: the temporary file while it exists under its name.
   std::string TemporaryName;
   std::unique_ptr<updater::File> File;
   std::string BodyValidator;  // of the answer whose body is being read
@@ -210,22 +210,22 @@ bool Transfer::CloseHandles() {
 
 HTTPGetResult Transfer::Run() {
   std::string host, path;
-  if (GetURLHost(Request.URL, &host) != R::HTTPGetOK)
-    return FailWith(R::HTTPGetErrArgument, "no host in the URL");
-  if (GetURLPath(Request.URL, &path) != R::HTTPGetOK)
-    return FailWith(R::HTTPGetErrArgument, "no path in the URL");
+  if (GetURLHost(Request.URL, &host) != R::Ok)
+    return FailWith(R::ErrArgument, "no host in the URL");
+  if (GetURLPath(Request.URL, &path) != R::Ok)
+    return FailWith(R::ErrArgument, "no path in the URL");
   GetURLCredentials(Request.URL, &User, &Password);  // no credentials is no error
 
-  if (Request.Target == HTTPGetTarget::TargetFile) {
-    if (Request.FileName.empty()) return FailWith(R::HTTPGetErrArgument, "no target file name");
-  } else if (Request.Target == HTTPGetTarget::TargetMemory) {
+  if (Request.Target == HTTPGetTarget::File) {
+    if (Request.FileName.empty()) return FailWith(R::ErrArgument, "no target file name");
+  } else if (Request.Target == HTTPGetTarget::Memory) {
     Request.Memory.reset();
   } else {
-    return FailWith(R::HTTPGetErrArgument,
+    return FailWith(R::ErrArgument,
                     "unknown target " + std::to_string(static_cast<int32_t>(Request.Target)));
   }
   if (Request.AccessType == kAccessProxy && Request.ProxyName.empty())
-    return FailWith(R::HTTPGetErrArgument, "a proxy without a name");
+    return FailWith(R::ErrArgument, "a proxy without a name");
 
   // Defaults, written back so that the record shows what was used.
   if (Request.BufferSize < 0) Request.BufferSize = 0;
@@ -241,7 +241,7 @@ HTTPGetResult Transfer::Run() {
   }
 
   if (Request.AccessType != kAccessDirect && Request.AccessType != kAccessProxy)
-    return FailWith(R::HTTPGetErrOpen, "unknown access type " + std::to_string(Request.AccessType));
+    return FailWith(R::ErrOpen, "unknown access type " + std::to_string(Request.AccessType));
   HttpSessionOptions sessionOptions;
   sessionOptions.Agent = Request.Agent;
   sessionOptions.Access =
@@ -251,31 +251,31 @@ HTTPGetResult Transfer::Run() {
   sessionOptions.ResponseTimeoutMilliseconds = kResponseTimeoutMilliseconds;
   sessionOptions.ReceiveTimeoutMilliseconds = kReceiveTimeoutMilliseconds;
   Session = Os.Internet.Open(sessionOptions);
-  if (!Session) return InternetFailure(R::HTTPGetErrOpen);
+  if (!Session) return InternetFailure(R::ErrOpen);
   Connection = Session->Connect(server.Name, Request.Port);
-  if (!Connection) return InternetFailure(R::HTTPGetErrConnect);
+  if (!Connection) return InternetFailure(R::ErrConnect);
   if (Request.AccessType == kAccessProxy) {
     if (!Request.ProxyUser.empty() &&
         !Connection->SetCredential(HttpCredential::ProxyUserName, Request.ProxyUser))
-      return InternetFailure(R::HTTPGetErrProxyOptions);
+      return InternetFailure(R::ErrProxyOptions);
     if (!Request.ProxyPassword.empty() &&
         !Connection->SetCredential(HttpCredential::ProxyPassword, Request.ProxyPassword))
-      return InternetFailure(R::HTTPGetErrProxyOptions);
+      return InternetFailure(R::ErrProxyOptions);
   }
   RequestOptions.Path = path;
   RequestOptions.Secure = secure;
   RequestOptions.Reload = (Request.RequestFlags & kRequestReload) != 0;
   RequestOptions.NeverAskUser = (Request.RequestFlags & kRequestNeverAskUser) != 0;
   Handle = Connection->OpenRequest(RequestOptions);
-  if (!Handle) return InternetFailure(R::HTTPGetErrRequest);
+  if (!Handle) return InternetFailure(R::ErrRequest);
 
   uint32_t status = 0;
-  if (HTTPGetResult sent = Send(&status); sent != R::HTTPGetOK) return sent;
+  if (HTTPGetResult sent = Send(&status); sent != R::Ok) return sent;
   if (status != 200) {
     Request.StatusCode = static_cast<int32_t>(status);
-    return R::HTTPGetErrStatus;
+    return R::ErrStatus;
   }
-  if (HTTPGetResult length = TakeContentLength(); length != R::HTTPGetOK) return length;
+  if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
 
   int32_t chunkSize = Request.BufferSize;
   if (chunkSize == 0) {
@@ -286,11 +286,11 @@ HTTPGetResult Transfer::Run() {
     Request.Memory.emplace(static_cast<size_t>(chunkSize));
   } catch (const std::bad_alloc&) {
     Request.Memory.reset();
-    return FailWith(R::HTTPGetErrMemory, "no memory for a read buffer");
+    return FailWith(R::ErrMemory, "no memory for a read buffer");
   }
-  if (Request.Target == HTTPGetTarget::TargetFile) {
+  if (Request.Target == HTTPGetTarget::File) {
     File = Os.Files.Create(TemporaryDownloadName(Request.FileName));
-    if (!File) return FileFailure(R::HTTPGetErrCreateFile);
+    if (!File) return FileFailure(R::ErrCreateFile);
     TemporaryName = TemporaryDownloadName(Request.FileName);
   }
   if (Request.OnConnected) Request.OnConnected(Request, Handle.get());
@@ -299,18 +299,18 @@ HTTPGetResult Transfer::Run() {
   HTTPGetResult result = ReadBody(chunkSize);
   // Only a body of known length can be completed from pieces, and only with
   // a validator that makes the server send pieces of the same body.
-  for (int attempt = 1; result != R::HTTPGetOK && Cut && File && Received > 0 &&
-                        ContentLength > 0 && !BodyValidator.empty() && attempt <= kMostResumes;
+  for (int attempt = 1; result != R::Ok && Cut && File && Received > 0 && ContentLength > 0 &&
+                        !BodyValidator.empty() && attempt <= kMostResumes;
        ++attempt)
     result = Resume(attempt, chunkSize);
-  if (result != R::HTTPGetOK) return result;
+  if (result != R::Ok) return result;
 
   if (File) {
-    if (HTTPGetResult kept = KeepFile(); kept != R::HTTPGetOK) return kept;
+    if (HTTPGetResult kept = KeepFile(); kept != R::Ok) return kept;
   }
   Request.ReceivedBytes = static_cast<int32_t>(Received);
-  if (!CloseHandles()) return InternetFailure(R::HTTPGetErrClose);
-  return R::HTTPGetOK;
+  if (!CloseHandles()) return InternetFailure(R::ErrClose);
+  return R::Ok;
 }
 
 bool Transfer::LimitWait(uint64_t until) {
@@ -327,22 +327,22 @@ bool Transfer::LimitWait(uint64_t until) {
 HTTPGetResult Transfer::Send(uint32_t* status) {
   const std::string waitingForHeaders = TotalLimitText("waiting for the response headers");
   for (bool resent = false;; resent = true) {
-    if (!LimitWait(Deadline)) return FailWith(R::HTTPGetErrSend, waitingForHeaders);
+    if (!LimitWait(Deadline)) return FailWith(R::ErrSend, waitingForHeaders);
     if (!Handle->Send()) {
       if (Deadline != 0 && Os.Clock.Milliseconds() >= Deadline)
-        return FailWith(R::HTTPGetErrSend, waitingForHeaders + "; " + Os.Internet.LastError());
-      return InternetFailure(R::HTTPGetErrSend);
+        return FailWith(R::ErrSend, waitingForHeaders + "; " + Os.Internet.LastError());
+      return InternetFailure(R::ErrSend);
     }
     // Headers that came after the time ran out came too late.
     if (Deadline != 0 && Os.Clock.Milliseconds() >= Deadline)
-      return FailWith(R::HTTPGetErrSend, waitingForHeaders);
-    if (!Handle->Status(status)) return InternetFailure(R::HTTPGetErrQueryStatus);
-    if (*status != 401 || resent) return R::HTTPGetOK;
+      return FailWith(R::ErrSend, waitingForHeaders);
+    if (!Handle->Status(status)) return InternetFailure(R::ErrQueryStatus);
+    if (*status != 401 || resent) return R::Ok;
     // One resend answers the challenge, with the URL's credentials if any.
     if (!User.empty() && !Connection->SetCredential(HttpCredential::UserName, User))
-      return InternetFailure(R::HTTPGetErrAuthOptions);
+      return InternetFailure(R::ErrAuthOptions);
     if (!Password.empty() && !Connection->SetCredential(HttpCredential::Password, Password))
-      return InternetFailure(R::HTTPGetErrAuthOptions);
+      return InternetFailure(R::ErrAuthOptions);
   }
 }
 
@@ -352,10 +352,10 @@ HTTPGetResult Transfer::TakeContentLength() {
   // The byte counts are 32-bit: a larger body is refused before anything is
   // written.
   if (announced > static_cast<uint64_t>(kLargestBody))
-    return FailWith(R::HTTPGetErrRead, "the announced body of " + std::to_string(announced) +
-                                           " bytes is 2 GiB or more");
+    return FailWith(R::ErrRead, "the announced body of " + std::to_string(announced) +
+                                    " bytes is 2 GiB or more");
   ContentLength = static_cast<int32_t>(announced);
-  return R::HTTPGetOK;
+  return R::Ok;
 }
 
 HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
@@ -369,7 +369,7 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
   // The cut's failure stands when the rest cannot be had.
   auto giveUp = [&](const std::string& why) {
     Cut = false;
-    return FailWith(R::HTTPGetErrRead, cutCause + "; the resumed request " + why);
+    return FailWith(R::ErrRead, cutCause + "; the resumed request " + why);
   };
   Handle->Close();  // the cut request is done with, whatever its close says
   Handle.reset();
@@ -379,7 +379,7 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
   Handle = Connection->OpenRequest(options);
   if (!Handle) return giveUp("could not be opened: " + Os.Internet.LastError());
   uint32_t status = 0;
-  if (Send(&status) != R::HTTPGetOK) return giveUp("failed: " + Request.FailureCause);
+  if (Send(&status) != R::Ok) return giveUp("failed: " + Request.FailureCause);
 
   // A 206 of another version of the body (the server ignored If-Range)
   // would splice two files: the whole body is asked for again instead.
@@ -389,7 +389,7 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
                                            "another version (validator \"" +
                                                answered + "\", was \"" + BodyValidator + "\")",
                                            &status);
-        again != R::HTTPGetOK)
+        again != R::Ok)
       return giveUp("was answered with 206 of another version, and the plain request failed: " +
                     Request.FailureCause);
     if (status != 200)
@@ -406,10 +406,10 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
   } else if (status == 200) {
     // The server sends the whole body again (it ignored the range, or the
     // body changed): start the file over.
-    if (HTTPGetResult length = TakeContentLength(); length != R::HTTPGetOK) return length;
+    if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
     File.reset();
     File = Os.Files.Create(TemporaryName);
-    if (!File) return FileFailure(R::HTTPGetErrCreateFile);
+    if (!File) return FileFailure(R::ErrCreateFile);
     Received = 0;
     BodyValidator = Validator(*Handle);
   } else {
@@ -424,7 +424,7 @@ HTTPGetResult Transfer::RequestAgain(const std::string& why, uint32_t* status) {
   Handle->Close();
   Handle.reset();
   Handle = Connection->OpenRequest(RequestOptions);
-  if (!Handle) return InternetFailure(R::HTTPGetErrRequest);
+  if (!Handle) return InternetFailure(R::ErrRequest);
   return Send(status);
 }
 
@@ -445,20 +445,19 @@ HTTPGetResult Transfer::SlowBody(uint64_t now, const std::string& cause) {
            std::to_string(kRateWindowMilliseconds / 1000) + " s (" + std::to_string(Rate.Total()) +
            " bytes in " + std::to_string((now - Rate.Start()) / 1000) + " s; " + received + ")";
   }
-  return FailWith(R::HTTPGetErrRead, cause.empty() ? text : text + "; " + cause);
+  return FailWith(R::ErrRead, cause.empty() ? text : text + "; " + cause);
 }
 
 HTTPGetResult Transfer::KeepFile() {
-  if (!File->Flush()) return FileFailure(R::HTTPGetErrWrite);
+  if (!File->Flush()) return FileFailure(R::ErrWrite);
   if (File->Size() != Received)
-    return FailWith(R::HTTPGetErrWrite, "the file does not hold the bytes received");
+    return FailWith(R::ErrWrite, "the file does not hold the bytes received");
   // A close that reports a delayed write error fails the download too.
-  if (!File->Close()) return FileFailure(R::HTTPGetErrWrite);
+  if (!File->Close()) return FileFailure(R::ErrWrite);
   File.reset();
-  if (!Os.Files.Replace(TemporaryName, Request.FileName))
-    return FileFailure(R::HTTPGetErrCreateFile);
+  if (!Os.Files.Replace(TemporaryName, Request.FileName)) return FileFailure(R::ErrCreateFile);
   TemporaryName.clear();
-  return R::HTTPGetOK;
+  return R::Ok;
 }
 
 HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
@@ -478,15 +477,15 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
       // A wait that ran out is no cut: a slow server is not asked again.
       if (now >= until) return SlowBody(now, Os.Internet.LastError());
       Cut = true;
-      return InternetFailure(R::HTTPGetErrRead);
+      return InternetFailure(R::ErrRead);
     }
     if (got > uint32_t(chunkSize))
-      return FailWith(R::HTTPGetErrRead, "a read returned more than it was asked for");
-    if (Received + got > kLargestBody) return FailWith(R::HTTPGetErrRead, "the body reached 2 GiB");
+      return FailWith(R::ErrRead, "a read returned more than it was asked for");
+    if (Received + got > kLargestBody) return FailWith(R::ErrRead, "the body reached 2 GiB");
     if (File) {
-      if (got > 0 && !File->Write(into, got)) return FileFailure(R::HTTPGetErrWrite);
+      if (got > 0 && !File->Write(into, got)) return FileFailure(R::ErrWrite);
       if (File->Size() != Received + got)
-        return FailWith(R::HTTPGetErrWrite, "the file does not hold the bytes received");
+        return FailWith(R::ErrWrite, "the file does not hold the bytes received");
     }
     Received += got;
     // The bytes of this read came at its end: a wait that ran out before
@@ -496,7 +495,7 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
     Rate.Add(now, got);
     if (got > 0 && Request.OnProgress &&
         Request.OnProgress(Request, static_cast<int32_t>(Received), ContentLength, Seconds()) == 0)
-      return FailWith(R::HTTPGetErrAborted, "stopped by the progress hook");
+      return FailWith(R::ErrAborted, "stopped by the progress hook");
     if (got == 0) break;
     if (!File) {
       try {
@@ -514,7 +513,7 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
         buffer.resize(needed);
       } catch (const std::bad_alloc&) {
         Request.Memory.reset();
-        return FailWith(R::HTTPGetErrMemory,
+        return FailWith(R::ErrMemory,
                         "no memory for " + std::to_string(Received) + " bytes of body");
       }
     }
@@ -522,8 +521,8 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
   // A body that ends before its announced length was cut off.
   if (ContentLength > 0 && Received != ContentLength) {
     Cut = Received < ContentLength;
-    return FailWith(R::HTTPGetErrRead, "the body ended after " + std::to_string(Received) + " of " +
-                                           std::to_string(ContentLength) + " bytes");
+    return FailWith(R::ErrRead, "the body ended after " + std::to_string(Received) + " of " +
+                                    std::to_string(ContentLength) + " bytes");
   }
   if (!File) {
     if (Received == 0) {
@@ -534,7 +533,7 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
       if (buffer.capacity() - buffer.size() > kMostSpareRoom) buffer.shrink_to_fit();
     }
   }
-  return R::HTTPGetOK;
+  return R::Ok;
 }
 
 // One whole call; `*bodyBytes` gets the body bytes that arrived, also when
@@ -559,10 +558,10 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes,
     request.OnFinished(request, result, static_cast<int32_t>(transfer.Received),
                        transfer.ContentLength, transfer.Seconds());
   }
-  if (request.Target == HTTPGetTarget::TargetFile) {
+  if (request.Target == HTTPGetTarget::File) {
     request.Memory.reset();
     // The target is replaced only by a complete file; a partial one goes.
-    if (result != R::HTTPGetOK && !transfer.TemporaryName.empty()) {
+    if (result != R::Ok && !transfer.TemporaryName.empty()) {
       if (transfer.File) transfer.File->Close();
       transfer.File.reset();
       os.Files.Delete(transfer.TemporaryName);
@@ -588,12 +587,12 @@ HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request, Report& repo
   std::string record = "GET " + MaskURLPassword(request.URL);
   if (request.StatusCode != 0)
     record += " status " + std::to_string(request.StatusCode);
-  else if (result == R::HTTPGetOK || result == R::HTTPGetErrClose)
+  else if (result == R::Ok || result == R::ErrClose)
     record += " status 200";
   record += ", " + std::to_string(bodyBytes) + " bytes, " +
             std::to_string(os.Clock.Milliseconds() - start) + " ms";
   // The caller reports a failure with its cause.
-  if (result != R::HTTPGetOK) record += ", failed: " + HTTPGetErrorText(result, request);
+  if (result != R::Ok) record += ", failed: " + HTTPGetErrorText(result, request);
   report.Log(record);
   return result;
 }

@@ -16,27 +16,27 @@ namespace updater {
 // Result codes; the number is what a message shows for a code without a text
 // of its own.
 enum class HTTPGetResult : int32_t {
-  HTTPGetOK = 1,
-  HTTPGetErrArgument = 0x8001,
-  HTTPGetErrMemory = 0x8002,
-  HTTPGetErrAborted = 0x8003,
-  HTTPGetErrURL = 0x8004,  // URL splitting only; never returned by HTTPGetFromWeb
-  HTTPGetErrWrite = 0x8005,
-  HTTPGetErrCreateFile = 0x8006,
-  HTTPGetErrStatus = 0x8007,
-  HTTPGetErrOpen = 0x8008,
-  HTTPGetErrConnect = 0x8009,
-  HTTPGetErrProxyOptions = 0x800A,
-  HTTPGetErrAuthOptions = 0x800B,
-  HTTPGetErrRequest = 0x800C,
-  HTTPGetErrSend = 0x800D,
-  HTTPGetErrQueryStatus = 0x800E,
-  HTTPGetErrRead = 0x800F,
-  HTTPGetErrClose = 0x8010,
+  Ok = 1,
+  ErrArgument = 0x8001,
+  ErrMemory = 0x8002,
+  ErrAborted = 0x8003,
+  ErrURL = 0x8004,  // URL splitting only; never returned by HTTPGetFromWeb
+  ErrWrite = 0x8005,
+  ErrCreateFile = 0x8006,
+  ErrStatus = 0x8007,
+  ErrOpen = 0x8008,
+  ErrConnect = 0x8009,
+  ErrProxyOptions = 0x800A,
+  ErrAuthOptions = 0x800B,
+  ErrRequest = 0x800C,
+  ErrSend = 0x800D,
+  ErrQueryStatus = 0x800E,
+  ErrRead = 0x800F,
+  ErrClose = 0x8010,
 };
 
 // Where the body goes. Any other value is an argument error.
-enum class HTTPGetTarget : int32_t { TargetFile = 2, TargetMemory = 3 };
+enum class HTTPGetTarget : int32_t { File = 2, Memory = 3 };
 
 // The access types of the record: 0 takes the default, direct.
 inline constexpr int32_t kAccessDirect = 1;  // no proxy; the system's settings are not consulted
@@ -67,8 +67,8 @@ struct HTTPGetRequest {
   int32_t TotalTimeLimitMilliseconds = 0;
   int32_t ReceivedBytes = 0;
   int32_t StatusCode = 0;
-  // TargetMemory: the body, exactly ReceivedBytes long, owned by the caller
-  // (nothing for an empty body). TargetFile: nothing after the call.
+  // HTTPGetTarget::Memory: the body, exactly ReceivedBytes long, owned by the caller
+  // (nothing for an empty body). HTTPGetTarget::File: nothing after the call.
   std::optional<std::vector<uint8_t>> Memory;
   // Called after each read that returned data; returning 0 aborts.
   std::function<int(HTTPGetRequest&, int32_t received, int32_t contentLength, int32_t seconds)>
@@ -91,14 +91,14 @@ struct HTTPGetRequest {
 //   replaces FileName only once the whole body is in it; after a failure it
 //   is deleted and an existing FileName stays as it was. When the temporary
 //   file cannot be created, or cannot replace FileName, the result is
-//   HTTPGetErrCreateFile (its text names FileName).
+//   HTTPGetResult::ErrCreateFile (its text names FileName).
 // - Time limits: a connection not made within 30 s, or a response whose
-//   headers do not arrive within 30 s of the request, is HTTPGetErrSend; a
+//   headers do not arrive within 30 s of the request, is HTTPGetResult::ErrSend; a
 //   body that brings fewer than 1,024 bytes in any 30 s window, or, after
 //   its first 30 s, fewer than 1,024 bytes a second on average since it
-//   began, is HTTPGetErrRead. With TotalTimeLimitMilliseconds, a call whose
-//   time runs out is HTTPGetErrSend before the response headers and
-//   HTTPGetErrRead after them. The client tells the platform's request when
+//   began, is HTTPGetResult::ErrRead. With TotalTimeLimitMilliseconds, a call whose
+//   time runs out is HTTPGetResult::ErrSend before the response headers and
+//   HTTPGetResult::ErrRead after them. The client tells the platform's request when
 //   each wait must end (HttpRequest::SetDeadline), so no wait outlasts a
 //   rule; FailureCause says which limit ran out. A body that failed a time
 //   rule is not resumed.
@@ -110,8 +110,8 @@ struct HTTPGetRequest {
 //   body over, and so does a 206 with another validator (or none), after a
 //   plain request for the whole body (a server that ignores If-Range would
 //   splice two versions); any other answer ends the call with the cut's
-//   HTTPGetErrRead.
-// - TargetMemory: the body's buffer grows by doubling, up to the announced
+//   HTTPGetResult::ErrRead.
+// - HTTPGetTarget::Memory: the body's buffer grows by doubling, up to the announced
 //   length and one read more.
 HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request);
 // The same, with one log record of the request in `report`: the URL with its

@@ -241,7 +241,7 @@ class CountingFiles : public FileSystem {
 
 class HttpGetTest : public ::testing::Test {
  protected:
-  HTTPGetRequest Request(HTTPGetTarget target = HTTPGetTarget::TargetMemory) {
+  HTTPGetRequest Request(HTTPGetTarget target = HTTPGetTarget::Memory) {
     HTTPGetRequest request;
     request.URL = "http://user:pw@example.com/dir/file.txt?q=1";
     request.Target = target;
@@ -268,7 +268,7 @@ class HttpGetTest : public ::testing::Test {
 TEST_F(HttpGetTest, DefaultsAreAppliedAndWrittenBack) {
   HTTPGetRequest request = Request();
   request.BufferSize = -5;
-  ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
+  ASSERT_EQ(Get(request), HTTPGetResult::Ok);
   EXPECT_EQ(request.BufferSize, 0);
   EXPECT_EQ(request.Agent, "Lanternix for Windows (HTTPGetFromWeb)");
   EXPECT_EQ(request.AccessType, 1);
@@ -307,7 +307,7 @@ TEST_F(HttpGetTest, PortAndScheme) {
     request.URL = c.Url;
     request.Port = c.Port;
     script_.Chunks = {"hello"};
-    ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
+    ASSERT_EQ(Get(request), HTTPGetResult::Ok);
     EXPECT_EQ(script_.Host, c.Host);
     EXPECT_EQ(script_.Port, c.ConnectedPort);
     EXPECT_EQ(request.Port, c.ConnectedPort);
@@ -322,12 +322,12 @@ TEST_F(HttpGetTest, ArgumentErrorsOpenNothingAndStillFinish) {
     const char* FileName;
     int32_t AccessType;
   } cases[] = {
-      {"http://host", HTTPGetTarget::TargetMemory, "", 0},       // no path
-      {"http:///x", HTTPGetTarget::TargetMemory, "", 0},         // no host
+      {"http://host", HTTPGetTarget::Memory, "", 0},             // no path
+      {"http:///x", HTTPGetTarget::Memory, "", 0},               // no host
       {"http://host/x", static_cast<HTTPGetTarget>(1), "f", 0},  // bad target
       {"http://host/x", static_cast<HTTPGetTarget>(4), "f", 0},  // bad target
-      {"http://host/x", HTTPGetTarget::TargetFile, "", 0},       // no file name
-      {"http://host/x", HTTPGetTarget::TargetMemory, "", 3},     // proxy without a name
+      {"http://host/x", HTTPGetTarget::File, "", 0},             // no file name
+      {"http://host/x", HTTPGetTarget::Memory, "", 3},           // proxy without a name
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Url + std::string(" ") + std::to_string(static_cast<int32_t>(c.Target)));
@@ -337,10 +337,10 @@ TEST_F(HttpGetTest, ArgumentErrorsOpenNothingAndStillFinish) {
     request.URL = c.Url;
     request.FileName = c.FileName;
     request.AccessType = c.AccessType;
-    EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrArgument);
+    EXPECT_EQ(Get(request), HTTPGetResult::ErrArgument);
     EXPECT_TRUE(script_.Calls.empty());
     ASSERT_EQ(finished_.size(), 1u);
-    EXPECT_EQ(finished_[0][0], static_cast<int32_t>(HTTPGetResult::HTTPGetErrArgument));
+    EXPECT_EQ(finished_[0][0], static_cast<int32_t>(HTTPGetResult::ErrArgument));
   }
 }
 
@@ -350,13 +350,13 @@ TEST_F(HttpGetTest, EachRefusedCallHasItsResultAndEveryHandleIsClosed) {
     HTTPGetResult Result;
     std::vector<std::string> Closed;
   } cases[] = {
-      {"open", HTTPGetResult::HTTPGetErrOpen, {}},
-      {"connect", HTTPGetResult::HTTPGetErrConnect, {"session"}},
-      {"option", HTTPGetResult::HTTPGetErrProxyOptions, {"connection", "session"}},
-      {"request", HTTPGetResult::HTTPGetErrRequest, {"connection", "session"}},
-      {"send", HTTPGetResult::HTTPGetErrSend, {"request", "connection", "session"}},
-      {"status", HTTPGetResult::HTTPGetErrQueryStatus, {"request", "connection", "session"}},
-      {"read", HTTPGetResult::HTTPGetErrRead, {"request", "connection", "session"}},
+      {"open", HTTPGetResult::ErrOpen, {}},
+      {"connect", HTTPGetResult::ErrConnect, {"session"}},
+      {"option", HTTPGetResult::ErrProxyOptions, {"connection", "session"}},
+      {"request", HTTPGetResult::ErrRequest, {"connection", "session"}},
+      {"send", HTTPGetResult::ErrSend, {"request", "connection", "session"}},
+      {"status", HTTPGetResult::ErrQueryStatus, {"request", "connection", "session"}},
+      {"read", HTTPGetResult::ErrRead, {"request", "connection", "session"}},
   };
   for (bool closeResult : {true, false}) {
     for (const auto& c : cases) {
@@ -364,7 +364,7 @@ TEST_F(HttpGetTest, EachRefusedCallHasItsResultAndEveryHandleIsClosed) {
       script_.FailAt = c.FailAt;
       script_.CloseResult = closeResult;
       script_.Closed.clear();
-      HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
+      HTTPGetRequest request = Request(HTTPGetTarget::File);
       request.AccessType = 3;
       request.ProxyName = "proxy:3128";
       request.ProxyUser = "pu";
@@ -384,7 +384,7 @@ TEST_F(HttpGetTest, ProxySettings) {
   request.ProxyName = "proxy:3128";
   request.ProxyUser = "pu";
   request.ProxyPassword = "pp";
-  ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
+  ASSERT_EQ(Get(request), HTTPGetResult::Ok);
   EXPECT_EQ(script_.Access, HttpAccess::Proxy);
   EXPECT_EQ(script_.ProxyName, "proxy:3128");
   std::vector<std::pair<HttpCredential, std::string>> expected{
@@ -395,7 +395,7 @@ TEST_F(HttpGetTest, ProxySettings) {
 TEST_F(HttpGetTest, UnauthorizedSetsTheURLsCredentialsForOneResend) {
   script_.Statuses = {401, 200};
   HTTPGetRequest request = Request();
-  ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
+  ASSERT_EQ(Get(request), HTTPGetResult::Ok);
   std::vector<std::pair<HttpCredential, std::string>> expected{{HttpCredential::UserName, "user"},
                                                                {HttpCredential::Password, "pw"}};
   EXPECT_EQ(script_.Options, expected);
@@ -404,20 +404,20 @@ TEST_F(HttpGetTest, UnauthorizedSetsTheURLsCredentialsForOneResend) {
   script_.Options.clear();
   script_.Statuses = {401};
   request.URL = "http://example.com/x";  // no credentials: resent without options
-  EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrStatus);
+  EXPECT_EQ(Get(request), HTTPGetResult::ErrStatus);
   EXPECT_EQ(request.StatusCode, 401);
   EXPECT_TRUE(script_.Options.empty());
 
   script_.Statuses = {401};
   script_.FailAt = "auth";
   request.URL = "http://user:pw@example.com/x";
-  EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrAuthOptions);
+  EXPECT_EQ(Get(request), HTTPGetResult::ErrAuthOptions);
 }
 
 TEST_F(HttpGetTest, RefusedCloseAfterACompleteTransferKeepsTheFile) {
   script_.CloseResult = false;
-  HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
-  EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrClose);
+  HTTPGetRequest request = Request(HTTPGetTarget::File);
+  EXPECT_EQ(Get(request), HTTPGetResult::ErrClose);
   EXPECT_EQ(request.ReceivedBytes, 5);
   EXPECT_EQ(testing::ReadWholeFile(request.FileName), "hello");
   std::vector<std::string> all{"request", "connection", "session"};
@@ -426,8 +426,8 @@ TEST_F(HttpGetTest, RefusedCloseAfterACompleteTransferKeepsTheFile) {
 
 TEST_F(HttpGetTest, BodyShorterThanAnnouncedIsAReadError) {
   script_.ContentLength = 10;
-  HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
-  EXPECT_EQ(Get(request), HTTPGetResult::HTTPGetErrRead);
+  HTTPGetRequest request = Request(HTTPGetTarget::File);
+  EXPECT_EQ(Get(request), HTTPGetResult::ErrRead);
   EXPECT_FALSE(FileExists(request.FileName));
 }
 
@@ -447,13 +447,12 @@ TEST_F(HttpGetTest, HooksSeeTheRunningCountsAndSeconds) {
     connected = handle;
     EXPECT_TRUE(r.Memory.has_value());
   };
-  ASSERT_EQ(Get(request), HTTPGetResult::HTTPGetOK);
+  ASSERT_EQ(Get(request), HTTPGetResult::Ok);
   EXPECT_NE(connected, nullptr);
   std::vector<std::vector<int32_t>> expected{{3, 8, 0}, {6, 8, 1}, {8, 8, 3}};
   EXPECT_EQ(progress, expected);
   ASSERT_EQ(finished_.size(), 1u);
-  EXPECT_EQ(finished_[0],
-            (std::vector<int32_t>{static_cast<int32_t>(HTTPGetResult::HTTPGetOK), 8, 8}));
+  EXPECT_EQ(finished_[0], (std::vector<int32_t>{static_cast<int32_t>(HTTPGetResult::Ok), 8, 8}));
   EXPECT_EQ(std::string(request.Memory->begin(), request.Memory->end()), "abcdefgh");
 }
 
@@ -462,8 +461,8 @@ TEST_F(HttpGetTest, BodiesOf2GiBOrMoreAreRefused) {
   Platform platform{fake_.Console, files, fake_.Processes, fake_.Clock, fake_.Versions, internet_};
   // Announced too large: refused before the file exists.
   script_.ContentLength = 0x80000000u;
-  HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
-  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::HTTPGetErrRead);
+  HTTPGetRequest request = Request(HTTPGetTarget::File);
+  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::ErrRead);
   EXPECT_FALSE(files.Created);
 
   // No length announced and the body does not end: refused at the limit, the
@@ -472,7 +471,7 @@ TEST_F(HttpGetTest, BodiesOf2GiBOrMoreAreRefused) {
   script_.Chunks.clear();
   script_.EndlessBytes = int64_t(1) << 32;
   request.BufferSize = 1 << 20;
-  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::HTTPGetErrRead);
+  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::ErrRead);
   EXPECT_TRUE(files.Created);
   EXPECT_TRUE(files.Deleted);
   EXPECT_LE(files.Size, 0x7FFFFFFF);
@@ -510,7 +509,7 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
   const std::string headersLate =
       "the request's time limit of 120 s ran out while waiting for the response headers";
   const std::string reached = "; script: the wait reached its deadline";
-  const HTTPGetResult ok = HTTPGetResult::HTTPGetOK, read = HTTPGetResult::HTTPGetErrRead;
+  const HTTPGetResult ok = HTTPGetResult::Ok, read = HTTPGetResult::ErrRead;
   struct {
     const char* Name;
     std::vector<Read> Reads;
@@ -594,7 +593,7 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
        false,
        120000,
        121000,
-       HTTPGetResult::HTTPGetErrSend,
+       HTTPGetResult::ErrSend,
        headersLate,
        121000,
        0},
@@ -603,7 +602,7 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
        true,
        120000,
        121000,
-       HTTPGetResult::HTTPGetErrSend,
+       HTTPGetResult::ErrSend,
        headersLate + reached,
        120000,
        0},
@@ -624,7 +623,7 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
     }
     script_.ContentLength = bytes;
     finished_.clear();
-    HTTPGetRequest request = Request(HTTPGetTarget::TargetFile);
+    HTTPGetRequest request = Request(HTTPGetTarget::File);
     request.FileName = folder_.Path() + std::to_string(&c - cases) + ".bin";
     request.BufferSize = 1 << 20;
     request.TotalTimeLimitMilliseconds = c.TotalLimit;

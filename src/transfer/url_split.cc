@@ -37,43 +37,43 @@ HTTPGetResult GetURLHost(std::string_view url, std::string* host) {
     int64_t slash = static_cast<int64_t>(Find(url, "/", at + 1));
     if (slash != 0) {
       *host = Mid(url, at + 1, slash - at - 1);
-      return HTTPGetResult::HTTPGetOK;
+      return HTTPGetResult::Ok;
     }
   }
   int64_t colon = static_cast<int64_t>(Find(url, ":", 1));
-  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetResult::HTTPGetErrURL;
+  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetResult::ErrURL;
   int64_t slash = static_cast<int64_t>(Find(url, "/", colon + 3));
   int64_t length =
       slash != 0 ? slash - (colon + 3) : static_cast<int64_t>(url.size()) - (colon + 2);
-  if (length <= 0) return HTTPGetResult::HTTPGetErrURL;
+  if (length <= 0) return HTTPGetResult::ErrURL;
   *host = Mid(url, colon + 3, length);
-  return HTTPGetResult::HTTPGetOK;
+  return HTTPGetResult::Ok;
 }
 
 HTTPGetResult GetURLPath(std::string_view url, std::string* path) {
   path->clear();
   int64_t colon = static_cast<int64_t>(Find(url, ":", 1));
-  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetResult::HTTPGetErrURL;
+  if (colon == 0 || Mid(url, colon + 1, 2) != "//") return HTTPGetResult::ErrURL;
   int64_t slash = static_cast<int64_t>(Find(url, "/", colon + 3));
-  if (slash == 0) return HTTPGetResult::HTTPGetErrURL;
+  if (slash == 0) return HTTPGetResult::ErrURL;
   *path = std::string(url.substr(static_cast<size_t>(slash - 1)));
-  return HTTPGetResult::HTTPGetOK;
+  return HTTPGetResult::Ok;
 }
 
 HTTPGetResult GetURLCredentials(std::string_view url, std::string* user, std::string* password) {
   user->clear();
   password->clear();
   int64_t at = static_cast<int64_t>(Find(url, "@", 1));
-  if (at == 0) return HTTPGetResult::HTTPGetErrURL;
+  if (at == 0) return HTTPGetResult::ErrURL;
   int64_t slash = static_cast<int64_t>(Find(url, "/", 1));
-  if (Mid(url, slash, 2) != "//") return HTTPGetResult::HTTPGetErrURL;
+  if (Mid(url, slash, 2) != "//") return HTTPGetResult::ErrURL;
   int64_t colon = static_cast<int64_t>(Find(url, ":", slash + 2));
   std::string foundPassword = Mid(url, colon + 1, at - colon - 1);
   std::string foundUser = Mid(url, slash + 2, colon - slash - 2);
-  if (foundUser.empty() || foundPassword.empty()) return HTTPGetResult::HTTPGetErrURL;
+  if (foundUser.empty() || foundPassword.empty()) return HTTPGetResult::ErrURL;
   *user = std::move(foundUser);
   *password = std::move(foundPassword);
-  return HTTPGetResult::HTTPGetOK;
+  return HTTPGetResult::Ok;
 }
 
 HostAndPort SplitHostPort(std::string_view host) {

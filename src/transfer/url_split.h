@@ -11,7 +11,7 @@
 
 namespace updater {
 
-// Each returns HTTPGetOK, or HTTPGetErrURL with every output emptied.
+// Each returns HTTPGetResult::Ok, or HTTPGetResult::ErrURL with every output emptied.
 
 // The text between an "@" and the next "/", or else between "://" and the
 // next "/" (or the end). Fails on an empty host in the second form.

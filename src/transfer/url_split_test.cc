@@ -61,14 +61,12 @@ TEST(URLSplit, Table) {
   for (const SplitCase& c : kSplitCases) {
     SCOPED_TRACE(c.Url);
     std::string host = "stale", path = "stale", user = "stale", password = "stale";
-    EXPECT_EQ(GetURLHost(c.Url, &host),
-              c.Host ? HTTPGetResult::HTTPGetOK : HTTPGetResult::HTTPGetErrURL);
+    EXPECT_EQ(GetURLHost(c.Url, &host), c.Host ? HTTPGetResult::Ok : HTTPGetResult::ErrURL);
     EXPECT_EQ(host, c.Host ? c.Host : "");
-    EXPECT_EQ(GetURLPath(c.Url, &path),
-              c.Path ? HTTPGetResult::HTTPGetOK : HTTPGetResult::HTTPGetErrURL);
+    EXPECT_EQ(GetURLPath(c.Url, &path), c.Path ? HTTPGetResult::Ok : HTTPGetResult::ErrURL);
     EXPECT_EQ(path, c.Path ? c.Path : "");
     EXPECT_EQ(GetURLCredentials(c.Url, &user, &password),
-              c.User ? HTTPGetResult::HTTPGetOK : HTTPGetResult::HTTPGetErrURL);
+              c.User ? HTTPGetResult::Ok : HTTPGetResult::ErrURL);
     EXPECT_EQ(user, c.User ? c.User : "");
     EXPECT_EQ(password, c.Password ? c.Password : "");
   }
