@@ -1,7 +1,10 @@
-// Field splitting, version numbers and the catalogue lines of VersionInfo.txt.
+// Field splitting, version numbers, the catalogue lines of VersionInfo.txt
+// and the facts of their fields after the third.
 #include "protocol/catalogue.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace updater {
 namespace {
@@ -147,6 +150,70 @@ TEST(ParseCatalogueTest, ALaterParseReplacesEveryPosition) {
   // A rejected text leaves the earlier catalogue as it was.
   EXPECT_EQ(ParseCatalogue("VOXA e.mxu 5", &catalogue), 0);
   EXPECT_EQ(catalogue[0].PackageFile, "d.mxu");
+}
+
+// The Fact bits of PackageFacts::Malformed.
+constexpr uint8_t kSize = 1, kBlake2b = 2, kFrom = 4, kRollout = 8;
+constexpr uint8_t kAll = kSize | kBlake2b | kFrom | kRollout;
+
+TEST(ReadFactsTest, ReadsWellFormedFactsAndMarksTheOthersAbsentAndMalformed) {
+  const std::string hash = "00112233445566778899aabbccddeeff0123456789abcdef0f1e2d3c4b5a6978";
+  const std::string upperHash = "00112233445566778899AABBCCDDEEFF0123456789ABCDEF0F1E2D3C4B5A6978";
+  const PackageFacts facts =
+      ReadFacts("VOXA v 110 size=734003 blake2b=" + upperHash + " from=105 rollout=1767225600/10");
+  ASSERT_TRUE(facts.Blake2b.has_value());
+  EXPECT_EQ((*facts.Blake2b)[10], 0xaa);
+  EXPECT_EQ((*facts.Blake2b)[31], 0x78);
+  const struct {
+    std::string Fields;  // after "VOXA v 110 "
+    std::string Facts;   // as FactFields writes what was read
+    uint8_t Malformed;
+  } cases[] = {
+      {"size=734003 blake2b=" + upperHash + " from=105 rollout=1767225600/10",
+       "size=734003 blake2b=" + hash + " from=105 rollout=1767225600/10", 0},
+      {"", "", 0},
+      {"SIZE=00012 From=$69 ROLLOUT=Halted color=red size note=a=b =5",
+       "size=12 from=105 rollout=halted", 0},
+      {"\"note=a b\" size=9223372036854775807   from=-9223372036854775808 note=\"a size=6\"  ",
+       "size=9223372036854775807 from=-9223372036854775808", 0},
+      {"from=%1101001 rollout=9223372036854775807/365", "from=105 rollout=9223372036854775807/365",
+       0},
+      {"from=-$10 rollout=0/1 note=" + std::string(500, 'x'), "from=-16 rollout=0/1", 0},
+      {"size=9223372036854775808 blake2b=" + hash.substr(1) +
+           " from=9223372036854775808 rollout=1/366",
+       "", kAll},
+      {"size=0 blake2b=" + hash + "0 from=1.05 rollout=1/0", "", kAll},
+      {"size=+5 blake2b=g" + hash.substr(1) + " from=$ rollout=halt", "", kAll},
+      {"size=5\t from=%102 rollout=-1/10", "", kSize | kFrom | kRollout},
+      {"size= from=+7 rollout=/10 blake2b=" + hash, "blake2b=" + hash + " from=7",
+       kSize | kRollout},
+      {"size=" + std::string(130, '0') + "5 rollout=1767225600 from=-", "",
+       kSize | kFrom | kRollout},
+      {"size=5 size=5 from=105 from=x rollout=1/1 rollout=1/1 blake2b=" + hash, "blake2b=" + hash,
+       kSize | kFrom | kRollout},
+      // The quote opened in a size field runs to the end: from= is in it.
+      {"blake2b=" + hash + " rollout=1/10/2 size=6\" from=5", "blake2b=" + hash, kSize | kRollout},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Fields);
+    const PackageFacts facts = ReadFacts("VOXA v 110 " + c.Fields);
+    EXPECT_EQ(FactFields(facts), c.Facts);
+    EXPECT_EQ(facts.Malformed, c.Malformed);
+    const PackageFacts again = ReadFacts("VOXA v 110 " + FactFields(facts));
+    EXPECT_EQ(FactFields(again), c.Facts);  // what is written reads back the same
+    EXPECT_EQ(again.Malformed, 0);
+  }
+}
+
+TEST(ParseCatalogueTest, KeepsEveryLineWithTheFactsItCouldRead) {
+  Catalogue catalogue;
+  ASSERT_EQ(ParseCatalogue("x o 1 size=1\r\nVOXA a size=5\r\nVOXA b 105 size=7 from=1.00\r\n",
+                           &catalogue),
+            3);
+  ASSERT_EQ(catalogue.size(), 2u);
+  EXPECT_FALSE(catalogue[0].Facts.Size.has_value());  // field 3 is the version
+  EXPECT_EQ(catalogue[1].Facts.Size, 7);
+  EXPECT_EQ(catalogue[1].Facts.Malformed, kFrom);
 }
 
 }  // namespace
