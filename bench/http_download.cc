@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "system/platform.h"
+#include "transfer/http_error_text.h"
 #include "transfer/http_get.h"
 
 int main(int argc, char** argv) {

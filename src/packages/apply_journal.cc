@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <set>
 
-#include "packages/apply_updates.h"
-#include "packages/package_reader.h"
+#include "packages/entry_names.h"
+#include "system/update_folder.h"
 
 namespace updater {
 
@@ -394,7 +394,7 @@ bool ConfineJournal(FileSystem& files, const std::string& programFolder,
   const std::string& package = journal.Package;
   if (!IsPackageFileName(package))
     return refuse("the package " + package + " is not a package file name");
-  std::vector<std::string> paths = {"Update\\" + package};
+  std::vector<std::string> paths = {InUpdateFolder(package)};
   for (const std::string& folder : journal.Folders) {
     if (folder.empty() || folder.back() != '\\' || !IsSafeEntryName(folder))
       return refuse("the folder " + folder + " is not a name below the program folder");
@@ -426,11 +426,11 @@ bool ConfineJournal(FileSystem& files, const std::string& programFolder,
 }
 
 std::string JournalPath(const std::string& programFolder) {
-  return programFolder + "Update\\" + kApplyJournalName;
+  return UpdateFolderPath(programFolder) + kApplyJournalName;
 }
 
 std::string JournalCopyPath(const std::string& programFolder) {
-  return programFolder + "Update\\" + kApplyJournalCopyName;
+  return UpdateFolderPath(programFolder) + kApplyJournalCopyName;
 }
 
 bool JournalFiles::Create(FileSystem& files, const std::string& programFolder,
@@ -451,7 +451,7 @@ bool JournalFiles::Create(FileSystem& files, const std::string& programFolder,
     written = copies_[i] && copies_[i]->Write(body.data(), static_cast<int64_t>(body.size())) &&
               copies_[i]->Sync();
   }
-  written = written && files.SyncFolders({programFolder + "Update\\"});
+  written = written && files.SyncFolders({UpdateFolderPath(programFolder)});
   if (written) return true;
   Fail(cause, files.LastError());
   std::string ignored;
@@ -469,8 +469,7 @@ JournalFiles::Opened JournalFiles::Open(FileSystem& files, const std::string& pr
   std::string bytes[2];
   for (int i = 0; i < 2; ++i) {
     if (!present[i]) continue;
-    const std::string shown =
-        std::string("Update\\") + (i == 0 ? kApplyJournalName : kApplyJournalCopyName);
+    const std::string shown = InUpdateFolder(i == 0 ? kApplyJournalName : kApplyJournalCopyName);
     if (!files.StaysInside(programFolder, paths_[i])) {
       Fail(cause, shown + " leads out of the program folder (" + files.LastError() + ")");
       return Opened::Refused;
@@ -650,7 +649,7 @@ bool FinishCommit(FileSystem& files, JournalFiles& journalFiles, const std::stri
                   const ApplyJournal& journal, std::string* cause) {
   // The package goes first: while the journal stays, the package cannot be
   // applied a second time, over what later packages bring.
-  const std::string package = programFolder + "Update\\" + journal.Package;
+  const std::string package = UpdateFolderPath(programFolder) + journal.Package;
   if (files.Exists(package) && !files.Delete(package))
     return Fail(cause, "cannot delete the package: " + files.LastError());
   bool removed = true;

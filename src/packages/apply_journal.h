@@ -41,9 +41,6 @@
 
 namespace updater {
 
-inline constexpr char kApplyJournalName[] = "Apply.journal";
-inline constexpr char kApplyJournalCopyName[] = "Apply.journal2";
-
 // One file of a package. Paths are relative to the program folder; the
 // staged and the aside file lie in the target's folder.
 struct JournalFile {

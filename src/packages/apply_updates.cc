@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "packages/apply_journal.h"
+#include "packages/entry_names.h"
 #include "packages/package_reader.h"
 #include "system/small_files.h"
 #include "system/text.h"
+#include "system/update_folder.h"
 
 namespace updater {
 
@@ -20,18 +22,6 @@ constexpr std::string_view kWriteFailed = "Error: Failed to write file to disk!"
 // The order of a run's downloads: a line per package, a few thousand of them.
 constexpr int64_t kMaxPackageOrderSize = 64 << 10;
 
-// Splits `text` at every character of `separators`.
-std::vector<std::string_view> Split(std::string_view text, std::string_view separators) {
-  std::vector<std::string_view> parts;
-  size_t start = 0;
-  while (true) {
-    size_t end = text.find_first_of(separators, start);
-    parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
-    if (end == std::string_view::npos) return parts;
-    start = end + 1;
-  }
-}
-
 // The folders of a relative folder part, top down, each ending with "\":
 // "Data\Maps\" gives "Data\" and "Data\Maps\". Only "\" separates folders.
 std::vector<std::string> FolderChain(const std::string& folderPart) {
@@ -39,14 +29,8 @@ std::vector<std::string> FolderChain(const std::string& folderPart) {
   if (path.empty() || path.back() != '\\') path += '\\';
   std::vector<std::string> chain;
   if (path == "\\") return chain;
-  std::vector<std::string_view> names = Split(path, "\\");
-  names.pop_back();  // the empty text after the final "\"
-  std::string folder;
-  for (std::string_view name : names) {
-    folder += name;
-    folder += '\\';
-    chain.push_back(folder);
-  }
+  for (size_t end = path.find('\\'); end != std::string::npos; end = path.find('\\', end + 1))
+    chain.push_back(path.substr(0, end + 1));
   return chain;
 }
 
@@ -173,7 +157,7 @@ PackageResult ApplyPackage(PackageReader& reader, const std::string& programFold
   }
   std::string refusal, cause;
   *journal = PlanPackage(files, programFolder, package, reader.EntryTable, &refusal);
-  const std::string packagePath = programFolder + "Update\\" + package;
+  const std::string packagePath = UpdateFolderPath(programFolder) + package;
   if (!files.StaysInside(programFolder, packagePath)) {
     report.Failure(kWriteFailed,
                    packagePath + " leads out of the program folder: " + files.LastError());
@@ -285,15 +269,21 @@ void KeepPackageOrder(FileSystem& files, Report& report, const std::string& upda
     if (files.Exists(updateFolder + name)) waiting += name + "\r\n";
   const std::string path = updateFolder + kPackageOrderFile;
   if (waiting.empty() && !files.Exists(path)) return;
-  if (waiting.empty() ? files.Delete(path) : WriteSmallFile(files, path, waiting)) return;
-  report.Log("Cannot update the package order " + path + ": " + files.LastError());
+  std::string cause;
+  if (waiting.empty()) {
+    if (files.Delete(path)) return;
+    cause = files.LastError();
+  } else if (WriteFileWhole(files, path, waiting, &cause)) {
+    return;
+  }
+  report.Log("Cannot update the package order " + path + ": " + cause);
 }
 
 bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
                   const std::vector<std::string>& packages) {
   Report& report = reader.Report;
   FileSystem& files = reader.Files;
-  const std::string updateFolder = programFolder + "Update\\";
+  const std::string updateFolder = UpdateFolderPath(programFolder);
   for (const std::string& package : packages) {
     // One journal at a time: one that an earlier package of this call could
     // not finish is finished first.
@@ -302,8 +292,7 @@ bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
       case RecoveryOutcome::Failed:
         return false;
       case RecoveryOutcome::Refused:
-        report.Failure("Error: Refused Update\\" + std::string(kApplyJournalName) + ": " + refusal,
-                       "");
+        report.Failure("Error: Refused " + InUpdateFolder(kApplyJournalName) + ": " + refusal, "");
         return false;
       default:
         break;
@@ -339,9 +328,9 @@ bool ApplyUpdates(PackageReader& reader, const std::string& programFolder) {
   report.Line("");
   report.Line("Applying updates...");
   FileSystem& files = reader.Files;
-  const std::string updateFolder = programFolder + "Update\\";
+  const std::string updateFolder = UpdateFolderPath(programFolder);
   std::vector<FolderEntry> listing;
-  if (!files.ListFolder(updateFolder, "*.mxu", &listing)) {
+  if (!files.ListFolder(updateFolder, kPackagePattern, &listing)) {
     report.Log("Cannot list the update folder: " + files.LastError());
     return false;
   }
@@ -381,30 +370,6 @@ bool CreateFolders(FileSystem& files, Report& report, const std::string& program
       report.Log("Cannot create the folder " + folder + ": " + files.LastError());
       return false;
     }
-  }
-  return true;
-}
-
-std::string FolderPart(std::string_view entryName) {
-  size_t last = entryName.find_last_of("\\/");
-  return last == std::string_view::npos ? std::string()
-                                        : std::string(entryName.substr(0, last + 1));
-}
-
-bool IsPackageFileName(std::string_view name) {
-  return IsPlainFileName(name) && name.size() > 4 &&
-         LowerCaseText(name.substr(name.size() - 4)) == ".mxu";
-}
-
-bool IsSafeEntryName(std::string_view entryName) {
-  if (entryName.empty() || entryName[0] == '\\' || entryName[0] == '/') return false;
-  if (entryName.find(':') != std::string_view::npos) return false;
-  for (std::string_view part : Split(entryName, "\\/")) {
-    // Windows drops trailing dots and spaces from a name, so ". ." and "..."
-    // can reach the parent folder as ".." does.
-    bool dotsOnly = part.size() >= 2 && part.find_first_not_of(". ") == std::string_view::npos &&
-                    part.find('.') != std::string_view::npos;
-    if (dotsOnly) return false;
   }
   return true;
 }

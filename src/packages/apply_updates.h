@@ -2,7 +2,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "packages/package_reader.h"
@@ -10,9 +9,9 @@
 
 namespace updater {
 
-// Applies every "*.mxu" file in the update folder (`programFolder` followed by
-// "Update\"), one package after the other in the order of ApplyOrder and
-// the update folder's kPackageOrderFile, each whole or not at all: every
+// Applies every "*.mxu" file in the update folder (UpdateFolderPath of
+// `programFolder`), one package after the other in the order of ApplyOrder and
+// the update folder's order file (Packages.order), each whole or not at all: every
 // entry is first decoded into a temporary file beside its target (creating
 // missing folders), the temporary files are made durable, and then, recorded
 // in the journal (Update\Apply.journal and its copy), they take their
@@ -32,11 +31,6 @@ namespace updater {
 // waiting (it goes when none is). Lines go to the reader's report.
 bool ApplyUpdates(PackageReader& reader, const std::string& programFolder);
 
-// The file in the update folder that records the order in which a run
-// downloaded its packages, which is the catalogue's order: one package file
-// name a line. Packages apply in that order, also in a later -onlyapply run.
-inline constexpr char kPackageOrderFile[] = "Packages.order";
-
 // The package file names of `listed` (a listing of the update folder) in the
 // order to apply them: the names that `recorded` holds, in its order (letter
 // case ignored, as the file system compares names), then the others by name.
@@ -48,17 +42,5 @@ std::vector<std::string> ApplyOrder(std::vector<std::string> listed,
 // "Creating directory... : " with the full path first. True when all exist.
 bool CreateFolders(FileSystem& files, Report& report, const std::string& programFolder,
                    const std::string& folderPart);
-
-// Everything of an entry name up to and including its last "\" or "/".
-std::string FolderPart(std::string_view entryName);
-
-// True when `name` is a plain file name (see IsPlainFileName) ending with
-// ".mxu" in any letter case: a package in the update folder.
-bool IsPackageFileName(std::string_view name);
-
-// True when the entry name is a path below the program folder: not empty, not
-// starting with "\" or "/", without a drive or other ":" and without a ".."
-// (or other dots-only) component.
-bool IsSafeEntryName(std::string_view entryName);
 
 }  // namespace updater

@@ -10,6 +10,7 @@
 #include "packages/package_codecs.h"
 #include "packages/package_format.h"
 #include "system/text.h"
+#include "system/update_folder.h"
 
 namespace updater {
 

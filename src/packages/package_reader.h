@@ -78,10 +78,6 @@ size_t FindEntry(const PackageReader& reader, const std::string& name);
 // following call starts a new pass).
 std::string NextEntryName(PackageReader& reader);
 
-// The prefix of the temporary files that hold new content beside their
-// targets ("~mx" and a number).
-inline constexpr char kStagingPrefix[] = "~mx";
-
 // Decodes the entry `name` in chunks into a new file at `stagedPath`, ready
 // to take the place of `targetPath`: it gets the permissions of an existing
 // target, or is made executable when it is new and its content starts like

@@ -1,7 +1,7 @@
 // What the tests of the update check start from: a program in a real
 // temporary folder (with Update\, installed versions 1.00) over the fake
-// platform and a fake web, servers taken in list order, and packages made by
-// the package writer.
+// platform and a fake web, a check session that takes servers in list order,
+// and packages made by the package writer.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "packages/package_writer.h"
+#include "run/check_session.h"
 #include "run/program.h"
 #include "run/update_check.h"
 #include "support/fake_platform.h"
@@ -46,10 +47,11 @@ inline ServerChoice InListOrder() {
 class CheckFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    program_.ProgramFolder = folder_.Path();
-    RealPlatform().Files.CreateFolder(program_.UpdateFolder());
-    program_.InstalledUpdaterVersion = 100;
-    program_.InstalledMainVersion = 100;
+    services_.ProgramFolder = folder_.Path();
+    RealPlatform().Files.CreateFolder(services_.UpdateFolder());
+    session_.Installed.Updater = 100;
+    session_.Installed.Main = 100;
+    session_.Choice = InListOrder();
   }
 
   // The real path of a file given relative to the program folder.
@@ -66,7 +68,12 @@ class CheckFixture : public ::testing::Test {
   FakePlatform fake_;
   Platform platform_{fake_.Console, fake_.Platform.Files, fake_.Processes,
                      fake_.Clock,   fake_.Versions,       web_};
+  // The whole program, for the run sequence; the check's stages take its
+  // parts.
   Program program_{platform_};
+  RunSettings& settings_ = program_.Settings;
+  RunServices& services_ = program_.Services;
+  CheckSession session_;
 };
 
 }  // namespace updater::testing

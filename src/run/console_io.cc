@@ -4,96 +4,58 @@
 #include <cstdlib>
 #include <string>
 
-#include "transfer/url_split.h"
-
 namespace updater {
 
 namespace {
 
 constexpr int kKeyPollMilliseconds = 20;
 
-bool UserMayBeAsked(const Program& program) {
-  return program.Settings.AskMode == AskModeSetting::Ask;
-}
+bool UserMayBeAsked(const RunSettings& settings) { return settings.AskMode == AskModeSetting::Ask; }
 
-// Writes a line to the console only. Whatever a line quotes (a server URL
-// above all), a password in a URL is shown as "***", as in the log.
-void ShowLine(Program& program, std::string_view text) {
-  if (program.Settings.AskMode == AskModeSetting::Silent) return;
-  program.Os.Console.WriteLine(MaskURLPassword(text));
+[[noreturn]] void ExitWith(RunServices& services, int64_t exitCode) {
+  services.Log.Write("End, exit code " + std::to_string(exitCode));
+  services.Os.Processes.Exit(static_cast<int>(exitCode));
+  std::abort();  // not reached: Exit ends the process
 }
 
 }  // namespace
 
-bool OpenUpdaterConsole(Program& program) {
-  if (program.Settings.AskMode == AskModeSetting::Silent) return true;
-  if (!program.Os.Console.Open()) {
-    program.Log.Write("Error: Failed to open console!");
-    program.Os.Console.ShowErrorBox(kUpdaterCaption, "Error: Failed to open console!");
+bool OpenUpdaterConsole(const RunSettings& settings, RunServices& services) {
+  if (settings.AskMode == AskModeSetting::Silent) return true;
+  if (!services.Os.Console.Open()) {
+    services.Log.Write("Error: Failed to open console!");
+    services.Os.Console.ShowErrorBox(kUpdaterCaption, "Error: Failed to open console!");
     return false;
   }
-  PrintLine(program, "");
-  PrintLine(program, "VOXA Updater v1.00");
+  PrintLine(services, "");
+  PrintLine(services, "VOXA Updater v1.00");
   return true;
 }
 
-void PrintLine(Program& program, std::string_view text) {
-  // The log keeps every line, also of a -silent run; empty lines only space
-  // the console.
-  if (!text.empty()) program.Log.Write(text);
-  ShowLine(program, text);
+void PrintLine(RunServices& services, std::string_view text) { services.Output.Line(text); }
+
+ConsoleKey ReadConsoleKey(RunServices& services) { return services.Os.Console.ReadKey(); }
+
+void FatalError(const RunSettings& settings, RunServices& services, std::string_view text) {
+  services.Log.Write(text);
+  if (UserMayBeAsked(settings)) services.Os.Console.ShowErrorBox(kUpdaterCaption, text);
+  ExitWith(services, 0);
 }
 
-ConsoleKey ReadConsoleKey(Program& program) { return program.Os.Console.ReadKey(); }
-
-void FatalError(Program& program, std::string_view text) {
-  program.Log.Write(text);
-  if (UserMayBeAsked(program)) program.Os.Console.ShowErrorBox(kUpdaterCaption, text);
-  ExitProgram(program);
-}
-
-void EndProgram(Program& program) {
-  PrintLine(program, "");
-  PrintLine(program, "Press enter to end program.");
-  if (UserMayBeAsked(program)) {
+void EndProgram(const RunSettings& settings, RunServices& services, int64_t exitCode) {
+  PrintLine(services, "");
+  PrintLine(services, "Press enter to end program.");
+  if (UserMayBeAsked(settings)) {
     while (true) {
-      program.Os.Clock.Sleep(kKeyPollMilliseconds);
-      ConsoleKey key = ReadConsoleKey(program);
+      services.Os.Clock.Sleep(kKeyPollMilliseconds);
+      ConsoleKey key = ReadConsoleKey(services);
       // A closed input can never deliver Enter; take its end as the answer.
       if (key.InputClosed || key.Text == "\r") break;
     }
   }
-  program.ExitCode = program.CheckResult;
-  ExitProgram(program);
+  ExitWith(services, exitCode);
 }
 
-void ExitProgram(Program& program) {
-  program.Log.Write("End, exit code " + std::to_string(program.ExitCode));
-  program.Os.Processes.Exit(static_cast<int>(program.ExitCode));
-  std::abort();  // not reached: Exit ends the process
-}
-
-void ProgramReport::Line(std::string_view text) { PrintLine(program_, text); }
-
-void ProgramReport::Failure(std::string_view line, std::string_view cause) {
-  ShowLine(program_, line);
-  std::string record(line);
-  if (!cause.empty()) {
-    record += " (";
-    record += cause;
-    record += ')';
-  }
-  program_.Log.Write(record);
-}
-
-void ProgramReport::Log(std::string_view text) { program_.Log.Write(text); }
-
-void ProgramReport::Progress(int64_t done, int64_t total) {
-  if (program_.Progress) program_.Progress->Update(done, total);
-}
-
-void ProgramReport::ProgressDone() {
-  if (program_.Progress) program_.Progress->Finish();
-}
+void ExitProgram(RunServices& services) { ExitWith(services, 0); }
 
 }  // namespace updater

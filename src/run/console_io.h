@@ -1,9 +1,11 @@
 // The console of the updater and every way the process ends.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
-#include "run/program.h"
+#include "run/run_services.h"
+#include "run/run_settings.h"
 
 namespace updater {
 
@@ -11,26 +13,27 @@ inline constexpr std::string_view kUpdaterCaption = "VOXA Updater";
 
 // Opens the console and prints the header, unless -silent. When no console
 // can be opened, shows an error box and returns false: the run cannot go on.
-bool OpenUpdaterConsole(Program& program);
+bool OpenUpdaterConsole(const RunSettings& settings, RunServices& services);
 
 // Writes one line to the console, unless -silent, and to the log; both show
-// a password in a URL as "***".
-void PrintLine(Program& program, std::string_view text);
+// a password in a URL as "***" (see ProgramReport).
+void PrintLine(RunServices& services, std::string_view text);
 
 // The first pending key press, without waiting.
-ConsoleKey ReadConsoleKey(Program& program);
+ConsoleKey ReadConsoleKey(RunServices& services);
 
 // The three ways the process ends; only the run sequence calls them.
 //
 // Shows `text` in an error box when the user may be asked, then ends the
 // process with exit code 0.
-[[noreturn]] void FatalError(Program& program, std::string_view text);
+[[noreturn]] void FatalError(const RunSettings& settings, RunServices& services,
+                             std::string_view text);
 
 // Prints the closing prompt, waits for Enter when the user may be asked, and
-// ends the process with the check result as exit code.
-[[noreturn]] void EndProgram(Program& program);
+// ends the process with `exitCode` (the result of the check).
+[[noreturn]] void EndProgram(const RunSettings& settings, RunServices& services, int64_t exitCode);
 
-// Ends the process with the exit code set so far.
-[[noreturn]] void ExitProgram(Program& program);
+// Ends the process with exit code 0.
+[[noreturn]] void ExitProgram(RunServices& services);
 
 }  // namespace updater

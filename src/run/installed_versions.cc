@@ -3,18 +3,20 @@
 
 namespace updater {
 
-int64_t GetInstalledVersion(Program& program, const std::string& path) {
-  const std::optional<uint32_t> fileVersionMS = program.Os.Versions.FileVersionMS(path);
+int64_t GetInstalledVersion(VersionResources& versions, const std::string& path) {
+  const std::optional<uint32_t> fileVersionMS = versions.FileVersionMS(path);
   return fileVersionMS ? VersionNumberFromFileVersion(*fileVersionMS) : 0;
 }
 
-void QueryInstalledVersions(Program& program) {
+InstalledVersions QueryInstalledVersions(VersionResources& versions,
+                                         const std::string& programFolder) {
+  InstalledVersions installed;
   // A reader that cannot be prepared reads every file as one without
   // version information.
-  if (!program.Os.Versions.Load()) return;
-  program.InstalledUpdaterVersion =
-      GetInstalledVersion(program, program.ProgramFolder + "Updater.exe");
-  program.InstalledMainVersion = GetInstalledVersion(program, program.ProgramFolder + "VOXA.exe");
+  if (!versions.Load()) return installed;
+  installed.Updater = GetInstalledVersion(versions, programFolder + "Updater.exe");
+  installed.Main = GetInstalledVersion(versions, programFolder + "VOXA.exe");
+  return installed;
 }
 
 }  // namespace updater

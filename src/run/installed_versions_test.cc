@@ -38,36 +38,30 @@ TEST(VersionNumberTest, JoinsMajorAndAtLeastTwoMinorDigits) {
 
 TEST(QueryInstalledVersionsTest, ReadsBothProgramsInTheProgramFolder) {
   FakePlatform fake;
-  Program program(fake.Platform);
-  program.ProgramFolder = "C:\\App\\";
   fake.Versions.Versions["C:\\App\\Updater.exe"] = FileVersion(1, 0);
   fake.Versions.Versions["C:\\App\\VOXA.exe"] = FileVersion(2, 7);
-  QueryInstalledVersions(program);
-  EXPECT_EQ(program.InstalledUpdaterVersion, 100);
-  EXPECT_EQ(program.InstalledMainVersion, 207);
+  const InstalledVersions installed = QueryInstalledVersions(fake.Versions, "C:\\App\\");
+  EXPECT_EQ(installed.Updater, 100);
+  EXPECT_EQ(installed.Main, 207);
   EXPECT_TRUE(fake.Console.Lines.empty());
 }
 
 TEST(QueryInstalledVersionsTest, AMissingMainProgramGivesZero) {
   FakePlatform fake;
-  Program program(fake.Platform);
-  program.ProgramFolder = "C:\\App\\";
   fake.Versions.Versions["C:\\App\\Updater.exe"] = FileVersion(1, 5);
-  QueryInstalledVersions(program);
-  EXPECT_EQ(program.InstalledUpdaterVersion, 105);
-  EXPECT_EQ(program.InstalledMainVersion, 0);
+  const InstalledVersions installed = QueryInstalledVersions(fake.Versions, "C:\\App\\");
+  EXPECT_EQ(installed.Updater, 105);
+  EXPECT_EQ(installed.Main, 0);
 }
 
 TEST(QueryInstalledVersionsTest, AReaderThatCannotLoadGivesZeroForBoth) {
   FakePlatform fake;
-  Program program(fake.Platform);
-  program.ProgramFolder = "C:\\App\\";
   fake.Versions.Versions["C:\\App\\Updater.exe"] = FileVersion(1, 5);
   fake.Versions.Versions["C:\\App\\VOXA.exe"] = FileVersion(1, 5);
   fake.Versions.LoadResult = false;
-  QueryInstalledVersions(program);
-  EXPECT_EQ(program.InstalledUpdaterVersion, 0);
-  EXPECT_EQ(program.InstalledMainVersion, 0);
+  const InstalledVersions installed = QueryInstalledVersions(fake.Versions, "C:\\App\\");
+  EXPECT_EQ(installed.Updater, 0);
+  EXPECT_EQ(installed.Main, 0);
 }
 
 // The real reader of this platform: Version.dll on Windows, the files' own
@@ -78,14 +72,14 @@ class RealVersionTest : public ::testing::Test {
     const char* buildDir = std::getenv("UPDATER_BUILD_DIR");
     ASSERT_NE(buildDir, nullptr) << "UPDATER_BUILD_DIR is not set";
     buildDir_ = std::string(buildDir) + "\\";
-    ASSERT_TRUE(program_.Os.Versions.Load());
+    ASSERT_TRUE(os_.Versions.Load());
   }
 
-  int64_t VersionOf(const std::string& path) { return GetInstalledVersion(program_, path); }
+  int64_t VersionOf(const std::string& path) { return GetInstalledVersion(os_.Versions, path); }
   // The bytes of a file named the program's way, with "\\" separators.
   std::string ReadBytes(const std::string& path) {
     std::string bytes;
-    std::unique_ptr<File> file = program_.Os.Files.OpenRead(path, false);
+    std::unique_ptr<File> file = os_.Files.OpenRead(path, false);
     if (!file) return bytes;
     bytes.resize(static_cast<size_t>(file->Size()));
     if (file->Read(bytes.data(), file->Size()) != file->Size()) bytes.clear();
@@ -97,7 +91,7 @@ class RealVersionTest : public ::testing::Test {
 
   std::string buildDir_;
   TempFolder folder_;
-  Program program_{RealPlatform()};
+  Platform& os_ = RealPlatform();
 };
 
 TEST_F(RealVersionTest, ReadsTheBuildsOwnUpdater) {

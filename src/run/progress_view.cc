@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "run/program.h"
-
 namespace updater {
 
 namespace {
@@ -100,8 +98,8 @@ std::string ProgressText(int64_t done, int64_t total, double bytesPerSecond) {
   return text;
 }
 
-bool ProgressWanted(Program& program) {
-  return program.Settings.AskMode != AskModeSetting::Silent && program.Os.Console.IsInteractive();
+bool ProgressWanted(const RunSettings& settings, Console& console) {
+  return settings.AskMode != AskModeSetting::Silent && console.IsInteractive();
 }
 
 ProgressView::ProgressView(Console& console, Clock& clock, bool enabled)

@@ -7,12 +7,11 @@
 #include <deque>
 #include <string>
 
+#include "run/run_settings.h"
 #include "system/clock.h"
 #include "system/console.h"
 
 namespace updater {
-
-struct Program;
 
 // A byte count in the largest of B, KB, MB and GB (1024 apart) that stays
 // below 1024 after rounding, with one decimal above bytes: "512 B", "1.5 KB",
@@ -31,7 +30,7 @@ std::string ProgressText(int64_t done, int64_t total, double bytesPerSecond);
 
 // Whether this run shows progress: its console can redraw a line in place
 // and the run is not -silent. The `enabled` of a ProgressView.
-bool ProgressWanted(Program& program);
+bool ProgressWanted(const RunSettings& settings, Console& console);
 
 // Shows the progress of one piece of work at a time as the console's status
 // line. Feed it every report; it decides when to draw.

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "system/update_folder.h"
 #include "transfer/url_split.h"
 
 namespace updater {
@@ -48,8 +49,8 @@ std::string LogTimeText(int64_t unixMilliseconds) {
 void RunLog::Open(const std::string& updateFolder) {
   file_.reset();
   if (!files_.IsFolder(updateFolder)) return;
-  path_ = updateFolder + kLogFileName;
-  file_ = files_.OpenAppend(path_);
+  folder_ = updateFolder;
+  file_ = files_.OpenAppend(folder_ + kLogFileName);
 }
 
 void RunLog::Write(std::string_view text) {
@@ -67,10 +68,9 @@ void RunLog::Write(std::string_view text) {
 
 void RunLog::Rotate() {
   file_.reset();
-  const std::string old =
-      path_.substr(0, path_.size() - (sizeof kLogFileName - 1)) + kOldLogFileName;
-  files_.Replace(path_, old);  // another process may have rotated it already
-  file_ = files_.OpenAppend(path_);
+  // Another process may have rotated it already.
+  files_.Replace(folder_ + kLogFileName, folder_ + kOldLogFileName);
+  file_ = files_.OpenAppend(folder_ + kLogFileName);
 }
 
 }  // namespace updater

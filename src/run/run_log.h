@@ -13,8 +13,6 @@
 
 namespace updater {
 
-inline constexpr char kLogFileName[] = "Updater.log";
-inline constexpr char kOldLogFileName[] = "Updater.log.1";
 // A log that grows past this size is renamed to Updater.log.1, replacing the
 // one kept from before, and a new log begins.
 inline constexpr int64_t kLogRotationSize = 1 << 20;
@@ -23,7 +21,7 @@ class RunLog {
  public:
   RunLog(FileSystem& files, Clock& clock) : files_(files), clock_(clock) {}
 
-  // Starts appending to `updateFolder` + "Updater.log", when that folder
+  // Starts appending to Updater.log in `updateFolder`, when that folder
   // exists (the log never creates it). A log that cannot be opened stays
   // closed and every Write does nothing.
   void Open(const std::string& updateFolder);
@@ -39,7 +37,7 @@ class RunLog {
 
   FileSystem& files_;
   Clock& clock_;
-  std::string path_;
+  std::string folder_;  // the update folder, ending with its separator
   std::unique_ptr<File> file_;
 };
 

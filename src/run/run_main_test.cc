@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "packages/apply_journal.h"
+#include "run/process_start.h"
 #include "support/fake_platform.h"
 #include "support/temp_folder.h"
 
@@ -36,7 +37,7 @@ class RunMainTest : public ::testing::Test {
 
 TEST_F(RunMainTest, FindsItsFolderAndEndsWithUpdateFinished) {
   EXPECT_EQ(Run("-dontask -onlyapply"), 0);
-  EXPECT_EQ(program_.ProgramFolder, folder_.Path());
+  EXPECT_EQ(program_.Services.ProgramFolder, folder_.Path());
   ASSERT_GE(fake_.Console.Lines.size(), 6u);
   EXPECT_EQ(fake_.Console.Lines.front(), "");
   EXPECT_EQ(fake_.Console.Lines[1], "VOXA Updater v1.00");
@@ -102,6 +103,29 @@ TEST_F(RunMainTest, AFolderNamedLikeTheCopyIsRemovedAndTheRunGoesOn) {
   // It would block every later self-update, which unpacks to that name.
   EXPECT_FALSE(files.Exists(folder_.Path() + "Update\\Updater.tmp"));
   EXPECT_EQ(fake_.Console.Lines[fake_.Console.Lines.size() - 3], "Update finished.");
+}
+
+// What a writer killed before its file was whole left goes when the next run
+// starts: every ".part" (and older updaters' ".~part") file in Update\, and
+// the part of the server list. The whole files, a folder of such a name and
+// the installation's own files stay.
+TEST_F(RunMainTest, UnfinishedWritesOfAKilledRunAreRemoved) {
+  const std::string& at = folder_.Path();
+  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update"));
+  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update\\folder.part"));
+  const Lines left = {"Update/Packages.order.part", "Update/VersionInfo.timestamp.part",
+                      "Update/v.mxu.minisig.part",  "Update/Updater.replaced.part",
+                      "Update/v.mxu.part",          "Update/UpdateServer.timestamp.~part",
+                      "UpdateServer.lst.part"};
+  const Lines kept = {"Update/VersionInfo.timestamp", "UpdateServer.lst", "Data.part"};
+  for (const std::string& name : left) WriteWholeFile(at + name, "cut");
+  for (const std::string& name : kept) WriteWholeFile(at + name, "whole");
+  EXPECT_EQ(Run("-silent -onlyapply"), 0);
+  for (const std::string& name : left) EXPECT_FALSE(FileExists(at + name)) << name;
+  for (const std::string& name : kept) EXPECT_EQ(ReadWholeFile(at + name), "whole") << name;
+  EXPECT_TRUE(RealPlatform().Files.IsFolder(at + "Update\\folder.part"));
+  EXPECT_NE(ReadWholeFile(at + "Update/Updater.log").find("Removed an unfinished write: "),
+            std::string::npos);
 }
 
 // A package whose apply was cut off during its commit: its first file is in
@@ -194,6 +218,22 @@ TEST(UpdateFolderLockTest, ARunLeavesTheFolderOfAnotherUpdaterAlone) {
   }
 }
 
+// Only the closing prompt ends with the check's result; a plain exit and a
+// fatal error end with 0 whatever the check found.
+TEST(EndRunTest, TheCheckResultIsTheExitCodeOfTheClosingPromptOnly) {
+  const struct {
+    RunEnd End;
+    int ExitCode;
+  } cases[] = {{RunEnd::ClosingPrompt(), 1}, {RunEnd::Exit(), 0}, {RunEnd::Fatal("Error: x"), 0}};
+  for (const auto& c : cases) {
+    FakePlatform fake;
+    Program program(fake.Platform);
+    program.Settings.AskMode = AskModeSetting::DontAsk;
+    program.CheckResult = 1;
+    EXPECT_EQ(ExitCodeOf([&] { EndRun(program, c.End); }), c.ExitCode) << c.End.FatalText;
+  }
+}
+
 TEST(GetProgramFolderTest, KeepsTheTextUpToTheLastSeparator) {
   struct Case {
     const char* Executable;
@@ -209,18 +249,16 @@ TEST(GetProgramFolderTest, KeepsTheTextUpToTheLastSeparator) {
   for (const Case& c : cases) {
     FakePlatform fake;
     fake.Processes.GivenExecutablePath = c.Executable;
-    Program program(fake.Platform);
-    EXPECT_EQ(GetProgramFolder(program), c.Folder) << c.Executable;
+    EXPECT_EQ(GetProgramFolder(fake.Processes), c.Folder) << c.Executable;
   }
 }
 
 TEST(LaunchProgramTest, QuotesTheFileUnlessItIsQuotedAlready) {
   FakePlatform fake;
-  Program program(fake.Platform);
-  EXPECT_TRUE(LaunchProgram(program, "C:\\My App\\VOXA.exe", "-au", "C:\\My App\\"));
-  EXPECT_TRUE(LaunchProgram(program, "\"C:\\x.exe\"", "", ""));
+  EXPECT_TRUE(LaunchProgram(fake.Processes, "C:\\My App\\VOXA.exe", "-au", "C:\\My App\\"));
+  EXPECT_TRUE(LaunchProgram(fake.Processes, "\"C:\\x.exe\"", "", ""));
   fake.Processes.StartResult = false;
-  EXPECT_FALSE(LaunchProgram(program, "C:\\y.exe", "-a -b", ""));
+  EXPECT_FALSE(LaunchProgram(fake.Processes, "C:\\y.exe", "-a -b", ""));
   ASSERT_EQ(fake.Processes.Starts.size(), 3u);
   EXPECT_EQ(fake.Processes.Starts[0].CommandLine, "\"C:\\My App\\VOXA.exe\" -au");
   EXPECT_EQ(fake.Processes.Starts[1].CommandLine, "\"C:\\x.exe\"");

@@ -103,7 +103,8 @@ RunSettings ParseCommandLine(std::string_view commandLine) {
   return settings;
 }
 
-std::string BuildRelaunchOptions(const RunSettings& settings, bool withSelfReplace) {
+std::string BuildRelaunchOptions(const RunSettings& settings, const std::string& server,
+                                 bool withSelfReplace) {
   std::string options;
   if (settings.AskMode == AskModeSetting::DontAsk) options += "-da ";
   if (settings.AskMode == AskModeSetting::Silent) options += "-s ";
@@ -113,7 +114,7 @@ std::string BuildRelaunchOptions(const RunSettings& settings, bool withSelfRepla
   if (withSelfReplace) options += "-sr ";
   if (settings.RunAfterUpdate) options += "-raa ";
   if (settings.SingleServer) options += "-ss ";
-  if (!settings.Server.empty()) options += "-svr " + settings.Server + " ";
+  if (!server.empty()) options += "-svr " + server + " ";
   if (!options.empty()) options.pop_back();
   return options;
 }

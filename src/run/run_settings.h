@@ -1,5 +1,5 @@
-// The settings chosen on the command line, and the option string that hands
-// them on to a new updater process.
+// The settings chosen on the command line, fixed once it is read, and the
+// option string that hands them on to a new updater process.
 #pragma once
 
 #include <string>
@@ -19,7 +19,8 @@ struct RunSettings {
   bool OnlyCheck = false;
   bool DelayedStart = false;
   bool RunAfterUpdate = false;
-  // The update server's base URL: from -server, then the server in use.
+  // The update server's base URL given with -server; empty without one. The
+  // server a check uses is its session's (CheckSession::Server).
   std::string Server;
 };
 
@@ -29,7 +30,9 @@ struct RunSettings {
 RunSettings ParseCommandLine(std::string_view commandLine);
 
 // The short-option string for a new updater process, without a trailing
-// space; "-sr" is included only when `withSelfReplace` is set.
-std::string BuildRelaunchOptions(const RunSettings& settings, bool withSelfReplace);
+// space: the settings, with `server` (the server in use) as "-svr" when it is
+// not empty; "-sr" is included only when `withSelfReplace` is set.
+std::string BuildRelaunchOptions(const RunSettings& settings, const std::string& server,
+                                 bool withSelfReplace);
 
 }  // namespace updater

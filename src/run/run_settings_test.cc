@@ -17,7 +17,7 @@ TEST(ParseCommandLineTest, NoParametersLeaveTheDefaults) {
                settings.SelfReplace || settings.SingleServer || settings.OnlyCheck ||
                settings.DelayedStart || settings.RunAfterUpdate);
   EXPECT_EQ(settings.Server, "");
-  EXPECT_EQ(BuildRelaunchOptions(settings, false), "");
+  EXPECT_EQ(BuildRelaunchOptions(settings, settings.Server, false), "");
 }
 
 TEST(ParseCommandLineTest, EveryOptionInLongAndShortFormAndAnyLetterCase) {
@@ -93,21 +93,26 @@ TEST(ParseCommandLineTest, QuotesAreRemovedBeforeMatching) {
 TEST(BuildRelaunchOptionsTest, ShortOptionsInTheirFixedOrder) {
   RunSettings settings =
       Parse("-singleserver -runafterupdate -onlydownload -force -dontask -server S");
-  EXPECT_EQ(BuildRelaunchOptions(settings, true), "-da -f -od -sr -raa -ss -svr S");
-  EXPECT_EQ(BuildRelaunchOptions(settings, false), "-da -f -od -raa -ss -svr S");
+  EXPECT_EQ(BuildRelaunchOptions(settings, settings.Server, true),
+            "-da -f -od -sr -raa -ss -svr S");
+  EXPECT_EQ(BuildRelaunchOptions(settings, settings.Server, false), "-da -f -od -raa -ss -svr S");
+  // The server handed on is the one in use, whatever -server said.
+  EXPECT_EQ(BuildRelaunchOptions(settings, "http://in-use/", false),
+            "-da -f -od -raa -ss -svr http://in-use/");
+  EXPECT_EQ(BuildRelaunchOptions(settings, "", false), "-da -f -od -raa -ss");
 }
 
 TEST(BuildRelaunchOptionsTest, LeavesOutWhatIsNeverHandedOn) {
-  EXPECT_EQ(BuildRelaunchOptions(Parse("-onlycheck -delayedstart"), false), "");
-  EXPECT_EQ(BuildRelaunchOptions(Parse("-selfreplace"), false), "");
-  EXPECT_EQ(BuildRelaunchOptions(Parse("-silent -onlyapply"), false), "-s -oa");
-  EXPECT_EQ(BuildRelaunchOptions(Parse(""), true), "-sr");
+  EXPECT_EQ(BuildRelaunchOptions(Parse("-onlycheck -delayedstart"), "", false), "");
+  EXPECT_EQ(BuildRelaunchOptions(Parse("-selfreplace"), "", false), "");
+  EXPECT_EQ(BuildRelaunchOptions(Parse("-silent -onlyapply"), "", false), "-s -oa");
+  EXPECT_EQ(BuildRelaunchOptions(Parse(""), "", true), "-sr");
 }
 
 TEST(BuildRelaunchOptionsTest, TheServerIsPassedUnquoted) {
   // The next updater splits the value at its space and takes the first word.
   RunSettings settings = Parse("-server \"two words\"");
-  std::string options = BuildRelaunchOptions(settings, false);
+  std::string options = BuildRelaunchOptions(settings, settings.Server, false);
   EXPECT_EQ(options, "-svr two words");
   EXPECT_EQ(Parse(options).Server, "two");
 }

@@ -1,12 +1,12 @@
 // The requests for the three server files as the update check performs them.
 #include "run/server_requests.h"
 
-#include <memory>
 #include <string_view>
 
 #include "protocol/server_files.h"
 #include "protocol/server_list.h"
 #include "run/signed_files.h"
+#include "system/small_files.h"
 #include "transfer/http_error_text.h"
 
 namespace updater {
@@ -31,30 +31,14 @@ HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fil
 // Performs one request, stopped as soon as the body is announced or found
 // larger than kLargestServerFile; on failure prints its error line and drops
 // any body.
-bool Perform(Program& program, HTTPGetRequest& request) {
+bool Perform(RunServices& services, HTTPGetRequest& request) {
   request.OnProgress = [](HTTPGetRequest&, int32_t received, int32_t contentLength, int32_t) {
     return received <= kLargestServerFile && contentLength <= kLargestServerFile ? 1 : 0;
   };
-  const HTTPGetResult result = HTTPGetFromWeb(program.Os, request, program.Output);
+  const HTTPGetResult result = HTTPGetFromWeb(services.Os, request, services.Output);
   if (result == HTTPGetResult::Ok) return true;
   request.Memory.reset();
-  ReportHTTPGetFailure(program.Output, result, request);
-  return false;
-}
-
-// Writes `bytes` to `path` whole: to TemporaryDownloadName(path) first,
-// flushed, then moved over `path`. False with the file system's cause, and
-// `path` as it was.
-bool SaveWhole(FileSystem& files, const std::string& path, std::string_view bytes,
-               std::string* cause) {
-  const std::string part = TemporaryDownloadName(path);
-  std::unique_ptr<File> file = files.Create(part);
-  bool saved = file && file->Write(bytes.data(), static_cast<int64_t>(bytes.size())) &&
-               file->Flush() && file->Close() && files.Replace(part, path);
-  if (saved) return true;
-  *cause = files.LastError();
-  file.reset();
-  files.Delete(part);
+  ReportHTTPGetFailure(services.Output, result, request);
   return false;
 }
 
@@ -66,12 +50,12 @@ std::string_view BodyBytes(const HTTPGetRequest& request) {
 
 // Fetches a server file into memory and, when the updater requires
 // signatures, checks its bytes against the signature beside it.
-bool FetchText(Program& program, HTTPGetRequest request, std::string_view name, std::string* text,
-               SignedFileInfo* info) {
+bool FetchText(RunServices& services, HTTPGetRequest request, std::string_view name,
+               std::string* text, SignedFileInfo* info) {
   text->clear();
-  if (!Perform(program, request)) return false;
-  if (RequiresSignatures(program) &&
-      !CheckSignedBytes(program, request.URL, std::string(name), BodyBytes(request), info)) {
+  if (!Perform(services, request)) return false;
+  if (RequiresSignatures(services) &&
+      !CheckSignedBytes(services, request.URL, std::string(name), BodyBytes(request), info)) {
     request.Memory.reset();
     return false;
   }
@@ -105,43 +89,42 @@ std::string TakeBodyText(HTTPGetRequest& request) {
   return text;
 }
 
-bool FetchUpdateInfo(Program& program, std::string* text) {
+bool FetchUpdateInfo(RunServices& services, const CheckSession& session, std::string* text) {
   SignedFileInfo info;
-  return FetchText(program, UpdateInfoRequest(program.Settings.Server), kUpdateInfoFile, text,
-                   &info);
+  return FetchText(services, UpdateInfoRequest(session.Server), kUpdateInfoFile, text, &info);
 }
 
-bool FetchServerList(Program& program) {
-  HTTPGetRequest request = ServerListRequest(program.Settings.Server);
-  if (!Perform(program, request)) return false;
+bool FetchServerList(RunServices& services, const CheckSession& session) {
+  HTTPGetRequest request = ServerListRequest(session.Server);
+  if (!Perform(services, request)) return false;
   const std::string_view list = BodyBytes(request);
   SignedFileInfo info;
-  const bool signedList = RequiresSignatures(program);
+  const bool signedList = RequiresSignatures(services);
   if (signedList &&
-      (!CheckSignedBytes(program, request.URL, std::string(kServerListFile), list, &info) ||
-       !CheckServerListTime(program, info.Timestamp)))
+      (!CheckSignedBytes(services, request.URL, std::string(kServerListFile), list, &info) ||
+       !CheckServerListTime(services, info.Timestamp)))
     return false;
   // An empty answer, an error page or a list of thousands of servers would
   // leave the next runs without a server, or trying servers for hours.
   if (std::string refusal = ServerListRefusal(list); !refusal.empty()) {
-    program.Log.Write("The server's UpdateServer.lst is not taken, the list on disk stays: " +
-                      refusal);
+    services.Log.Write("The server's UpdateServer.lst is not taken, the list on disk stays: " +
+                       refusal);
     return true;
   }
-  request.FileName = program.ProgramFolder + std::string(kServerListFile);
+  request.FileName = services.ProgramFolder + std::string(kServerListFile);
   std::string cause;
-  if (!SaveWhole(program.Os.Files, request.FileName, list, &cause)) {
-    program.Output.Failure("Error: " + HTTPGetErrorText(HTTPGetResult::ErrCreateFile, request),
-                           cause);
+  if (!WriteFileWhole(services.Os.Files, request.FileName, list, &cause)) {
+    services.Output.Failure("Error: " + HTTPGetErrorText(HTTPGetResult::ErrCreateFile, request),
+                            cause);
     return false;
   }
-  if (signedList) KeepServerListTime(program, info.Timestamp);
+  if (signedList) KeepServerListTime(services, info.Timestamp);
   return true;
 }
 
-bool FetchVersionInfo(Program& program, std::string* text, SignedFileInfo* info) {
-  return FetchText(program, VersionInfoRequest(program.Settings.Server), kVersionInfoFile, text,
-                   info);
+bool FetchVersionInfo(RunServices& services, const CheckSession& session, std::string* text,
+                      SignedFileInfo* info) {
+  return FetchText(services, VersionInfoRequest(session.Server), kVersionInfoFile, text, info);
 }
 
 }  // namespace updater

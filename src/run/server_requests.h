@@ -7,15 +7,11 @@
 #include <string>
 
 #include "protocol/signature.h"
-#include "run/program.h"
+#include "run/check_session.h"
+#include "run/run_services.h"
 #include "transfer/http_get.h"
 
 namespace updater {
-
-// The whole time each server file (and the signature of any file) may take,
-// from its request to its last byte: a few lines of text that a server
-// dripping them must not make the run wait for.
-inline constexpr int32_t kServerFileTimeLimitMilliseconds = 120000;
 
 // The request records, built on the base URL `server`: the base URL followed
 // directly by the file name, nothing escaped, into memory; BufferSize 0, the
@@ -32,7 +28,7 @@ HTTPGetRequest VersionInfoRequest(const std::string& server);
 // BodyText), releasing the body. No body gives the empty text.
 std::string TakeBodyText(HTTPGetRequest& request);
 
-// Each takes the server from Settings.Server and returns true on HTTPGetResult::Ok.
+// Each asks the session's server in use and returns true on HTTPGetResult::Ok.
 // On any other result it prints the one line "Error: " + HTTPGetErrorText
 // for that result and request, releases any body, and returns false. A body
 // of more than 16 MiB is stopped through the progress hook as soon as its
@@ -42,16 +38,17 @@ std::string TakeBodyText(HTTPGetRequest& request);
 // the same way after its own line.
 //
 // Fetches UpdateInfo.txt and gives its decoded text in `text`.
-bool FetchUpdateInfo(Program& program, std::string* text);
-// Fetches the server's UpdateServer.lst and saves it over the one in
-// ProgramFolder (whole: beside it first, flushed, then moved over it) when
+bool FetchUpdateInfo(RunServices& services, const CheckSession& session, std::string* text);
+// Fetches the server's UpdateServer.lst and saves it over the one in the
+// program folder (whole, see WriteFileWhole) when
 // ServerListRefusal takes it; otherwise the list on disk stays, the log says
 // why, and the result is true all the same. With signatures a list is taken
 // only with a good signature, and one signed before the list taken earlier
-// fails (see CheckServerListTime). The list in memory is not reloaded.
-bool FetchServerList(Program& program);
+// fails (see CheckServerListTime). The session's list is not reloaded.
+bool FetchServerList(RunServices& services, const CheckSession& session);
 // Fetches VersionInfo.txt and gives its decoded text in `text`, and with
 // signatures what its signature vouches for in `info`.
-bool FetchVersionInfo(Program& program, std::string* text, SignedFileInfo* info);
+bool FetchVersionInfo(RunServices& services, const CheckSession& session, std::string* text,
+                      SignedFileInfo* info);
 
 }  // namespace updater

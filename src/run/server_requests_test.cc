@@ -8,6 +8,7 @@
 #include "support/fake_platform.h"
 #include "support/fake_web.h"
 #include "support/temp_folder.h"
+#include "transfer/http_error_text.h"
 
 namespace updater {
 namespace {
@@ -81,26 +82,28 @@ class ServerFetchTest : public ::testing::Test {
  protected:
   SignedFileInfo info_;
   ServerFetchTest() {
-    program_.ProgramFolder = folder_.Path();
-    program_.Settings.Server = "http://updates.test/voxa/";
+    services_.ProgramFolder = folder_.Path();
+    session_.Server = "http://updates.test/voxa/";
   }
 
-  // Before the program, so that the log the program keeps open in it is
-  // closed before the folder goes (Windows deletes no open file).
+  // Before the services, so that the log they keep open in it is closed
+  // before the folder goes (Windows deletes no open file).
   TempFolder folder_;
   FakeWeb web_;
   FakePlatform fake_;
   Platform platform_{fake_.Console, fake_.Platform.Files, fake_.Processes,
                      fake_.Clock,   fake_.Versions,       web_};
-  Program program_{platform_};
+  RunSettings settings_;
+  RunServices services_{platform_, settings_};
+  CheckSession session_;
 };
 
 TEST_F(ServerFetchTest, FetchesTheStateAndTheCatalogueAsText) {
   web_.Serve("http://updates.test/voxa/UpdateInfo.txt", "OK");
   web_.Serve("http://updates.test/voxa/VersionInfo.txt", "\xEF\xBB\xBFVOXA v.mxu 105\r\n");
   std::string state, catalogue;
-  ASSERT_TRUE(FetchUpdateInfo(program_, &state));
-  ASSERT_TRUE(FetchVersionInfo(program_, &catalogue, &info_));
+  ASSERT_TRUE(FetchUpdateInfo(services_, session_, &state));
+  ASSERT_TRUE(FetchVersionInfo(services_, session_, &catalogue, &info_));
   EXPECT_EQ(state, "OK");
   EXPECT_EQ(catalogue, "\xEF\xBB\xBFVOXA v.mxu 105\r\n");
   EXPECT_EQ(web_.Requested, (std::vector<std::string>{"updates.test/voxa/UpdateInfo.txt",
@@ -112,17 +115,17 @@ TEST_F(ServerFetchTest, FetchesTheStateAndTheCatalogueAsText) {
 TEST_F(ServerFetchTest, AnEmptyBodyIsTheEmptyText) {
   web_.Serve("http://updates.test/voxa/UpdateInfo.txt", "");
   std::string state = "stale";
-  ASSERT_TRUE(FetchUpdateInfo(program_, &state));
+  ASSERT_TRUE(FetchUpdateInfo(services_, session_, &state));
   EXPECT_EQ(state, "");
 }
 
 TEST_F(ServerFetchTest, SavesTheServerListOverTheOneOnDisk) {
   WriteWholeFile(folder_.Path() + "UpdateServer.lst", "http://old/\r\n");
-  program_.ServerList = {"http://kept/"};
+  session_.ServerList = {"http://kept/"};
   web_.Serve("http://updates.test/voxa/UpdateServer.lst", "http://a/\r\nhttp://b/\r\n");
-  ASSERT_TRUE(FetchServerList(program_));
+  ASSERT_TRUE(FetchServerList(services_, session_));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), "http://a/\r\nhttp://b/\r\n");
-  EXPECT_EQ(program_.ServerList, (std::vector<std::string>{"http://kept/"}));
+  EXPECT_EQ(session_.ServerList, (std::vector<std::string>{"http://kept/"}));
 }
 
 // A downloaded list replaces the one on disk only when it is a list of
@@ -131,7 +134,7 @@ TEST_F(ServerFetchTest, SavesTheServerListOverTheOneOnDisk) {
 // check goes on.
 TEST_F(ServerFetchTest, OnlyAListOfServersReplacesTheListOnDisk) {
   ASSERT_TRUE(fake_.Platform.Files.CreateFolder(folder_.Path() + "Update"));
-  program_.Log.Open(program_.UpdateFolder());
+  services_.Log.Open(services_.UpdateFolder());
   auto servers = [](size_t bytes) {
     std::string list;
     for (int i = 0; list.size() < bytes; ++i)
@@ -159,7 +162,7 @@ TEST_F(ServerFetchTest, OnlyAListOfServersReplacesTheListOnDisk) {
     WriteWholeFile(folder_.Path() + "UpdateServer.lst", old);
     web_.Serve("http://updates.test/voxa/UpdateServer.lst", c.Body);
     const size_t logged = ReadWholeFile(folder_.Path() + "Update/Updater.log").size();
-    EXPECT_TRUE(FetchServerList(program_));
+    EXPECT_TRUE(FetchServerList(services_, session_));
     EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), c.Refusal.empty() ? good : old);
     EXPECT_FALSE(testing::FileExists(folder_.Path() + "UpdateServer.lst.part"));
     EXPECT_TRUE(fake_.Console.Lines.empty());
@@ -177,12 +180,12 @@ TEST_F(ServerFetchTest, OnlyAListOfServersReplacesTheListOnDisk) {
 TEST_F(ServerFetchTest, AFailedRequestPrintsOneErrorLine) {
   WriteWholeFile(folder_.Path() + "UpdateServer.lst", "http://old/\r\n");
   std::string text = "stale";
-  EXPECT_FALSE(FetchUpdateInfo(program_, &text));
+  EXPECT_FALSE(FetchUpdateInfo(services_, session_, &text));
   EXPECT_EQ(text, "");
-  EXPECT_FALSE(FetchServerList(program_));
+  EXPECT_FALSE(FetchServerList(services_, session_));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), "http://old/\r\n");
   web_.Unreachable("updates.test");
-  EXPECT_FALSE(FetchVersionInfo(program_, &text, &info_));
+  EXPECT_FALSE(FetchVersionInfo(services_, session_, &text, &info_));
   ASSERT_EQ(fake_.Console.Lines.size(), 3u);
   EXPECT_EQ(fake_.Console.Lines[0], "Error: HTTP status code = 404");
   EXPECT_EQ(fake_.Console.Lines[1], "Error: HTTP status code = 404");
@@ -204,10 +207,10 @@ TEST_F(ServerFetchTest, AServerFileOfMoreThan16MiBIsAborted) {
       web_.Serve("http://updates.test/voxa/" + std::string(file), body);
     fake_.Console.Lines.clear();
     const bool taken = size == kLargest;
-    EXPECT_EQ(FetchUpdateInfo(program_, &text), taken);
+    EXPECT_EQ(FetchUpdateInfo(services_, session_, &text), taken);
     EXPECT_EQ(text.size(), taken ? size : 0u);
-    EXPECT_EQ(FetchVersionInfo(program_, &text, &info_), taken);
-    EXPECT_EQ(FetchServerList(program_), taken);
+    EXPECT_EQ(FetchVersionInfo(services_, session_, &text, &info_), taken);
+    EXPECT_EQ(FetchServerList(services_, session_), taken);
     // Taken as a body, but no list: the list on disk stays.
     EXPECT_EQ(ReadWholeFile(folder_.Path() + "UpdateServer.lst"), "http://old/\r\n");
     EXPECT_EQ(fake_.Console.Lines, taken ? std::vector<std::string>{}

@@ -9,7 +9,8 @@
 
 #include "run/console_io.h"
 #include "run/run_log.h"
-#include "run/server_requests.h"
+#include "system/small_files.h"
+#include "system/update_folder.h"
 #include "transfer/http_error_text.h"
 #include "transfer/http_get.h"
 
@@ -17,14 +18,14 @@ namespace updater {
 
 namespace {
 
-bool BadSignature(Program& program, std::string_view name, std::string_view reason) {
-  PrintLine(program, "Error: Bad signature of " + std::string(name) + ": " + std::string(reason));
+bool BadSignature(RunServices& services, std::string_view name, std::string_view reason) {
+  PrintLine(services, "Error: Bad signature of " + std::string(name) + ": " + std::string(reason));
   return false;
 }
 
 // Fetches the signature file of `url` into `text`. False with a reason when
 // there is none or it cannot be fetched.
-bool FetchSignature(Program& program, const std::string& url, std::string* text,
+bool FetchSignature(RunServices& services, const std::string& url, std::string* text,
                     std::string* reason) {
   HTTPGetRequest request;
   request.URL = url + kSignatureSuffix;
@@ -35,13 +36,13 @@ bool FetchSignature(Program& program, const std::string& url, std::string* text,
   request.OnProgress = [](HTTPGetRequest&, int32_t received, int32_t, int32_t) {
     return received <= static_cast<int32_t>(kMaxSignatureFileSize) ? 1 : 0;
   };
-  HTTPGetResult result = HTTPGetFromWeb(program.Os, request, program.Output);
+  HTTPGetResult result = HTTPGetFromWeb(services.Os, request, services.Output);
   if (result != HTTPGetResult::Ok) {
     *reason =
         result == HTTPGetResult::ErrStatus && request.StatusCode == 404
             ? std::string(kNoSignatureFile)
             : "the signature file cannot be fetched (" + HTTPGetErrorText(result, request) + ")";
-    if (!request.FailureCause.empty()) program.Log.Write(request.FailureCause);
+    if (!request.FailureCause.empty()) services.Log.Write(request.FailureCause);
     return false;
   }
   if (request.Memory)
@@ -50,9 +51,9 @@ bool FetchSignature(Program& program, const std::string& url, std::string* text,
   return true;
 }
 
-void LogGoodSignature(Program& program, std::string_view name, const SignedFileInfo& info) {
-  program.Log.Write("Good signature of " + std::string(name) + ", signed " +
-                    LogTimeText(static_cast<int64_t>(info.Timestamp) * 1000));
+void LogGoodSignature(RunServices& services, std::string_view name, const SignedFileInfo& info) {
+  services.Log.Write("Good signature of " + std::string(name) + ", signed " +
+                     LogTimeText(static_cast<int64_t>(info.Timestamp) * 1000));
 }
 
 // A kept signing time is a decimal number of at most 20 digits; a file
@@ -126,54 +127,46 @@ std::string SignedTimeText(uint64_t timestamp) {
 // The rule against rollback for `rule`'s file signed at `timestamp`: false
 // after its line when it is older than the time kept or that time cannot be
 // read. `*kept` gets the time kept.
-bool CheckSignedTime(Program& program, const KeptTime& rule, uint64_t timestamp, uint64_t* kept) {
+bool CheckSignedTime(RunServices& services, const KeptTime& rule, uint64_t timestamp,
+                     uint64_t* kept) {
   std::string cause;
-  if (!ReadKeptTime(program.Os.Files, program.UpdateFolder() + rule.TimeFile, kept, &cause)) {
-    program.Output.Failure("Error: Cannot read Update\\" + std::string(rule.TimeFile), cause);
+  if (!ReadKeptTime(services.Os.Files, services.UpdateFolder() + rule.TimeFile, kept, &cause)) {
+    services.Output.Failure("Error: Cannot read " + InUpdateFolder(rule.TimeFile), cause);
     return false;
   }
   if (timestamp < *kept) {
-    PrintLine(program, "Error: Refused " + std::string(rule.File) + ": signed " +
-                           SignedTimeText(timestamp) + ", before " + rule.Earlier +
-                           " accepted earlier (signed " + SignedTimeText(*kept) + ").");
+    PrintLine(services, "Error: Refused " + std::string(rule.File) + ": signed " +
+                            SignedTimeText(timestamp) + ", before " + rule.Earlier +
+                            " accepted earlier (signed " + SignedTimeText(*kept) + ").");
     return false;
   }
   return true;
 }
 
 // Keeps `timestamp` for `rule`'s file when it is newer than `kept`.
-void KeepSignedTime(Program& program, const KeptTime& rule, uint64_t timestamp, uint64_t kept) {
-  if (timestamp > kept && program.Os.Files.IsFolder(program.UpdateFolder()) &&
-      !WriteFileWhole(program.Os.Files, program.UpdateFolder() + rule.TimeFile,
-                      std::to_string(timestamp)))
-    program.Log.Write("Cannot keep the signing time of " + std::string(rule.File) + ": " +
-                      program.Os.Files.LastError());
+void KeepSignedTime(RunServices& services, const KeptTime& rule, uint64_t timestamp,
+                    uint64_t kept) {
+  std::string cause;
+  if (timestamp > kept && services.Os.Files.IsFolder(services.UpdateFolder()) &&
+      !WriteFileWhole(services.Os.Files, services.UpdateFolder() + rule.TimeFile,
+                      std::to_string(timestamp), &cause))
+    services.Log.Write("Cannot keep the signing time of " + std::string(rule.File) + ": " + cause);
 }
 
 }  // namespace
 
-bool RequiresSignatures(const Program& program) { return program.Key.has_value(); }
+bool RequiresSignatures(const RunServices& services) { return services.Key.has_value(); }
 
-bool WriteFileWhole(FileSystem& files, const std::string& path, std::string_view bytes) {
-  const std::string part = path + ".~part";
-  std::unique_ptr<File> file = files.Create(part);
-  bool written = file && file->Write(bytes.data(), static_cast<int64_t>(bytes.size()));
-  written = file && file->Close() && written;
-  if (written && files.Replace(part, path)) return true;
-  files.Delete(part);
-  return false;
-}
-
-bool LoadPublicKey(Program& program) {
-  program.Key.reset();
-  if (program.PublicKey.empty()) return true;
+bool LoadPublicKey(RunServices& services) {
+  services.Key.reset();
+  if (services.PublicKey.empty()) return true;
   MinisignPublicKey key;
   std::string error;
-  if (!ParsePublicKey(program.PublicKey, &key, &error)) {
-    program.Log.Write("The built-in public key cannot be read: " + error);
+  if (!ParsePublicKey(services.PublicKey, &key, &error)) {
+    services.Log.Write("The built-in public key cannot be read: " + error);
     return false;
   }
-  program.Key = key;
+  services.Key = key;
   return true;
 }
 
@@ -182,65 +175,66 @@ std::string SignedName(std::string_view requested) {
   return std::string(slash == std::string_view::npos ? requested : requested.substr(slash + 1));
 }
 
-bool CheckSignedBytes(Program& program, const std::string& url, const std::string& name,
+bool CheckSignedBytes(RunServices& services, const std::string& url, const std::string& name,
                       std::string_view bytes, SignedFileInfo* info) {
   std::string signature, reason;
-  if (!FetchSignature(program, url, &signature, &reason))
-    return BadSignature(program, name, reason);
-  if (!VerifySignature(*program.Key, signature, name, bytes, info, &reason))
-    return BadSignature(program, name, reason);
-  LogGoodSignature(program, name, *info);
+  if (!FetchSignature(services, url, &signature, &reason))
+    return BadSignature(services, name, reason);
+  if (!VerifySignature(*services.Key, signature, name, bytes, info, &reason))
+    return BadSignature(services, name, reason);
+  LogGoodSignature(services, name, *info);
   return true;
 }
 
-bool CheckSignedDownload(Program& program, const std::string& url, const std::string& path,
+bool CheckSignedDownload(RunServices& services, const std::string& url, const std::string& path,
                          const std::string& name) {
-  FileSystem& files = program.Os.Files;
+  FileSystem& files = services.Os.Files;
   const std::string signaturePath = path + kSignatureSuffix;
   std::string signature, reason;
   SignedFileInfo info;
-  bool good = FetchSignature(program, url, &signature, &reason) &&
-              VerifyFileSignature(files, path, signature, *program.Key, name, &info, &reason);
-  if (good && !WriteFileWhole(files, signaturePath, signature)) {
-    reason = "the signature file cannot be kept: " + files.LastError();
+  bool good = FetchSignature(services, url, &signature, &reason) &&
+              VerifyFileSignature(files, path, signature, *services.Key, name, &info, &reason);
+  std::string cause;
+  if (good && !WriteFileWhole(files, signaturePath, signature, &cause)) {
+    reason = "the signature file cannot be kept: " + cause;
     good = false;
   }
   if (!good) {
     // Never opened: a package that fails its check goes at once.
     files.Delete(path);
     files.Delete(signaturePath);
-    return BadSignature(program, name, reason);
+    return BadSignature(services, name, reason);
   }
-  LogGoodSignature(program, name, info);
+  LogGoodSignature(services, name, info);
   return true;
 }
 
-void CheckWaitingPackages(Program& program) {
-  FileSystem& files = program.Os.Files;
-  const std::string folder = program.UpdateFolder();
+void CheckWaitingPackages(RunServices& services) {
+  FileSystem& files = services.Os.Files;
+  const std::string folder = services.UpdateFolder();
   std::vector<FolderEntry> packages;
-  if (!files.ListFolder(folder, "*.mxu", &packages)) return;
+  if (!files.ListFolder(folder, kPackagePattern, &packages)) return;
   for (const FolderEntry& package : packages) {
     if (package.IsFolder) continue;
     const std::string path = folder + package.Name;
     std::string signature, reason;
     SignedFileInfo info;
     if (ReadSignatureFile(files, path + kSignatureSuffix, &signature, &reason) &&
-        VerifyFileSignature(files, path, signature, *program.Key, package.Name, &info, &reason)) {
-      LogGoodSignature(program, package.Name, info);
+        VerifyFileSignature(files, path, signature, *services.Key, package.Name, &info, &reason)) {
+      LogGoodSignature(services, package.Name, info);
       continue;
     }
     files.Delete(path);
     files.Delete(path + kSignatureSuffix);
-    BadSignature(program, package.Name, reason);
+    BadSignature(services, package.Name, reason);
   }
 }
 
-void RemoveSignaturesOfAppliedPackages(Program& program) {
-  FileSystem& files = program.Os.Files;
-  const std::string folder = program.UpdateFolder();
+void RemoveSignaturesOfAppliedPackages(RunServices& services) {
+  FileSystem& files = services.Os.Files;
+  const std::string folder = services.UpdateFolder();
   std::vector<FolderEntry> signatures;
-  if (!files.ListFolder(folder, std::string("*.mxu") + kSignatureSuffix, &signatures)) return;
+  if (!files.ListFolder(folder, kPackageSignaturePattern, &signatures)) return;
   for (const FolderEntry& signature : signatures) {
     const std::string package =
         signature.Name.substr(0, signature.Name.size() - (sizeof kSignatureSuffix - 1));
@@ -249,24 +243,24 @@ void RemoveSignaturesOfAppliedPackages(Program& program) {
   }
 }
 
-bool AcceptCatalogueTime(Program& program, uint64_t timestamp) {
+bool AcceptCatalogueTime(RunServices& services, uint64_t timestamp) {
   uint64_t kept = 0;
-  if (!CheckSignedTime(program, kCatalogueTime, timestamp, &kept)) return false;
-  KeepSignedTime(program, kCatalogueTime, timestamp, kept);
+  if (!CheckSignedTime(services, kCatalogueTime, timestamp, &kept)) return false;
+  KeepSignedTime(services, kCatalogueTime, timestamp, kept);
   return true;
 }
 
-bool CheckServerListTime(Program& program, uint64_t timestamp) {
+bool CheckServerListTime(RunServices& services, uint64_t timestamp) {
   uint64_t kept = 0;
-  return CheckSignedTime(program, kServerListTime, timestamp, &kept);
+  return CheckSignedTime(services, kServerListTime, timestamp, &kept);
 }
 
-void KeepServerListTime(Program& program, uint64_t timestamp) {
+void KeepServerListTime(RunServices& services, uint64_t timestamp) {
   uint64_t kept = 0;
   std::string cause;
   // The time was read just before; one that cannot be read now is replaced.
-  ReadKeptTime(program.Os.Files, program.UpdateFolder() + kServerListTimeFile, &kept, &cause);
-  KeepSignedTime(program, kServerListTime, timestamp, kept);
+  ReadKeptTime(services.Os.Files, services.UpdateFolder() + kServerListTimeFile, &kept, &cause);
+  KeepSignedTime(services, kServerListTime, timestamp, kept);
 }
 
 }  // namespace updater

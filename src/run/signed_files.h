@@ -1,4 +1,4 @@
-// Signed updates. With a publisher's key built in (Program::PublicKey), every
+// Signed updates. With a publisher's key built in (RunServices::PublicKey), every
 // file the updater acts on must carry a good minisign signature, fetched as
 // FILE.minisig from the same server: the server's UpdateInfo.txt,
 // UpdateServer.lst and VersionInfo.txt, and every package, the updater's own
@@ -22,24 +22,16 @@
 #include <string_view>
 
 #include "protocol/signature.h"
-#include "run/program.h"
+#include "run/run_services.h"
 
 namespace updater {
 
-inline constexpr char kSignatureSuffix[] = ".minisig";
-inline constexpr char kCatalogueTimeFile[] = "VersionInfo.timestamp";
-inline constexpr char kServerListTimeFile[] = "UpdateServer.timestamp";
-
 // True when this updater requires signatures.
-bool RequiresSignatures(const Program& program);
+bool RequiresSignatures(const RunServices& services);
 
-// Writes `bytes` to `path` whole: beside it first, then moved over it. False
-// when that fails (the cause is the file system's), with `path` as it was.
-bool WriteFileWhole(FileSystem& files, const std::string& path, std::string_view bytes);
-
-// Reads the built-in key into Program::Key. False when a key is built in but
-// cannot be read, which the run cannot go on with.
-bool LoadPublicKey(Program& program);
+// Reads the built-in key into RunServices::Key. False when a key is built in
+// but cannot be read, which the run cannot go on with.
+bool LoadPublicKey(RunServices& services);
 
 // The name a signature must have been made for when a file is fetched as
 // `requested` (a file name relative to the server, maybe with folders): the
@@ -49,24 +41,24 @@ std::string SignedName(std::string_view requested);
 // Checks `bytes`, fetched from `url` and known as `name`, against the
 // signature at `url` + ".minisig". False after the line "Error: Bad signature
 // of NAME: reason". `info` gets what the signature vouches for.
-bool CheckSignedBytes(Program& program, const std::string& url, const std::string& name,
+bool CheckSignedBytes(RunServices& services, const std::string& url, const std::string& name,
                       std::string_view bytes, SignedFileInfo* info);
 
 // Checks the file downloaded from `url` to `path`, known as `name`, against
 // the signature at `url` + ".minisig", which is kept beside it (`path` +
 // ".minisig") for a later -onlyapply. A file that fails is reported like
 // CheckSignedBytes and deleted with its signature.
-bool CheckSignedDownload(Program& program, const std::string& url, const std::string& path,
+bool CheckSignedDownload(RunServices& services, const std::string& url, const std::string& path,
                          const std::string& name);
 
 // Checks every package waiting in the update folder against the signature
 // beside it before any of them is opened: a package without a good signature
 // is reported, deleted with its signature and never opened.
-void CheckWaitingPackages(Program& program);
+void CheckWaitingPackages(RunServices& services);
 
 // Removes the signatures kept in the update folder whose package is gone
 // (applied and deleted).
-void RemoveSignaturesOfAppliedPackages(Program& program);
+void RemoveSignaturesOfAppliedPackages(RunServices& services);
 
 // The rule against rollback for a catalogue signed at `timestamp`: true and
 // kept when it is not older than the newest accepted before; otherwise false
@@ -74,14 +66,14 @@ void RemoveSignaturesOfAppliedPackages(Program& program);
 // cannot be read (a folder in its place, no number, more bytes than a number
 // has, a read error) is false after "Error: Cannot read
 // Update\VersionInfo.timestamp", with the cause in the log.
-bool AcceptCatalogueTime(Program& program, uint64_t timestamp);
+bool AcceptCatalogueTime(RunServices& services, uint64_t timestamp);
 
 // The same rule for a server list signed at `timestamp`, without keeping
 // it: false after "Error: Refused UpdateServer.lst: ..." or "Error: Cannot
 // read Update\UpdateServer.timestamp".
-bool CheckServerListTime(Program& program, uint64_t timestamp);
+bool CheckServerListTime(RunServices& services, uint64_t timestamp);
 // Keeps `timestamp` as the signing time of the list just taken, when it is
 // newer than the one kept. A failure is logged and changes nothing else.
-void KeepServerListTime(Program& program, uint64_t timestamp);
+void KeepServerListTime(RunServices& services, uint64_t timestamp);
 
 }  // namespace updater

@@ -50,9 +50,9 @@ class SignedUpdateTest : public testing::CheckFixture {
  protected:
   void SetUp() override {
     CheckFixture::SetUp();
-    program_.Settings.AskMode = AskModeSetting::DontAsk;
-    program_.PublicKey = kPublicKey;
-    ASSERT_TRUE(LoadPublicKey(program_));
+    settings_.AskMode = AskModeSetting::DontAsk;
+    services_.PublicKey = kPublicKey;
+    ASSERT_TRUE(LoadPublicKey(services_));
     WriteWholeFile(At("VOXA.exe"), "old program");
   }
 
@@ -78,8 +78,8 @@ class SignedUpdateTest : public testing::CheckFixture {
   }
 
   CheckOutcome RunCheck() {
-    ServerChoice choice = InListOrder();
-    return RunUpdateCheck(program_, choice);
+    session_.Choice = InListOrder();
+    return RunUpdateCheck(settings_, services_, session_);
   }
 
   Lines Errors() const {
@@ -114,7 +114,7 @@ TEST_F(SignedUpdateTest, EveryKindOfBadSignatureSendsTheCheckToTheNextServer) {
   web_.Serve(badPackage + "v.mxu", package);
   web_.Serve(badPackage + "v.mxu.minisig", packageSignature);
   WriteWholeFile(At("UpdateServer.lst"), "the old list\r\n");
-  program_.ServerList = {unsignedServer, tampered, otherKey, renamed, badPackage, good};
+  session_.ServerList = {unsignedServer, tampered, otherKey, renamed, badPackage, good};
 
   EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
   EXPECT_EQ(
@@ -125,7 +125,7 @@ TEST_F(SignedUpdateTest, EveryKindOfBadSignatureSendsTheCheckToTheNextServer) {
              "Error: Bad signature of VersionInfo.txt: signed for another file "
              "(OldVersionInfo.txt)",
              "Error: Bad signature of v.mxu: the signature does not match the file"}));
-  EXPECT_EQ(program_.Settings.Server, good);
+  EXPECT_EQ(session_.Server, good);
   EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new program");
   // Only signed lists ever replaced the list on disk.
   EXPECT_EQ(ReadWholeFile(At("UpdateServer.lst")), "http://fresh.test/\r\n");
@@ -146,7 +146,7 @@ TEST_F(SignedUpdateTest, ABadPackageStopsTheDownloadsBeforeTheNextOne) {
   flipped[flipped.size() / 2] ^= 0x20;
   web_.Serve(base + "b.mxu", flipped);
   Put(base, "c.mxu", PackageBytes({{"C.txt", "c"}}), "c.mxu");
-  program_.ServerList = {base};
+  session_.ServerList = {base};
 
   EXPECT_EQ(RunCheck(), CheckOutcome::ServersExhausted);
   Lines packages;
@@ -165,20 +165,20 @@ TEST_F(SignedUpdateTest, ACatalogueOlderThanOneAcceptedIsRefused) {
   const std::string replayed = "http://replayed.test/", current = "http://current.test/";
   ServeSigned(current, 1700000500);
   ServeSigned(replayed, 1700000100);
-  program_.ServerList = {current};
+  session_.ServerList = {current};
   EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
   EXPECT_EQ(ReadWholeFile(At("Update\\VersionInfo.timestamp")), "1700000500");
 
   // The next run meets a server that replays an older signed catalogue.
   WriteWholeFile(At("VOXA.exe"), "old program");
   fake_.Console.Lines.clear();
-  program_.Settings.Server.clear();
-  program_.ServerList = {replayed, current};
+  session_.Server.clear();
+  session_.ServerList = {replayed, current};
   EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
   EXPECT_EQ(Errors(), (Lines{"Error: Refused VersionInfo.txt: signed 2023-11-14 22:15:00 UTC, "
                              "before the catalogue accepted earlier (signed 2023-11-14 "
                              "22:21:40 UTC)."}));
-  EXPECT_EQ(program_.Settings.Server, current);
+  EXPECT_EQ(session_.Server, current);
   EXPECT_EQ(ReadWholeFile(At("Update\\VersionInfo.timestamp")), "1700000500");
 }
 
@@ -191,19 +191,19 @@ TEST_F(SignedUpdateTest, AServerListOlderThanOneTakenIsRefused) {
   ServeSigned(replayed, 1700000000, 1700000100);
   Put(replayed, "UpdateServer.lst", "http://stale.test/\r\n", "UpdateServer.lst", kSecretKey,
       1700000100);
-  program_.ServerList = {current};
+  session_.ServerList = {current};
   EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
   EXPECT_EQ(ReadWholeFile(At("Update\\UpdateServer.timestamp")), "1700000500");
 
   WriteWholeFile(At("VOXA.exe"), "old program");
   fake_.Console.Lines.clear();
-  program_.Settings.Server.clear();
-  program_.ServerList = {replayed, current};
+  session_.Server.clear();
+  session_.ServerList = {replayed, current};
   EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
   EXPECT_EQ(Errors(), (Lines{"Error: Refused UpdateServer.lst: signed 2023-11-14 22:15:00 UTC, "
                              "before the list accepted earlier (signed 2023-11-14 22:21:40 "
                              "UTC)."}));
-  EXPECT_EQ(program_.Settings.Server, current);
+  EXPECT_EQ(session_.Server, current);
   EXPECT_EQ(ReadWholeFile(At("UpdateServer.lst")), "http://fresh.test/\r\n");
   EXPECT_EQ(ReadWholeFile(At("Update\\UpdateServer.timestamp")), "1700000500");
   EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new program");
@@ -215,7 +215,7 @@ TEST_F(SignedUpdateTest, AServerListOlderThanOneTakenIsRefused) {
 TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
   const std::string server = "http://a.test/";
   ServeSigned(server);
-  program_.Log.Open(program_.UpdateFolder());
+  services_.Log.Open(services_.UpdateFolder());
   const struct {
     const char* Name;
     std::string Content;  // "<folder>" makes a folder
@@ -239,8 +239,8 @@ TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
         WriteWholeFile(path, kind.Content);
       }
       fake_.Console.Lines.clear();
-      program_.Settings.Server.clear();
-      program_.ServerList = {server};
+      session_.Server.clear();
+      session_.ServerList = {server};
       RunCheck();
       const Lines errors = Errors();
       ASSERT_FALSE(errors.empty());
@@ -261,8 +261,8 @@ TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
   }
   // Without the files, the same server is taken.
   fake_.Console.Lines.clear();
-  program_.Settings.Server.clear();
-  program_.ServerList = {server};
+  session_.Server.clear();
+  session_.ServerList = {server};
   EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
   EXPECT_EQ(Errors(), Lines{});
   EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new program");
@@ -278,7 +278,7 @@ TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {
   WriteWholeFile(At("Update\\renamed.mxu.minisig"), Signature(kSecretKey, good, "good.mxu"));
   fake_.Processes.GivenCommandLine = "\"" + folder_.Path() + "Updater.exe\" -dontask -onlyapply";
   fake_.Processes.GivenExecutablePath = folder_.Path() + "Updater.exe";
-  program_.PublicKey = kPublicKey;
+  services_.PublicKey = kPublicKey;
   EXPECT_EQ(RunUpdater(program_).Ending, RunEnding::ClosingPrompt);
   Lines errors = Errors();
   std::sort(errors.begin(), errors.end());
@@ -302,7 +302,7 @@ TEST_F(SignedUpdateTest, TheUpdatersOwnPackageNeedsItsSignature) {
   }
   web_.Serve(good + "files/u.mxu.minisig",
              Signature(kSecretKey, PackageBytes({{"Updater.exe", "#!new updater"}}), "u.mxu"));
-  program_.ServerList = {unsignedUpdater, good};
+  session_.ServerList = {unsignedUpdater, good};
   EXPECT_EQ(RunCheck(), CheckOutcome::HandedOver);
   EXPECT_EQ(Errors(), (Lines{"Error: Bad signature of u.mxu: no signature file"}));
   ASSERT_EQ(fake_.Processes.Starts.size(), 1u);

@@ -13,6 +13,8 @@
 #include "run/self_update.h"
 #include "run/server_requests.h"
 #include "run/signed_files.h"
+#include "system/small_files.h"
+#include "system/update_folder.h"
 #include "transfer/download_updates.h"
 
 namespace updater {
@@ -34,132 +36,137 @@ enum class Attempt {
   HandedOver,  // a new updater runs
 };
 
-void AnnounceNewUpdater(Program& program, const UpdateEntry& entry) {
-  PrintLine(program, "");
-  PrintLine(program, "New Updater version on server.");
-  PrintLine(program, "Installed version: " + VersionText(program.InstalledUpdaterVersion));
-  PrintLine(program, "New version      : " + VersionText(entry.Version));
-  PrintLine(program, "");
+void AnnounceNewUpdater(RunServices& services, const CheckSession& session,
+                        const UpdateEntry& entry) {
+  PrintLine(services, "");
+  PrintLine(services, "New Updater version on server.");
+  PrintLine(services, "Installed version: " + VersionText(session.Installed.Updater));
+  PrintLine(services, "New version      : " + VersionText(entry.Version));
+  PrintLine(services, "");
 }
 
 // Shows one row per main-program entry and selects those to update.
-void ShowVersionTable(Program& program, const Catalogue& catalogue) {
-  PrintLine(program, "");
-  PrintLine(program, "Old Version | New Version | Name");
-  PrintLine(program, "");
-  program.SelectedUpdates.clear();
+void ShowVersionTable(const RunSettings& settings, RunServices& services, CheckSession& session,
+                      const Catalogue& catalogue) {
+  PrintLine(services, "");
+  PrintLine(services, "Old Version | New Version | Name");
+  PrintLine(services, "");
+  session.SelectedUpdates.clear();
   for (const VersionTableRow& row :
-       VersionTable(catalogue, program.InstalledMainVersion, program.Settings.Force)) {
-    PrintLine(program, VersionText(program.InstalledMainVersion) + kColumnGap +
-                           VersionText(row.Entry.Version) + kColumnGap + row.Entry.Name);
-    if (row.Selected) program.SelectedUpdates.push_back({row.Entry.Name, row.Entry.PackageFile});
+       VersionTable(catalogue, session.Installed.Main, settings.Force)) {
+    PrintLine(services, VersionText(session.Installed.Main) + kColumnGap +
+                            VersionText(row.Entry.Version) + kColumnGap + row.Entry.Name);
+    if (row.Selected) session.SelectedUpdates.push_back({row.Entry.Name, row.Entry.PackageFile});
   }
-  PrintLine(program, "");
-  PrintLine(program, std::to_string(program.SelectedUpdates.size()) + " updates available.");
+  PrintLine(services, "");
+  PrintLine(services, std::to_string(session.SelectedUpdates.size()) + " updates available.");
 }
 
 // The updater offered again after this very run replaced it: the published
 // program does not carry the catalogue's version, and replacing it once more
 // would start the same hand-over for ever.
-bool OfferedAgainAfterReplacement(Program& program, const UpdateEntry& entry) {
-  if (!program.StartedAfterReplacement) return false;
-  PrintLine(program, "Error: The new Updater does not have the version " +
-                         VersionText(entry.Version) + " offered on the server.");
+bool OfferedAgainAfterReplacement(RunServices& services, const CheckSession& session,
+                                  const UpdateEntry& entry) {
+  if (!session.StartedAfterReplacement) return false;
+  PrintLine(services, "Error: The new Updater does not have the version " +
+                          VersionText(entry.Version) + " offered on the server.");
   return true;
 }
 
 // Records the order of the downloaded packages, the catalogue's, for the apply
 // of this run and of a later -onlyapply: a newer package written before an
 // older one would lose to it.
-void RecordPackageOrder(Program& program) {
-  std::string order;
-  for (const SelectedUpdate& update : program.SelectedUpdates) order += update.PackageFile + "\r\n";
-  if (!WriteFileWhole(program.Os.Files, program.UpdateFolder() + kPackageOrderFile, order))
-    program.Log.Write("Cannot record the order of the packages: " + program.Os.Files.LastError());
+void RecordPackageOrder(RunServices& services, const CheckSession& session) {
+  std::string order, cause;
+  for (const SelectedUpdate& update : session.SelectedUpdates) order += update.PackageFile + "\r\n";
+  if (!WriteFileWhole(services.Os.Files, services.UpdateFolder() + kPackageOrderFile, order,
+                      &cause))
+    services.Log.Write("Cannot record the order of the packages: " + cause);
 }
 
-Attempt TryServer(Program& program, Mode mode) {
-  PrintLine(program, "");
-  PrintLine(program, "Connecting to update server... : " + program.Settings.Server);
+Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSession& session,
+                  Mode mode) {
+  PrintLine(services, "");
+  PrintLine(services, "Connecting to update server... : " + session.Server);
 
   std::string text;
-  if (!FetchUpdateInfo(program, &text)) return Attempt::Failed;
+  if (!FetchUpdateInfo(services, session, &text)) return Attempt::Failed;
   std::string state = ServerState(text);
   if (state != kServerStateOk) {
-    PrintLine(program, ServerStateLine(state));
+    PrintLine(services, ServerStateLine(state));
     return Attempt::Failed;
   }
 
   if (mode == Mode::Full) {
-    PrintLine(program, "Downloading server list...");
-    if (!FetchServerList(program)) return Attempt::Failed;
+    PrintLine(services, "Downloading server list...");
+    if (!FetchServerList(services, session)) return Attempt::Failed;
   }
 
-  PrintLine(program, "Checking for new versions...");
+  PrintLine(services, "Checking for new versions...");
   SignedFileInfo signedCatalogue;
-  if (!FetchVersionInfo(program, &text, &signedCatalogue)) return Attempt::Failed;
-  if (RequiresSignatures(program) && !AcceptCatalogueTime(program, signedCatalogue.Timestamp))
+  if (!FetchVersionInfo(services, session, &text, &signedCatalogue)) return Attempt::Failed;
+  if (RequiresSignatures(services) && !AcceptCatalogueTime(services, signedCatalogue.Timestamp))
     return Attempt::Failed;
   Catalogue catalogue;
   if (ParseCatalogue(text, &catalogue) == 0) {
-    PrintLine(program, "Error: Corrupted version infos on server!");
+    PrintLine(services, "Error: Corrupted version infos on server!");
     return Attempt::Failed;
   }
 
   bool selfUpdateTried = false;
-  for (const UpdateEntry& entry : NewerUpdaterEntries(catalogue, program.InstalledUpdaterVersion)) {
+  for (const UpdateEntry& entry : NewerUpdaterEntries(catalogue, session.Installed.Updater)) {
     if (mode == Mode::CheckOnly) {
-      AnnounceNewUpdater(program, entry);
+      AnnounceNewUpdater(services, session, entry);
       return Attempt::Offered;
     }
-    if (OfferedAgainAfterReplacement(program, entry)) continue;
-    AnnounceNewUpdater(program, entry);
-    if (!AskYesNo(program, kQuestion)) return Attempt::Declined;
-    if (SelfUpdate(program, program.Settings.Server + entry.PackageFile) ==
+    if (OfferedAgainAfterReplacement(services, session, entry)) continue;
+    AnnounceNewUpdater(services, session, entry);
+    if (!AskYesNo(settings, services, kQuestion)) return Attempt::Declined;
+    if (SelfUpdate(settings, services, session, session.Server + entry.PackageFile) ==
         SelfUpdateOutcome::HandedOver)
       return Attempt::HandedOver;
     selfUpdateTried = true;
   }
   if (selfUpdateTried) return Attempt::Failed;
 
-  ShowVersionTable(program, catalogue);
+  ShowVersionTable(settings, services, session, catalogue);
   if (mode == Mode::CheckOnly)
-    return program.SelectedUpdates.empty() ? Attempt::Completed : Attempt::Offered;
-  if (program.SelectedUpdates.empty()) return Attempt::Completed;
+    return session.SelectedUpdates.empty() ? Attempt::Completed : Attempt::Offered;
+  if (session.SelectedUpdates.empty()) return Attempt::Completed;
 
-  if (!AskYesNo(program, kQuestion)) return Attempt::Declined;
+  if (!AskYesNo(settings, services, kQuestion)) return Attempt::Declined;
   // A keyed updater checks each package as soon as it has arrived: a bad one
   // goes at once, and nothing more is downloaded from this server.
   PackageArrived checkSignature;
-  if (RequiresSignatures(program))
-    checkSignature = [&program](const SelectedUpdate& update, const std::string& url,
-                                const std::string& path) {
-      return CheckSignedDownload(program, url, path, SignedName(update.PackageFile));
+  if (RequiresSignatures(services))
+    checkSignature = [&services](const SelectedUpdate& update, const std::string& url,
+                                 const std::string& path) {
+      return CheckSignedDownload(services, url, path, SignedName(update.PackageFile));
     };
-  if (!DownloadUpdates(program.Os, program.Output, program.Settings.Server, program.UpdateFolder(),
-                       program.SelectedUpdates, checkSignature))
+  if (!DownloadUpdates(services.Os, services.Output, session.Server, services.UpdateFolder(),
+                       session.SelectedUpdates, checkSignature))
     return Attempt::Failed;
-  RecordPackageOrder(program);
-  if (program.Settings.OnlyDownload) return Attempt::Completed;
-  const bool applied = ApplyUpdates(program.Packages, program.ProgramFolder);
-  if (RequiresSignatures(program)) RemoveSignaturesOfAppliedPackages(program);
+  RecordPackageOrder(services, session);
+  if (settings.OnlyDownload) return Attempt::Completed;
+  const bool applied = ApplyUpdates(services.Packages, services.ProgramFolder);
+  if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);
   return applied ? Attempt::Completed : Attempt::Failed;
 }
 
-void ReportServersExhausted(Program& program) {
-  PrintLine(program, "");
-  PrintLine(program, "Tried all servers of the update server list.");
-  PrintLine(program, "Update failed!");
+void ReportServersExhausted(RunServices& services) {
+  PrintLine(services, "");
+  PrintLine(services, "Tried all servers of the update server list.");
+  PrintLine(services, "Update failed!");
 }
 
 }  // namespace
 
-bool AskYesNo(Program& program, std::string_view question) {
-  if (program.Settings.AskMode != AskModeSetting::Ask) return true;
-  PrintLine(program, question);
+bool AskYesNo(const RunSettings& settings, RunServices& services, std::string_view question) {
+  if (settings.AskMode != AskModeSetting::Ask) return true;
+  PrintLine(services, question);
   while (true) {
-    program.Os.Clock.Sleep(kKeyPollMilliseconds);
-    ConsoleKey key = ReadConsoleKey(program);
+    services.Os.Clock.Sleep(kKeyPollMilliseconds);
+    ConsoleKey key = ReadConsoleKey(services);
     // Nobody can answer a closed input; "no" changes nothing.
     if (key.InputClosed) return false;
     if (key.Text == "y" || key.Text == "Y") return true;
@@ -167,15 +174,11 @@ bool AskYesNo(Program& program, std::string_view question) {
   }
 }
 
-CheckOutcome RunUpdateCheck(Program& program) {
-  ServerChoice choice;
-  return RunUpdateCheck(program, choice);
-}
-
-CheckOutcome RunUpdateCheck(Program& program, ServerChoice& choice) {
-  ChooseFirstServer(program.ServerList, program.Settings.Server, choice);
+CheckOutcome RunUpdateCheck(const RunSettings& settings, RunServices& services,
+                            CheckSession& session) {
+  ChooseFirstServer(session.ServerList, session.Server, session.Choice);
   while (true) {
-    switch (TryServer(program, Mode::Full)) {
+    switch (TryServer(settings, services, session, Mode::Full)) {
       case Attempt::Completed:
         return CheckOutcome::Completed;
       case Attempt::Declined:
@@ -186,22 +189,17 @@ CheckOutcome RunUpdateCheck(Program& program, ServerChoice& choice) {
       case Attempt::Offered:
         break;
     }
-    if (!ChooseNextServer(program.ServerList, program.Settings.Server, choice)) {
-      ReportServersExhausted(program);
+    if (!ChooseNextServer(session.ServerList, session.Server, session.Choice)) {
+      ReportServersExhausted(services);
       return CheckOutcome::ServersExhausted;
     }
   }
 }
 
-int RunCheckOnly(Program& program) {
-  ServerChoice choice;
-  return RunCheckOnly(program, choice);
-}
-
-int RunCheckOnly(Program& program, ServerChoice& choice) {
-  ChooseFirstServer(program.ServerList, program.Settings.Server, choice);
+int RunCheckOnly(const RunSettings& settings, RunServices& services, CheckSession& session) {
+  ChooseFirstServer(session.ServerList, session.Server, session.Choice);
   while (true) {
-    switch (TryServer(program, Mode::CheckOnly)) {
+    switch (TryServer(settings, services, session, Mode::CheckOnly)) {
       case Attempt::Offered:
         return 1;
       case Attempt::Completed:
@@ -211,8 +209,8 @@ int RunCheckOnly(Program& program, ServerChoice& choice) {
       case Attempt::HandedOver:
         break;
     }
-    if (!ChooseNextServer(program.ServerList, program.Settings.Server, choice)) {
-      ReportServersExhausted(program);
+    if (!ChooseNextServer(session.ServerList, session.Server, session.Choice)) {
+      ReportServersExhausted(services);
       return 0;
     }
   }

@@ -5,8 +5,9 @@
 
 #include <string_view>
 
-#include "protocol/server_list.h"
-#include "run/program.h"
+#include "run/check_session.h"
+#include "run/run_services.h"
+#include "run/run_settings.h"
 
 namespace updater {
 
@@ -21,17 +22,18 @@ enum class CheckOutcome {
 // Asks a yes/no question and waits for "y" or "n" (any letter case), other
 // keys ignored. Under -dontask and -silent the answer is yes without asking.
 // A closed input answers no.
-bool AskYesNo(Program& program, std::string_view question);
+bool AskYesNo(const RunSettings& settings, RunServices& services, std::string_view question);
 
-// The full check.
-CheckOutcome RunUpdateCheck(Program& program);
-// The same with the server choice given, so a test can fix the order.
-CheckOutcome RunUpdateCheck(Program& program, ServerChoice& choice);
+// The full check, over the session's servers: the first is the server in use
+// (the -server value) when there is one, then list entries as the session's
+// choice draws them, then the built-in default. The session's server in use
+// is the last one tried, and its selected updates those of that server.
+CheckOutcome RunUpdateCheck(const RunSettings& settings, RunServices& services,
+                            CheckSession& session);
 
 // The check of -onlycheck: no questions, no downloads, nothing written.
 // Returns 1 when a server offers a newer updater or at least one update of
 // the main program is selected, 0 otherwise (also when every server failed).
-int RunCheckOnly(Program& program);
-int RunCheckOnly(Program& program, ServerChoice& choice);
+int RunCheckOnly(const RunSettings& settings, RunServices& services, CheckSession& session);
 
 }  // namespace updater

@@ -1,17 +1,12 @@
-// The program's own small files, read and written whole.
+// The program's own files, read and written whole.
 #include "system/small_files.h"
 
 #include <algorithm>
 #include <memory>
 
-namespace updater {
+#include "system/update_folder.h"
 
-bool IsPlainFileName(std::string_view name) {
-  // Without a separator or a drive, only "." and ".." can name anything but
-  // a file in the folder; other dots are part of the name.
-  return !name.empty() && name != "." && name != ".." &&
-         name.find_first_of("\\/:") == std::string_view::npos;
-}
+namespace updater {
 
 SmallFileRead ReadSmallFile(FileSystem& files, const std::string& path, int64_t limit,
                             std::string* bytes) {
@@ -38,8 +33,9 @@ SmallFileRead ReadSmallFile(FileSystem& files, const std::string& path, int64_t 
   return SmallFileRead::TooLarge;
 }
 
-bool WriteSmallFile(FileSystem& files, const std::string& path, std::string_view bytes) {
-  const std::string part = path + ".part";
+bool WriteFileWhole(FileSystem& files, const std::string& path, std::string_view bytes,
+                    std::string* cause) {
+  const std::string part = PartPath(path);
   std::unique_ptr<File> file = files.Create(part);
   bool written =
       file && file->Write(bytes.data(), static_cast<int64_t>(bytes.size())) && file->Flush();
@@ -47,6 +43,7 @@ bool WriteSmallFile(FileSystem& files, const std::string& path, std::string_view
   // moved or deleted.
   written = file && file->Close() && written;
   if (written && files.Replace(part, path)) return true;
+  *cause = files.LastError();
   file.reset();
   if (files.Exists(part)) files.Delete(part);
   return false;

@@ -1,5 +1,5 @@
-// The program's own small files: which names are plain file names, and
-// reading and writing a small file whole through a FileSystem.
+// The program's own files: reading a small file whole, and writing a file
+// whole, through a FileSystem.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +9,6 @@
 #include "system/file_system.h"
 
 namespace updater {
-
-// True when `name` is a plain file name that stays in the folder it is
-// joined to: not empty, not "." or "..", and without "\", "/" or ":". Dots
-// elsewhere ("VOXA_1.05..final.mxu") are part of the name.
-bool IsPlainFileName(std::string_view name);
 
 enum class SmallFileRead {
   Done,      // `*bytes` holds the whole file
@@ -29,10 +24,13 @@ enum class SmallFileRead {
 SmallFileRead ReadSmallFile(FileSystem& files, const std::string& path, int64_t limit,
                             std::string* bytes);
 
-// Writes `bytes` to `path` whole: into `path` + ".part" first, which is
-// flushed, closed and then moved over `path`. False when that fails (the
-// cause is the file system's), with `path` as it was and the ".part" file
-// removed.
-bool WriteSmallFile(FileSystem& files, const std::string& path, std::string_view bytes);
+// Writes `bytes` to `path` whole, the one way every file the updater makes
+// whole is written: into PartPath(`path`) first (NAME.part beside it), which
+// is flushed, closed and then moved over `path` in one step, so that `path`
+// is only ever the old file or the whole new one. False, with the file
+// system's cause in `*cause`, when any step fails; `path` is then as it was
+// and the ".part" file is removed. A killed writer leaves the ".part" file.
+bool WriteFileWhole(FileSystem& files, const std::string& path, std::string_view bytes,
+                    std::string* cause);
 
 }  // namespace updater

@@ -1,8 +1,10 @@
 // Downloading the selected update packages into the update folder.
 #include "transfer/download_updates.h"
 
+#include <string>
 #include <vector>
 
+#include "system/update_folder.h"
 #include "transfer/http_error_text.h"
 
 namespace updater {
@@ -30,17 +32,13 @@ void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
   request.OnFinished = nullptr;
 }
 
-bool IsPlainPackageFileName(std::string_view name) {
-  // Without a separator or a drive, only "." and ".." can name anything but
-  // a file in the update folder; other dots are part of the name.
-  return !name.empty() && name != "." && name != ".." &&
-         name.find_first_of("\\/:") == std::string_view::npos;
-}
-
 void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
-  // Packages, the signatures kept beside them, and the part of a package
-  // whose download was cut off.
-  for (const char* pattern : {"*.mxu", "*.mxu.minisig", "*.mxu.part"}) {
+  // Packages, the signatures kept beside them, and the parts of either that a
+  // cut download or a killed writer left.
+  const std::string patterns[] = {kPackagePattern, kPackageSignaturePattern,
+                                  std::string(kPackagePattern) + kPartSuffix,
+                                  std::string(kPackageSignaturePattern) + kPartSuffix};
+  for (const std::string& pattern : patterns) {
     std::vector<FolderEntry> entries;
     if (!files.ListFolder(updateFolder, pattern, &entries)) return;
     for (const FolderEntry& entry : entries)
@@ -62,7 +60,7 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
     report.Line("Downloading... : " + update.Name);
     // The name comes from the server and becomes a local file name: it must
     // not lead out of the update folder.
-    if (!IsPlainPackageFileName(update.PackageFile)) {
+    if (!IsPlainFileName(update.PackageFile)) {
       report.Line("Error: Invalid package file name: " + update.PackageFile);
       return false;
     }

@@ -3,7 +3,6 @@
 
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "system/platform.h"
@@ -20,9 +19,9 @@ struct SelectedUpdate {
 };
 
 // Removes the package files ("*.mxu") left in `updateFolder`, their
-// signatures ("*.mxu.minisig") and parts of cut downloads ("*.mxu.part");
-// folders and other files stay, and a file that cannot be deleted is passed
-// over.
+// signatures ("*.mxu.minisig") and what a cut download or a killed writer of
+// either leaves ("*.mxu.part", "*.mxu.minisig.part"); folders and other files
+// stay, and a file that cannot be deleted is passed over.
 void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder);
 
 // Called when the package of `update` has arrived whole, from `url`, at
@@ -48,10 +47,5 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
 // into it.
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
                            const std::string& fileName, Report& report);
-
-// True when a catalogue's package file name is a plain file name that stays
-// inside the update folder: not empty, not "." or "..", and without "\", "/"
-// or ":". Dots elsewhere ("VOXA_1.05..final.mxu") are part of the name.
-bool IsPlainPackageFileName(std::string_view name);
 
 }  // namespace updater

@@ -9,6 +9,8 @@
 #include <new>
 #include <optional>
 
+#include "system/update_folder.h"
+#include "transfer/http_error_text.h"
 #include "transfer/url_split.h"
 
 namespace updater {
@@ -289,9 +291,9 @@ HTTPGetResult Transfer::Run() {
     return FailWith(R::ErrMemory, "no memory for a read buffer");
   }
   if (Request.Target == HTTPGetTarget::File) {
-    File = Os.Files.Create(TemporaryDownloadName(Request.FileName));
+    File = Os.Files.Create(PartPath(Request.FileName));
     if (!File) return FileFailure(R::ErrCreateFile);
-    TemporaryName = TemporaryDownloadName(Request.FileName);
+    TemporaryName = PartPath(Request.FileName);
   }
   if (Request.OnConnected) Request.OnConnected(Request, Handle.get());
 
@@ -577,8 +579,6 @@ HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request) {
   int64_t bodyBytes = 0;
   return Perform(os, request, &bodyBytes, nullptr);
 }
-
-std::string TemporaryDownloadName(const std::string& fileName) { return fileName + ".part"; }
 
 HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request, Report& report) {
   const uint64_t start = os.Clock.Milliseconds();

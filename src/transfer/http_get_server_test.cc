@@ -12,6 +12,8 @@
 #include "http/tls_server.h"
 #include "support/recording_report.h"
 #include "support/temp_folder.h"
+#include "system/update_folder.h"
+#include "transfer/http_error_text.h"
 #include "transfer/http_get.h"
 
 namespace updater {
@@ -375,7 +377,7 @@ TEST_F(HttpGetServerTest, UncreatableTargetFile) {
     EXPECT_EQ(HTTPGetErrorText(HTTPGetResult::ErrCreateFile, request),
               "Cannot create the file " + fileName);
     EXPECT_FALSE(request.FailureCause.empty());
-    EXPECT_FALSE(FileExists(TemporaryDownloadName(fileName)));
+    EXPECT_FALSE(FileExists(PartPath(fileName)));
   }
   EXPECT_TRUE(std::filesystem::is_directory(aFolder));
 }
@@ -535,7 +537,7 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
     const auto& c = cases[i];
     SCOPED_TRACE(c.Name);
     WriteWholeFile(target_, "keep me");
-    WriteWholeFile(TemporaryDownloadName(target_), "left by a killed run");
+    WriteWholeFile(PartPath(target_), "left by a killed run");
     const size_t before = server_.Requests().size();
     HTTPGetRequest request = FileRequest("/" + std::to_string(i));
     request.Target = c.Target;
@@ -564,7 +566,7 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
     } else {
       EXPECT_TRUE(ReadWholeFile(target_) == "keep me");
     }
-    EXPECT_FALSE(FileExists(TemporaryDownloadName(target_)));
+    EXPECT_FALSE(FileExists(PartPath(target_)));
   }
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "transfer/http_get.h"
+#include "transfer/http_get_request.h"
 
 namespace updater {
 

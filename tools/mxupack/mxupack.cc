@@ -12,6 +12,7 @@
 #include "mxupack/file_tree.h"
 #include "mxupack/publish.h"
 #include "packages/apply_updates.h"
+#include "packages/entry_names.h"
 #include "packages/package_codecs.h"
 #include "packages/package_format.h"
 #include "packages/package_reader.h"

@@ -1,4 +1,5 @@
-// Process start on Windows: a windowed program with a Unicode entry point.
+// The program's entry point on Windows: a windowed program with a Unicode
+// entry point.
 #include <windows.h>
 
 #include "run/program.h"
@@ -12,6 +13,6 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   updater::Program program(updater::RealPlatform());
-  program.PublicKey = UPDATER_PUBLIC_KEY;
+  program.Services.PublicKey = UPDATER_PUBLIC_KEY;
   updater::RunMain(program);
 }

@@ -1,4 +1,4 @@
-// Process start on POSIX.
+// The program's entry point on POSIX: the platform's backend, then the run.
 #include "run/program.h"
 #include "run/run_main.h"
 #include "system/posix/posix_platform.h"
@@ -12,6 +12,6 @@
 int main(int argc, char** argv) {
   updater::InitPosixPlatform(argc, argv);
   updater::Program program(updater::RealPlatform());
-  program.PublicKey = UPDATER_PUBLIC_KEY;
+  program.Services.PublicKey = UPDATER_PUBLIC_KEY;
   updater::RunMain(program);
 }

@@ -1,0 +1,33 @@
+// The session of one update check: what it compares the servers' offers
+// with, the servers it has left, the server in use and how the next one is
+// chosen, and the updates it selected.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "protocol/server_list.h"
+#include "run/installed_versions.h"
+#include "transfer/download_updates.h"
+
+namespace updater {
+
+struct CheckSession {
+  // The programs installed, found at the start of the run.
+  InstalledVersions Installed;
+  // This run is the updater that a completed self-replacement just put in
+  // place: the copy left in the update folder is this very program, and an
+  // updater offered again is reported rather than fetched once more.
+  bool StartedAfterReplacement = false;
+  // Base URLs of the update servers not yet tried, each ending with "/".
+  std::vector<std::string> ServerList;
+  // The base URL of the server in use: the -server value until the check
+  // chooses the first server, then each server it tries.
+  std::string Server;
+  // How the next server is drawn; a test fixes the order through it.
+  ServerChoice Choice;
+  // The updates of the main program that the version table selected.
+  std::vector<SelectedUpdate> SelectedUpdates;
+};
+
+}  // namespace updater
