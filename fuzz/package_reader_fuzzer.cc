@@ -1,9 +1,13 @@
 // Feeds arbitrary bytes to the package reader as a downloaded package: the
 // header, the directory and the selection of entries, then every entry
 // decoded both ways the reader can, into memory and streamed into a file.
-// Both ways must agree on which entries decode and on their content. Every
-// entry's target holds a fixed reference first, the file the patches of the
-// seed corpus were made from (fuzz/corpus/package_reader/patch.mxu).
+// Both ways must agree on which entries decode and on their content (an
+// empty stored entry is an empty file); a remove entry decodes neither way,
+// and a patch decodes only when its reference check finds the target to be
+// the file it was made from. Every entry's target holds a fixed reference
+// first, the file the patches of the seed corpus were made from
+// (fuzz/corpus/package_reader/patch.mxu); empty_and_remove.mxu holds empty
+// and remove entries.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -173,6 +177,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (row.Size > kLargestEntry || row.PackedSize > kLargestEntry) continue;
 
     files.Files["out"] = reference;
+    const updater::PackageCodec* codec = updater::FindCodec(row.Method);
+    std::string cause;
+    const bool patchFits = codec && codec->DecodesAgainstTarget &&
+                           updater::CheckPatchReference(reader, name, "out", &cause) ==
+                               updater::ReferenceCheck::Matches;
     updater::DecodeContext context;
     context.TargetPath = "out";
     context.Files = &files;
@@ -181,6 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool inMemory = updater::LoadEntry(reader, name, &content, &loaded, context);
     const bool streamed = updater::ExtractEntry(reader, name, "out");
     Require(inMemory == streamed);
+    if (updater::RemovesTarget(row)) Require(!inMemory);
+    if (codec && codec->DecodesAgainstTarget && inMemory) Require(patchFits);
     if (inMemory) {
       Require(loaded == position && content.Size == row.Size);
       const std::string& written = files.Files["out"];

@@ -6,11 +6,14 @@
 // not at all, with nothing of the apply left behind.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "packages/apply_journal.h"
 #include "packages/apply_updates.h"
+#include "packages/entry_names.h"
 #include "packages/package_test_util.h"
 
 namespace updater {
@@ -135,71 +138,89 @@ TEST(ApplyInterruptionTest, EveryInterruptionEndsWithThePackageWholeOrAbsent) {
   }
 }
 
+// Content of a file before and after an update; none when the file is not
+// there (after: also when the update removes it).
+using Content = std::optional<std::string>;
+using Contents = std::map<std::string, std::pair<Content, Content>>;
+
 // A package of a few dozen files over an installation: some replace files it
 // holds, some are new beside them, some are new in folders the package
-// creates. Content before (empty: none) and after, by name.
-std::map<std::string, std::pair<std::string, std::string>> SweepFiles() {
-  std::map<std::string, std::pair<std::string, std::string>> files;
-  for (int i = 0; i < 7; ++i) {
+// creates; `replaced` and `created` of each kind.
+Contents SweepFiles(int replaced = 7, int created = 5) {
+  Contents files;
+  for (int i = 0; i < replaced; ++i) {
     const std::string n = std::to_string(i);
     files["Old" + n + ".dat"] = {"old " + n, "new " + n + std::string(i, '+')};
     files["Data\\Old" + n + ".dat"] = {"old data " + n, "new data " + n};
   }
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < created; ++i) {
     const std::string n = std::to_string(i);
-    files["Fresh" + n + ".txt"] = {"", "fresh " + n};
-    files["New\\Deep\\File" + n + ".txt"] = {"", "deep " + n};
+    files["Fresh" + n + ".txt"] = {std::nullopt, "fresh " + n};
+    files["New\\Deep\\File" + n + ".txt"] = {std::nullopt, "deep " + n};
   }
   files["VOXA.exe"] = {"old voxa", "new voxa"};
   return files;
 }
 
-// Applying under a file system whose Nth move, deletion or write fails, once
-// or from then on, or whose commit fails half-way and which is killed at
-// its Nth change (in the rollback too), and then the next run's recovery on
-// a healthy one: the installation is exactly the old one with the package
-// waiting, or exactly the new one, never a mix and never with a file
-// missing; a package that waits applies whole on a later run, and nothing of
-// any apply stays.
-TEST(ApplyInterruptionTest, FailingMovesDeletionsAndWritesNeverLoseAFile) {
-  const auto content = SweepFiles();
-  std::string package;
-  {
-    testing::Installation maker;
-    std::vector<std::pair<std::string, std::string>> entries;
-    for (const auto& [name, change] : content) entries.push_back({name, change.second});
-    maker.Pack("P.mxu", entries, PackageMethod::Zlib);
-    package = maker.Read("P.mxu");
-  }
-  Names oldTree = {"Data/", "Update/", "Update/P.mxu"},
-        newTree = {"Data/", "New/", "New/Deep/", "Update/"};
+// What waits in the update folder: the packages, by name, and the order
+// file's text (none when empty).
+struct Waiting {
+  std::vector<std::pair<std::string, std::string>> Packages;
+  std::string Order;
+};
+
+struct Sweep {
+  const char* What;
+  updater::Calls Calls;
+  updater::Mode Mode;
+  int64_t FailingMove = 0;  // fails once, below the sweep's interruption
+  int64_t From = 1;         // the first N
+};
+
+const Sweep kSweeps[] = {
+    // The commit fails at its 30th move; the rollback is killed at each of
+    // its moves and deletions.
+    {"the 30th move failing and a kill at the Nth move", Calls::Moves, Mode::Crash, 30, 31},
+    {"the 30th move failing and a kill at the Nth deletion", Calls::Deletions, Mode::Crash, 30},
+    {"moves failing from the Nth on", Calls::Moves, Mode::FailFromThenOn},
+    {"the Nth move failing", Calls::Moves, Mode::Fail},
+    {"deletions failing from the Nth on", Calls::Deletions, Mode::FailFromThenOn},
+    {"the Nth deletion failing", Calls::Deletions, Mode::Fail},
+    {"writes failing from the Nth on", Calls::Writes, Mode::FailFromThenOn},
+    {"the Nth write failing", Calls::Writes, Mode::Fail},
+};
+
+// The names of the tree (as Installation::Tree gives them) of the files that
+// `content` says are there, before or after, with their folders; folders
+// that held files stay after, even when all their files were removed.
+Names TreeOf(const Contents& content, bool after, const Names& more) {
+  std::set<std::string> names(more.begin(), more.end());
   for (const auto& [name, change] : content) {
     std::string tree = name;
     std::replace(tree.begin(), tree.end(), '\\', '/');
-    if (!change.first.empty()) oldTree.push_back(tree);
-    newTree.push_back(tree);
+    if (after ? change.second.has_value() : change.first.has_value()) names.insert(tree);
+    if (!change.first && !(after && change.second)) continue;
+    for (size_t slash = tree.find('/'); slash != std::string::npos;
+         slash = tree.find('/', slash + 1))
+      names.insert(tree.substr(0, slash + 1));
   }
-  std::sort(oldTree.begin(), oldTree.end());
-  std::sort(newTree.begin(), newTree.end());
+  return Names(names.begin(), names.end());
+}
 
-  struct Sweep {
-    const char* What;
-    updater::Calls Calls;
-    updater::Mode Mode;
-    int64_t FailingMove = 0;  // fails once, below the sweep's interruption
-    int64_t From = 1;         // the first N
-  } sweeps[] = {
-      // The commit fails at its 30th move; the rollback is killed at each of
-      // its moves and deletions.
-      {"the 30th move failing and a kill at the Nth move", Calls::Moves, Mode::Crash, 30, 31},
-      {"the 30th move failing and a kill at the Nth deletion", Calls::Deletions, Mode::Crash, 30},
-      {"moves failing from the Nth on", Calls::Moves, Mode::FailFromThenOn},
-      {"the Nth move failing", Calls::Moves, Mode::Fail},
-      {"deletions failing from the Nth on", Calls::Deletions, Mode::FailFromThenOn},
-      {"the Nth deletion failing", Calls::Deletions, Mode::Fail},
-      {"writes failing from the Nth on", Calls::Writes, Mode::FailFromThenOn},
-      {"the Nth write failing", Calls::Writes, Mode::Fail},
-  };
+// Applies what waits under a file system whose Nth move, deletion, write or
+// change fails, once or from then on, or whose commit fails half-way and
+// which is killed at its Nth change (in the rollback too), and then the next
+// run's recovery on a healthy one: the installation is exactly the old one
+// with the packages waiting, or exactly the new one, never a mix and never
+// with a file missing; packages that wait apply whole on a later run, and
+// nothing of any apply stays.
+void SweepFailures(const Contents& content, const Waiting& waiting,
+                   const std::vector<Sweep>& sweeps) {
+  const std::string kOrder = "Update/Packages.order";
+  Names waitingFiles = {"Update/"};
+  for (const auto& [name, bytes] : waiting.Packages) waitingFiles.push_back("Update/" + name);
+  const Names oldTree = TreeOf(content, false, waitingFiles);
+  const Names newTree = TreeOf(content, true, {"Update/"});
   // Nothing here depends on the disk keeping what it was given.
   testing::UnsyncedFileSystem unsynced;
   for (const Sweep& sweep : sweeps) {
@@ -207,11 +228,15 @@ TEST(ApplyInterruptionTest, FailingMovesDeletionsAndWritesNeverLoseAFile) {
     for (int64_t at = sweep.From; !::testing::Test::HasFailure(); ++at) {
       SCOPED_TRACE(std::string(sweep.What) + ", N = " + std::to_string(at));
       testing::Installation t;
+      for (const auto& [name, change] : content) {
+        if (!change.first) continue;
+        const std::string folder = FolderPart(name);
+        if (!folder.empty()) std::filesystem::create_directories(t.Native(t.At(folder)));
+        t.Write(name, *change.first);
+      }
       t.Files.CreateFolder(t.At("Update\\"));
-      t.Files.CreateFolder(t.At("Data\\"));
-      for (const auto& [name, change] : content)
-        if (!change.first.empty()) t.Write(name, change.first);
-      t.Write("Update\\P.mxu", package);
+      for (const auto& [name, bytes] : waiting.Packages) t.Write("Update\\" + name, bytes);
+      if (!waiting.Order.empty()) t.Write("Update\\Packages.order", waiting.Order);
       std::optional<InterruptingFileSystem> below;
       if (sweep.FailingMove > 0)
         below.emplace(Mode::Fail, sweep.FailingMove, Calls::Moves, unsynced);
@@ -229,26 +254,106 @@ TEST(ApplyInterruptionTest, FailingMovesDeletionsAndWritesNeverLoseAFile) {
       RecoverUnfinishedApply(unsynced, next, t.ProgramFolder);
       bool allOld = true, allNew = true;
       for (const auto& [name, change] : content) {
-        const std::string now = t.Has(name) ? t.Read(name) : std::string();
+        const Content now = t.Has(name) ? Content(t.Read(name)) : std::nullopt;
         allOld = allOld && now == change.first;
         allNew = allNew && now == change.second;
       }
-      const Names tree = t.Tree();
+      // A run that ended early leaves the order file, which the next
+      // ApplyUpdates removes once nothing it names waits.
+      Names tree = t.Tree();
+      const bool ordered = std::count(tree.begin(), tree.end(), kOrder) != 0;
+      tree.erase(std::remove(tree.begin(), tree.end(), kOrder), tree.end());
       ASSERT_TRUE((allOld && tree == oldTree) || (allNew && tree == newTree))
           << "neither the old nor the new installation; log: "
           << ::testing::PrintToString(next.Logged) << " tree: " << ::testing::PrintToString(tree);
       ++outcomes[allNew ? 'n' : 'o'];
-      if (allOld) {
-        PackageReader again(unsynced, next);
-        EXPECT_TRUE(ApplyUpdates(again, t.ProgramFolder));
-        ClosePackages(again);
-        EXPECT_EQ(t.Tree(), newTree);
+      if (allOld && !waiting.Order.empty()) {
+        ASSERT_TRUE(ordered);
+        EXPECT_EQ(t.Read("Update\\Packages.order"), waiting.Order);
       }
+      PackageReader again(unsynced, next);
+      EXPECT_TRUE(ApplyUpdates(again, t.ProgramFolder));
+      ClosePackages(again);
+      EXPECT_EQ(t.Tree(), newTree);
       if (!failing.WasInterrupted()) break;
     }
     SCOPED_TRACE(sweep.What);
     EXPECT_GT(outcomes['o'] + outcomes['n'], 8);
   }
+}
+
+std::string ZlibPackage(const Contents& content) {
+  testing::Installation maker;
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const auto& [name, change] : content) entries.push_back({name, *change.second});
+  maker.Pack("P.mxu", entries, PackageMethod::Zlib);
+  return maker.Read("P.mxu");
+}
+
+TEST(ApplyInterruptionTest, FailingMovesDeletionsAndWritesNeverLoseAFile) {
+  const Contents content = SweepFiles();
+  SweepFailures(content, {{{"P.mxu", ZlibPackage(content)}}, ""},
+                std::vector<Sweep>(std::begin(kSweeps), std::end(kSweeps)));
+}
+
+// The entries of a package of a release: content as zlib (or stored when
+// empty: an empty file), or none for a remove entry.
+std::string ReleasePart(const std::vector<std::pair<std::string, Content>>& entries) {
+  std::vector<RawEntry> raw;
+  for (const auto& [name, content] : entries) {
+    if (!content)
+      raw.push_back({name, 1, PackageMethod::Remove, {{0, "", 0}}});
+    else if (content->empty())
+      raw.push_back({name, 1, PackageMethod::Stored, {{0, "", 0}}});
+    else
+      raw.push_back({name,
+                     1,
+                     PackageMethod::Zlib,
+                     {{0, EncodeZlib(*content), static_cast<int32_t>(content->size())}}});
+  }
+  return BuildPackageBytes(raw, PackageMethod::Stored);
+}
+
+// A release in three packages, with empty files and removed files (the last
+// of a folder among them, and one that is not there), applied as one
+// transaction under the same failures and under a kill at every change it
+// makes.
+TEST(ApplyInterruptionTest, AReleaseInThreePackagesIsAppliedWholeOrNotAtAll) {
+  // Fewer files than in the sweeps of one package, so that the sweeps stay
+  // short under Wine: the commit makes 35 moves.
+  Contents content = SweepFiles(5, 3);
+  content["Empty.txt"] = {std::nullopt, ""};
+  content["Data\\Emptied.dat"] = {"old emptied", ""};
+  content["Gone0.txt"] = {"old gone 0", std::nullopt};
+  content["Gone1.txt"] = {"old gone 1", std::nullopt};
+  content["Data\\Gone.dat"] = {"old data gone", std::nullopt};
+  content["Only\\Only.dat"] = {"only", std::nullopt};
+  content["Missing.txt"] = {std::nullopt, std::nullopt};
+  // Part 1 writes the top folder's files, part 2 those below it and removes
+  // one file, part 3 removes the others and writes VOXA.exe over part 1's.
+  std::vector<std::pair<std::string, Content>> parts[3];
+  for (const auto& [name, change] : content) {
+    if (name == "VOXA.exe") continue;
+    const int part = !change.second                         ? (name == "Gone0.txt" ? 1 : 2)
+                     : name.find('\\') == std::string::npos ? 0
+                                                            : 1;
+    parts[part].push_back({name, change.second});
+  }
+  parts[0].push_back({"VOXA.exe", Content("voxa of part 1")});
+  parts[2].push_back({"VOXA.exe", content["VOXA.exe"].second});
+  Waiting waiting;
+  for (int i = 0; i < 3; ++i)
+    waiting.Packages.push_back(
+        {"VOXA-1.05-" + std::to_string(i + 1) + ".mxu", ReleasePart(parts[i])});
+  waiting.Order = EncodePackageOrder({{"VOXA-1.05-1.mxu", "VOXA-1.05-2.mxu", "VOXA-1.05-3.mxu"}});
+  std::vector<Sweep> sweeps(std::begin(kSweeps), std::end(kSweeps));
+  // The commit fails two thirds of the way.
+  sweeps[0] = {"the 24th move failing and a kill at the Nth move", Calls::Moves, Mode::Crash, 24,
+               25};
+  sweeps[1] = {"the 24th move failing and a kill at the Nth deletion", Calls::Deletions,
+               Mode::Crash, 24};
+  sweeps.push_back({"a kill at the Nth change", Calls::Changes, Mode::Crash});
+  SweepFailures(content, waiting, sweeps);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The journal of one package's apply, the commit, the rollback and the
+// The journal of one apply transaction, the commit, the rollback and the
 // recovery at start.
 #include "packages/apply_journal.h"
 
@@ -15,10 +15,14 @@ namespace updater {
 
 namespace {
 
-constexpr std::string_view kHeaderRecord = "VOXA apply journal 2\n";
+constexpr std::string_view kHeaderRecord = "VOXA apply journal 3\n";
+// The journal of the updaters before transactions: one package, no removes.
+constexpr std::string_view kSinglePackageHeaderRecord = "VOXA apply journal 2\n";
 constexpr std::string_view kHeaderWords = "VOXA apply journal ";
-// A journal of a package of 65,535 entries with names of 255 bytes takes
-// about 20 MiB.
+// A package's directory of at most 64 KiB holds a few thousand entries,
+// whose records take at most about 2 MiB: this is room for a transaction of
+// more than a dozen of the largest packages. A larger journal is never
+// written.
 constexpr int64_t kMaxJournalSize = 32 << 20;
 constexpr int64_t kReadChunk = 1 << 20;
 // "~mx" and up to this many digits.
@@ -92,23 +96,31 @@ std::string_view StoredName(const std::string& path, const std::string& target) 
 
 std::string EncodeBody(const ApplyJournal& journal, uint32_t* checksum) {
   std::string out(kHeaderRecord);
-  out += "package";
-  AppendField(out, journal.Package);
-  out += '\n';
+  for (const std::string& package : journal.Packages) {
+    out += "package";
+    AppendField(out, package);
+    out += '\n';
+  }
   for (const std::string& folder : journal.Folders) {
     out += "folder";
     AppendField(out, folder);
     out += '\n';
   }
   for (const JournalFile& file : journal.Files) {
-    out += file.Existed ? "file 1 " : "file 0 ";
-    out += std::to_string(file.Size);
+    if (file.Removes) {
+      out += "remove";
+    } else {
+      out += file.Existed ? "file 1 " : "file 0 ";
+      out += std::to_string(file.Size);
+    }
     AppendField(out, file.Target);
-    AppendField(out, StoredName(file.Staged, file.Target));
+    if (!file.Removes) AppendField(out, StoredName(file.Staged, file.Target));
     AppendField(out, StoredName(file.Aside, file.Target));
     out += '\n';
   }
-  out += "end " + std::to_string(1 + journal.Folders.size() + journal.Files.size()) + ' ';
+  out += "end " +
+         std::to_string(journal.Packages.size() + journal.Folders.size() + journal.Files.size()) +
+         ' ';
   *checksum = Checksum(out);
   out += Hex(*checksum) + '\n';
   return out;
@@ -190,30 +202,40 @@ struct CopyBody {
   size_t Length = 0;  // where the marks begin
 };
 
-bool ParseBody(std::string_view bytes, CopyBody* body) {
-  if (bytes.substr(0, kHeaderRecord.size()) != kHeaderRecord) return false;
+// Parses a body that starts with `header`, one of the two versions read.
+bool ParseBody(std::string_view bytes, std::string_view header, CopyBody* body) {
+  if (bytes.substr(0, header.size()) != header) return false;
+  // Version 2 has exactly one package and no removes.
+  const bool singlePackage = header == kSinglePackageHeaderRecord;
   ApplyJournal& read = body->Journal;
   read = ApplyJournal();
-  RecordReader reader(bytes.substr(kHeaderRecord.size()));
+  RecordReader reader(bytes.substr(header.size()));
   uint64_t records = 0;
-  bool havePackage = false;
   while (true) {
     std::string keyword;
     if (!reader.Keyword(&keyword)) return false;
     if (keyword == "end") {
       uint64_t count = 0;
-      if (!reader.NumberField(&count) || count != records || !havePackage) return false;
-      const size_t checked = kHeaderRecord.size() + reader.Position() + 1;
+      if (!reader.NumberField(&count) || count != records || read.Packages.empty()) return false;
+      const size_t checked = header.size() + reader.Position() + 1;
       uint32_t checksum = 0;
       if (!reader.HexField(&checksum) || !reader.EndOfRecord()) return false;
       if (checksum != Checksum(bytes.substr(0, checked))) return false;
       body->Checksum = checksum;
-      body->Length = kHeaderRecord.size() + reader.Position();
+      body->Length = header.size() + reader.Position();
       return true;
     }
-    if (keyword == "package" && !havePackage) {
-      if (!reader.Field(&read.Package)) return false;
-      havePackage = true;
+    if (keyword == "package" && !(singlePackage && !read.Packages.empty())) {
+      read.Packages.emplace_back();
+      if (!reader.Field(&read.Packages.back())) return false;
+    } else if (keyword == "remove" && !singlePackage) {
+      JournalFile file;
+      std::string aside;
+      if (!reader.Field(&file.Target) || !reader.Field(&aside)) return false;
+      file.Existed = true;
+      file.Removes = true;
+      file.Aside = FolderPart(file.Target) + aside;
+      read.Files.push_back(std::move(file));
     } else if (keyword == "folder") {
       read.Folders.emplace_back();
       if (!reader.Field(&read.Folders.back())) return false;
@@ -239,15 +261,27 @@ bool ParseBody(std::string_view bytes, CopyBody* body) {
 
 CopyBody ReadCopyBody(std::string_view bytes) {
   CopyBody body;
-  body.Whole = ParseBody(bytes, &body);
-  if (body.Whole || bytes.size() < kHeaderRecord.size()) return body;
-  if (bytes.substr(0, kHeaderRecord.size()) != kHeaderRecord) {
+  // Both headers have the same length.
+  static_assert(kHeaderRecord.size() == kSinglePackageHeaderRecord.size());
+  for (std::string_view header : {kHeaderRecord, kSinglePackageHeaderRecord})
+    if (ParseBody(bytes, header, &body)) {
+      body.Whole = true;
+      return body;
+    }
+  if (bytes.size() < kHeaderRecord.size()) return body;
+  const std::string_view header = bytes.substr(0, kHeaderRecord.size());
+  if (header != kHeaderRecord && header != kSinglePackageHeaderRecord) {
     // A header with a changed byte: the checksum, which covers the header,
     // holds with the right one in its place only when nothing else changed.
-    std::string repaired(bytes);
-    repaired.replace(0, kHeaderRecord.size(), kHeaderRecord);
-    body.Whole = ParseBody(repaired, &body);
-    body.OtherVersion = !body.Whole && bytes.substr(0, kHeaderWords.size()) == kHeaderWords;
+    for (std::string_view known : {kHeaderRecord, kSinglePackageHeaderRecord}) {
+      std::string repaired(bytes);
+      repaired.replace(0, known.size(), known);
+      if (ParseBody(repaired, known, &body)) {
+        body.Whole = true;
+        return body;
+      }
+    }
+    body.OtherVersion = bytes.substr(0, kHeaderWords.size()) == kHeaderWords;
   }
   return body;
 }
@@ -344,11 +378,12 @@ bool HasSize(FileSystem& files, const std::string& path, int64_t size) {
   return file && file->Size() == size;
 }
 
-// Every file still has its new content, staged or already in place.
+// Every file still has its new content, staged or already in place (a
+// removal can always be completed).
 bool NewContentComplete(FileSystem& files, const std::string& programFolder,
                         const ApplyJournal& journal) {
   for (const JournalFile& file : journal.Files)
-    if (!files.Exists(programFolder + file.Staged) &&
+    if (!file.Removes && !files.Exists(programFolder + file.Staged) &&
         !HasSize(files, programFolder + file.Target, file.Size))
       return false;
   return true;
@@ -362,6 +397,7 @@ bool RemoveStaging(FileSystem& files, const std::string& programFolder, const Ap
                    std::string* cause) {
   bool removed = true;
   for (const JournalFile& file : journal.Files) {
+    if (file.Removes) continue;
     const std::string staged = programFolder + file.Staged;
     if (files.Exists(staged) && !files.Delete(staged)) removed = Fail(cause, files.LastError());
   }
@@ -391,25 +427,35 @@ bool ConfineJournal(FileSystem& files, const std::string& programFolder,
     *reason = std::move(text);
     return false;
   };
-  const std::string& package = journal.Package;
-  if (!IsPackageFileName(package))
-    return refuse("the package " + package + " is not a package file name");
-  std::vector<std::string> paths = {InUpdateFolder(package)};
+  if (journal.Packages.empty()) return refuse("it names no package");
+  std::vector<std::string> paths;
+  for (const std::string& package : journal.Packages) {
+    if (!IsPackageFileName(package))
+      return refuse("the package " + package + " is not a package file name");
+    paths.push_back(InUpdateFolder(package));
+  }
   for (const std::string& folder : journal.Folders) {
     if (folder.empty() || folder.back() != '\\' || !IsSafeEntryName(folder))
       return refuse("the folder " + folder + " is not a name below the program folder");
     paths.push_back(folder);
   }
   std::set<std::string> targets, temporaries;
+  std::multiset<std::string> namings;
   for (const JournalFile& file : journal.Files) {
     if (!IsSafeEntryName(file.Target) || file.Target.back() == '\\' || file.Target.back() == '/')
       return refuse("the file " + file.Target + " is not a name below the program folder");
     targets.insert(FoldedName(file.Target));
+    namings.insert(FoldedName(file.Target));
   }
   for (const JournalFile& file : journal.Files) {
+    // What a rollback would put back there could not be told.
+    if (file.Removes && namings.count(FoldedName(file.Target)) > 1)
+      return refuse("the removed file " + file.Target + " is named twice");
     paths.push_back(file.Target);
     const std::string folder = FolderPart(file.Target);
-    for (const std::string* name : {&file.Staged, &file.Aside}) {
+    std::vector<const std::string*> temporaryNames = {&file.Aside};
+    if (!file.Removes) temporaryNames.push_back(&file.Staged);
+    for (const std::string* name : temporaryNames) {
       if (name->compare(0, folder.size(), folder) != 0 ||
           !IsStagingName(std::string_view(*name).substr(folder.size())))
         return refuse("the temporary file " + *name + " of " + file.Target +
@@ -442,6 +488,9 @@ bool JournalFiles::Create(FileSystem& files, const std::string& programFolder,
     if (!files.StaysInside(programFolder, path))
       return Fail(cause, path + " leads out of the program folder (" + files.LastError() + ")");
   const std::string body = EncodeBody(journal, &bodyChecksum_);
+  // Recovery would refuse it.
+  if (static_cast<int64_t>(body.size()) > kMaxJournalSize - 1024)
+    return Fail(cause, "the transaction is too large for its journal");
   // The copies and their names reach the disk before the first staged file
   // is made: a journal without a whole body can then only mean that nothing
   // was staged yet.
@@ -560,6 +609,20 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
       Fail(cause, "a folder is in the place of " + target);
       return CommitResult::MoveFailed;
     }
+    if (file.Removes) {
+      // Gone already: removed by an earlier commit of this journal, or by
+      // someone else; either way there is nothing to keep.
+      if (!files.Exists(target)) continue;
+      // An aside that exists is the target's second name: the commit was
+      // interrupted between making it and deleting the target.
+      const bool hasAside = resume && files.Exists(aside);
+      if ((!hasAside && !files.KeepAside(target, aside)) ||
+          (files.Exists(target) && !files.Delete(target))) {
+        Fail(cause, files.LastError());
+        return CommitResult::MoveFailed;
+      }
+      continue;
+    }
     if (resume && !files.Exists(staged)) {
       // Placed by an earlier commit of this journal.
       if (HasSize(files, target, file.Size)) continue;
@@ -601,11 +664,13 @@ bool RestoreFiles(FileSystem& files, const std::string& programFolder, const App
     const std::string staged = programFolder + it->Staged;
     const std::string target = programFolder + it->Target;
     const std::string aside = programFolder + it->Aside;
-    const bool hasStaged = files.Exists(staged);
+    const bool hasStaged = !it->Removes && files.Exists(staged);
     if (it->Existed && files.Exists(aside)) {
-      // Not placed yet, the target still holds the old content, the aside
-      // being its second name; otherwise the old content is only aside.
-      check(hasStaged && files.Exists(target) ? files.Delete(aside) : files.Replace(aside, target));
+      // Not placed (or not deleted) yet, the target still holds the old
+      // content, the aside being its second name; otherwise the old content
+      // is only aside.
+      const bool targetIsOld = (hasStaged || it->Removes) && files.Exists(target);
+      check(targetIsOld ? files.Delete(aside) : files.Replace(aside, target));
     } else if (!it->Existed && !hasStaged && files.Exists(target)) {
       check(files.Delete(target));  // the package created it
     }
@@ -647,11 +712,14 @@ ApplyEnd ContinueApply(FileSystem& files, JournalFiles& journalFiles,
 
 bool FinishCommit(FileSystem& files, JournalFiles& journalFiles, const std::string& programFolder,
                   const ApplyJournal& journal, std::string* cause) {
-  // The package goes first: while the journal stays, the package cannot be
-  // applied a second time, over what later packages bring.
-  const std::string package = UpdateFolderPath(programFolder) + journal.Package;
-  if (files.Exists(package) && !files.Delete(package))
-    return Fail(cause, "cannot delete the package: " + files.LastError());
+  // The packages go first: while the journal stays, none of them can be
+  // applied a second time, over what later packages bring, nor one alone
+  // that is left of the transaction.
+  for (const std::string& name : journal.Packages) {
+    const std::string package = UpdateFolderPath(programFolder) + name;
+    if (files.Exists(package) && !files.Delete(package))
+      return Fail(cause, "cannot delete the package " + name + ": " + files.LastError());
+  }
   bool removed = true;
   for (const JournalFile& file : journal.Files) {
     const std::string aside = programFolder + file.Aside;
@@ -689,8 +757,11 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
     case JournalFiles::Opened::Journal:
       break;
   }
-  const std::string what =
-      journal.Package + " (" + std::to_string(journal.Files.size()) + " files)";
+  std::string what;
+  for (const std::string& package : journal.Packages) what += (what.empty() ? "" : ", ") + package;
+  what += " (" + std::to_string(journal.Files.size()) + " files)";
+  const char* const packagesStay =
+      journal.Packages.size() == 1 ? "; the package stays" : "; the packages stay";
   bool forward = false;
   if (journal.Stage == ApplyStage::Committed) {
     forward = NewContentComplete(files, programFolder, journal);
@@ -713,7 +784,7 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
       if (forward)
         report.Log("Cannot complete the interrupted apply of " + what +
                    ", rolling it back: " + cause);
-      report.Log("Rolled back the unfinished apply of " + what + "; the package stays");
+      report.Log("Rolled back the unfinished apply of " + what + packagesStay);
       return RecoveryOutcome::RolledBack;
     case ApplyEnd::Stopped:
       break;

@@ -6,7 +6,9 @@
 #include "packages/apply_journal.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -26,9 +28,10 @@ constexpr ApplyStage kStages[] = {ApplyStage::Staging, ApplyStage::Committed, Ap
 
 ApplyJournal Sample() {
   ApplyJournal journal;
-  journal.Package = "VOXA 1.05..final.mxu";
+  journal.Packages = {"VOXA 1.05..final.mxu", "VOXA-1.05-2.mxu"};
   journal.Folders = {"Data\\", "Data\\Maps 2\\"};
   journal.Files = {{"Data\\Maps 2\\a b:c", "Data\\Maps 2\\~mx1", "Data\\Maps 2\\~mx2", false, 12},
+                   {"Data\\Gone 1.dat", "", "Data\\~mx7", true, 0, true},
                    {std::string("new\nline 12:x\0y", 15), "~mx3", "~mx4", true, 0},
                    {std::string(255, 'L'), "~mx5", "~mx6", true, 1234567890123}};
   return journal;
@@ -77,7 +80,7 @@ TEST(ApplyJournalTest, EitherCopyMakesUpForTheOtherCutOrChangedAnywhere) {
         << length;
   // A mark counts only after the body it was made for.
   ApplyJournal other = Sample();
-  other.Package = "other.mxu";
+  other.Packages = {"other.mxu"};
   const size_t otherBody = EncodeJournal(other).size();
   other.Stage = ApplyStage::Placed;
   const std::string otherMarks = EncodeJournal(other).substr(otherBody);
@@ -99,6 +102,7 @@ TEST(ApplyJournalTest, RefusesOtherVersionsAndContradictions) {
   } cases[] = {
       {"an older updater's journal",
        "VOXA apply journal 1\npackage 5:P.mxu\nend 1 00000000\ncommit\n", ""},
+      {"a newer updater's journal", "VOXA apply journal 4\npackage 5:P.mxu\nend 1 5d2f6e9c\n", ""},
       {"copies of two journals", body, EncodeJournal(differentFiles)},
       {"placed and rolled back", placed, rollingBack},
       {"a mark without the commit", body + placed.substr(placed.size() - 16), ""},
@@ -112,6 +116,41 @@ TEST(ApplyJournalTest, RefusesOtherVersionsAndContradictions) {
   }
 }
 
+// The journal an updater before transactions left (version 2: one package,
+// no removes), killed after its commit mark, is still completed; one that
+// claims a second package or a remove is no whole journal of that version.
+TEST(ApplyJournalTest, AJournalOfTheUpdatersBeforeTransactionsIsStillEnded) {
+  auto hex = [](uLong value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08lx", value);
+    return std::string(text);
+  };
+  auto versionTwo = [&](const std::string& records, int count) {
+    std::string body =
+        "VOXA apply journal 2\npackage 5:P.mxu\n" + records + "end " + std::to_string(count) + " ";
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size()));
+    return body + hex(crc) + "\ncommit " +
+           hex(crc32(crc, reinterpret_cast<const Bytef*>("commit"), 6)) + "\n";
+  };
+  const std::string file = "file 1 5 5:A.txt 4:~mx1 4:~mx2\n";
+  ApplyJournal read;
+  std::string reason;
+  EXPECT_EQ(DecodeJournal(versionTwo(file + "package 5:Q.mxu\n", 3), "", &read, &reason),
+            JournalRead::Incomplete);
+  EXPECT_EQ(DecodeJournal(versionTwo(file + "remove 5:B.txt 4:~mx3\n", 3), "", &read, &reason),
+            JournalRead::Incomplete);
+
+  testing::Installation t;
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\")));
+  t.Write("Update\\P.mxu", "package");
+  t.Write("Update\\Apply.journal", versionTwo(file, 2));
+  t.Write("A.txt", "old a");
+  t.Write("~mx1", "new a");
+  EXPECT_EQ(RecoverUnfinishedApply(t.Files, t.Report, t.ProgramFolder), RecoveryOutcome::Completed);
+  EXPECT_EQ(t.Read("A.txt"), "new a");
+  EXPECT_EQ(t.Tree(), (Names{"A.txt", "Update/"}));
+}
+
 // A committed journal whose second file lost its staged copy before it was
 // placed cannot be completed: the first file, already placed, gets its old
 // content back, and nothing of the apply is left.
@@ -120,7 +159,7 @@ TEST(ApplyJournalTest, IncompleteNewContentIsRolledBack) {
   ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\")));
   ASSERT_TRUE(t.Files.CreateFolder(t.At("New\\")));
   ApplyJournal journal;
-  journal.Package = "P.mxu";
+  journal.Packages = {"P.mxu"};
   journal.Folders = {"New\\"};
   journal.Files = {{"A.txt", "~mx1", "~mx2", true, 5},
                    {"New\\B.txt", "New\\~mx3", "New\\~mx4", false, 5}};
@@ -200,7 +239,7 @@ TEST(ApplyJournalTest, ACommitStopsWhereTheDiskDisagreesWithTheJournal) {
     testing::Installation t;
     ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\")));
     ApplyJournal journal;
-    journal.Package = "P.mxu";
+    journal.Packages = {"P.mxu"};
     journal.Files = {{"A.txt", "~mx1", "~mx2", true, 5}, {"B.txt", "~mx3", "~mx4", false, 5}};
     journal.Stage = ApplyStage::Committed;
     t.Write("Update\\P.mxu", "package");
@@ -230,7 +269,7 @@ TEST(ApplyJournalTest, HostileJournalsAreRefusedWithNothingTouched) {
   auto journalOf = [](std::vector<JournalFile> files, std::vector<std::string> folders = {},
                       std::string package = "P.mxu") {
     ApplyJournal journal;
-    journal.Package = std::move(package);
+    journal.Packages = {std::move(package)};
     journal.Folders = std::move(folders);
     journal.Files = std::move(files);
     journal.Stage = ApplyStage::Committed;
@@ -269,6 +308,8 @@ TEST(ApplyJournalTest, HostileJournalsAreRefusedWithNothingTouched) {
       {"a target through a link that leads out",
        journalOf({{"Link\\victim1", "Link\\~mx1", "Link\\~mx2", false, 1}, gone}), true},
       {"a folder through a link that leads out", journalOf({gone}, {"Link\\folder\\"}), true},
+      {"a removed file that is also written, its aside restored over it",
+       journalOf({{"Kept.txt", "~mx1", "~mx3", true, 1}, {"KEPT.TXT", "", "~mx2", true, 0, true}})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.What);
@@ -320,10 +361,9 @@ TEST(ApplyJournalTest, HostileJournalsAreRefusedWithNothingTouched) {
 // The package of the damage test: files replaced, one created in a new
 // folder, content before (empty: none) and after.
 const std::map<std::string, std::pair<std::string, std::string>> kDamageFiles = {
-    {"VOXA.exe", {"old voxa", "new voxa!"}},
-    {"Data\\Old.dat", {"old data", "new data"}},
-    {"Readme.txt", {"", "new readme"}},
-    {"Sub\\New.dat", {"", "new sub"}},
+    {"VOXA.exe", {"old voxa", "new voxa!"}}, {"Data\\Old.dat", {"old data", "new data"}},
+    {"Readme.txt", {"", "new readme"}},      {"Sub\\New.dat", {"", "new sub"}},
+    {"Gone.txt", {"old gone", ""}},  // removed
 };
 
 // Takes the journals of a real apply killed at each of its changes, with
@@ -334,13 +374,16 @@ const std::map<std::string, std::pair<std::string, std::string>> kDamageFiles = 
 TEST(ApplyJournalTest, DamagedCopiesOfRealJournalsEndInTheOldOrNewInstallation) {
   std::string package;
   {
-    testing::Installation maker;
-    std::vector<std::pair<std::string, std::string>> entries;
-    for (const auto& [name, change] : kDamageFiles) entries.push_back({name, change.second});
-    maker.Pack("P.mxu", entries, PackageMethod::Stored);
-    package = maker.Read("P.mxu");
+    std::vector<RawEntry> entries;
+    for (const auto& [name, change] : kDamageFiles)
+      entries.push_back({name,
+                         1,
+                         change.second.empty() ? PackageMethod::Remove : PackageMethod::Stored,
+                         {{0, change.second, static_cast<int32_t>(change.second.size())}}});
+    package = BuildPackageBytes(entries, PackageMethod::Stored);
   }
-  const Names oldTree = {"Data/", "Data/Old.dat", "Update/", "Update/P.mxu", "VOXA.exe"};
+  const Names oldTree = {"Data/",   "Data/Old.dat", "Gone.txt",
+                         "Update/", "Update/P.mxu", "VOXA.exe"};
   const Names newTree = {"Data/",       "Data/Old.dat", "Readme.txt", "Sub/",
                          "Sub/New.dat", "Update/",      "VOXA.exe"};
   // The moments at which the journal holds something, once each: a run

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "packages/package_reader.h"
 #include "packages/package_test_util.h"
 #include "packages/package_writer.h"
@@ -21,6 +23,11 @@ const LineList kOpening = {"", "Applying updates..."};
 LineList Opening(std::initializer_list<std::string> more) {
   LineList lines = kOpening;
   lines.insert(lines.end(), more);
+  return lines;
+}
+LineList Opening(const LineList& more) {
+  LineList lines = kOpening;
+  lines.insert(lines.end(), more.begin(), more.end());
   return lines;
 }
 
@@ -264,6 +271,247 @@ TEST_F(ApplyTest, AFailedRewriteOfThePackageOrderLeavesNoPartBehind) {
   ClosePackages(fullReader);
   EXPECT_EQ(Read("Update\\Packages.order"), "a.mxu\r\nb.mxu\r\n");
   EXPECT_EQ(Tree(), (Names{"Update/", "Update/Packages.order", "Update/b.mxu", "a"}));
+}
+
+// A package of hand-made entries: stored content, an empty file ("" with
+// size 0), or a removal (kRemoved), each one variant with key 0.
+const std::string kRemoved = "<removed>";
+std::string RawPackage(const std::vector<std::pair<std::string, std::string>>& files,
+                       uint16_t version = 1) {
+  std::vector<RawEntry> entries;
+  for (const auto& [name, content] : files) {
+    const bool removed = content == kRemoved;
+    entries.push_back({name,
+                       version,
+                       removed ? PackageMethod::Remove : PackageMethod::Stored,
+                       {{0, removed ? "" : content, removed ? 0 : int32_t(content.size())}}});
+  }
+  return BuildPackageBytes(entries, PackageMethod::Stored);
+}
+
+// The three packages of one release apply as one: a later package's entry
+// wins over an earlier one's (also of a higher entry version), an empty
+// entry makes an empty file, a remove entry deletes its file and leaves its
+// folder, and one for a file that is not there changes nothing.
+TEST_F(ApplyTest, AReleaseInThreePackagesAppliesAsOne) {
+  Write("Same.txt", "old same");
+  Write("Gone.txt", "old gone");
+  ASSERT_TRUE(Files.CreateFolder(At("Data\\")));
+  Write("Data\\Gone.dat", "old data");
+  Write("Kept.txt", "kept");
+  Write("Update\\V-1.mxu",
+        RawPackage({{"Same.txt", "first"}, {"A.txt", "a"}, {"Sub\\B.txt", "b"}}, 5));
+  Write("Update\\V-2.mxu",
+        RawPackage({{"Empty.txt", ""}, {"Gone.txt", kRemoved}, {"Never.txt", kRemoved}}));
+  Write("Update\\V-3.mxu", RawPackage({{"Same.txt", "last"}, {"Data\\Gone.dat", kRemoved}}));
+  Write("Update\\Packages.order", EncodePackageOrder({{"V-1.mxu", "V-2.mxu", "V-3.mxu"}}));
+  ApplyResult result;
+  result.ReferenceMismatch = {"stale"};
+  EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder, &result));
+  EXPECT_TRUE(result.ReferenceMismatch.empty());
+  EXPECT_EQ(Lines(), Opening({"Decompressing... : Same.txt", "Decompressing... : A.txt",
+                              "Creating directory... : " + At("Sub\\"),
+                              "Decompressing... : Sub\\B.txt", "Decompressing... : Empty.txt"}));
+  EXPECT_EQ(Read("Same.txt"), "last");
+  EXPECT_EQ(Read("Empty.txt"), "");
+  EXPECT_EQ(Tree(), (Names{"A.txt", "Data/", "Empty.txt", "Kept.txt", "Same.txt", "Sub/",
+                           "Sub/B.txt", "Update/"}));
+  for (const char* record : {"Removing Gone.txt", "Nothing to remove at Never.txt"})
+    EXPECT_EQ(std::count(Report.Logged.begin(), Report.Logged.end(), record), 1) << record;
+}
+
+// Packages a, b (which both write X) and a damaged c under order files of
+// each form: a group applies whole or not at all and waits whole, while a
+// file without empty lines, as older updaters wrote it, applies each
+// package alone.
+TEST_F(ApplyTest, GroupsOfTheOrderFileApplyWholeOrWait) {
+  struct Case {
+    const char* What;
+    std::string Order;
+    LineList Lines;
+    std::string X;  // afterwards; empty: none
+    Names Tree;
+    std::string OrderAfter;  // empty: none
+  } cases[] = {
+      {"one group with a damaged package",
+       "a.mxu\r\nb.mxu\r\nc.mxu\r\n\r\n",
+       {"Error: Failed to read update file: c.mxu"},
+       "",
+       {"Update/", "Update/Packages.order", "Update/a.mxu", "Update/b.mxu", "Update/c.mxu"},
+       "a.mxu\r\nb.mxu\r\nc.mxu\r\n\r\n"},
+      {"an older updater's order file: each alone",
+       "a.mxu\r\nb.mxu\r\nc.mxu\r\n",
+       {"Decompressing... : X", "Decompressing... : X", "Error: Failed to read update file: c.mxu"},
+       "b",
+       {"Update/", "Update/Packages.order", "Update/c.mxu", "X"},
+       "c.mxu\r\n"},
+      {"a group with a package missing, and c unrecorded",
+       "a.mxu\nmissing.mxu\nb.mxu\n\n",
+       {"Error: Failed to read update file: missing.mxu",
+        "Error: Failed to read update file: c.mxu"},
+       "",
+       {"Update/", "Update/Packages.order", "Update/a.mxu", "Update/b.mxu", "Update/c.mxu"},
+       "a.mxu\r\nmissing.mxu\r\nb.mxu\r\n\r\n"},
+      {"a alone, then b with c",
+       "a.mxu\r\n\r\nb.mxu\r\nc.mxu\r\n\r\n",
+       {"Decompressing... : X", "Error: Failed to read update file: c.mxu"},
+       "a",
+       {"Update/", "Update/Packages.order", "Update/b.mxu", "Update/c.mxu", "X"},
+       "b.mxu\r\nc.mxu\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    UpdatableInstallation t;
+    t.Pack("Update\\a.mxu", {{"X", "a"}});
+    t.Pack("Update\\b.mxu", {{"X", "b"}});
+    t.Write("Update\\c.mxu", "damaged");
+    t.Write("Update\\Packages.order", c.Order);
+    EXPECT_TRUE(ApplyUpdates(t.Reader, t.ProgramFolder));
+    EXPECT_EQ(t.Lines(), Opening(c.Lines));
+    EXPECT_EQ(t.Has("X") ? t.Read("X") : "", c.X);
+    EXPECT_EQ(t.Tree(), c.Tree);
+    EXPECT_EQ(t.Has("Update\\Packages.order") ? t.Read("Update\\Packages.order") : "",
+              c.OrderAfter);
+  }
+}
+
+// A patch made from another file than the installed one fails its whole
+// release before anything of it is written, and says which packages it
+// was in; made from the installed file, the same release applies.
+TEST_F(ApplyTest, APatchForAnotherFileStopsItsReleaseBeforeAnythingIsWritten) {
+  Write("Old.txt", "installed content");
+  Write("other", "other content");
+  Write("installed", "installed content");
+  Pack("Update\\p1.mxu", {{"New.txt", "new"}, {"Sub\\Deep.txt", "deep"}});
+  Pack("Update\\q.mxu", {{"Q.txt", "q"}});
+  Write("Update\\Packages.order", EncodePackageOrder({{"p1.mxu", "p2.mxu"}, {"q.mxu"}}));
+  for (const char* reference : {"other", "installed"}) {
+    SCOPED_TRACE(reference);
+    std::string error;
+    ASSERT_TRUE(WritePackage(
+        Native(At("Update\\p2.mxu")),
+        {{"Old.txt", 1, PackageMethod::Patch, {{0, "", "new content", Native(At(reference))}}}}, {},
+        &error))
+        << error;
+    const Names before = Tree();
+    Report.Lines.clear();
+    ApplyResult result;
+    const bool walked = ApplyUpdates(Reader, ProgramFolder, &result);
+    if (reference == std::string("other")) {
+      EXPECT_FALSE(walked);
+      EXPECT_EQ(result.ReferenceMismatch, (Names{"p1.mxu", "p2.mxu"}));
+      EXPECT_EQ(Lines(), Opening({"Error: Failed to decompress file!"}));
+      EXPECT_EQ(Tree(), before);
+      EXPECT_EQ(std::count_if(Report.Logged.begin(), Report.Logged.end(),
+                              [](const std::string& record) {
+                                return record.rfind(
+                                           "Patch reference differs: nothing of "
+                                           "p1.mxu, p2.mxu was written",
+                                           0) == 0;
+                              }),
+                1);
+    } else {
+      EXPECT_TRUE(walked);
+      EXPECT_TRUE(result.ReferenceMismatch.empty());
+      EXPECT_EQ(Read("Old.txt"), "new content");
+      EXPECT_EQ(Tree(), (Names{"New.txt", "Old.txt", "Q.txt", "Sub/", "Sub/Deep.txt", "Update/",
+                               "installed", "other"}));
+    }
+  }
+}
+
+// Remove entries that cannot apply leave the installation as it was: a
+// release that removes a name it also writes (in another letter case) is
+// damaged, a remove entry with data cannot be decoded, and a folder or a
+// file held open where a file is to go fails before the commit.
+TEST_F(ApplyTest, RemoveEntriesThatCannotApply) {
+  struct Case {
+    const char* What;
+    std::string Second;  // the package after one that writes Doc.txt
+    std::function<void(UpdatableInstallation&)> Prepare;
+    bool Walked;
+    LineList Lines;
+  } cases[] = {
+      {"the release writes the name it removes",
+       RawPackage({{"DOC.TXT", kRemoved}}),
+       [](UpdatableInstallation&) {},
+       true,
+       {"Error: Failed to read update file: p2.mxu"}},
+      {"a remove entry with data",
+       BuildPackageBytes({{"Old.txt", 1, PackageMethod::Remove, {{0, "x", 1}}}},
+                         PackageMethod::Stored),
+       [](UpdatableInstallation&) {},
+       false,
+       {"Decompressing... : Doc.txt", "Error: Failed to decompress file!"}},
+      {"a folder in the removed file's place",
+       RawPackage({{"Old.txt", kRemoved}}),
+       [](UpdatableInstallation& t) {
+         t.Files.Delete(t.At("Old.txt"));
+         t.Files.CreateFolder(t.At("Old.txt"));
+       },
+       false,
+       {"Decompressing... : Doc.txt", "Error: Failed to write file to disk!"}},
+      {"the removed file held open",
+       RawPackage({{"Old.txt", kRemoved}}),
+       [](UpdatableInstallation& t) { t.Holder = t.Files.OpenRead(t.At("Old.txt"), true); },
+       false,
+       {"Decompressing... : Doc.txt", "Error: Failed to write file to disk!"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    UpdatableInstallation t;
+    t.Write("Doc.txt", "old doc");
+    t.Write("Old.txt", "old");
+    c.Prepare(t);
+    t.Pack("Update\\p1.mxu", {{"Doc.txt", "new doc"}});
+    t.Write("Update\\p2.mxu", c.Second);
+    t.Write("Update\\Packages.order", EncodePackageOrder({{"p1.mxu", "p2.mxu"}}));
+    const Names before = t.Tree();
+    EXPECT_EQ(ApplyUpdates(t.Reader, t.ProgramFolder), c.Walked);
+    EXPECT_EQ(t.Lines(), Opening(c.Lines));
+    t.Holder.reset();
+    ClosePackages(t.Reader);
+    EXPECT_EQ(t.Tree(), before);
+    EXPECT_EQ(t.Read("Doc.txt"), "old doc");
+  }
+}
+
+// The order file's groups: written and read back, read leniently, and found
+// in a listing of the update folder.
+TEST(PackageOrderTest, GroupsRoundTripAndFindTheirPackages) {
+  const struct {
+    const char* What;
+    PackageGroups Groups;
+    const char* Text;
+  } cases[] = {
+      {"every package alone: the file of older updaters",
+       {{"a.mxu"}, {"b.mxu"}},
+       "a.mxu\r\nb.mxu\r\n"},
+      {"a release in three packages, then one alone",
+       {{"V-1.mxu", "V-2.mxu", "V-3.mxu"}, {"w.mxu"}},
+       "V-1.mxu\r\nV-2.mxu\r\nV-3.mxu\r\n\r\nw.mxu\r\n\r\n"},
+      {"nothing", {}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    EXPECT_EQ(EncodePackageOrder(c.Groups), c.Text);
+    EXPECT_EQ(DecodePackageOrder(c.Text), c.Groups);
+  }
+  std::vector<std::string> passedOver;
+  EXPECT_EQ(
+      DecodePackageOrder("\n\na.mxu\nnotes.txt\r\nb.mxu\r\n\r\n\r\n..\\c.mxu\nc.mxu", &passedOver),
+      (PackageGroups{{"a.mxu", "b.mxu"}, {"c.mxu"}}));
+  EXPECT_EQ(passedOver, (Names{"notes.txt", "..\\c.mxu"}));
+
+  std::string found;
+  for (const ApplyGroup& group :
+       ApplyGroups({"W.MXU", "v-2.mxu", "x.mxu", "v-1.mxu", "a.mxu"},
+                   {{"gone.mxu"}, {"v-1.mxu", "v-2.mxu", "v-3.mxu"}, {"w.mxu", "V-1.MXU"}})) {
+    for (const std::string& name : group.Packages) found += name + " ";
+    for (const std::string& name : group.Missing) found += "-" + name + " ";
+    found += "| ";
+  }
+  EXPECT_EQ(found, "v-1.mxu v-2.mxu -v-3.mxu | W.MXU | a.mxu | x.mxu | ");
 }
 
 #ifndef _WIN32

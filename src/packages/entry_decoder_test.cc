@@ -178,7 +178,7 @@ TEST(EntryDecoderTest, StoredBlocksAndBadArguments) {
        StreamResult::DecodeFailed},
       {"size 0", "abc", 3, 0, PackageMethod::Stored, StreamResult::DecodeFailed},
       {"packed size 0", "", 0, 3, PackageMethod::Zlib, StreamResult::DecodeFailed},
-      {"unknown method", "abc", 3, 3, PackageMethod{5}, StreamResult::DecodeFailed},
+      {"unknown method", "abc", 3, 3, PackageMethod{6}, StreamResult::DecodeFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.What);

@@ -7,8 +7,9 @@ namespace updater {
 
 namespace {
 
+// An empty block is an empty file.
 bool StoredSizesReadable(int64_t packedSize, int64_t size) {
-  return packedSize > 0 && packedSize == size;
+  return packedSize >= 0 && packedSize == size;
 }
 
 bool ZlibSizesReadable(int64_t packedSize, int64_t size) { return packedSize > 0 && size > 0; }
@@ -26,15 +27,23 @@ bool PatchSizesReadable(int64_t packedSize, int64_t size) {
   return packedSize >= kPatchHeaderSize + kZstdMinFrameSize && size >= 0;
 }
 
+// A remove entry has no data at all.
+bool RemoveSizesReadable(int64_t packedSize, int64_t size) { return packedSize == 0 && size == 0; }
+
 // One entry per method, in the order of their codes: method, name, content
 // stored as is, sizes rule, decoder, read by every updater, decoded against
-// the target.
+// the target, removes the target. A remove's empty block decodes to nothing
+// through the stored copy.
 constexpr PackageCodec kCodecs[] = {
-    {PackageMethod::Stored, "stored", true, StoredSizesReadable, CopyStoredStream, true, false},
-    {PackageMethod::Zlib, "zlib", false, ZlibSizesReadable, InflateZlibStream, true, false},
-    {PackageMethod::Lzma, "lzma", false, LzmaSizesReadable, DecodeLzmaStream, true, false},
-    {PackageMethod::Zstd, "zstd", false, ZstdSizesReadable, DecodeZstdStream, false, false},
-    {PackageMethod::Patch, "patch", false, PatchSizesReadable, DecodePatchStream, false, true},
+    {PackageMethod::Stored, "stored", true, StoredSizesReadable, CopyStoredStream, true, false,
+     false},
+    {PackageMethod::Zlib, "zlib", false, ZlibSizesReadable, InflateZlibStream, true, false, false},
+    {PackageMethod::Lzma, "lzma", false, LzmaSizesReadable, DecodeLzmaStream, true, false, false},
+    {PackageMethod::Zstd, "zstd", false, ZstdSizesReadable, DecodeZstdStream, false, false, false},
+    {PackageMethod::Patch, "patch", false, PatchSizesReadable, DecodePatchStream, false, true,
+     false},
+    {PackageMethod::Remove, "remove", false, RemoveSizesReadable, CopyStoredStream, false, false,
+     true},
 };
 
 }  // namespace

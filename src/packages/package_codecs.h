@@ -13,12 +13,19 @@ namespace updater {
 
 // A data method by the code a package stores for it. A package may carry a
 // code that is none of these: FindCodec tells whether this reader knows it.
-enum class PackageMethod : uint8_t { Stored = 0, Zlib = 1, Lzma = 2, Zstd = 3, Patch = 4 };
+enum class PackageMethod : uint8_t {
+  Stored = 0,
+  Zlib = 1,
+  Lzma = 2,
+  Zstd = 3,
+  Patch = 4,
+  Remove = 5,
+};
 
 struct PackageCodec {
   PackageMethod Method;
   // The name tools and messages show: "stored", "zlib", "lzma", "zstd",
-  // "patch".
+  // "patch", "remove".
   const char* Name;
   // The stored block is the content itself. Such a directory is read with
   // its decoded size, since the header's packed size is not used for it.
@@ -36,6 +43,10 @@ struct PackageCodec {
   // The block is decoded against the present content of its target file (a
   // patch): the decoder needs the target in its DecodeContext.
   bool DecodesAgainstTarget;
+  // The entry carries no content: applying it deletes its target file (a
+  // remove entry, both sizes 0). Its block decodes to nothing, and it is
+  // never staged as a file.
+  bool RemovesTarget;
 };
 
 // Every method this reader knows, in the order of their codes.

@@ -63,7 +63,7 @@ TEST(PackageCodecsTest, EveryMethodRoundTripsUnderItsNameAndCode) {
     }
   }
   // The names tools show for the methods of every package made so far.
-  for (const char* name : {"stored", "zlib", "lzma", "zstd", "patch"})
+  for (const char* name : {"stored", "zlib", "lzma", "zstd", "patch", "remove"})
     EXPECT_EQ(names.count(name), 1u) << name;
 }
 
@@ -77,14 +77,16 @@ TEST(PackageCodecsTest, SizeRules) {
     bool Readable;
   } cases[] = {
       {PackageMethod::Stored, 1, 1, true},  {PackageMethod::Stored, 3, 2, false},
-      {PackageMethod::Stored, 0, 0, false}, {PackageMethod::Zlib, 1, 1, true},
+      {PackageMethod::Stored, 0, 0, true},  {PackageMethod::Zlib, 1, 1, true},
       {PackageMethod::Zlib, 0, 1, false},   {PackageMethod::Zlib, 1, 0, false},
       {PackageMethod::Lzma, 18, 1, true},   {PackageMethod::Lzma, 17, 1, false},
       {PackageMethod::Lzma, 13, 1, false},  {PackageMethod::Lzma, 18, 0, false},
       {PackageMethod::Zstd, 1, 1, true},    {PackageMethod::Zstd, 0, 1, false},
       {PackageMethod::Zstd, 1, 0, false},   {PackageMethod::Patch, 73, 0, true},
       {PackageMethod::Patch, 72, 1, false}, {PackageMethod::Patch, 73, -1, false},
-      {PackageMethod{5}, 1, 1, false},      {PackageMethod{255}, 1, 1, false},
+      {PackageMethod::Remove, 0, 0, true},  {PackageMethod::Remove, 1, 1, false},
+      {PackageMethod::Remove, 0, 1, false}, {PackageMethod::Stored, 0, 1, false},
+      {PackageMethod{6}, 1, 1, false},      {PackageMethod{255}, 1, 1, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(MethodName(c.Method) + " " + std::to_string(c.PackedSize) + " -> " +
@@ -98,7 +100,7 @@ TEST(PackageCodecsTest, SizeRules) {
               StreamResult::DecodeFailed);
     EXPECT_EQ(source.Reads, 0);
   }
-  EXPECT_EQ(MethodName(PackageMethod{5}), "method 5");
+  EXPECT_EQ(MethodName(PackageMethod{6}), "method 6");
 }
 
 }  // namespace

@@ -140,6 +140,10 @@ bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored) 
   // is known before memory for it is obtained.
   int64_t fileSize = row.Package->Size();
   if (row.Offset < 0 || fileSize < 0 || row.PackedSize > fileSize - row.Offset) return false;
+  if (row.PackedSize == 0) {  // an empty block: no memory, nothing to read
+    *stored = MemoryBlock();
+    return true;
+  }
   MemoryBlock block;
   if (!ObtainBlock(row.PackedSize, &block)) return false;
   if (!ReadAt(*row.Package, row.Offset, block.Size, block.Data.get())) return false;
@@ -150,6 +154,8 @@ bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored) 
 bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, PackageMethod method,
                 MemoryBlock* content, const DecodeContext& context) {
   if (packedSize != stored.Size) return false;
+  const PackageCodec* codec = FindCodec(method);
+  if (codec && codec->RemovesTarget) return false;  // no content to give
   if (method == PackageMethod::Stored) {
     if (packedSize != size) return false;
     *content = std::move(stored);

@@ -44,15 +44,16 @@ bool DecodeZstd(const uint8_t* src, int64_t srcLen, uint8_t* dst, int64_t dstLen
 bool DecodePatch(const uint8_t* src, int64_t srcLen, const uint8_t* reference, int64_t referenceLen,
                  uint8_t* dst, int64_t dstLen);
 
-// The row's stored bytes. Fails for a position outside the table and when the
-// bytes cannot all be read.
+// The row's stored bytes (an empty block for packed size 0). Fails for a
+// position outside the table and when the bytes cannot all be read.
 bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored);
 
 // Turns a row's stored bytes into its `size` content bytes (a stored block is
-// handed on unchanged). Fails for an unknown method, a stored block whose two
-// sizes differ, and any decode failure. A patch reads its reference, the
-// file `context` names, whole. A method without a one-call decoder here is
-// decoded by its streaming decoder, in memory.
+// handed on unchanged). Fails for an unknown method, a remove entry (which
+// has no content), a stored block whose two sizes differ, and any decode
+// failure. A patch reads its reference, the file `context` names, whole. A
+// method without a one-call decoder here is decoded by its streaming
+// decoder, in memory.
 bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, PackageMethod method,
                 MemoryBlock* content, const DecodeContext& context = DecodeContext());
 

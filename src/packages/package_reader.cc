@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <optional>
 
 #include "packages/content_hash.h"
@@ -308,6 +309,35 @@ bool OpenPackage(PackageReader& reader, const std::string& path) {
   return true;
 }
 
+bool OpenPackages(PackageReader& reader, const std::vector<std::string>& paths,
+                  std::string* failed) {
+  // Each package is merged on its own by the usual rules first, so that only
+  // the rows of different packages meet by the later-wins rule.
+  std::deque<PackageReader> parts;
+  for (const std::string& path : paths) {
+    parts.emplace_back(reader.Files, reader.Report);
+    InitPackageReader(parts.back(), reader.PreferredKey);
+    if (OpenPackage(parts.back(), path)) continue;
+    *failed = path;
+    for (PackageReader& part : parts) ClosePackages(part);
+    return false;
+  }
+  if (reader.EntryIndex.empty()) reader.EntryIndex.reserve(kIndexBuckets);
+  for (PackageReader& part : parts) {
+    for (EntryRecord& row : part.EntryTable) {
+      auto found = reader.EntryIndex.find(row.Name);
+      if (found != reader.EntryIndex.end()) {
+        reader.EntryTable[found->second - 1] = std::move(row);
+        continue;
+      }
+      reader.EntryTable.push_back(std::move(row));
+      reader.EntryIndex.emplace(reader.EntryTable.back().Name, reader.EntryTable.size());
+    }
+    for (std::shared_ptr<File>& file : part.OpenFiles) reader.OpenFiles.push_back(std::move(file));
+  }
+  return true;
+}
+
 size_t FindEntry(const PackageReader& reader, const std::string& name) {
   auto found = reader.EntryIndex.find(name);
   return found == reader.EntryIndex.end() ? 0 : found->second;
@@ -321,12 +351,19 @@ std::string NextEntryName(PackageReader& reader) {
   return reader.EntryTable[reader.IterationCursor++].Name;
 }
 
+bool RemovesTarget(const EntryRecord& row) {
+  const PackageCodec* codec = FindCodec(row.Method);
+  return codec && codec->RemovesTarget;
+}
+
 bool StageEntry(PackageReader& reader, const std::string& name, const std::string& targetPath,
                 const std::string& stagedPath) {
   FileSystem& files = reader.Files;
   size_t position = FindEntry(reader, name);
   if (position == 0) return Fail(reader, kDecompressFailed, "no entry named " + name);
   const EntryRecord& row = reader.EntryTable[position - 1];
+  if (RemovesTarget(row))
+    return Fail(reader, kDecompressFailed, "the entry " + name + " removes its file: no content");
   if (!RowLooksReadable(row))
     return Fail(reader, kDecompressFailed, "the entry's data block of " + name + " is invalid");
   if (!row.Package->Seek(row.Offset)) return Fail(reader, kDecompressFailed, files.LastError());

@@ -71,12 +71,27 @@ bool ReadPackageDirectory(File& file, PackageHeader* header, std::vector<Directo
 // directory is bad (also when a directory record runs past its end).
 bool OpenPackage(PackageReader& reader, const std::string& path);
 
+// Opens the packages of one transaction (a release split into several
+// packages), in order, each as OpenPackage does, and merges them into the
+// entry table so that an entry of a later package replaces the row of the
+// same name (exactly) that an earlier one gave, whatever their versions and
+// keys: the later part of a release has the last word. Within one package
+// the merge rules of OpenPackage choose. False, with the reader as it was and
+// `*failed` the path that could not be opened or was refused, when any
+// fails; the packages this call opened are closed again then.
+bool OpenPackages(PackageReader& reader, const std::vector<std::string>& paths,
+                  std::string* failed);
+
 // Position of the row named `name`, or 0.
 size_t FindEntry(const PackageReader& reader, const std::string& name);
 
 // The next name in table order, or an empty name after the last one (the
 // following call starts a new pass).
 std::string NextEntryName(PackageReader& reader);
+
+// True when the row deletes its target rather than writing it: a method
+// whose codec removes its target (a remove entry, without data).
+bool RemovesTarget(const EntryRecord& row);
 
 // Decodes the entry `name` in chunks into a new file at `stagedPath`, ready
 // to take the place of `targetPath`: it gets the permissions of an existing
@@ -86,7 +101,8 @@ std::string NextEntryName(PackageReader& reader);
 // present content of `targetPath`. Its content is written for a later sync
 // (SyncFiles). On failure prints "Error: Failed to decompress file!" when
 // the entry cannot be found, read or decoded (a patch also when the target
-// is not the file it was made from), whatever the state of its files, and
+// is not the file it was made from, and a remove entry, which has no
+// content), whatever the state of its files, and
 // otherwise "Error: Failed to write file to disk!" when the staged file
 // cannot be created or written, or the target is a folder or held by
 // another opener; no staged file is left then. The target is not touched.

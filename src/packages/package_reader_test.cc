@@ -411,8 +411,8 @@ TEST_F(ReaderTest, DecodeFailures) {
       {"patch whose result is not the one it names", PackageMethod::Patch, patchToOther, size},
       {"patch frame cut short", PackageMethod::Patch,
        EncodePatch("old content", content).substr(0, 100), size},
-      {"unknown method", PackageMethod{5}, content, size},
-      {"size 0", PackageMethod::Stored, "", 0},
+      {"unknown method", PackageMethod{6}, content, size},
+      {"a remove entry, which has no content", PackageMethod::Remove, "", 0},
   };
   Write("Target.dat", "old content");
   int round = 0;

@@ -235,6 +235,8 @@ ContentEncoder EncoderOf(PackageMethod method) {
       return ZstdBytes;
     case PackageMethod::Patch:
       return nullptr;  // made from a reference too: EncodePatch
+    case PackageMethod::Remove:
+      return nullptr;  // no data
   }
   return nullptr;  // a code without a codec
 }

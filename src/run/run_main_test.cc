@@ -143,7 +143,7 @@ TEST_F(RunMainTest, EveryRunFirstCompletesAnInterruptedApply) {
     FileSystem& files = RealPlatform().Files;
     ASSERT_TRUE(files.CreateFolder(at + "Update"));
     ApplyJournal journal;
-    journal.Package = "P.mxu";
+    journal.Packages = {"P.mxu"};
     journal.Files = {{"VOXA.exe", "~mx1", "~mx2", true, 8},
                      {"Readme.txt", "~mx3", "~mx4", true, 10}};
     journal.Stage = ApplyStage::Committed;
@@ -186,7 +186,7 @@ TEST(UpdateFolderLockTest, ARunLeavesTheFolderOfAnotherUpdaterAlone) {
     std::unique_ptr<File> other;
     ASSERT_EQ(files.TryLock(at + "Update\\Updater.lock", &other), LockOutcome::Taken);
     ApplyJournal journal;
-    journal.Package = "P.mxu";
+    journal.Packages = {"P.mxu"};
     journal.Files = {{"VOXA.exe", "~mx1", "~mx2"}};
     const std::string journalBytes = EncodeJournal(journal);
     WriteWholeFile(at + "Update/Apply.journal", journalBytes);

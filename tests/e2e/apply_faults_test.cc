@@ -173,7 +173,7 @@ TEST_P(ApplyFaultsTest, AJournalThatLeadsOutThroughALinkIsRefused) {
   WriteWholeFile(outside + "victim", "victim");
   fs::create_directory_symlink(outside, program_ + "Link");
   ApplyJournal journal;
-  journal.Package = "P.mxu";
+  journal.Packages = {"P.mxu"};
   journal.Files = {{"Link\\victim", "Link\\~mx1", "Link\\~mx2", false, 3},
                    {"Kept.txt", "~mx3", "~mx4", true, 3}};
   journal.Stage = ApplyStage::Committed;
