@@ -431,10 +431,11 @@ class Publisher {
       // The updater's own package is applied by the updater being replaced,
       // which may not know the newer methods: it keeps to those all updaters read.
       const PackageCodec* codec = options_.Method ? FindCodec(*options_.Method) : nullptr;
-      const MethodChoice method =
-          codec && !codec->ReadByEveryUpdater ? kBestMethod : options_.Method;
-      if (!WritePackage(change_.Add(name), {{kUpdaterProgram, 0, method, {{0, *updaterPath_, ""}}}},
-                        PackingOptions(&done, total), error) ||
+      EntryInput updater;
+      updater.Name = kUpdaterProgram;
+      updater.DataMethod = codec && !codec->ReadByEveryUpdater ? kBestMethod : options_.Method;
+      updater.Variants.push_back({0, *updaterPath_, ""});
+      if (!WritePackage(change_.Add(name), {updater}, PackingOptions(&done, total), error) ||
           (signing && !Sign(name, error)))
         return false;
       newCatalogue = CatalogueWithUpdaterLine(newCatalogue, name, *updaterVersion_);
