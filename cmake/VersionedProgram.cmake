@@ -1,8 +1,11 @@
 # add_versioned_program(target VERSION a.b.c.d DESCRIPTION text FILENAME name
-#                       OUTPUT_DIRECTORY dir SOURCES ... [LIBS ...] [MANIFEST file] [WINDOWED])
+#                       OUTPUT_DIRECTORY dir SOURCES ... [LIBS ...] [MANIFEST file] [WINDOWED]
+#                       [PUBLIC_KEYS key...])
 # A program named FILENAME in OUTPUT_DIRECTORY that carries its file version:
 # a version resource on Windows, an ELF note on POSIX, so the updater reads
-# the same version from it on both.
+# the same version from it on both. With PUBLIC_KEYS (also given no keys) it
+# is an updater that carries the mark of those keys (a source generated from
+# built_in_keys.cc.in), which it reads its key from.
 set(VERSIONED_PROGRAM_TEMPLATES ${CMAKE_CURRENT_LIST_DIR})
 
 # Splits a file version "a.b.c.d" into <prefix>_MAJOR, _MINOR, _PATCH and
@@ -19,7 +22,7 @@ endfunction()
 
 function(add_versioned_program target)
   cmake_parse_arguments(P "WINDOWED" "VERSION;DESCRIPTION;FILENAME;OUTPUT_DIRECTORY;MANIFEST"
-    "SOURCES;LIBS" ${ARGN})
+    "SOURCES;LIBS;PUBLIC_KEYS" ${ARGN})
   split_file_version(${P_VERSION} VERSION)
   set(PROGRAM_VERSION ${P_VERSION})
   set(PROGRAM_DESCRIPTION ${P_DESCRIPTION})
@@ -38,7 +41,15 @@ function(add_versioned_program target)
     set(version_source ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.cc)
     configure_file(${VERSIONED_PROGRAM_TEMPLATES}/version_note.cc.in ${version_source} @ONLY)
   endif()
-  add_executable(${target} ${P_SOURCES} ${version_source})
+  set(keys_source)
+  if(DEFINED P_PUBLIC_KEYS OR "PUBLIC_KEYS" IN_LIST P_KEYWORDS_MISSING_VALUES)
+    # One source per program: the updaters of a build carry different keys.
+    set(PROGRAM_TARGET ${target})
+    set(PROGRAM_KEYS "${P_PUBLIC_KEYS}")  # a CMake list: ";" between keys, as in the mark
+    set(keys_source ${CMAKE_CURRENT_BINARY_DIR}/${target}_built_in_keys.cc)
+    configure_file(${VERSIONED_PROGRAM_TEMPLATES}/built_in_keys.cc.in ${keys_source} @ONLY)
+  endif()
+  add_executable(${target} ${P_SOURCES} ${version_source} ${keys_source})
   target_link_libraries(${target} PRIVATE ${P_LIBS})
   if(WIN32 AND P_WINDOWED)
     target_link_options(${target} PRIVATE -municode -mwindows)

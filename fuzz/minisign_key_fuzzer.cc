@@ -1,11 +1,16 @@
 // Feeds arbitrary bytes to the key parsers and base64: a parsed public key
 // writes back to the same line and goes through libgcrypt without harm (an
 // Ed25519 check with it must end, not abort, and not pass), a parsed secret
-// key keeps its id, and decoded base64 encodes back to the same text.
+// key keeps its id, and decoded base64 encodes back to the same text. The
+// bytes are also a program file searched for the mark of built-in keys: the
+// keys found make a mark that gives them again, and a different mark beside
+// them is refused.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "protocol/built_in_keys.h"
 #include "protocol/crypto.h"
 #include "protocol/minisign_format.h"
 
@@ -41,6 +46,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(updater::PublicKeyOf(secretKey).KeyId == secretKey.KeyId);
   else
     Require(!error.empty());
+
+  updater::BuiltInKeys builtIn;
+  if (updater::BuiltInKeysOf(text, &builtIn, &error)) {
+    Require(builtIn.Keys.size() == builtIn.Lines.size());
+    const std::string mark = updater::KeysMark(builtIn.Lines);
+    updater::BuiltInKeys again;
+    Require(updater::BuiltInKeysOf(mark, &again, &error) && again.Lines == builtIn.Lines);
+    std::vector<std::string> other = builtIn.Lines;
+    other.push_back(builtIn.Lines.empty() ? updater::PublicKeyLine(key) : builtIn.Lines[0]);
+    Require(!updater::BuiltInKeysOf(text + updater::KeysMark(other), &again, &error));
+  } else {
+    Require(!error.empty());
+  }
 
   std::string bytes;
   if (updater::DecodeBase64(text, &bytes)) {

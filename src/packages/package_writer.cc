@@ -10,13 +10,16 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "packages/content_hash.h"
 #include "packages/package_format.h"
@@ -393,42 +396,468 @@ bool CheckEntries(const std::vector<EntryInput>& entries, std::string* error) {
   return true;
 }
 
-// Writes the whole package to an open stream; false with `error` set.
-bool WriteTo(std::fstream& out, const std::string& path, const std::vector<EntryInput>& entries,
-             const PackageOptions& options, std::string* error) {
-  out.write(std::string(kPackageHeaderSize, '\0').data(), kPackageHeaderSize);
-  std::vector<DirectoryEntry> directory;
-  int64_t offset = kPackageHeaderSize;
-  for (const EntryInput& entry : entries) {
-    DirectoryEntry record;
-    record.Name = entry.Name;
-    record.Version = entry.Version;
-    std::vector<int64_t> sizes;
+// Content encoded ahead of the writing: pieces of zlib and stored content, and
+// whole entries of other methods up to a size, made by the encoding threads.
+constexpr int64_t kPieceSize = 1 << 20;
+// A piece is deflated with the content before it as its dictionary, so that
+// the pieces compress as one stream does.
+constexpr int64_t kDeflateWindow = 32 * 1024;
+constexpr int64_t kLargestEntryInMemory = 32 << 20;
+// Content that may be taken by the encoding threads before it is written.
+constexpr int64_t kEncodeAhead = 64 << 20;
+
+// Whether an encoding of `size` bytes into `packed` pays: at least 1/32 smaller.
+bool CompressionPays(int64_t size, int64_t packed) { return packed <= size - size / 32; }
+
+// How an entry is made.
+enum class EntryPlan {
+  Empty,     // stored, no content
+  Pieces,    // stored or zlib, in pieces by the encoding threads
+  InMemory,  // whole by an encoding thread
+  Streamed,  // whole by the writing thread when its turn comes
+};
+
+struct PlannedEntry {
+  EntryPlan Plan = EntryPlan::Empty;
+  std::vector<int64_t> Sizes;
+  int64_t ContentSize = 0;
+  // The method of the pieces. With a decision to make, the first piece of the
+  // first variant makes it (under the pipeline's lock).
+  PackageMethod Method = PackageMethod::Stored;
+  bool Deciding = false;
+  bool Decided = true;
+};
+
+// One unit of work for an encoding thread.
+struct Task {
+  size_t Entry = 0;
+  size_t Variant = 0;
+  int64_t Offset = 0;  // the piece's place in its variant's content
+  int64_t Length = 0;  // the piece's bytes, or the entry's content
+  bool LastPiece = false;
+  bool Done = false;
+  bool Failed = false;
+  std::string Error;
+  // A piece's stored bytes, or each variant's of a whole entry.
+  std::vector<std::string> Output;
+  uint32_t Adler = 0;                            // a zlib piece's check of its content
+  PackageMethod Method = PackageMethod::Stored;  // of a whole entry
+};
+
+// Reads `length` bytes of a variant's content from `offset`.
+bool ReadContent(const VariantInput& variant, int64_t offset, int64_t length, std::string* bytes,
+                 std::string* error) {
+  if (variant.FilePath.empty()) {
+    *bytes = variant.Content.substr(static_cast<size_t>(offset), static_cast<size_t>(length));
+    return true;
+  }
+  std::ifstream in(fs::u8path(variant.FilePath), std::ios::binary);
+  bytes->resize(static_cast<size_t>(length));
+  if (in) in.seekg(offset);
+  if (in) in.read(bytes->data(), static_cast<std::streamsize>(length));
+  if (!in || in.gcount() != length) {
+    *error = "cannot read " + variant.FilePath + " (changed while it was packed?)";
+    return false;
+  }
+  return true;
+}
+
+// Deflates `content` after its `window` of earlier content into raw deflate
+// blocks: the last piece ends the stream, the others end at a byte boundary.
+bool DeflatePiece(const std::string& window, const std::string& content, bool last, int level,
+                  std::string* out) {
+  z_stream stream{};
+  if (deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+  bool good =
+      window.empty() || deflateSetDictionary(&stream, reinterpret_cast<const Bytef*>(window.data()),
+                                             static_cast<uInt>(window.size())) == Z_OK;
+  out->resize(deflateBound(&stream, static_cast<uLong>(content.size())) + 16);
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+  stream.avail_in = static_cast<uInt>(content.size());
+  size_t produced = 0;
+  const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+  while (good) {
+    if (produced == out->size()) out->resize(out->size() * 2);
+    stream.next_out = reinterpret_cast<Bytef*>(out->data() + produced);
+    stream.avail_out = static_cast<uInt>(out->size() - produced);
+    const int result = deflate(&stream, flush);
+    produced = out->size() - stream.avail_out;
+    if (result == Z_STREAM_ERROR) good = false;
+    if (last ? result == Z_STREAM_END : stream.avail_in == 0 && stream.avail_out > 0) break;
+  }
+  deflateEnd(&stream);
+  out->resize(produced);
+  return good;
+}
+
+// The two bytes that begin a zlib stream of a deflate level.
+std::string ZlibHeader(int level) {
+  const unsigned method = 0x78;  // deflate with a 32 KiB window
+  unsigned flags = (level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3) << 6;
+  flags += 31 - (method * 256 + flags) % 31;
+  return std::string{static_cast<char>(method), static_cast<char>(flags)};
+}
+
+// Encodes whole entries and pieces on threads of their own, in the order of
+// the tasks, within kEncodeAhead of content taken and not yet written.
+class EncodePipeline {
+ public:
+  EncodePipeline(const std::vector<EntryInput>& entries, std::vector<PlannedEntry>& plans,
+                 std::vector<Task>& tasks, const PackageOptions& options)
+      : entries_(entries), plans_(plans), tasks_(tasks), options_(options) {
+    int threads = options.EncodeThreads;
+    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+    if (tasks_.empty()) return;
+    for (int i = 0; i < std::max(threads, 1); ++i) threads_.emplace_back([this] { Work(); });
+  }
+
+  ~EncodePipeline() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+  // Waits for task `index`; the writer then owns its output.
+  Task& Wait(size_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return tasks_[index].Done; });
+    return tasks_[index];
+  }
+
+  // The writer is done with task `index`: its content no longer counts as
+  // taken.
+  void Written(size_t index) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      taken_ -= tasks_[index].Length;
+      tasks_[index].Output.clear();
+      tasks_[index].Output.shrink_to_fit();
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  void Work() {
+    while (true) {
+      size_t index;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] {
+          return stop_ || next_ == tasks_.size() || taken_ == 0 ||
+                 taken_ + tasks_[next_].Length <= kEncodeAhead;
+        });
+        if (stop_ || next_ == tasks_.size()) return;
+        index = next_++;
+        taken_ += tasks_[index].Length;
+      }
+      Task& task = tasks_[index];
+      if (plans_[task.Entry].Plan == EntryPlan::Pieces)
+        EncodePiece(task);
+      else
+        EncodeEntry(task);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        task.Done = true;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  // A piece of stored or zlib content; the first piece of an entry whose
+  // method is still to be decided decides it from its own compression.
+  void EncodePiece(Task& task) {
+    PlannedEntry& plan = plans_[task.Entry];
+    const VariantInput& variant = entries_[task.Entry].Variants[task.Variant];
+    const bool deciding = plan.Deciding && task.Variant == 0 && task.Offset == 0;
+    PackageMethod method;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stop_ || plan.Decided || deciding; });
+      if (stop_) return Fail(task, "stopped");
+      method = plan.Method;
+    }
+    const int64_t windowSize = std::min(task.Offset, kDeflateWindow);
+    std::string bytes;
+    task.Output.resize(1);
+    if (!ReadContent(variant, task.Offset - windowSize, windowSize + task.Length, &bytes,
+                     &task.Error)) {
+      if (deciding) Decide(plan, PackageMethod::Stored);
+      return Fail(task, task.Error);
+    }
+    const std::string window = bytes.substr(0, static_cast<size_t>(windowSize));
+    bytes.erase(0, static_cast<size_t>(windowSize));
+    if (method == PackageMethod::Zlib) {
+      if (!DeflatePiece(window, bytes, task.LastPiece, options_.Encode.ZlibLevel,
+                        &task.Output[0])) {
+        if (deciding) Decide(plan, PackageMethod::Stored);
+        return Fail(task, "cannot encode " + entries_[task.Entry].Name);
+      }
+      task.Adler = static_cast<uint32_t>(adler32(adler32(0, nullptr, 0),
+                                                 reinterpret_cast<const Bytef*>(bytes.data()),
+                                                 static_cast<uInt>(bytes.size())));
+      if (!deciding) return;
+      // The stream's header and check count too.
+      const bool pays =
+          CompressionPays(task.Length, static_cast<int64_t>(task.Output[0].size()) + 6);
+      Decide(plan, pays ? PackageMethod::Zlib : PackageMethod::Stored);
+      if (pays) return;
+    }
+    task.Output[0] = std::move(bytes);
+  }
+
+  void Decide(PlannedEntry& plan, PackageMethod method) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      plan.Method = method;
+      plan.Decided = true;
+    }
+    changed_.notify_all();
+  }
+
+  // A whole entry in memory: its method, or the smallest of the candidates,
+  // or stored when the method does not pay and that is wanted.
+  void EncodeEntry(Task& task) {
+    const EntryInput& entry = entries_[task.Entry];
+    const PlannedEntry& plan = plans_[task.Entry];
+    std::optional<std::pair<PackageMethod, std::vector<std::string>>> best;
+    int64_t bestTotal = 0;
+    for (PackageMethod candidate : Candidates(entry.DataMethod)) {
+      std::vector<std::string> blocks;
+      int64_t total = 0;
+      for (const VariantInput& variant : entry.Variants) {
+        std::ostringstream out;
+        if (EncodeVariant(variant, candidate, out, options_.Encode, &task.Error) < 0)
+          return Fail(task, task.Error);
+        blocks.push_back(out.str());
+        total += static_cast<int64_t>(blocks.back().size());
+      }
+      if (!best || total < bestTotal) {
+        best.emplace(candidate, std::move(blocks));
+        bestTotal = total;
+      }
+    }
+    const PackageCodec* codec = FindCodec(best->first);
+    if (options_.StoreWhatDoesNotCompress && entry.DataMethod && codec &&
+        !codec->StoresContentAsIs && !codec->DecodesAgainstTarget &&
+        !CompressionPays(plan.ContentSize, bestTotal)) {
+      best->first = PackageMethod::Stored;
+      best->second.clear();
+      for (const VariantInput& variant : entry.Variants) {
+        std::ostringstream out;
+        if (EncodeVariant(variant, PackageMethod::Stored, out, options_.Encode, &task.Error) < 0)
+          return Fail(task, task.Error);
+        best->second.push_back(out.str());
+      }
+    }
+    task.Method = best->first;
+    task.Output = std::move(best->second);
+  }
+
+  void Fail(Task& task, std::string error) {
+    task.Failed = true;
+    task.Error = std::move(error);
+  }
+
+  const std::vector<EntryInput>& entries_;
+  std::vector<PlannedEntry>& plans_;
+  std::vector<Task>& tasks_;
+  const PackageOptions& options_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t next_ = 0;
+  int64_t taken_ = 0;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// The sizes of every entry's variants and how each entry is made; false with
+// `error` set for content the format cannot hold.
+bool PlanEntries(const std::vector<EntryInput>& entries, const PackageOptions& options,
+                 std::vector<PlannedEntry>* plans, std::vector<Task>* tasks, std::string* error) {
+  for (size_t index = 0; index < entries.size(); ++index) {
+    const EntryInput& entry = entries[index];
+    PlannedEntry plan;
+    const bool patch = entry.DataMethod == PackageMethod::Patch;
+    bool anyEmpty = false;
     for (const VariantInput& variant : entry.Variants) {
       Source source;
       if (!OpenSource(variant, &source, error)) return false;
-      const bool patch = entry.DataMethod == PackageMethod::Patch;
-      if (source.Size < (patch ? 0 : 1) || source.Size > kMaxPackageSize) {
-        *error =
-            (source.Size <= 0 ? "cannot pack an empty file: " : "file too large: ") + entry.Name;
+      if (source.Size > kMaxPackageSize) {
+        *error = "file too large: " + entry.Name;
         return false;
       }
-      sizes.push_back(source.Size);
+      plan.Sizes.push_back(source.Size);
+      plan.ContentSize += source.Size;
+      anyEmpty = anyEmpty || source.Size == 0;
     }
-    std::optional<PackageMethod> method = entry.DataMethod;
-    if (!method) method = ChooseEntryMethod(path, entry.Variants, sizes, options.Encode, error);
-    if (!method) return false;
-    record.Method = *method;
-    for (size_t i = 0; i < entry.Variants.size(); ++i) {
-      int64_t written = EncodeVariant(entry.Variants[i], *method, out, options.Encode, error);
-      if (written < 0) return false;
-      if (offset + written > kMaxPackageSize) {
-        *error = "package would reach 2 GiB, which the format cannot address";
+    if (anyEmpty && !patch) {
+      // No compressed form is read as empty content: every variant is stored.
+      plan.Plan = plan.ContentSize == 0 ? EntryPlan::Empty : EntryPlan::Pieces;
+      plan.Method = PackageMethod::Stored;
+    } else if (entry.DataMethod == PackageMethod::Stored ||
+               entry.DataMethod == PackageMethod::Zlib) {
+      plan.Plan = EntryPlan::Pieces;
+      plan.Method = *entry.DataMethod;
+      plan.Deciding = plan.Method == PackageMethod::Zlib && options.StoreWhatDoesNotCompress;
+      plan.Decided = !plan.Deciding;
+    } else {
+      plan.Plan =
+          plan.ContentSize <= kLargestEntryInMemory ? EntryPlan::InMemory : EntryPlan::Streamed;
+    }
+    if (plan.Plan == EntryPlan::Pieces) {
+      for (size_t variant = 0; variant < entry.Variants.size(); ++variant) {
+        for (int64_t offset = 0; offset < plan.Sizes[variant]; offset += kPieceSize) {
+          Task task;
+          task.Entry = index;
+          task.Variant = variant;
+          task.Offset = offset;
+          task.Length = std::min(kPieceSize, plan.Sizes[variant] - offset);
+          task.LastPiece = offset + task.Length == plan.Sizes[variant];
+          tasks->push_back(std::move(task));
+        }
+      }
+    } else if (plan.Plan == EntryPlan::InMemory) {
+      Task task;
+      task.Entry = index;
+      task.Length = plan.ContentSize;
+      tasks->push_back(std::move(task));
+    }
+    plans->push_back(std::move(plan));
+  }
+  return true;
+}
+
+// The method of an entry streamed when its turn comes: its own, the
+// smallest one (through a scratch file), or stored when its first MiB shows
+// that its own does not pay and that is wanted.
+std::optional<PackageMethod> StreamedMethod(const std::string& path, const EntryInput& entry,
+                                            const PlannedEntry& plan, const PackageOptions& options,
+                                            std::string* error) {
+  if (!entry.DataMethod)
+    return ChooseEntryMethod(path, entry.Variants, plan.Sizes, options.Encode, error);
+  const PackageCodec* codec = FindCodec(*entry.DataMethod);
+  if (!options.StoreWhatDoesNotCompress || !codec || codec->StoresContentAsIs ||
+      codec->DecodesAgainstTarget)
+    return entry.DataMethod;
+  std::string sample;
+  if (!ReadContent(entry.Variants[0], 0, std::min(kPieceSize, plan.Sizes[0]), &sample, error))
+    return std::nullopt;
+  const std::string encoded = EncodeContent(*entry.DataMethod, sample, options.Encode);
+  if (encoded.empty()) {
+    *error = "cannot encode " + entry.Name;
+    return std::nullopt;
+  }
+  return CompressionPays(static_cast<int64_t>(sample.size()), static_cast<int64_t>(encoded.size()))
+             ? *entry.DataMethod
+             : PackageMethod::Stored;
+}
+
+// Writes the whole package to an open stream; false with `error` set.
+bool WriteTo(std::fstream& out, const std::string& path, const std::vector<EntryInput>& entries,
+             const PackageOptions& options, std::string* error) {
+  std::vector<PlannedEntry> plans;
+  std::vector<Task> tasks;
+  if (!PlanEntries(entries, options, &plans, &tasks, error)) return false;
+  int64_t contentTotal = 0, contentDone = 0;
+  for (const PlannedEntry& plan : plans) contentTotal += plan.ContentSize;
+  auto progress = [&](int64_t bytes) {
+    contentDone += bytes;
+    if (options.Progress) options.Progress(contentDone, contentTotal);
+  };
+  const std::string zlibHeader = ZlibHeader(options.Encode.ZlibLevel);
+
+  out.write(std::string(kPackageHeaderSize, '\0').data(), kPackageHeaderSize);
+  std::vector<DirectoryEntry> directory;
+  int64_t offset = kPackageHeaderSize;
+  auto place = [&](int64_t bytes) {
+    if (offset + bytes > kMaxPackageSize) {
+      *error = "package would reach 2 GiB, which the format cannot address";
+      return false;
+    }
+    offset += bytes;
+    return true;
+  };
+  EncodePipeline pipeline(entries, plans, tasks, options);
+  size_t nextTask = 0;
+  for (size_t index = 0; index < entries.size(); ++index) {
+    const EntryInput& entry = entries[index];
+    const PlannedEntry& plan = plans[index];
+    DirectoryEntry record;
+    record.Name = entry.Name;
+    record.Version = entry.Version;
+    record.Method = plan.Method;
+    if (plan.Plan == EntryPlan::Streamed) {
+      std::optional<PackageMethod> method = StreamedMethod(path, entry, plan, options, error);
+      if (!method) return false;
+      record.Method = *method;
+      for (size_t i = 0; i < entry.Variants.size(); ++i) {
+        const int64_t start = offset;
+        int64_t written = EncodeVariant(entry.Variants[i], *method, out, options.Encode, error);
+        if (written < 0 || !place(written)) return false;
+        record.Variants.push_back({entry.Variants[i].Key, static_cast<int32_t>(written),
+                                   static_cast<int32_t>(plan.Sizes[i]),
+                                   static_cast<int32_t>(start)});
+      }
+      progress(plan.ContentSize);
+    } else if (plan.Plan == EntryPlan::InMemory) {
+      Task& task = pipeline.Wait(nextTask);
+      if (task.Failed) {
+        *error = task.Error;
         return false;
       }
-      record.Variants.push_back({entry.Variants[i].Key, static_cast<int32_t>(written),
-                                 static_cast<int32_t>(sizes[i]), static_cast<int32_t>(offset)});
-      offset += written;
+      record.Method = task.Method;
+      for (size_t i = 0; i < entry.Variants.size(); ++i) {
+        const std::string& block = task.Output[i];
+        out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        const int64_t start = offset;
+        if (!place(static_cast<int64_t>(block.size()))) return false;
+        record.Variants.push_back({entry.Variants[i].Key, static_cast<int32_t>(block.size()),
+                                   static_cast<int32_t>(plan.Sizes[i]),
+                                   static_cast<int32_t>(start)});
+      }
+      pipeline.Written(nextTask++);
+      progress(plan.ContentSize);
+    } else {
+      // Pieces (or empty content): each variant's pieces in order, a zlib
+      // stream framed by its header and the check of all its content.
+      for (size_t i = 0; i < entry.Variants.size(); ++i) {
+        const int64_t start = offset;
+        uLong adler = adler32(0, nullptr, 0);
+        for (int64_t done = 0; done < plan.Sizes[i];) {
+          Task& task = pipeline.Wait(nextTask);
+          if (task.Failed) {
+            *error = task.Error;
+            return false;
+          }
+          // The first piece of the entry has decided its method by now.
+          record.Method = plan.Method;
+          const bool zlib = record.Method == PackageMethod::Zlib;
+          if (zlib && done == 0) out.write(zlibHeader.data(), 2);
+          out.write(task.Output[0].data(), static_cast<std::streamsize>(task.Output[0].size()));
+          adler = adler32_combine(adler, task.Adler, static_cast<z_off_t>(task.Length));
+          if (zlib && task.LastPiece) {
+            const char check[4] = {static_cast<char>(adler >> 24), static_cast<char>(adler >> 16),
+                                   static_cast<char>(adler >> 8), static_cast<char>(adler)};
+            out.write(check, 4);
+          }
+          const int64_t bytes = static_cast<int64_t>(task.Output[0].size()) +
+                                (zlib && done == 0 ? 2 : 0) + (zlib && task.LastPiece ? 4 : 0);
+          if (!place(bytes)) return false;
+          done += task.Length;
+          progress(task.Length);
+          pipeline.Written(nextTask++);
+        }
+        record.Variants.push_back({entry.Variants[i].Key, static_cast<int32_t>(offset - start),
+                                   static_cast<int32_t>(plan.Sizes[i]),
+                                   static_cast<int32_t>(start)});
+      }
+    }
+    if (!out) {
+      *error = "cannot write " + path;
+      return false;
     }
     directory.push_back(std::move(record));
   }
@@ -448,13 +877,11 @@ bool WriteTo(std::fstream& out, const std::string& path, const std::vector<Entry
     *error = "cannot encode the directory within 65535 bytes";
     return false;
   }
-  if (offset + static_cast<int64_t>(stored.size()) > kMaxPackageSize) {
-    *error = "package would reach 2 GiB, which the format cannot address";
-    return false;
-  }
+  const int64_t directoryOffset = offset;
+  if (!place(static_cast<int64_t>(stored.size()))) return false;
   header.DirSize = static_cast<uint16_t>(decoded.size());
   header.DirPackedSize = static_cast<uint16_t>(stored.size());
-  header.DirOffset = static_cast<int32_t>(offset);
+  header.DirOffset = static_cast<int32_t>(directoryOffset);
   out.write(stored.data(), static_cast<std::streamsize>(stored.size()));
   out.seekp(0);
   std::string headerBytes = EncodePackageHeader(header);
@@ -470,6 +897,18 @@ bool WriteTo(std::fstream& out, const std::string& path, const std::vector<Entry
 }  // namespace
 
 bool EncodesWholeContent(PackageMethod method) { return EncoderOf(method) != nullptr; }
+
+int64_t LargestPackedSize(MethodChoice method, int64_t size) {
+  const PackageCodec* codec = method ? FindCodec(*method) : nullptr;
+  if (!method || (codec && codec->StoresContentAsIs) || size == 0) return size;
+  if (method == PackageMethod::Zlib) {
+    // zlib's own bound of each piece, the end of each piece, header and check.
+    const int64_t pieces = (size + kPieceSize - 1) / kPieceSize;
+    return size + (size >> 12) + (size >> 14) + pieces * 24 + 6;
+  }
+  // LZMA and Zstandard grow content that does not compress by far less.
+  return size + size / 16 + kPatchHeaderSize + 64 * 1024;
+}
 
 int64_t EncodeStream(PackageMethod method, std::istream& in, int64_t size, std::ostream& out,
                      const EncodeSettings& settings) {

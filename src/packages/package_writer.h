@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -63,19 +64,40 @@ struct EntryInput {
 struct PackageOptions {
   MethodChoice DirectoryMethod = kBestMethod;  // best: compressed only when smaller
   EncodeSettings Encode;
+  // An entry written with a compressing method that names it (not the best)
+  // is stored instead when its first MiB does not get at least 1/32 smaller
+  // with that method, or, when it is encoded whole in memory, when all of it
+  // does not: what does not compress costs no time.
+  bool StoreWhatDoesNotCompress = false;
+  // Threads that encode entries while the calling thread writes the package
+  // in order; 0 takes one per processor core.
+  int EncodeThreads = 0;
+  // Called on the calling thread as content is written: the bytes of content
+  // done and the total of the package.
+  std::function<void(int64_t done, int64_t total)> Progress;
 };
 
-// Writes a package to `path`, streaming file contents through the encoders so
-// large files need little memory (a patch maps its two files). Entries keep
-// their order, duplicates included. The best method is chosen among those
-// every updater reads (PackageCodec::ReadByEveryUpdater); the others are
-// written only when an entry names them. False with a message in `error` for
-// input the format cannot hold (empty content other than a patch's, long
-// names, too many entries or variants, a directory over 65535 bytes, a
-// package of 2 GiB or more), for a patch without a reference, and on file
-// errors; no package file is left behind then.
+// Writes a package to `path`. Threads encode the entries ahead of the writing
+// (zlib and stored content in pieces of 1 MiB, which make one zlib stream,
+// so that a single large file uses every core too; other methods an entry of
+// up to 32 MiB at a time) within 64 MiB of content, and the package is
+// written in order as they finish; larger entries of other methods are
+// encoded when their turn comes, streamed so that they need little memory (a
+// patch maps its two files). Entries keep their order, duplicates included.
+// The best method is chosen among those every updater reads
+// (PackageCodec::ReadByEveryUpdater); the others are written only when an
+// entry names them. An entry with empty content (other than a patch) is
+// stored, both sizes 0. False with a message in `error` for input the format
+// cannot hold (long names, too many entries or variants, a directory over
+// 65535 bytes, a package of 2 GiB or more), for a patch without a reference,
+// and on file errors; no package file is left behind then.
 bool WritePackage(const std::string& path, const std::vector<EntryInput>& entries,
                   const PackageOptions& options, std::string* error);
+
+// The most bytes an entry of `size` bytes of content takes in a package when
+// written with `method` (the best: at most its size), whatever the content:
+// a bound for dividing entries among packages before they are encoded.
+int64_t LargestPackedSize(MethodChoice method, int64_t size);
 
 // True when `method` has an encoder that makes its data block from the
 // content alone (EncodeStream can write it).

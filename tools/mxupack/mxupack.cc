@@ -4,19 +4,23 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "mxupack/file_tree.h"
 #include "mxupack/publish.h"
+#include "mxupack/publish_plan.h"
 #include "packages/apply_updates.h"
 #include "packages/entry_names.h"
 #include "packages/package_codecs.h"
 #include "packages/package_format.h"
 #include "packages/package_reader.h"
 #include "packages/package_writer.h"
+#include "run/progress_view.h"
 #include "system/platform.h"
 #include "system/report.h"
 #include "system/text.h"
@@ -32,13 +36,16 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kHelp =
-    R"(mxupack - create, list, extract and verify update packages (*.mxu)
+    R"(mxupack - create, list, extract and verify update packages (*.mxu), and
+publish releases to update server folders
 
 Usage:
   mxupack create OUT.mxu DIR [options]
       Packs every file below DIR. Entry names are the paths relative to DIR
-      with "\" separators (ASCII or Latin-1 characters, at most 255 bytes).
-      Empty files cannot be packed.
+      with "\" separators (ASCII or Latin-1 characters, at most 255 bytes);
+      a name that Windows or the updater cannot take, and a link, are
+      refused. An empty file becomes a stored entry of size 0 (an updater
+      that does not read those refuses the package).
     --method stored|zlib|lzma|zstd|best
                                      data method of every entry (default best:
                                      the smallest of stored, zlib and lzma per
@@ -58,6 +65,9 @@ Usage:
     --zlib-level 1-9                 (default 9)
     --lzma-level 0-9                 (default 5)
     --zstd-level 1-22                zstd and patches (default 19)
+    --exclude PATTERN                leaves out the paths PATTERN matches
+                                     (repeatable; see publish)
+    --follow-links                   takes the content of what links point to
   mxupack list PKG
       One line per variant: name, method, packed size, size, version, key,
       offset.
@@ -72,29 +82,64 @@ Usage:
   mxupack publish SERVER_DIR RELEASE_DIR [options]
       Publishes the release in RELEASE_DIR (VOXA.exe at its top) to the update
       server folder SERVER_DIR: packs it as VOXA-<version>.mxu (the version is
-      read from VOXA.exe as the updater reads it), writes its line into
-      VersionInfo.txt (CR LF line ends; a line of the same version is
-      replaced, the other lines stay), creates UpdateInfo.txt with "ok" when
-      missing and never touches UpdateServer.lst. Updater.exe is never in that
-      package: when it is newer than the catalogue's updater line, it is
-      packed alone as Updater-<version>.mxu and the updater line is written.
-      Every file appears whole (written beside its name, then renamed).
+      read from VOXA.exe as the updater reads it), or as VOXA-<version>-1.mxu,
+      -2.mxu... when it needs more than one package (over 65535 entries, a
+      directory over 64 KiB or 2 GiB of data), and writes their lines into
+      VersionInfo.txt (CR LF line ends, after the last VOXA line; the other
+      lines stay). It creates UpdateInfo.txt with "ok" when missing. Updater.exe
+      is never in those packages: when it is newer than the catalogue's
+      updater line, it is packed alone as Updater-<version>.mxu and the
+      updater line is written. Entries are zlib (level 6), an entry whose
+      first MiB does not compress is stored, on every core.
+      Everything is checked before anything is written, and what is written
+      is one change: every file is written under a pending name (NAME.~publish),
+      a plan (Publish.plan) lists the renames, packages first, the catalogue
+      and its signature last; a publish that dies is finished (or, when its
+      files are not all there, undone) by the next publish or by repair.
+      Refused: a version below the catalogue's newest VOXA line, and the same
+      version without --force; a name Windows or the updater cannot take; a
+      link; a signed server (publisher.pub or any signature) without --sign,
+      or with another key than the server's; a release Updater.exe that does
+      not carry the signing key (or, unsigned, carries one); a server folder
+      without UpdateServer.lst and no --servers.
+    --sign SECRET_KEY                writes FILE.minisig beside every file it
+                                     writes (each checked with the public key),
+                                     records the public key as publisher.pub,
+                                     and signs UpdateInfo.txt, UpdateServer.lst
+                                     and the packages the catalogue names when
+                                     their signature is missing or does not
+                                     match (a key of minisign -G -W)
+    --servers URL...                 writes UpdateServer.lst with these server
+                                     base URLs (the ones that follow, up to the
+                                     next option; repeatable), "/" added at
+                                     their end
     --since PREVIOUS_DIR             packs only the files that are new or
                                      changed since the previous release
                                      (VOXA-<version>-since-<previous>.mxu). A
                                      package cannot delete files: a file the
                                      new release no longer has stays on the
                                      installations.
-    --sign SECRET_KEY                writes FILE.minisig beside every file it
-                                     writes, and beside UpdateInfo.txt and
-                                     UpdateServer.lst when theirs is missing or
-                                     not this key's (a key of minisign -G -W)
+    --exclude PATTERN                leaves out the release paths PATTERN
+                                     matches ("/" between names, letter case
+                                     ignored; * and ? within a name, ** across
+                                     folders; a pattern without "/" matches a
+                                     name at any depth; a folder matched is
+                                     left out whole), e.g. "*.pdb", "logs/**"
+                                     (repeatable)
+    --follow-links                   takes the content of what links point to
+                                     and walks linked folders
     --method stored|zlib|lzma|zstd|best
-                                     data method of the entries (default best);
+                                     data method of the entries (default zlib);
                                      the updater's own package keeps to the
                                      methods every updater reads
-    --force                          publishes a version that is not above the
-                                     catalogue's newest VOXA line
+    --zlib-level 1-9                 (default 6)
+    --force                          replaces the lines of a version that the
+                                     catalogue has already
+    --new-key                        taking a server to a new key: not
+                                     supported yet
+  mxupack repair SERVER_DIR
+      Finishes (or undoes) a publish that died in SERVER_DIR and removes its
+      pending files.
   mxupack --help
 
 Exit status: 0 on success, 1 when the operation failed, 2 for a usage error.
@@ -109,6 +154,29 @@ int Failure(const std::string& message) {
   std::cerr << "mxupack: " << message << "\n";
   return kExitFailed;
 }
+
+// The status line of packing at a terminal: the updater's own view.
+class ConsoleProgress {
+ public:
+  ConsoleProgress()
+      : view_(RealPlatform().Console, RealPlatform().Clock,
+              RealPlatform().Console.IsInteractive()) {}
+
+  std::function<void(int64_t, int64_t)> Callback() {
+    return [this](int64_t done, int64_t total) {
+      // Lines written before must reach the terminal before the status does.
+      std::cout.flush();
+      if (done >= total)
+        view_.Finish();
+      else
+        view_.Update(done, total);
+    };
+  }
+  void Finish() { view_.Finish(); }
+
+ private:
+  ProgressView view_;
+};
 
 bool ParseNumber(const std::string& text, long minimum, long maximum, long* value) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -141,8 +209,13 @@ int Create(const std::vector<std::string>& args) {
   long version = 0, key = 0;
   std::string patchFrom;
   std::vector<std::pair<uint8_t, std::string>> variantFolders;
+  TreeOptions tree;
   for (size_t i = 2; i < args.size(); ++i) {
     const std::string& option = args[i];
+    if (option == "--follow-links") {
+      tree.FollowLinks = true;
+      continue;
+    }
     if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
     const std::string& value = args[++i];
     long number = 0;
@@ -171,6 +244,8 @@ int Create(const std::vector<std::string>& args) {
       options.Encode.ZstdLevel = static_cast<int>(number);
     } else if (option == "--patch-from") {
       patchFrom = value;
+    } else if (option == "--exclude") {
+      tree.Excludes.push_back(value);
     } else {
       return Usage("unknown option: " + option);
     }
@@ -180,11 +255,11 @@ int Create(const std::vector<std::string>& args) {
   std::map<std::string, size_t> positions;
   std::string error;
   std::map<std::string, std::string> oldFiles;
-  if (!patchFrom.empty() && !ListFiles(patchFrom, &oldFiles, &error)) return Failure(error);
+  if (!patchFrom.empty() && !ListFiles(patchFrom, tree, &oldFiles, &error)) return Failure(error);
   variantFolders.insert(variantFolders.begin(), {static_cast<uint8_t>(key), folder});
   for (const auto& [variantKey, variantFolder] : variantFolders) {
     std::map<std::string, std::string> files;
-    if (!ListFiles(variantFolder, &files, &error)) return Failure(error);
+    if (!ListFiles(variantFolder, tree, &files, &error)) return Failure(error);
     for (const auto& [name, path] : files) {
       auto old = oldFiles.find(name);
       const bool patch = old != oldFiles.end();
@@ -201,7 +276,11 @@ int Create(const std::vector<std::string>& args) {
     }
   }
   if (entries.empty()) return Failure("no files to pack in " + folder);
-  if (!WritePackage(out, entries, options, &error)) return Failure(error);
+  ConsoleProgress progress;
+  options.Progress = progress.Callback();
+  const bool written = WritePackage(out, entries, options, &error);
+  progress.Finish();
+  if (!written) return Failure(error);
   std::cout << "created " << out << " with " << entries.size() << " entries\n";
   return kExitOk;
 }
@@ -281,6 +360,11 @@ int Verify(const std::vector<std::string>& args) {
     for (const EntryVariant& variant : entry.Variants) {
       if (patch && referenceFolder.empty()) {
         ++patchesLeft;
+        continue;
+      }
+      // An empty file: nothing to decode.
+      if (entry.Method == PackageMethod::Stored && variant.PackedSize == 0 && variant.Size == 0) {
+        ++checked;
         continue;
       }
       NullSink sink;
@@ -371,20 +455,58 @@ int PublishCommand(const std::vector<std::string>& args) {
       options.Force = true;
       continue;
     }
+    if (option == "--follow-links") {
+      options.FollowLinks = true;
+      continue;
+    }
+    if (option == "--new-key") {
+      options.NewKey = true;
+      continue;
+    }
+    if (option == "--servers") {
+      const size_t before = options.Servers.size();
+      while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0)
+        options.Servers.push_back(args[++i]);
+      if (options.Servers.size() == before) return Usage("--servers needs at least one URL");
+      continue;
+    }
     if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
     const std::string& value = args[++i];
+    long number = 0;
     if (option == "--since") {
       options.SinceFolder = value;
     } else if (option == "--sign") {
       options.SecretKeyPath = value;
     } else if (option == "--method") {
       if (!ParseMethod(value, false, &options.Method)) return Usage("unknown method: " + value);
+    } else if (option == "--zlib-level") {
+      if (!ParseNumber(value, 1, 9, &number)) return Usage("zlib level must be 1-9");
+      options.ZlibLevel = static_cast<int>(number);
+    } else if (option == "--exclude") {
+      options.Excludes.push_back(value);
     } else {
       return Usage("unknown option: " + option);
     }
   }
+  ConsoleProgress progress;
+  options.Progress = progress.Callback();
   std::string error;
-  if (!Publish(options, std::cout, &error)) return Failure(error);
+  const bool published = Publish(options, std::cout, &error);
+  progress.Finish();
+  if (!published) return Failure(error);
+  return kExitOk;
+}
+
+int RepairCommand(const std::vector<std::string>& args) {
+  if (args.size() != 1) return Usage("repair needs SERVER_DIR");
+  std::string folder = args[0];
+  if (folder.back() != '/') folder += '/';
+  std::error_code code;
+  if (!fs::is_directory(fs::u8path(folder), code)) return Failure("not a folder: " + args[0]);
+  std::ostringstream out;
+  std::string error;
+  if (!RepairFolder(RealPlatform().Files, folder, out, &error)) return Failure(error);
+  std::cout << (out.str().empty() ? "nothing to repair in " + folder + "\n" : out.str());
   return kExitOk;
 }
 
@@ -404,6 +526,7 @@ int Main(int argc, char** argv) {
   if (command == "extract") return Extract(args);
   if (command == "verify") return Verify(args);
   if (command == "publish") return PublishCommand(args);
+  if (command == "repair") return RepairCommand(args);
   return Usage("unknown command: " + command);
 }
 

@@ -1,6 +1,7 @@
 #!/bin/sh
 # The mxupack command line: round trips through create, list, verify and
-# extract, variant keys, and a non-zero exit with a message for bad input.
+# extract, variant keys, empty files, links and left-out paths, repair, and a
+# non-zero exit with a message for bad input.
 #   mxupack_test.sh PATH_TO_MXUPACK
 set -u
 tool=$1
@@ -83,8 +84,35 @@ expect 2 "$tool" create "$work/o.mxu" "$work/src" --version 70000
 expect 2 "$tool" create "$work/o.mxu" "$work/src" --key
 expect 1 "$tool" create "$work/o.mxu" "$work/nothere"
 expect 1 "$tool" create "$work/o.mxu" "$work/emptydir"
-expect 1 "$tool" create "$work/o.mxu" "$work/withempty"
 [ -e "$work/o.mxu" ] && fail "a failed create left a package"
+# An empty file is a stored entry with both sizes 0.
+expect 0 "$tool" create "$work/o.mxu" "$work/withempty" --method zlib
+expect 0 "$tool" list "$work/o.mxu"
+grep -q '^zero	stored	0	0	' "$work/out" || fail "empty entry: $(cat "$work/out")"
+expect 0 "$tool" verify "$work/o.mxu"
+
+# A link is packed only on purpose; left-out paths are not packed at all.
+mkdir -p "$work/links/Logs/Old" "$work/outside"
+printf 'secret\n' >"$work/outside/secret.txt"
+printf 'keep\n' >"$work/links/keep.txt"
+printf 'log\n' >"$work/links/Logs/Old/a.log"
+printf 'pdb\n' >"$work/links/Logs/b.PDB"
+ln -s "$work/outside/secret.txt" "$work/links/linked.txt"
+expect 1 "$tool" create "$work/l.mxu" "$work/links"
+grep -q 'a link in the release: linked.txt' "$work/err" || fail "link: $(cat "$work/err")"
+expect 0 "$tool" create "$work/l.mxu" "$work/links" --follow-links --exclude 'Logs/Old' --exclude '*.pdb'
+expect 0 "$tool" list "$work/l.mxu"
+[ "$(grep -c '	' "$work/out")" -eq 3 ] || fail "left-out paths packed: $(cat "$work/out")"
+grep -q '^linked.txt	stored	7	7' "$work/out" || fail "link content: $(cat "$work/out")"
+
+# repair: stray pending files go, a folder without a plan is left alone.
+mkdir -p "$work/server"
+printf 'x' >"$work/server/VOXA-1.05.mxu.~publish"
+printf 'ok' >"$work/server/UpdateInfo.txt"
+expect 0 "$tool" repair "$work/server"
+[ -e "$work/server/VOXA-1.05.mxu.~publish" ] && fail "repair left a pending file"
+[ "$(cat "$work/server/UpdateInfo.txt")" = "ok" ] || fail "repair changed a file"
+expect 2 "$tool" repair
 expect 1 "$tool" list "$work/nothere.mxu"
 expect 1 "$tool" list "$work/short.mxu"
 expect 1 "$tool" verify "$work/short.mxu"

@@ -1,47 +1,82 @@
 // mxupack publish: one command from a release tree to an update server
 // folder. It packs the release (or, with a previous release, only what
-// changed), writes the catalogue line, creates UpdateInfo.txt when missing and
-// signs what it wrote. Every file appears whole: it is written beside its
-// name and then renamed.
+// changed) into as many packages as the format needs, writes their catalogue
+// lines, the server list and UpdateInfo.txt, and signs what it wrote with the
+// server's key. Whatever it refuses, it refuses before it writes anything;
+// what it writes appears as one change (publish_plan.h).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "packages/package_writer.h"
 
 namespace updater::mxupack {
+
+// The server's record of its publisher's public key (minisign's format),
+// beside the catalogue.
+inline constexpr char kPublisherKeyFile[] = "publisher.pub";
 
 struct PublishOptions {
   std::string ServerFolder;   // the update server's folder
   std::string ReleaseFolder;  // the new release, VOXA.exe at its top
   std::string SinceFolder;    // the previous release; empty for a full package
   std::string SecretKeyPath;  // a minisign secret key; empty: nothing is signed
-  MethodChoice Method = kBestMethod;
-  // Publish even when the release is not newer than the catalogue's newest
-  // VOXA line.
+  // zlib at level 6, and stored what does not compress: at the speed of
+  // gzip -6 on every core; the updater's own package keeps to the methods
+  // every updater reads.
+  MethodChoice Method = PackageMethod::Zlib;
+  int ZlibLevel = 6;
+  // Replace the catalogue's lines of the release's version.
   bool Force = false;
+  // Take the server to a new key: refused, not supported yet.
+  bool NewKey = false;
+  // The server base URLs for UpdateServer.lst; empty keeps the folder's.
+  std::vector<std::string> Servers;
+  // Patterns of release paths to leave out, and whether links are followed
+  // (file_tree.h).
+  std::vector<std::string> Excludes;
+  bool FollowLinks = false;
   // The signatures' time stamp (seconds since 1970); 0 takes the clock's.
   uint64_t Timestamp = 0;
+  // The largest package to write; the format's limit unless a test asks for
+  // less.
+  int64_t LargestPackage = 0;
+  // Called as the packages' content is written: bytes done and in all.
+  std::function<void(int64_t done, int64_t total)> Progress;
 };
 
-// Publishes as `options` say and reports every file written on `out`. False
-// with a message, and nothing written, for a server folder that is not a
-// folder, a release without a readable VOXA.exe version, a version not above
-// the catalogue's newest VOXA line (unless `force`), a previous release
-// without changes, and a secret key that cannot be used. A failure while
-// writing leaves the catalogue as it was.
+// Publishes as `options` say and reports every file written on `out`. It
+// first finishes or undoes a publish that died in the folder
+// (RepairFolder). False with a message, and the server folder as it was,
+// for: a server folder that is not a folder; a release without VOXA.exe and
+// its readable version; a version below the catalogue's newest VOXA line,
+// or equal to it without `Force`; a release name that Windows or the
+// updater cannot take, a link (without FollowLinks); a previous release
+// without changes; a signed server (its publisher.pub or any signature)
+// without a key, a key that is not the server's, a key that cannot be used,
+// NewKey; a release Updater.exe that does not carry the signing key (or,
+// unsigned, carries one); a server URL that the updater does not take; a
+// server folder without UpdateServer.lst and no Servers.
 bool Publish(const PublishOptions& options, std::ostream& out, std::string* error);
 
 // The name of the package of a release: "VOXA-1.05.mxu", or with the
-// previous release's version "VOXA-1.05-since-1.00.mxu".
-std::string ReleasePackageName(int64_t version, int64_t sinceVersion);
+// previous release's version "VOXA-1.05-since-1.00.mxu"; part `part` of
+// `parts` when the release needs more than one: "VOXA-1.05-2.mxu".
+std::string ReleasePackageName(int64_t version, int64_t sinceVersion, size_t part = 1,
+                               size_t parts = 1);
 
-// The catalogue text with the line "VOXA package version" in place of the
-// VOXA lines of that version, or else after the last VOXA line (at the end
-// when there is none). Other lines stay as they are, in their order. Lines
-// end with CR LF, also when the text had LF alone; empty lines are dropped.
+// The catalogue text with the lines "VOXA package version", one for each of
+// `packages` in their order, in place of the VOXA lines of that version, or
+// else after the last VOXA line (at the end when there is none). Other lines
+// stay as they are, in their order. Lines end with CR LF, also when the text
+// had LF alone; empty lines are dropped.
+std::string CatalogueWithMainLines(const std::string& catalogue,
+                                   const std::vector<std::string>& packages, int64_t version);
+// The same with one package.
 std::string CatalogueWithMainLine(const std::string& catalogue, const std::string& package,
                                   int64_t version);
 
@@ -49,5 +84,19 @@ std::string CatalogueWithMainLine(const std::string& catalogue, const std::strin
 // every updater line (at the start when there is none).
 std::string CatalogueWithUpdaterLine(const std::string& catalogue, const std::string& package,
                                      int64_t version);
+
+// The entries in packages that the format can hold, in order: each at most
+// 65535 entries, a directory of at most 65535 bytes, and at most
+// `largestPackage` bytes (the format's limit when 0) counting every entry at
+// its largest packed size (LargestPackedSize) for `sizes` (its variants'
+// content sizes). Empty with a message for an entry that fits no package.
+std::vector<std::vector<EntryInput>> DivideIntoPackages(
+    const std::vector<EntryInput>& entries, const std::vector<std::vector<int64_t>>& sizes,
+    int64_t largestPackage, std::string* error);
+
+// The text of UpdateServer.lst for `servers`, each ended by CR LF and by
+// "/" when it has none. False with a message for a URL the updater does not
+// take (IsServerURL) and a list it would refuse (ServerListRefusal).
+bool ServerListText(const std::vector<std::string>& servers, std::string* text, std::string* error);
 
 }  // namespace updater::mxupack
