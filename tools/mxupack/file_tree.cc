@@ -5,6 +5,7 @@
 #include <set>
 
 #include "packages/apply_updates.h"
+#include "packages/entry_names.h"
 
 namespace updater::mxupack {
 

@@ -23,6 +23,7 @@
 #include "system/platform.h"
 #include "system/small_files.h"
 #include "system/text.h"
+#include "system/update_folder.h"
 
 namespace updater::mxupack {
 

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "system/small_files.h"
+#include "system/update_folder.h"
 
 namespace updater::mxupack {
 
