@@ -693,7 +693,15 @@ bool PlanEntries(const std::vector<EntryInput>& entries, const PackageOptions& o
       plan.ContentSize += source.Size;
       anyEmpty = anyEmpty || source.Size == 0;
     }
-    if (anyEmpty && !patch) {
+    if (entry.DataMethod == PackageMethod::Remove) {
+      // A remove entry carries nothing: applying it deletes its target.
+      if (plan.ContentSize != 0) {
+        *error = "a remove entry has no content: " + entry.Name;
+        return false;
+      }
+      plan.Plan = EntryPlan::Empty;
+      plan.Method = PackageMethod::Remove;
+    } else if (anyEmpty && !patch) {
       // No compressed form is read as empty content: every variant is stored.
       plan.Plan = plan.ContentSize == 0 ? EntryPlan::Empty : EntryPlan::Pieces;
       plan.Method = PackageMethod::Stored;

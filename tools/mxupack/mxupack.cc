@@ -118,7 +118,8 @@ Usage:
                                      (VOXA-<version>-since-<previous>.mxu). A
                                      package cannot delete files: a file the
                                      new release no longer has stays on the
-                                     installations.
+                                     installations. Its line carries
+                                     from=<previous>; no deltas are made.
     --exclude PATTERN                leaves out the release paths PATTERN
                                      matches ("/" between names, letter case
                                      ignored; * and ? within a name, ** across
@@ -133,6 +134,17 @@ Usage:
                                      the updater's own package keeps to the
                                      methods every updater reads
     --zlib-level 1-9                 (default 6)
+    --deltas N                       also writes a delta package from each of
+                                     the N newest older versions whose full
+                                     packages the server has (default 3; 0:
+                                     none), VOXA-<version>-from-<old>.mxu:
+                                     patches of the files changed (where
+                                     smaller than the file packed), the new
+                                     files whole, remove entries for the files
+                                     gone; its catalogue lines carry from=.
+                                     Every line written carries size= and
+                                     blake2b=. Deltas need updaters that read
+                                     those facts (see README)
     --force                          replaces the lines of a version that the
                                      catalogue has already
     --new-key                        taking a server to a new key: not
@@ -482,6 +494,9 @@ int PublishCommand(const std::vector<std::string>& args) {
     } else if (option == "--zlib-level") {
       if (!ParseNumber(value, 1, 9, &number)) return Usage("zlib level must be 1-9");
       options.ZlibLevel = static_cast<int>(number);
+    } else if (option == "--deltas") {
+      if (!ParseNumber(value, 0, 100, &number)) return Usage("--deltas must be 0-100");
+      options.Deltas = static_cast<int>(number);
     } else if (option == "--exclude") {
       options.Excludes.push_back(value);
     } else {

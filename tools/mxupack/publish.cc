@@ -11,6 +11,7 @@
 #include <ostream>
 #include <set>
 
+#include "mxupack/deltas.h"
 #include "mxupack/file_tree.h"
 #include "mxupack/publish_plan.h"
 #include "protocol/built_in_keys.h"
@@ -426,7 +427,21 @@ class Publisher {
         return false;
       names.push_back(name);
     }
-    std::string newCatalogue = CatalogueWithMainLines(catalogue_, names, version_);
+    // The full lines come last among the version's lines: an updater that
+    // takes every line of a version as one transaction lets the later
+    // package's entry win, so there the full packages replace every patch.
+    std::vector<std::string> lines, facts;
+    if (!WriteReleaseDeltas(names, &lines, &facts, error)) return false;
+    // Packages of the files changed since a release apply over that release.
+    const std::optional<int64_t> from =
+        sinceVersion_ > 0 ? std::optional<int64_t>(sinceVersion_) : std::nullopt;
+    for (const std::string& name : names) {
+      lines.push_back(name);
+      facts.emplace_back();
+      if (!PackageFactFields(folder_ + name + kPendingSuffix, from, &facts.back(), error))
+        return false;
+    }
+    std::string newCatalogue = CatalogueWithMainLines(catalogue_, lines, version_, facts);
     if (updaterVersion_) {
       const std::string name = "Updater-" + VersionText(*updaterVersion_) + ".mxu";
       // The updater's own package is applied by the updater being replaced,
@@ -436,10 +451,12 @@ class Publisher {
       updater.Name = kUpdaterProgram;
       updater.DataMethod = codec && !codec->ReadByEveryUpdater ? kBestMethod : options_.Method;
       updater.Variants.push_back({0, *updaterPath_, ""});
+      std::string updaterFacts;
       if (!WritePackage(change_.Add(name), {updater}, PackingOptions(&done, total), error) ||
+          !PackageFactFields(folder_ + name + kPendingSuffix, std::nullopt, &updaterFacts, error) ||
           (signing && !Sign(name, error)))
         return false;
-      newCatalogue = CatalogueWithUpdaterLine(newCatalogue, name, *updaterVersion_);
+      newCatalogue = CatalogueWithUpdaterLine(newCatalogue, name, *updaterVersion_, updaterFacts);
     }
     if (signing && !SignNamedPackages(newCatalogue, error)) return false;
     // The record of the server's key, signed like every file of the folder.
@@ -459,6 +476,40 @@ class Publisher {
     }
     if (!AddFile(kCatalogueFile, newCatalogue, error) || !change_.Commit(error)) return false;
     for (const std::string& name : change_.Names()) out_ << "wrote " << folder_ << name << "\n";
+    return true;
+  }
+
+  // Writes and signs the deltas of the release (whose full packages are
+  // `names`, pending) from the server's last full releases, and adds their
+  // package names and facts to `lines` and `facts`. The updater's own
+  // package and a package of the files changed since a release get none.
+  bool WriteReleaseDeltas(const std::vector<std::string>& names, std::vector<std::string>* lines,
+                          std::vector<std::string>* facts, std::string* error) {
+    if (options_.Deltas <= 0 || sinceVersion_ > 0) return true;
+    DeltaRequest request;
+    request.ServerFolder = folder_;
+    request.Catalogue = catalogue_;
+    request.Version = version_;
+    request.Count = options_.Deltas;
+    request.ReleaseFiles = &releaseFiles_;
+    for (const std::string& name : names)
+      request.FullPackages.push_back(folder_ + name + kPendingSuffix);
+    request.Method = options_.Method;
+    request.Packing.Encode.ZlibLevel = options_.ZlibLevel;
+    request.Packing.StoreWhatDoesNotCompress = true;
+    request.LargestPackage = options_.LargestPackage;
+    std::vector<WrittenDelta> deltas;
+    if (!WriteDeltas(
+            request, [this](const std::string& name) { return change_.Add(name); }, &deltas, error))
+      return false;
+    for (const WrittenDelta& delta : deltas) {
+      lines->push_back(delta.Name);
+      facts->emplace_back();
+      if (!PackageFactFields(folder_ + delta.Name + kPendingSuffix, delta.From, &facts->back(),
+                             error) ||
+          (!options_.SecretKeyPath.empty() && !Sign(delta.Name, error)))
+        return false;
+    }
     return true;
   }
 
@@ -558,10 +609,12 @@ std::string ReleasePackageName(int64_t version, int64_t sinceVersion, size_t par
 }
 
 std::string CatalogueWithMainLines(const std::string& catalogue,
-                                   const std::vector<std::string>& packages, int64_t version) {
+                                   const std::vector<std::string>& packages, int64_t version,
+                                   const std::vector<std::string>& facts) {
   std::vector<std::string> newLines;
-  for (const std::string& package : packages)
-    newLines.push_back("VOXA " + package + " " + std::to_string(version));
+  for (size_t i = 0; i < packages.size(); ++i)
+    newLines.push_back("VOXA " + packages[i] + " " + std::to_string(version) +
+                       (i < facts.size() && !facts[i].empty() ? " " + facts[i] : ""));
   std::vector<std::string> lines;
   bool placed = false;
   size_t afterLastMain = 0;
@@ -589,8 +642,9 @@ std::string CatalogueWithMainLine(const std::string& catalogue, const std::strin
 }
 
 std::string CatalogueWithUpdaterLine(const std::string& catalogue, const std::string& package,
-                                     int64_t version) {
-  const std::string newLine = "updater " + package + " " + std::to_string(version);
+                                     int64_t version, const std::string& facts) {
+  const std::string newLine =
+      "updater " + package + " " + std::to_string(version) + (facts.empty() ? "" : " " + facts);
   std::vector<std::string> lines;
   bool placed = false;
   for (const std::string& line : CatalogueLines(catalogue)) {

@@ -32,6 +32,9 @@ struct PublishOptions {
   int ZlibLevel = 6;
   // Replace the catalogue's lines of the release's version.
   bool Force = false;
+  // Delta packages from this many of the newest older releases that the
+  // server holds in full (deltas.h); 0 makes none.
+  int Deltas = 3;
   // Take the server to a new key: refused, not supported yet.
   bool NewKey = false;
   // The server base URLs for UpdateServer.lst; empty keeps the folder's.
@@ -70,20 +73,23 @@ std::string ReleasePackageName(int64_t version, int64_t sinceVersion, size_t par
                                size_t parts = 1);
 
 // The catalogue text with the lines "VOXA package version", one for each of
-// `packages` in their order, in place of the VOXA lines of that version, or
-// else after the last VOXA line (at the end when there is none). Other lines
-// stay as they are, in their order. Lines end with CR LF, also when the text
-// had LF alone; empty lines are dropped.
+// `packages` in their order, each followed by its `facts` fields when given
+// (FactFields), in place of the VOXA lines of that version, or else after
+// the last VOXA line (at the end when there is none). Other lines stay as
+// they are, in their order. Lines end with CR LF, also when the text had LF
+// alone; empty lines are dropped.
 std::string CatalogueWithMainLines(const std::string& catalogue,
-                                   const std::vector<std::string>& packages, int64_t version);
+                                   const std::vector<std::string>& packages, int64_t version,
+                                   const std::vector<std::string>& facts = {});
 // The same with one package.
 std::string CatalogueWithMainLine(const std::string& catalogue, const std::string& package,
                                   int64_t version);
 
-// The catalogue text with the line "updater package version" in place of
-// every updater line (at the start when there is none).
+// The catalogue text with the line "updater package version" and its
+// `facts` fields in place of every updater line (at the start when there is
+// none).
 std::string CatalogueWithUpdaterLine(const std::string& catalogue, const std::string& package,
-                                     int64_t version);
+                                     int64_t version, const std::string& facts = "");
 
 // The entries in packages that the format can hold, in order: each at most
 // 65535 entries, a directory of at most 65535 bytes, and at most
