@@ -458,6 +458,15 @@ class Publisher {
         return false;
       newCatalogue = CatalogueWithUpdaterLine(newCatalogue, name, *updaterVersion_, updaterFacts);
     }
+    const bool deltas = lines.size() > names.size();
+    const std::vector<std::string> all = CatalogueLines(newCatalogue);
+    if (deltas && std::none_of(all.begin(), all.end(), [](const std::string& line) {
+          return IsUpdaterEntry(EntryOf(line));
+        }))
+      out_ << "warning: the catalogue offers deltas but no updater: an updater that does not "
+              "know patch and remove entries stops part-way through a delta; publish an "
+              "Updater.exe that reads deltas with the release, so that installations take it "
+              "first\n";
     if (signing && !SignNamedPackages(newCatalogue, error)) return false;
     // The record of the server's key, signed like every file of the folder.
     if (signing && !recorded_ &&
