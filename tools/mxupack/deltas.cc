@@ -30,6 +30,17 @@ namespace fs = std::filesystem;
 // long-distance matching it finds what the writer's patch finds.
 constexpr int kQuickPatchLevel = 3;
 
+// The Zstandard level of a delta's patches by the bytes they patch in all:
+// the optimal parser of the high levels makes patches 10-20% smaller than
+// level 11 at a tenth of its speed (about 0.7 MB/s at 19, 3 MB/s at 13,
+// 16 MB/s at 11 for a program of 100 MB), so it is kept to small deltas,
+// and a delta of a large program is made within a minute.
+int PatchLevel(int64_t patchedBytes) {
+  if (patchedBytes <= (int64_t{16} << 20)) return 19;
+  if (patchedBytes <= (int64_t{64} << 20)) return 13;
+  return 11;
+}
+
 bool Fail(std::string* error, std::string message) {
   *error = std::move(message);
   return false;
@@ -136,7 +147,9 @@ std::vector<EntryInput> DeltaEntries(const std::map<std::string, std::string>& o
     const std::string oldPath = old->second->second;
     oldByName.erase(old);
     if (SameContent(oldPath, path)) continue;
-    const int64_t patch = measures.PatchSize ? measures.PatchSize(oldPath, path) : -1;
+    // An empty file, new or old, is written whole: nothing to patch.
+    const bool patchable = SizeOf(oldPath) > 0 && SizeOf(path) > 0;
+    const int64_t patch = patchable && measures.PatchSize ? measures.PatchSize(oldPath, path) : -1;
     const int64_t packed = measures.PackedSize ? measures.PackedSize(name) : -1;
     if (patch >= 0 && (packed < 0 || patch < packed))
       entries.push_back({name, 0, PackageMethod::Patch, {{0, path, "", oldPath}}});
@@ -252,14 +265,20 @@ bool WriteDeltas(const DeltaRequest& request,
         DeltaEntries(oldFiles, *request.ReleaseFiles, request.Method, measures);
     if (entries.empty()) continue;
     std::vector<std::vector<int64_t>> sizes;
-    for (const EntryInput& entry : entries) sizes.push_back({SizeOf(entry.Variants[0].FilePath)});
+    int64_t patched = 0;
+    for (const EntryInput& entry : entries) {
+      sizes.push_back({SizeOf(entry.Variants[0].FilePath)});
+      if (entry.DataMethod == PackageMethod::Patch) patched += sizes.back()[0];
+    }
+    PackageOptions packing = request.Packing;
+    packing.Encode.ZstdLevel = PatchLevel(patched);
     const std::vector<std::vector<EntryInput>> parts =
         DivideIntoPackages(entries, sizes, request.LargestPackage, error);
     if (parts.empty()) return false;
     for (size_t part = 0; part < parts.size(); ++part) {
       const std::string name =
           DeltaPackageName(request.Version, source.Version, part + 1, parts.size());
-      if (!WritePackage(add(name), parts[part], request.Packing, error)) return false;
+      if (!WritePackage(add(name), parts[part], packing, error)) return false;
       written->push_back({name, source.Version});
     }
   }

@@ -43,9 +43,9 @@ std::vector<FullRelease> FullReleases(const std::string& catalogue, const std::s
 // them), in the order of `newFiles`, then the removals: a file of the same
 // content is left out; a changed file is a patch when `patchSize` (the size
 // of its patch, -1 when none can be made) is below `packedSize` (its size
-// packed with `method`, -1 when not known), and otherwise written whole with
-// `method`, as a new file is; a file that `newFiles` does not have becomes a
-// remove entry.
+// packed with `method`, -1 when not known) and neither file is empty, and
+// otherwise written whole with `method`, as a new file is; a file that
+// `newFiles` does not have becomes a remove entry.
 struct DeltaMeasures {
   std::function<int64_t(const std::string& oldPath, const std::string& newPath)> PatchSize;
   std::function<int64_t(const std::string& name)> PackedSize;
@@ -55,8 +55,8 @@ std::vector<EntryInput> DeltaEntries(const std::map<std::string, std::string>& o
                                      MethodChoice method, const DeltaMeasures& measures);
 
 // The size of the patch from the file at `oldPath` to the one at `newPath`,
-// made at a fast Zstandard level: an upper bound of the patch the writer
-// makes, to choose between a patch and the whole file. -1 when it cannot be
+// made at a fast Zstandard level: about the largest patch the writer makes,
+// to choose between a patch and the whole file. -1 when it cannot be
 // made.
 int64_t QuickPatchSize(const std::string& oldPath, const std::string& newPath);
 
