@@ -94,7 +94,8 @@ class DeltaPublishTest : public ::testing::Test {
   }
 
   // Publishes release `version`; the error, or empty.
-  std::string Publish(int64_t version, int deltas, bool force = false, int64_t largest = 0) {
+  std::string Publish(int64_t version, int deltas, bool force = false, int64_t largest = 0,
+                      int64_t since = 0) {
     PublishOptions options;
     options.ServerFolder = Server();
     options.ReleaseFolder = WriteRelease(version);
@@ -102,6 +103,7 @@ class DeltaPublishTest : public ::testing::Test {
     options.Deltas = deltas;
     options.Force = force;
     options.LargestPackage = largest;
+    if (since > 0) options.SinceFolder = WriteRelease(since);
     options.Timestamp = 1700000000;
     std::ostringstream out;
     std::string error;
@@ -211,22 +213,26 @@ TEST_F(DeltaPublishTest, OptionsChooseTheDeltas) {
     int Deltas;
     bool Republish;                     // 1.10 first with one delta, then again with --force
     int64_t Largest;                    // package limit, 0: the format's
+    int64_t Since;                      // --since that release, 0: none
     std::vector<std::string> Lines110;  // package and from of the 1.10 lines
   } cases[] = {
-      {"none", 0, false, 0, {"VOXA-1.10.mxu"}},
-      {"only the newest", 1, false, 0, {"VOXA-1.10-from-1.05.mxu 105", "VOXA-1.10.mxu"}},
+      {"none", 0, false, 0, 0, {"VOXA-1.10.mxu"}},
+      {"only the newest", 1, false, 0, 0, {"VOXA-1.10-from-1.05.mxu 105", "VOXA-1.10.mxu"}},
       {"republished: the version's lines replaced",
        2,
        true,
        0,
+       0,
        {"VOXA-1.10-from-1.05.mxu 105", "VOXA-1.10-from-1.00.mxu 100", "VOXA-1.10.mxu"}},
-      {"split", 1, false, split, {}},
+      {"split", 1, false, split, 0, {}},
+      // The changes since 1.05 apply over 1.05 only; no deltas then.
+      {"since", 3, false, 0, 105, {"VOXA-1.10-since-1.05.mxu 105"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     fs::remove_all(Server());
     for (int64_t version : {100, 105}) ASSERT_EQ(Publish(version, 3, false, c.Largest), "");
-    ASSERT_EQ(Publish(110, c.Republish ? 1 : c.Deltas, false, c.Largest), "");
+    ASSERT_EQ(Publish(110, c.Republish ? 1 : c.Deltas, false, c.Largest, c.Since), "");
     if (c.Republish) {
       ASSERT_EQ(Publish(110, c.Deltas, true, c.Largest), "");
     }
@@ -252,13 +258,20 @@ TEST_F(DeltaPublishTest, OptionsChooseTheDeltas) {
     EXPECT_EQ(lines110, expected);
     for (const auto& entry : fs::directory_iterator(Server()))
       EXPECT_EQ(entry.path().filename().string().find(".~publish"), std::string::npos);
-    // A delta of several parts applies as one step.
+    // A delta of several parts applies as one step; without deltas the full
+    // package does.
     std::vector<std::string> delta;
     for (const UpdateEntry& entry : catalogue)
-      if (entry.Version == 110 && entry.Facts.From == 105) delta.push_back(entry.PackageFile);
-    if (!delta.empty()) {
-      EXPECT_TRUE(Apply(105, delta) == Release(110));
-    }
+      if (entry.Version == 110 && entry.Facts.From.value_or(105) == 105 &&
+          (!entry.Facts.From) == (c.Deltas == 0))
+        delta.push_back(entry.PackageFile);
+    Files files = Release(110);
+    // Only a delta removes the file gone; a full package or one of the
+    // changes leaves it.
+    if (c.Since || c.Deltas == 0)
+      files["Data/Added-105.txt"] = Release(105).at("Data/Added-105.txt");
+    ASSERT_FALSE(delta.empty());
+    EXPECT_TRUE(Apply(105, delta) == files);
   }
 }
 
