@@ -30,12 +30,16 @@ namespace fs = std::filesystem;
 // long-distance matching it finds what the writer's patch finds.
 constexpr int kQuickPatchLevel = 3;
 
-// The Zstandard level of a delta's patches by the bytes they patch in all:
-// the optimal parser of the high levels makes patches 10-20% smaller than
-// level 11 at a tenth of its speed (about 0.7 MB/s at 19, 3 MB/s at 13,
-// 16 MB/s at 11 for a program of 100 MB), so it is kept to small deltas,
-// and a delta of a large program is made within a minute.
-int PatchLevel(int64_t patchedBytes) {
+// The Zstandard level of a delta's patches by the bytes they patch in all
+// and the size of their quick patches: the optimal parser of the high
+// levels makes patches 10-20% smaller than level 11 at a tenth of its speed
+// (about 0.7 MB/s at 19, 3 MB/s at 13, 16 MB/s at 11 for a program of
+// 100 MB), so it is kept to small deltas, and a delta of a large program is
+// made within a minute. Files that hardly changed (quick patches under
+// 1/256 of their size, as text files of a point release) gain a few bytes
+// from it at most.
+int PatchLevel(int64_t patchedBytes, int64_t quickPatchBytes) {
+  if (quickPatchBytes * 256 < patchedBytes) return 9;
   if (patchedBytes <= (int64_t{16} << 20)) return 19;
   if (patchedBytes <= (int64_t{64} << 20)) return 13;
   return 11;
@@ -249,7 +253,11 @@ bool WriteDeltas(const DeltaRequest& request,
   std::map<std::string, int64_t> packed;
   if (!PackedSizes(request.FullPackages, &packed, error)) return false;
   DeltaMeasures measures;
-  measures.PatchSize = QuickPatchSize;
+  // The quick patches of the files that become patches, by their new path.
+  std::map<std::string, int64_t> quick;
+  measures.PatchSize = [&quick](const std::string& oldPath, const std::string& newPath) {
+    return quick[newPath] = QuickPatchSize(oldPath, newPath);
+  };
   measures.PackedSize = [&packed](const std::string& name) {
     auto found = packed.find(name);
     return found == packed.end() ? int64_t{-1} : found->second;
@@ -265,13 +273,15 @@ bool WriteDeltas(const DeltaRequest& request,
         DeltaEntries(oldFiles, *request.ReleaseFiles, request.Method, measures);
     if (entries.empty()) continue;
     std::vector<std::vector<int64_t>> sizes;
-    int64_t patched = 0;
+    int64_t patched = 0, quickPatches = 0;
     for (const EntryInput& entry : entries) {
       sizes.push_back({SizeOf(entry.Variants[0].FilePath)});
-      if (entry.DataMethod == PackageMethod::Patch) patched += sizes.back()[0];
+      if (entry.DataMethod != PackageMethod::Patch) continue;
+      patched += sizes.back()[0];
+      quickPatches += quick[entry.Variants[0].FilePath];
     }
     PackageOptions packing = request.Packing;
-    packing.Encode.ZstdLevel = PatchLevel(patched);
+    packing.Encode.ZstdLevel = PatchLevel(patched, quickPatches);
     const std::vector<std::vector<EntryInput>> parts =
         DivideIntoPackages(entries, sizes, request.LargestPackage, error);
     if (parts.empty()) return false;
