@@ -1,9 +1,11 @@
 // mxupack publish: one command from a release tree to an update server
 // folder. It packs the release (or, with a previous release, only what
-// changed) into as many packages as the format needs, writes their catalogue
-// lines, the server list and UpdateInfo.txt, and signs what it wrote with the
-// server's key. Whatever it refuses, it refuses before it writes anything;
-// what it writes appears as one change (publish_plan.h).
+// changed) into as many packages as the format needs, and deltas from the
+// server's last full releases (deltas.h), writes their catalogue lines with
+// the facts about each package, the server list and UpdateInfo.txt, and
+// signs what it wrote with the server's key. Whatever it refuses, it
+// refuses before it writes anything; what it writes appears as one change
+// (publish_plan.h).
 #pragma once
 
 #include <cstdint>
