@@ -508,17 +508,6 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
        {whole({}, 150000)},
        HTTPGetResult::ErrRead,
        {{"", ""}, {"", ""}, {"", ""}, {"", ""}}},
-      {"a validator but no length: started over",
-       {[&](const SeenRequest&) {
-          ScriptedResponse response = Text(200, body);
-          response.Headers = tagged;
-          response.Chunked = true;
-          response.CutAfter = 150000;
-          return response;
-        },
-        whole(tagged)},
-       HTTPGetResult::Ok,
-       {{"", ""}, {"", ""}}},
       {"no validator, the plain request refused",
        {whole({}, 150000), status(503)},
        HTTPGetResult::ErrRead,
