@@ -192,8 +192,8 @@ struct Transfer {
   }
   HTTPGetResult FileFailure(HTTPGetResult result) { return FailWith(result, Os.Files.LastError()); }
   // Closes the request, the connection and the session that are open, in that
-  // order; false with the first refusal's cause in `*cause` (empty on entry)
-  // when any close was refused. Every handle is closed even then.
+  // order; false with the first refusal's cause in `*cause` when any close
+  // was refused. Every handle is closed even then.
   bool CloseHandles(std::string* cause);
   // Closes the request whose answer is done with, whatever its close says:
   // a resumed or restarted request follows on the same connection.
@@ -208,15 +208,20 @@ struct Transfer {
 };
 
 bool Transfer::CloseHandles(std::string* cause) {
+  bool closed = true;
   // The first refusal is the one to tell.
-  std::string refused;
-  if (Handle && !Handle->Close(&refused) && cause->empty()) *cause = refused;
-  if (Connection && !Connection->Close(&refused) && cause->empty()) *cause = refused;
-  if (Session && !Session->Close(&refused) && cause->empty()) *cause = refused;
-  Handle.reset();
-  Connection.reset();
-  Session.reset();
-  return cause->empty();
+  auto close = [&](auto& handle) {
+    std::string refused;
+    if (handle && !handle->Close(&refused) && closed) {
+      closed = false;
+      *cause = refused;
+    }
+    handle.reset();
+  };
+  close(Handle);
+  close(Connection);
+  close(Session);
+  return closed;
 }
 
 HTTPGetResult Transfer::Run() {

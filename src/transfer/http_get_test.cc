@@ -104,7 +104,8 @@ class ScriptRequest : public HttpRequest {
   }
   bool Close(std::string* cause) override {
     s_.Closed.push_back("request");
-    return s_.CloseResult || Refused(s_, cause);
+    if (!s_.CloseResult) *cause = "script: request close refused";
+    return s_.CloseResult;
   }
 
  private:
@@ -148,7 +149,8 @@ class ScriptConnection : public HttpConnection {
   }
   bool Close(std::string* cause) override {
     s_.Closed.push_back("connection");
-    return s_.CloseResult || Refused(s_, cause);
+    if (!s_.CloseResult) *cause = "script: connection close refused";
+    return s_.CloseResult;
   }
 
  private:
@@ -167,7 +169,8 @@ class ScriptSession : public HttpSession {
   }
   bool Close(std::string* cause) override {
     s_.Closed.push_back("session");
-    return s_.CloseResult || Refused(s_, cause);
+    if (!s_.CloseResult) *cause = "script: session close refused";
+    return s_.CloseResult;
   }
 
  private:
@@ -445,6 +448,7 @@ TEST_F(HttpGetTest, RefusedCloseAfterACompleteTransferKeepsTheFile) {
   script_.CloseResult = false;
   HTTPGetRequest request = Request(HTTPGetTarget::File);
   EXPECT_EQ(Get(request), HTTPGetResult::ErrClose);
+  EXPECT_EQ(request.FailureCause, "script: request close refused");  // the first refusal
   EXPECT_EQ(request.ReceivedBytes, 5);
   EXPECT_EQ(testing::ReadWholeFile(request.FileName), "hello");
   std::vector<std::string> all{"request", "connection", "session"};
