@@ -2,6 +2,7 @@
 // entry point.
 #include <windows.h>
 
+#include "main/program_time_limits.h"
 #include "protocol/built_in_keys.h"
 #include "run/program.h"
 #include "run/run_main.h"
@@ -9,5 +10,6 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   updater::Program program(updater::RealPlatform());
   program.Services.PublicKey = updater::ProgramPublicKey();
+  program.Services.Limits = updater::ProgramTimeLimits();
   updater::RunMain(program);
 }

@@ -18,6 +18,7 @@
 #include "system/file_system.h"
 #include "system/platform.h"
 #include "system/update_folder.h"
+#include "transfer/http_get_request.h"
 
 namespace updater {
 
@@ -41,6 +42,9 @@ struct RunServices {
   // the program requires no signatures.
   std::string PublicKey;
   std::optional<MinisignPublicKey> Key;
+  // The time limits of every request of the run; the entry point may set
+  // others before the run begins.
+  TimeLimits Limits;
   // The lock of the update folder, held for the whole run (StartRun).
   std::unique_ptr<File> FolderLock;
   // The support log in the update folder.

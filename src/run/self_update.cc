@@ -78,7 +78,7 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
   PrintLine(services, "");
   PrintLine(services, "Downloading Updater...");
   HTTPGetRequest request;
-  PreparePackageRequest(request, url, package, services.Output);
+  PreparePackageRequest(request, url, package, services.Limits, services.Output);
   HTTPGetResult result = HTTPGetFromWeb(services.Os, request, services.Output);
   services.Output.ProgressDone();
   if (result != HTTPGetResult::Ok) {

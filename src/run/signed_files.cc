@@ -31,10 +31,11 @@ bool FetchSignature(RunServices& services, const std::string& url, std::string* 
   request.URL = url + kSignatureSuffix;
   request.Target = HTTPGetTarget::Memory;
   request.Agent = kUpdaterAgent;
-  request.TotalTimeLimitMilliseconds = kServerFileTimeLimitMilliseconds;
+  request.Limits = services.Limits;
+  request.TotalTimeLimitMilliseconds = services.Limits.ServerFileMilliseconds;
   // A signature file is small; a server that sends more is not sending one.
-  request.OnProgress = [](HTTPGetRequest&, int32_t received, int32_t, int32_t) {
-    return received <= static_cast<int32_t>(kMaxSignatureFileSize) ? 1 : 0;
+  request.OnProgress = [](HTTPGetRequest&, int64_t received, int64_t, int32_t) {
+    return received <= static_cast<int64_t>(kMaxSignatureFileSize) ? 1 : 0;
   };
   HTTPGetResult result = HTTPGetFromWeb(services.Os, request, services.Output);
   if (result != HTTPGetResult::Ok) {

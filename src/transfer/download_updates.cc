@@ -11,19 +11,20 @@ namespace updater {
 
 namespace {
 
-constexpr int32_t kPackageBufferSize = 65536;
+constexpr int64_t kPackageBufferSize = 65536;
 
 }  // namespace
 
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
-                           const std::string& fileName, Report& report) {
+                           const std::string& fileName, const TimeLimits& limits, Report& report) {
   request.URL = url;
+  request.Limits = limits;
   request.Target = HTTPGetTarget::File;
   request.BufferSize = kPackageBufferSize;
   request.Agent = kUpdaterAgent;
   request.FileName = fileName;
   request.Memory.reset();
-  request.OnProgress = [&report](HTTPGetRequest&, int32_t received, int32_t contentLength,
+  request.OnProgress = [&report](HTTPGetRequest&, int64_t received, int64_t contentLength,
                                  int32_t) {
     report.Progress(received, contentLength);
     return 1;
@@ -46,15 +47,13 @@ void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
   }
 }
 
-bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
-                     const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
-                     const PackageArrived& arrived) {
+bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
+                     const std::string& server, const std::string& updateFolder,
+                     const std::vector<SelectedUpdate>& selected, const PackageArrived& arrived) {
   report.Line("");
   report.Line("Downloading updates...");
   ClearUpdateFolder(os.Files, updateFolder);
 
-  // One record for all packages: the defaults the client writes back into it
-  // for the first download stay for the following ones.
   HTTPGetRequest request;
   for (const SelectedUpdate& update : selected) {
     report.Line("Downloading... : " + update.Name);
@@ -65,7 +64,7 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
       return false;
     }
     const std::string url = server + update.PackageFile, path = updateFolder + update.PackageFile;
-    PreparePackageRequest(request, url, path, report);
+    PreparePackageRequest(request, url, path, limits, report);
     HTTPGetResult result = HTTPGetFromWeb(os, request, report);
     report.ProgressDone();
     if (result != HTTPGetResult::Ok) {

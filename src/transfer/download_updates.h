@@ -32,20 +32,19 @@ using PackageArrived = std::function<bool(const SelectedUpdate& update, const st
 
 // Clears the update folder, then downloads the package of every selected
 // update, in list order, from `server` (a base URL) into `updateFolder` under
-// the package's own name, handing each to `arrived` (when set) as soon as it
-// is complete. Stops at the first failure (after reporting its error line)
-// or refusal of `arrived` and returns false; true when every package arrived
-// (also when none was selected).
-bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
-                     const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
+// the package's own name, within the time limits `limits`, handing each to `arrived` (when set) as
+// soon as it is complete. Stops at the first failure (after reporting its error line) or refusal of
+// `arrived` and returns false; true when every package arrived (also when none was selected).
+bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
+                     const std::string& server, const std::string& updateFolder,
+                     const std::vector<SelectedUpdate>& selected,
                      const PackageArrived& arrived = nullptr);
 
 // Sets `request` up to download a package from `url` into the file
-// `fileName`: 64 KiB reads, the updater's agent, no body in memory, its
-// progress to `report`, no other hooks. Other fields keep their values, so a
-// record reused for several packages keeps the defaults the client wrote back
-// into it.
+// `fileName` within `limits`: 64 KiB reads, the updater's agent, no body in
+// memory, its progress to `report`, no other hooks. Other fields keep their
+// values.
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
-                           const std::string& fileName, Report& report);
+                           const std::string& fileName, const TimeLimits& limits, Report& report);
 
 }  // namespace updater

@@ -22,7 +22,7 @@ class DownloadUpdatesTest : public ::testing::Test {
   bool Download(const std::string& packageFile) {
     report_.Lines.clear();
     web_.Requested.clear();
-    return DownloadUpdates(platform_, report_, "http://a.test/", folder_.Path(),
+    return DownloadUpdates(platform_, report_, TimeLimits(), "http://a.test/", folder_.Path(),
                            {{"VOXA", packageFile}});
   }
 

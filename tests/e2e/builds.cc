@@ -13,6 +13,7 @@ Build PosixBuild() {
           VOXA_105,
           SIGNED_UPDATER_EXE,
           tree + "/test_key/minisign.key",
+          QUICK_UPDATER_EXE,
           false};
 }
 
@@ -25,6 +26,7 @@ Build WindowsBuild() {
           tree + "/demo/voxa-1.05/VOXA.exe",
           tree + "/signed/Updater.exe",
           tree + "/test_key/minisign.key",
+          tree + "/quick/Updater.exe",
           true};
 }
 

@@ -15,6 +15,7 @@ struct Build {
   std::string Voxa105;        // VOXA.exe 1.05
   std::string SignedUpdater;  // Updater.exe built with the test key
   std::string SecretKey;      // the test key's secret half
+  std::string QuickUpdater;   // Updater.exe with time limits of seconds (quick_time_limits.cc)
   bool Windows = false;
 };
 
