@@ -178,6 +178,9 @@ TEST(MinisignFormatTest, TrustedComments) {
       {"hashed\tfile:a:b\tbuild:7\t\ttimestamp:18446744073709551615", nullptr,
        18446744073709551615u, "a:b", true},
       {"timestamp:007\tfile:x\thashed ", nullptr, 7, "x", false},
+      // The expiry that signing adds after minisign's own fields.
+      {"timestamp:1796632894\tfile:VersionInfo.txt\thashed\texpires:1796719294", nullptr,
+       1796632894, "VersionInfo.txt", true},
       {"timestamp:\tfile:x", "the timestamp is not a decimal number", 0, "", false},
       {"timestamp:+5\tfile:x", "the timestamp is not a decimal number", 0, "", false},
       {"timestamp:5 \tfile:x", "the timestamp is not a decimal number", 0, "", false},
