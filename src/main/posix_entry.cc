@@ -7,6 +7,6 @@
 int main(int argc, char** argv) {
   updater::InitPosixPlatform(argc, argv);
   updater::Program program(updater::RealPlatform());
-  program.Services.PublicKey = updater::ProgramPublicKey();
+  program.Services.PublicKeyLines = updater::ProgramPublicKeys();
   updater::RunMain(program);
 }

@@ -8,6 +8,6 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   updater::Program program(updater::RealPlatform());
-  program.Services.PublicKey = updater::ProgramPublicKey();
+  program.Services.PublicKeyLines = updater::ProgramPublicKeys();
   updater::RunMain(program);
 }
