@@ -13,6 +13,8 @@ Build PosixBuild() {
           VOXA_105,
           SIGNED_UPDATER_EXE,
           tree + "/test_key/minisign.key",
+          TWO_KEY_UPDATER_EXE,
+          tree + "/test_key/second.key",
           false};
 }
 
@@ -25,6 +27,8 @@ Build WindowsBuild() {
           tree + "/demo/voxa-1.05/VOXA.exe",
           tree + "/signed/Updater.exe",
           tree + "/test_key/minisign.key",
+          tree + "/two_keys/Updater.exe",
+          tree + "/test_key/second.key",
           true};
 }
 

@@ -15,6 +15,10 @@ struct Build {
   std::string Voxa105;        // VOXA.exe 1.05
   std::string SignedUpdater;  // Updater.exe built with the test key
   std::string SecretKey;      // the test key's secret half
+  // Updater.exe built with the test key and the second key, file version
+  // 1.1.0.0, and the second key's secret half.
+  std::string TwoKeyUpdater;
+  std::string SecondSecretKey;
   bool Windows = false;
 };
 

@@ -121,7 +121,11 @@ TEST_F(PublishTest, PublisherMistakesAreRefusedAndLeaveTheFolderAsItWas) {
   } cases[] = {
       {"no --sign on a signed server", nullptr, {"--force"}, "the server folder is signed"},
       {"another key", nullptr, {"--force", "--sign", OtherKey()}, "the server's key is"},
-      {"--new-key", nullptr, {"--force", "--sign", key, "--new-key"}, "not supported yet"},
+      {"--new-key of the server's own key",
+       nullptr,
+       {"--force", "--sign", key, "--new-key",
+        fs::path(key).replace_filename("minisign.pub").string()},
+       "is the server's key already"},
       {"an Updater.exe built without a key",
        [&](Files f) {
          f["Updater.exe"] = ReadWholeFile(build_.Updater);
