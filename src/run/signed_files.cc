@@ -53,7 +53,10 @@ bool FetchSignature(RunServices& services, const std::string& url, std::string* 
 
 void LogGoodSignature(RunServices& services, std::string_view name, const SignedFileInfo& info) {
   services.Log.Write("Good signature of " + std::string(name) + ", signed " +
-                     LogTimeText(static_cast<int64_t>(info.Timestamp) * 1000));
+                     LogTimeText(static_cast<int64_t>(info.Timestamp) * 1000) +
+                     (info.Expires != 0
+                          ? ", expires " + LogTimeText(static_cast<int64_t>(info.Expires) * 1000)
+                          : std::string()));
 }
 
 // A kept signing time is a decimal number of at most 20 digits; a file

@@ -338,6 +338,8 @@ class Publisher {
     }
     if (!options_.NewKeyPath.empty())
       return Fail(error, "--new-key needs --sign with the new key's secret half");
+    if (!signing && options_.ExpiresDays > 0)
+      return Fail(error, "--expires needs --sign: the end is part of the signatures");
     return true;
   }
 
