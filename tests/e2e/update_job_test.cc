@@ -502,9 +502,9 @@ TEST_P(UpdateJobTest, AnExpiredCatalogueIsRefusedAndTheNextServerTaken) {
       {MINISIGN, "-S", "-s", build_.SecretKey, "-m", www_ + "stale/VersionInfo.txt", "-t", comment},
       www_);
   ASSERT_EQ(resigned.ExitCode, 0) << resigned.Errors;
-  ListServers({stale, good});
-
-  ProcessResult result = Run({"-dontask"});
+  // The stale server first, then the list's.
+  ListServers({good});
+  ProcessResult result = Run({"-dontask", "-server", stale});
   const Lines lines = OutputLines(result.Output);
   EXPECT_TRUE(Contains(lines, "Error: Refused VersionInfo.txt: expired on " + std::string(date)))
       << result.Output;
