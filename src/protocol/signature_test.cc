@@ -430,6 +430,26 @@ TEST_F(SigningTest, AnExpiryTravelsInTheSignedCommentAndEndsTheFile) {
       EXPECT_EQ(error, "the trusted comment does not match its signature") << c.What;
     }
   }
+  // A malformed end, signed by the key's owner all the same, fails the
+  // check: the signer asked for an end, and one that cannot be read must not
+  // count as none.
+  for (const char* end : {"expires:soon", "expires:2026-12-08", "expires:0"}) {
+    std::string text, error;
+    ASSERT_TRUE(SignBytes(secretKey_, "ok", "UpdateInfo.txt", now, &text, &error)) << error;
+    MinisignSignature signature;
+    ASSERT_TRUE(ParseSignatureFile(text, &signature, &error)) << error;
+    signature.TrustedComment += std::string("\t") + end;
+    std::string global(reinterpret_cast<const char*>(signature.Signature.data()),
+                       signature.Signature.size());
+    ASSERT_TRUE(Ed25519Sign(secretKey_.SecretKey, global + signature.TrustedComment,
+                            &signature.GlobalSignature, &error))
+        << error;
+    SignedFileInfo info;
+    EXPECT_FALSE(
+        VerifySignature(keyA_, SignatureFileText(signature), "UpdateInfo.txt", "ok", &info, &error))
+        << end;
+    EXPECT_EQ(error.rfind("malformed trusted comment (the expiry is ", 0), 0u) << error;
+  }
   for (const auto& [seconds, date] :
        std::initializer_list<std::pair<uint64_t, const char*>>{{0, "1970-01-01"},
                                                                {951782400, "2000-02-29"},
