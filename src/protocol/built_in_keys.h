@@ -50,7 +50,7 @@ std::vector<std::string> MarkedKeys(std::string_view mark);
 bool CarriesAnyKeyOf(const std::vector<MinisignPublicKey>& newKeys,
                      const std::vector<MinisignPublicKey>& runningKeys);
 
-// This program's own mark and the key lines it requires: not defined in
+// This program's own mark and the key lines it takes: not defined in
 // this library but in the source that the build generates for each updater
 // program (cmake/built_in_keys.cc.in), since each has keys of its own.
 std::string_view ProgramKeysMark();
