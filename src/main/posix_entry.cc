@@ -8,7 +8,7 @@
 int main(int argc, char** argv) {
   updater::InitPosixPlatform(argc, argv);
   updater::Program program(updater::RealPlatform());
-  program.Services.PublicKey = updater::ProgramPublicKey();
+  program.Services.PublicKeyLines = updater::ProgramPublicKeys();
   program.Services.Limits = updater::ProgramTimeLimits();
   updater::RunMain(program);
 }

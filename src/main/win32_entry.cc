@@ -9,7 +9,7 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   updater::Program program(updater::RealPlatform());
-  program.Services.PublicKey = updater::ProgramPublicKey();
+  program.Services.PublicKeyLines = updater::ProgramPublicKeys();
   program.Services.Limits = updater::ProgramTimeLimits();
   updater::RunMain(program);
 }

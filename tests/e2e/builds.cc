@@ -14,6 +14,8 @@ Build PosixBuild() {
           SIGNED_UPDATER_EXE,
           tree + "/test_key/minisign.key",
           QUICK_UPDATER_EXE,
+          TWO_KEY_UPDATER_EXE,
+          tree + "/test_key/second.key",
           false};
 }
 
@@ -27,6 +29,8 @@ Build WindowsBuild() {
           tree + "/signed/Updater.exe",
           tree + "/test_key/minisign.key",
           tree + "/quick/Updater.exe",
+          tree + "/two_keys/Updater.exe",
+          tree + "/test_key/second.key",
           true};
 }
 

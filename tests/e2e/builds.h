@@ -16,6 +16,10 @@ struct Build {
   std::string SignedUpdater;  // Updater.exe built with the test key
   std::string SecretKey;      // the test key's secret half
   std::string QuickUpdater;   // Updater.exe with time limits of seconds (quick_time_limits.cc)
+  // Updater.exe built with the test key and the second key, file version
+  // 1.1.0.0, and the second key's secret half.
+  std::string TwoKeyUpdater;
+  std::string SecondSecretKey;
   bool Windows = false;
 };
 

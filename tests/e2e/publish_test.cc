@@ -135,7 +135,11 @@ TEST_F(PublishTest, PublisherMistakesAreRefusedAndLeaveTheFolderAsItWas) {
   } cases[] = {
       {"no --sign on a signed server", nullptr, {"--force"}, "the server folder is signed"},
       {"another key", nullptr, {"--force", "--sign", OtherKey()}, "the server's key is"},
-      {"--new-key", nullptr, {"--force", "--sign", key, "--new-key"}, "not supported yet"},
+      {"--new-key of the server's own key",
+       nullptr,
+       {"--force", "--sign", key, "--new-key",
+        fs::path(key).replace_filename("minisign.pub").string()},
+       "is the server's key already"},
       {"an Updater.exe built without a key",
        [&](Files f) {
          f["Updater.exe"] = ReadWholeFile(build_.Updater);
@@ -181,6 +185,11 @@ TEST_F(PublishTest, PublisherMistakesAreRefusedAndLeaveTheFolderAsItWas) {
        {"--force", "--sign", key},
        "has no VOXA.exe"},
       {"no UpdateServer.lst and no --servers", nullptr, {}, "has no UpdateServer.lst", true},
+      {"an expiry without a signature",
+       nullptr,
+       {"--servers", "http://127.0.0.1/fresh/", "--expires", "30"},
+       "--expires needs --sign",
+       true},
       {"a server URL the updater does not take",
        nullptr,
        {"--force", "--sign", key, "--servers", "ftp://127.0.0.1/site/"},

@@ -14,6 +14,7 @@
 #include "mxupack/file_tree.h"
 #include "mxupack/publish.h"
 #include "mxupack/publish_plan.h"
+#include "mxupack/refresh.h"
 #include "packages/apply_updates.h"
 #include "packages/entry_names.h"
 #include "packages/package_codecs.h"
@@ -34,6 +35,8 @@ namespace fs = std::filesystem;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// Ten years: an expiry further out protects nobody.
+constexpr long kMostExpiryDays = 3650;
 
 constexpr const char* kHelp =
     R"(mxupack - create, list, extract and verify update packages (*.mxu), and
@@ -99,9 +102,9 @@ Usage:
       Refused: a version below the catalogue's newest VOXA line, and the same
       version without --force; a name Windows or the updater cannot take; a
       link; a signed server (publisher.pub or any signature) without --sign,
-      or with another key than the server's; a release Updater.exe that does
-      not carry the signing key (or, unsigned, carries one); a server folder
-      without UpdateServer.lst and no --servers.
+      or with another key than the server's (but see --new-key); a release
+      Updater.exe that does not carry the signing key (or, unsigned, carries
+      one); a server folder without UpdateServer.lst and no --servers.
     --sign SECRET_KEY                writes FILE.minisig beside every file it
                                      writes (each checked with the public key),
                                      records the public key as publisher.pub,
@@ -147,8 +150,23 @@ Usage:
                                      those facts (see README)
     --force                          replaces the lines of a version that the
                                      catalogue has already
-    --new-key                        taking a server to a new key: not
-                                     supported yet
+    --expires DAYS                   signs UpdateInfo.txt, UpdateServer.lst
+                                     and VersionInfo.txt with an expiry DAYS
+                                     after now (1-3650): updaters refuse them
+                                     from then on, so run refresh (or publish)
+                                     before; without it they have no end
+    --new-key NEW.pub                takes the server to the key of --sign,
+                                     whose public half NEW.pub is: records it
+                                     as publisher.pub and signs every signed
+                                     file anew. Refused unless the release's
+                                     Updater.exe and every updater the
+                                     catalogue offers carry the new key (see
+                                     the README's key rotation)
+  mxupack refresh SERVER_DIR --sign SECRET_KEY [--expires DAYS]
+      Signs UpdateServer.lst, UpdateInfo.txt and VersionInfo.txt anew, with
+      the time of now and an expiry DAYS later (none without --expires); their
+      bytes stay. Refused for another key than publisher.pub's, and for a file
+      whose signature by that key does not check. One change, as a publish.
   mxupack repair SERVER_DIR
       Finishes (or undoes) a publish that died in SERVER_DIR and removes its
       pending files.
@@ -471,10 +489,6 @@ int PublishCommand(const std::vector<std::string>& args) {
       options.FollowLinks = true;
       continue;
     }
-    if (option == "--new-key") {
-      options.NewKey = true;
-      continue;
-    }
     if (option == "--servers") {
       const size_t before = options.Servers.size();
       while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0)
@@ -489,6 +503,12 @@ int PublishCommand(const std::vector<std::string>& args) {
       options.SinceFolder = value;
     } else if (option == "--sign") {
       options.SecretKeyPath = value;
+    } else if (option == "--new-key") {
+      options.NewKeyPath = value;
+    } else if (option == "--expires") {
+      if (!ParseNumber(value, 1, kMostExpiryDays, &number))
+        return Usage("--expires takes days, 1-" + std::to_string(kMostExpiryDays));
+      options.ExpiresDays = static_cast<int>(number);
     } else if (option == "--method") {
       if (!ParseMethod(value, false, &options.Method)) return Usage("unknown method: " + value);
     } else if (option == "--zlib-level") {
@@ -509,6 +529,31 @@ int PublishCommand(const std::vector<std::string>& args) {
   const bool published = Publish(options, std::cout, &error);
   progress.Finish();
   if (!published) return Failure(error);
+  return kExitOk;
+}
+
+int RefreshCommand(const std::vector<std::string>& args) {
+  if (args.empty()) return Usage("refresh needs SERVER_DIR");
+  RefreshOptions options;
+  options.ServerFolder = args[0];
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
+    const std::string& value = args[++i];
+    long number = 0;
+    if (option == "--sign") {
+      options.SecretKeyPath = value;
+    } else if (option == "--expires") {
+      if (!ParseNumber(value, 1, kMostExpiryDays, &number))
+        return Usage("--expires takes days, 1-" + std::to_string(kMostExpiryDays));
+      options.ExpiresDays = static_cast<int>(number);
+    } else {
+      return Usage("unknown option: " + option);
+    }
+  }
+  if (options.SecretKeyPath.empty()) return Usage("refresh needs --sign SECRET_KEY");
+  std::string error;
+  if (!Refresh(options, std::cout, &error)) return Failure(error);
   return kExitOk;
 }
 
@@ -541,6 +586,7 @@ int Main(int argc, char** argv) {
   if (command == "extract") return Extract(args);
   if (command == "verify") return Verify(args);
   if (command == "publish") return PublishCommand(args);
+  if (command == "refresh") return RefreshCommand(args);
   if (command == "repair") return RepairCommand(args);
   return Usage("unknown command: " + command);
 }

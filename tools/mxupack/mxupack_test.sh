@@ -113,6 +113,12 @@ expect 0 "$tool" repair "$work/server"
 [ -e "$work/server/VOXA-1.05.mxu.~publish" ] && fail "repair left a pending file"
 [ "$(cat "$work/server/UpdateInfo.txt")" = "ok" ] || fail "repair changed a file"
 expect 2 "$tool" repair
+# An expiry is days, 1 to 3650; refresh needs its key.
+expect 2 "$tool" publish "$work/server" "$work/src" --expires 0
+expect 2 "$tool" publish "$work/server" "$work/src" --expires 3651
+expect 2 "$tool" refresh "$work/server" --expires 7
+expect 2 "$tool" refresh "$work/server" --sign
+expect 1 "$tool" refresh "$work/server" --sign "$work/no.key"
 expect 1 "$tool" list "$work/nothere.mxu"
 expect 1 "$tool" list "$work/short.mxu"
 expect 1 "$tool" verify "$work/short.mxu"

@@ -37,8 +37,12 @@ struct PublishOptions {
   // Delta packages from this many of the newest older releases that the
   // server holds in full (deltas.h); 0 makes none.
   int Deltas = 3;
-  // Take the server to a new key: refused, not supported yet.
-  bool NewKey = false;
+  // The public key file of the signing key when it takes the server to a new
+  // key (--new-key); empty otherwise.
+  std::string NewKeyPath;
+  // The days until the signatures of the three server files expire
+  // (--expires); 0 gives them no end.
+  int ExpiresDays = 0;
   // The server base URLs for UpdateServer.lst; empty keeps the folder's.
   std::vector<std::string> Servers;
   // Patterns of release paths to leave out, and whether links are followed
@@ -62,10 +66,20 @@ struct PublishOptions {
 // or equal to it without `Force`; a release name that Windows or the
 // updater cannot take, a link (without FollowLinks); a previous release
 // without changes; a signed server (its publisher.pub or any signature)
-// without a key, a key that is not the server's, a key that cannot be used,
-// NewKey; a release Updater.exe that does not carry the signing key (or,
-// unsigned, carries one); a server URL that the updater does not take; a
-// server folder without UpdateServer.lst and no Servers.
+// without a key, a key that is not the server's (unless NewKeyPath takes the
+// server to it), a key that cannot be used; a release Updater.exe that does
+// not carry the signing key (or, unsigned, carries one); a server URL that
+// the updater does not take; a server folder without UpdateServer.lst and no
+// Servers. With NewKeyPath also for: no signing key, or not the one of that
+// public key; a server not signed yet; the server's own key; a release
+// without Updater.exe; an updater the catalogue offers that does not carry
+// the new key. Such a publish records the new key in publisher.pub and signs
+// every signed file of the folder anew with it.
+//
+// With ExpiresDays, UpdateInfo.txt, UpdateServer.lst and VersionInfo.txt are
+// signed with an expiry that many days after the signing time; without, with
+// none. Either way those two that stay are signed anew when their signature
+// gives another end.
 bool Publish(const PublishOptions& options, std::ostream& out, std::string* error);
 
 // The name of the package of a release: "VOXA-1.05.mxu", or with the
