@@ -1,6 +1,8 @@
 // Downloading the selected update packages into the update folder.
 #include "transfer/download_updates.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,16 +18,19 @@ constexpr int32_t kPackageBufferSize = 65536;
 }  // namespace
 
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
-                           const std::string& fileName, Report& report) {
+                           const std::string& fileName, Report& report, int64_t size) {
   request.URL = url;
   request.Target = HTTPGetTarget::File;
   request.BufferSize = kPackageBufferSize;
   request.Agent = kUpdaterAgent;
   request.FileName = fileName;
   request.Memory.reset();
-  request.OnProgress = [&report](HTTPGetRequest&, int32_t received, int32_t contentLength,
-                                 int32_t) {
-    report.Progress(received, contentLength);
+  request.BodyLimit = size;
+  // The client's counts stay below 2 GiB, and so does a size it lets through.
+  const auto expected = static_cast<int32_t>(std::min<int64_t>(size, INT32_MAX));
+  request.OnProgress = [&report, expected](HTTPGetRequest&, int32_t received, int32_t contentLength,
+                                           int32_t) {
+    report.Progress(received, contentLength > 0 ? contentLength : expected);
     return 1;
   };
   request.OnConnected = nullptr;
@@ -52,7 +57,12 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
   report.Line("");
   report.Line("Downloading updates...");
   ClearUpdateFolder(os.Files, updateFolder);
+  return DownloadPackages(os, report, server, updateFolder, selected, arrived);
+}
 
+bool DownloadPackages(Platform& os, Report& report, const std::string& server,
+                      const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
+                      const PackageArrived& arrived) {
   // One record for all packages: the defaults the client writes back into it
   // for the first download stay for the following ones.
   HTTPGetRequest request;
@@ -65,7 +75,7 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
       return false;
     }
     const std::string url = server + update.PackageFile, path = updateFolder + update.PackageFile;
-    PreparePackageRequest(request, url, path, report);
+    PreparePackageRequest(request, url, path, report, update.Size);
     HTTPGetResult result = HTTPGetFromWeb(os, request, report);
     report.ProgressDone();
     if (result != HTTPGetResult::Ok) {

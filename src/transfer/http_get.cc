@@ -356,6 +356,10 @@ HTTPGetResult Transfer::TakeContentLength() {
   if (announced > static_cast<uint64_t>(kLargestBody))
     return FailWith(R::ErrRead, "the announced body of " + std::to_string(announced) +
                                     " bytes is 2 GiB or more");
+  if (Request.BodyLimit > 0 && announced > static_cast<uint64_t>(Request.BodyLimit))
+    return FailWith(R::ErrAborted, "the announced body of " + std::to_string(announced) +
+                                       " bytes is more than the " +
+                                       std::to_string(Request.BodyLimit) + " expected");
   ContentLength = static_cast<int32_t>(announced);
   return R::Ok;
 }
@@ -484,6 +488,9 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
     if (got > uint32_t(chunkSize))
       return FailWith(R::ErrRead, "a read returned more than it was asked for");
     if (Received + got > kLargestBody) return FailWith(R::ErrRead, "the body reached 2 GiB");
+    if (Request.BodyLimit > 0 && Received + got > Request.BodyLimit)
+      return FailWith(R::ErrAborted, "the body brought more than the " +
+                                         std::to_string(Request.BodyLimit) + " bytes expected");
     if (File) {
       if (got > 0 && !File->Write(into, got)) return FileFailure(R::ErrWrite);
       if (File->Size() != Received + got)
