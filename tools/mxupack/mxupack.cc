@@ -7,6 +7,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,7 +57,9 @@ Usage:
                                      compressed only when that is smaller)
     --patch-from OLD_DIR             every file that OLD_DIR holds under the
                                      same name becomes a patch: it applies only
-                                     over exactly that old file
+                                     over exactly that old file; every file of
+                                     OLD_DIR that DIR lacks (letter case
+                                     ignored) becomes a remove entry
     --version N                      entry version 0-65535 (default 0)
     --key K                          variant key 0-255 of DIR's files (default 0)
     --variant K=DIR2                 adds DIR2's files as variants with key K:
@@ -275,6 +278,17 @@ int Create(const std::vector<std::string>& args) {
           {variantKey, path, std::string(), patch ? old->second : std::string()});
     }
   }
+  // A file of the old release that the new one no longer has is removed
+  // from the installation. Names compare without letter case, as Windows
+  // does: a file whose name only changed its case is written, not removed.
+  std::set<std::string> newNames;
+  for (const auto& [name, position] : positions) newNames.insert(LowerCaseText(name));
+  for (const auto& [name, path] : oldFiles)
+    if (newNames.count(LowerCaseText(name)) == 0)
+      entries.push_back({name,
+                         static_cast<uint16_t>(version),
+                         MethodChoice(PackageMethod::Remove),
+                         {{static_cast<uint8_t>(key), std::string(), std::string()}}});
   if (entries.empty()) return Failure("no files to pack in " + folder);
   ConsoleProgress progress;
   options.Progress = progress.Callback();
@@ -427,9 +441,18 @@ int Extract(const std::vector<std::string>& args) {
   bool ok = true;
   for (std::string name = NextEntryName(reader); ok && !name.empty();
        name = NextEntryName(reader)) {
+    const size_t row = FindEntry(reader, name);
     if (!IsSafeEntryName(name)) {
       std::cerr << "mxupack: refusing entry outside the folder: " << name << "\n";
       ok = false;
+    } else if (row > 0 && RemovesTarget(reader.EntryTable[row - 1])) {
+      // As the updater does: the file goes, and a missing one is no fault.
+      std::error_code removed;
+      fs::remove(fs::u8path(folder + name), removed);
+      if (removed) {
+        std::cerr << "mxupack: cannot remove " << name << ": " << removed.message() << "\n";
+        ok = false;
+      }
     } else if (!CreateFolders(files, report, folder, FolderPart(name)) ||
                !ExtractEntry(reader, name, folder + name)) {
       std::cerr << "mxupack: cannot extract " << name << "\n";
