@@ -6,13 +6,8 @@ namespace updater::testing {
 
 Build PosixBuild() {
   const std::string tree = UPDATER_BUILD_TREE;
-  return {"posix",
-          UPDATER_EXE,
-          NEXT_UPDATER_EXE,
-          VOXA_100,
-          VOXA_105,
-          SIGNED_UPDATER_EXE,
-          tree + "/test_key/minisign.key",
+  return {"posix",  UPDATER_EXE, NEXT_UPDATER_EXE,   VOXA_100,
+          VOXA_105, VOXA_110,    SIGNED_UPDATER_EXE, tree + "/test_key/minisign.key",
           false};
 }
 
@@ -23,6 +18,7 @@ Build WindowsBuild() {
           tree + "/next/Updater.exe",
           tree + "/demo/voxa-1.00/VOXA.exe",
           tree + "/demo/voxa-1.05/VOXA.exe",
+          tree + "/demo/voxa-1.10/VOXA.exe",
           tree + "/signed/Updater.exe",
           tree + "/test_key/minisign.key",
           true};

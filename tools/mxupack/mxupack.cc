@@ -60,6 +60,11 @@ Usage:
                                      over exactly that old file; every file of
                                      OLD_DIR that DIR lacks (letter case
                                      ignored) becomes a remove entry
+    --removed-from OLD_DIR           every file of OLD_DIR that DIR lacks becomes
+                                     a remove entry, as with --patch-from but
+                                     without patches: a full package that also
+                                     removes what older releases left
+                                     (repeatable)
     --version N                      entry version 0-65535 (default 0)
     --key K                          variant key 0-255 of DIR's files (default 0)
     --variant K=DIR2                 adds DIR2's files as variants with key K:
@@ -211,6 +216,7 @@ int Create(const std::vector<std::string>& args) {
   MethodChoice method = kBestMethod;
   long version = 0, key = 0;
   std::string patchFrom;
+  std::vector<std::string> removedFrom;
   std::vector<std::pair<uint8_t, std::string>> variantFolders;
   TreeOptions tree;
   for (size_t i = 2; i < args.size(); ++i) {
@@ -247,6 +253,8 @@ int Create(const std::vector<std::string>& args) {
       options.Encode.ZstdLevel = static_cast<int>(number);
     } else if (option == "--patch-from") {
       patchFrom = value;
+    } else if (option == "--removed-from") {
+      removedFrom.push_back(value);
     } else if (option == "--exclude") {
       tree.Excludes.push_back(value);
     } else {
@@ -259,6 +267,13 @@ int Create(const std::vector<std::string>& args) {
   std::string error;
   std::map<std::string, std::string> oldFiles;
   if (!patchFrom.empty() && !ListFiles(patchFrom, tree, &oldFiles, &error)) return Failure(error);
+  // The names of older releases that the new one may have to remove.
+  std::map<std::string, std::string> goneFiles = oldFiles;
+  for (const std::string& older : removedFrom) {
+    std::map<std::string, std::string> listed;
+    if (!ListFiles(older, tree, &listed, &error)) return Failure(error);
+    goneFiles.insert(listed.begin(), listed.end());
+  }
   variantFolders.insert(variantFolders.begin(), {static_cast<uint8_t>(key), folder});
   for (const auto& [variantKey, variantFolder] : variantFolders) {
     std::map<std::string, std::string> files;
@@ -283,8 +298,8 @@ int Create(const std::vector<std::string>& args) {
   // does: a file whose name only changed its case is written, not removed.
   std::set<std::string> newNames;
   for (const auto& [name, position] : positions) newNames.insert(LowerCaseText(name));
-  for (const auto& [name, path] : oldFiles)
-    if (newNames.count(LowerCaseText(name)) == 0)
+  for (const auto& [name, path] : goneFiles)
+    if (newNames.insert(LowerCaseText(name)).second)
       entries.push_back({name,
                          static_cast<uint16_t>(version),
                          MethodChoice(PackageMethod::Remove),
