@@ -358,11 +358,13 @@ TEST(ApplyInterruptionTest, AReleaseInThreePackagesIsAppliedWholeOrNotAtAll) {
 
 // A delta package: every file it changes a patch that applies only over the
 // old content, removed files, and new ones; killed at every change of its
-// apply, the commit included, and under the failures of the sweeps. The
+// apply, the commit included, and with a move or a write failing. The
 // next run ends it whole, and no patch loses the file it applies over: what
 // is rolled back applies again on a later run.
 TEST(ApplyInterruptionTest, ADeltaPackageIsAppliedWholeOrNotAtAll) {
-  Contents content = SweepFiles();
+  // Fewer files than in the sweeps of one package, so that the sweeps stay
+  // short under Wine.
+  Contents content = SweepFiles(5, 3);
   content["Gone.txt"] = {"old gone", std::nullopt};
   content["Data\\Gone.dat"] = {"old data gone", std::nullopt};
   std::vector<RawEntry> raw;
@@ -384,8 +386,11 @@ TEST(ApplyInterruptionTest, ADeltaPackageIsAppliedWholeOrNotAtAll) {
            {{0, EncodeZlib(*change.second), static_cast<int32_t>(change.second->size())}}});
     }
   }
-  std::vector<Sweep> sweeps(std::begin(kSweeps), std::end(kSweeps));
-  sweeps.push_back({"a kill at the Nth change", Calls::Changes, Mode::Crash});
+  const std::vector<Sweep> sweeps = {
+      {"a kill at the Nth change", Calls::Changes, Mode::Crash},
+      {"the Nth move failing", Calls::Moves, Mode::Fail},
+      {"the Nth write failing", Calls::Writes, Mode::Fail},
+  };
   SweepFailures(content,
                 {{{"VOXA-1.05-from-1.00.mxu", BuildPackageBytes(raw, PackageMethod::Stored)}}, ""},
                 sweeps);
