@@ -191,8 +191,9 @@ bool ApplyWithFallBack(RunServices& services, CheckSession& session, const Catal
     }
     fellBack[k] = true;
     session.Steps[k] = full;
-    if (!DownloadPackages(services.Os, services.Output, session.Server, services.UpdateFolder(),
-                          SelectedOf({full}), ArrivalCheck(services, session)))
+    if (!DownloadPackages(services.Os, services.Output, services.Limits, session.Server,
+                          services.UpdateFolder(), SelectedOf({full}),
+                          ArrivalCheck(services, session)))
       return false;
     RecordPackageOrder(services,
                        std::vector<UpdateStep>(session.Steps.begin() + k, session.Steps.end()));

@@ -389,12 +389,12 @@ TEST_F(HttpGetServerTest, AKnownSizeCapsThePackageDownload) {
     SCOPED_TRACE(c.What);
     testing::RecordingReport report;
     HTTPGetRequest request;
-    PreparePackageRequest(request, server_.URL("/p" + std::to_string(&c - cases)), target_, report,
-                          c.Size);
+    PreparePackageRequest(request, server_.URL("/p" + std::to_string(&c - cases)), target_,
+                          TimeLimits(), report, c.Size);
     // What is on the disk each time a read has been written.
     int64_t largestPart = 0;
-    request.OnProgress = [&, inner = request.OnProgress](HTTPGetRequest& r, int32_t received,
-                                                         int32_t length, int32_t seconds) {
+    request.OnProgress = [&, inner = request.OnProgress](HTTPGetRequest& r, int64_t received,
+                                                         int64_t length, int32_t seconds) {
       std::error_code error;
       const auto size = std::filesystem::file_size(PartPath(target_), error);
       if (!error) largestPart = std::max<int64_t>(largestPart, static_cast<int64_t>(size));
