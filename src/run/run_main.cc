@@ -40,6 +40,9 @@ RunEnd RunUpdater(Program& program) {
   // A package that an earlier run left half applied is completed or undone
   // before anything reads or changes the program folder.
   RecoverUnfinishedApply(os.Files, services.Output, services.ProgramFolder);
+  // A recovery that finished a transaction deleted its packages: their
+  // signatures go too, whether or not this run applies anything.
+  if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);
   CheckSession session;
   session.StartedAfterReplacement = ClearHandOverLeftovers(services);
   RemoveUnfinishedWrites(services);
