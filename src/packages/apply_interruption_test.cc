@@ -46,8 +46,8 @@ const Names kNewTree = {"Data/",     "Data/Old.dat",     kLongName, "Readme.txt"
 
 struct OldInstallation : testing::Installation {
   explicit OldInstallation(const std::string& package) {
-    Files.CreateFolder(At("Update\\"));
-    Files.CreateFolder(At("Data\\"));
+    EXPECT_TRUE(Files.CreateFolder(At("Update\\"), nullptr));
+    EXPECT_TRUE(Files.CreateFolder(At("Data\\"), nullptr));
     for (const auto& [name, content] : kFiles)
       if (!content.first.empty()) Write(name, content.first);
     Write("~mx1", "a user's file");
@@ -234,7 +234,7 @@ void SweepFailures(const Contents& content, const Waiting& waiting,
         if (!folder.empty()) std::filesystem::create_directories(t.Native(t.At(folder)));
         t.Write(name, *change.first);
       }
-      t.Files.CreateFolder(t.At("Update\\"));
+      EXPECT_TRUE(t.Files.CreateFolder(t.At("Update\\"), nullptr));
       for (const auto& [name, bytes] : waiting.Packages) t.Write("Update\\" + name, bytes);
       if (!waiting.Order.empty()) t.Write("Update\\Packages.order", waiting.Order);
       std::optional<InterruptingFileSystem> below;

@@ -33,12 +33,12 @@ LineList Opening(const LineList& more) {
 
 class ApplyTest : public PackageTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(Files.CreateFolder(At("Update\\"))); }
+  void SetUp() override { ASSERT_TRUE(Files.CreateFolder(At("Update\\"), nullptr)); }
 };
 
 // A second installation inside one test, with its update folder.
 struct UpdatableInstallation : testing::Installation {
-  UpdatableInstallation() { Files.CreateFolder(At("Update\\")); }
+  UpdatableInstallation() { EXPECT_TRUE(Files.CreateFolder(At("Update\\"), nullptr)); }
 };
 
 TEST_F(ApplyTest, WithoutUpdateFolderFails) {
@@ -50,7 +50,7 @@ TEST_F(ApplyTest, WithoutUpdateFolderFails) {
 TEST_F(ApplyTest, EmptyFolderAndFoldersNamedLikePackages) {
   EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Lines(), kOpening);
-  ASSERT_TRUE(Files.CreateFolder(At("Update\\X.mxu")));
+  ASSERT_TRUE(Files.CreateFolder(At("Update\\X.mxu"), nullptr));
   Report.Lines.clear();
   EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Lines(), kOpening);
@@ -130,11 +130,13 @@ TEST_F(ApplyTest, FailedPackageIsUndone) {
     std::function<void(UpdatableInstallation&)> Block;  // makes "Blocked" unwritable
   } cases[] = {
       {"folder in the way",
-       [](UpdatableInstallation& t) { t.Files.CreateFolder(t.At("Blocked")); }},
+       [](UpdatableInstallation& t) {
+         EXPECT_TRUE(t.Files.CreateFolder(t.At("Blocked"), nullptr));
+       }},
       {"file held open",
        [](UpdatableInstallation& t) {
          t.Write("Blocked", "blocked");
-         t.Holder = t.Files.OpenRead(t.At("Blocked"), true);
+         t.Holder = t.Files.OpenRead(t.At("Blocked"), true, nullptr);
        }},
   };
   for (const Case& c : cases) {
@@ -196,8 +198,8 @@ TEST_F(ApplyTest, HostileNamesWriteNothingOutside) {
     testing::TempFolder outer;  // the program folder sits one level down
     testing::Installation t;
     t.ProgramFolder = outer.Path() + "App\\";
-    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder));
-    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder + "Update\\"));
+    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder, nullptr));
+    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder + "Update\\", nullptr));
     std::string package = t.ProgramFolder + "Update\\P.mxu";
     testing::WriteWholeFile(
         testing::Installation::Native(package),
@@ -253,14 +255,15 @@ TEST_F(ApplyTest, PackageOrderIsBoundedAndNamesOnlyPackages) {
 TEST_F(ApplyTest, AFailedRewriteOfThePackageOrderLeavesNoPartBehind) {
   // A disk that is full for the order file's new copy.
   struct FullForParts : testing::ForwardingFileSystem {
-    std::unique_ptr<File> Create(const std::string& path) override {
-      std::unique_ptr<File> file = real_.Create(path);
+    std::unique_ptr<File> Create(const std::string& path, std::string* cause) override {
+      std::unique_ptr<File> file = real_.Create(path, cause);
       if (path.size() < 5 || path.compare(path.size() - 5, 5, ".part") != 0) return file;
-      auto write = [](File& real, const void* buffer, int64_t size) {
-        real.Write(buffer, std::min<int64_t>(size, 3));
+      auto write = [](File& real, const void* buffer, int64_t size, std::string* cause) {
+        if (real.Write(buffer, std::min<int64_t>(size, 3), cause)) *cause = "disk full";
         return false;
       };
-      return Watched(std::move(file), write, [](File& real) { return real.Sync(); });
+      auto sync = [](File& real, std::string* cause) { return real.Sync(cause); };
+      return Watched(std::move(file), write, sync);
     }
   } full;
   PackageReader fullReader(full, Report);
@@ -296,7 +299,7 @@ std::string RawPackage(const std::vector<std::pair<std::string, std::string>>& f
 TEST_F(ApplyTest, AReleaseInThreePackagesAppliesAsOne) {
   Write("Same.txt", "old same");
   Write("Gone.txt", "old gone");
-  ASSERT_TRUE(Files.CreateFolder(At("Data\\")));
+  ASSERT_TRUE(Files.CreateFolder(At("Data\\"), nullptr));
   Write("Data\\Gone.dat", "old data");
   Write("Kept.txt", "kept");
   Write("Update\\V-1.mxu",
@@ -446,14 +449,16 @@ TEST_F(ApplyTest, RemoveEntriesThatCannotApply) {
       {"a folder in the removed file's place",
        RawPackage({{"Old.txt", kRemoved}}),
        [](UpdatableInstallation& t) {
-         t.Files.Delete(t.At("Old.txt"));
-         t.Files.CreateFolder(t.At("Old.txt"));
+         EXPECT_TRUE(t.Files.Delete(t.At("Old.txt"), nullptr));
+         EXPECT_TRUE(t.Files.CreateFolder(t.At("Old.txt"), nullptr));
        },
        false,
        {"Decompressing... : Doc.txt", "Error: Failed to write file to disk!"}},
       {"the removed file held open",
        RawPackage({{"Old.txt", kRemoved}}),
-       [](UpdatableInstallation& t) { t.Holder = t.Files.OpenRead(t.At("Old.txt"), true); },
+       [](UpdatableInstallation& t) {
+         t.Holder = t.Files.OpenRead(t.At("Old.txt"), true, nullptr);
+       },
        false,
        {"Decompressing... : Doc.txt", "Error: Failed to write file to disk!"}},
   };
@@ -522,10 +527,10 @@ TEST_F(ApplyTest, EntriesThroughALinkThatLeavesTheFolderAreRefused) {
   testing::TempFolder outer;
   testing::Installation t;
   t.ProgramFolder = outer.Path() + "App\\";
-  ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder));
-  ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\")));
-  ASSERT_TRUE(t.Files.CreateFolder(t.At("Real\\")));
-  ASSERT_TRUE(t.Files.CreateFolder(outer.Path() + "outside\\"));
+  ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder, nullptr));
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\"), nullptr));
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("Real\\"), nullptr));
+  ASSERT_TRUE(t.Files.CreateFolder(outer.Path() + "outside\\", nullptr));
   const std::string native = testing::Installation::Native(outer.Path());
   testing::WriteWholeFile(native + "outside/victim", "victim");
   fs::create_directory_symlink(native + "outside", native + "App/Out");
@@ -546,7 +551,7 @@ TEST_F(ApplyTest, EntriesThroughALinkThatLeavesTheFolderAreRefused) {
 #endif
 
 TEST_F(ApplyTest, CreateFoldersOnlyMakesMissingOnes) {
-  ASSERT_TRUE(Files.CreateFolder(At("A\\")));
+  ASSERT_TRUE(Files.CreateFolder(At("A\\"), nullptr));
   struct Case {
     const char* FolderPart;
     LineList Lines;

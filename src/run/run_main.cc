@@ -28,7 +28,13 @@ RunEnd RunUpdater(Program& program) {
   Platform& os = services.Os;
   settings = ParseCommandLine(os.Processes.CommandLine());
   services.ProgramFolder = GetProgramFolder(os.Processes);
-  if (!LoadPublicKey(services)) return RunEnd::Fatal("Error: The built-in public key is unusable.");
+  if (!LoadPublicKey(services)) {
+    // The run ends before its log would open; the log is opened for it, under
+    // the lock as every run writes there, so that it keeps why (the records
+    // written so far wait in the log for it to open).
+    if (!settings.SelfReplace) static_cast<void>(StartRun(services));
+    return RunEnd::Fatal("Error: The built-in public key is unusable.");
+  }
   if (settings.DelayedStart) os.Clock.Sleep(kDelayMilliseconds);
   if (settings.SelfReplace) return ReplaceUpdater(settings, services);
 
@@ -38,8 +44,9 @@ RunEnd RunUpdater(Program& program) {
     return RunEnd::ClosingPrompt();
   }
   // A package that an earlier run left half applied is completed or undone
-  // before anything reads or changes the program folder.
-  RecoverUnfinishedApply(os.Files, services.Output, services.ProgramFolder);
+  // before anything reads or changes the program folder. The outcome is in
+  // the log; a journal that stays stops the apply, which says so.
+  static_cast<void>(RecoverUnfinishedApply(os.Files, services.Output, services.ProgramFolder));
   CheckSession session;
   session.StartedAfterReplacement = ClearHandOverLeftovers(services);
   RemoveUnfinishedWrites(services);
@@ -54,8 +61,16 @@ RunEnd RunUpdater(Program& program) {
 
   if (settings.OnlyApply) {
     if (RequiresSignatures(services)) CheckWaitingPackages(services);
-    ApplyUpdates(services.Packages, services.ProgramFolder);
+    // Without an update folder nothing waits, and nothing failed.
+    const bool applied = ApplyUpdates(services.Packages, services.ProgramFolder) ||
+                         !os.Files.IsFolder(services.UpdateFolder());
     if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);
+    if (!applied) {
+      // As a failed apply ends a normal run, where no server is left to try.
+      PrintLine(services, "");
+      PrintLine(services, "Update failed!");
+      return RunEnd::ClosingPrompt();
+    }
   } else {
     if (!os.Processes.StartNetwork()) {
       services.Output.Failure("Error: Failed to initialize network!", os.Processes.LastError());

@@ -86,8 +86,8 @@ TEST_F(RunMainTest, DelayedStartWaitsOneSecond) {
 
 TEST_F(RunMainTest, ALeftoverUpdaterCopyIsRemovedAfterASecond) {
   FileSystem& files = RealPlatform().Files;
-  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update"));
-  ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp"));
+  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update", nullptr));
+  ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp", nullptr));
   EXPECT_EQ(Run("-silent -onlyapply"), 0);
   EXPECT_EQ(fake_.Clock.Sleeps, (std::vector<int>{1000}));
   EXPECT_FALSE(files.Exists(folder_.Path() + "Update\\Updater.tmp"));
@@ -95,9 +95,9 @@ TEST_F(RunMainTest, ALeftoverUpdaterCopyIsRemovedAfterASecond) {
 
 TEST_F(RunMainTest, AFolderNamedLikeTheCopyIsRemovedAndTheRunGoesOn) {
   FileSystem& files = RealPlatform().Files;
-  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update"));
-  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update\\Updater.tmp"));
-  ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp\\inside"));
+  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update", nullptr));
+  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update\\Updater.tmp", nullptr));
+  ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp\\inside", nullptr));
   EXPECT_EQ(Run("-dontask -onlyapply"), 0);
   EXPECT_EQ(fake_.Clock.Sleeps, (std::vector<int>{1000}));
   // It would block every later self-update, which unpacks to that name.
@@ -111,8 +111,8 @@ TEST_F(RunMainTest, AFolderNamedLikeTheCopyIsRemovedAndTheRunGoesOn) {
 // the installation's own files stay.
 TEST_F(RunMainTest, UnfinishedWritesOfAKilledRunAreRemoved) {
   const std::string& at = folder_.Path();
-  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update"));
-  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update\\folder.part"));
+  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update", nullptr));
+  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update\\folder.part", nullptr));
   const Lines left = {"Update/Packages.order.part", "Update/VersionInfo.timestamp.part",
                       "Update/v.mxu.minisig.part",  "Update/Updater.replaced.part",
                       "Update/v.mxu.part",          "Update/UpdateServer.timestamp.~part",
@@ -141,7 +141,7 @@ TEST_F(RunMainTest, EveryRunFirstCompletesAnInterruptedApply) {
     fake.Processes.NetworkResult = false;
     const std::string& at = folder.Path();
     FileSystem& files = RealPlatform().Files;
-    ASSERT_TRUE(files.CreateFolder(at + "Update"));
+    ASSERT_TRUE(files.CreateFolder(at + "Update", nullptr));
     ApplyJournal journal;
     journal.Packages = {"P.mxu"};
     journal.Files = {{"VOXA.exe", "~mx1", "~mx2", true, 8},
@@ -182,9 +182,9 @@ TEST(UpdateFolderLockTest, ARunLeavesTheFolderOfAnotherUpdaterAlone) {
     TempFolder folder;
     const std::string& at = folder.Path();
     FileSystem& files = RealPlatform().Files;
-    ASSERT_TRUE(files.CreateFolder(at + "Update"));
+    ASSERT_TRUE(files.CreateFolder(at + "Update", nullptr));
     std::unique_ptr<File> other;
-    ASSERT_EQ(files.TryLock(at + "Update\\Updater.lock", &other), LockOutcome::Taken);
+    ASSERT_EQ(files.TryLock(at + "Update\\Updater.lock", &other, nullptr), LockOutcome::Taken);
     ApplyJournal journal;
     journal.Packages = {"P.mxu"};
     journal.Files = {{"VOXA.exe", "~mx1", "~mx2"}};

@@ -28,33 +28,51 @@ constexpr int kReplaceRetryMilliseconds = 20000;
 constexpr int kReplaceRetryStepMilliseconds = 250;
 constexpr int64_t kCompareChunk = 1 << 16;
 
-// True when both files can be read and hold the same bytes.
+// True when both files can be read and hold the same bytes. A file that
+// cannot be read is taken as different, which is all the caller needs.
 bool SameContent(FileSystem& files, const std::string& first, const std::string& second) {
-  std::unique_ptr<File> a = files.OpenRead(first, false);
-  std::unique_ptr<File> b = files.OpenRead(second, false);
-  if (!a || !b || a->Size() != b->Size() || a->Size() < 0) return false;
+  std::unique_ptr<File> a = files.OpenRead(first, false, nullptr);
+  std::unique_ptr<File> b = files.OpenRead(second, false, nullptr);
+  if (!a || !b) return false;
+  const int64_t size = a->Size(nullptr);
+  if (size < 0 || b->Size(nullptr) != size) return false;
   std::vector<char> bufferA(kCompareChunk), bufferB(kCompareChunk);
   for (;;) {
-    int64_t countA = a->Read(bufferA.data(), kCompareChunk);
-    int64_t countB = b->Read(bufferB.data(), kCompareChunk);
+    int64_t countA = a->Read(bufferA.data(), kCompareChunk, nullptr);
+    int64_t countB = b->Read(bufferB.data(), kCompareChunk, nullptr);
     if (countA < 0 || countA != countB) return false;
     if (countA == 0) return true;
     if (!std::equal(bufferA.begin(), bufferA.begin() + countA, bufferB.begin())) return false;
   }
 }
 
-// Removes a folder with everything in it; what cannot be removed stays.
-void RemoveFolderTree(FileSystem& files, const std::string& folder) {
+// Removes a folder with everything in it; what cannot be removed stays, and
+// the first cause of that goes to `*cause`. False when anything stays.
+bool RemoveFolderTree(FileSystem& files, const std::string& folder, std::string* cause) {
   std::vector<FolderEntry> entries;
-  if (files.ListFolder(folder, "*", &entries)) {
-    for (const FolderEntry& entry : entries) {
-      if (entry.IsFolder)
-        RemoveFolderTree(files, folder + "\\" + entry.Name);
-      else
-        files.Delete(folder + "\\" + entry.Name);
-    }
+  bool removed = files.ListFolder(folder, "*", &entries, cause);
+  for (const FolderEntry& entry : entries) {
+    std::string failure;
+    const bool gone = entry.IsFolder ? RemoveFolderTree(files, folder + "\\" + entry.Name, &failure)
+                                     : files.Delete(folder + "\\" + entry.Name, &failure);
+    if (!gone && removed) *cause = failure;
+    removed = removed && gone;
   }
-  files.RemoveFolder(folder);
+  std::string failure;
+  if (!files.RemoveFolder(folder, &failure) && removed) {
+    *cause = failure;
+    removed = false;
+  }
+  return removed;
+}
+
+// Deletes the file at `path` when it is there; a failure is logged with its
+// cause. False when it stays.
+bool DeleteLogged(RunServices& services, const std::string& path) {
+  std::string cause;
+  if (!services.Os.Files.Exists(path) || services.Os.Files.Delete(path, &cause)) return true;
+  services.Log.Write("Cannot delete " + path + ": " + cause);
+  return false;
 }
 
 // The update folder's own name with its separator, as the end of a folder
@@ -97,9 +115,18 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
   // Closed on failure too: the package's rows must not reach a later apply.
   ClosePackages(services.Packages);
   if (!extracted) return SelfUpdateOutcome::Failed;
-  services.Os.Files.Delete(package);
-  services.Os.Files.Delete(package + kSignatureSuffix);
-  services.Os.Files.MakeExecutable(copy);
+  // The package has served; one that stays is logged, and the next download
+  // into the update folder clears it.
+  DeleteLogged(services, package);
+  DeleteLogged(services, package + kSignatureSuffix);
+  // A copy that cannot be made executable cannot be started: that is the
+  // start's failure, with this cause.
+  std::string cause;
+  if (!services.Os.Files.MakeExecutable(copy, &cause)) {
+    services.Log.Write("Cannot make " + copy + " executable: " + cause);
+    services.Output.Failure("Error: Failed to run new Updater.", cause);
+    return SelfUpdateOutcome::Failed;
+  }
 
   PrintLine(services, "Running new Updater...");
   if (LaunchProgram(services.Os.Processes, copy,
@@ -115,7 +142,7 @@ bool ClearHandOverLeftovers(RunServices& services) {
   // A replacement cut short leaves its staged program beside Updater.exe, and
   // an unpacking cut short its partial copy beside Updater.tmp.
   const std::string staged = services.ProgramFolder + kStagedUpdaterFile;
-  if (files.Exists(staged) && files.Delete(staged))
+  if (files.Exists(staged) && DeleteLogged(services, staged))
     services.Log.Write("Removed an unfinished replacement: " + staged);
   RemoveStagedCopies(files, services.UpdateFolder());
 
@@ -123,7 +150,7 @@ bool ClearHandOverLeftovers(RunServices& services) {
   // replacement: it finds the step's mark, consumed here so that no later
   // run sees it (a mark that cannot be removed arms nothing).
   const std::string mark = services.UpdateFolder() + kReplacedMarkFile;
-  const bool marked = files.Exists(mark) && files.Delete(mark);
+  const bool marked = files.Exists(mark) && DeleteLogged(services, mark);
   if (!files.Exists(copy)) return false;
   // And only when the copy is this very program; a copy whose removal failed
   // once, even one with this program's content, says nothing about this run.
@@ -131,10 +158,10 @@ bool ClearHandOverLeftovers(RunServices& services) {
                                   SameContent(files, copy, services.ProgramFolder + "Updater.exe");
   // The copy that started this run may still be ending.
   services.Os.Clock.Sleep(kHandOverDelayMilliseconds);
-  if (files.IsFolder(copy))
-    RemoveFolderTree(files, copy);
-  else
-    files.Delete(copy);  // a failure leaves it for the next run
+  // A failure leaves it for the next run.
+  std::string cause;
+  if (files.IsFolder(copy) ? !RemoveFolderTree(files, copy, &cause) : !files.Delete(copy, &cause))
+    services.Log.Write("Cannot delete " + copy + ": " + cause);
   return followsReplacement;
 }
 
@@ -148,39 +175,48 @@ RunEnd ReplaceUpdater(const RunSettings& settings, RunServices& services) {
   if (!StartRun(services)) return RunEnd::Fatal(kAnotherUpdaterLine);
   // As every run does first: an unfinished package apply is completed or
   // undone before the program folder is touched.
-  RecoverUnfinishedApply(services.Os.Files, services.Output, services.ProgramFolder);
+  // The outcome is in the log; a journal that stays is the next apply's to
+  // report, and Updater.exe is no file a package transaction holds.
+  static_cast<void>(
+      RecoverUnfinishedApply(services.Os.Files, services.Output, services.ProgramFolder));
 
   const std::string updater = services.ProgramFolder + "Updater.exe";
   const std::string staged = services.ProgramFolder + kStagedUpdaterFile;
   // The new program is copied beside the old one first and then moved over
   // it in one step, so the folder never lacks an Updater.exe.
-  if (!services.Os.Files.Copy(services.UpdateFolder() + kUpdaterCopyFile, staged)) {
-    services.Log.Write("Cannot copy Updater.tmp: " + services.Os.Files.LastError());
+  std::string cause;
+  if (!services.Os.Files.Copy(services.UpdateFolder() + kUpdaterCopyFile, staged, &cause)) {
+    services.Log.Write("Cannot copy Updater.tmp: " + cause);
     return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
   }
-  services.Os.Files.MakeExecutable(staged);
+  // A new Updater.exe that cannot be started would leave the installation
+  // without a working updater: the old one stays instead.
+  if (!services.Os.Files.MakeExecutable(staged, &cause)) {
+    services.Log.Write("Cannot make Updater.new executable: " + cause);
+    DeleteLogged(services, staged);
+    return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
+  }
   // On the disk, with its name, before it takes Updater.exe's place: after a
   // power loss the folder must hold a whole program, old or new.
-  if (!services.Os.Files.SyncFiles({staged})) {
-    services.Log.Write("Cannot write Updater.new to the disk: " + services.Os.Files.LastError());
-    services.Os.Files.Delete(staged);
+  if (!services.Os.Files.SyncFiles({staged}, &cause)) {
+    services.Log.Write("Cannot write Updater.new to the disk: " + cause);
+    DeleteLogged(services, staged);
     return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
   }
-  bool replaced = services.Os.Files.Replace(staged, updater);
+  bool replaced = services.Os.Files.Replace(staged, updater, &cause);
   for (int waited = 0; !replaced && waited < kReplaceRetryMilliseconds;
        waited += kReplaceRetryStepMilliseconds) {
     services.Os.Clock.Sleep(kReplaceRetryStepMilliseconds);
-    replaced = services.Os.Files.Replace(staged, updater);
+    replaced = services.Os.Files.Replace(staged, updater, &cause);
   }
   if (!replaced) {
-    services.Log.Write("Cannot replace Updater.exe: " + services.Os.Files.LastError());
-    services.Os.Files.Delete(staged);
+    services.Log.Write("Cannot replace Updater.exe: " + cause);
+    DeleteLogged(services, staged);
     return RunEnd::Fatal("Error: Failed to delete Updater.exe.");
   }
 
   // The mark tells the started updater that it is the program just put in
   // place; without it the guard against a hand-over loop stays unarmed.
-  std::string cause;
   if (!WriteFileWhole(services.Os.Files, services.UpdateFolder() + kReplacedMarkFile, "", &cause))
     services.Log.Write("Cannot mark the replacement: " + cause);
   if (!LaunchProgram(services.Os.Processes, updater,

@@ -231,10 +231,14 @@ TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
     for (const auto& kind : kinds) {
       SCOPED_TRACE(std::string(file) + ": " + kind.Name);
       const std::string path = At("Update\\" + std::string(file));
-      for (const char* kept : {"VersionInfo.timestamp", "UpdateServer.timestamp"})
-        RealPlatform().Files.Delete(At("Update\\" + std::string(kept)));
+      for (const char* kept : {"VersionInfo.timestamp", "UpdateServer.timestamp"}) {
+        const std::string keptPath = At("Update\\" + std::string(kept));
+        if (RealPlatform().Files.Exists(keptPath)) {
+          EXPECT_TRUE(RealPlatform().Files.Delete(keptPath, nullptr));
+        }
+      }
       if (kind.Content == "<folder>") {
-        ASSERT_TRUE(RealPlatform().Files.CreateFolder(path));
+        ASSERT_TRUE(RealPlatform().Files.CreateFolder(path, nullptr));
       } else {
         WriteWholeFile(path, kind.Content);
       }
@@ -252,10 +256,10 @@ TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
       EXPECT_NE(log.find(kind.Cause), std::string::npos) << log;
       if (kind.Content == "<folder>") {
         EXPECT_TRUE(RealPlatform().Files.IsFolder(path));
-        RealPlatform().Files.RemoveFolder(path);
+        EXPECT_TRUE(RealPlatform().Files.RemoveFolder(path, nullptr));
       } else {
         EXPECT_EQ(ReadWholeFile(path), kind.Content);
-        RealPlatform().Files.Delete(path);
+        EXPECT_TRUE(RealPlatform().Files.Delete(path, nullptr));
       }
     }
   }

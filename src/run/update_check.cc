@@ -75,13 +75,16 @@ bool OfferedAgainAfterReplacement(RunServices& services, const CheckSession& ses
 
 // Records the order of the downloaded packages, the catalogue's, for the apply
 // of this run and of a later -onlyapply: a newer package written before an
-// older one would lose to it.
-void RecordPackageOrder(RunServices& services, const CheckSession& session) {
+// older one would lose to it. False, after the error line, when the order
+// cannot be written: the packages are then not applied in this attempt.
+bool RecordPackageOrder(RunServices& services, const CheckSession& session) {
   std::string order, cause;
   for (const SelectedUpdate& update : session.SelectedUpdates) order += update.PackageFile + "\r\n";
-  if (!WriteFileWhole(services.Os.Files, services.UpdateFolder() + kPackageOrderFile, order,
-                      &cause))
-    services.Log.Write("Cannot record the order of the packages: " + cause);
+  if (WriteFileWhole(services.Os.Files, services.UpdateFolder() + kPackageOrderFile, order, &cause))
+    return true;
+  services.Log.Write("Cannot record the order of the packages: " + cause);
+  PrintLine(services, "Error: Failed to write file to disk!");
+  return false;
 }
 
 Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSession& session,
@@ -146,7 +149,7 @@ Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSessi
   if (!DownloadUpdates(services.Os, services.Output, session.Server, services.UpdateFolder(),
                        session.SelectedUpdates, checkSignature))
     return Attempt::Failed;
-  RecordPackageOrder(services, session);
+  if (!RecordPackageOrder(services, session)) return Attempt::Failed;
   if (settings.OnlyDownload) return Attempt::Completed;
   const bool applied = ApplyUpdates(services.Packages, services.ProgramFolder);
   if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);

@@ -308,7 +308,7 @@ TEST_F(UpdateCheckTest, AFailedSelfUpdateSkipsThatServersTable) {
   EXPECT_EQ(std::count(Printed().begin(), Printed().end(), "Old Version | New Version | Name"), 1);
   EXPECT_EQ(session_.Server, "http://b.test/");
   // The failed package is closed, so it cannot leak into a later apply.
-  EXPECT_TRUE(RealPlatform().Files.Delete(At("Update\\Updater.mxu")));
+  EXPECT_TRUE(RealPlatform().Files.Delete(At("Update\\Updater.mxu"), nullptr));
 }
 
 TEST_F(UpdateCheckTest, TheSameUpdaterOfferedAfterReplacementIsReportedNotReplacedAgain) {
@@ -379,7 +379,7 @@ TEST_F(UpdateCheckTest, OnlyTheCopyThatReplacedThisProgramArmsTheLoopGuard) {
        false},
       {"a folder of that name",
        [&] {
-         RealPlatform().Files.CreateFolder(At("Update\\Updater.tmp"));
+         EXPECT_TRUE(RealPlatform().Files.CreateFolder(At("Update\\Updater.tmp"), nullptr));
          WriteWholeFile(At("Update\\Updater.tmp\\file"), "x");
        },
        false},
@@ -418,7 +418,7 @@ TEST_F(UpdateCheckTest, OnlyTheCopyThatReplacedThisProgramArmsTheLoopGuard) {
 class ReplaceUpdaterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(files_.CreateFolder(folder_.Path() + "Update"));
+    ASSERT_TRUE(files_.CreateFolder(folder_.Path() + "Update", nullptr));
     WriteWholeFile(folder_.Path() + "Updater.exe", "old");
     WriteWholeFile(folder_.Path() + "Update/Updater.tmp", "new");
     services_.ProgramFolder = folder_.Path() + "Update\\";
@@ -452,13 +452,13 @@ TEST_F(ReplaceUpdaterTest, PutsTheCopyInPlaceAndStartsItWithoutSelfReplace) {
 // The real file system, recording the syncs and moves of the replacement.
 class SyncRecordingFileSystem : public testing::ForwardingFileSystem {
  public:
-  bool SyncFiles(const std::vector<std::string>& paths) override {
+  bool SyncFiles(const std::vector<std::string>& paths, std::string* cause) override {
     for (const std::string& path : paths) Calls.push_back("SyncFiles " + path);
-    return real_.SyncFiles(paths);
+    return real_.SyncFiles(paths, cause);
   }
-  bool Replace(const std::string& from, const std::string& to) override {
+  bool Replace(const std::string& from, const std::string& to, std::string* cause) override {
     Calls.push_back("Replace " + from + " -> " + to);
-    return real_.Replace(from, to);
+    return real_.Replace(from, to, cause);
   }
   Lines Calls;
 };
@@ -492,7 +492,7 @@ TEST_F(ReplaceUpdaterTest, RefusesToRunOutsideTheUpdateFolder) {
 
 TEST_F(ReplaceUpdaterTest, AnUpdaterThatStaysInUseIsKeptAfterRetrying) {
   // Held open exclusively, as a running program is.
-  std::unique_ptr<File> running = files_.OpenRead(folder_.Path() + "Updater.exe", true);
+  std::unique_ptr<File> running = files_.OpenRead(folder_.Path() + "Updater.exe", true, nullptr);
   ASSERT_TRUE(running);
 
   EXPECT_EQ(ExitCodeOf([&] { EndRun(program_, ReplaceUpdater(settings_, services_)); }), 0);

@@ -32,7 +32,7 @@ void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
   request.OnFinished = nullptr;
 }
 
-void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
+bool ClearUpdateFolder(FileSystem& files, const std::string& updateFolder, std::string* cause) {
   // Packages, the signatures kept beside them, and the parts of either that a
   // cut download or a killed writer left.
   const std::string patterns[] = {kPackagePattern, kPackageSignaturePattern,
@@ -40,10 +40,11 @@ void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
                                   std::string(kPackageSignaturePattern) + kPartSuffix};
   for (const std::string& pattern : patterns) {
     std::vector<FolderEntry> entries;
-    if (!files.ListFolder(updateFolder, pattern, &entries)) return;
+    if (!files.ListFolder(updateFolder, pattern, &entries, cause)) return false;
     for (const FolderEntry& entry : entries)
-      if (!entry.IsFolder) files.Delete(updateFolder + entry.Name);
+      if (!entry.IsFolder && !files.Delete(updateFolder + entry.Name, cause)) return false;
   }
+  return true;
 }
 
 bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
@@ -51,7 +52,11 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
                      const PackageArrived& arrived) {
   report.Line("");
   report.Line("Downloading updates...");
-  ClearUpdateFolder(os.Files, updateFolder);
+  std::string cause;
+  if (!ClearUpdateFolder(os.Files, updateFolder, &cause)) {
+    report.Failure("Error: Cannot clear the update folder.", cause);
+    return false;
+  }
 
   // One record for all packages: the defaults the client writes back into it
   // for the first download stay for the following ones.

@@ -149,6 +149,7 @@ struct Transfer {
   // HTTPGetTarget::File: the temporary file while it exists under its name.
   std::string TemporaryName;
   std::unique_ptr<updater::File> File;
+  std::string FileCause;      // why the latest failed call of the file system failed
   std::string BodyValidator;  // of the answer whose body is being read
   BodyRate Rate;
   bool Cut = false;  // the body failed because the transfer was cut off
@@ -190,7 +191,7 @@ struct Transfer {
   HTTPGetResult InternetFailure(HTTPGetResult result) {
     return FailWith(result, Os.Internet.LastError());
   }
-  HTTPGetResult FileFailure(HTTPGetResult result) { return FailWith(result, Os.Files.LastError()); }
+  HTTPGetResult FileFailure(HTTPGetResult result) { return FailWith(result, FileCause); }
   // Closes the request, the connection and the session that are open, in that
   // order; false when any close was refused. Every handle is closed even then.
   bool CloseHandles();
@@ -291,7 +292,7 @@ HTTPGetResult Transfer::Run() {
     return FailWith(R::ErrMemory, "no memory for a read buffer");
   }
   if (Request.Target == HTTPGetTarget::File) {
-    File = Os.Files.Create(PartPath(Request.FileName));
+    File = Os.Files.Create(PartPath(Request.FileName), &FileCause);
     if (!File) return FileFailure(R::ErrCreateFile);
     TemporaryName = PartPath(Request.FileName);
   }
@@ -410,7 +411,7 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
     // body changed): start the file over.
     if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
     File.reset();
-    File = Os.Files.Create(TemporaryName);
+    File = Os.Files.Create(TemporaryName, &FileCause);
     if (!File) return FileFailure(R::ErrCreateFile);
     Received = 0;
     BodyValidator = Validator(*Handle);
@@ -451,13 +452,14 @@ HTTPGetResult Transfer::SlowBody(uint64_t now, const std::string& cause) {
 }
 
 HTTPGetResult Transfer::KeepFile() {
-  if (!File->Flush()) return FileFailure(R::ErrWrite);
-  if (File->Size() != Received)
+  if (!File->Flush(&FileCause)) return FileFailure(R::ErrWrite);
+  if (File->Size(&FileCause) != Received)
     return FailWith(R::ErrWrite, "the file does not hold the bytes received");
   // A close that reports a delayed write error fails the download too.
-  if (!File->Close()) return FileFailure(R::ErrWrite);
+  if (!File->Close(&FileCause)) return FileFailure(R::ErrWrite);
   File.reset();
-  if (!Os.Files.Replace(TemporaryName, Request.FileName)) return FileFailure(R::ErrCreateFile);
+  if (!Os.Files.Replace(TemporaryName, Request.FileName, &FileCause))
+    return FileFailure(R::ErrCreateFile);
   TemporaryName.clear();
   return R::Ok;
 }
@@ -485,8 +487,8 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
       return FailWith(R::ErrRead, "a read returned more than it was asked for");
     if (Received + got > kLargestBody) return FailWith(R::ErrRead, "the body reached 2 GiB");
     if (File) {
-      if (got > 0 && !File->Write(into, got)) return FileFailure(R::ErrWrite);
-      if (File->Size() != Received + got)
+      if (got > 0 && !File->Write(into, got, &FileCause)) return FileFailure(R::ErrWrite);
+      if (File->Size(&FileCause) != Received + got)
         return FailWith(R::ErrWrite, "the file does not hold the bytes received");
     }
     Received += got;
@@ -564,9 +566,11 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes,
     request.Memory.reset();
     // The target is replaced only by a complete file; a partial one goes.
     if (result != R::Ok && !transfer.TemporaryName.empty()) {
-      if (transfer.File) transfer.File->Close();
+      // The download has failed already; a part file that stays is removed
+      // at the next run's start.
+      if (transfer.File) static_cast<void>(transfer.File->Close(nullptr));
       transfer.File.reset();
-      os.Files.Delete(transfer.TemporaryName);
+      static_cast<void>(os.Files.Delete(transfer.TemporaryName, nullptr));
     }
   }
   *bodyBytes = transfer.Received;

@@ -159,8 +159,9 @@ bool ReadServerKey(const std::string& folder, ServerKey* key, std::string* error
     key->Recorded = recorded;
   }
   std::vector<FolderEntry> entries;
-  if (!files.ListFolder(folder, std::string("*") + kSignatureSuffix, &entries))
-    return Fail(error, "cannot list " + folder + ": " + files.LastError());
+  std::string cause;
+  if (!files.ListFolder(folder, std::string("*") + kSignatureSuffix, &entries, &cause))
+    return Fail(error, "cannot list " + folder + ": " + cause);
   std::sort(entries.begin(), entries.end(),
             [](const FolderEntry& a, const FolderEntry& b) { return a.Name < b.Name; });
   for (const FolderEntry& entry : entries) {
