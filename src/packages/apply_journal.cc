@@ -757,27 +757,31 @@ bool FinishCommit(FileSystem& files, JournalFiles& journalFiles, const std::stri
 }
 
 RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
-                                       const std::string& programFolder, std::string* refusal) {
+                                       const std::string& programFolder, std::string* reason) {
   JournalFiles journalFiles;
   ApplyJournal journal;
   std::string cause;
+  auto failed = [&] {
+    if (reason) *reason = cause;
+    return RecoveryOutcome::Failed;
+  };
   switch (journalFiles.Open(files, programFolder, &journal, &cause)) {
     case JournalFiles::Opened::None:
       return RecoveryOutcome::NothingToDo;
     case JournalFiles::Opened::Failed:
       report.Log("Cannot read the apply journal " + JournalPath(programFolder) + ": " + cause);
-      return RecoveryOutcome::Failed;
+      return failed();
     case JournalFiles::Opened::Refused:
       report.Log("Refused the apply journal " + JournalPath(programFolder) + ": " + cause +
                  "; it stays, and nothing was changed");
-      if (refusal) *refusal = cause;
+      if (reason) *reason = cause;
       return RecoveryOutcome::Refused;
     case JournalFiles::Opened::Incomplete:
       // Both copies reach the disk whole before anything is staged.
       report.Log("Removed an incomplete apply journal; nothing had been staged");
       if (journalFiles.Remove(&cause)) return RecoveryOutcome::RolledBack;
       report.Log("Cannot remove the apply journal: " + cause);
-      return RecoveryOutcome::Failed;
+      return failed();
     case JournalFiles::Opened::Journal:
       break;
   }
@@ -791,7 +795,7 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
     forward = NewContentComplete(files, programFolder, journal);
     if (!forward && !journalFiles.Mark(ApplyStage::RollingBack, &cause)) {
       report.Log("Cannot roll back the unfinished apply of " + what + ": " + cause);
-      return RecoveryOutcome::Failed;
+      return failed();
     }
     if (!forward) journal.Stage = ApplyStage::RollingBack;
   }
@@ -800,7 +804,7 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
       if (!FinishCommit(files, journalFiles, programFolder, journal, &cause)) {
         report.Log("Completed the interrupted apply of " + what +
                    ", but cannot remove what it left: " + cause);
-        return RecoveryOutcome::Failed;
+        return failed();
       }
       report.Log("Completed the interrupted apply of " + what);
       return RecoveryOutcome::Completed;
@@ -817,7 +821,7 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
     report.Log("Cannot complete the interrupted apply of " + what + ": " + cause);
   else
     report.Log("Cannot roll back the unfinished apply of " + what + ": " + cause);
-  return RecoveryOutcome::Failed;
+  return failed();
 }
 
 }  // namespace updater

@@ -410,7 +410,8 @@ TEST(ApplyJournalTest, DamagedCopiesOfRealJournalsEndInTheOldOrNewInstallation) 
       Interrupting interrupting(run.Mode, at, run.Calls, unsynced);
       PackageReader reader(interrupting, t.Report);
       try {
-        ApplyUpdates(reader, t.ProgramFolder);
+        // The outcome varies with the call interrupted; the disk is checked.
+        static_cast<void>(ApplyUpdates(reader, t.ProgramFolder));
       } catch (const testing::Interrupted&) {
       }
       ClosePackages(reader);

@@ -175,13 +175,16 @@ TransactionPlan PlanTransaction(FileSystem& files, const std::string& programFol
   return plan;
 }
 
-enum class TransactionResult {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] TransactionResult {
   Committed,          // every entry is in place; the asides and the journal remain
   Damaged,            // refused before anything was written
   ReferenceMismatch,  // a patch is not for the installed file; nothing was written
   Failed,             // reported; the installation is as it was, or as the journal
                       // that stays says, for the next run to end
 };
+// clang-format on
 
 // The package of the transaction's `packages` that gave `row`: the reader
 // holds them open in that order.
@@ -417,12 +420,13 @@ bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
   for (const ApplyGroup& group : groups) {
     // One journal at a time: one that an earlier transaction of this call
     // could not finish is finished first.
-    std::string refusal;
-    switch (RecoverUnfinishedApply(files, report, programFolder, &refusal)) {
+    std::string reason;
+    switch (RecoverUnfinishedApply(files, report, programFolder, &reason)) {
       case RecoveryOutcome::Failed:
+        report.Failure("Error: Cannot recover " + InUpdateFolder(kApplyJournalName), reason);
         return false;
       case RecoveryOutcome::Refused:
-        report.Failure("Error: Refused " + InUpdateFolder(kApplyJournalName) + ": " + refusal, "");
+        report.Failure("Error: Refused " + InUpdateFolder(kApplyJournalName) + ": " + reason, "");
         return false;
       default:
         break;

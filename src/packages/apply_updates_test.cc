@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "packages/apply_journal.h"
 #include "packages/package_reader.h"
 #include "packages/package_test_util.h"
 #include "packages/package_writer.h"
@@ -45,6 +46,44 @@ TEST_F(ApplyTest, WithoutUpdateFolderFails) {
   testing::Installation bare;  // a program folder without Update\ at all
   EXPECT_FALSE(ApplyUpdates(bare.Reader, bare.ProgramFolder));
   EXPECT_EQ(bare.Report.Lines, kOpening);
+}
+
+// A package that cannot be deleted once applied is logged with its cause,
+// and the journal that stays keeps it from applying again: the next run's
+// recovery deletes it without writing anything, and a later apply in the
+// same run stops, naming the journal.
+TEST_F(ApplyTest, APackageThatCannotBeDeletedIsNeverAppliedAgain) {
+  struct KeepsPackages : testing::ForwardingFileSystem {
+    bool Delete(const std::string& path, std::string* cause) override {
+      if (path.size() < 4 || path.compare(path.size() - 4, 4, ".mxu") != 0)
+        return real_.Delete(path, cause);
+      *cause = "held by the test";
+      return false;
+    }
+  } keeping;
+  Pack("Update\\a.mxu", {{"A.txt", "new a"}});
+  Pack("Update\\b.mxu", {{"B.txt", "new b"}});
+  PackageReader reader(keeping, Report);
+  EXPECT_FALSE(ApplyUpdates(reader, ProgramFolder));
+  EXPECT_EQ(Read("A.txt"), "new a");
+  EXPECT_FALSE(Has("B.txt"));
+  EXPECT_EQ(Lines().back(), "Error: Cannot recover Update\\Apply.journal");
+  std::string logged;
+  for (const std::string& record : Report.Logged) logged += record + "\n";
+  EXPECT_NE(logged.find("cannot delete the package a.mxu: held by the test"), std::string::npos)
+      << logged;
+  ASSERT_FALSE(Report.Causes.empty());
+  EXPECT_NE(Report.Causes.back().find("held by the test"), std::string::npos);
+
+  // The next run: the package goes, and what it wrote is not written again.
+  Write("A.txt", "changed since");
+  testing::RecordingReport next;
+  EXPECT_EQ(RecoverUnfinishedApply(Files, next, ProgramFolder), RecoveryOutcome::Completed);
+  PackageReader again(Files, next);
+  EXPECT_TRUE(ApplyUpdates(again, ProgramFolder));
+  EXPECT_EQ(Read("A.txt"), "changed since");
+  EXPECT_EQ(Read("B.txt"), "new b");
+  EXPECT_EQ(Tree(), (Names{"A.txt", "B.txt", "Update/"}));
 }
 
 TEST_F(ApplyTest, EmptyFolderAndFoldersNamedLikePackages) {

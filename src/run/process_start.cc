@@ -44,10 +44,10 @@ std::string GetProgramFolder(Processes& processes) {
 }
 
 bool LaunchProgram(Processes& processes, const std::string& file, const std::string& parameters,
-                   const std::string& workingFolder) {
+                   const std::string& workingFolder, std::string* cause) {
   std::string commandLine = !file.empty() && file[0] == '"' ? file : '"' + file + '"';
   if (!parameters.empty()) commandLine += ' ' + parameters;
-  return processes.Start(commandLine, file, parameters, workingFolder);
+  return processes.Start(commandLine, file, parameters, workingFolder, cause);
 }
 
 void StartLog(RunServices& services) {

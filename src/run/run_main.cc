@@ -72,8 +72,9 @@ RunEnd RunUpdater(Program& program) {
       return RunEnd::ClosingPrompt();
     }
   } else {
-    if (!os.Processes.StartNetwork()) {
-      services.Output.Failure("Error: Failed to initialize network!", os.Processes.LastError());
+    std::string cause;
+    if (!os.Processes.StartNetwork(&cause)) {
+      services.Output.Failure("Error: Failed to initialize network!", cause);
       return RunEnd::ClosingPrompt();
     }
     if (settings.OnlyCheck) {
@@ -93,9 +94,10 @@ RunEnd RunUpdater(Program& program) {
 
   PrintLine(services, "");
   PrintLine(services, "Update finished.");
+  std::string cause;
   if (settings.RunAfterUpdate && !LaunchProgram(os.Processes, services.ProgramFolder + "VOXA.exe",
-                                                "-au", services.ProgramFolder))
-    services.Log.Write("Cannot start VOXA.exe: " + os.Processes.LastError());
+                                                "-au", services.ProgramFolder, &cause))
+    services.Log.Write("Cannot start VOXA.exe: " + cause);
   return RunEnd::ClosingPrompt();
 }
 

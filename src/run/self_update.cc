@@ -130,9 +130,10 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
 
   PrintLine(services, "Running new Updater...");
   if (LaunchProgram(services.Os.Processes, copy,
-                    BuildRelaunchOptions(settings, session.Server, true), services.ProgramFolder))
+                    BuildRelaunchOptions(settings, session.Server, true), services.ProgramFolder,
+                    &cause))
     return SelfUpdateOutcome::HandedOver;
-  services.Output.Failure("Error: Failed to run new Updater.", services.Os.Processes.LastError());
+  services.Output.Failure("Error: Failed to run new Updater.", cause);
   return SelfUpdateOutcome::Failed;
 }
 
@@ -220,9 +221,9 @@ RunEnd ReplaceUpdater(const RunSettings& settings, RunServices& services) {
   if (!WriteFileWhole(services.Os.Files, services.UpdateFolder() + kReplacedMarkFile, "", &cause))
     services.Log.Write("Cannot mark the replacement: " + cause);
   if (!LaunchProgram(services.Os.Processes, updater,
-                     BuildRelaunchOptions(settings, settings.Server, false),
-                     services.ProgramFolder)) {
-    services.Log.Write("Cannot start Updater.exe: " + services.Os.Processes.LastError());
+                     BuildRelaunchOptions(settings, settings.Server, false), services.ProgramFolder,
+                     &cause)) {
+    services.Log.Write("Cannot start Updater.exe: " + cause);
     return RunEnd::Fatal("Error: Failed to run Updater.exe.");
   }
   return RunEnd::Exit();

@@ -13,10 +13,13 @@
 
 namespace updater {
 
-enum class SelfUpdateOutcome {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] SelfUpdateOutcome {
   Failed,      // reported; the check goes on with the next server
   HandedOver,  // the new updater runs; this process is to end at once
 };
+// clang-format on
 
 // Downloads the updater package from `url` to Update\Updater.mxu, unpacks its
 // "Updater.exe" entry to Update\Updater.tmp and starts that copy with the

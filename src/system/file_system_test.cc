@@ -291,7 +291,7 @@ TEST_F(FileSystemTest, ALockIsHeldByOneOpenerAtATime) {
 TEST_F(FileSystemTest, AStartedProgramDoesNotInheritTheLock) {
   std::unique_ptr<File> lock;
   ASSERT_EQ(files_.TryLock(At("Updater.lock"), &lock, nullptr), LockOutcome::Taken);
-  ASSERT_TRUE(RealPlatform().Processes.Start("\"/bin/sleep\" 3", "/bin/sleep", "3", ""));
+  ASSERT_TRUE(RealPlatform().Processes.Start("\"/bin/sleep\" 3", "/bin/sleep", "3", "", nullptr));
   lock.reset();
   EXPECT_EQ(files_.TryLock(At("Updater.lock"), &lock, nullptr), LockOutcome::Taken);
 }
