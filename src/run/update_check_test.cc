@@ -323,6 +323,27 @@ TEST_F(UpdateCheckTest, TheSameUpdaterOfferedAfterReplacementIsReportedNotReplac
   EXPECT_TRUE(fake_.Processes.Starts.empty());
 }
 
+// An order that cannot be recorded fails the attempt with its line: applied
+// in another order, an older package would win over a newer one.
+TEST_F(UpdateCheckTest, AnOrderThatCannotBeRecordedAppliesNothing) {
+  settings_.AskMode = AskModeSetting::DontAsk;
+  session_.Installed.Main = 0;
+  session_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "VOXA z-full.mxu 100\r\nVOXA a-change.mxu 105\r\n");
+  web_.Serve("http://a.test/z-full.mxu", PackageBytes({{"A.txt", "full"}}));
+  web_.Serve("http://a.test/a-change.mxu", PackageBytes({{"A.txt", "change"}}));
+  // A folder where the order goes: the new order cannot take its place.
+  ASSERT_TRUE(RealPlatform().Files.CreateFolder(At("Update\\Packages.order"), nullptr));
+  services_.Log.Open(services_.UpdateFolder());
+  EXPECT_EQ(RunFull(), 0);
+  EXPECT_TRUE(Printed("Error: Failed to write file to disk!"));
+  EXPECT_TRUE(Printed("Update failed!"));
+  EXPECT_FALSE(FileExists(At("A.txt")));
+  EXPECT_NE(
+      ReadWholeFile(At("Update\\Updater.log")).find("Cannot record the order of the packages: "),
+      std::string::npos);
+}
+
 // A chain of packages (a full one, then a change since it) applies in the
 // catalogue's order, also in a later -onlyapply run, whatever the names; a
 // package without a recorded place goes last.
@@ -480,6 +501,30 @@ TEST_F(ReplaceUpdaterTest, TheNewProgramIsOnTheDiskBeforeItTakesThePlace) {
   EXPECT_EQ(Lines(files.Calls.begin(), files.Calls.begin() + 2),
             (Lines{"SyncFiles " + staged,
                    "Replace " + staged + " -> " + folder_.Path() + "Updater.exe"}));
+}
+
+// A new program that cannot be made executable never takes Updater.exe's
+// place: the old one stays and runs no copy that cannot start.
+TEST_F(ReplaceUpdaterTest, ANewProgramThatCannotBeMadeExecutableIsNotPutInPlace) {
+  struct NoExecutables : testing::ForwardingFileSystem {
+    bool MakeExecutable(const std::string&, std::string* cause) override {
+      *cause = "chmod refused by the test";
+      return false;
+    }
+  } files;
+  Platform platform{fake_.Console, files,          fake_.Processes,
+                    fake_.Clock,   fake_.Versions, fake_.Platform.Internet};
+  Program program(platform);
+  program.Services.ProgramFolder = services_.ProgramFolder;
+  EXPECT_EQ(
+      ExitCodeOf([&] { EndRun(program, ReplaceUpdater(program.Settings, program.Services)); }), 0);
+  EXPECT_EQ(fake_.Console.ErrorBoxes, (Lines{"Error: Failed to copy Updater.tmp."}));
+  EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "old");
+  EXPECT_FALSE(FileExists(folder_.Path() + "Updater.new"));
+  EXPECT_TRUE(fake_.Processes.Starts.empty());
+  EXPECT_NE(ReadWholeFile(folder_.Path() + "Update/Updater.log")
+                .find("Cannot make Updater.new executable: chmod refused by the test"),
+            std::string::npos);
 }
 
 TEST_F(ReplaceUpdaterTest, RefusesToRunOutsideTheUpdateFolder) {
