@@ -278,6 +278,34 @@ TEST_F(UpdateCheckTest, ANewerUpdaterIsFetchedUnpackedAndStartedWithTheOptions) 
   EXPECT_EQ(fake_.Processes.Starts[0].WorkingFolder, folder_.Path());
 }
 
+// A new updater that cannot be made executable is not started, and the
+// failure says why; the check goes on as after any failed self-update.
+TEST_F(UpdateCheckTest, ANewUpdaterThatCannotBeMadeExecutableIsNotStarted) {
+  struct NoExecutables : testing::ForwardingFileSystem {
+    bool MakeExecutable(const std::string&, std::string* cause) override {
+      *cause = "chmod refused by the test";
+      return false;
+    }
+  } files;
+  Platform platform{fake_.Console, files, fake_.Processes, fake_.Clock, fake_.Versions, web_};
+  Program program(platform);
+  program.Services.ProgramFolder = services_.ProgramFolder;
+  program.Settings.AskMode = AskModeSetting::DontAsk;
+  program.Settings.OnlyCheck = true;  // never handed on
+  program.Services.Log.Open(program.Services.UpdateFolder());
+  session_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "updater Updater.mxu 101\r\n");
+  web_.Serve("http://a.test/Updater.mxu", PackageBytes({{"Updater.exe", "#!new"}}));
+
+  static_cast<void>(RunUpdateCheck(program.Settings, program.Services, session_));
+  EXPECT_TRUE(Printed("Error: Failed to run new Updater."));
+  EXPECT_FALSE(Printed("Running new Updater..."));
+  EXPECT_TRUE(fake_.Processes.Starts.empty());
+  EXPECT_NE(ReadWholeFile(At("Update\\Updater.log"))
+                .find("Error: Failed to run new Updater. (chmod refused by the test)"),
+            std::string::npos);
+}
+
 // A password in the server's URL is masked on the screen, but the new
 // updater gets the server as it is.
 TEST_F(UpdateCheckTest, APasswordInTheServerURLIsShownMaskedAndHandedOnWhole) {
