@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Error: %s\n", updater::HTTPGetErrorText(result, request).c_str());
     return 1;
   }
-  std::printf("%d bytes in %.3f s: %.1f MB/s\n", request.ReceivedBytes, seconds,
-              request.ReceivedBytes / seconds / 1e6);
+  std::printf("%lld bytes in %.3f s: %.1f MB/s\n", static_cast<long long>(request.ReceivedBytes),
+              seconds, static_cast<double>(request.ReceivedBytes) / seconds / 1e6);
   return 0;
 }

@@ -5,7 +5,7 @@
 # a version resource on Windows, an ELF note on POSIX, so the updater reads
 # the same version from it on both. With PUBLIC_KEYS (also given no keys) it
 # is an updater that carries the mark of those keys (a source generated from
-# built_in_keys.cc.in), which it reads its key from.
+# built_in_keys.cc.in), which it reads its keys from.
 set(VERSIONED_PROGRAM_TEMPLATES ${CMAKE_CURRENT_LIST_DIR})
 
 # Splits a file version "a.b.c.d" into <prefix>_MAJOR, _MINOR, _PATCH and

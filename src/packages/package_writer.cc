@@ -682,6 +682,7 @@ bool PlanEntries(const std::vector<EntryInput>& entries, const PackageOptions& o
     const EntryInput& entry = entries[index];
     PlannedEntry plan;
     const bool patch = entry.DataMethod == PackageMethod::Patch;
+    const bool remove = entry.DataMethod == PackageMethod::Remove;
     bool anyEmpty = false;
     for (const VariantInput& variant : entry.Variants) {
       Source source;
@@ -694,7 +695,15 @@ bool PlanEntries(const std::vector<EntryInput>& entries, const PackageOptions& o
       plan.ContentSize += source.Size;
       anyEmpty = anyEmpty || source.Size == 0;
     }
-    if (anyEmpty && !patch) {
+    if (remove) {
+      // A remove entry carries no data: both its sizes are 0.
+      if (plan.ContentSize != 0) {
+        *error = "a remove entry with content: " + entry.Name;
+        return false;
+      }
+      plan.Plan = EntryPlan::Empty;
+      plan.Method = PackageMethod::Remove;
+    } else if (anyEmpty && !patch) {
       // No compressed form is read as empty content: every variant is stored.
       plan.Plan = plan.ContentSize == 0 ? EntryPlan::Empty : EntryPlan::Pieces;
       plan.Method = PackageMethod::Stored;

@@ -44,7 +44,8 @@ struct EncodeSettings {
 // One variant of an entry: the content of a file on disk (FilePath set) or
 // the bytes in Content. An entry written as a patch (PackageMethod::Patch)
 // also names the file its patch is made from, the content the target has on
-// the installations it is for.
+// the installations it is for. An entry written as a remove entry
+// (PackageMethod::Remove) has empty variants: it deletes its target.
 struct VariantInput {
   uint8_t Key = 0;
   std::string FilePath;
@@ -87,9 +88,11 @@ struct PackageOptions {
 // The best method is chosen among those every updater reads
 // (PackageCodec::ReadByEveryUpdater); the others are written only when an
 // entry names them. An entry with empty content (other than a patch) is
-// stored, both sizes 0. False with a message in `error` for input the format
+// stored, both sizes 0; a remove entry (PackageMethod::Remove) has one
+// variant without content and both sizes 0. False with a message in `error` for input the format
 // cannot hold (long names, too many entries or variants, a directory over
 // 65535 bytes, a package of 2 GiB or more), for a patch without a reference,
+// a remove entry with content,
 // and on file errors; no package file is left behind then.
 bool WritePackage(const std::string& path, const std::vector<EntryInput>& entries,
                   const PackageOptions& options, std::string* error);

@@ -2,6 +2,7 @@
 // in a program's bytes.
 #include "protocol/built_in_keys.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace updater {
@@ -77,13 +78,30 @@ bool BuiltInKeysOf(std::string_view bytes, BuiltInKeys* keys, std::string* reaso
   return true;
 }
 
-std::string FirstMarkedKey(std::string_view mark) {
-  if (mark.substr(0, kKeysMarkStart.size()) != kKeysMarkStart) return std::string(mark);
-  mark.remove_prefix(kKeysMarkStart.size());
+std::vector<std::string> MarkedKeys(std::string_view mark) {
+  if (mark.substr(0, kKeysMarkStart.size()) == kKeysMarkStart)
+    mark.remove_prefix(kKeysMarkStart.size());
   if (mark.size() >= kKeysMarkEnd.size() &&
       mark.substr(mark.size() - kKeysMarkEnd.size()) == kKeysMarkEnd)
     mark.remove_suffix(kKeysMarkEnd.size());
-  return std::string(mark.substr(0, mark.find(kKeysMarkSeparator)));
+  std::vector<std::string> lines;
+  if (mark.empty()) return lines;
+  for (size_t start = 0;;) {
+    const size_t separator = mark.find(kKeysMarkSeparator, start);
+    lines.emplace_back(mark.substr(start, separator - start));
+    if (separator == std::string_view::npos) return lines;
+    start = separator + 1;
+  }
+}
+
+bool CarriesAnyKeyOf(const std::vector<MinisignPublicKey>& newKeys,
+                     const std::vector<MinisignPublicKey>& runningKeys) {
+  if (runningKeys.empty()) return true;
+  return std::any_of(runningKeys.begin(), runningKeys.end(), [&](const MinisignPublicKey& running) {
+    return std::any_of(newKeys.begin(), newKeys.end(), [&](const MinisignPublicKey& key) {
+      return key.KeyId == running.KeyId && key.Key == running.Key;
+    });
+  });
 }
 
 }  // namespace updater

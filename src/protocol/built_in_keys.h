@@ -1,8 +1,9 @@
 // The publisher's keys built into an updater program, as one marked byte
 // string: "VOXA-UPDATER-PUBLIC-KEYS:", the base64 key lines separated by ";"
 // (none for a program that requires no signatures), then ":END". The program
-// reads its key from it, and the publisher's tool finds it in the bytes of
+// reads its keys from it, and the publisher's tool finds it in the bytes of
 // a program file, PE or ELF alike, to learn which keys that program takes.
+// A program takes a file signed by any of its keys.
 #pragma once
 
 #include <string>
@@ -35,15 +36,24 @@ std::string KeysMark(const std::vector<std::string>& keyLines);
 // differ.
 bool BuiltInKeysOf(std::string_view bytes, BuiltInKeys* keys, std::string* reason);
 
-// The text of the first key of a mark made by KeysMark, unchecked (a key the
-// build let through malformed must fail where it is read, not vanish), or
-// the empty text for a mark without keys.
-std::string FirstMarkedKey(std::string_view mark);
+// The key lines of a mark made by KeysMark, unchecked (a key the build let
+// through malformed must fail where it is read, not vanish); none for a mark
+// without keys.
+std::vector<std::string> MarkedKeys(std::string_view mark);
 
-// This program's own mark and the key it requires: not defined in this
-// library but in the source that the build generates for each updater
+// The rule of a hand-over from a running updater to a new one: true when the
+// new updater carries at least one of the running updater's keys (the same
+// key id and key), so that what the running one's publisher signs reaches
+// the new one too; and when the running updater carries no key. An updater
+// that hands over to one without its keys would hand its installation to
+// whoever signed that one.
+bool CarriesAnyKeyOf(const std::vector<MinisignPublicKey>& newKeys,
+                     const std::vector<MinisignPublicKey>& runningKeys);
+
+// This program's own mark and the key lines it takes: not defined in
+// this library but in the source that the build generates for each updater
 // program (cmake/built_in_keys.cc.in), since each has keys of its own.
 std::string_view ProgramKeysMark();
-std::string ProgramPublicKey();
+std::vector<std::string> ProgramPublicKeys();
 
 }  // namespace updater

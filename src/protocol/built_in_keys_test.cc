@@ -68,12 +68,44 @@ TEST(BuiltInKeysTest, FindsTheMarkAmongTheProgramsBytes) {
   }
 }
 
-TEST(BuiltInKeysTest, TheProgramTakesTheFirstKeyOfItsMarkUnchecked) {
-  EXPECT_EQ(FirstMarkedKey(KeysMark({})), "");
-  EXPECT_EQ(FirstMarkedKey(KeysMark({kKeyA})), kKeyA);
-  EXPECT_EQ(FirstMarkedKey(KeysMark({kKeyB, kKeyA})), kKeyB);
-  // A malformed key reaches the key reader, which refuses it.
-  EXPECT_EQ(FirstMarkedKey(KeysMark({"RWQ bad"})), "RWQ bad");
+TEST(BuiltInKeysTest, TheProgramTakesEveryKeyOfItsMarkUnchecked) {
+  EXPECT_EQ(MarkedKeys(KeysMark({})), Lines{});
+  EXPECT_EQ(MarkedKeys(KeysMark({kKeyA})), Lines{kKeyA});
+  EXPECT_EQ(MarkedKeys(KeysMark({kKeyB, kKeyA})), (Lines{kKeyB, kKeyA}));
+  // A malformed key, or an empty place, reaches the key reader, which
+  // refuses it.
+  EXPECT_EQ(MarkedKeys(KeysMark({kKeyA, "RWQ bad"})), (Lines{kKeyA, "RWQ bad"}));
+  EXPECT_EQ(MarkedKeys(KeysMark({kKeyA, ""})), (Lines{kKeyA, ""}));
+}
+
+TEST(BuiltInKeysTest, AHandOverNeedsOneOfTheRunningUpdatersKeys) {
+  const auto keys = [](const Lines& lines) {
+    std::vector<MinisignPublicKey> read;
+    for (const std::string& line : lines) {
+      MinisignPublicKey key;
+      std::string error;
+      EXPECT_TRUE(ParsePublicKey(line, &key, &error)) << error;
+      read.push_back(key);
+    }
+    return read;
+  };
+  // kKeyA's id with another key's point.
+  std::vector<MinisignPublicKey> impostor = keys({kKeyB});
+  impostor[0].KeyId = keys({kKeyA})[0].KeyId;
+  const struct {
+    const char* Name;
+    std::vector<MinisignPublicKey> New, Running;
+    bool Carries;
+  } cases[] = {
+      {"the same key", keys({kKeyA}), keys({kKeyA}), true},
+      {"the running key among the new ones", keys({kKeyB, kKeyA}), keys({kKeyA}), true},
+      {"one of the running keys", keys({kKeyB}), keys({kKeyA, kKeyB}), true},
+      {"another key", keys({kKeyB}), keys({kKeyA}), false},
+      {"no key", {}, keys({kKeyA}), false},
+      {"the running key's id on another key", impostor, keys({kKeyA}), false},
+      {"a running updater without keys", keys({kKeyB}), {}, true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CarriesAnyKeyOf(c.New, c.Running), c.Carries) << c.Name;
 }
 
 }  // namespace

@@ -14,6 +14,9 @@ constexpr std::string_view kTrustedCommentPrefix = "trusted comment: ";
 constexpr std::string_view kTimestampField = "timestamp:";
 constexpr std::string_view kFileField = "file:";
 constexpr std::string_view kHashedField = "hashed";
+// Not minisign's: written after its fields, which minisign and updaters that
+// do not know it pass over.
+constexpr std::string_view kExpiresField = "expires:";
 
 // Public keys and secret keys start with the signature algorithm "Ed"; the
 // key files of other tools (signify, for example) do not.
@@ -130,6 +133,26 @@ bool KeyLine(std::string_view text, std::string_view* line, std::string* error) 
     return false;
   }
   *line = Trim(lines[1]);
+  return true;
+}
+
+// A time of the trusted comment: decimal digits only, within 64 bits. `what`
+// names it in the error text.
+bool ReadTime(std::string_view digits, const char* what, uint64_t* value, std::string* error) {
+  if (digits.empty() ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    *error = std::string(what) + " is not a decimal number";
+    return false;
+  }
+  *value = 0;
+  for (char digit : digits) {
+    const uint64_t next = static_cast<uint64_t>(digit - '0');
+    if (*value > (UINT64_MAX - next) / 10) {
+      *error = std::string(what) + " is too large";
+      return false;
+    }
+    *value = *value * 10 + next;
+  }
   return true;
 }
 
@@ -286,6 +309,7 @@ bool ParseTrustedComment(std::string_view comment, TrustedCommentFields* fields,
                          std::string* error) {
   bool haveTimestamp = false;
   bool haveFile = false;
+  bool haveExpiry = false;
   TrustedCommentFields result;
   while (true) {
     const size_t end = comment.find('\t');
@@ -296,20 +320,9 @@ bool ParseTrustedComment(std::string_view comment, TrustedCommentFields* fields,
         return false;
       }
       haveTimestamp = true;
-      const std::string_view digits = field.substr(kTimestampField.size());
-      if (digits.empty() ||
-          !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        *error = "the timestamp is not a decimal number";
+      if (!ReadTime(field.substr(kTimestampField.size()), "the timestamp", &result.Timestamp,
+                    error))
         return false;
-      }
-      for (char digit : digits) {
-        const uint64_t value = static_cast<uint64_t>(digit - '0');
-        if (result.Timestamp > (UINT64_MAX - value) / 10) {
-          *error = "the timestamp is too large";
-          return false;
-        }
-        result.Timestamp = result.Timestamp * 10 + value;
-      }
     } else if (StartsWith(field, kFileField)) {
       if (haveFile) {
         *error = "two file names";
@@ -319,6 +332,20 @@ bool ParseTrustedComment(std::string_view comment, TrustedCommentFields* fields,
       result.FileName = field.substr(kFileField.size());
     } else if (field == kHashedField) {
       result.Hashed = true;
+    } else if (StartsWith(field, kExpiresField)) {
+      // The signer asked for an end: one that cannot be read must not count
+      // as none.
+      if (haveExpiry) {
+        *error = "two expiry times";
+        return false;
+      }
+      haveExpiry = true;
+      if (!ReadTime(field.substr(kExpiresField.size()), "the expiry", &result.Expires, error))
+        return false;
+      if (result.Expires == 0) {
+        *error = "the expiry is zero";
+        return false;
+      }
     }
     if (end == std::string_view::npos) break;
     comment.remove_prefix(end + 1);
@@ -344,6 +371,11 @@ std::string TrustedCommentText(const TrustedCommentFields& fields) {
   if (fields.Hashed) {
     text += '\t';
     text += kHashedField;
+  }
+  if (fields.Expires != 0) {
+    text += '\t';
+    text += kExpiresField;
+    text += std::to_string(fields.Expires);
   }
   return text;
 }

@@ -44,11 +44,15 @@ struct MinisignSignature {
 };
 
 // The fields minisign writes into a trusted comment, separated by tabs:
-// "timestamp:N", "file:NAME" and, for the BLAKE2b form, the word "hashed".
+// "timestamp:N", "file:NAME" and, for the BLAKE2b form, the word "hashed";
+// and the publisher's own "expires:N", after them.
 struct TrustedCommentFields {
   uint64_t Timestamp = 0;  // seconds since 1970-01-01 UTC
   std::string FileName;
   bool Hashed = false;
+  // From this time on (seconds since 1970-01-01 UTC) the file is stale;
+  // 0 when the comment gives no end.
+  uint64_t Expires = 0;
 };
 
 // An unencrypted secret key file (minisign -G -W).
@@ -90,11 +94,13 @@ std::string SignatureFileText(const MinisignSignature& signature);
 // Reads the fields of a trusted comment, in any order, ignoring fields it
 // does not know. False with a reason when "timestamp:" or "file:" is missing
 // or given twice, the timestamp is not a decimal number that fits 64 bits,
-// or the file name is empty.
+// the file name is empty, or an "expires:" field is given twice or is not
+// such a number above 0 (a signer's end that cannot be read is no end).
 bool ParseTrustedComment(std::string_view comment, TrustedCommentFields* fields,
                          std::string* error);
 // The trusted comment minisign writes: "timestamp:N<TAB>file:NAME", followed
-// by "<TAB>hashed" when `hashed` is set.
+// by "<TAB>hashed" when `hashed` is set, and by "<TAB>expires:N" when
+// `expires` is not 0.
 std::string TrustedCommentText(const TrustedCommentFields& fields);
 
 // Reads a secret key file. False with a reason when it is not a minisign

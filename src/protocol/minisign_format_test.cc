@@ -172,12 +172,25 @@ TEST(MinisignFormatTest, TrustedComments) {
     uint64_t Timestamp;
     const char* FileName;
     bool Hashed;
+    uint64_t Expires = 0;
   } cases[] = {
       {"timestamp:1796632894\tfile:f.txt\thashed", nullptr, 1796632894, "f.txt", true},
       {"file:Voxa Setup.mxu\ttimestamp:0", nullptr, 0, "Voxa Setup.mxu", false},
       {"hashed\tfile:a:b\tbuild:7\t\ttimestamp:18446744073709551615", nullptr,
        18446744073709551615u, "a:b", true},
       {"timestamp:007\tfile:x\thashed ", nullptr, 7, "x", false},
+      // The expiry that signing adds after minisign's own fields.
+      {"timestamp:1796632894\tfile:VersionInfo.txt\thashed\texpires:1796719294", nullptr,
+       1796632894, "VersionInfo.txt", true, 1796719294},
+      {"expires:7\ttimestamp:5\tfile:x\texpires", nullptr, 5, "x", false, 7},
+      {"timestamp:5\tfile:x\texpires:", "the expiry is not a decimal number", 0, "", false},
+      {"timestamp:5\tfile:x\texpires:2027-01-01", "the expiry is not a decimal number", 0, "",
+       false},
+      {"timestamp:5\tfile:x\texpires:-1", "the expiry is not a decimal number", 0, "", false},
+      {"timestamp:5\tfile:x\texpires:0", "the expiry is zero", 0, "", false},
+      {"timestamp:5\tfile:x\texpires:18446744073709551616", "the expiry is too large", 0, "",
+       false},
+      {"timestamp:5\tfile:x\texpires:9\texpires:9", "two expiry times", 0, "", false},
       {"timestamp:\tfile:x", "the timestamp is not a decimal number", 0, "", false},
       {"timestamp:+5\tfile:x", "the timestamp is not a decimal number", 0, "", false},
       {"timestamp:5 \tfile:x", "the timestamp is not a decimal number", 0, "", false},
@@ -201,6 +214,7 @@ TEST(MinisignFormatTest, TrustedComments) {
       EXPECT_EQ(fields.Timestamp, c.Timestamp) << c.Comment;
       EXPECT_EQ(fields.FileName, c.FileName) << c.Comment;
       EXPECT_EQ(fields.Hashed, c.Hashed) << c.Comment;
+      EXPECT_EQ(fields.Expires, c.Expires) << c.Comment;
     } else {
       EXPECT_FALSE(read) << c.Comment;
       EXPECT_EQ(error, c.Error) << c.Comment;
@@ -209,6 +223,8 @@ TEST(MinisignFormatTest, TrustedComments) {
   EXPECT_EQ(TrustedCommentText({1796632894, "f.txt", true}),
             "timestamp:1796632894\tfile:f.txt\thashed");
   EXPECT_EQ(TrustedCommentText({12, "Other.mxu", false}), "timestamp:12\tfile:Other.mxu");
+  EXPECT_EQ(TrustedCommentText({12, "VersionInfo.txt", true, 99}),
+            "timestamp:12\tfile:VersionInfo.txt\thashed\texpires:99");
 }
 
 // A secret key file of minisign's layout with recognisable bytes.

@@ -35,7 +35,7 @@ std::string GlobalMessage(const Ed25519Signature& signature, std::string_view tr
 
 // Makes the signature file for a BLAKE2b-512 hash.
 bool SignDigest(const MinisignSecretKey& key, const Blake2b512::Digest& digest,
-                std::string_view fileName, uint64_t timestamp, std::string* signatureText,
+                std::string_view fileName, const SigningTime& time, std::string* signatureText,
                 std::string* error) {
   if (fileName.empty() || fileName.size() > kMaxSignedFileNameSize ||
       fileName.find_first_of("\t\r\n") != std::string_view::npos) {
@@ -46,7 +46,8 @@ bool SignDigest(const MinisignSecretKey& key, const Blake2b512::Digest& digest,
   signature.UntrustedComment = kUntrustedComment;
   signature.SignedData = SignedData::Blake2bHash;
   signature.KeyId = key.KeyId;
-  signature.TrustedComment = TrustedCommentText({timestamp, std::string(fileName), true});
+  signature.TrustedComment =
+      TrustedCommentText({time.Timestamp, std::string(fileName), true, time.Expires});
   if (!Ed25519Sign(key.SecretKey, Bytes(digest), &signature.Signature, error) ||
       !Ed25519Sign(key.SecretKey, GlobalMessage(signature.Signature, signature.TrustedComment),
                    &signature.GlobalSignature, error))
@@ -103,17 +104,28 @@ SignatureVerifier::~SignatureVerifier() = default;
 
 bool SignatureVerifier::Start(const MinisignPublicKey& key, std::string_view signatureText,
                               std::string_view expectedFileName, std::string* reason) {
+  return Start(PublicKeys{key}, signatureText, expectedFileName, reason);
+}
+
+bool SignatureVerifier::Start(const PublicKeys& keys, std::string_view signatureText,
+                              std::string_view expectedFileName, std::string* reason) {
   state_ = std::make_unique<State>();
   State& state = *state_;
-  state.Key = key;
   state.ExpectedFileName = expectedFileName;
   std::string error;
-  if (!ParseSignatureFile(signatureText, &state.Signature, &error))
+  if (!ParseSignatureFile(signatureText, &state.Signature, &error)) {
     state.Failure = "malformed signature file (" + error + ")";
-  else if (state.Signature.KeyId != key.KeyId)
-    state.Failure = "signed by another key (" + KeyIdText(state.Signature.KeyId) + ")";
-  else if (!state.Hash.Ready(&error))
-    state.Failure = "cannot check signatures (" + error + ")";
+  } else {
+    const auto key = std::find_if(keys.begin(), keys.end(), [&](const MinisignPublicKey& each) {
+      return each.KeyId == state.Signature.KeyId;
+    });
+    if (key == keys.end()) {
+      state.Failure = "signed by another key (" + KeyIdText(state.Signature.KeyId) + ")";
+    } else {
+      state.Key = *key;
+      if (!state.Hash.Ready(&error)) state.Failure = "cannot check signatures (" + error + ")";
+    }
+  }
   if (!state.Failure.empty()) *reason = state.Failure;
   return state.Failure.empty();
 }
@@ -188,14 +200,21 @@ bool SignatureVerifier::Finish(SignedFileInfo* info, std::string* reason) {
   info->Timestamp = fields.Timestamp;
   info->FileName = fields.FileName;
   info->TrustedComment = signature.TrustedComment;
+  info->Expires = fields.Expires;
   return true;
 }
 
 bool VerifySignature(const MinisignPublicKey& key, std::string_view signatureText,
                      std::string_view expectedFileName, std::string_view fileBytes,
                      SignedFileInfo* info, std::string* reason) {
+  return VerifySignature(PublicKeys{key}, signatureText, expectedFileName, fileBytes, info, reason);
+}
+
+bool VerifySignature(const PublicKeys& keys, std::string_view signatureText,
+                     std::string_view expectedFileName, std::string_view fileBytes,
+                     SignedFileInfo* info, std::string* reason) {
   SignatureVerifier verifier;
-  return verifier.Start(key, signatureText, expectedFileName, reason) &&
+  return verifier.Start(keys, signatureText, expectedFileName, reason) &&
          verifier.Update(fileBytes.data(), fileBytes.size(), reason) &&
          verifier.Finish(info, reason);
 }
@@ -203,8 +222,15 @@ bool VerifySignature(const MinisignPublicKey& key, std::string_view signatureTex
 bool VerifyFileSignature(FileSystem& files, const std::string& path, std::string_view signatureText,
                          const MinisignPublicKey& key, std::string_view expectedFileName,
                          SignedFileInfo* info, std::string* reason) {
+  return VerifyFileSignature(files, path, signatureText, PublicKeys{key}, expectedFileName, info,
+                             reason);
+}
+
+bool VerifyFileSignature(FileSystem& files, const std::string& path, std::string_view signatureText,
+                         const PublicKeys& keys, std::string_view expectedFileName,
+                         SignedFileInfo* info, std::string* reason) {
   SignatureVerifier verifier;
-  if (!verifier.Start(key, signatureText, expectedFileName, reason)) return false;
+  if (!verifier.Start(keys, signatureText, expectedFileName, reason)) return false;
   switch (ReadInChunks(files, path, [&](const uint8_t* bytes, size_t size) {
     return verifier.Update(bytes, size, reason);
   })) {
@@ -220,6 +246,30 @@ bool VerifyFileSignature(FileSystem& files, const std::string& path, std::string
       return false;
   }
   return verifier.Finish(info, reason);
+}
+
+std::string ExpiryRefusal(const SignedFileInfo& info, uint64_t now) {
+  if (info.Expires == 0 || now < info.Expires) return std::string();
+  return "expired on " + UtcDateText(info.Expires);
+}
+
+std::string UtcDateText(uint64_t seconds) {
+  // The civil date of a day count (days since 1970-01-01), in eras of 400
+  // years of the proleptic Gregorian calendar that start on March 1.
+  const uint64_t days = seconds / 86400 + 719468;  // days since 0000-03-01
+  const uint64_t era = days / 146097;
+  const uint64_t dayOfEra = days - era * 146097;
+  const uint64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const uint64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const uint64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+  const uint64_t day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+  const uint64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+  const uint64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  std::string text = std::to_string(year);
+  if (text.size() < 4) text.insert(0, 4 - text.size(), '0');
+  for (const uint64_t part : {month, day}) text += (part < 10 ? "-0" : "-") + std::to_string(part);
+  return text;
 }
 
 bool ReadSignatureFile(FileSystem& files, const std::string& path, std::string* text,
@@ -274,15 +324,15 @@ bool LoadSecretKey(std::string_view text, MinisignSecretKey* key, std::string* e
 }
 
 bool SignBytes(const MinisignSecretKey& key, std::string_view bytes, std::string_view fileName,
-               uint64_t timestamp, std::string* signatureText, std::string* error) {
+               const SigningTime& time, std::string* signatureText, std::string* error) {
   Blake2b512 hash;
   if (!hash.Ready(error)) return false;
   hash.Update(bytes.data(), bytes.size());
-  return SignDigest(key, hash.Finish(), fileName, timestamp, signatureText, error);
+  return SignDigest(key, hash.Finish(), fileName, time, signatureText, error);
 }
 
 bool SignFile(FileSystem& files, const std::string& path, const MinisignSecretKey& key,
-              std::string_view fileName, uint64_t timestamp, std::string* signatureText,
+              std::string_view fileName, const SigningTime& time, std::string* signatureText,
               std::string* error) {
   Blake2b512 hash;
   if (!hash.Ready(error)) return false;
@@ -300,7 +350,7 @@ bool SignFile(FileSystem& files, const std::string& path, const MinisignSecretKe
       *error = "cannot read " + path;
       return false;
   }
-  return SignDigest(key, hash.Finish(), fileName, timestamp, signatureText, error);
+  return SignDigest(key, hash.Finish(), fileName, time, signatureText, error);
 }
 
 }  // namespace updater

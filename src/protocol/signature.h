@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/minisign_format.h"
 #include "system/file_system.h"
@@ -29,6 +30,21 @@ struct SignedFileInfo {
   uint64_t Timestamp = 0;  // when it was signed, seconds since 1970-01-01 UTC
   std::string FileName;    // the name it was signed for
   std::string TrustedComment;
+  // From when on the signer calls the file stale (seconds since 1970-01-01
+  // UTC); 0 when the signature gives no end.
+  uint64_t Expires = 0;
+};
+
+// The keys a check takes; a signature names the one it was made with by its
+// key id.
+using PublicKeys = std::vector<MinisignPublicKey>;
+
+// When a signature is made, and the end it gives the file (0: none). A time
+// alone converts, for a signature without end.
+struct SigningTime {
+  SigningTime(uint64_t timestamp, uint64_t expires = 0) : Timestamp(timestamp), Expires(expires) {}
+  uint64_t Timestamp;
+  uint64_t Expires;
 };
 
 // Checks one file against its signature while the file's bytes go by, so
@@ -45,11 +61,14 @@ class SignatureVerifier {
   SignatureVerifier(const SignatureVerifier&) = delete;
   SignatureVerifier& operator=(const SignatureVerifier&) = delete;
 
-  // Starts a check against `key` of the signature file text
-  // `signatureText` for the file the caller knows as `expectedFileName`.
-  // False with a reason when the signature file is malformed, was made with
-  // another key, or libgcrypt cannot be set up; Update and Finish then fail
-  // with the same reason.
+  // Starts a check of the signature file text `signatureText` for the file
+  // the caller knows as `expectedFileName`, against the one of `keys` whose
+  // key id the signature names. False with a reason when the signature file
+  // is malformed, was made with a key not among `keys`, or libgcrypt cannot
+  // be set up; Update and Finish then fail with the same reason.
+  bool Start(const PublicKeys& keys, std::string_view signatureText,
+             std::string_view expectedFileName, std::string* reason);
+  // The same against one key.
   bool Start(const MinisignPublicKey& key, std::string_view signatureText,
              std::string_view expectedFileName, std::string* reason);
   // Feeds the next bytes of the file. False with a reason once the check has
@@ -67,6 +86,9 @@ class SignatureVerifier {
 };
 
 // Checks the bytes of a file held in memory. As SignatureVerifier.
+bool VerifySignature(const PublicKeys& keys, std::string_view signatureText,
+                     std::string_view expectedFileName, std::string_view fileBytes,
+                     SignedFileInfo* info, std::string* reason);
 bool VerifySignature(const MinisignPublicKey& key, std::string_view signatureText,
                      std::string_view expectedFileName, std::string_view fileBytes,
                      SignedFileInfo* info, std::string* reason);
@@ -75,8 +97,20 @@ bool VerifySignature(const MinisignPublicKey& key, std::string_view signatureTex
 // SignatureVerifier; a file that cannot be opened or read fails with a
 // reason saying so.
 bool VerifyFileSignature(FileSystem& files, const std::string& path, std::string_view signatureText,
+                         const PublicKeys& keys, std::string_view expectedFileName,
+                         SignedFileInfo* info, std::string* reason);
+bool VerifyFileSignature(FileSystem& files, const std::string& path, std::string_view signatureText,
                          const MinisignPublicKey& key, std::string_view expectedFileName,
                          SignedFileInfo* info, std::string* reason);
+
+// The refusal of a file whose good signature `info` gives an end that has
+// come at `now` (seconds since 1970-01-01 UTC): "expired on YYYY-MM-DD", the
+// UTC day of the end. Empty while the end is still to come, and for a
+// signature without end. A file is stale from the second its end names on.
+std::string ExpiryRefusal(const SignedFileInfo& info, uint64_t now);
+
+// The UTC day of `seconds` since 1970-01-01, as "YYYY-MM-DD".
+std::string UtcDateText(uint64_t seconds);
 
 // Reads a signature file of at most kMaxSignatureFileSize bytes. False with
 // kNoSignatureFile when it cannot be opened, and with another reason when it
@@ -90,18 +124,19 @@ bool ReadSignatureFile(FileSystem& files, const std::string& path, std::string* 
 // tells how to get an unencrypted one.
 bool LoadSecretKey(std::string_view text, MinisignSecretKey* key, std::string* error);
 
-// Signs file content for the file name `fileName` at `timestamp` (seconds
-// since 1970-01-01 UTC) and gives the text of its signature file: the BLAKE2b
-// form with the trusted comment "timestamp:N<TAB>file:NAME<TAB>hashed", as
-// `minisign -S` writes it and `minisign -V` accepts it. Each signature is
+// Signs file content for the file name `fileName` at `time` (seconds since
+// 1970-01-01 UTC) and gives the text of its signature file: the BLAKE2b form
+// with the trusted comment "timestamp:N<TAB>file:NAME<TAB>hashed", as
+// `minisign -S` writes it and `minisign -V` accepts it, and
+// "<TAB>expires:N" after it when the time gives an end. Each signature is
 // checked against the key's public half before it is given out. False with a
 // reason when the name is empty, longer than 4096 bytes or holds a tab or
 // line end, the key's halves do not belong together, or the library fails.
 bool SignBytes(const MinisignSecretKey& key, std::string_view bytes, std::string_view fileName,
-               uint64_t timestamp, std::string* signatureText, std::string* error);
+               const SigningTime& time, std::string* signatureText, std::string* error);
 // The same for the file at `path`, read through `files` in 1 MiB chunks.
 bool SignFile(FileSystem& files, const std::string& path, const MinisignSecretKey& key,
-              std::string_view fileName, uint64_t timestamp, std::string* signatureText,
+              std::string_view fileName, const SigningTime& time, std::string* signatureText,
               std::string* error);
 
 }  // namespace updater

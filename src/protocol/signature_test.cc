@@ -358,6 +358,106 @@ TEST_F(SigningTest, SignaturesMadeHerePassBothVerifiers) {
 #endif
 }
 
+TEST_F(SigningTest, AFileSignedByAnyOfSeveralKeys) {
+  const std::string name = "VersionInfo.txt";
+  const std::string byB = Sample("VersionInfo.txt.b.minisig");
+  const struct {
+    const char* What;
+    PublicKeys Keys;
+    std::string Signature;
+    std::string Reason;  // empty: good
+  } cases[] = {
+      {"the first of two", {keyA_, keyB_}, signature_, ""},
+      {"the second of two", {keyA_, keyB_}, byB, ""},
+      {"the second of two, the other way round", {keyB_, keyA_}, signature_, ""},
+      {"not among them",
+       {keyB_},
+       signature_,
+       "signed by another key (" + KeyIdText(keyA_.KeyId) + ")"},
+      {"no keys", {}, byB, "signed by another key (" + KeyIdText(keyB_.KeyId) + ")"},
+  };
+  for (const auto& c : cases) {
+    SignedFileInfo info;
+    std::string reason;
+    EXPECT_EQ(VerifySignature(c.Keys, c.Signature, name, file_, &info, &reason), c.Reason.empty())
+        << c.What;
+    EXPECT_EQ(reason, c.Reason) << c.What;
+  }
+  // The key the signature names checks it: a key that shares its id but not
+  // its point does not stand in for it.
+  MinisignPublicKey impostor = keyB_;
+  impostor.KeyId = keyA_.KeyId;
+  SignedFileInfo info;
+  std::string reason;
+  EXPECT_FALSE(VerifySignature({impostor, keyB_}, signature_, name, file_, &info, &reason));
+  EXPECT_EQ(reason, "the signature does not match the file");
+}
+
+TEST_F(SigningTest, AnExpiryTravelsInTheSignedCommentAndEndsTheFile) {
+  // 2026-12-07 08:41:34 UTC.
+  const uint64_t now = 1796632894;
+  const struct {
+    const char* What;
+    uint64_t Expires;
+    std::string Refusal;
+  } cases[] = {
+      {"no expiry", 0, ""},
+      {"ended yesterday", now - 86400, "expired on 2026-12-06"},
+      {"ended at midnight today", 1796601600, "expired on 2026-12-07"},
+      {"ends this second", now, "expired on 2026-12-07"},
+      {"ends in a second", now + 1, ""},
+      {"ends at the end of today", 1796687999, ""},
+      {"ends tomorrow", now + 86400, ""},
+  };
+  for (const auto& c : cases) {
+    std::string signature, error;
+    ASSERT_TRUE(
+        SignBytes(secretKey_, "ok", "UpdateInfo.txt", {now - 3600, c.Expires}, &signature, &error))
+        << error;
+    SignedFileInfo info;
+    ASSERT_TRUE(VerifySignature(keyA_, signature, "UpdateInfo.txt", "ok", &info, &error))
+        << c.What << ": " << error;
+    EXPECT_EQ(info.Timestamp, now - 3600) << c.What;
+    EXPECT_EQ(info.Expires, c.Expires) << c.What;
+    EXPECT_EQ(ExpiryRefusal(info, now), c.Refusal) << c.What;
+    // The end is signed: changing it breaks the comment's signature.
+    if (c.Expires != 0) {
+      std::string moved = signature;
+      const std::string field = "expires:" + std::to_string(c.Expires);
+      moved.replace(moved.find(field), field.size(),
+                    "expires:" + std::to_string(c.Expires + 86400));
+      EXPECT_FALSE(VerifySignature(keyA_, moved, "UpdateInfo.txt", "ok", &info, &error));
+      EXPECT_EQ(error, "the trusted comment does not match its signature") << c.What;
+    }
+  }
+  // A malformed end, signed by the key's owner all the same, fails the
+  // check: the signer asked for an end, and one that cannot be read must not
+  // count as none.
+  for (const char* end : {"expires:soon", "expires:2026-12-08", "expires:0"}) {
+    std::string text, error;
+    ASSERT_TRUE(SignBytes(secretKey_, "ok", "UpdateInfo.txt", now, &text, &error)) << error;
+    MinisignSignature signature;
+    ASSERT_TRUE(ParseSignatureFile(text, &signature, &error)) << error;
+    signature.TrustedComment += std::string("\t") + end;
+    std::string global(reinterpret_cast<const char*>(signature.Signature.data()),
+                       signature.Signature.size());
+    ASSERT_TRUE(Ed25519Sign(secretKey_.SecretKey, global + signature.TrustedComment,
+                            &signature.GlobalSignature, &error))
+        << error;
+    SignedFileInfo info;
+    EXPECT_FALSE(
+        VerifySignature(keyA_, SignatureFileText(signature), "UpdateInfo.txt", "ok", &info, &error))
+        << end;
+    EXPECT_EQ(error.rfind("malformed trusted comment (the expiry is ", 0), 0u) << error;
+  }
+  for (const auto& [seconds, date] :
+       std::initializer_list<std::pair<uint64_t, const char*>>{{0, "1970-01-01"},
+                                                               {951782400, "2000-02-29"},
+                                                               {4102444800, "2100-01-01"},
+                                                               {253402300799, "9999-12-31"}})
+    EXPECT_EQ(UtcDateText(seconds), date) << seconds;
+}
+
 TEST_F(SigningTest, SecretKeyChecks) {
   const auto withChecksum = [](const std::array<uint8_t, 32>& checksum) {
     return [checksum](std::string& bytes) {

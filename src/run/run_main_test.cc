@@ -108,7 +108,7 @@ TEST_F(RunMainTest, AFailedOnlyApplyEndsWithUpdateFailed) {
 // what was written before it.
 TEST_F(RunMainTest, AnUnusableKeyIsLoggedThoughTheLogWasNotOpenYet) {
   ASSERT_TRUE(RealPlatform().Files.CreateFolder(folder_.Path() + "Update", nullptr));
-  program_.Services.PublicKey = "not a key";
+  program_.Services.PublicKeyLines = {"not a key"};
   EXPECT_EQ(Run("-delayedstart"), 0);
   EXPECT_EQ(fake_.Console.ErrorBoxes, (Lines{"Error: The built-in public key is unusable."}));
   const std::string log = ReadWholeFile(folder_.Path() + "Update/Updater.log");

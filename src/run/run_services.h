@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "packages/package_reader.h"
 #include "protocol/minisign_format.h"
@@ -18,6 +19,7 @@
 #include "system/file_system.h"
 #include "system/platform.h"
 #include "system/update_folder.h"
+#include "transfer/http_get_request.h"
 
 namespace updater {
 
@@ -36,11 +38,14 @@ struct RunServices {
   // The folder of the running executable, ending with its separator; set at
   // the start of the run, and the files below it are the services' to touch.
   std::string ProgramFolder;
-  // The publisher's minisign public key built into the program (the base64
-  // line of minisign.pub), and that key once read; empty and nothing when
-  // the program requires no signatures.
-  std::string PublicKey;
-  std::optional<MinisignPublicKey> Key;
+  // The publisher's minisign public keys built into the program (the base64
+  // lines of minisign.pub), and those keys once read; empty when the program
+  // requires no signatures. A file signed by any of them is taken.
+  std::vector<std::string> PublicKeyLines;
+  std::vector<MinisignPublicKey> Keys;
+  // The time limits of every request of the run; the entry point may set
+  // others before the run begins.
+  TimeLimits Limits;
   // The lock of the update folder, held for the whole run (StartRun).
   std::unique_ptr<File> FolderLock;
   // The support log in the update folder.

@@ -15,16 +15,18 @@ namespace {
 
 // The largest server file taken. The state, the list and the catalogue are a
 // few lines of text; a server that sends more, or sends without end, must not
-// fill the memory (or the disk) before the 2 GiB limit of the client.
-constexpr int32_t kLargestServerFile = 16 * 1024 * 1024;
+// fill the memory.
+constexpr int64_t kLargestServerFile = 16 * 1024 * 1024;
 
-HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fileName) {
+HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fileName,
+                                 const TimeLimits& limits) {
   HTTPGetRequest request;
   request.URL = server + std::string(fileName);
   request.Target = HTTPGetTarget::Memory;
   request.BufferSize = 0;
   request.Agent = kUpdaterAgent;
-  request.TotalTimeLimitMilliseconds = kServerFileTimeLimitMilliseconds;
+  request.Limits = limits;
+  request.TotalTimeLimitMilliseconds = limits.ServerFileMilliseconds;
   return request;
 }
 
@@ -32,7 +34,7 @@ HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fil
 // larger than kLargestServerFile; on failure prints its error line and drops
 // any body.
 bool Perform(RunServices& services, HTTPGetRequest& request) {
-  request.OnProgress = [](HTTPGetRequest&, int32_t received, int32_t contentLength, int32_t) {
+  request.OnProgress = [](HTTPGetRequest&, int64_t received, int64_t contentLength, int32_t) {
     return received <= kLargestServerFile && contentLength <= kLargestServerFile ? 1 : 0;
   };
   const HTTPGetResult result = HTTPGetFromWeb(services.Os, request, services.Output);
@@ -65,16 +67,16 @@ bool FetchText(RunServices& services, HTTPGetRequest request, std::string_view n
 
 }  // namespace
 
-HTTPGetRequest UpdateInfoRequest(const std::string& server) {
-  return ServerFileRequest(server, kUpdateInfoFile);
+HTTPGetRequest UpdateInfoRequest(const std::string& server, const TimeLimits& limits) {
+  return ServerFileRequest(server, kUpdateInfoFile, limits);
 }
 
-HTTPGetRequest ServerListRequest(const std::string& server) {
-  return ServerFileRequest(server, kServerListFile);
+HTTPGetRequest ServerListRequest(const std::string& server, const TimeLimits& limits) {
+  return ServerFileRequest(server, kServerListFile, limits);
 }
 
-HTTPGetRequest VersionInfoRequest(const std::string& server) {
-  return ServerFileRequest(server, kVersionInfoFile);
+HTTPGetRequest VersionInfoRequest(const std::string& server, const TimeLimits& limits) {
+  return ServerFileRequest(server, kVersionInfoFile, limits);
 }
 
 std::string TakeBodyText(HTTPGetRequest& request) {
@@ -91,11 +93,12 @@ std::string TakeBodyText(HTTPGetRequest& request) {
 
 bool FetchUpdateInfo(RunServices& services, const CheckSession& session, std::string* text) {
   SignedFileInfo info;
-  return FetchText(services, UpdateInfoRequest(session.Server), kUpdateInfoFile, text, &info);
+  return FetchText(services, UpdateInfoRequest(session.Server, services.Limits), kUpdateInfoFile,
+                   text, &info);
 }
 
 bool FetchServerList(RunServices& services, const CheckSession& session) {
-  HTTPGetRequest request = ServerListRequest(session.Server);
+  HTTPGetRequest request = ServerListRequest(session.Server, services.Limits);
   if (!Perform(services, request)) return false;
   const std::string_view list = BodyBytes(request);
   SignedFileInfo info;
@@ -124,7 +127,8 @@ bool FetchServerList(RunServices& services, const CheckSession& session) {
 
 bool FetchVersionInfo(RunServices& services, const CheckSession& session, std::string* text,
                       SignedFileInfo* info) {
-  return FetchText(services, VersionInfoRequest(session.Server), kVersionInfoFile, text, info);
+  return FetchText(services, VersionInfoRequest(session.Server, services.Limits), kVersionInfoFile,
+                   text, info);
 }
 
 }  // namespace updater

@@ -15,14 +15,14 @@ namespace updater {
 
 // The request records, built on the base URL `server`: the base URL followed
 // directly by the file name, nothing escaped, into memory; BufferSize 0, the
-// updater's agent, the total time limit kServerFileTimeLimitMilliseconds, no
-// hooks, every other input at its default.
+// updater's agent, the time limits `limits` with their ServerFileMilliseconds
+// as the total time limit, no hooks, every other input at its default.
 // UpdateInfo.txt.
-HTTPGetRequest UpdateInfoRequest(const std::string& server);
+HTTPGetRequest UpdateInfoRequest(const std::string& server, const TimeLimits& limits);
 // UpdateServer.lst.
-HTTPGetRequest ServerListRequest(const std::string& server);
+HTTPGetRequest ServerListRequest(const std::string& server, const TimeLimits& limits);
 // VersionInfo.txt.
-HTTPGetRequest VersionInfoRequest(const std::string& server);
+HTTPGetRequest VersionInfoRequest(const std::string& server, const TimeLimits& limits);
 
 // The text of a finished memory request's body (its ReceivedBytes bytes, see
 // BodyText), releasing the body. No body gives the empty text.

@@ -21,6 +21,13 @@ using testing::WriteWholeFile;
 
 TEST(ServerFileRequestTest, BuildsTheThreeRecordsOnTheServerInUse) {
   const std::string server = "http://host/voxa/";
+  // Limits other than the shipped ones, as a test program's entry sets them.
+  TimeLimits limits;
+  limits.ConnectMilliseconds = 1000;
+  limits.ResponseMilliseconds = 2000;
+  limits.ReceiveMilliseconds = 3000;
+  limits.RateWindowMilliseconds = 4000;
+  limits.ServerFileMilliseconds = 5000;
   const struct {
     const char* Name;
     HTTPGetRequest Request;
@@ -28,11 +35,11 @@ TEST(ServerFileRequestTest, BuildsTheThreeRecordsOnTheServerInUse) {
     HTTPGetTarget Target;
     const char* FileName;
   } cases[] = {
-      {"status", UpdateInfoRequest(server), "http://host/voxa/UpdateInfo.txt",
+      {"status", UpdateInfoRequest(server, limits), "http://host/voxa/UpdateInfo.txt",
        HTTPGetTarget::Memory, ""},
-      {"server list", ServerListRequest(server), "http://host/voxa/UpdateServer.lst",
+      {"server list", ServerListRequest(server, limits), "http://host/voxa/UpdateServer.lst",
        HTTPGetTarget::Memory, ""},
-      {"catalogue", VersionInfoRequest(server), "http://host/voxa/VersionInfo.txt",
+      {"catalogue", VersionInfoRequest(server, limits), "http://host/voxa/VersionInfo.txt",
        HTTPGetTarget::Memory, ""},
   };
   for (const auto& c : cases) {
@@ -43,23 +50,28 @@ TEST(ServerFileRequestTest, BuildsTheThreeRecordsOnTheServerInUse) {
     EXPECT_EQ(c.Request.Agent, "Morvex Updater");
     EXPECT_EQ(c.Request.BufferSize, 0);
     EXPECT_EQ(c.Request.Port, 0);
-    EXPECT_EQ(c.Request.AccessType, 0);
-    EXPECT_EQ(c.Request.RequestFlags, 0u);
-    EXPECT_EQ(c.Request.TotalTimeLimitMilliseconds, 120000);
+    EXPECT_EQ(c.Request.Access, HttpAccess::Direct);
+    EXPECT_TRUE(c.Request.Reload && c.Request.NeverAskUser);
+    EXPECT_EQ(c.Request.Limits.ConnectMilliseconds, 1000);
+    EXPECT_EQ(c.Request.Limits.ResponseMilliseconds, 2000);
+    EXPECT_EQ(c.Request.Limits.ReceiveMilliseconds, 3000);
+    EXPECT_EQ(c.Request.Limits.RateWindowMilliseconds, 4000);
+    EXPECT_EQ(c.Request.TotalTimeLimitMilliseconds, 5000);
     EXPECT_FALSE(c.Request.Memory.has_value());
     EXPECT_FALSE(c.Request.OnProgress || c.Request.OnConnected || c.Request.OnFinished);
   }
 }
 
 TEST(ServerFileRequestTest, GluesTheFileNameOnAServerWithoutSlashUnescaped) {
-  EXPECT_EQ(UpdateInfoRequest("http://host/a b").URL, "http://host/a bUpdateInfo.txt");
+  EXPECT_EQ(UpdateInfoRequest("http://host/a b", TimeLimits()).URL,
+            "http://host/a bUpdateInfo.txt");
 }
 
 TEST(TakeBodyTextTest, TakesReceivedBytesOfTheBodyAndReleasesIt) {
   const struct {
     const char* Name;
     std::optional<std::string> Body;
-    int32_t ReceivedBytes;
+    int64_t ReceivedBytes;
     std::string Text;
   } cases[] = {
       {"no body", std::nullopt, 0, ""},

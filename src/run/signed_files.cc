@@ -39,10 +39,11 @@ bool FetchSignature(RunServices& services, const std::string& url, std::string* 
   request.URL = url + kSignatureSuffix;
   request.Target = HTTPGetTarget::Memory;
   request.Agent = kUpdaterAgent;
-  request.TotalTimeLimitMilliseconds = kServerFileTimeLimitMilliseconds;
+  request.Limits = services.Limits;
+  request.TotalTimeLimitMilliseconds = services.Limits.ServerFileMilliseconds;
   // A signature file is small; a server that sends more is not sending one.
-  request.OnProgress = [](HTTPGetRequest&, int32_t received, int32_t, int32_t) {
-    return received <= static_cast<int32_t>(kMaxSignatureFileSize) ? 1 : 0;
+  request.OnProgress = [](HTTPGetRequest&, int64_t received, int64_t, int32_t) {
+    return received <= static_cast<int64_t>(kMaxSignatureFileSize) ? 1 : 0;
   };
   HTTPGetResult result = HTTPGetFromWeb(services.Os, request, services.Output);
   if (result != HTTPGetResult::Ok) {
@@ -61,7 +62,10 @@ bool FetchSignature(RunServices& services, const std::string& url, std::string* 
 
 void LogGoodSignature(RunServices& services, std::string_view name, const SignedFileInfo& info) {
   services.Log.Write("Good signature of " + std::string(name) + ", signed " +
-                     LogTimeText(static_cast<int64_t>(info.Timestamp) * 1000));
+                     LogTimeText(static_cast<int64_t>(info.Timestamp) * 1000) +
+                     (info.Expires != 0
+                          ? ", expires " + LogTimeText(static_cast<int64_t>(info.Expires) * 1000)
+                          : std::string()));
 }
 
 // A kept signing time is a decimal number of at most 20 digits; a file
@@ -157,18 +161,21 @@ void KeepSignedTime(RunServices& services, const KeptTime& rule, uint64_t timest
 
 }  // namespace
 
-bool RequiresSignatures(const RunServices& services) { return services.Key.has_value(); }
+bool RequiresSignatures(const RunServices& services) { return !services.Keys.empty(); }
 
 bool LoadPublicKey(RunServices& services) {
-  services.Key.reset();
-  if (services.PublicKey.empty()) return true;
-  MinisignPublicKey key;
-  std::string error;
-  if (!ParsePublicKey(services.PublicKey, &key, &error)) {
-    services.Log.Write("The built-in public key cannot be read: " + error);
-    return false;
+  services.Keys.clear();
+  std::vector<MinisignPublicKey> keys;
+  for (const std::string& line : services.PublicKeyLines) {
+    MinisignPublicKey key;
+    std::string error;
+    if (!ParsePublicKey(line, &key, &error)) {
+      services.Log.Write("The built-in public key cannot be read: " + error);
+      return false;
+    }
+    keys.push_back(key);
   }
-  services.Key = key;
+  services.Keys = std::move(keys);
   return true;
 }
 
@@ -182,9 +189,15 @@ bool CheckSignedBytes(RunServices& services, const std::string& url, const std::
   std::string signature, reason;
   if (!FetchSignature(services, url, &signature, &reason))
     return BadSignature(services, name, reason);
-  if (!VerifySignature(*services.Key, signature, name, bytes, info, &reason))
+  if (!VerifySignature(services.Keys, signature, name, bytes, info, &reason))
     return BadSignature(services, name, reason);
   LogGoodSignature(services, name, *info);
+  const int64_t now = services.Os.Clock.UnixMilliseconds() / 1000;
+  const std::string stale = ExpiryRefusal(*info, now > 0 ? static_cast<uint64_t>(now) : 0);
+  if (!stale.empty()) {
+    PrintLine(services, "Error: Refused " + name + ": " + stale);
+    return false;
+  }
   return true;
 }
 
@@ -195,7 +208,7 @@ bool CheckSignedDownload(RunServices& services, const std::string& url, const st
   std::string signature, reason;
   SignedFileInfo info;
   bool good = FetchSignature(services, url, &signature, &reason) &&
-              VerifyFileSignature(files, path, signature, *services.Key, name, &info, &reason);
+              VerifyFileSignature(files, path, signature, services.Keys, name, &info, &reason);
   std::string cause;
   if (good && !WriteFileWhole(files, signaturePath, signature, &cause)) {
     reason = "the signature file cannot be kept: " + cause;
@@ -226,7 +239,7 @@ void CheckWaitingPackages(RunServices& services) {
     std::string signature, reason;
     SignedFileInfo info;
     if (ReadSignatureFile(files, path + kSignatureSuffix, &signature, &reason) &&
-        VerifyFileSignature(files, path, signature, *services.Key, package.Name, &info, &reason)) {
+        VerifyFileSignature(files, path, signature, services.Keys, package.Name, &info, &reason)) {
       LogGoodSignature(services, package.Name, info);
       continue;
     }

@@ -1,10 +1,14 @@
-// Signed updates. With a publisher's key built in (RunServices::PublicKey), every
-// file the updater acts on must carry a good minisign signature, fetched as
-// FILE.minisig from the same server: the server's UpdateInfo.txt,
+// Signed updates. With publisher's keys built in (RunServices::PublicKeyLines),
+// every file the updater acts on must carry a good minisign signature, fetched
+// as FILE.minisig from the same server: the server's UpdateInfo.txt,
 // UpdateServer.lst and VersionInfo.txt, and every package, the updater's own
-// included. A signature is good when it was made with the built-in key, covers
-// exactly the file, and its signed trusted comment names the file the updater
-// asked for. Without a key nothing is fetched or checked.
+// included. A signature is good when it was made with one of the built-in
+// keys, covers exactly the file, and its signed trusted comment names the
+// file the updater asked for. Without a key nothing is fetched or checked.
+//
+// No freezing: a server file whose signed comment gives an end
+// ("expires:") that the run's clock has reached is refused, so a server
+// cannot go on serving a catalogue its publisher let lapse.
 //
 // No rollback: the newest signing time of an accepted VersionInfo.txt is kept
 // in Update\VersionInfo.timestamp, and a catalogue signed earlier than that is
@@ -29,8 +33,8 @@ namespace updater {
 // True when this updater requires signatures.
 bool RequiresSignatures(const RunServices& services);
 
-// Reads the built-in key into RunServices::Key. False when a key is built in
-// but cannot be read, which the run cannot go on with.
+// Reads the built-in keys into RunServices::Keys. False when a key is built
+// in but cannot be read, which the run cannot go on with.
 bool LoadPublicKey(RunServices& services);
 
 // The name a signature must have been made for when a file is fetched as
@@ -38,9 +42,11 @@ bool LoadPublicKey(RunServices& services);
 // part after its last "/".
 std::string SignedName(std::string_view requested);
 
-// Checks `bytes`, fetched from `url` and known as `name`, against the
-// signature at `url` + ".minisig". False after the line "Error: Bad signature
-// of NAME: reason". `info` gets what the signature vouches for.
+// Checks `bytes` of a server file, fetched from `url` and known as `name`,
+// against the signature at `url` + ".minisig". False after the line "Error:
+// Bad signature of NAME: reason", or, for a good signature whose end the
+// clock has reached, after "Error: Refused NAME: expired on YYYY-MM-DD".
+// `info` gets what the signature vouches for.
 bool CheckSignedBytes(RunServices& services, const std::string& url, const std::string& name,
                       std::string_view bytes, SignedFileInfo* info);
 

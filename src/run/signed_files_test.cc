@@ -10,8 +10,10 @@
 
 #include <algorithm>
 
+#include "protocol/built_in_keys.h"
 #include "run/check_test_util.h"
 #include "run/run_main.h"
+#include "run/self_update.h"
 
 namespace updater {
 namespace {
@@ -38,12 +40,19 @@ constexpr char kOtherSecretKey[] =
     "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n";
 
 std::string Signature(const char* secretKey, const std::string& bytes, const std::string& name,
-                      uint64_t timestamp = 1700000000) {
+                      uint64_t timestamp = 1700000000, uint64_t expires = 0) {
   MinisignSecretKey key;
   std::string error, signature;
   EXPECT_TRUE(LoadSecretKey(secretKey, &key, &error)) << error;
-  EXPECT_TRUE(SignBytes(key, bytes, name, timestamp, &signature, &error)) << error;
+  EXPECT_TRUE(SignBytes(key, bytes, name, {timestamp, expires}, &signature, &error)) << error;
   return signature;
+}
+
+std::string PublicKeyLineOf(const char* secretKey) {
+  MinisignSecretKey key;
+  std::string error;
+  EXPECT_TRUE(LoadSecretKey(secretKey, &key, &error)) << error;
+  return PublicKeyLine(PublicKeyOf(key));
 }
 
 class SignedUpdateTest : public testing::CheckFixture {
@@ -51,7 +60,7 @@ class SignedUpdateTest : public testing::CheckFixture {
   void SetUp() override {
     CheckFixture::SetUp();
     settings_.AskMode = AskModeSetting::DontAsk;
-    services_.PublicKey = kPublicKey;
+    services_.PublicKeyLines = {kPublicKey};
     ASSERT_TRUE(LoadPublicKey(services_));
     WriteWholeFile(At("VOXA.exe"), "old program");
   }
@@ -60,10 +69,11 @@ class SignedUpdateTest : public testing::CheckFixture {
   // not empty) with `secretKey` at `timestamp`.
   void Put(const std::string& base, const std::string& name, const std::string& content,
            const std::string& signedName, const char* secretKey = kSecretKey,
-           uint64_t timestamp = 1700000000) {
+           uint64_t timestamp = 1700000000, uint64_t expires = 0) {
     web_.Serve(base + name, content);
     if (!signedName.empty())
-      web_.Serve(base + name + ".minisig", Signature(secretKey, content, signedName, timestamp));
+      web_.Serve(base + name + ".minisig",
+                 Signature(secretKey, content, signedName, timestamp, expires));
   }
 
   // A server whose every file is signed, offering VOXA 1.05.
@@ -273,6 +283,66 @@ TEST_F(SignedUpdateTest, AKeptTimeThatCannotBeReadRefusesItsFile) {
   EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new program");
 }
 
+// A server file whose signed end the run's clock has reached fails its
+// server like a bad signature; one whose end is still to come is taken.
+TEST_F(SignedUpdateTest, AnExpiredServerFileSendsTheCheckToTheNextServer) {
+  // The fake clock's 2025-12-06 05:46:40 UTC, in seconds.
+  const uint64_t now = static_cast<uint64_t>(fake_.Clock.UnixMilliseconds() / 1000);
+  const struct {
+    const char* File;
+    std::string Content;
+    uint64_t Expires;  // of the stale server's file
+    const char* Error;
+  } cases[] = {
+      {"UpdateInfo.txt", "ok", now - 86400, "Error: Refused UpdateInfo.txt: expired on 2025-12-05"},
+      {"UpdateServer.lst", "http://stale.test/\r\n", now,
+       "Error: Refused UpdateServer.lst: expired on 2025-12-06"},
+      {"VersionInfo.txt", "VOXA v.mxu 105\r\n", now - 20000,
+       "Error: Refused VersionInfo.txt: expired on 2025-12-06"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.File);
+    const std::string stale = "http://stale.test/", fresh = "http://fresh.test/";
+    ServeSigned(stale);
+    Put(stale, c.File, c.Content, c.File, kSecretKey, 1700000000, c.Expires);
+    // The next server's files end one second from now.
+    ServeSigned(fresh);
+    for (const auto& [file, content] : {std::pair{"UpdateInfo.txt", "ok"},
+                                        std::pair{"UpdateServer.lst", "http://fresh.test/\r\n"},
+                                        std::pair{"VersionInfo.txt", "VOXA v.mxu 105\r\n"}})
+      Put(fresh, file, content, file, kSecretKey, 1700000000, now + 1);
+    WriteWholeFile(At("VOXA.exe"), "old program");
+    WriteWholeFile(At("UpdateServer.lst"), "the old list\r\n");
+    fake_.Console.Lines.clear();
+    session_.Server.clear();
+    session_.ServerList = {stale, fresh};
+    EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
+    EXPECT_EQ(Errors(), Lines{c.Error});
+    EXPECT_EQ(session_.Server, fresh);
+    EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new program");
+    EXPECT_EQ(ReadWholeFile(At("UpdateServer.lst")), "http://fresh.test/\r\n");
+  }
+}
+
+// An updater built with two keys takes files signed by either, each file by
+// the key its signature names.
+TEST_F(SignedUpdateTest, AnUpdaterWithTwoKeysTakesWhatEitherSigned) {
+  const std::string base = "http://a.test/";
+  ServeSigned(base);
+  Put(base, "UpdateServer.lst", "http://fresh.test/\r\n", "UpdateServer.lst", kOtherSecretKey);
+  Put(base, "v.mxu", PackageBytes({{"VOXA.exe", "new program"}}), "v.mxu", kOtherSecretKey);
+  services_.PublicKeyLines = {kPublicKey, PublicKeyLineOf(kOtherSecretKey)};
+  ASSERT_TRUE(LoadPublicKey(services_));
+  session_.ServerList = {base};
+  EXPECT_EQ(RunCheck(), CheckOutcome::Completed);
+  EXPECT_EQ(Errors(), Lines{});
+  EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), "new program");
+
+  // Either key malformed makes the program unusable, not one key the less.
+  services_.PublicKeyLines = {kPublicKey, "RWQ not a key"};
+  EXPECT_FALSE(LoadPublicKey(services_));
+}
+
 TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {
   const std::string good = PackageBytes({{"Good.txt", "good"}});
   const std::string bad = PackageBytes({{"Bad.txt", "bad"}});
@@ -283,7 +353,7 @@ TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {
   WriteWholeFile(At("Update\\renamed.mxu.minisig"), Signature(kSecretKey, good, "good.mxu"));
   fake_.Processes.GivenCommandLine = "\"" + folder_.Path() + "Updater.exe\" -dontask -onlyapply";
   fake_.Processes.GivenExecutablePath = folder_.Path() + "Updater.exe";
-  services_.PublicKey = kPublicKey;
+  services_.PublicKeyLines = {kPublicKey};
   EXPECT_EQ(RunUpdater(program_).Ending, RunEnding::ClosingPrompt);
   Lines errors = Errors();
   std::sort(errors.begin(), errors.end());
@@ -299,21 +369,60 @@ TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {
 
 TEST_F(SignedUpdateTest, TheUpdatersOwnPackageNeedsItsSignature) {
   const std::string unsignedUpdater = "http://a.test/", good = "http://b.test/";
+  const std::string program = "#!new updater " + KeysMark({kPublicKey});
   for (const std::string& base : {unsignedUpdater, good}) {
     ServeSigned(base);
     Put(base, "VersionInfo.txt", "updater files/u.mxu 101\r\nVOXA v.mxu 100\r\n",
         "VersionInfo.txt");
-    web_.Serve(base + "files/u.mxu", PackageBytes({{"Updater.exe", "#!new updater"}}));
+    web_.Serve(base + "files/u.mxu", PackageBytes({{"Updater.exe", program}}));
   }
   web_.Serve(good + "files/u.mxu.minisig",
-             Signature(kSecretKey, PackageBytes({{"Updater.exe", "#!new updater"}}), "u.mxu"));
+             Signature(kSecretKey, PackageBytes({{"Updater.exe", program}}), "u.mxu"));
   session_.ServerList = {unsignedUpdater, good};
   EXPECT_EQ(RunCheck(), CheckOutcome::HandedOver);
   EXPECT_EQ(Errors(), (Lines{"Error: Bad signature of u.mxu: no signature file"}));
   ASSERT_EQ(fake_.Processes.Starts.size(), 1u);
-  EXPECT_EQ(ReadWholeFile(At("Update\\Updater.tmp")), "#!new updater");
+  EXPECT_EQ(ReadWholeFile(At("Update\\Updater.tmp")), program);
   EXPECT_FALSE(FileExists(At("Update\\Updater.mxu")));
   EXPECT_FALSE(FileExists(At("Update\\Updater.mxu.minisig")));
+}
+
+// A keyed updater hands over only to a program that carries its key (among
+// others, too); any other is deleted, and the run goes on with this updater
+// as if no updater had been offered: the main program's update applies.
+TEST_F(SignedUpdateTest, AKeyedUpdaterHandsOverOnlyToAProgramThatCarriesItsKey) {
+  const std::string otherKey = "RWTgtydfC7kQrj7I6TSsINZxgj76udUrWAT+txY5jPJtcBHjfnVN5gYN";
+  const struct {
+    const char* What;
+    std::string Program;
+    bool HandedOver;
+  } cases[] = {
+      {"its key", "MZ " + KeysMark({kPublicKey}) + " rest", true},
+      {"its key after another", KeysMark({otherKey, kPublicKey}), true},
+      {"another key", "MZ " + KeysMark({otherKey}), false},
+      {"no key", "MZ " + KeysMark({}), false},
+      {"no mark", "MZ plain program", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    const std::string base = "http://" + std::to_string(&c - cases) + ".test/";
+    ServeSigned(base);
+    Put(base, "VersionInfo.txt", "updater u.mxu 101\r\nVOXA v.mxu 105\r\n", "VersionInfo.txt");
+    Put(base, "u.mxu", PackageBytes({{"Updater.exe", c.Program}}), "u.mxu");
+    WriteWholeFile(At("VOXA.exe"), "old program");
+    fake_.Console.Lines.clear();
+    fake_.Processes.Starts.clear();
+    session_.ServerList = {base};
+    session_.Server.clear();
+    EXPECT_EQ(RunCheck(), c.HandedOver ? CheckOutcome::HandedOver : CheckOutcome::Completed);
+    EXPECT_EQ(fake_.Processes.Starts.size(), c.HandedOver ? 1u : 0u);
+    EXPECT_EQ(FileExists(At("Update\\Updater.tmp")), c.HandedOver);
+    EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), c.HandedOver ? "old program" : "new program");
+    EXPECT_EQ(Errors(), c.HandedOver ? Lines{} : Lines{std::string(kRefusedUpdaterLine)});
+    if (c.HandedOver) {
+      EXPECT_TRUE(fake_.Platform.Files.Delete(At("Update\\Updater.tmp"), nullptr));
+    }
+  }
 }
 
 TEST(SignedNameTest, IsThePartAfterTheLastSlash) {

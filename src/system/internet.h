@@ -3,8 +3,9 @@
 // server; a request on it is sent, answered with a status and headers, and its
 // body is pulled in reads. Opening the session and the connection contacts
 // nobody; Send() performs the request up to the final response's headers.
-// Every failing call records its cause (the library's or the system's error)
-// at the failure site; Internet::LastError() gives the latest one.
+// Every call that can fail returns false (or null) and fills its trailing
+// `cause` (never null) with the reason: the library's or the system's error,
+// taken at the failure site, as text for the log.
 #pragma once
 
 #include <cstdint>
@@ -54,53 +55,59 @@ class HttpRequest {
   // Sends the request (again, for a resend) and waits for the final
   // response's headers. False when the server could not be reached or
   // answered nothing.
-  virtual bool Send() = 0;
+  [[nodiscard]] virtual bool Send(std::string* cause) = 0;
   // The status of the last response. False when it cannot be read.
-  virtual bool Status(uint32_t* status) = 0;
-  // The announced body length of the last response. False when it is absent.
-  virtual bool ContentLength(uint64_t* length) = 0;
+  [[nodiscard]] virtual bool Status(uint32_t* status, std::string* cause) = 0;
+  // The announced body length of the last response. False when it is absent
+  // (no failure: the body then ends when the server ends it).
+  [[nodiscard]] virtual bool ContentLength(int64_t* length) = 0;
   // A header of the last response (name matched without regard to letter
   // case), or nothing when it is absent.
   virtual std::optional<std::string> Header(const std::string& name) = 0;
-  // Reads up to `size` body bytes, blocking only until some arrive. Sets
-  // `*received` to 0 at the end of the body. False on a failed read.
-  virtual bool Read(void* buffer, uint32_t size, uint32_t* received) = 0;
+  // Reads up to `size` body bytes (at least 1), blocking only until some
+  // arrive. Sets `*received` to 0 at the end of the body. False on a failed
+  // read.
+  [[nodiscard]] virtual bool Read(void* buffer, int64_t size, int64_t* received,
+                                  std::string* cause) = 0;
   // Sets when the waits of the following Send() and Read() calls must end at
   // the latest: `milliseconds` from now on the backend's monotonic clock, on
   // top of the session's time limits; 0 sets no such end. A wait that
   // reaches it fails, and its cause says that the caller's time ran out. A
   // body read whose deadline is within a second of the session's receive
   // limit may end at that limit instead (WinINet).
-  virtual void SetDeadline(uint32_t milliseconds) = 0;
-  virtual bool Close() = 0;
+  virtual void SetDeadline(int64_t milliseconds) = 0;
+  // Releases the request; false when the library refused (the request is
+  // released all the same).
+  [[nodiscard]] virtual bool Close(std::string* cause) = 0;
 };
 
 class HttpConnection {
  public:
   virtual ~HttpConnection() = default;
   // Sets a credential offered to the server (or the proxy) from the next send.
-  virtual bool SetCredential(HttpCredential credential, const std::string& text) = 0;
+  [[nodiscard]] virtual bool SetCredential(HttpCredential credential, const std::string& text,
+                                           std::string* cause) = 0;
   // A GET request. Null on failure.
-  virtual std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) = 0;
-  virtual bool Close() = 0;
+  [[nodiscard]] virtual std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options,
+                                                                 std::string* cause) = 0;
+  [[nodiscard]] virtual bool Close(std::string* cause) = 0;
 };
 
 class HttpSession {
  public:
   virtual ~HttpSession() = default;
   // Null on failure.
-  virtual std::unique_ptr<HttpConnection> Connect(const std::string& host, int port) = 0;
-  virtual bool Close() = 0;
+  [[nodiscard]] virtual std::unique_ptr<HttpConnection> Connect(const std::string& host, int port,
+                                                                std::string* cause) = 0;
+  [[nodiscard]] virtual bool Close(std::string* cause) = 0;
 };
 
 class Internet {
  public:
   virtual ~Internet() = default;
   // Null on failure.
-  virtual std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) = 0;
-  // The cause of the latest failed call of any session, connection or request
-  // of this client, as text for the log; empty before the first failure.
-  virtual std::string LastError() = 0;
+  [[nodiscard]] virtual std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options,
+                                                          std::string* cause) = 0;
 };
 
 }  // namespace updater

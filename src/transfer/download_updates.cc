@@ -1,6 +1,8 @@
 // Downloading the selected update packages into the update folder.
 #include "transfer/download_updates.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,21 +13,24 @@ namespace updater {
 
 namespace {
 
-constexpr int32_t kPackageBufferSize = 65536;
+constexpr int64_t kPackageBufferSize = 65536;
 
 }  // namespace
 
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
-                           const std::string& fileName, Report& report) {
+                           const std::string& fileName, const TimeLimits& limits, Report& report,
+                           int64_t size) {
   request.URL = url;
+  request.Limits = limits;
   request.Target = HTTPGetTarget::File;
   request.BufferSize = kPackageBufferSize;
   request.Agent = kUpdaterAgent;
   request.FileName = fileName;
   request.Memory.reset();
-  request.OnProgress = [&report](HTTPGetRequest&, int32_t received, int32_t contentLength,
-                                 int32_t) {
-    report.Progress(received, contentLength);
+  request.BodyLimit = size;
+  request.OnProgress = [&report, size](HTTPGetRequest&, int64_t received, int64_t contentLength,
+                                       int32_t) {
+    report.Progress(received, contentLength > 0 ? contentLength : size);
     return 1;
   };
   request.OnConnected = nullptr;
@@ -47,9 +52,9 @@ bool ClearUpdateFolder(FileSystem& files, const std::string& updateFolder, std::
   return true;
 }
 
-bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
-                     const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
-                     const PackageArrived& arrived) {
+bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
+                     const std::string& server, const std::string& updateFolder,
+                     const std::vector<SelectedUpdate>& selected, const PackageArrived& arrived) {
   report.Line("");
   report.Line("Downloading updates...");
   std::string cause;
@@ -57,9 +62,12 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
     report.Failure("Error: Cannot clear the update folder.", cause);
     return false;
   }
+  return DownloadPackages(os, report, limits, server, updateFolder, selected, arrived);
+}
 
-  // One record for all packages: the defaults the client writes back into it
-  // for the first download stay for the following ones.
+bool DownloadPackages(Platform& os, Report& report, const TimeLimits& limits,
+                      const std::string& server, const std::string& updateFolder,
+                      const std::vector<SelectedUpdate>& selected, const PackageArrived& arrived) {
   HTTPGetRequest request;
   for (const SelectedUpdate& update : selected) {
     report.Line("Downloading... : " + update.Name);
@@ -70,7 +78,7 @@ bool DownloadUpdates(Platform& os, Report& report, const std::string& server,
       return false;
     }
     const std::string url = server + update.PackageFile, path = updateFolder + update.PackageFile;
-    PreparePackageRequest(request, url, path, report);
+    PreparePackageRequest(request, url, path, limits, report, update.Size);
     HTTPGetResult result = HTTPGetFromWeb(os, request, report);
     report.ProgressDone();
     if (result != HTTPGetResult::Ok) {

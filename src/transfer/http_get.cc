@@ -17,35 +17,22 @@ namespace updater {
 
 namespace {
 
-constexpr int32_t kLargestWholeRead = 10485760;  // a body up to this size is read in one go
-constexpr int32_t kDefaultChunkSize = 65536;
-constexpr int64_t kLargestBody = std::numeric_limits<int32_t>::max();
-constexpr uint32_t kDefaultRequestFlags = kRequestReload | kRequestNeverAskUser;
+constexpr int64_t kLargestWholeRead = 10485760;  // a body up to this size is read in one go
+constexpr int64_t kDefaultChunkSize = 65536;
 constexpr char kDefaultAgent[] = "Lanternix for Windows (HTTPGetFromWeb)";
 
 using R = HTTPGetResult;
 constexpr int kHttpPort = 80;
 constexpr int kHttpsPort = 443;
 
-// The time limits of every request. Without them a server that accepts the
-// connection and never answers holds the run for ever.
-constexpr int kConnectTimeoutMilliseconds = 30000;
-constexpr int kResponseTimeoutMilliseconds = 30000;
-constexpr int kReceiveTimeoutMilliseconds = 30000;
-// The slowest body accepted: this many bytes in every window of this length,
-// and after the first window this many bytes a second on average since the
-// body began.
-constexpr int64_t kLeastWindowBytes = 1024;
-constexpr uint64_t kRateWindowMilliseconds = 30000;
-constexpr uint64_t kLeastAverageBytesPerSecond = 1024;
-// Resumed requests of one call after cuts.
+// Resumed or restarted requests of one call after cuts.
 constexpr int kMostResumes = 3;
 // A body in memory keeps at most this much room beyond its bytes; more is
 // given back at its end.
 constexpr size_t kMostSpareRoom = kDefaultChunkSize;
 
 // Watches the pace of a body from its start on. Two rules: every window of
-// kRateWindowMilliseconds brings kLeastWindowBytes (a stall), and once the
+// the rate window's length brings kLeastWindowBytes (a stall), and once the
 // first window has passed, the body has brought kLeastAverageBytesPerSecond
 // on average since it began (a drip that feeds each window just enough).
 // For the window rule it keeps the arrival times of the reads that hold the
@@ -53,13 +40,15 @@ constexpr size_t kMostSpareRoom = kDefaultChunkSize;
 // those bytes began to arrive before it.
 class BodyRate {
  public:
-  void Start(uint64_t now) {
+  // Starts the watch at `now` with windows of `window` milliseconds.
+  void Start(uint64_t now, uint64_t window) {
     start_ = now;
+    window_ = window;
     arrivals_.clear();
     held_ = 0;
     total_ = 0;
   }
-  void Add(uint64_t now, uint32_t bytes) {
+  void Add(uint64_t now, int64_t bytes) {
     if (bytes == 0) return;
     total_ += bytes;
     arrivals_.push_back({now, bytes});
@@ -72,25 +61,27 @@ class BodyRate {
   // The first moment at which the window rule fails unless bytes arrive
   // before it.
   uint64_t WindowDeadline() const {
-    return held_ < kLeastWindowBytes ? start_ + kRateWindowMilliseconds
-                                     : arrivals_.front().At + kRateWindowMilliseconds;
+    return held_ < kLeastWindowBytes ? start_ + window_ : arrivals_.front().At + window_;
   }
   // The same for the average rule: the average holds while the milliseconds
   // since the start are at most total * 1000 / 1024.
   uint64_t AverageDeadline() const {
-    return start_ + std::max<uint64_t>(kRateWindowMilliseconds,
-                                       total_ * 1000 / kLeastAverageBytesPerSecond + 1);
+    return start_ +
+           std::max<uint64_t>(
+               window_, static_cast<uint64_t>(total_) * 1000 / kLeastAverageBytesPerSecond + 1);
   }
   uint64_t Deadline() const { return std::min(WindowDeadline(), AverageDeadline()); }
   uint64_t Start() const { return start_; }
+  uint64_t Window() const { return window_; }
   int64_t Total() const { return total_; }
 
  private:
   struct Arrival {
     uint64_t At;
-    uint32_t Bytes;
+    int64_t Bytes;
   };
   uint64_t start_ = 0;
+  uint64_t window_ = 0;
   std::deque<Arrival> arrivals_;  // at most kLeastWindowBytes of them
   int64_t held_ = 0;
   int64_t total_ = 0;  // bytes since the start
@@ -104,6 +95,12 @@ std::string Validator(HttpRequest& handle) {
   if (tag && !tag->empty() && tag->rfind("W/", 0) != 0) return *tag;
   std::optional<std::string> modified = handle.Header("Last-Modified");
   return modified ? *modified : std::string();
+}
+
+// "30 s" for whole seconds, else "1500 ms".
+std::string DurationText(int64_t milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  return std::to_string(milliseconds) + " ms";
 }
 
 // Reads a decimal number at `*at` of `text`, moving past it.
@@ -140,7 +137,7 @@ struct Transfer {
   updater::Report* Report = nullptr;  // where resumes are logged, if anywhere
   uint64_t StartMilliseconds = 0;
   int64_t Received = 0;
-  int32_t ContentLength = 0;
+  int64_t ContentLength = 0;
   std::unique_ptr<HttpSession> Session;
   std::unique_ptr<HttpConnection> Connection;
   std::unique_ptr<HttpRequest> Handle;
@@ -161,11 +158,18 @@ struct Transfer {
   // Sends the open request and answers one 401 with the URL's credentials;
   // the final status in `*status`.
   HTTPGetResult Send(uint32_t* status);
-  // Takes the announced length of the answer; 0 when none was announced.
+  // Takes the announced length of the answer (0 when none was announced);
+  // a length over the body limit fails.
   HTTPGetResult TakeContentLength();
-  HTTPGetResult ReadBody(int32_t chunkSize);
+  HTTPGetResult ReadBody(int64_t chunkSize);
   // Asks for the rest of a cut body (attempt `attempt`) and reads it.
-  HTTPGetResult Resume(int attempt, int32_t chunkSize);
+  HTTPGetResult Resume(int attempt, int64_t chunkSize);
+  // Asks for a cut body again whole, with a plain request (attempt
+  // `attempt`), when the rest cannot be asked for, and reads it into the
+  // file started over.
+  HTTPGetResult Restart(int attempt, int64_t chunkSize);
+  // Empties the temporary file for a body that starts over.
+  HTTPGetResult StartFileOver();
   // Asks for the whole body again with a plain request on the open
   // connection; `why` is logged. The status of the answer in `*status`.
   HTTPGetResult RequestAgain(const std::string& why, uint32_t* status);
@@ -177,37 +181,48 @@ struct Transfer {
   HTTPGetResult SlowBody(uint64_t now, const std::string& cause);
   // The text of the total limit that ran out while waiting for `what`.
   std::string TotalLimitText(const std::string& what) const {
-    return "the request's time limit of " +
-           std::to_string(Request.TotalTimeLimitMilliseconds / 1000) + " s ran out while " + what;
+    return "the request's time limit of " + DurationText(Request.TotalTimeLimitMilliseconds) +
+           " ran out while " + what;
   }
   // Moves the complete temporary file onto the target.
   HTTPGetResult KeepFile();
-  // Takes the cause of the failure `result` from where it was recorded: the
-  // HTTP client, the file system, or the client's own rules.
+  // Keeps the cause of the failure `result` for the caller: the HTTP
+  // client's, the file system's, or the client's own rule.
   HTTPGetResult FailWith(HTTPGetResult result, std::string cause) {
     Request.FailureCause = std::move(cause);
     return result;
   }
-  HTTPGetResult InternetFailure(HTTPGetResult result) {
-    return FailWith(result, Os.Internet.LastError());
-  }
   HTTPGetResult FileFailure(HTTPGetResult result) { return FailWith(result, FileCause); }
   // Closes the request, the connection and the session that are open, in that
-  // order; false when any close was refused. Every handle is closed even then.
-  bool CloseHandles();
+  // order; false with the first refusal's cause in `*cause` when any close
+  // was refused. Every handle is closed even then.
+  bool CloseHandles(std::string* cause);
+  // Closes the request whose answer is done with, whatever its close says:
+  // a resumed or restarted request follows on the same connection.
+  void DropHandle() {
+    std::string ignored;
+    if (Handle) static_cast<void>(Handle->Close(&ignored));
+    Handle.reset();
+  }
   int32_t Seconds() const {
     return static_cast<int32_t>((Os.Clock.Milliseconds() - StartMilliseconds) / 1000);
   }
 };
 
-bool Transfer::CloseHandles() {
+bool Transfer::CloseHandles(std::string* cause) {
   bool closed = true;
-  if (Handle) closed = Handle->Close() && closed;
-  if (Connection) closed = Connection->Close() && closed;
-  if (Session) closed = Session->Close() && closed;
-  Handle.reset();
-  Connection.reset();
-  Session.reset();
+  // The first refusal is the one to tell.
+  auto close = [&](auto& handle) {
+    std::string refused;
+    if (handle && !handle->Close(&refused) && closed) {
+      closed = false;
+      *cause = refused;
+    }
+    handle.reset();
+  };
+  close(Handle);
+  close(Connection);
+  close(Session);
   return closed;
 }
 
@@ -227,50 +242,42 @@ HTTPGetResult Transfer::Run() {
     return FailWith(R::ErrArgument,
                     "unknown target " + std::to_string(static_cast<int32_t>(Request.Target)));
   }
-  if (Request.AccessType == kAccessProxy && Request.ProxyName.empty())
-    return FailWith(R::ErrArgument, "a proxy without a name");
+  const bool proxy = Request.Access == HttpAccess::Proxy;
+  if (proxy && Request.ProxyName.empty()) return FailWith(R::ErrArgument, "a proxy without a name");
 
-  // Defaults, written back so that the record shows what was used.
-  if (Request.BufferSize < 0) Request.BufferSize = 0;
-  if (Request.AccessType == 0) Request.AccessType = kAccessDirect;
-  if (Request.Agent.empty()) Request.Agent = kDefaultAgent;
-  if (Request.RequestFlags == 0) Request.RequestFlags = kDefaultRequestFlags;
   // A port written in the URL cannot be part of the name that is resolved; it
   // is the port to use unless the record names one.
-  bool secure = IsSecureURL(Request.URL);
-  HostAndPort server = SplitHostPort(host);
-  if (Request.Port == 0) {
-    Request.Port = server.Port != 0 ? server.Port : secure ? kHttpsPort : kHttpPort;
-  }
+  const bool secure = IsSecureURL(Request.URL);
+  const HostAndPort server = SplitHostPort(host);
+  int port = Request.Port;
+  if (port == 0) port = server.Port != 0 ? server.Port : secure ? kHttpsPort : kHttpPort;
 
-  if (Request.AccessType != kAccessDirect && Request.AccessType != kAccessProxy)
-    return FailWith(R::ErrOpen, "unknown access type " + std::to_string(Request.AccessType));
   HttpSessionOptions sessionOptions;
-  sessionOptions.Agent = Request.Agent;
-  sessionOptions.Access =
-      Request.AccessType == kAccessProxy ? HttpAccess::Proxy : HttpAccess::Direct;
+  sessionOptions.Agent = Request.Agent.empty() ? std::string(kDefaultAgent) : Request.Agent;
+  sessionOptions.Access = Request.Access;
   sessionOptions.ProxyName = Request.ProxyName;
-  sessionOptions.ConnectTimeoutMilliseconds = kConnectTimeoutMilliseconds;
-  sessionOptions.ResponseTimeoutMilliseconds = kResponseTimeoutMilliseconds;
-  sessionOptions.ReceiveTimeoutMilliseconds = kReceiveTimeoutMilliseconds;
-  Session = Os.Internet.Open(sessionOptions);
-  if (!Session) return InternetFailure(R::ErrOpen);
-  Connection = Session->Connect(server.Name, Request.Port);
-  if (!Connection) return InternetFailure(R::ErrConnect);
-  if (Request.AccessType == kAccessProxy) {
+  sessionOptions.ConnectTimeoutMilliseconds = Request.Limits.ConnectMilliseconds;
+  sessionOptions.ResponseTimeoutMilliseconds = Request.Limits.ResponseMilliseconds;
+  sessionOptions.ReceiveTimeoutMilliseconds = Request.Limits.ReceiveMilliseconds;
+  std::string cause;
+  Session = Os.Internet.Open(sessionOptions, &cause);
+  if (!Session) return FailWith(R::ErrOpen, cause);
+  Connection = Session->Connect(server.Name, port, &cause);
+  if (!Connection) return FailWith(R::ErrConnect, cause);
+  if (proxy) {
     if (!Request.ProxyUser.empty() &&
-        !Connection->SetCredential(HttpCredential::ProxyUserName, Request.ProxyUser))
-      return InternetFailure(R::ErrProxyOptions);
+        !Connection->SetCredential(HttpCredential::ProxyUserName, Request.ProxyUser, &cause))
+      return FailWith(R::ErrProxyOptions, cause);
     if (!Request.ProxyPassword.empty() &&
-        !Connection->SetCredential(HttpCredential::ProxyPassword, Request.ProxyPassword))
-      return InternetFailure(R::ErrProxyOptions);
+        !Connection->SetCredential(HttpCredential::ProxyPassword, Request.ProxyPassword, &cause))
+      return FailWith(R::ErrProxyOptions, cause);
   }
   RequestOptions.Path = path;
   RequestOptions.Secure = secure;
-  RequestOptions.Reload = (Request.RequestFlags & kRequestReload) != 0;
-  RequestOptions.NeverAskUser = (Request.RequestFlags & kRequestNeverAskUser) != 0;
-  Handle = Connection->OpenRequest(RequestOptions);
-  if (!Handle) return InternetFailure(R::ErrRequest);
+  RequestOptions.Reload = Request.Reload;
+  RequestOptions.NeverAskUser = Request.NeverAskUser;
+  Handle = Connection->OpenRequest(RequestOptions, &cause);
+  if (!Handle) return FailWith(R::ErrRequest, cause);
 
   uint32_t status = 0;
   if (HTTPGetResult sent = Send(&status); sent != R::Ok) return sent;
@@ -280,8 +287,8 @@ HTTPGetResult Transfer::Run() {
   }
   if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
 
-  int32_t chunkSize = Request.BufferSize;
-  if (chunkSize == 0) {
+  int64_t chunkSize = Request.BufferSize;
+  if (chunkSize <= 0) {
     chunkSize = ContentLength >= 1 && ContentLength <= kLargestWholeRead ? ContentLength
                                                                          : kDefaultChunkSize;
   }
@@ -300,19 +307,22 @@ HTTPGetResult Transfer::Run() {
 
   BodyValidator = Validator(*Handle);
   HTTPGetResult result = ReadBody(chunkSize);
-  // Only a body of known length can be completed from pieces, and only with
-  // a validator that makes the server send pieces of the same body.
-  for (int attempt = 1; result != R::Ok && Cut && File && Received > 0 && ContentLength > 0 &&
-                        !BodyValidator.empty() && attempt <= kMostResumes;
-       ++attempt)
-    result = Resume(attempt, chunkSize);
+  // A file cut off is asked for again on the same connection. Only a body of
+  // known length can be completed from pieces, and only with a validator that
+  // makes the server send pieces of the same body; any other starts over.
+  for (int attempt = 1; result != R::Ok && Cut && File && attempt <= kMostResumes; ++attempt) {
+    if (Received > 0 && ContentLength > 0 && !BodyValidator.empty())
+      result = Resume(attempt, chunkSize);
+    else
+      result = Restart(attempt, chunkSize);
+  }
   if (result != R::Ok) return result;
 
   if (File) {
     if (HTTPGetResult kept = KeepFile(); kept != R::Ok) return kept;
   }
-  Request.ReceivedBytes = static_cast<int32_t>(Received);
-  if (!CloseHandles()) return InternetFailure(R::ErrClose);
+  Request.ReceivedBytes = Received;
+  if (!CloseHandles(&cause)) return FailWith(R::ErrClose, cause);
   return R::Ok;
 }
 
@@ -321,47 +331,55 @@ bool Transfer::LimitWait(uint64_t until) {
   if (until != 0) {
     const uint64_t now = Os.Clock.Milliseconds();
     if (now >= until) return false;
-    left = std::min<uint64_t>(until - now, std::numeric_limits<uint32_t>::max());
+    left = std::min<uint64_t>(until - now, std::numeric_limits<int64_t>::max());
   }
-  Handle->SetDeadline(static_cast<uint32_t>(left));
+  Handle->SetDeadline(static_cast<int64_t>(left));
   return true;
 }
 
 HTTPGetResult Transfer::Send(uint32_t* status) {
   const std::string waitingForHeaders = TotalLimitText("waiting for the response headers");
+  std::string cause;
   for (bool resent = false;; resent = true) {
     if (!LimitWait(Deadline)) return FailWith(R::ErrSend, waitingForHeaders);
-    if (!Handle->Send()) {
+    if (!Handle->Send(&cause)) {
       if (Deadline != 0 && Os.Clock.Milliseconds() >= Deadline)
-        return FailWith(R::ErrSend, waitingForHeaders + "; " + Os.Internet.LastError());
-      return InternetFailure(R::ErrSend);
+        return FailWith(R::ErrSend, waitingForHeaders + "; " + cause);
+      return FailWith(R::ErrSend, cause);
     }
     // Headers that came after the time ran out came too late.
     if (Deadline != 0 && Os.Clock.Milliseconds() >= Deadline)
       return FailWith(R::ErrSend, waitingForHeaders);
-    if (!Handle->Status(status)) return InternetFailure(R::ErrQueryStatus);
+    if (!Handle->Status(status, &cause)) return FailWith(R::ErrQueryStatus, cause);
     if (*status != 401 || resent) return R::Ok;
     // One resend answers the challenge, with the URL's credentials if any.
-    if (!User.empty() && !Connection->SetCredential(HttpCredential::UserName, User))
-      return InternetFailure(R::ErrAuthOptions);
-    if (!Password.empty() && !Connection->SetCredential(HttpCredential::Password, Password))
-      return InternetFailure(R::ErrAuthOptions);
+    if (!User.empty() && !Connection->SetCredential(HttpCredential::UserName, User, &cause))
+      return FailWith(R::ErrAuthOptions, cause);
+    if (!Password.empty() && !Connection->SetCredential(HttpCredential::Password, Password, &cause))
+      return FailWith(R::ErrAuthOptions, cause);
   }
 }
 
 HTTPGetResult Transfer::TakeContentLength() {
-  uint64_t announced = 0;
-  if (!Handle->ContentLength(&announced)) announced = 0;
-  // The byte counts are 32-bit: a larger body is refused before anything is
-  // written.
-  if (announced > static_cast<uint64_t>(kLargestBody))
-    return FailWith(R::ErrRead, "the announced body of " + std::to_string(announced) +
-                                    " bytes is 2 GiB or more");
-  ContentLength = static_cast<int32_t>(announced);
+  int64_t announced = 0;
+  if (!Handle->ContentLength(&announced) || announced < 0) announced = 0;
+  if (Request.BodyLimit > 0 && announced > Request.BodyLimit)
+    return FailWith(R::ErrAborted, "the announced body of " + std::to_string(announced) +
+                                       " bytes is more than the " +
+                                       std::to_string(Request.BodyLimit) + " expected");
+  ContentLength = announced;
   return R::Ok;
 }
 
-HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
+HTTPGetResult Transfer::StartFileOver() {
+  File.reset();
+  File = Os.Files.Create(TemporaryName, &FileCause);
+  if (!File) return FileFailure(R::ErrCreateFile);
+  Received = 0;
+  return R::Ok;
+}
+
+HTTPGetResult Transfer::Resume(int attempt, int64_t chunkSize) {
   const std::string cutCause = Request.FailureCause;
   const std::string from = std::to_string(Received);
   if (Report != nullptr) {
@@ -374,13 +392,13 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
     Cut = false;
     return FailWith(R::ErrRead, cutCause + "; the resumed request " + why);
   };
-  Handle->Close();  // the cut request is done with, whatever its close says
-  Handle.reset();
+  DropHandle();
   HttpRequestOptions options = RequestOptions;
   options.Headers.push_back({"Range", "bytes=" + from + "-"});
   options.Headers.push_back({"If-Range", BodyValidator});
-  Handle = Connection->OpenRequest(options);
-  if (!Handle) return giveUp("could not be opened: " + Os.Internet.LastError());
+  std::string cause;
+  Handle = Connection->OpenRequest(options, &cause);
+  if (!Handle) return giveUp("could not be opened: " + cause);
   uint32_t status = 0;
   if (Send(&status) != R::Ok) return giveUp("failed: " + Request.FailureCause);
 
@@ -403,17 +421,14 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
     std::string range = Handle->Header("Content-Range").value_or("");
     if (!IsRestOfBody(range, static_cast<uint64_t>(Received), static_cast<uint64_t>(ContentLength)))
       return giveUp("was answered with Content-Range \"" + range + "\"");
-    uint64_t length = 0;
-    if (Handle->ContentLength(&length) && length != static_cast<uint64_t>(ContentLength - Received))
+    int64_t length = 0;
+    if (Handle->ContentLength(&length) && length != ContentLength - Received)
       return giveUp("announced " + std::to_string(length) + " bytes");
   } else if (status == 200) {
     // The server sends the whole body again (it ignored the range, or the
     // body changed): start the file over.
     if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
-    File.reset();
-    File = Os.Files.Create(TemporaryName, &FileCause);
-    if (!File) return FileFailure(R::ErrCreateFile);
-    Received = 0;
+    if (HTTPGetResult over = StartFileOver(); over != R::Ok) return over;
     BodyValidator = Validator(*Handle);
   } else {
     return giveUp("was answered with status " + std::to_string(status));
@@ -421,13 +436,32 @@ HTTPGetResult Transfer::Resume(int attempt, int32_t chunkSize) {
   return ReadBody(chunkSize);
 }
 
+HTTPGetResult Transfer::Restart(int attempt, int64_t chunkSize) {
+  const std::string cutCause = Request.FailureCause;
+  // The cut's failure stands when the body cannot be had again.
+  auto giveUp = [&](const std::string& why) {
+    Cut = false;
+    return FailWith(R::ErrRead, cutCause + "; the request again " + why);
+  };
+  uint32_t status = 0;
+  if (RequestAgain("attempt " + std::to_string(attempt) + " of " + std::to_string(kMostResumes) +
+                       " after a cut that cannot be resumed: " + cutCause,
+                   &status) != R::Ok)
+    return giveUp("failed: " + Request.FailureCause);
+  if (status != 200) return giveUp("was answered with status " + std::to_string(status));
+  if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
+  if (HTTPGetResult over = StartFileOver(); over != R::Ok) return over;
+  BodyValidator = Validator(*Handle);
+  return ReadBody(chunkSize);
+}
+
 HTTPGetResult Transfer::RequestAgain(const std::string& why, uint32_t* status) {
   if (Report != nullptr)
     Report->Log("Starting GET " + MaskURLPassword(Request.URL) + " over: " + why);
-  Handle->Close();
-  Handle.reset();
-  Handle = Connection->OpenRequest(RequestOptions);
-  if (!Handle) return InternetFailure(R::ErrRequest);
+  DropHandle();
+  std::string cause;
+  Handle = Connection->OpenRequest(RequestOptions, &cause);
+  if (!Handle) return FailWith(R::ErrRequest, cause);
   return Send(status);
 }
 
@@ -441,11 +475,11 @@ HTTPGetResult Transfer::SlowBody(uint64_t now, const std::string& cause) {
     text = TotalLimitText("reading the body (" + received + ")");
   } else if (window <= average) {
     text = "fewer than " + std::to_string(kLeastWindowBytes) + " bytes in " +
-           std::to_string(kRateWindowMilliseconds / 1000) + " s (" + received + ")";
+           DurationText(static_cast<int64_t>(Rate.Window())) + " (" + received + ")";
   } else {
     text = "fewer than " + std::to_string(kLeastAverageBytesPerSecond) +
            " bytes a second on average after the first " +
-           std::to_string(kRateWindowMilliseconds / 1000) + " s (" + std::to_string(Rate.Total()) +
+           DurationText(static_cast<int64_t>(Rate.Window())) + " (" + std::to_string(Rate.Total()) +
            " bytes in " + std::to_string((now - Rate.Start()) / 1000) + " s; " + received + ")";
   }
   return FailWith(R::ErrRead, cause.empty() ? text : text + "; " + cause);
@@ -464,10 +498,11 @@ HTTPGetResult Transfer::KeepFile() {
   return R::Ok;
 }
 
-HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
+HTTPGetResult Transfer::ReadBody(int64_t chunkSize) {
   std::vector<uint8_t>& buffer = *Request.Memory;
   Cut = false;
-  Rate.Start(Os.Clock.Milliseconds());
+  Rate.Start(Os.Clock.Milliseconds(),
+             static_cast<uint64_t>(std::max<int32_t>(1, Request.Limits.RateWindowMilliseconds)));
   for (;;) {
     // The next bytes must come before the body is too slow, and before the
     // request's time runs out.
@@ -475,17 +510,20 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
     if (Deadline != 0) until = std::min(until, Deadline);
     if (!LimitWait(until)) return SlowBody(Os.Clock.Milliseconds(), std::string());
     uint8_t* into = File ? buffer.data() : buffer.data() + Received;
-    uint32_t got = 0;
-    if (!Handle->Read(into, static_cast<uint32_t>(chunkSize), &got)) {
+    int64_t got = 0;
+    std::string cause;
+    if (!Handle->Read(into, chunkSize, &got, &cause)) {
       const uint64_t now = Os.Clock.Milliseconds();
       // A wait that ran out is no cut: a slow server is not asked again.
-      if (now >= until) return SlowBody(now, Os.Internet.LastError());
+      if (now >= until) return SlowBody(now, cause);
       Cut = true;
-      return InternetFailure(R::ErrRead);
+      return FailWith(R::ErrRead, cause);
     }
-    if (got > uint32_t(chunkSize))
+    if (got < 0 || got > chunkSize)
       return FailWith(R::ErrRead, "a read returned more than it was asked for");
-    if (Received + got > kLargestBody) return FailWith(R::ErrRead, "the body reached 2 GiB");
+    if (Request.BodyLimit > 0 && Received + got > Request.BodyLimit)
+      return FailWith(R::ErrAborted, "the body brought more than the " +
+                                         std::to_string(Request.BodyLimit) + " bytes expected");
     if (File) {
       if (got > 0 && !File->Write(into, got, &FileCause)) return FileFailure(R::ErrWrite);
       if (File->Size(&FileCause) != Received + got)
@@ -498,7 +536,7 @@ HTTPGetResult Transfer::ReadBody(int32_t chunkSize) {
     if (now >= until) return SlowBody(now, std::string());
     Rate.Add(now, got);
     if (got > 0 && Request.OnProgress &&
-        Request.OnProgress(Request, static_cast<int32_t>(Received), ContentLength, Seconds()) == 0)
+        Request.OnProgress(Request, Received, ContentLength, Seconds()) == 0)
       return FailWith(R::ErrAborted, "stopped by the progress hook");
     if (got == 0) break;
     if (!File) {
@@ -556,11 +594,12 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes,
   HTTPGetResult result = transfer.Run();
   // On a failure the handles are still open; closing them cannot change the
   // failure's result.
-  transfer.CloseHandles();
+  std::string closeCause;
+  transfer.CloseHandles(&closeCause);
 
   if (request.OnFinished) {
-    request.OnFinished(request, result, static_cast<int32_t>(transfer.Received),
-                       transfer.ContentLength, transfer.Seconds());
+    request.OnFinished(request, result, transfer.Received, transfer.ContentLength,
+                       transfer.Seconds());
   }
   if (request.Target == HTTPGetTarget::File) {
     request.Memory.reset();

@@ -16,16 +16,18 @@ namespace updater {
 //   is deleted and an existing FileName stays as it was. When the temporary
 //   file cannot be created, or cannot replace FileName, the result is
 //   HTTPGetResult::ErrCreateFile (its text names FileName).
-// - Time limits: a connection not made within 30 s, or a response whose
-//   headers do not arrive within 30 s of the request, is HTTPGetResult::ErrSend; a
-//   body that brings fewer than 1,024 bytes in any 30 s window, or, after
-//   its first 30 s, fewer than 1,024 bytes a second on average since it
-//   began, is HTTPGetResult::ErrRead. With TotalTimeLimitMilliseconds, a call whose
+// - Time limits (Request.Limits; the shipped values in brackets): a
+//   connection not made within ConnectMilliseconds (30 s), or a response
+//   whose headers do not arrive within ResponseMilliseconds (30 s) of the
+//   request, is HTTPGetResult::ErrSend; a body that brings fewer than 1,024
+//   bytes in any window of RateWindowMilliseconds (30 s), or, after its first
+//   window, fewer than 1,024 bytes a second on average since it began, is
+//   HTTPGetResult::ErrRead. With TotalTimeLimitMilliseconds, a call whose
 //   time runs out is HTTPGetResult::ErrSend before the response headers and
-//   HTTPGetResult::ErrRead after them. The client tells the platform's request when
-//   each wait must end (HttpRequest::SetDeadline), so no wait outlasts a
-//   rule; FailureCause says which limit ran out. A body that failed a time
-//   rule is not resumed.
+//   HTTPGetResult::ErrRead after them. The client tells the platform's
+//   request when each wait must end (HttpRequest::SetDeadline), so no wait
+//   outlasts a rule; FailureCause says which limit ran out. A body that
+//   failed a time rule is not asked for again.
 // - A file download cut after some of its body arrived is resumed on the
 //   same connection, up to 3 times, when the first answer announced the
 //   body's length and named a validator (a strong ETag, else Last-Modified):
@@ -34,7 +36,10 @@ namespace updater {
 //   body over, and so does a 206 with another validator (or none), after a
 //   plain request for the whole body (a server that ignores If-Range would
 //   splice two versions); any other answer ends the call with the cut's
-//   HTTPGetResult::ErrRead.
+//   HTTPGetResult::ErrRead. A cut file that cannot be resumed so (no
+//   validator, no announced length, or nothing received yet) is asked for
+//   again whole with a plain request and started over, within the same 3
+//   attempts. A body into memory is never asked for again.
 // - HTTPGetTarget::Memory: the body's buffer grows by doubling, up to the announced
 //   length and one read more.
 HTTPGetResult HTTPGetFromWeb(Platform& os, HTTPGetRequest& request);

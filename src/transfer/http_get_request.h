@@ -1,6 +1,6 @@
-// The request record of the HTTP GET client: what to fetch and how, the
-// hooks the client calls, and what it writes back; and the client's result
-// codes.
+// The request record of the HTTP GET client: what to fetch and how, its time
+// limits, the hooks the client calls, and what the call gives back; and the
+// client's result codes.
 #pragma once
 
 #include <cstdint>
@@ -38,51 +38,73 @@ enum class HTTPGetResult : int32_t {
 // Where the body goes. Any other value is an argument error.
 enum class HTTPGetTarget : int32_t { File = 2, Memory = 3 };
 
-// The access types of the record: 0 takes the default, direct.
-inline constexpr int32_t kAccessDirect = 1;  // no proxy; the system's settings are not consulted
-inline constexpr int32_t kAccessProxy = 3;   // through ProxyName
-
-// The request flags of the record: 0 takes the default, both of these.
-inline constexpr uint32_t kRequestReload = 0x1;        // always from the server, never a cache
-inline constexpr uint32_t kRequestNeverAskUser = 0x2;  // never a dialog of the platform's
-
 // The user agent of every request the updater makes.
 inline constexpr char kUpdaterAgent[] = "Morvex Updater";
 
-// The whole time each server file (UpdateInfo.txt, UpdateServer.lst,
-// VersionInfo.txt) and the signature of any file may take, from its request
-// to its last byte (TotalTimeLimitMilliseconds): a few lines of text that a
-// server dripping them must not make the run wait for.
-inline constexpr int32_t kServerFileTimeLimitMilliseconds = 120000;
+// The time limits of the client's requests, in milliseconds. The program
+// takes them from its entry point (RunServices::Limits); the defaults are the
+// ones the updater ships with.
+struct TimeLimits {
+  // Connecting to the server, TLS included.
+  int32_t ConnectMilliseconds = 30000;
+  // From the request sent to the final response's headers.
+  int32_t ResponseMilliseconds = 30000;
+  // A body read that waits this long without any byte arriving.
+  int32_t ReceiveMilliseconds = 30000;
+  // The pace of a body: at least kLeastWindowBytes in every window of this
+  // length, and after the first window kLeastAverageBytesPerSecond on average
+  // since the body began.
+  int32_t RateWindowMilliseconds = 30000;
+  // The whole time each server file (UpdateInfo.txt, UpdateServer.lst,
+  // VersionInfo.txt) and the signature of any file may take, from its
+  // request to its last byte (HTTPGetRequest::TotalTimeLimitMilliseconds): a
+  // few lines of text that a server dripping them must not make the run wait
+  // for.
+  int32_t ServerFileMilliseconds = 120000;
+};
+
+// The slowest body accepted: this many bytes in every rate window, and after
+// the first window this many bytes a second on average.
+inline constexpr int64_t kLeastWindowBytes = 1024;
+inline constexpr int64_t kLeastAverageBytesPerSecond = 1024;
 
 struct HTTPGetRequest {
   std::string URL;
   HTTPGetTarget Target{};
-  int32_t BufferSize = 0;  // bytes per read; 0 chooses automatically
-  std::string Agent;
-  int32_t Port = 0;
-  int32_t AccessType = 0;
-  uint32_t RequestFlags = 0;
+  int64_t BufferSize = 0;  // bytes per read; 0 (or less) chooses automatically
+  std::string Agent;       // empty: the client's default agent
+  int32_t Port = 0;        // 0: the URL's port, else the scheme's
+  HttpAccess Access = HttpAccess::Direct;
+  bool Reload = true;        // always from the server, never a cache
+  bool NeverAskUser = true;  // never a dialog of the platform's
   std::string FileName;
-  std::string ProxyName;
+  std::string ProxyName;  // "host:port" for HttpAccess::Proxy
   std::string ProxyUser;
   std::string ProxyPassword;
+  // The connect, response, receive and pace limits of the request.
+  TimeLimits Limits;
   // The longest the whole call may take, in milliseconds, from its start to
   // the body's last byte: connecting, waiting for the headers, reading and
   // every resume count. 0 sets no such limit.
-  int32_t TotalTimeLimitMilliseconds = 0;
-  int32_t ReceivedBytes = 0;
+  int64_t TotalTimeLimitMilliseconds = 0;
+  // The most bytes the body may have: an answer that announces more, or a
+  // body that brings more, ends the call with HTTPGetResult::ErrAborted
+  // before a byte past the limit is written. 0 sets no such limit.
+  int64_t BodyLimit = 0;
+  // Out: the body bytes received, and the status of an answer other than 200.
+  int64_t ReceivedBytes = 0;
   int32_t StatusCode = 0;
   // HTTPGetTarget::Memory: the body, exactly ReceivedBytes long, owned by the caller
   // (nothing for an empty body). HTTPGetTarget::File: nothing after the call.
   std::optional<std::vector<uint8_t>> Memory;
-  // Called after each read that returned data; returning 0 aborts.
-  std::function<int(HTTPGetRequest&, int32_t received, int32_t contentLength, int32_t seconds)>
+  // Called after each read that returned data, with the bytes received and
+  // the announced length (0 when none); returning 0 aborts.
+  std::function<int(HTTPGetRequest&, int64_t received, int64_t contentLength, int32_t seconds)>
       OnProgress;
   // Called once after the status 200 was seen and the target prepared.
   std::function<void(HTTPGetRequest&, HttpRequest* handle)> OnConnected;
   // Called once on every way out of the call.
-  std::function<void(HTTPGetRequest&, HTTPGetResult result, int32_t received, int32_t contentLength,
+  std::function<void(HTTPGetRequest&, HTTPGetResult result, int64_t received, int64_t contentLength,
                      int32_t seconds)>
       OnFinished;
   // After a failure: the reason behind it (the system's or the library's

@@ -2,6 +2,7 @@
 // servers on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -13,6 +14,7 @@
 #include "support/recording_report.h"
 #include "support/temp_folder.h"
 #include "system/update_folder.h"
+#include "transfer/download_updates.h"
 #include "transfer/http_error_text.h"
 #include "transfer/http_get.h"
 
@@ -51,58 +53,63 @@ class RecordingInternet : public Internet {
  public:
   explicit RecordingInternet(Internet& real) : real_(real) {}
   int Sends = 0;
-  std::vector<uint32_t> ReadSizes;
+  std::vector<int64_t> ReadSizes;
 
-  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override {
-    auto session = real_.Open(options);
+  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options,
+                                    std::string* cause) override {
+    auto session = real_.Open(options, cause);
     return session ? std::make_unique<Session>(this, std::move(session)) : nullptr;
   }
-  std::string LastError() override { return real_.LastError(); }
 
  private:
   struct Request : HttpRequest {
     Request(RecordingInternet* owner, std::unique_ptr<HttpRequest> real)
         : Owner(owner), Real(std::move(real)) {}
-    bool Send() override {
+    bool Send(std::string* cause) override {
       ++Owner->Sends;
-      return Real->Send();
+      return Real->Send(cause);
     }
-    bool Status(uint32_t* status) override { return Real->Status(status); }
-    bool ContentLength(uint64_t* length) override { return Real->ContentLength(length); }
+    bool Status(uint32_t* status, std::string* cause) override {
+      return Real->Status(status, cause);
+    }
+    bool ContentLength(int64_t* length) override { return Real->ContentLength(length); }
     std::optional<std::string> Header(const std::string& name) override {
       return Real->Header(name);
     }
-    bool Read(void* buffer, uint32_t size, uint32_t* received) override {
+    bool Read(void* buffer, int64_t size, int64_t* received, std::string* cause) override {
       Owner->ReadSizes.push_back(size);
-      return Real->Read(buffer, size, received);
+      return Real->Read(buffer, size, received, cause);
     }
-    void SetDeadline(uint32_t milliseconds) override { Real->SetDeadline(milliseconds); }
-    bool Close() override { return Real->Close(); }
+    void SetDeadline(int64_t milliseconds) override { Real->SetDeadline(milliseconds); }
+    bool Close(std::string* cause) override { return Real->Close(cause); }
     RecordingInternet* Owner;
     std::unique_ptr<HttpRequest> Real;
   };
   struct Connection : HttpConnection {
     Connection(RecordingInternet* owner, std::unique_ptr<HttpConnection> real)
         : Owner(owner), Real(std::move(real)) {}
-    bool SetCredential(HttpCredential credential, const std::string& text) override {
-      return Real->SetCredential(credential, text);
+    bool SetCredential(HttpCredential credential, const std::string& text,
+                       std::string* cause) override {
+      return Real->SetCredential(credential, text, cause);
     }
-    std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
-      auto request = Real->OpenRequest(options);
+    std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options,
+                                             std::string* cause) override {
+      auto request = Real->OpenRequest(options, cause);
       return request ? std::make_unique<Request>(Owner, std::move(request)) : nullptr;
     }
-    bool Close() override { return Real->Close(); }
+    bool Close(std::string* cause) override { return Real->Close(cause); }
     RecordingInternet* Owner;
     std::unique_ptr<HttpConnection> Real;
   };
   struct Session : HttpSession {
     Session(RecordingInternet* owner, std::unique_ptr<HttpSession> real)
         : Owner(owner), Real(std::move(real)) {}
-    std::unique_ptr<HttpConnection> Connect(const std::string& host, int port) override {
-      auto connection = Real->Connect(host, port);
+    std::unique_ptr<HttpConnection> Connect(const std::string& host, int port,
+                                            std::string* cause) override {
+      auto connection = Real->Connect(host, port, cause);
       return connection ? std::make_unique<Connection>(Owner, std::move(connection)) : nullptr;
     }
-    bool Close() override { return Real->Close(); }
+    bool Close(std::string* cause) override { return Real->Close(cause); }
     RecordingInternet* Owner;
     std::unique_ptr<HttpSession> Real;
   };
@@ -142,10 +149,6 @@ TEST_F(HttpGetServerTest, OkIntoMemory) {
   EXPECT_EQ(AsText(request.Memory), "ok");
   EXPECT_EQ(request.ReceivedBytes, 2);
   EXPECT_EQ(request.StatusCode, 0);
-  // The port came from the URL; the other defaults are written back.
-  EXPECT_EQ(request.Port, server_.Port());
-  EXPECT_EQ(request.AccessType, 1);
-  EXPECT_EQ(request.RequestFlags, kRequestReload | kRequestNeverAskUser);
   std::vector<SeenRequest> seen = server_.Requests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].Method, "GET");
@@ -287,8 +290,8 @@ TEST_F(HttpGetServerTest, ChunkedBody) {
     SCOPED_TRACE(static_cast<int32_t>(target));
     HTTPGetRequest request = FileRequest("/chunked");
     request.Target = target;
-    std::vector<int32_t> announced;
-    request.OnProgress = [&](HTTPGetRequest&, int32_t, int32_t contentLength, int32_t) {
+    std::vector<int64_t> announced;
+    request.OnProgress = [&](HTTPGetRequest&, int64_t, int64_t contentLength, int32_t) {
       announced.push_back(contentLength);
       return 1;
     };
@@ -313,7 +316,7 @@ TEST_F(HttpGetServerTest, ConnectionCutLeavesNoFile) {
   HTTPGetRequest request = FileRequest("/cut");
   request.BufferSize = 8192;
   HTTPGetResult finishedWith{};
-  request.OnFinished = [&](HTTPGetRequest&, HTTPGetResult result, int32_t, int32_t, int32_t) {
+  request.OnFinished = [&](HTTPGetRequest&, HTTPGetResult result, int64_t, int64_t, int32_t) {
     finishedWith = result;
   };
   EXPECT_EQ(HTTPGetFromWeb(os_, request), HTTPGetResult::ErrRead);
@@ -342,7 +345,7 @@ TEST_F(HttpGetServerTest, ProgressAbortLeavesNoFile) {
   HTTPGetRequest request = FileRequest("/big");
   request.BufferSize = 65536;
   int calls = 0;
-  request.OnProgress = [&](HTTPGetRequest&, int32_t received, int32_t contentLength, int32_t) {
+  request.OnProgress = [&](HTTPGetRequest&, int64_t received, int64_t contentLength, int32_t) {
     ++calls;
     EXPECT_GT(received, 0);
     EXPECT_EQ(contentLength, 1 << 20);
@@ -351,6 +354,64 @@ TEST_F(HttpGetServerTest, ProgressAbortLeavesNoFile) {
   EXPECT_EQ(HTTPGetFromWeb(os_, request), HTTPGetResult::ErrAborted);
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(FileExists(target_));
+}
+
+// A package request with a known size: a server that announces more, or
+// sends more without announcing a length, is cut off before a byte beyond
+// the size reaches the disk, and the progress takes its total from the size
+// when no length is announced.
+TEST_F(HttpGetServerTest, AKnownSizeCapsThePackageDownload) {
+  const struct {
+    const char* What;
+    int64_t Body;
+    bool Chunked;
+    int64_t Size;
+    HTTPGetResult Result;
+    int64_t Total;  // of the progress reports
+  } cases[] = {
+      {"announces more", 300000, false, 200000, HTTPGetResult::ErrAborted, 0},
+      {"sends more, no length", 300000, true, 200000, HTTPGetResult::ErrAborted, 200000},
+      {"the size exactly, no length", 200000, true, 200000, HTTPGetResult::Ok, 200000},
+      {"the size exactly", 200000, false, 200000, HTTPGetResult::Ok, 200000},
+      {"less, no length", 100000, true, 200000, HTTPGetResult::Ok, 200000},
+      {"no size", 300000, true, 0, HTTPGetResult::Ok, 0},
+  };
+  for (const auto& c : cases) {
+    server_.Handle("/p" + std::to_string(&c - cases), [&c](const SeenRequest&) {
+      ScriptedResponse response;
+      response.GeneratedSize = c.Body;
+      response.Chunked = c.Chunked;
+      return response;
+    });
+  }
+  ASSERT_TRUE(server_.Start());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    testing::RecordingReport report;
+    HTTPGetRequest request;
+    PreparePackageRequest(request, server_.URL("/p" + std::to_string(&c - cases)), target_,
+                          TimeLimits(), report, c.Size);
+    // What is on the disk each time a read has been written.
+    int64_t largestPart = 0;
+    request.OnProgress = [&, inner = request.OnProgress](HTTPGetRequest& r, int64_t received,
+                                                         int64_t length, int32_t seconds) {
+      std::error_code error;
+      const auto size = std::filesystem::file_size(PartPath(target_), error);
+      if (!error) largestPart = std::max<int64_t>(largestPart, static_cast<int64_t>(size));
+      return inner(r, received, length, seconds);
+    };
+    EXPECT_EQ(HTTPGetFromWeb(os_, request), c.Result);
+    EXPECT_EQ(FileExists(target_), c.Result == HTTPGetResult::Ok);
+    EXPECT_FALSE(FileExists(PartPath(target_)));
+    EXPECT_LE(largestPart, c.Size > 0 ? c.Size : c.Body);
+    EXPECT_EQ(FileExists(target_) ? ReadWholeFile(target_).size() : 0,
+              c.Result == HTTPGetResult::Ok ? size_t(c.Body) : 0);
+    for (const auto& [done, total] : report.ProgressReports)
+      EXPECT_EQ(total, c.Chunked ? c.Total : c.Body);
+    EXPECT_EQ(request.FailureCause.find("200000") != std::string::npos,
+              c.Result != HTTPGetResult::Ok);
+    std::filesystem::remove(target_);
+  }
 }
 
 TEST_F(HttpGetServerTest, UncreatableTargetFile) {
@@ -368,7 +429,7 @@ TEST_F(HttpGetServerTest, UncreatableTargetFile) {
     HTTPGetRequest request = FileRequest("/f");
     request.FileName = fileName;
     int finished = 0;
-    request.OnFinished = [&](HTTPGetRequest&, HTTPGetResult result, int32_t, int32_t, int32_t) {
+    request.OnFinished = [&](HTTPGetRequest&, HTTPGetResult result, int64_t, int64_t, int32_t) {
       EXPECT_EQ(result, HTTPGetResult::ErrCreateFile);
       ++finished;
     };
@@ -394,8 +455,8 @@ TEST_F(HttpGetServerTest, ReadSizeFollowsTheContentLength) {
   ASSERT_TRUE(server_.Start());
   struct {
     int64_t Size;
-    uint32_t ReadSize;
-  } cases[] = {{kWhole, uint32_t(kWhole)}, {kWhole + 1, 65536}};
+    int64_t ReadSize;
+  } cases[] = {{kWhole, kWhole}, {kWhole + 1, 65536}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Size);
     recording_.ReadSizes.clear();
@@ -404,7 +465,7 @@ TEST_F(HttpGetServerTest, ReadSizeFollowsTheContentLength) {
     EXPECT_EQ(request.ReceivedBytes, c.Size);
     EXPECT_TRUE(AsText(request.Memory) == Generated(c.Size));
     ASSERT_FALSE(recording_.ReadSizes.empty());
-    for (uint32_t asked : recording_.ReadSizes) EXPECT_EQ(asked, c.ReadSize);
+    for (int64_t asked : recording_.ReadSizes) EXPECT_EQ(asked, c.ReadSize);
   }
 }
 
@@ -499,7 +560,18 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
        {ranged(tagged, 150000), status(416)},
        HTTPGetResult::ErrRead,
        {{"", ""}, {"bytes=150000-", "\"v1\""}}},
-      {"no validator", {whole({}, 150000)}, HTTPGetResult::ErrRead, {{"", ""}}},
+      {"no validator: started over with a plain request",
+       {whole({}, 150000), whole({})},
+       HTTPGetResult::Ok,
+       {{"", ""}, {"", ""}}},
+      {"no validator, every answer cut: three plain requests more, then the cut's failure",
+       {whole({}, 150000)},
+       HTTPGetResult::ErrRead,
+       {{"", ""}, {"", ""}, {"", ""}, {"", ""}}},
+      {"no validator, the plain request refused",
+       {whole({}, 150000), status(503)},
+       HTTPGetResult::ErrRead,
+       {{"", ""}, {"", ""}}},
       {"a 206 of a version with another ETag starts over",
        {ranged(tagged, 150000), replaced(retagged)},
        HTTPGetResult::Ok,
@@ -549,9 +621,17 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
     for (size_t k = before; k < seen.size(); ++k)
       sent.push_back({seen[k].Headers["range"], seen[k].Headers["if-range"]});
     EXPECT_EQ(sent, c.Sent);
-    // One log record before each resume, naming where it goes on.
+    // One log record before each resume or new start, naming where it goes
+    // on, and the request's own.
     ASSERT_EQ(report.Logged.size(), c.Sent.size());
-    if (c.Sent.size() > 1) {
+    if (c.Sent.size() > 1 && c.Sent[1].first.empty()) {
+      EXPECT_EQ(report.Logged[0].rfind("Starting GET " + request.URL +
+                                           " over: attempt 1 of 3 after a cut that cannot be "
+                                           "resumed: ",
+                                       0),
+                0u)
+          << report.Logged[0];
+    } else if (c.Sent.size() > 1) {
       EXPECT_EQ(report.Logged[0].rfind("Resuming GET " + request.URL + " at byte " +
                                            c.Sent[1].first.substr(6, c.Sent[1].first.size() - 7) +
                                            " of 300000 (attempt 1 of 3) after: ",
@@ -606,21 +686,22 @@ TEST(HttpTimeLimitsTest, EachLimitEndsTheWaitThatRanOut) {
   Internet& internet = RealPlatform().Internet;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
-    auto session = internet.Open(options);
-    ASSERT_TRUE(session);
-    auto connection = session->Connect("127.0.0.1", c.Port);
-    ASSERT_TRUE(connection);
+    std::string cause;
+    auto session = internet.Open(options, &cause);
+    ASSERT_TRUE(session) << cause;
+    auto connection = session->Connect("127.0.0.1", c.Port, &cause);
+    ASSERT_TRUE(connection) << cause;
     HttpRequestOptions requestOptions;
     requestOptions.Path = c.Path;
-    auto request = connection->OpenRequest(requestOptions);
-    ASSERT_TRUE(request);
+    auto request = connection->OpenRequest(requestOptions, &cause);
+    ASSERT_TRUE(request) << cause;
     const auto start = std::chrono::steady_clock::now();
-    bool failed = !request->Send();
+    bool failed = !request->Send(&cause);
     if (c.Sends) {
-      ASSERT_FALSE(failed) << internet.LastError();
+      ASSERT_FALSE(failed) << cause;
       char buffer[16];
-      uint32_t received = 0;
-      failed = !request->Read(buffer, sizeof buffer, &received);
+      int64_t received = 0;
+      failed = !request->Read(buffer, sizeof buffer, &received, &cause);
     }
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
@@ -628,14 +709,13 @@ TEST(HttpTimeLimitsTest, EachLimitEndsTheWaitThatRanOut) {
     EXPECT_TRUE(failed);
     EXPECT_GE(waited, 900);
     EXPECT_LT(waited, 10000);
-    EXPECT_FALSE(internet.LastError().empty());
+    EXPECT_FALSE(cause.empty());
     if (c.Sends) {
-      EXPECT_NE(internet.LastError().find("no body data for 1 s"), std::string::npos)
-          << internet.LastError();
+      EXPECT_NE(cause.find("no body data for 1 s"), std::string::npos) << cause;
     } else if (c.Port == server.Port()) {
-      EXPECT_NE(internet.LastError().find("response headers within 1 s"), std::string::npos)
-          << internet.LastError();
+      EXPECT_NE(cause.find("response headers within 1 s"), std::string::npos) << cause;
     }
+    EXPECT_TRUE(request->Close(&cause)) << cause;
   }
 }
 

@@ -25,7 +25,7 @@ struct Script {
   std::string FailAt;
   std::deque<uint32_t> Statuses{200};  // one per Send
   bool HasLength = true;
-  uint32_t ContentLength = 5;
+  int64_t ContentLength = 5;
   std::deque<std::string> Chunks{"hello"};
   int64_t EndlessBytes = 0;  // after the chunks: reads that fill every buffer, up to this total
   bool CloseResult = true;
@@ -51,51 +51,60 @@ struct Script {
   bool Reload = false, NeverAskUser = false, Secure = false;
 };
 
+// The cause a refused call of the script gives: "script: WHERE refused", or
+// that the wait reached its deadline.
+bool Refused(const Script& s, std::string* cause) {
+  *cause = s.DeadlineReached ? "script: the wait reached its deadline"
+                             : "script: " + s.FailAt + " refused";
+  return false;
+}
+
 class ScriptRequest : public HttpRequest {
  public:
   explicit ScriptRequest(Script& s) : s_(s) {}
-  bool Send() override {
+  bool Send(std::string* cause) override {
     s_.Calls.push_back("send");
-    if (!Wait(s_.SendDelays)) return false;
-    if (s_.FailAt == "send") return false;
+    if (!Wait(s_.SendDelays)) return Refused(s_, cause);
+    if (s_.FailAt == "send") return Refused(s_, cause);
     status_ = s_.Statuses.front();
     if (s_.Statuses.size() > 1) s_.Statuses.pop_front();
     return true;
   }
-  bool Status(uint32_t* status) override {
-    if (s_.FailAt == "status") return false;
+  bool Status(uint32_t* status, std::string* cause) override {
+    if (s_.FailAt == "status") return Refused(s_, cause);
     *status = status_;
     return true;
   }
-  bool ContentLength(uint64_t* length) override {
+  bool ContentLength(int64_t* length) override {
     if (!s_.HasLength) return false;
     *length = s_.ContentLength;
     return true;
   }
   std::optional<std::string> Header(const std::string&) override { return std::nullopt; }
-  bool Read(void* buffer, uint32_t size, uint32_t* received) override {
+  bool Read(void* buffer, int64_t size, int64_t* received, std::string* cause) override {
     *received = 0;
-    if (!Wait(s_.ReadDelays)) return false;
-    if (s_.FailAt == "read") return false;
+    if (!Wait(s_.ReadDelays)) return Refused(s_, cause);
+    if (s_.FailAt == "read") return Refused(s_, cause);
     if (!s_.Chunks.empty()) {
       std::string& chunk = s_.Chunks.front();
-      size_t count = std::min<size_t>(size, chunk.size());
+      size_t count = std::min<size_t>(static_cast<size_t>(size), chunk.size());
       std::copy(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count),
                 static_cast<char*>(buffer));
       chunk.erase(0, count);
       if (chunk.empty()) s_.Chunks.pop_front();
-      *received = static_cast<uint32_t>(count);
+      *received = static_cast<int64_t>(count);
     } else if (s_.EndlessBytes > 0) {
-      *received = static_cast<uint32_t>(std::min<int64_t>(size, s_.EndlessBytes));
+      *received = std::min<int64_t>(size, s_.EndlessBytes);
       s_.EndlessBytes -= *received;
     }
     return true;
   }
-  void SetDeadline(uint32_t milliseconds) override {
-    s_.DeadlineAt = milliseconds == 0 ? 0 : s_.Clock->Now + milliseconds;
+  void SetDeadline(int64_t milliseconds) override {
+    s_.DeadlineAt = milliseconds == 0 ? 0 : s_.Clock->Now + static_cast<uint64_t>(milliseconds);
   }
-  bool Close() override {
+  bool Close(std::string* cause) override {
     s_.Closed.push_back("request");
+    if (!s_.CloseResult) *cause = "script: request close refused";
     return s_.CloseResult;
   }
 
@@ -122,21 +131,25 @@ class ScriptRequest : public HttpRequest {
 class ScriptConnection : public HttpConnection {
  public:
   explicit ScriptConnection(Script& s) : s_(s) {}
-  bool SetCredential(HttpCredential credential, const std::string& text) override {
+  bool SetCredential(HttpCredential credential, const std::string& text,
+                     std::string* cause) override {
     s_.Options.push_back({credential, text});
     bool auth = credential == HttpCredential::UserName || credential == HttpCredential::Password;
-    return !(s_.FailAt == "option" && !auth) && !(s_.FailAt == "auth" && auth);
+    return (!(s_.FailAt == "option" && !auth) && !(s_.FailAt == "auth" && auth)) ||
+           Refused(s_, cause);
   }
-  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
+  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options,
+                                           std::string* cause) override {
     s_.Path = options.Path;
     s_.Reload = options.Reload;
     s_.NeverAskUser = options.NeverAskUser;
     s_.Secure = options.Secure;
-    if (s_.FailAt == "request") return nullptr;
+    if (s_.FailAt == "request") return Refused(s_, cause), nullptr;
     return std::make_unique<ScriptRequest>(s_);
   }
-  bool Close() override {
+  bool Close(std::string* cause) override {
     s_.Closed.push_back("connection");
+    if (!s_.CloseResult) *cause = "script: connection close refused";
     return s_.CloseResult;
   }
 
@@ -147,14 +160,16 @@ class ScriptConnection : public HttpConnection {
 class ScriptSession : public HttpSession {
  public:
   explicit ScriptSession(Script& s) : s_(s) {}
-  std::unique_ptr<HttpConnection> Connect(const std::string& host, int port) override {
+  std::unique_ptr<HttpConnection> Connect(const std::string& host, int port,
+                                          std::string* cause) override {
     s_.Host = host;
     s_.Port = port;
-    if (s_.FailAt == "connect") return nullptr;
+    if (s_.FailAt == "connect") return Refused(s_, cause), nullptr;
     return std::make_unique<ScriptConnection>(s_);
   }
-  bool Close() override {
+  bool Close(std::string* cause) override {
     s_.Closed.push_back("session");
+    if (!s_.CloseResult) *cause = "script: session close refused";
     return s_.CloseResult;
   }
 
@@ -165,18 +180,15 @@ class ScriptSession : public HttpSession {
 class ScriptInternet : public Internet {
  public:
   explicit ScriptInternet(Script& s) : s_(s) {}
-  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override {
+  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options,
+                                    std::string* cause) override {
     s_.Calls.push_back("open");
     s_.Session = options;
     s_.Agent = options.Agent;
     s_.Access = options.Access;
     s_.ProxyName = options.ProxyName;
-    if (s_.FailAt == "open") return nullptr;
+    if (s_.FailAt == "open") return Refused(s_, cause), nullptr;
     return std::make_unique<ScriptSession>(s_);
-  }
-  std::string LastError() override {
-    return s_.DeadlineReached ? "script: the wait reached its deadline"
-                              : "script: " + s_.FailAt + " refused";
   }
 
  private:
@@ -213,7 +225,7 @@ class CountingFiles : public FileSystem {
   bool IsFolder(const std::string&) override { return false; }
   bool Delete(const std::string&, std::string*) override { return Deleted = true; }
   bool Copy(const std::string&, const std::string&, std::string*) override { return false; }
-  bool Replace(const std::string&, const std::string&, std::string*) override { return false; }
+  bool Replace(const std::string&, const std::string&, std::string*) override { return true; }
   bool KeepAside(const std::string&, const std::string&, std::string*) override { return false; }
   std::unique_ptr<File> OpenReadAppend(const std::string&, std::string*) override {
     return nullptr;
@@ -258,9 +270,9 @@ class HttpGetTest : public ::testing::Test {
     request.URL = "http://user:pw@example.com/dir/file.txt?q=1";
     request.Target = target;
     request.FileName = folder_.Path() + "file.txt";
-    request.OnFinished = [this](HTTPGetRequest&, HTTPGetResult result, int32_t received,
-                                int32_t contentLength, int32_t) {
-      finished_.push_back({static_cast<int32_t>(result), received, contentLength});
+    request.OnFinished = [this](HTTPGetRequest&, HTTPGetResult result, int64_t received,
+                                int64_t contentLength, int32_t) {
+      finished_.push_back({static_cast<int64_t>(result), received, contentLength});
     };
     return request;
   }
@@ -274,19 +286,20 @@ class HttpGetTest : public ::testing::Test {
   TempFolder folder_;
   Platform platform_{fake_.Console, fake_.Platform.Files, fake_.Processes,
                      fake_.Clock,   fake_.Versions,       internet_};
-  std::vector<std::vector<int32_t>> finished_;  // result, received, content length
+  std::vector<std::vector<int64_t>> finished_;  // result, received, content length
 };
 
-TEST_F(HttpGetTest, DefaultsAreAppliedAndWrittenBack) {
+// The defaults are used for the call and the record is left as it was, so
+// that a record used again starts from the same inputs.
+TEST_F(HttpGetTest, DefaultsAreUsedAndTheRecordKeepsItsInputs) {
   HTTPGetRequest request = Request();
   request.BufferSize = -5;
   ASSERT_EQ(Get(request), HTTPGetResult::Ok);
-  EXPECT_EQ(request.BufferSize, 0);
-  EXPECT_EQ(request.Agent, "Lanternix for Windows (HTTPGetFromWeb)");
-  EXPECT_EQ(request.AccessType, 1);
-  EXPECT_EQ(request.RequestFlags, kRequestReload | kRequestNeverAskUser);
-  EXPECT_EQ(request.Port, 80);
-  EXPECT_EQ(script_.Agent, request.Agent);
+  EXPECT_EQ(request.BufferSize, -5);
+  EXPECT_EQ(request.Agent, "");
+  EXPECT_EQ(request.Port, 0);
+  EXPECT_EQ(request.Access, HttpAccess::Direct);
+  EXPECT_EQ(script_.Agent, "Lanternix for Windows (HTTPGetFromWeb)");
   EXPECT_EQ(script_.Access, HttpAccess::Direct);
   EXPECT_EQ(script_.Host, "example.com");
   EXPECT_EQ(script_.Port, 80);
@@ -299,6 +312,20 @@ TEST_F(HttpGetTest, DefaultsAreAppliedAndWrittenBack) {
   EXPECT_EQ(script_.Session.ConnectTimeoutMilliseconds, 30000);
   EXPECT_EQ(script_.Session.ResponseTimeoutMilliseconds, 30000);
   EXPECT_EQ(script_.Session.ReceiveTimeoutMilliseconds, 30000);
+
+  // The record's own limits and flags go to the session and the request.
+  request.Limits.ConnectMilliseconds = 1000;
+  request.Limits.ResponseMilliseconds = 2000;
+  request.Limits.ReceiveMilliseconds = 3000;
+  request.Reload = false;
+  request.NeverAskUser = false;
+  script_.Chunks = {"hello"};
+  ASSERT_EQ(Get(request), HTTPGetResult::Ok);
+  EXPECT_EQ(script_.Session.ConnectTimeoutMilliseconds, 1000);
+  EXPECT_EQ(script_.Session.ResponseTimeoutMilliseconds, 2000);
+  EXPECT_EQ(script_.Session.ReceiveTimeoutMilliseconds, 3000);
+  EXPECT_FALSE(script_.Reload);
+  EXPECT_FALSE(script_.NeverAskUser);
 }
 
 TEST_F(HttpGetTest, PortAndScheme) {
@@ -322,7 +349,7 @@ TEST_F(HttpGetTest, PortAndScheme) {
     ASSERT_EQ(Get(request), HTTPGetResult::Ok);
     EXPECT_EQ(script_.Host, c.Host);
     EXPECT_EQ(script_.Port, c.ConnectedPort);
-    EXPECT_EQ(request.Port, c.ConnectedPort);
+    EXPECT_EQ(request.Port, c.Port);
     EXPECT_EQ(script_.Secure, c.Secure);
   }
 }
@@ -332,14 +359,14 @@ TEST_F(HttpGetTest, ArgumentErrorsOpenNothingAndStillFinish) {
     const char* Url;
     HTTPGetTarget Target;
     const char* FileName;
-    int32_t AccessType;
+    HttpAccess Access;
   } cases[] = {
-      {"http://host", HTTPGetTarget::Memory, "", 0},             // no path
-      {"http:///x", HTTPGetTarget::Memory, "", 0},               // no host
-      {"http://host/x", static_cast<HTTPGetTarget>(1), "f", 0},  // bad target
-      {"http://host/x", static_cast<HTTPGetTarget>(4), "f", 0},  // bad target
-      {"http://host/x", HTTPGetTarget::File, "", 0},             // no file name
-      {"http://host/x", HTTPGetTarget::Memory, "", 3},           // proxy without a name
+      {"http://host", HTTPGetTarget::Memory, "", HttpAccess::Direct},             // no path
+      {"http:///x", HTTPGetTarget::Memory, "", HttpAccess::Direct},               // no host
+      {"http://host/x", static_cast<HTTPGetTarget>(1), "f", HttpAccess::Direct},  // bad target
+      {"http://host/x", static_cast<HTTPGetTarget>(4), "f", HttpAccess::Direct},  // bad target
+      {"http://host/x", HTTPGetTarget::File, "", HttpAccess::Direct},             // no file name
+      {"http://host/x", HTTPGetTarget::Memory, "", HttpAccess::Proxy},  // proxy without a name
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Url + std::string(" ") + std::to_string(static_cast<int32_t>(c.Target)));
@@ -348,7 +375,7 @@ TEST_F(HttpGetTest, ArgumentErrorsOpenNothingAndStillFinish) {
     HTTPGetRequest request = Request(c.Target);
     request.URL = c.Url;
     request.FileName = c.FileName;
-    request.AccessType = c.AccessType;
+    request.Access = c.Access;
     EXPECT_EQ(Get(request), HTTPGetResult::ErrArgument);
     EXPECT_TRUE(script_.Calls.empty());
     ASSERT_EQ(finished_.size(), 1u);
@@ -368,7 +395,10 @@ TEST_F(HttpGetTest, EachRefusedCallHasItsResultAndEveryHandleIsClosed) {
       {"request", HTTPGetResult::ErrRequest, {"connection", "session"}},
       {"send", HTTPGetResult::ErrSend, {"request", "connection", "session"}},
       {"status", HTTPGetResult::ErrQueryStatus, {"request", "connection", "session"}},
-      {"read", HTTPGetResult::ErrRead, {"request", "connection", "session"}},
+      // A file whose body read fails is cut: asked for again three times.
+      {"read",
+       HTTPGetResult::ErrRead,
+       {"request", "request", "request", "request", "connection", "session"}},
   };
   for (bool closeResult : {true, false}) {
     for (const auto& c : cases) {
@@ -377,7 +407,7 @@ TEST_F(HttpGetTest, EachRefusedCallHasItsResultAndEveryHandleIsClosed) {
       script_.CloseResult = closeResult;
       script_.Closed.clear();
       HTTPGetRequest request = Request(HTTPGetTarget::File);
-      request.AccessType = 3;
+      request.Access = HttpAccess::Proxy;
       request.ProxyName = "proxy:3128";
       request.ProxyUser = "pu";
       EXPECT_EQ(Get(request), c.Result);  // a refused close does not replace it
@@ -392,7 +422,7 @@ TEST_F(HttpGetTest, EachRefusedCallHasItsResultAndEveryHandleIsClosed) {
 
 TEST_F(HttpGetTest, ProxySettings) {
   HTTPGetRequest request = Request();
-  request.AccessType = 3;
+  request.Access = HttpAccess::Proxy;
   request.ProxyName = "proxy:3128";
   request.ProxyUser = "pu";
   request.ProxyPassword = "pp";
@@ -430,6 +460,7 @@ TEST_F(HttpGetTest, RefusedCloseAfterACompleteTransferKeepsTheFile) {
   script_.CloseResult = false;
   HTTPGetRequest request = Request(HTTPGetTarget::File);
   EXPECT_EQ(Get(request), HTTPGetResult::ErrClose);
+  EXPECT_EQ(request.FailureCause, "script: request close refused");  // the first refusal
   EXPECT_EQ(request.ReceivedBytes, 5);
   EXPECT_EQ(testing::ReadWholeFile(request.FileName), "hello");
   std::vector<std::string> all{"request", "connection", "session"};
@@ -448,8 +479,8 @@ TEST_F(HttpGetTest, HooksSeeTheRunningCountsAndSeconds) {
   script_.Chunks = {"abc", "defgh"};
   HTTPGetRequest request = Request();
   request.BufferSize = 3;
-  std::vector<std::vector<int32_t>> progress;
-  request.OnProgress = [&](HTTPGetRequest&, int32_t received, int32_t length, int32_t seconds) {
+  std::vector<std::vector<int64_t>> progress;
+  request.OnProgress = [&](HTTPGetRequest&, int64_t received, int64_t length, int32_t seconds) {
     progress.push_back({received, length, seconds});
     fake_.Clock.Now += 1500;
     return 1;
@@ -461,33 +492,53 @@ TEST_F(HttpGetTest, HooksSeeTheRunningCountsAndSeconds) {
   };
   ASSERT_EQ(Get(request), HTTPGetResult::Ok);
   EXPECT_NE(connected, nullptr);
-  std::vector<std::vector<int32_t>> expected{{3, 8, 0}, {6, 8, 1}, {8, 8, 3}};
+  std::vector<std::vector<int64_t>> expected{{3, 8, 0}, {6, 8, 1}, {8, 8, 3}};
   EXPECT_EQ(progress, expected);
   ASSERT_EQ(finished_.size(), 1u);
-  EXPECT_EQ(finished_[0], (std::vector<int32_t>{static_cast<int32_t>(HTTPGetResult::Ok), 8, 8}));
+  EXPECT_EQ(finished_[0], (std::vector<int64_t>{static_cast<int64_t>(HTTPGetResult::Ok), 8, 8}));
   EXPECT_EQ(std::string(request.Memory->begin(), request.Memory->end()), "abcdefgh");
 }
 
-TEST_F(HttpGetTest, BodiesOf2GiBOrMoreAreRefused) {
-  CountingFiles files;
-  Platform platform{fake_.Console, files, fake_.Processes, fake_.Clock, fake_.Versions, internet_};
-  // Announced too large: refused before the file exists.
-  script_.ContentLength = 0x80000000u;
-  HTTPGetRequest request = Request(HTTPGetTarget::File);
-  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::ErrRead);
-  EXPECT_FALSE(files.Created);
-
-  // No length announced and the body does not end: refused at the limit, the
-  // partial file removed.
-  script_.HasLength = false;
-  script_.Chunks.clear();
-  script_.EndlessBytes = int64_t(1) << 32;
-  request.BufferSize = 1 << 20;
-  EXPECT_EQ(HTTPGetFromWeb(platform, request), HTTPGetResult::ErrRead);
-  EXPECT_TRUE(files.Created);
-  EXPECT_TRUE(files.Deleted);
-  EXPECT_LE(files.Size, 0x7FFFFFFF);
-  EXPECT_EQ(request.ReceivedBytes, 0);
+// Byte counts are 64-bit from the backend to the hooks: bodies past 2 and
+// 4 GiB arrive whole, with their length announced or not.
+TEST_F(HttpGetTest, BodiesPast4GiBAreCountedWhole) {
+  const int64_t big = (int64_t(1) << 32) + 12345;
+  struct {
+    const char* Name;
+    int64_t Announced;
+    int64_t Sent;
+    HTTPGetResult Result;
+  } cases[] = {
+      {"2 GiB", int64_t(1) << 31, int64_t(1) << 31, HTTPGetResult::Ok},
+      {"over 4 GiB", big, big, HTTPGetResult::Ok},
+      {"over 4 GiB, no length announced", 0, big, HTTPGetResult::Ok},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    CountingFiles files;
+    Platform platform{fake_.Console, files,          fake_.Processes,
+                      fake_.Clock,   fake_.Versions, internet_};
+    script_.ContentLength = c.Announced;
+    script_.Chunks.clear();
+    script_.EndlessBytes = c.Sent;
+    finished_.clear();
+    HTTPGetRequest request = Request(HTTPGetTarget::File);
+    request.BufferSize = 1 << 24;
+    int64_t lastProgress = 0, lastLength = 0;
+    request.OnProgress = [&](HTTPGetRequest&, int64_t received, int64_t length, int32_t) {
+      lastProgress = received;
+      lastLength = length;
+      return 1;
+    };
+    EXPECT_EQ(HTTPGetFromWeb(platform, request), c.Result) << request.FailureCause;
+    EXPECT_EQ(files.Size, c.Sent);
+    EXPECT_EQ(lastProgress, c.Sent);
+    EXPECT_EQ(lastLength, c.Announced);
+    ASSERT_EQ(finished_.size(), 1u);
+    EXPECT_EQ(finished_[0][1], c.Sent);
+    EXPECT_EQ(finished_[0][2], c.Announced);
+    EXPECT_EQ(request.ReceivedBytes, c.Sent);
+  }
 }
 
 // The pace of a body and the request's total time, on the platform clock:
@@ -506,8 +557,9 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
     first.insert(first.end(), then.begin(), then.end());
     return first;
   };
-  auto window = [](int received) {
-    return "fewer than 1024 bytes in 30 s (" + std::to_string(received) + " bytes received)";
+  auto window = [](int received, const char* length = "30 s") {
+    return "fewer than 1024 bytes in " + std::string(length) + " (" + std::to_string(received) +
+           " bytes received)";
   };
   auto average = [](int bodyBytes, int seconds, int received) {
     return "fewer than 1024 bytes a second on average after the first 30 s (" +
@@ -531,7 +583,8 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
     HTTPGetResult Result;
     std::string Cause;
     uint64_t EndsAt;   // the clock when the call ended
-    int32_t Received;  // as the finish hook saw it
+    int64_t Received;  // as the finish hook saw it
+    int32_t Window = 30000;
   } cases[] = {
       // The window rule: a stall.
       {"a byte every 5 s", repeat({5000, 1}, 20), false, 0, 0, read, window(6), 30000, 6},
@@ -568,6 +621,15 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
        window(2000),
        30000,
        2000},
+      // Windows of other lengths, as a test program sets them.
+      {"a byte every 500 ms, 2 s windows", repeat({500, 1}, 20), false, 0, 0, read,
+       window(4, "2 s"), 2000, 4, 2000},
+      {"a byte every 500 ms, 1500 ms windows, the wait ended at the deadline", repeat({500, 1}, 20),
+       true, 0, 0, read, window(2, "1500 ms") + reached, 1500, 2, 1500},
+      {"1100 bytes every 1.9 s, 2 s windows", repeat({1900, 1100}, 5), false, 0, 0, read,
+       "fewer than 1024 bytes a second on average after the first 2 s (1100 bytes in 3 s; 2200 "
+       "bytes received)",
+       3800, 2200, 2000},
       // The average rule: a drip that feeds every window.
       {"1024 bytes every 29.9 s", repeat({29900, 1024}, 4), false, 0, 0, read,
        average(1024, 59, 2048), 59800, 2048},
@@ -639,6 +701,7 @@ TEST_F(HttpGetTest, WhichBodiesKeepThePaceAndTheTotalTimeAndWhenTheOthersFail) {
     request.FileName = folder_.Path() + std::to_string(&c - cases) + ".bin";
     request.BufferSize = 1 << 20;
     request.TotalTimeLimitMilliseconds = c.TotalLimit;
+    request.Limits.RateWindowMilliseconds = c.Window;
     EXPECT_EQ(Get(request), c.Result) << request.FailureCause;
     EXPECT_EQ(request.FailureCause, c.Cause);
     EXPECT_EQ(fake_.Clock.Now, c.EndsAt);

@@ -11,8 +11,12 @@ Build PosixBuild() {
           NEXT_UPDATER_EXE,
           VOXA_100,
           VOXA_105,
+          VOXA_110,
           SIGNED_UPDATER_EXE,
           tree + "/test_key/minisign.key",
+          QUICK_UPDATER_EXE,
+          TWO_KEY_UPDATER_EXE,
+          tree + "/test_key/second.key",
           false};
 }
 
@@ -23,8 +27,12 @@ Build WindowsBuild() {
           tree + "/next/Updater.exe",
           tree + "/demo/voxa-1.00/VOXA.exe",
           tree + "/demo/voxa-1.05/VOXA.exe",
+          tree + "/demo/voxa-1.10/VOXA.exe",
           tree + "/signed/Updater.exe",
           tree + "/test_key/minisign.key",
+          tree + "/quick/Updater.exe",
+          tree + "/two_keys/Updater.exe",
+          tree + "/test_key/second.key",
           true};
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -478,6 +479,70 @@ TEST_P(UpdateJobTest, AKeyedUpdaterTakesOnlyWhatItsKeySigned) {
   EXPECT_EQ(Slurp(program_ + "Readme.txt"), "new readme");
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu"));
   EXPECT_FALSE(fs::exists(program_ + "Update/voxa105.mxu.minisig"));
+}
+
+// A keyed updater meets a server whose catalogue's signature ended
+// yesterday: it refuses it with the day it ended and takes the next server.
+TEST_P(UpdateJobTest, AnExpiredCatalogueIsRefusedAndTheNextServerTaken) {
+  fs::copy_file(build_.SignedUpdater, program_ + "Updater.exe",
+                fs::copy_options::overwrite_existing);
+  const std::string stale = ServeVoxa105("stale"), good = ServeVoxa105("good");
+  for (const char* name : {"stale", "good"}) SignFolder(www_ + name, build_.SecretKey);
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+  const time_t expired = static_cast<time_t>(now - 86400);
+  struct tm day {};
+  gmtime_r(&expired, &day);
+  char date[16];
+  strftime(date, sizeof date, "%Y-%m-%d", &day);
+  // minisign signs with the comment that mxupack writes with --expires.
+  const std::string comment =
+      "timestamp:" + std::to_string(now - 2 * 86400) +
+      "\tfile:VersionInfo.txt\thashed\texpires:" + std::to_string(static_cast<int64_t>(expired));
+  ProcessResult resigned = RunProcess(
+      {MINISIGN, "-S", "-s", build_.SecretKey, "-m", www_ + "stale/VersionInfo.txt", "-t", comment},
+      www_);
+  ASSERT_EQ(resigned.ExitCode, 0) << resigned.Errors;
+  // The stale server first, then the list's.
+  ListServers({good});
+  ProcessResult result = Run({"-dontask", "-server", stale});
+  const Lines lines = OutputLines(result.Output);
+  EXPECT_TRUE(Contains(lines, "Error: Refused VersionInfo.txt: expired on " + std::string(date)))
+      << result.Output;
+  EXPECT_TRUE(Contains(lines, "Connecting to update server... : " + good)) << result.Output;
+  EXPECT_TRUE(Contains(lines, "Update finished.")) << result.Output;
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
+}
+
+// The updater built with two keys takes a server whose files are signed,
+// file by file, by one key or the other; the updater of one key refuses it.
+TEST_P(UpdateJobTest, AnUpdaterWithTwoKeysTakesFilesSignedByEither) {
+  const std::string mixed = ServeVoxa105("mixed");
+  for (const auto& [file, key] : {std::pair{"UpdateInfo.txt", build_.SecretKey},
+                                  std::pair{"VersionInfo.txt", build_.SecretKey},
+                                  std::pair{"UpdateServer.lst", build_.SecondSecretKey},
+                                  std::pair{"voxa105.mxu", build_.SecondSecretKey}}) {
+    ProcessResult signedFile =
+        RunProcess({MINISIGN, "-S", "-s", key, "-m", www_ + "mixed/" + file}, www_);
+    ASSERT_EQ(signedFile.ExitCode, 0) << signedFile.Errors;
+  }
+  fs::copy_file(build_.SignedUpdater, program_ + "Updater.exe",
+                fs::copy_options::overwrite_existing);
+  ProcessResult refused = Run({"-dontask", "-server", mixed});
+  Lines lines = OutputLines(refused.Output);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.rfind("Error: Bad signature of UpdateServer.lst: signed by another key (", 0) == 0;
+  })) << refused.Output;
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa100));
+
+  fs::copy_file(build_.TwoKeyUpdater, program_ + "Updater.exe",
+                fs::copy_options::overwrite_existing);
+  ProcessResult updated = Run({"-dontask", "-server", mixed});
+  lines = OutputLines(updated.Output);
+  EXPECT_TRUE(Contains(lines, "Update finished.")) << updated.Output;
+  EXPECT_FALSE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.rfind("Error: ", 0) == 0;
+  })) << updated.Output;
+  EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
 }
 
 // A FIFO where the updater keeps a file of its own: nobody opens its other

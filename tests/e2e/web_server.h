@@ -2,7 +2,10 @@
 // folder, started by the test and stopped with it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace updater::testing {
 
@@ -17,6 +20,9 @@ class WebServer {
   bool Running() const { return pid_ > 0; }
   // "http://127.0.0.1:PORT/"
   std::string BaseURL() const;
+  // The requests answered since the server started or the last call, each
+  // the path asked for and the body bytes sent; forgets them.
+  std::vector<std::pair<std::string, int64_t>> TakeRequests();
 
  private:
   std::string workFolder_;

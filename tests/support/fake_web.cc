@@ -11,9 +11,9 @@ class FakeWebRequest : public HttpRequest {
   FakeWebRequest(FakeWeb& web, std::string key, bool unreachable)
       : web_(web), key_(std::move(key)), unreachable_(unreachable) {}
 
-  bool Send() override {
+  bool Send(std::string* cause) override {
     if (unreachable_) {
-      web_.LastFailure = "fake: " + key_ + " is unreachable";
+      *cause = "fake: " + key_ + " is unreachable";
       return false;
     }
     web_.Requested.push_back(key_);
@@ -23,26 +23,26 @@ class FakeWebRequest : public HttpRequest {
     return true;
   }
 
-  bool Status(uint32_t* status) override {
+  bool Status(uint32_t* status, std::string*) override {
     *status = static_cast<uint32_t>(response_.Status);
     return true;
   }
-  bool ContentLength(uint64_t* length) override {
-    *length = response_.Body.size();
+  bool ContentLength(int64_t* length) override {
+    *length = static_cast<int64_t>(response_.Body.size());
     return true;
   }
   std::optional<std::string> Header(const std::string&) override { return std::nullopt; }
 
-  bool Read(void* buffer, uint32_t size, uint32_t* received) override {
-    size_t count = std::min<size_t>(size, response_.Body.size() - offset_);
+  bool Read(void* buffer, int64_t size, int64_t* received, std::string*) override {
+    size_t count = std::min<size_t>(static_cast<size_t>(size), response_.Body.size() - offset_);
     std::memcpy(buffer, response_.Body.data() + offset_, count);
     offset_ += count;
-    *received = static_cast<uint32_t>(count);
+    *received = static_cast<int64_t>(count);
     return true;
   }
 
-  void SetDeadline(uint32_t) override {}
-  bool Close() override { return true; }
+  void SetDeadline(int64_t) override {}
+  bool Close(std::string*) override { return true; }
 
  private:
   FakeWeb& web_;
@@ -58,11 +58,12 @@ class FakeWebConnection : public HttpConnection {
  public:
   FakeWebConnection(FakeWeb& web, std::string host, bool unreachable)
       : web_(web), host_(std::move(host)), unreachable_(unreachable) {}
-  bool SetCredential(HttpCredential, const std::string&) override { return true; }
-  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
+  bool SetCredential(HttpCredential, const std::string&, std::string*) override { return true; }
+  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options,
+                                           std::string*) override {
     return std::make_unique<FakeWebRequest>(web_, host_ + options.Path, unreachable_);
   }
-  bool Close() override { return true; }
+  bool Close(std::string*) override { return true; }
 
  private:
   FakeWeb& web_;
@@ -74,10 +75,10 @@ class FakeWebSession : public HttpSession {
  public:
   FakeWebSession(FakeWeb& web, const std::set<std::string>& unreachable)
       : web_(web), unreachable_(unreachable) {}
-  std::unique_ptr<HttpConnection> Connect(const std::string& host, int) override {
+  std::unique_ptr<HttpConnection> Connect(const std::string& host, int, std::string*) override {
     return std::make_unique<FakeWebConnection>(web_, host, unreachable_.count(host) > 0);
   }
-  bool Close() override { return true; }
+  bool Close(std::string*) override { return true; }
 
  private:
   FakeWeb& web_;
@@ -91,7 +92,7 @@ void FakeWeb::Serve(const std::string& url, const std::string& body, int status)
   responses_[key] = Response{status, body};
 }
 
-std::unique_ptr<HttpSession> FakeWeb::Open(const HttpSessionOptions& options) {
+std::unique_ptr<HttpSession> FakeWeb::Open(const HttpSessionOptions& options, std::string*) {
   Agents.push_back(options.Agent);
   return std::make_unique<FakeWebSession>(*this, unreachable_);
 }

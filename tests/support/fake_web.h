@@ -20,15 +20,12 @@ class FakeWeb : public Internet {
   // Requests to `host` fail to send, as for a server that is down.
   void Unreachable(const std::string& host) { unreachable_.insert(host); }
 
-  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override;
-  std::string LastError() override { return LastFailure; }
+  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options, std::string* cause) override;
 
   // Every request sent, as "host/path", in order.
   std::vector<std::string> Requested;
   // The user agent of every session opened, in order.
   std::vector<std::string> Agents;
-  // The cause of the latest failure.
-  std::string LastFailure;
 
  private:
   friend class FakeWebRequest;

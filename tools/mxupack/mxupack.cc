@@ -7,6 +7,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "mxupack/file_tree.h"
 #include "mxupack/publish.h"
 #include "mxupack/publish_plan.h"
+#include "mxupack/refresh.h"
 #include "packages/apply_updates.h"
 #include "packages/entry_names.h"
 #include "packages/package_codecs.h"
@@ -34,6 +36,8 @@ namespace fs = std::filesystem;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// Ten years: an expiry further out protects nobody.
+constexpr long kMostExpiryDays = 3650;
 
 constexpr const char* kHelp =
     R"(mxupack - create, list, extract and verify update packages (*.mxu), and
@@ -56,7 +60,14 @@ Usage:
                                      compressed only when that is smaller)
     --patch-from OLD_DIR             every file that OLD_DIR holds under the
                                      same name becomes a patch: it applies only
-                                     over exactly that old file
+                                     over exactly that old file; every file of
+                                     OLD_DIR that DIR lacks (letter case
+                                     ignored) becomes a remove entry
+    --removed-from OLD_DIR           every file of OLD_DIR that DIR lacks becomes
+                                     a remove entry, as with --patch-from but
+                                     without patches: a full package that also
+                                     removes what older releases left
+                                     (repeatable)
     --version N                      entry version 0-65535 (default 0)
     --key K                          variant key 0-255 of DIR's files (default 0)
     --variant K=DIR2                 adds DIR2's files as variants with key K:
@@ -99,9 +110,9 @@ Usage:
       Refused: a version below the catalogue's newest VOXA line, and the same
       version without --force; a name Windows or the updater cannot take; a
       link; a signed server (publisher.pub or any signature) without --sign,
-      or with another key than the server's; a release Updater.exe that does
-      not carry the signing key (or, unsigned, carries one); a server folder
-      without UpdateServer.lst and no --servers.
+      or with another key than the server's (but see --new-key); a release
+      Updater.exe that does not carry the signing key (or, unsigned, carries
+      one); a server folder without UpdateServer.lst and no --servers.
     --sign SECRET_KEY                writes FILE.minisig beside every file it
                                      writes (each checked with the public key),
                                      records the public key as publisher.pub,
@@ -118,7 +129,8 @@ Usage:
                                      (VOXA-<version>-since-<previous>.mxu). A
                                      package cannot delete files: a file the
                                      new release no longer has stays on the
-                                     installations.
+                                     installations. Its line carries
+                                     from=<previous>; no deltas are made.
     --exclude PATTERN                leaves out the release paths PATTERN
                                      matches ("/" between names, letter case
                                      ignored; * and ? within a name, ** across
@@ -133,10 +145,36 @@ Usage:
                                      the updater's own package keeps to the
                                      methods every updater reads
     --zlib-level 1-9                 (default 6)
+    --deltas N                       also writes a delta package from each of
+                                     the N newest older versions whose full
+                                     packages the server has (default 3; 0:
+                                     none), VOXA-<version>-from-<old>.mxu:
+                                     patches of the files changed (where
+                                     smaller than the file packed), the new
+                                     files whole, remove entries for the files
+                                     gone; its catalogue lines carry from=.
+                                     Every line written carries size= and
+                                     blake2b=. Deltas need updaters that read
+                                     those facts (see README)
     --force                          replaces the lines of a version that the
                                      catalogue has already
-    --new-key                        taking a server to a new key: not
-                                     supported yet
+    --expires DAYS                   signs UpdateInfo.txt, UpdateServer.lst
+                                     and VersionInfo.txt with an expiry DAYS
+                                     after now (1-3650): updaters refuse them
+                                     from then on, so run refresh (or publish)
+                                     before; without it they have no end
+    --new-key NEW.pub                takes the server to the key of --sign,
+                                     whose public half NEW.pub is: records it
+                                     as publisher.pub and signs every signed
+                                     file anew. Refused unless the release's
+                                     Updater.exe and every updater the
+                                     catalogue offers carry the new key (see
+                                     the README's key rotation)
+  mxupack refresh SERVER_DIR --sign SECRET_KEY [--expires DAYS]
+      Signs UpdateServer.lst, UpdateInfo.txt and VersionInfo.txt anew, with
+      the time of now and an expiry DAYS later (none without --expires); their
+      bytes stay. Refused for another key than publisher.pub's, and for a file
+      whose signature by that key does not check. One change, as a publish.
   mxupack repair SERVER_DIR
       Finishes (or undoes) a publish that died in SERVER_DIR and removes its
       pending files.
@@ -208,6 +246,7 @@ int Create(const std::vector<std::string>& args) {
   MethodChoice method = kBestMethod;
   long version = 0, key = 0;
   std::string patchFrom;
+  std::vector<std::string> removedFrom;
   std::vector<std::pair<uint8_t, std::string>> variantFolders;
   TreeOptions tree;
   for (size_t i = 2; i < args.size(); ++i) {
@@ -244,6 +283,8 @@ int Create(const std::vector<std::string>& args) {
       options.Encode.ZstdLevel = static_cast<int>(number);
     } else if (option == "--patch-from") {
       patchFrom = value;
+    } else if (option == "--removed-from") {
+      removedFrom.push_back(value);
     } else if (option == "--exclude") {
       tree.Excludes.push_back(value);
     } else {
@@ -256,6 +297,13 @@ int Create(const std::vector<std::string>& args) {
   std::string error;
   std::map<std::string, std::string> oldFiles;
   if (!patchFrom.empty() && !ListFiles(patchFrom, tree, &oldFiles, &error)) return Failure(error);
+  // The names of older releases that the new one may have to remove.
+  std::map<std::string, std::string> goneFiles = oldFiles;
+  for (const std::string& older : removedFrom) {
+    std::map<std::string, std::string> listed;
+    if (!ListFiles(older, tree, &listed, &error)) return Failure(error);
+    goneFiles.insert(listed.begin(), listed.end());
+  }
   variantFolders.insert(variantFolders.begin(), {static_cast<uint8_t>(key), folder});
   for (const auto& [variantKey, variantFolder] : variantFolders) {
     std::map<std::string, std::string> files;
@@ -275,6 +323,17 @@ int Create(const std::vector<std::string>& args) {
           {variantKey, path, std::string(), patch ? old->second : std::string()});
     }
   }
+  // A file of the old release that the new one no longer has is removed
+  // from the installation. Names compare without letter case, as Windows
+  // does: a file whose name only changed its case is written, not removed.
+  std::set<std::string> newNames;
+  for (const auto& [name, position] : positions) newNames.insert(LowerCaseText(name));
+  for (const auto& [name, path] : goneFiles)
+    if (newNames.insert(LowerCaseText(name)).second)
+      entries.push_back({name,
+                         static_cast<uint16_t>(version),
+                         MethodChoice(PackageMethod::Remove),
+                         {{static_cast<uint8_t>(key), std::string(), std::string()}}});
   if (entries.empty()) return Failure("no files to pack in " + folder);
   ConsoleProgress progress;
   options.Progress = progress.Callback();
@@ -431,9 +490,18 @@ int Extract(const std::vector<std::string>& args) {
   bool ok = true;
   for (std::string name = NextEntryName(reader); ok && !name.empty();
        name = NextEntryName(reader)) {
+    const size_t row = FindEntry(reader, name);
     if (!IsSafeEntryName(name)) {
       std::cerr << "mxupack: refusing entry outside the folder: " << name << "\n";
       ok = false;
+    } else if (row > 0 && RemovesTarget(reader.EntryTable[row - 1])) {
+      // As the updater does: the file goes, and a missing one is no fault.
+      std::error_code removed;
+      fs::remove(fs::u8path(folder + name), removed);
+      if (removed) {
+        std::cerr << "mxupack: cannot remove " << name << ": " << removed.message() << "\n";
+        ok = false;
+      }
     } else if (!CreateFolders(files, report, folder, FolderPart(name)) ||
                !ExtractEntry(reader, name, folder + name)) {
       std::cerr << "mxupack: cannot extract " << name << "\n";
@@ -463,10 +531,6 @@ int PublishCommand(const std::vector<std::string>& args) {
       options.FollowLinks = true;
       continue;
     }
-    if (option == "--new-key") {
-      options.NewKey = true;
-      continue;
-    }
     if (option == "--servers") {
       const size_t before = options.Servers.size();
       while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0)
@@ -481,11 +545,20 @@ int PublishCommand(const std::vector<std::string>& args) {
       options.SinceFolder = value;
     } else if (option == "--sign") {
       options.SecretKeyPath = value;
+    } else if (option == "--new-key") {
+      options.NewKeyPath = value;
+    } else if (option == "--expires") {
+      if (!ParseNumber(value, 1, kMostExpiryDays, &number))
+        return Usage("--expires takes days, 1-" + std::to_string(kMostExpiryDays));
+      options.ExpiresDays = static_cast<int>(number);
     } else if (option == "--method") {
       if (!ParseMethod(value, false, &options.Method)) return Usage("unknown method: " + value);
     } else if (option == "--zlib-level") {
       if (!ParseNumber(value, 1, 9, &number)) return Usage("zlib level must be 1-9");
       options.ZlibLevel = static_cast<int>(number);
+    } else if (option == "--deltas") {
+      if (!ParseNumber(value, 0, 100, &number)) return Usage("--deltas must be 0-100");
+      options.Deltas = static_cast<int>(number);
     } else if (option == "--exclude") {
       options.Excludes.push_back(value);
     } else {
@@ -498,6 +571,31 @@ int PublishCommand(const std::vector<std::string>& args) {
   const bool published = Publish(options, std::cout, &error);
   progress.Finish();
   if (!published) return Failure(error);
+  return kExitOk;
+}
+
+int RefreshCommand(const std::vector<std::string>& args) {
+  if (args.empty()) return Usage("refresh needs SERVER_DIR");
+  RefreshOptions options;
+  options.ServerFolder = args[0];
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
+    const std::string& value = args[++i];
+    long number = 0;
+    if (option == "--sign") {
+      options.SecretKeyPath = value;
+    } else if (option == "--expires") {
+      if (!ParseNumber(value, 1, kMostExpiryDays, &number))
+        return Usage("--expires takes days, 1-" + std::to_string(kMostExpiryDays));
+      options.ExpiresDays = static_cast<int>(number);
+    } else {
+      return Usage("unknown option: " + option);
+    }
+  }
+  if (options.SecretKeyPath.empty()) return Usage("refresh needs --sign SECRET_KEY");
+  std::string error;
+  if (!Refresh(options, std::cout, &error)) return Failure(error);
   return kExitOk;
 }
 
@@ -530,6 +628,7 @@ int Main(int argc, char** argv) {
   if (command == "extract") return Extract(args);
   if (command == "verify") return Verify(args);
   if (command == "publish") return PublishCommand(args);
+  if (command == "refresh") return RefreshCommand(args);
   if (command == "repair") return RepairCommand(args);
   return Usage("unknown command: " + command);
 }

@@ -51,8 +51,11 @@ expect 0 "$tool" extract "$work/keys.mxu" "$work/k0"
 mkdir -p "$work/old/Data/Maps"
 head -c 290000 "$tool" >"$work/old/Data/Maps/Forest.dat"
 printf 'read me, old\n' >"$work/old/Readme.txt"
+printf 'gone in the new release\n' >"$work/old/Gone.txt"
 expect 0 "$tool" create "$work/patch.mxu" "$work/src" --patch-from "$work/old" --method zstd
 expect 0 "$tool" list "$work/patch.mxu"
+grep -q '^Gone.txt	remove	0	0	' "$work/out" || fail "no remove line: $(cat "$work/out")"
+grep -q 'Readme.txt	remove' "$work/out" && fail "a kept file removed: $(cat "$work/out")"
 grep -q 'Data\\Maps\\Forest.dat	patch	' "$work/out" || fail "no patch line: $(cat "$work/out")"
 grep -q 'Data\\list.txt	zstd	' "$work/out" || fail "no zstd line: $(cat "$work/out")"
 expect 0 "$tool" verify "$work/patch.mxu"
@@ -113,6 +116,12 @@ expect 0 "$tool" repair "$work/server"
 [ -e "$work/server/VOXA-1.05.mxu.~publish" ] && fail "repair left a pending file"
 [ "$(cat "$work/server/UpdateInfo.txt")" = "ok" ] || fail "repair changed a file"
 expect 2 "$tool" repair
+# An expiry is days, 1 to 3650; refresh needs its key.
+expect 2 "$tool" publish "$work/server" "$work/src" --expires 0
+expect 2 "$tool" publish "$work/server" "$work/src" --expires 3651
+expect 2 "$tool" refresh "$work/server" --expires 7
+expect 2 "$tool" refresh "$work/server" --sign
+expect 1 "$tool" refresh "$work/server" --sign "$work/no.key"
 expect 1 "$tool" list "$work/nothere.mxu"
 expect 1 "$tool" list "$work/short.mxu"
 expect 1 "$tool" verify "$work/short.mxu"

@@ -11,7 +11,9 @@
 #include <ostream>
 #include <set>
 
+#include "mxupack/deltas.h"
 #include "mxupack/file_tree.h"
+#include "mxupack/offered_updater.h"
 #include "mxupack/publish_plan.h"
 #include "protocol/built_in_keys.h"
 #include "protocol/catalogue.h"
@@ -329,23 +331,75 @@ class Publisher {
       const bool otherKey =
           serverId && (*serverId != publicKey_.KeyId ||
                        (server.Recorded && !SameKey(*server.Recorded, publicKey_)));
+      if (!options_.NewKeyPath.empty()) return CheckNewKey(server, serverId, error);
       if (otherKey)
         return Fail(error, "the server's key is " + KeyIdText(*serverId) + "; this key is " +
                                KeyIdText(publicKey_.KeyId) +
-                               ": taking a server to a new key (--new-key) is not supported yet; "
-                               "sign with the server's key");
+                               ": sign with the server's key, or take the server to this key "
+                               "with --new-key (see the README's key rotation)");
     }
-    if (options_.NewKey)
-      return Fail(error, "--new-key: taking a server to a new key is not supported yet" +
-                             (serverId ? " (the server's key is " + KeyIdText(*serverId) + ")"
-                                       : std::string()));
+    if (!options_.NewKeyPath.empty())
+      return Fail(error, "--new-key needs --sign with the new key's secret half");
+    if (!signing && options_.ExpiresDays > 0)
+      return Fail(error, "--expires needs --sign: the end is part of the signatures");
+    return true;
+  }
+
+  // A move of the server to the signing key: the key of NewKeyPath, and not
+  // the server's own.
+  bool CheckNewKey(const ServerKey& server, const std::optional<MinisignKeyId>& serverId,
+                   std::string* error) {
+    MinisignPublicKey newKey;
+    std::string why;
+    if (!ParsePublicKey(Slurp(fs::u8path(options_.NewKeyPath)), &newKey, &why))
+      return Fail(error, "cannot read the new key " + options_.NewKeyPath + ": " + why);
+    if (!SameKey(newKey, publicKey_))
+      return Fail(error, "--new-key " + options_.NewKeyPath + " (" + KeyIdText(newKey.KeyId) +
+                             ") is not the public half of --sign " + options_.SecretKeyPath + " (" +
+                             KeyIdText(publicKey_.KeyId) + ")");
+    if (!serverId)
+      return Fail(error,
+                  "--new-key: the server folder is not signed yet, so there is no key to "
+                  "move from; publish with --sign alone");
+    if (*serverId == publicKey_.KeyId && (!server.Recorded || SameKey(*server.Recorded, newKey)))
+      return Fail(error,
+                  "--new-key: " + KeyIdText(publicKey_.KeyId) + " is the server's key already");
+    newKey_ = true;
+    return true;
+  }
+
+  // A move to a new key reaches only installations whose updater takes it:
+  // the one this release brings, and every one the catalogue offers now,
+  // which installations took (or take) while the old key still signed.
+  bool CheckNewKeyUpdaters(std::string* error) {
+    if (!updaterPath_)
+      return Fail(error, "--new-key needs the release's " + std::string(kUpdaterProgram) +
+                             ", built with the old and the new key, to check that installations "
+                             "take the new key");
+    std::vector<OfferedUpdater> offered;
+    if (!OfferedUpdaters(folder_, catalogue_, &offered, error)) return false;
+    if (offered.empty())
+      return Fail(error,
+                  "--new-key: the catalogue offers no updater, so no installation has one "
+                  "that takes the new key; publish a release whose " +
+                      std::string(kUpdaterProgram) +
+                      " carries the old and the new key with the old key first");
+    for (const OfferedUpdater& updater : offered)
+      if (std::none_of(updater.Keys.Keys.begin(), updater.Keys.Keys.end(),
+                       [&](const MinisignPublicKey& key) { return SameKey(key, publicKey_); }))
+        return Fail(error, "--new-key: the updater the catalogue offers (" + updater.PackageFile +
+                               ") takes key " + KeyIdsText(updater.Keys.Keys) + ", not " +
+                               KeyIdText(publicKey_.KeyId) +
+                               ": installations that took it would refuse the server; first "
+                               "publish, with the old key, a release whose " +
+                               std::string(kUpdaterProgram) + " carries the old and the new key");
     return true;
   }
 
   // The keys the release's updater takes: the signing key, or none unsigned.
   bool CheckReleaseUpdater(std::string* error) {
     const bool signing = !options_.SecretKeyPath.empty();
-    if (!updaterPath_) return true;
+    if (!updaterPath_) return !newKey_ || CheckNewKeyUpdaters(error);
     BuiltInKeys carried;
     if (!ReleaseUpdaterKeys(*updaterPath_, &carried, error)) return false;
     if (!signing && !carried.Keys.empty())
@@ -365,7 +419,7 @@ class Publisher {
                            : "it takes key " + KeyIdsText(carried.Keys) +
                                  ", and installations that take it would refuse this server") +
                       "; build it with -DUPDATER_PUBLIC_KEY=" + PublicKeyLine(publicKey_));
-    return true;
+    return !newKey_ || CheckNewKeyUpdaters(error);
   }
 
   bool CheckServerList(std::string* error) {
@@ -411,6 +465,8 @@ class Publisher {
   bool Write(std::string* error) {
     const bool signing = !options_.SecretKeyPath.empty();
     timestamp_ = options_.Timestamp != 0 ? options_.Timestamp : Now();
+    if (options_.ExpiresDays > 0)
+      expires_ = timestamp_ + static_cast<uint64_t>(options_.ExpiresDays) * 86400;
     int64_t total = 0, done = 0;
     for (const auto& package : packages_)
       for (const EntryInput& entry : package) total += FileSize(entry.Variants[0].FilePath);
@@ -427,7 +483,21 @@ class Publisher {
         return false;
       names.push_back(name);
     }
-    std::string newCatalogue = CatalogueWithMainLines(catalogue_, names, version_);
+    // The full lines come last among the version's lines: an updater that
+    // takes every line of a version as one transaction lets the later
+    // package's entry win, so there the full packages replace every patch.
+    std::vector<std::string> lines, facts;
+    if (!WriteReleaseDeltas(names, &lines, &facts, error)) return false;
+    // Packages of the files changed since a release apply over that release.
+    const std::optional<int64_t> from =
+        sinceVersion_ > 0 ? std::optional<int64_t>(sinceVersion_) : std::nullopt;
+    for (const std::string& name : names) {
+      lines.push_back(name);
+      facts.emplace_back();
+      if (!PackageFactFields(folder_ + name + kPendingSuffix, from, &facts.back(), error))
+        return false;
+    }
+    std::string newCatalogue = CatalogueWithMainLines(catalogue_, lines, version_, facts);
     if (updaterVersion_) {
       const std::string name = "Updater-" + VersionText(*updaterVersion_) + ".mxu";
       // The updater's own package is applied by the updater being replaced,
@@ -437,14 +507,26 @@ class Publisher {
       updater.Name = kUpdaterProgram;
       updater.DataMethod = codec && !codec->ReadByEveryUpdater ? kBestMethod : options_.Method;
       updater.Variants.push_back({0, *updaterPath_, ""});
+      std::string updaterFacts;
       if (!WritePackage(change_.Add(name), {updater}, PackingOptions(&done, total), error) ||
+          !PackageFactFields(folder_ + name + kPendingSuffix, std::nullopt, &updaterFacts, error) ||
           (signing && !Sign(name, error)))
         return false;
-      newCatalogue = CatalogueWithUpdaterLine(newCatalogue, name, *updaterVersion_);
+      newCatalogue = CatalogueWithUpdaterLine(newCatalogue, name, *updaterVersion_, updaterFacts);
     }
+    const bool deltas = lines.size() > names.size();
+    const std::vector<std::string> all = CatalogueLines(newCatalogue);
+    if (deltas && std::none_of(all.begin(), all.end(), [](const std::string& line) {
+          return IsUpdaterEntry(EntryOf(line));
+        }))
+      out_ << "warning: the catalogue offers deltas but no updater: an updater that does not "
+              "know patch and remove entries stops part-way through a delta; publish an "
+              "Updater.exe that reads deltas with the release, so that installations take it "
+              "first\n";
     if (signing && !SignNamedPackages(newCatalogue, error)) return false;
+    if (newKey_ && !SignAnewWithTheNewKey(error)) return false;
     // The record of the server's key, signed like every file of the folder.
-    if (signing && !recorded_ &&
+    if (signing && (!recorded_ || newKey_) &&
         !AddFile(kPublisherKeyFile,
                  "untrusted comment: minisign public key " + KeyIdText(publicKey_.KeyId) + "\n" +
                      PublicKeyLine(publicKey_) + "\n",
@@ -460,6 +542,40 @@ class Publisher {
     }
     if (!AddFile(kCatalogueFile, newCatalogue, error) || !change_.Commit(error)) return false;
     for (const std::string& name : change_.Names()) out_ << "wrote " << folder_ << name << "\n";
+    return true;
+  }
+
+  // Writes and signs the deltas of the release (whose full packages are
+  // `names`, pending) from the server's last full releases, and adds their
+  // package names and facts to `lines` and `facts`. The updater's own
+  // package and a package of the files changed since a release get none.
+  bool WriteReleaseDeltas(const std::vector<std::string>& names, std::vector<std::string>* lines,
+                          std::vector<std::string>* facts, std::string* error) {
+    if (options_.Deltas <= 0 || sinceVersion_ > 0) return true;
+    DeltaRequest request;
+    request.ServerFolder = folder_;
+    request.Catalogue = catalogue_;
+    request.Version = version_;
+    request.Count = options_.Deltas;
+    request.ReleaseFiles = &releaseFiles_;
+    for (const std::string& name : names)
+      request.FullPackages.push_back(folder_ + name + kPendingSuffix);
+    request.Method = options_.Method;
+    request.Packing.Encode.ZlibLevel = options_.ZlibLevel;
+    request.Packing.StoreWhatDoesNotCompress = true;
+    request.LargestPackage = options_.LargestPackage;
+    std::vector<WrittenDelta> deltas;
+    if (!WriteDeltas(
+            request, [this](const std::string& name) { return change_.Add(name); }, &deltas, error))
+      return false;
+    for (const WrittenDelta& delta : deltas) {
+      lines->push_back(delta.Name);
+      facts->emplace_back();
+      if (!PackageFactFields(folder_ + delta.Name + kPendingSuffix, delta.From, &facts->back(),
+                             error) ||
+          (!options_.SecretKeyPath.empty() && !Sign(delta.Name, error)))
+        return false;
+    }
     return true;
   }
 
@@ -485,25 +601,54 @@ class Publisher {
     return SignAt(folder_ + name + kPendingSuffix, name, error);
   }
 
+  // The three files every run reads expire; packages, named by them, do not.
+  SigningTime TimeFor(const std::string& name) const {
+    const bool serverFile = name == kCatalogueFile || name == kStateFile || name == kServerListFile;
+    return {timestamp_, serverFile ? expires_ : 0};
+  }
+
   bool SignAt(const std::string& path, const std::string& name, std::string* error) {
     std::string signature, why;
     SignedFileInfo info;
-    if (!SignFile(files_, path, secretKey_, name, timestamp_, &signature, error)) return false;
+    if (!SignFile(files_, path, secretKey_, name, TimeFor(name), &signature, error)) return false;
     if (!VerifyFileSignature(files_, path, signature, publicKey_, name, &info, &why))
       return Fail(error, "the signature of " + name + " does not check: " + why);
     return change_.AddText(name + kSignatureSuffix, signature, error);
   }
 
-  // Signs a server file that stays as it is when its signature is missing or
-  // does not match it (changed by hand since).
+  // Signs a file that stays as it is when its signature is missing, does not
+  // match it (changed by hand since) or is not by the signing key, or gives
+  // another end than this publish's.
   bool SignWhenNeeded(const std::string& name, std::string* error) {
     const std::string path = folder_ + name;
     std::error_code code;
     if (!fs::exists(fs::u8path(path), code)) return true;
     std::string signature = Slurp(fs::u8path(path + kSignatureSuffix)), why;
     SignedFileInfo info;
-    if (VerifyFileSignature(files_, path, signature, publicKey_, name, &info, &why)) return true;
+    if (VerifyFileSignature(files_, path, signature, publicKey_, name, &info, &why) &&
+        info.Expires == TimeFor(name).Expires)
+      return true;
     return SignAt(path, name, error);
+  }
+
+  // On a move to a new key: every other file of the folder with a signature
+  // gets one by the new key, so that the folder is of one key again and an
+  // updater that carries only the new key takes every package.
+  bool SignAnewWithTheNewKey(std::string* error) {
+    std::vector<FolderEntry> entries;
+    std::string cause;
+    if (!files_.ListFolder(folder_, std::string("*") + kSignatureSuffix, &entries, &cause))
+      return Fail(error, "cannot list " + folder_ + ": " + cause);
+    std::set<std::string> handled(change_.Names().begin(), change_.Names().end());
+    for (const char* own : {kPublisherKeyFile, kServerListFile, kStateFile, kCatalogueFile})
+      handled.insert(own);
+    for (const FolderEntry& entry : entries) {
+      const std::string name =
+          entry.Name.substr(0, entry.Name.size() - (sizeof kSignatureSuffix - 1));
+      if (entry.IsFolder || handled.count(name + kSignatureSuffix) || handled.count(name)) continue;
+      if (!SignWhenNeeded(name, error)) return false;
+    }
+    return true;
   }
 
   // Signs the packages that the catalogue names and this publish does not
@@ -547,6 +692,8 @@ class Publisher {
   std::optional<std::string> serverList_;
   std::vector<std::vector<EntryInput>> packages_;
   uint64_t timestamp_ = 0;
+  uint64_t expires_ = 0;  // of the server files' signatures; 0: none
+  bool newKey_ = false;   // the signing key takes the server over
 };
 
 }  // namespace
@@ -559,10 +706,12 @@ std::string ReleasePackageName(int64_t version, int64_t sinceVersion, size_t par
 }
 
 std::string CatalogueWithMainLines(const std::string& catalogue,
-                                   const std::vector<std::string>& packages, int64_t version) {
+                                   const std::vector<std::string>& packages, int64_t version,
+                                   const std::vector<std::string>& facts) {
   std::vector<std::string> newLines;
-  for (const std::string& package : packages)
-    newLines.push_back("VOXA " + package + " " + std::to_string(version));
+  for (size_t i = 0; i < packages.size(); ++i)
+    newLines.push_back("VOXA " + packages[i] + " " + std::to_string(version) +
+                       (i < facts.size() && !facts[i].empty() ? " " + facts[i] : ""));
   std::vector<std::string> lines;
   bool placed = false;
   size_t afterLastMain = 0;
@@ -590,8 +739,9 @@ std::string CatalogueWithMainLine(const std::string& catalogue, const std::strin
 }
 
 std::string CatalogueWithUpdaterLine(const std::string& catalogue, const std::string& package,
-                                     int64_t version) {
-  const std::string newLine = "updater " + package + " " + std::to_string(version);
+                                     int64_t version, const std::string& facts) {
+  const std::string newLine =
+      "updater " + package + " " + std::to_string(version) + (facts.empty() ? "" : " " + facts);
   std::vector<std::string> lines;
   bool placed = false;
   for (const std::string& line : CatalogueLines(catalogue)) {

@@ -1,9 +1,11 @@
 // mxupack publish: one command from a release tree to an update server
 // folder. It packs the release (or, with a previous release, only what
-// changed) into as many packages as the format needs, writes their catalogue
-// lines, the server list and UpdateInfo.txt, and signs what it wrote with the
-// server's key. Whatever it refuses, it refuses before it writes anything;
-// what it writes appears as one change (publish_plan.h).
+// changed) into as many packages as the format needs, and deltas from the
+// server's last full releases (deltas.h), writes their catalogue lines with
+// the facts about each package, the server list and UpdateInfo.txt, and
+// signs what it wrote with the server's key. Whatever it refuses, it
+// refuses before it writes anything; what it writes appears as one change
+// (publish_plan.h).
 #pragma once
 
 #include <cstdint>
@@ -32,8 +34,15 @@ struct PublishOptions {
   int ZlibLevel = 6;
   // Replace the catalogue's lines of the release's version.
   bool Force = false;
-  // Take the server to a new key: refused, not supported yet.
-  bool NewKey = false;
+  // Delta packages from this many of the newest older releases that the
+  // server holds in full (deltas.h); 0 makes none.
+  int Deltas = 3;
+  // The public key file of the signing key when it takes the server to a new
+  // key (--new-key); empty otherwise.
+  std::string NewKeyPath;
+  // The days until the signatures of the three server files expire
+  // (--expires); 0 gives them no end.
+  int ExpiresDays = 0;
   // The server base URLs for UpdateServer.lst; empty keeps the folder's.
   std::vector<std::string> Servers;
   // Patterns of release paths to leave out, and whether links are followed
@@ -57,10 +66,20 @@ struct PublishOptions {
 // or equal to it without `Force`; a release name that Windows or the
 // updater cannot take, a link (without FollowLinks); a previous release
 // without changes; a signed server (its publisher.pub or any signature)
-// without a key, a key that is not the server's, a key that cannot be used,
-// NewKey; a release Updater.exe that does not carry the signing key (or,
-// unsigned, carries one); a server URL that the updater does not take; a
-// server folder without UpdateServer.lst and no Servers.
+// without a key, a key that is not the server's (unless NewKeyPath takes the
+// server to it), a key that cannot be used; a release Updater.exe that does
+// not carry the signing key (or, unsigned, carries one); a server URL that
+// the updater does not take; a server folder without UpdateServer.lst and no
+// Servers. With NewKeyPath also for: no signing key, or not the one of that
+// public key; a server not signed yet; the server's own key; a release
+// without Updater.exe; an updater the catalogue offers that does not carry
+// the new key. Such a publish records the new key in publisher.pub and signs
+// every signed file of the folder anew with it.
+//
+// With ExpiresDays, UpdateInfo.txt, UpdateServer.lst and VersionInfo.txt are
+// signed with an expiry that many days after the signing time; without, with
+// none. Either way those two that stay are signed anew when their signature
+// gives another end.
 bool Publish(const PublishOptions& options, std::ostream& out, std::string* error);
 
 // The name of the package of a release: "VOXA-1.05.mxu", or with the
@@ -70,20 +89,23 @@ std::string ReleasePackageName(int64_t version, int64_t sinceVersion, size_t par
                                size_t parts = 1);
 
 // The catalogue text with the lines "VOXA package version", one for each of
-// `packages` in their order, in place of the VOXA lines of that version, or
-// else after the last VOXA line (at the end when there is none). Other lines
-// stay as they are, in their order. Lines end with CR LF, also when the text
-// had LF alone; empty lines are dropped.
+// `packages` in their order, each followed by its `facts` fields when given
+// (FactFields), in place of the VOXA lines of that version, or else after
+// the last VOXA line (at the end when there is none). Other lines stay as
+// they are, in their order. Lines end with CR LF, also when the text had LF
+// alone; empty lines are dropped.
 std::string CatalogueWithMainLines(const std::string& catalogue,
-                                   const std::vector<std::string>& packages, int64_t version);
+                                   const std::vector<std::string>& packages, int64_t version,
+                                   const std::vector<std::string>& facts = {});
 // The same with one package.
 std::string CatalogueWithMainLine(const std::string& catalogue, const std::string& package,
                                   int64_t version);
 
-// The catalogue text with the line "updater package version" in place of
-// every updater line (at the start when there is none).
+// The catalogue text with the line "updater package version" and its
+// `facts` fields in place of every updater line (at the start when there is
+// none).
 std::string CatalogueWithUpdaterLine(const std::string& catalogue, const std::string& package,
-                                     int64_t version);
+                                     int64_t version, const std::string& facts = "");
 
 // The entries in packages that the format can hold, in order: each at most
 // 65535 entries, a directory of at most 65535 bytes, and at most

@@ -99,35 +99,39 @@ class CurlRequest : public HttpRequest {
  public:
   // The settings belong to the connection; a request reads them when it is
   // sent, so that credentials set after a 401 go out with the resend.
-  CurlRequest(std::shared_ptr<const CurlSettings> settings, HttpRequestOptions options,
-              CauseRecord cause)
-      : settings_(std::move(settings)), options_(std::move(options)), cause_(std::move(cause)) {}
-  ~CurlRequest() override { Close(); }
+  CurlRequest(std::shared_ptr<const CurlSettings> settings, HttpRequestOptions options)
+      : settings_(std::move(settings)), options_(std::move(options)) {}
+  ~CurlRequest() override { Release(); }
 
-  bool Open() {
+  bool Open(std::string* cause) {
     easy_ = curl_easy_init();
     multi_ = curl_multi_init();
     if (easy_ != nullptr && multi_ != nullptr) return true;
-    *cause_ = "libcurl: cannot create a transfer handle";
+    *cause = "libcurl: cannot create a transfer handle";
     return false;
   }
 
-  bool Send() override;
-  bool Status(uint32_t* status) override;
-  bool ContentLength(uint64_t* length) override;
+  bool Send(std::string* cause) override;
+  bool Status(uint32_t* status, std::string* cause) override;
+  bool ContentLength(int64_t* length) override;
   std::optional<std::string> Header(const std::string& name) override;
-  bool Read(void* buffer, uint32_t size, uint32_t* received) override;
-  void SetDeadline(uint32_t milliseconds) override;
-  bool Close() override;
+  bool Read(void* buffer, int64_t size, int64_t* received, std::string* cause) override;
+  void SetDeadline(int64_t milliseconds) override;
+  bool Close(std::string*) override {
+    Release();
+    return true;
+  }
 
  private:
-  // True once the caller's deadline has passed; records the cause then,
+  // True once the caller's deadline has passed; gives the cause then,
   // naming what was waited for.
-  bool PastDeadline(const char* waitingFor);
+  bool PastDeadline(const char* waitingFor, std::string* cause);
   // `pollMilliseconds`, shortened to end at the caller's deadline.
   int UntilDeadline(int pollMilliseconds) const;
-  // Records the cause of a failed transfer; always false.
-  bool Failed(CURLcode code);
+  // Gives the cause of a failed transfer; always false.
+  bool Failed(CURLcode code, std::string* cause);
+  // Frees the transfer's handles; the request cannot be sent again.
+  void Release();
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   void Configure();
@@ -141,7 +145,6 @@ class CurlRequest : public HttpRequest {
 
   std::shared_ptr<const CurlSettings> settings_;
   HttpRequestOptions options_;
-  CauseRecord cause_;
   std::optional<SteadyClock::time_point> deadline_;
   CURL* easy_ = nullptr;
   CURLM* multi_ = nullptr;
@@ -164,7 +167,7 @@ class CurlRequest : public HttpRequest {
   char errorText_[CURL_ERROR_SIZE] = {};
 };
 
-bool CurlRequest::Failed(CURLcode code) {
+bool CurlRequest::Failed(CURLcode code, std::string* cause) {
   std::string text = "libcurl: ";
   text += curl_easy_strerror(code);
   if (errorText_[0] != '\0') {
@@ -172,7 +175,7 @@ bool CurlRequest::Failed(CURLcode code) {
     text += TrimmedValue(errorText_);
   }
   text += " (CURLcode " + std::to_string(static_cast<int>(code)) + ", " + url_ + ")";
-  *cause_ = text;
+  *cause = text;
   return false;
 }
 
@@ -302,15 +305,15 @@ void CurlRequest::Drive(int pollMilliseconds, bool forBody) {
   curl_multi_poll(multi_, nullptr, 0, pollMilliseconds, nullptr);
 }
 
-void CurlRequest::SetDeadline(uint32_t milliseconds) {
+void CurlRequest::SetDeadline(int64_t milliseconds) {
   deadline_.reset();
   if (milliseconds > 0) deadline_ = SteadyClock::now() + std::chrono::milliseconds(milliseconds);
 }
 
-bool CurlRequest::PastDeadline(const char* waitingFor) {
+bool CurlRequest::PastDeadline(const char* waitingFor, std::string* cause) {
   if (!deadline_ || SteadyClock::now() < *deadline_) return false;
-  *cause_ = std::string("libcurl: the caller's time ran out while waiting for ") + waitingFor +
-            " (" + url_ + ")";
+  *cause = std::string("libcurl: the caller's time ran out while waiting for ") + waitingFor +
+           " (" + url_ + ")";
   return true;
 }
 
@@ -328,9 +331,9 @@ bool CurlRequest::RequestSent() {
          microseconds > 0;
 }
 
-bool CurlRequest::Send() {
+bool CurlRequest::Send(std::string* cause) {
   if (easy_ == nullptr) {
-    *cause_ = "libcurl: the request is closed";
+    *cause = "libcurl: the request is closed";
     return false;
   }
   Stop();
@@ -344,7 +347,7 @@ bool CurlRequest::Send() {
   responseHeaders_.clear();
   Configure();
   if (CURLMcode added = curl_multi_add_handle(multi_, easy_); added != CURLM_OK) {
-    *cause_ = std::string("libcurl: ") + curl_multi_strerror(added);
+    *cause = std::string("libcurl: ") + curl_multi_strerror(added);
     return false;
   }
   running_ = true;
@@ -354,10 +357,10 @@ bool CurlRequest::Send() {
     if (limit > 0 && !sentAt && RequestSent()) sentAt = SteadyClock::now();
     if (sentAt && MillisecondsSince(*sentAt) >= limit) {
       Stop();
-      *cause_ = "libcurl: no response headers within " + LimitText(limit) + " (" + url_ + ")";
+      *cause = "libcurl: no response headers within " + LimitText(limit) + " (" + url_ + ")";
       return false;
     }
-    if (PastDeadline("the response headers")) {
+    if (PastDeadline("the response headers", cause)) {
       Stop();
       return false;
     }
@@ -367,27 +370,27 @@ bool CurlRequest::Send() {
   // A transfer that failed before a final response (name resolution, a
   // refused connection, a TLS failure, too many redirects) was not answered.
   if (headersDone_ || outcome_ == CURLE_OK) return true;
-  return Failed(outcome_);
+  return Failed(outcome_, cause);
 }
 
-bool CurlRequest::Status(uint32_t* status) {
+bool CurlRequest::Status(uint32_t* status, std::string* cause) {
   long code = 0;
   if (!running_ || curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK ||
       code <= 0) {
-    *cause_ = "libcurl: no response status (" + url_ + ")";
+    *cause = "libcurl: no response status (" + url_ + ")";
     return false;
   }
   *status = static_cast<uint32_t>(code);
   return true;
 }
 
-bool CurlRequest::ContentLength(uint64_t* length) {
+bool CurlRequest::ContentLength(int64_t* length) {
   curl_off_t announced = -1;
   if (!running_ ||
       curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
       announced < 0)
     return false;
-  *length = static_cast<uint64_t>(announced);
+  *length = static_cast<int64_t>(announced);
   return true;
 }
 
@@ -397,10 +400,14 @@ std::optional<std::string> CurlRequest::Header(const std::string& name) {
   return found->second;
 }
 
-bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
+bool CurlRequest::Read(void* buffer, int64_t size, int64_t* received, std::string* cause) {
   *received = 0;
+  if (size < 1) {
+    *cause = "libcurl: a read of " + std::to_string(size) + " bytes";
+    return false;
+  }
   if (!running_) {
-    *cause_ = "libcurl: read from a request that was not sent";
+    *cause = "libcurl: read from a request that was not sent";
     return false;
   }
   const int limit = settings_->ReceiveTimeoutMilliseconds;
@@ -408,20 +415,20 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
   for (;;) {
     size_t waiting = queue_.size() - queueStart_;
     if (waiting > 0) {
-      size_t count = std::min<size_t>(waiting, size);
+      size_t count = std::min<size_t>(waiting, static_cast<size_t>(size));
       std::memcpy(buffer, queue_.data() + queueStart_, count);
       queueStart_ += count;
-      *received = static_cast<uint32_t>(count);
+      *received = static_cast<int64_t>(count);
       return true;
     }
-    if (done_) return outcome_ == CURLE_OK || Failed(outcome_);
+    if (done_) return outcome_ == CURLE_OK || Failed(outcome_, cause);
     if (limit > 0 && MillisecondsSince(waitStart) >= limit) {
-      *cause_ = "libcurl: no body data for " + LimitText(limit) + " (" + url_ + ")";
+      *cause = "libcurl: no body data for " + LimitText(limit) + " (" + url_ + ")";
       return false;
     }
-    if (PastDeadline("body data")) return false;
+    if (PastDeadline("body data", cause)) return false;
     reader_ = static_cast<char*>(buffer);
-    readerSize_ = size;
+    readerSize_ = static_cast<size_t>(size);
     readerFilled_ = 0;
     if (paused_) {
       paused_ = false;
@@ -431,13 +438,13 @@ bool CurlRequest::Read(void* buffer, uint32_t size, uint32_t* received) {
     if (readerFilled_ == 0) Drive(UntilDeadline(PollMilliseconds(limit, waitStart)), true);
     reader_ = nullptr;
     if (readerFilled_ > 0) {
-      *received = static_cast<uint32_t>(readerFilled_);
+      *received = static_cast<int64_t>(readerFilled_);
       return true;
     }
   }
 }
 
-bool CurlRequest::Close() {
+void CurlRequest::Release() {
   Stop();
   curl_slist_free_all(requestHeaders_);
   requestHeaders_ = nullptr;
@@ -445,15 +452,14 @@ bool CurlRequest::Close() {
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
   easy_ = nullptr;
   multi_ = nullptr;
-  return true;
 }
 
 class CurlConnection : public HttpConnection {
  public:
-  CurlConnection(CurlSettings settings, CauseRecord cause)
-      : settings_(std::make_shared<CurlSettings>(std::move(settings))), cause_(std::move(cause)) {}
+  explicit CurlConnection(CurlSettings settings)
+      : settings_(std::make_shared<CurlSettings>(std::move(settings))) {}
 
-  bool SetCredential(HttpCredential credential, const std::string& text) override {
+  bool SetCredential(HttpCredential credential, const std::string& text, std::string*) override {
     switch (credential) {
       case HttpCredential::UserName:
         settings_->User = text;
@@ -473,52 +479,52 @@ class CurlConnection : public HttpConnection {
 
   // libcurl keeps no cache and never asks the user, so `reload` and
   // `neverAskUser` hold by themselves.
-  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
+  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options,
+                                           std::string* cause) override {
     if (options.Path.empty() || options.Path[0] != '/') {
-      *cause_ = "libcurl: not a request path: " + options.Path;
+      *cause = "libcurl: not a request path: " + options.Path;
       return nullptr;
     }
-    auto request = std::make_unique<CurlRequest>(settings_, options, cause_);
-    if (!request->Open()) return nullptr;
+    auto request = std::make_unique<CurlRequest>(settings_, options);
+    if (!request->Open(cause)) return nullptr;
     return request;
   }
 
-  bool Close() override { return true; }
+  bool Close(std::string*) override { return true; }
 
  private:
   std::shared_ptr<CurlSettings> settings_;
-  CauseRecord cause_;
 };
 
 class CurlSession : public HttpSession {
  public:
-  CurlSession(CurlSettings settings, CauseRecord cause)
-      : settings_(std::move(settings)), cause_(std::move(cause)) {}
+  explicit CurlSession(CurlSettings settings) : settings_(std::move(settings)) {}
 
-  std::unique_ptr<HttpConnection> Connect(const std::string& host, int port) override {
+  std::unique_ptr<HttpConnection> Connect(const std::string& host, int port,
+                                          std::string* cause) override {
     if (host.empty() || port < 1 || port > 65535) {
-      *cause_ = "libcurl: no server to connect to: \"" + host + "\" port " + std::to_string(port);
+      *cause = "libcurl: no server to connect to: \"" + host + "\" port " + std::to_string(port);
       return nullptr;
     }
     CurlSettings settings = settings_;
     settings.Host = host;
     settings.Port = port;
-    return std::make_unique<CurlConnection>(std::move(settings), cause_);
+    return std::make_unique<CurlConnection>(std::move(settings));
   }
 
-  bool Close() override { return true; }
+  bool Close(std::string*) override { return true; }
 
  private:
   CurlSettings settings_;
-  CauseRecord cause_;
 };
 
 }  // namespace
 
-std::unique_ptr<HttpSession> CurlInternet::Open(const HttpSessionOptions& options) {
+std::unique_ptr<HttpSession> CurlInternet::Open(const HttpSessionOptions& options,
+                                                std::string* cause) {
   InitCurlOnce();
   if (options.Access == HttpAccess::Proxy && options.ProxyName.empty()) {
-    *cause_ = "libcurl: a proxy session without a proxy name";
+    *cause = "libcurl: a proxy session without a proxy name";
     return nullptr;
   }
   CurlSettings settings;
@@ -528,7 +534,7 @@ std::unique_ptr<HttpSession> CurlInternet::Open(const HttpSessionOptions& option
   settings.ConnectTimeoutMilliseconds = options.ConnectTimeoutMilliseconds;
   settings.ResponseTimeoutMilliseconds = options.ResponseTimeoutMilliseconds;
   settings.ReceiveTimeoutMilliseconds = options.ReceiveTimeoutMilliseconds;
-  return std::make_unique<CurlSession>(std::move(settings), cause_);
+  return std::make_unique<CurlSession>(std::move(settings));
 }
 
 }  // namespace updater

@@ -6,17 +6,12 @@
 #pragma once
 
 #include "system/internet.h"
-#include "system/posix/system_error.h"
 
 namespace updater {
 
 class CurlInternet : public Internet {
  public:
-  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options) override;
-  std::string LastError() override { return *cause_; }
-
- private:
-  CauseRecord cause_ = NewCauseRecord();
+  std::unique_ptr<HttpSession> Open(const HttpSessionOptions& options, std::string* cause) override;
 };
 
 }  // namespace updater

@@ -9,15 +9,16 @@
 #include <memory>
 #include <vector>
 
+#include "system/win32/system_error.h"
 #include "system/win32/wide_text.h"
 
 namespace updater {
 
 namespace {
 
-// Records the cause of a failed WinINet call with the error it left; always
+// Gives the cause of a failed WinINet call with the error it left; always
 // false.
-bool Failed(const CauseRecord& cause, std::string_view call, std::string_view subject) {
+bool Failed(std::string* cause, std::string_view call, std::string_view subject) {
   *cause = Win32Cause(call, subject, GetLastError());
   return false;
 }
@@ -71,43 +72,43 @@ bool SetTimeout(HINTERNET handle, DWORD option, int milliseconds) {
 // Owns one WinINet handle.
 class InternetHandle {
  public:
-  InternetHandle(HINTERNET handle, CauseRecord cause) : handle_(handle), cause_(std::move(cause)) {}
-  ~InternetHandle() { Close(); }
+  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
+  ~InternetHandle() {
+    if (handle_ != nullptr) InternetCloseHandle(handle_);
+  }
   InternetHandle(const InternetHandle&) = delete;
   InternetHandle& operator=(const InternetHandle&) = delete;
 
   HINTERNET get() const { return handle_; }
-  const CauseRecord& cause() const { return cause_; }
   // Gives up the handle without closing it.
   HINTERNET Release() {
     HINTERNET handle = handle_;
     handle_ = nullptr;
     return handle;
   }
-  bool Close() {
+  bool Close(std::string* cause) {
     if (handle_ == nullptr) return true;
     HINTERNET handle = handle_;
     handle_ = nullptr;
-    return InternetCloseHandle(handle) || Failed(cause_, "InternetCloseHandle", "");
+    return InternetCloseHandle(handle) || Failed(cause, "InternetCloseHandle", "");
   }
 
  private:
   HINTERNET handle_;
-  CauseRecord cause_;
 };
 
 class WinInetRequest : public HttpRequest {
  public:
-  WinInetRequest(HINTERNET handle, CauseRecord cause, std::string path,
+  WinInetRequest(HINTERNET handle, std::string path,
                  const std::vector<std::pair<std::string, std::string>>& headers, TimeLimits limits)
-      : handle_(handle, std::move(cause)), path_(std::move(path)), limits_(limits) {
+      : handle_(handle), path_(std::move(path)), limits_(limits) {
     for (const auto& [name, value] : headers) headers_ += Utf8ToWide(name + ": " + value + "\r\n");
   }
 
-  bool Send() override {
+  bool Send(std::string* cause) override {
     const ULONGLONG start = GetTickCount64();
     const int left = MillisecondsLeft(start);
-    if (left == 0) return DeadlinePassed("the response headers", "");
+    if (left == 0) return DeadlinePassed("the response headers", "", cause);
     // The limits are set on the request itself: Wine's WinINet does not pass
     // a session's connect limit on. The wait for the response is a receive
     // on the socket, so until the headers are in the receive limit is the
@@ -119,7 +120,7 @@ class WinInetRequest : public HttpRequest {
                     ShorterLimit(limits_.Response, left)) ||
         !SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT,
                     ShorterLimit(limits_.Response, left)))
-      return Failed(handle_.cause(), "InternetSetOptionW(time-out)", path_);
+      return Failed(cause, "InternetSetOptionW(time-out)", path_);
     auto call = std::make_shared<BlockingCall>();
     call->Request = handle_.get();
     call->Headers = headers_;
@@ -129,34 +130,44 @@ class WinInetRequest : public HttpRequest {
     wait = ShorterLimit(wait, left);
     DWORD error = 0;
     if (!MakeWithin(call, wait, &error)) {
-      std::string cause = Win32Cause("HttpSendRequestW", path_, error);
+      std::string failure = Win32Cause("HttpSendRequestW", path_, error);
       if (MillisecondsLeft(GetTickCount64()) == 0)
-        return DeadlinePassed("the response headers", cause);
+        return DeadlinePassed("the response headers", failure, cause);
       if (TimedOut(error, GetTickCount64() - start,
                    ShorterLimit(limits_.Connect, limits_.Response)))
-        cause = "no connection within " + LimitText(limits_.Connect) +
-                " or no response headers within " + LimitText(limits_.Response) + " (" + cause +
-                ")";
-      *handle_.cause() = cause;
+        failure = "no connection within " + LimitText(limits_.Connect) +
+                  " or no response headers within " + LimitText(limits_.Response) + " (" + failure +
+                  ")";
+      *cause = failure;
       return false;
     }
     answered_ = true;
     bodyEnded_ = false;
     return SetTimeout(handle_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.Receive) ||
-           Failed(handle_.cause(), "InternetSetOptionW(INTERNET_OPTION_RECEIVE_TIMEOUT)", path_);
+           Failed(cause, "InternetSetOptionW(INTERNET_OPTION_RECEIVE_TIMEOUT)", path_);
   }
 
-  bool Status(uint32_t* status) override {
+  bool Status(uint32_t* status, std::string* cause) override {
     DWORD number = 0;
     if (!QueryNumber(HTTP_QUERY_STATUS_CODE, &number))
-      return Failed(handle_.cause(), "HttpQueryInfoW(HTTP_QUERY_STATUS_CODE)", path_);
+      return Failed(cause, "HttpQueryInfoW(HTTP_QUERY_STATUS_CODE)", path_);
     *status = number;
     return true;
   }
 
-  bool ContentLength(uint64_t* length) override {
-    DWORD number = 0;
-    if (!QueryNumber(HTTP_QUERY_CONTENT_LENGTH, &number)) return false;
+  // Read as text: the number WinINet gives is a DWORD, which stops at 4 GiB.
+  bool ContentLength(int64_t* length) override {
+    wchar_t text[32] = {};
+    DWORD size = sizeof text - sizeof text[0];
+    if (!HttpQueryInfoW(handle_.get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr))
+      return false;
+    const size_t digits = size / sizeof text[0];
+    if (digits == 0 || digits > 18) return false;
+    int64_t number = 0;
+    for (size_t i = 0; i < digits; ++i) {
+      if (text[i] < L'0' || text[i] > L'9') return false;
+      number = number * 10 + (text[i] - L'0');
+    }
     *length = number;
     return true;
   }
@@ -178,11 +189,15 @@ class WinInetRequest : public HttpRequest {
     return std::nullopt;
   }
 
-  bool Read(void* buffer, uint32_t size, uint32_t* received) override {
+  bool Read(void* buffer, int64_t size, int64_t* received, std::string* cause) override {
     *received = 0;
+    if (size < 1) {
+      *cause = "InternetReadFile: a read of " + std::to_string(size) + " bytes";
+      return false;
+    }
     const ULONGLONG start = GetTickCount64();
     const int left = MillisecondsLeft(start);
-    if (left == 0) return DeadlinePassed("body data", "");
+    if (left == 0) return DeadlinePassed("body data", "", cause);
     // A synchronous InternetReadFile waits until the whole size has come, so
     // a server that sends a byte now and then would hold it for ever; asking
     // first what has arrived waits only for some bytes. Wine's WinINet keeps
@@ -198,30 +213,34 @@ class WinInetRequest : public HttpRequest {
         left > 0 && (limits_.Receive <= 0 || left + kDeadlineSlack < limits_.Receive) ? left : 0;
     DWORD error = 0;
     if (!MakeWithin(call, wait, &error)) {
-      std::string cause = Win32Cause("InternetQueryDataAvailable", path_, error);
-      if (MillisecondsLeft(GetTickCount64()) == 0) return DeadlinePassed("body data", cause);
+      std::string failure = Win32Cause("InternetQueryDataAvailable", path_, error);
+      if (MillisecondsLeft(GetTickCount64()) == 0)
+        return DeadlinePassed("body data", failure, cause);
       if (TimedOut(error, GetTickCount64() - start, limits_.Receive))
-        cause = "no body data for " + LimitText(limits_.Receive) + " (" + cause + ")";
-      *handle_.cause() = cause;
+        failure = "no body data for " + LimitText(limits_.Receive) + " (" + failure + ")";
+      *cause = failure;
       return false;
     }
     if (call->Available == 0) {
       bodyEnded_ = true;
       return true;
     }
+    // WinINet counts in DWORDs: a larger buffer is filled up to what has
+    // arrived, which a DWORD holds.
+    const DWORD want = static_cast<DWORD>(std::min<int64_t>(size, call->Available));
     DWORD count = 0;
-    if (!InternetReadFile(handle_.get(), buffer, std::min<DWORD>(size, call->Available), &count))
-      return Failed(handle_.cause(), "InternetReadFile", path_);
+    if (!InternetReadFile(handle_.get(), buffer, want, &count))
+      return Failed(cause, "InternetReadFile", path_);
     *received = count;
     return true;
   }
 
-  void SetDeadline(uint32_t milliseconds) override {
-    deadline_ = milliseconds == 0 ? 0 : GetTickCount64() + milliseconds;
+  void SetDeadline(int64_t milliseconds) override {
+    deadline_ = milliseconds <= 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
   }
 
-  bool Close() override {
-    if (!answered_ || bodyEnded_ || handle_.get() == nullptr) return handle_.Close();
+  bool Close(std::string* cause) override {
+    if (!answered_ || bodyEnded_ || handle_.get() == nullptr) return handle_.Close(cause);
     // Wine's WinINet reads what is left of an unread body when the handle
     // closes, to keep the connection, for as long as bytes keep coming: a
     // body without end would hold the close for ever. So the close runs on a
@@ -230,7 +249,7 @@ class WinInetRequest : public HttpRequest {
     HINTERNET handle = handle_.Release();
     HANDLE thread = CreateThread(nullptr, 0, &CloseInternetHandle, handle, 0, nullptr);
     if (thread == nullptr)
-      return InternetCloseHandle(handle) || Failed(handle_.cause(), "InternetCloseHandle", path_);
+      return InternetCloseHandle(handle) || Failed(cause, "InternetCloseHandle", path_);
     WaitForSingleObject(thread, kLongestCloseMilliseconds);
     CloseHandle(thread);
     return true;
@@ -250,11 +269,11 @@ class WinInetRequest : public HttpRequest {
     return static_cast<int>(std::min<ULONGLONG>(deadline_ - now, 0x7FFFFFFF));
   }
 
-  // Records that the caller's deadline passed while waiting for `what`;
-  // always false.
-  bool DeadlinePassed(const char* what, const std::string& cause) {
-    *handle_.cause() = std::string("the caller's time ran out while waiting for ") + what + " (" +
-                       (cause.empty() ? path_ : cause) + ")";
+  // Gives in `*cause` that the caller's deadline passed while waiting for
+  // `what`, after the call's own `failure` if any; always false.
+  bool DeadlinePassed(const char* what, const std::string& failure, std::string* cause) {
+    *cause = std::string("the caller's time ran out while waiting for ") + what + " (" +
+             (failure.empty() ? path_ : failure) + ")";
     return false;
   }
 
@@ -317,7 +336,9 @@ class WinInetRequest : public HttpRequest {
     } else {
       CloseHandle(thread);
       if (WaitForSingleObject(call->Done, static_cast<DWORD>(wait)) != WAIT_OBJECT_0) {
-        handle_.Close();
+        // The close only cancels; the time-out is the failure to report.
+        std::string ignored;
+        handle_.Close(&ignored);
         *error = ERROR_INTERNET_TIMEOUT;
         return false;
       }
@@ -343,10 +364,10 @@ class WinInetRequest : public HttpRequest {
 
 class WinInetConnection : public HttpConnection {
  public:
-  WinInetConnection(HINTERNET handle, CauseRecord cause, TimeLimits limits)
-      : handle_(handle, std::move(cause)), limits_(limits) {}
+  WinInetConnection(HINTERNET handle, TimeLimits limits) : handle_(handle), limits_(limits) {}
 
-  bool SetCredential(HttpCredential credential, const std::string& text) override {
+  bool SetCredential(HttpCredential credential, const std::string& text,
+                     std::string* cause) override {
     DWORD option = 0;
     switch (credential) {
       case HttpCredential::UserName:
@@ -365,10 +386,11 @@ class WinInetConnection : public HttpConnection {
     std::wstring wide = Utf8ToWide(text);
     return InternetSetOptionW(handle_.get(), option, const_cast<wchar_t*>(wide.c_str()),
                               static_cast<DWORD>(wide.size())) ||
-           Failed(handle_.cause(), "InternetSetOptionW", std::to_string(option));
+           Failed(cause, "InternetSetOptionW", std::to_string(option));
   }
 
-  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options) override {
+  std::unique_ptr<HttpRequest> OpenRequest(const HttpRequestOptions& options,
+                                           std::string* cause) override {
     DWORD flags = 0;
     if (options.Reload) flags |= INTERNET_FLAG_RELOAD;
     if (options.NeverAskUser) flags |= INTERNET_FLAG_NO_UI;
@@ -378,14 +400,13 @@ class WinInetConnection : public HttpConnection {
     HINTERNET request = HttpOpenRequestW(handle_.get(), L"GET", widePath.c_str(), nullptr, nullptr,
                                          nullptr, flags, 0);
     if (request == nullptr) {
-      Failed(handle_.cause(), "HttpOpenRequestW", options.Path);
+      Failed(cause, "HttpOpenRequestW", options.Path);
       return nullptr;
     }
-    return std::make_unique<WinInetRequest>(request, handle_.cause(), options.Path, options.Headers,
-                                            limits_);
+    return std::make_unique<WinInetRequest>(request, options.Path, options.Headers, limits_);
   }
 
-  bool Close() override { return handle_.Close(); }
+  bool Close(std::string* cause) override { return handle_.Close(cause); }
 
  private:
   InternetHandle handle_;
@@ -394,22 +415,22 @@ class WinInetConnection : public HttpConnection {
 
 class WinInetSession : public HttpSession {
  public:
-  WinInetSession(HINTERNET handle, CauseRecord cause, TimeLimits limits)
-      : handle_(handle, std::move(cause)), limits_(limits) {}
+  WinInetSession(HINTERNET handle, TimeLimits limits) : handle_(handle), limits_(limits) {}
 
-  std::unique_ptr<HttpConnection> Connect(const std::string& host, int port) override {
+  std::unique_ptr<HttpConnection> Connect(const std::string& host, int port,
+                                          std::string* cause) override {
     std::wstring wideHost = Utf8ToWide(host);
     HINTERNET connection =
         InternetConnectW(handle_.get(), wideHost.c_str(), static_cast<INTERNET_PORT>(port), nullptr,
                          nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     if (connection == nullptr) {
-      Failed(handle_.cause(), "InternetConnectW", host + ":" + std::to_string(port));
+      Failed(cause, "InternetConnectW", host + ":" + std::to_string(port));
       return nullptr;
     }
-    return std::make_unique<WinInetConnection>(connection, handle_.cause(), limits_);
+    return std::make_unique<WinInetConnection>(connection, limits_);
   }
 
-  bool Close() override { return handle_.Close(); }
+  bool Close(std::string* cause) override { return handle_.Close(cause); }
 
  private:
   InternetHandle handle_;
@@ -418,7 +439,8 @@ class WinInetSession : public HttpSession {
 
 }  // namespace
 
-std::unique_ptr<HttpSession> WinInetInternet::Open(const HttpSessionOptions& options) {
+std::unique_ptr<HttpSession> WinInetInternet::Open(const HttpSessionOptions& options,
+                                                   std::string* cause) {
   std::wstring wideAgent = Utf8ToWide(options.Agent);
   std::wstring wideProxy = Utf8ToWide(options.ProxyName);
   DWORD access =
@@ -426,7 +448,7 @@ std::unique_ptr<HttpSession> WinInetInternet::Open(const HttpSessionOptions& opt
   HINTERNET session = InternetOpenW(wideAgent.c_str(), access,
                                     wideProxy.empty() ? nullptr : wideProxy.c_str(), nullptr, 0);
   if (session == nullptr) {
-    Failed(cause_, "InternetOpenW", options.Agent);
+    Failed(cause, "InternetOpenW", options.Agent);
     return nullptr;
   }
   // Set explicitly: WinINet's defaults differ between systems, and some wait
@@ -434,11 +456,11 @@ std::unique_ptr<HttpSession> WinInetInternet::Open(const HttpSessionOptions& opt
   TimeLimits limits{options.ConnectTimeoutMilliseconds, options.ResponseTimeoutMilliseconds,
                     options.ReceiveTimeoutMilliseconds};
   if (!SetTimeout(session, INTERNET_OPTION_CONNECT_TIMEOUT, limits.Connect)) {
-    Failed(cause_, "InternetSetOptionW(INTERNET_OPTION_CONNECT_TIMEOUT)", options.Agent);
+    Failed(cause, "InternetSetOptionW(INTERNET_OPTION_CONNECT_TIMEOUT)", options.Agent);
     InternetCloseHandle(session);
     return nullptr;
   }
-  return std::make_unique<WinInetSession>(session, cause_, limits);
+  return std::make_unique<WinInetSession>(session, limits);
 }
 
 }  // namespace updater
