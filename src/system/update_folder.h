@@ -62,6 +62,11 @@ inline constexpr char kStagedUpdaterFile[] = "Updater.new";
 inline constexpr char kCatalogueTimeFile[] = "VersionInfo.timestamp";
 inline constexpr char kServerListTimeFile[] = "UpdateServer.timestamp";
 
+// The installation's rollout number (16 hexadecimal digits and CR LF),
+// drawn once and kept so that its place in every staged rollout stays the
+// same; one that cannot be read is drawn again.
+inline constexpr char kRolloutNumberFile[] = "Rollout.number";
+
 // The support log, appended to by every run, and the one kept from before it
 // was rotated past its size.
 inline constexpr char kLogFileName[] = "Updater.log";
