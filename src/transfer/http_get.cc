@@ -27,6 +27,8 @@ constexpr int kHttpsPort = 443;
 
 // Resumed or restarted requests of one call after cuts.
 constexpr int kMostResumes = 3;
+// The wait before the first of them; each later one waits twice as long.
+constexpr int kFirstResumeWaitMilliseconds = 1000;
 // A body in memory keeps at most this much room beyond its bytes; more is
 // given back at its end.
 constexpr size_t kMostSpareRoom = kDefaultChunkSize;
@@ -161,6 +163,17 @@ struct Transfer {
   // a length over the body limit fails.
   HTTPGetResult TakeContentLength();
   HTTPGetResult ReadBody(int64_t chunkSize);
+  // Waits before attempt `attempt` after a cut, 1, 2, then 4 s, so that a
+  // passing fault (a dropped link, a server restarting) can pass; never past
+  // the request's total limit.
+  void WaitBeforeAttempt(int attempt) {
+    uint64_t wait = uint64_t{kFirstResumeWaitMilliseconds} << (attempt - 1);
+    if (Deadline != 0) {
+      const uint64_t now = Os.Clock.Milliseconds();
+      wait = now >= Deadline ? 0 : std::min(wait, Deadline - now);
+    }
+    if (wait > 0) Os.Clock.Sleep(static_cast<int>(wait));
+  }
   // Asks for the rest of a cut body (attempt `attempt`) and reads it.
   HTTPGetResult Resume(int attempt, int64_t chunkSize);
   // Asks for a cut body again whole, with a plain request (attempt
@@ -310,6 +323,7 @@ HTTPGetResult Transfer::Run() {
   // known length can be completed from pieces, and only with a validator that
   // makes the server send pieces of the same body; any other starts over.
   for (int attempt = 1; result != R::Ok && Cut && File && attempt <= kMostResumes; ++attempt) {
+    WaitBeforeAttempt(attempt);
     if (Received > 0 && ContentLength > 0 && !BodyValidator.empty())
       result = Resume(attempt, chunkSize);
     else

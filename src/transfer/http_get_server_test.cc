@@ -132,10 +132,30 @@ class HttpGetServerTest : public ::testing::Test {
     return request;
   }
 
+  // The real clock, except that a wait is recorded and skipped: the clock
+  // jumps over it at once.
+  class SkippingClock : public Clock {
+   public:
+    void Sleep(int milliseconds) override {
+      Sleeps.push_back(milliseconds);
+      skipped_ += static_cast<uint64_t>(milliseconds);
+    }
+    uint64_t Milliseconds() override { return RealPlatform().Clock.Milliseconds() + skipped_; }
+    int64_t UnixMilliseconds() override {
+      return RealPlatform().Clock.UnixMilliseconds() + static_cast<int64_t>(skipped_);
+    }
+    std::vector<int> Sleeps;
+
+   private:
+    uint64_t skipped_ = 0;
+  };
+
   // The real backend, with every send and read recorded.
   RecordingInternet recording_{RealPlatform().Internet};
-  Platform os_{RealPlatform().Console, RealPlatform().Files,    RealPlatform().Processes,
-               RealPlatform().Clock,   RealPlatform().Versions, recording_};
+  SkippingClock clock_;
+  Platform os_{RealPlatform().Console,   RealPlatform().Files,
+               RealPlatform().Processes, clock_,
+               RealPlatform().Versions,  recording_};
   TestServer server_;
   TempFolder folder_;
   std::string target_ = folder_.Path() + "target.bin";
@@ -614,7 +634,15 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
     HTTPGetRequest request = FileRequest("/" + std::to_string(i));
     request.Target = c.Target;
     testing::RecordingReport report;
+    clock_.Sleeps.clear();
     EXPECT_EQ(HTTPGetFromWeb(os_, request, report), c.Result) << request.FailureCause;
+    // A wait of 1, 2, then 4 s before each attempt after the first; a plain
+    // request right after a Range request belongs to that attempt.
+    std::vector<int> waits;
+    for (size_t k = 1; k < c.Sent.size(); ++k)
+      if (!c.Sent[k].first.empty() || c.Sent[k - 1].first.empty())
+        waits.push_back(1000 << waits.size());
+    EXPECT_EQ(clock_.Sleeps, waits);
 
     std::vector<SeenRequest> seen = server_.Requests();
     std::vector<std::pair<std::string, std::string>> sent;
