@@ -230,6 +230,15 @@ void CheckWaitingPackages(RunServices& services) {
   for (const FolderEntry& package : packages) {
     if (package.IsFolder) continue;
     const std::string path = folder + package.Name;
+    if (!files.Exists(path + kSignatureSuffix)) {
+      // The signature is fetched right after its package: a package alone
+      // is a download that a killed or cut run did not finish, not a forgery.
+      files.Delete(path);
+      services.Log.Write("Removed " + package.Name +
+                         ": no signature beside it, a download that did not finish");
+      PrintLine(services, "Removed unfinished download: " + package.Name);
+      continue;
+    }
     std::string signature, reason;
     SignedFileInfo info;
     if (ReadSignatureFile(files, path + kSignatureSuffix, &signature, &reason) &&
