@@ -81,8 +81,11 @@ void RemoveUnfinishedWrites(RunServices& services) {
   for (const char* suffix : {kPartSuffix, kOldPartSuffix}) {
     std::vector<FolderEntry> entries;
     if (!files.ListFolder(folder, std::string("*") + suffix, &entries)) break;
-    for (const FolderEntry& entry : entries)
-      if (!entry.IsFolder) RemoveUnfinished(services, folder + entry.Name);
+    for (const FolderEntry& entry : entries) {
+      // A package part kept with its source waits for the next download.
+      if (entry.IsFolder || files.Exists(folder + entry.Name + kPartSourceSuffix)) continue;
+      RemoveUnfinished(services, folder + entry.Name);
+    }
   }
   const std::string list = PartPath(services.ProgramFolder + std::string(kServerListFile));
   if (files.Exists(list) && !files.IsFolder(list)) RemoveUnfinished(services, list);

@@ -37,9 +37,36 @@ void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
   request.OnFinished = nullptr;
 }
 
-void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
+namespace {
+
+// Removes the package parts that cut downloads kept (with their sources)
+// whose package is not in `keep`, and the sources without their part.
+void RemoveKeptParts(FileSystem& files, const std::string& updateFolder,
+                     const std::vector<SelectedUpdate>& keep) {
+  const std::string partPattern = std::string(kPackagePattern) + kPartSuffix;
+  std::vector<FolderEntry> entries;
+  if (files.ListFolder(updateFolder, partPattern + kPartSourceSuffix, &entries)) {
+    for (const FolderEntry& entry : entries) {
+      const std::string part =
+          entry.Name.substr(0, entry.Name.size() - (sizeof kPartSourceSuffix - 1));
+      const std::string package = part.substr(0, part.size() - (sizeof kPartSuffix - 1));
+      const bool kept = std::any_of(keep.begin(), keep.end(), [&](const SelectedUpdate& update) {
+        return update.PackageFile == package;
+      });
+      if (kept && files.Exists(updateFolder + part)) continue;
+      files.Delete(updateFolder + entry.Name);
+      files.Delete(updateFolder + part);
+    }
+  }
+}
+
+}  // namespace
+
+void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder,
+                       const std::vector<SelectedUpdate>& downloading) {
+  RemoveKeptParts(files, updateFolder, downloading);
   // Packages, the signatures kept beside them, and the parts of either that a
-  // cut download or a killed writer left.
+  // cut download or a killed writer left, but for the parts kept above.
   const std::string patterns[] = {kPackagePattern, kPackageSignaturePattern,
                                   std::string(kPackagePattern) + kPartSuffix,
                                   std::string(kPackageSignaturePattern) + kPartSuffix};
@@ -47,7 +74,8 @@ void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
     std::vector<FolderEntry> entries;
     if (!files.ListFolder(updateFolder, pattern, &entries)) return;
     for (const FolderEntry& entry : entries)
-      if (!entry.IsFolder) files.Delete(updateFolder + entry.Name);
+      if (!entry.IsFolder && !files.Exists(updateFolder + entry.Name + kPartSourceSuffix))
+        files.Delete(updateFolder + entry.Name);
   }
 }
 
@@ -56,7 +84,7 @@ bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
                      const std::vector<SelectedUpdate>& selected, const PackageArrived& arrived) {
   report.Line("");
   report.Line("Downloading updates...");
-  ClearUpdateFolder(os.Files, updateFolder);
+  ClearUpdateFolder(os.Files, updateFolder, selected);
   return DownloadPackages(os, report, limits, server, updateFolder, selected, arrived);
 }
 
@@ -74,6 +102,8 @@ bool DownloadPackages(Platform& os, Report& report, const TimeLimits& limits,
     }
     const std::string url = server + update.PackageFile, path = updateFolder + update.PackageFile;
     PreparePackageRequest(request, url, path, limits, report, update.Size);
+    // A cut package is kept for the next run, which asks only for its rest.
+    request.KeepCutFile = true;
     HTTPGetResult result = HTTPGetFromWeb(os, request, report);
     report.ProgressDone();
     if (result != HTTPGetResult::Ok) {

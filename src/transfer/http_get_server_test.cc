@@ -678,6 +678,96 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
   }
 }
 
+// A package download cut for good keeps its part and the part's source; the
+// next call for it asks only for the rest when the server still has the same
+// file, and starts over when the file changed, the answer is no rest of it,
+// or the part came from another URL.
+TEST_F(HttpGetServerTest, ACutPartKeptForTheNextCallIsCompletedOrStartedOver) {
+  const std::string body = Generated(300000);
+  std::string newer = body;
+  for (size_t i = 0; i < newer.size(); i += 1000) newer[i] = static_cast<char>(~newer[i]);
+  const Headers v1{{"ETag", "\"v1\""}}, v2{{"ETag", "\"v2\""}};
+  bool cutting = true;
+  const std::string* serving = &body;
+  const Headers* headers = &v1;
+  int status = 0;  // not 0: every answer after the first cut is this status
+  server_.Handle("/p", [&](const SeenRequest& request) {
+    if (status != 0 && !cutting) return Text(status, "");
+    ScriptedResponse response = AnswerWithRanges(request, *serving, *headers);
+    // The first answer is cut half way; every resume is refused.
+    if (cutting) {
+      response.CutAfter = 150000;
+      if (request.Headers.count("range")) response = Text(503, "");
+    }
+    return response;
+  });
+  server_.Handle("/q",
+                 [&](const SeenRequest& request) { return AnswerWithRanges(request, body, v1); });
+  ASSERT_TRUE(server_.Start());
+  const std::string source = PartPath(target_) + kPartSourceSuffix;
+  const struct {
+    const char* Name;
+    const char* Path;
+    const std::string* Serving;
+    const Headers* Tag;
+    int Status;
+    std::vector<std::pair<std::string, std::string>> Sent;  // Range, If-Range
+    const std::string* File;
+  } cases[] = {
+      {"the same file: the rest", "/p", &body, &v1, 0, {{"bytes=150000-", "\"v1\""}}, &body},
+      {"a changed file: the whole of it",
+       "/p",
+       &newer,
+       &v2,
+       0,
+       {{"bytes=150000-", "\"v1\""}},
+       &newer},
+      {"the rest refused: the whole file",
+       "/p",
+       &body,
+       &v1,
+       416,
+       {{"bytes=150000-", "\"v1\""}, {"", ""}},
+       nullptr},
+      {"a part of another URL", "/q", &body, &v1, 0, {{"", ""}}, &body},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    WriteWholeFile(target_, "keep me");
+    cutting = true;
+    serving = &body;
+    headers = &v1;
+    status = 0;
+    HTTPGetRequest first = FileRequest("/p");
+    first.KeepCutFile = true;
+    EXPECT_EQ(HTTPGetFromWeb(os_, first), HTTPGetResult::ErrRead);
+    EXPECT_EQ(ReadWholeFile(target_), "keep me");
+    EXPECT_TRUE(ReadWholeFile(PartPath(target_)) == body.substr(0, 150000));
+    EXPECT_EQ(ReadWholeFile(source), first.URL + "\n300000\n\"v1\"\n");
+
+    cutting = false;
+    serving = c.Serving;
+    headers = c.Tag;
+    status = c.Status;
+    const size_t before = server_.Requests().size();
+    HTTPGetRequest next = FileRequest(c.Path);
+    next.KeepCutFile = true;
+    const HTTPGetResult result = HTTPGetFromWeb(os_, next);
+    std::vector<std::pair<std::string, std::string>> sent;
+    std::vector<SeenRequest> seen = server_.Requests();
+    for (size_t k = before; k < seen.size(); ++k)
+      sent.push_back({seen[k].Headers["range"], seen[k].Headers["if-range"]});
+    EXPECT_EQ(sent, c.Sent);
+    EXPECT_EQ(result, c.File ? HTTPGetResult::Ok : HTTPGetResult::ErrStatus);
+    EXPECT_TRUE(ReadWholeFile(target_) == (c.File ? *c.File : std::string("keep me")));
+    // A call that fails before it writes leaves the part for another try.
+    EXPECT_EQ(FileExists(PartPath(target_)), c.File == nullptr);
+    EXPECT_EQ(FileExists(source), c.File == nullptr);
+    RealPlatform().Files.Delete(PartPath(target_));
+    RealPlatform().Files.Delete(source);
+  }
+}
+
 // The time limits of the session, as each backend keeps them: a connection
 // that is never made, a response that never comes and a body that stops.
 // Short limits keep the waits short.
