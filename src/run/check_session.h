@@ -3,6 +3,8 @@
 // chosen, and the updates it selected.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,8 @@ struct CheckSession {
   // The same packages as the steps of the chosen path, each one transaction,
   // with their catalogue lines.
   std::vector<UpdateStep> Steps;
+  // The installation's rollout number, once the first catalogue asked for it.
+  std::optional<uint64_t> RolloutNumber;
 };
 
 }  // namespace updater

@@ -91,8 +91,11 @@ void RemoveUnfinishedWrites(RunServices& services) {
       services.Log.Write("Cannot list the update folder: " + cause);
       break;
     }
-    for (const FolderEntry& entry : entries)
-      if (!entry.IsFolder) RemoveUnfinished(services, folder + entry.Name);
+    for (const FolderEntry& entry : entries) {
+      // A package part kept with its source waits for the next download.
+      if (entry.IsFolder || files.Exists(folder + entry.Name + kPartSourceSuffix)) continue;
+      RemoveUnfinished(services, folder + entry.Name);
+    }
   }
   const std::string list = PartPath(services.ProgramFolder + std::string(kServerListFile));
   if (files.Exists(list) && !files.IsFolder(list)) RemoveUnfinished(services, list);

@@ -32,7 +32,8 @@ void StartLog(RunServices& services);
 bool StartRun(RunServices& services);
 
 // Removes what a writer killed before its file was whole leaves: the ".part"
-// files in the update folder (and the ".~part" files of older updaters), and
+// files in the update folder (and the ".~part" files of older updaters) but
+// a package part kept with its source for the next download, and
 // UpdateServer.lst.part beside the program. Each removal is logged; a file
 // that cannot be removed stays. For a run that holds the lock (StartRun).
 void RemoveUnfinishedWrites(RunServices& services);

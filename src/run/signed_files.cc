@@ -236,6 +236,19 @@ void CheckWaitingPackages(RunServices& services) {
   for (const FolderEntry& package : packages) {
     if (package.IsFolder) continue;
     const std::string path = folder + package.Name;
+    if (!files.Exists(path + kSignatureSuffix)) {
+      // The signature is fetched right after its package: a package alone
+      // is a download that a killed or cut run did not finish, not a forgery.
+      if (!files.Delete(path, &cause)) {
+        services.Log.Write("Cannot remove " + package.Name +
+                           ", a download that did not finish: " + cause);
+        continue;
+      }
+      services.Log.Write("Removed " + package.Name +
+                         ": no signature beside it, a download that did not finish");
+      PrintLine(services, "Removed unfinished download: " + package.Name);
+      continue;
+    }
     std::string signature, reason;
     SignedFileInfo info;
     if (ReadSignatureFile(files, path + kSignatureSuffix, &signature, &reason) &&

@@ -59,7 +59,9 @@ bool CheckSignedDownload(RunServices& services, const std::string& url, const st
 
 // Checks every package waiting in the update folder against the signature
 // beside it before any of them is opened: a package without a good signature
-// is reported, deleted with its signature and never opened.
+// is reported, deleted with its signature and never opened. A package without
+// any signature file is an unfinished download: it is removed with the line
+// "Removed unfinished download: NAME" (the next normal run fetches it again).
 void CheckWaitingPackages(RunServices& services);
 
 // Removes the signatures kept in the update folder whose package is gone

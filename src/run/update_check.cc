@@ -8,6 +8,7 @@
 #include "packages/apply_updates.h"
 #include "protocol/catalogue.h"
 #include "protocol/package_check.h"
+#include "protocol/rollout.h"
 #include "protocol/server_files.h"
 #include "protocol/server_list.h"
 #include "protocol/update_path.h"
@@ -57,6 +58,27 @@ std::vector<SelectedUpdate> SelectedOf(const std::vector<UpdateStep>& steps) {
     for (const UpdateEntry& entry : step)
       selected.push_back({entry.Name, entry.PackageFile, entry.Facts.Size.value_or(0)});
   return selected;
+}
+
+// The installation's rollout number: the one kept in the update folder, or
+// a new one, kept there for the runs to come. Without an update folder it is
+// drawn for this run only, since the updater never creates the folder.
+uint64_t RolloutNumber(RunServices& services, CheckSession& session) {
+  if (session.RolloutNumber) return *session.RolloutNumber;
+  const std::string path = services.UpdateFolder() + kRolloutNumberFile;
+  uint64_t number = 0;
+  std::string text, cause;
+  const SmallFileRead read = ReadSmallFile(services.Os.Files, path, 64, &text, &cause);
+  if (read != SmallFileRead::Done || !ReadRolloutNumber(text, &number)) {
+    if (read == SmallFileRead::Failed || read == SmallFileRead::TooLarge)
+      services.Log.Write("Cannot read the rollout number, drawing a new one: " + cause);
+    number = DrawRolloutNumber();
+    if (services.Os.Files.IsFolder(services.UpdateFolder()) &&
+        !WriteFileWhole(services.Os.Files, path, RolloutNumberText(number) + "\r\n", &cause))
+      services.Log.Write("Cannot keep the rollout number: " + cause);
+  }
+  session.RolloutNumber = number;
+  return number;
 }
 
 // Chooses the packages that bring the main program to the newest version
@@ -243,6 +265,10 @@ Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSessi
     PrintLine(services, "Error: Corrupted version infos on server!");
     return Attempt::Failed;
   }
+  // From here on the check sees only the lines offered to this installation
+  // now; -force takes a staged line without waiting for its share.
+  catalogue = OfferedEntries(catalogue, RolloutNumber(services, session),
+                             services.Os.Clock.UnixMilliseconds() / 1000, settings.Force);
 
   bool selfUpdateTried = false;
   for (const UpdateEntry& entry : NewerUpdaterEntries(catalogue, session.Installed.Updater)) {

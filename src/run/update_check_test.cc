@@ -204,6 +204,62 @@ TEST_F(UpdateCheckTest, CheckOnlyReportsWhatIsOfferedWithoutChangingAnything) {
   EXPECT_TRUE(fake_.Console.KeyPolls == 0);
 }
 
+TEST_F(UpdateCheckTest, AStagedLineWaitsForTheInstallationsKeptShareUnlessForced) {
+  const std::string numberFile = At("Update\\Rollout.number");
+  const int64_t start = fake_.Clock.UnixMilliseconds() / 1000;
+  constexpr uint64_t kDayMilliseconds = 86400000;
+  ServeGoodServer("http://a.test/", "VOXA v.mxu 105 rollout=" + std::to_string(start) + "/10\r\n");
+  const struct {
+    const char* Kept;  // the number file before the run; nullptr: none
+    uint64_t Day;      // days since the rollout started
+    bool Force;
+    bool Offered;
+    const char* KeptAfter;  // nullptr: a new number, drawn and kept
+  } cases[] = {
+      {"8000000000000000\r\n", 4, false, false, "8000000000000000\r\n"},  // due at day 5
+      {"8000000000000000\r\n", 5, false, true, "8000000000000000\r\n"},
+      {"8000000000000000\r\n", 0, true, true, "8000000000000000\r\n"},
+      {"FFFFFFFFFFFFFFFF", 9, true, true, "FFFFFFFFFFFFFFFF"},
+      {"0000000000000000", 0, false, true, "0000000000000000"},
+      {"not a number\r\n", 10, false, true, nullptr},
+      {nullptr, 10, false, true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.Kept ? c.Kept : "(none)") + " day " + std::to_string(c.Day));
+    if (c.Kept) WriteWholeFile(numberFile, c.Kept);
+    if (!c.Kept && FileExists(numberFile)) {
+      ASSERT_TRUE(RealPlatform().Files.Delete(numberFile, nullptr));
+    }
+    fake_.Clock.Now = c.Day * kDayMilliseconds;
+    settings_.Force = c.Force;
+    session_ = CheckSession();
+    session_.Installed.Main = 100;
+    session_.ServerList = {"http://a.test/"};
+    EXPECT_EQ(RunCheck(), c.Offered ? 1 : 0);
+    EXPECT_EQ(Printed().back(), c.Offered ? "1 updates available." : "0 updates available.");
+    const std::string kept = ReadWholeFile(numberFile);
+    if (c.KeptAfter) {
+      EXPECT_EQ(kept, c.KeptAfter);
+      continue;
+    }
+    // A new number is kept, and the next run takes the same one.
+    ASSERT_EQ(kept.size(), 18u);
+    EXPECT_EQ(kept.substr(16), "\r\n");
+    session_ = CheckSession();
+    session_.ServerList = {"http://a.test/"};
+    static_cast<void>(RunCheck());  // only the number it keeps counts here
+    EXPECT_EQ(ReadWholeFile(numberFile), kept);
+  }
+
+  // Without an update folder the number is drawn for the run alone.
+  ASSERT_TRUE(RealPlatform().Files.Delete(numberFile, nullptr));
+  ASSERT_TRUE(RealPlatform().Files.RemoveFolder(services_.UpdateFolder(), nullptr));
+  session_ = CheckSession();
+  session_.ServerList = {"http://a.test/"};
+  EXPECT_EQ(RunCheck(), 1);
+  EXPECT_FALSE(RealPlatform().Files.IsFolder(services_.UpdateFolder()));
+}
+
 TEST_F(UpdateCheckTest, TwoNewerEntriesAreDownloadedInCatalogueOrder) {
   settings_.AskMode = AskModeSetting::DontAsk;
   settings_.OnlyDownload = true;

@@ -25,6 +25,13 @@ inline constexpr char kPackageSignaturePattern[] = "*.mxu.minisig";
 // leave one; the next download of NAME overwrites it, and the start of every
 // run removes those in the update folder.
 inline constexpr char kPartSuffix[] = ".part";
+// NAME.part.source beside a package's NAME.part that a cut download kept for
+// the next run: the URL, the announced length and the validator of the body
+// it holds the start of, so that the next download of NAME asks only for the
+// rest of the same body. Such a part is not removed at the start of a run;
+// the download of NAME resumes it or starts over, and the download step
+// removes those of packages it does not fetch.
+inline constexpr char kPartSourceSuffix[] = ".source";
 // The temporary name of a whole file in updaters before this one
 // (NAME.~part); only removed, when a killed one left it.
 inline constexpr char kOldPartSuffix[] = ".~part";
@@ -61,6 +68,11 @@ inline constexpr char kStagedUpdaterFile[] = "Updater.new";
 // (a decimal number of seconds), against a server that replays older ones.
 inline constexpr char kCatalogueTimeFile[] = "VersionInfo.timestamp";
 inline constexpr char kServerListTimeFile[] = "UpdateServer.timestamp";
+
+// The installation's rollout number (16 hexadecimal digits and CR LF),
+// drawn once and kept so that its place in every staged rollout stays the
+// same; one that cannot be read is drawn again.
+inline constexpr char kRolloutNumberFile[] = "Rollout.number";
 
 // The support log, appended to by every run, and the one kept from before it
 // was rotated past its size.

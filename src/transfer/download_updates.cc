@@ -37,9 +37,37 @@ void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
   request.OnFinished = nullptr;
 }
 
-bool ClearUpdateFolder(FileSystem& files, const std::string& updateFolder, std::string* cause) {
+namespace {
+
+// Removes the package parts that cut downloads kept (with their sources)
+// whose package is not in `keep`, and the sources without their part.
+void RemoveKeptParts(FileSystem& files, const std::string& updateFolder,
+                     const std::vector<SelectedUpdate>& keep) {
+  const std::string partPattern = std::string(kPackagePattern) + kPartSuffix;
+  std::vector<FolderEntry> entries;
+  // A part or source that stays is no package: the next clear tries again.
+  if (files.ListFolder(updateFolder, partPattern + kPartSourceSuffix, &entries, nullptr)) {
+    for (const FolderEntry& entry : entries) {
+      const std::string part =
+          entry.Name.substr(0, entry.Name.size() - (sizeof kPartSourceSuffix - 1));
+      const std::string package = part.substr(0, part.size() - (sizeof kPartSuffix - 1));
+      const bool kept = std::any_of(keep.begin(), keep.end(), [&](const SelectedUpdate& update) {
+        return update.PackageFile == package;
+      });
+      if (kept && files.Exists(updateFolder + part)) continue;
+      static_cast<void>(files.Delete(updateFolder + entry.Name, nullptr));
+      static_cast<void>(files.Delete(updateFolder + part, nullptr));
+    }
+  }
+}
+
+}  // namespace
+
+bool ClearUpdateFolder(FileSystem& files, const std::string& updateFolder,
+                       const std::vector<SelectedUpdate>& downloading, std::string* cause) {
+  RemoveKeptParts(files, updateFolder, downloading);
   // Packages, the signatures kept beside them, and the parts of either that a
-  // cut download or a killed writer left.
+  // cut download or a killed writer left, but for the parts kept above.
   const std::string patterns[] = {kPackagePattern, kPackageSignaturePattern,
                                   std::string(kPackagePattern) + kPartSuffix,
                                   std::string(kPackageSignaturePattern) + kPartSuffix};
@@ -47,7 +75,9 @@ bool ClearUpdateFolder(FileSystem& files, const std::string& updateFolder, std::
     std::vector<FolderEntry> entries;
     if (!files.ListFolder(updateFolder, pattern, &entries, cause)) return false;
     for (const FolderEntry& entry : entries)
-      if (!entry.IsFolder && !files.Delete(updateFolder + entry.Name, cause)) return false;
+      if (!entry.IsFolder && !files.Exists(updateFolder + entry.Name + kPartSourceSuffix) &&
+          !files.Delete(updateFolder + entry.Name, cause))
+        return false;
   }
   return true;
 }
@@ -58,7 +88,7 @@ bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
   report.Line("");
   report.Line("Downloading updates...");
   std::string cause;
-  if (!ClearUpdateFolder(os.Files, updateFolder, &cause)) {
+  if (!ClearUpdateFolder(os.Files, updateFolder, selected, &cause)) {
     report.Failure("Error: Cannot clear the update folder.", cause);
     return false;
   }
@@ -79,6 +109,8 @@ bool DownloadPackages(Platform& os, Report& report, const TimeLimits& limits,
     }
     const std::string url = server + update.PackageFile, path = updateFolder + update.PackageFile;
     PreparePackageRequest(request, url, path, limits, report, update.Size);
+    // A cut package is kept for the next run, which asks only for its rest.
+    request.KeepCutFile = true;
     HTTPGetResult result = HTTPGetFromWeb(os, request, report);
     report.ProgressDone();
     if (result != HTTPGetResult::Ok) {

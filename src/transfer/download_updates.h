@@ -24,10 +24,14 @@ struct SelectedUpdate {
 
 // Removes the package files ("*.mxu") left in `updateFolder`, their
 // signatures ("*.mxu.minisig") and what a cut download or a killed writer of
-// either leaves ("*.mxu.part", "*.mxu.minisig.part"); folders and other files
-// stay. False, with the cause, when the folder cannot be listed or such a
-// file stays: a package left there would be applied with this run's.
+// either leaves ("*.mxu.part", "*.mxu.minisig.part"), except the part that a
+// cut download kept with its source (kPartSourceSuffix) for a package in
+// `downloading`: that download goes on from it or starts over. Folders and
+// other files stay. False, with the cause, when the folder cannot be listed
+// or such a file stays: a package left there would be applied with this
+// run's.
 [[nodiscard]] bool ClearUpdateFolder(FileSystem& files, const std::string& updateFolder,
+                                     const std::vector<SelectedUpdate>& downloading,
                                      std::string* cause);
 
 // Called when the package of `update` has arrived whole, from `url`, at
@@ -36,7 +40,8 @@ struct SelectedUpdate {
 using PackageArrived = std::function<bool(const SelectedUpdate& update, const std::string& url,
                                           const std::string& path)>;
 
-// Clears the update folder, then downloads the package of every selected
+// Clears the update folder (keeping the parts of `selected` packages that
+// earlier runs' cut downloads kept), then downloads the package of every selected
 // update, in list order, from `server` (a base URL) into `updateFolder` under
 // the package's own name, within the time limits `limits`, handing each to `arrived` (when set) as
 // soon as it is complete. Stops at the first failure (after reporting its error line) or refusal of

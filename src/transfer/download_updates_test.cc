@@ -56,17 +56,28 @@ TEST_F(DownloadUpdatesTest, OnlyNamesThatCanLeaveTheUpdateFolderAreRefused) {
 
 // Before the first download the folder loses the packages of earlier runs,
 // their signatures, and what a cut download or a killed writer of either
-// left; the run's own files and anything else stay.
+// left, but for the part kept with its source of a package being downloaded
+// again (a download that fails before it writes leaves it as it was); the
+// run's own files and anything else stay.
 TEST_F(DownloadUpdatesTest, TheFolderIsClearedOfEarlierPackagesFirst) {
-  const Lines removed = {"old.mxu", "OLD2.MXU", "old.mxu.minisig", "cut.mxu.part",
-                         "k.mxu.minisig.part"};
+  const Lines removed = {"old.mxu",
+                         "OLD2.MXU",
+                         "old.mxu.minisig",
+                         "cut.mxu.part",
+                         "k.mxu.minisig.part",
+                         "gone.mxu.part",
+                         "gone.mxu.part.source",
+                         "lone.mxu.part.source"};
   const Lines kept = {"Updater.log", "Packages.order", "VersionInfo.timestamp", "notes.txt",
-                      "old.mxu.txt"};
+                      "old.mxu.txt", "new.mxu.part",   "new.mxu.part.source"};
   for (const std::string& name : removed) WriteWholeFile(folder_.Path() + name, "x");
   for (const std::string& name : kept) WriteWholeFile(folder_.Path() + name, "x");
+  const std::string source = "http://a.test/new.mxu\n10\n\"v\"\n";
+  WriteWholeFile(folder_.Path() + "new.mxu.part.source", source);
   EXPECT_FALSE(Download("new.mxu"));
   for (const std::string& name : removed) EXPECT_FALSE(FileExists(folder_.Path() + name)) << name;
   for (const std::string& name : kept) EXPECT_TRUE(FileExists(folder_.Path() + name)) << name;
+  EXPECT_EQ(testing::ReadWholeFile(folder_.Path() + "new.mxu.part.source"), source);
 }
 
 // A folder that cannot be listed, or an earlier package that cannot be

@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 
+#include "system/small_files.h"
 #include "system/update_folder.h"
 #include "transfer/http_error_text.h"
 #include "transfer/url_split.h"
@@ -27,6 +28,8 @@ constexpr int kHttpsPort = 443;
 
 // Resumed or restarted requests of one call after cuts.
 constexpr int kMostResumes = 3;
+// The wait before the first of them; each later one waits twice as long.
+constexpr int kFirstResumeWaitMilliseconds = 1000;
 // A body in memory keeps at most this much room beyond its bytes; more is
 // given back at its end.
 constexpr size_t kMostSpareRoom = kDefaultChunkSize;
@@ -127,6 +130,45 @@ bool IsRestOfBody(const std::string& value, uint64_t first, uint64_t total) {
          to + 1 == total && of == total;
 }
 
+// What a kept part file is the start of (kPartSourceSuffix).
+struct PartSource {
+  std::string URL;
+  int64_t Length = 0;     // the body's announced length
+  std::string Validator;  // as If-Range names it
+  int64_t Size = 0;       // the bytes the part holds
+};
+
+std::string PartSourceText(const PartSource& source) {
+  return source.URL + "\n" + std::to_string(source.Length) + "\n" + source.Validator + "\n";
+}
+
+// Reads the source of the part at `partPath` and removes it, so that it is
+// never taken twice: a part cut again gets a new one. False when there is
+// none, it cannot be read, or the part is not a start of that body.
+bool TakePartSource(FileSystem& files, const std::string& partPath, PartSource* source) {
+  const std::string path = partPath + kPartSourceSuffix;
+  std::string text, cause;
+  // A source that cannot be read or removed only costs the part: the
+  // download starts over.
+  const SmallFileRead read = ReadSmallFile(files, path, 16384, &text, &cause);
+  if (read == SmallFileRead::Missing) return false;
+  if (!files.Delete(path, &cause)) return false;
+  if (read != SmallFileRead::Done) return false;
+  const size_t first = text.find('\n'), second = text.find('\n', first + 1);
+  if (first == std::string::npos || second == std::string::npos || text.back() != '\n')
+    return false;
+  source->URL = text.substr(0, first);
+  const std::string length = text.substr(first + 1, second - first - 1);
+  source->Validator = text.substr(second + 1, text.size() - second - 2);
+  if (length.empty() || length.size() > 18 ||
+      length.find_first_not_of("0123456789") != std::string::npos || source->Validator.empty())
+    return false;
+  source->Length = std::stoll(length);
+  std::unique_ptr<File> part = files.OpenRead(partPath, false, &cause);
+  source->Size = part ? part->Size(&cause) : -1;
+  return source->Size > 0 && source->Size < source->Length;
+}
+
 // What one call holds while it runs; everything still open is released on the
 // way out, whichever way that is.
 struct Transfer {
@@ -145,6 +187,10 @@ struct Transfer {
   std::string User, Password;
   // HTTPGetTarget::File: the temporary file while it exists under its name.
   std::string TemporaryName;
+  // The part a cut call kept, and whether this call goes on from it.
+  PartSource Kept;
+  bool TookPart = false;  // Kept was read (and its source file removed)
+  bool FromKeptPart = false;
   std::unique_ptr<updater::File> File;
   std::string FileCause;      // why the latest failed call of the file system failed
   std::string BodyValidator;  // of the answer whose body is being read
@@ -162,6 +208,17 @@ struct Transfer {
   // a length over the body limit fails.
   HTTPGetResult TakeContentLength();
   HTTPGetResult ReadBody(int64_t chunkSize);
+  // Waits before attempt `attempt` after a cut, 1, 2, then 4 s, so that a
+  // passing fault (a dropped link, a server restarting) can pass; never past
+  // the request's total limit.
+  void WaitBeforeAttempt(int attempt) {
+    uint64_t wait = uint64_t{kFirstResumeWaitMilliseconds} << (attempt - 1);
+    if (Deadline != 0) {
+      const uint64_t now = Os.Clock.Milliseconds();
+      wait = now >= Deadline ? 0 : std::min(wait, Deadline - now);
+    }
+    if (wait > 0) Os.Clock.Sleep(static_cast<int>(wait));
+  }
   // Asks for the rest of a cut body (attempt `attempt`) and reads it.
   HTTPGetResult Resume(int attempt, int64_t chunkSize);
   // Asks for a cut body again whole, with a plain request (attempt
@@ -276,16 +333,53 @@ HTTPGetResult Transfer::Run() {
   RequestOptions.Secure = secure;
   RequestOptions.Reload = Request.Reload;
   RequestOptions.NeverAskUser = Request.NeverAskUser;
-  Handle = Connection->OpenRequest(RequestOptions, &cause);
+  // A part an earlier call kept for this URL: the first request asks for its
+  // rest, if the server still has the same body.
+  HttpRequestOptions firstOptions = RequestOptions;
+  TookPart = Request.Target == HTTPGetTarget::File && Request.KeepCutFile &&
+             TakePartSource(Os.Files, PartPath(Request.FileName), &Kept);
+  const bool fromPart = TookPart && Kept.URL == Request.URL;
+  if (fromPart) {
+    firstOptions.Headers.push_back({"Range", "bytes=" + std::to_string(Kept.Size) + "-"});
+    firstOptions.Headers.push_back({"If-Range", Kept.Validator});
+  }
+  Handle = Connection->OpenRequest(firstOptions, &cause);
   if (!Handle) return FailWith(R::ErrRequest, cause);
 
   uint32_t status = 0;
   if (HTTPGetResult sent = Send(&status); sent != R::Ok) return sent;
-  if (status != 200) {
+  if (fromPart && status == 206) {
+    const std::string range = Handle->Header("Content-Range").value_or("");
+    FromKeptPart =
+        Validator(*Handle) == Kept.Validator &&
+        IsRestOfBody(range, static_cast<uint64_t>(Kept.Size), static_cast<uint64_t>(Kept.Length));
+  }
+  // Pieces of another body would be spliced, and a server that cannot send
+  // the rest may still send the whole: the whole body instead.
+  if (fromPart && !FromKeptPart && status != 200) {
+    const std::string why =
+        "the rest of the part kept from an earlier run was answered with "
+        "status " +
+        std::to_string(status);
+    if (HTTPGetResult again = RequestAgain(why, &status); again != R::Ok) return again;
+  }
+  if (status != 200 && !FromKeptPart) {
     Request.StatusCode = static_cast<int32_t>(status);
     return R::ErrStatus;
   }
-  if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
+  if (FromKeptPart) {
+    if (Report != nullptr)
+      Report->Log("Resuming GET " + MaskURLPassword(Request.URL) + " at byte " +
+                  std::to_string(Kept.Size) + " of " + std::to_string(Kept.Length) +
+                  " from the part kept by an earlier run");
+    ContentLength = Kept.Length;
+    if (Request.BodyLimit > 0 && ContentLength > Request.BodyLimit)
+      return FailWith(R::ErrAborted, "the kept part's body of " + std::to_string(ContentLength) +
+                                         " bytes is more than the " +
+                                         std::to_string(Request.BodyLimit) + " expected");
+  } else if (HTTPGetResult length = TakeContentLength(); length != R::Ok) {
+    return length;
+  }
 
   int64_t chunkSize = Request.BufferSize;
   if (chunkSize <= 0) {
@@ -299,9 +393,11 @@ HTTPGetResult Transfer::Run() {
     return FailWith(R::ErrMemory, "no memory for a read buffer");
   }
   if (Request.Target == HTTPGetTarget::File) {
-    File = Os.Files.Create(PartPath(Request.FileName), &FileCause);
+    File = FromKeptPart ? Os.Files.OpenAppend(PartPath(Request.FileName), &FileCause)
+                        : Os.Files.Create(PartPath(Request.FileName), &FileCause);
     if (!File) return FileFailure(R::ErrCreateFile);
     TemporaryName = PartPath(Request.FileName);
+    if (FromKeptPart) Received = Kept.Size;
   }
   if (Request.OnConnected) Request.OnConnected(Request, Handle.get());
 
@@ -311,6 +407,7 @@ HTTPGetResult Transfer::Run() {
   // known length can be completed from pieces, and only with a validator that
   // makes the server send pieces of the same body; any other starts over.
   for (int attempt = 1; result != R::Ok && Cut && File && attempt <= kMostResumes; ++attempt) {
+    WaitBeforeAttempt(attempt);
     if (Received > 0 && ContentLength > 0 && !BodyValidator.empty())
       result = Resume(attempt, chunkSize);
     else
@@ -603,13 +700,32 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes,
   }
   if (request.Target == HTTPGetTarget::File) {
     request.Memory.reset();
-    // The target is replaced only by a complete file; a partial one goes.
+    // The target is replaced only by a complete file; a partial one goes,
+    // unless the caller keeps a cut one that a later call can complete.
     if (result != R::Ok && !transfer.TemporaryName.empty()) {
-      // The download has failed already; a part file that stays is removed
-      // at the next run's start.
-      if (transfer.File) static_cast<void>(transfer.File->Close(nullptr));
+      bool kept = false;
+      if (transfer.File) kept = transfer.File->Close(nullptr);
       transfer.File.reset();
-      static_cast<void>(os.Files.Delete(transfer.TemporaryName, nullptr));
+      const PartSource source{request.URL, transfer.ContentLength, transfer.BodyValidator,
+                              transfer.Received};
+      std::string cause;
+      kept = kept && request.KeepCutFile && result == R::ErrRead && source.Size > 0 &&
+             source.Size < source.Length && !source.Validator.empty() &&
+             WriteFileWhole(os.Files, transfer.TemporaryName + kPartSourceSuffix,
+                            PartSourceText(source), &cause);
+      if (kept && report != nullptr)
+        report->Log("Kept " + std::to_string(source.Size) + " of " + std::to_string(source.Length) +
+                    " bytes of " + MaskURLPassword(request.URL) + " for the next run");
+      // The download has failed already; a part file that stays without its
+      // source is removed at the next run's start.
+      if (!kept) static_cast<void>(os.Files.Delete(transfer.TemporaryName, nullptr));
+    } else if (result != R::Ok && transfer.TookPart) {
+      // A call that failed before it wrote leaves the kept part as it was,
+      // for a later call to try again; without its source the next run
+      // removes it.
+      std::string cause;
+      static_cast<void>(WriteFileWhole(os.Files, PartPath(request.FileName) + kPartSourceSuffix,
+                                       PartSourceText(transfer.Kept), &cause));
     }
   }
   *bodyBytes = transfer.Received;

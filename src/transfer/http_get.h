@@ -29,7 +29,8 @@ namespace updater {
 //   outlasts a rule; FailureCause says which limit ran out. A body that
 //   failed a time rule is not asked for again.
 // - A file download cut after some of its body arrived is resumed on the
-//   same connection, up to 3 times, when the first answer announced the
+//   same connection, up to 3 times, after waits of 1, 2 and 4 s on the
+//   platform clock (cut short by the total time limit), when the first answer announced the
 //   body's length and named a validator (a strong ETag, else Last-Modified):
 //   a Range request for the rest carries it in If-Range. A 206 with the
 //   same validator and the matching Content-Range appends; a 200 starts the

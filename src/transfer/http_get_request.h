@@ -97,6 +97,12 @@ struct HTTPGetRequest {
   // HTTPGetTarget::Memory: the body, exactly ReceivedBytes long, owned by the caller
   // (nothing for an empty body). HTTPGetTarget::File: nothing after the call.
   std::optional<std::vector<uint8_t>> Memory;
+  // HTTPGetTarget::File: a body cut off after some of it arrived, whose
+  // length was announced and which named a validator, keeps its part file
+  // (PartPath(FileName)) with its source beside it (kPartSourceSuffix); a
+  // later call for the same URL and FileName asks only for the rest, as the
+  // resumes within a call do, and starts over when the server's file changed.
+  bool KeepCutFile = false;
   // Called after each read that returned data, with the bytes received and
   // the announced length (0 when none); returning 0 aborts.
   std::function<int(HTTPGetRequest&, int64_t received, int64_t contentLength, int32_t seconds)>

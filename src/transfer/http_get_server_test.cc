@@ -132,10 +132,30 @@ class HttpGetServerTest : public ::testing::Test {
     return request;
   }
 
+  // The real clock, except that a wait is recorded and skipped: the clock
+  // jumps over it at once.
+  class SkippingClock : public Clock {
+   public:
+    void Sleep(int milliseconds) override {
+      Sleeps.push_back(milliseconds);
+      skipped_ += static_cast<uint64_t>(milliseconds);
+    }
+    uint64_t Milliseconds() override { return RealPlatform().Clock.Milliseconds() + skipped_; }
+    int64_t UnixMilliseconds() override {
+      return RealPlatform().Clock.UnixMilliseconds() + static_cast<int64_t>(skipped_);
+    }
+    std::vector<int> Sleeps;
+
+   private:
+    uint64_t skipped_ = 0;
+  };
+
   // The real backend, with every send and read recorded.
   RecordingInternet recording_{RealPlatform().Internet};
-  Platform os_{RealPlatform().Console, RealPlatform().Files,    RealPlatform().Processes,
-               RealPlatform().Clock,   RealPlatform().Versions, recording_};
+  SkippingClock clock_;
+  Platform os_{RealPlatform().Console,   RealPlatform().Files,
+               RealPlatform().Processes, clock_,
+               RealPlatform().Versions,  recording_};
   TestServer server_;
   TempFolder folder_;
   std::string target_ = folder_.Path() + "target.bin";
@@ -614,7 +634,15 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
     HTTPGetRequest request = FileRequest("/" + std::to_string(i));
     request.Target = c.Target;
     testing::RecordingReport report;
+    clock_.Sleeps.clear();
     EXPECT_EQ(HTTPGetFromWeb(os_, request, report), c.Result) << request.FailureCause;
+    // A wait of 1, 2, then 4 s before each attempt after the first; a plain
+    // request right after a Range request belongs to that attempt.
+    std::vector<int> waits;
+    for (size_t k = 1; k < c.Sent.size(); ++k)
+      if (!c.Sent[k].first.empty() || c.Sent[k - 1].first.empty())
+        waits.push_back(1000 << waits.size());
+    EXPECT_EQ(clock_.Sleeps, waits);
 
     std::vector<SeenRequest> seen = server_.Requests();
     std::vector<std::pair<std::string, std::string>> sent;
@@ -647,6 +675,97 @@ TEST_F(HttpGetServerTest, ACutDownloadIsResumedWhenTheServerCanSendTheRest) {
       EXPECT_TRUE(ReadWholeFile(target_) == "keep me");
     }
     EXPECT_FALSE(FileExists(PartPath(target_)));
+  }
+}
+
+// A package download cut for good keeps its part and the part's source; the
+// next call for it asks only for the rest when the server still has the same
+// file, and starts over when the file changed, the answer is no rest of it,
+// or the part came from another URL.
+TEST_F(HttpGetServerTest, ACutPartKeptForTheNextCallIsCompletedOrStartedOver) {
+  const std::string body = Generated(300000);
+  std::string newer = body;
+  for (size_t i = 0; i < newer.size(); i += 1000) newer[i] = static_cast<char>(~newer[i]);
+  const Headers v1{{"ETag", "\"v1\""}}, v2{{"ETag", "\"v2\""}};
+  bool cutting = true;
+  const std::string* serving = &body;
+  const Headers* headers = &v1;
+  int status = 0;  // not 0: every answer after the first cut is this status
+  server_.Handle("/p", [&](const SeenRequest& request) {
+    if (status != 0 && !cutting) return Text(status, "");
+    ScriptedResponse response = AnswerWithRanges(request, *serving, *headers);
+    // The first answer is cut half way; every resume is refused.
+    if (cutting) {
+      response.CutAfter = 150000;
+      if (request.Headers.count("range")) response = Text(503, "");
+    }
+    return response;
+  });
+  server_.Handle("/q",
+                 [&](const SeenRequest& request) { return AnswerWithRanges(request, body, v1); });
+  ASSERT_TRUE(server_.Start());
+  const std::string source = PartPath(target_) + kPartSourceSuffix;
+  const struct {
+    const char* Name;
+    const char* Path;
+    const std::string* Serving;
+    const Headers* Tag;
+    int Status;
+    std::vector<std::pair<std::string, std::string>> Sent;  // Range, If-Range
+    const std::string* File;
+  } cases[] = {
+      {"the same file: the rest", "/p", &body, &v1, 0, {{"bytes=150000-", "\"v1\""}}, &body},
+      {"a changed file: the whole of it",
+       "/p",
+       &newer,
+       &v2,
+       0,
+       {{"bytes=150000-", "\"v1\""}},
+       &newer},
+      {"the rest refused: the whole file",
+       "/p",
+       &body,
+       &v1,
+       416,
+       {{"bytes=150000-", "\"v1\""}, {"", ""}},
+       nullptr},
+      {"a part of another URL", "/q", &body, &v1, 0, {{"", ""}}, &body},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    WriteWholeFile(target_, "keep me");
+    cutting = true;
+    serving = &body;
+    headers = &v1;
+    status = 0;
+    HTTPGetRequest first = FileRequest("/p");
+    first.KeepCutFile = true;
+    EXPECT_EQ(HTTPGetFromWeb(os_, first), HTTPGetResult::ErrRead);
+    EXPECT_EQ(ReadWholeFile(target_), "keep me");
+    EXPECT_TRUE(ReadWholeFile(PartPath(target_)) == body.substr(0, 150000));
+    EXPECT_EQ(ReadWholeFile(source), first.URL + "\n300000\n\"v1\"\n");
+
+    cutting = false;
+    serving = c.Serving;
+    headers = c.Tag;
+    status = c.Status;
+    const size_t before = server_.Requests().size();
+    HTTPGetRequest next = FileRequest(c.Path);
+    next.KeepCutFile = true;
+    const HTTPGetResult result = HTTPGetFromWeb(os_, next);
+    std::vector<std::pair<std::string, std::string>> sent;
+    std::vector<SeenRequest> seen = server_.Requests();
+    for (size_t k = before; k < seen.size(); ++k)
+      sent.push_back({seen[k].Headers["range"], seen[k].Headers["if-range"]});
+    EXPECT_EQ(sent, c.Sent);
+    EXPECT_EQ(result, c.File ? HTTPGetResult::Ok : HTTPGetResult::ErrStatus);
+    EXPECT_TRUE(ReadWholeFile(target_) == (c.File ? *c.File : std::string("keep me")));
+    // A call that fails before it writes leaves the part for another try.
+    EXPECT_EQ(FileExists(PartPath(target_)), c.File == nullptr);
+    EXPECT_EQ(FileExists(source), c.File == nullptr);
+    std::error_code ignored;
+    std::filesystem::remove(PartPath(target_), ignored);
+    std::filesystem::remove(source, ignored);
   }
 }
 

@@ -2,7 +2,8 @@
 // the real mxupack and minisign: refresh renews only the signatures of the
 // three server files; a move to a new key is refused, folder untouched,
 // until the release's updater and the one the catalogue offers carry the new
-// key, and then leaves a folder of the new key alone.
+// key, and then leaves a folder of the new key alone; a staged release is
+// halted and resumed in the signed catalogue.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -150,6 +151,48 @@ TEST_F(PublishKeysTest, RefreshRenewsOnlyTheSignaturesOfTheServerFiles) {
     for (const char* file : serverFiles)
       EXPECT_TRUE(MinisignAccepts(file, PublicKeyOf(key))) << file;
   }
+}
+
+TEST_F(PublishKeysTest, AStagedReleaseIsHaltedAndResumedInTheSignedCatalogue) {
+  const std::string key = build_.SecretKey;
+  ProcessResult published =
+      Mxupack({"publish", site_, Release("r105", build_.SignedUpdater), "--servers",
+               "http://127.0.0.1/site/", "--sign", key, "--rollout", "10"});
+  ASSERT_EQ(published.ExitCode, 0) << published.Errors;
+  const Files staged = Snapshot(site_);
+  const std::string catalogue = staged.at("VersionInfo.txt");
+  // The rollout starts at the signing time; the updater's own line has none.
+  const std::string start = std::to_string(
+      CommentNumber(TrustedComment(staged.at("VersionInfo.txt.minisig")), "timestamp:"));
+  const std::string voxaLine = catalogue.substr(catalogue.find("VOXA "));
+  EXPECT_NE(voxaLine.find(" rollout=" + start + "/10\r\n"), std::string::npos) << catalogue;
+  const std::string updaterLine = catalogue.substr(0, catalogue.find("\r\n") + 2);
+  EXPECT_EQ(updaterLine.find("rollout="), std::string::npos) << catalogue;
+
+  ProcessResult halted = Mxupack({"rollout", site_, "--sign", key, "--halt", "1.05"});
+  ASSERT_EQ(halted.ExitCode, 0) << halted.Errors;
+  const Files after = Snapshot(site_);
+  const std::string haltedCatalogue = after.at("VersionInfo.txt");
+  EXPECT_EQ(haltedCatalogue.substr(0, updaterLine.size()), updaterLine);
+  EXPECT_NE(haltedCatalogue.find(" rollout=halted resume=" + start + "/10\r\n"), std::string::npos)
+      << haltedCatalogue;
+  EXPECT_TRUE(MinisignAccepts("VersionInfo.txt", PublicKeyOf(key)));
+  for (const auto& [name, content] : after) {
+    if (name == "VersionInfo.txt" || name == "VersionInfo.txt.minisig") continue;
+    EXPECT_TRUE(content == staged.at(name)) << name << " changed";
+  }
+
+  // Resumed, the catalogue is the one published, signed anew; resumed once
+  // more, it is refused and the folder stays as it is.
+  ProcessResult resumed = Mxupack({"rollout", site_, "--sign", key, "--resume", "1.05"});
+  ASSERT_EQ(resumed.ExitCode, 0) << resumed.Errors;
+  EXPECT_EQ(ReadWholeFile(site_ + "/VersionInfo.txt"), catalogue);
+  EXPECT_TRUE(MinisignAccepts("VersionInfo.txt", PublicKeyOf(key)));
+  const Files resumedFiles = Snapshot(site_);
+  ProcessResult again = Mxupack({"rollout", site_, "--sign", key, "--resume", "1.05"});
+  EXPECT_EQ(again.ExitCode, 1);
+  EXPECT_NE(again.Errors.find("no halted rollout to resume"), std::string::npos) << again.Errors;
+  EXPECT_TRUE(Snapshot(site_) == resumedFiles);
 }
 
 TEST_F(PublishKeysTest, AMoveToANewKeyWaitsForTheUpdatersThatCarryIt) {

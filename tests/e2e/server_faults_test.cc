@@ -136,13 +136,15 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
     return seen;
   }
 
-  // The files left in Update\ other than the log and the lock, which every run
-  // keeps there.
+  // The files left in Update\ other than the log, the lock and the rollout
+  // number, which every run keeps there.
   std::vector<std::string> UpdateFolderFiles() {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(program_ + "Update"))
-      if (entry.path().filename() != "Updater.log" && entry.path().filename() != "Updater.lock")
-        names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(program_ + "Update")) {
+      const std::string name = entry.path().filename();
+      if (name != "Updater.log" && name != "Updater.lock" && name != "Rollout.number")
+        names.push_back(name);
+    }
     return names;
   }
 

@@ -22,6 +22,7 @@
 #include "packages/package_format.h"
 #include "packages/package_reader.h"
 #include "packages/package_writer.h"
+#include "protocol/catalogue.h"
 #include "run/progress_view.h"
 #include "system/platform.h"
 #include "system/report.h"
@@ -163,6 +164,10 @@ Usage:
                                      after now (1-3650): updaters refuse them
                                      from then on, so run refresh (or publish)
                                      before; without it they have no end
+    --rollout DAYS                   stages the release's VOXA lines over DAYS
+                                     days (1-365) from now: rollout=START/DAYS,
+                                     which updaters that know it take on their
+                                     own day (see the README's staged rollouts)
     --new-key NEW.pub                takes the server to the key of --sign,
                                      whose public half NEW.pub is: records it
                                      as publisher.pub and signs every signed
@@ -175,6 +180,12 @@ Usage:
       the time of now and an expiry DAYS later (none without --expires); their
       bytes stay. Refused for another key than publisher.pub's, and for a file
       whose signature by that key does not check. One change, as a publish.
+  mxupack rollout SERVER_DIR --sign SECRET_KEY (--halt VERSION | --resume VERSION)
+          [--expires DAYS]
+      Halts the staged rollout of a release's VOXA lines (rollout=halted: no
+      installation takes them, also with -force) or resumes it as it was
+      before the halt, and signs VersionInfo.txt anew (expiry as refresh).
+      Other lines keep their bytes. One change, as a publish.
   mxupack repair SERVER_DIR
       Finishes (or undoes) a publish that died in SERVER_DIR and removes its
       pending files.
@@ -221,6 +232,18 @@ bool ParseNumber(const std::string& text, long minimum, long maximum, long* valu
     return false;
   *value = std::stol(text);
   return *value >= minimum && *value <= maximum;
+}
+
+// A version as the updater shows it (VersionText): digits, a point, and
+// two digits; 1.05 is 105.
+bool ParseVersionText(const std::string& text, int64_t* version) {
+  const size_t point = text.size() >= 4 ? text.size() - 3 : std::string::npos;
+  if (point == std::string::npos || text[point] != '.') return false;
+  long number = 0;
+  if (!ParseNumber(text.substr(0, point) + text.substr(point + 1), 0, 999999999, &number))
+    return false;
+  *version = number;
+  return true;
 }
 
 // A method by its name in the codec table, or the best ("auto" for the
@@ -551,6 +574,10 @@ int PublishCommand(const std::vector<std::string>& args) {
       if (!ParseNumber(value, 1, kMostExpiryDays, &number))
         return Usage("--expires takes days, 1-" + std::to_string(kMostExpiryDays));
       options.ExpiresDays = static_cast<int>(number);
+    } else if (option == "--rollout") {
+      if (!ParseNumber(value, 1, kLongestRolloutDays, &number))
+        return Usage("--rollout takes days, 1-" + std::to_string(kLongestRolloutDays));
+      options.RolloutDays = static_cast<int>(number);
     } else if (option == "--method") {
       if (!ParseMethod(value, false, &options.Method)) return Usage("unknown method: " + value);
     } else if (option == "--zlib-level") {
@@ -599,6 +626,37 @@ int RefreshCommand(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+int RolloutCommand(const std::vector<std::string>& args) {
+  if (args.empty()) return Usage("rollout needs SERVER_DIR");
+  RolloutOptions options;
+  options.ServerFolder = args[0];
+  int changes = 0;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
+    const std::string& value = args[++i];
+    long number = 0;
+    if (option == "--sign") {
+      options.SecretKeyPath = value;
+    } else if (option == "--expires") {
+      if (!ParseNumber(value, 1, kMostExpiryDays, &number))
+        return Usage("--expires takes days, 1-" + std::to_string(kMostExpiryDays));
+      options.ExpiresDays = static_cast<int>(number);
+    } else if (option == "--halt" || option == "--resume") {
+      if (!ParseVersionText(value, &options.Version)) return Usage("not a version: " + value);
+      options.Halt = option == "--halt";
+      ++changes;
+    } else {
+      return Usage("unknown option: " + option);
+    }
+  }
+  if (options.SecretKeyPath.empty()) return Usage("rollout needs --sign SECRET_KEY");
+  if (changes != 1) return Usage("rollout needs one --halt VERSION or --resume VERSION");
+  std::string error;
+  if (!ChangeRollout(options, std::cout, &error)) return Failure(error);
+  return kExitOk;
+}
+
 int RepairCommand(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage("repair needs SERVER_DIR");
   std::string folder = args[0];
@@ -629,6 +687,7 @@ int Main(int argc, char** argv) {
   if (command == "verify") return Verify(args);
   if (command == "publish") return PublishCommand(args);
   if (command == "refresh") return RefreshCommand(args);
+  if (command == "rollout") return RolloutCommand(args);
   if (command == "repair") return RepairCommand(args);
   return Usage("unknown command: " + command);
 }

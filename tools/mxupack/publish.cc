@@ -497,6 +497,14 @@ class Publisher {
       if (!PackageFactFields(folder_ + name + kPendingSuffix, from, &facts.back(), error))
         return false;
     }
+    if (options_.RolloutDays > 0) {
+      // The rollout comes last among a line's facts, as FactFields orders them.
+      PackageFacts staged;
+      staged.Rollout = RolloutState::Staged;
+      staged.RolloutStart = static_cast<int64_t>(timestamp_);
+      staged.RolloutDays = options_.RolloutDays;
+      for (std::string& fields : facts) fields += " " + FactFields(staged);
+    }
     std::string newCatalogue = CatalogueWithMainLines(catalogue_, lines, version_, facts);
     if (updaterVersion_) {
       const std::string name = "Updater-" + VersionText(*updaterVersion_) + ".mxu";

@@ -43,6 +43,10 @@ struct PublishOptions {
   // The days until the signatures of the three server files expire
   // (--expires); 0 gives them no end.
   int ExpiresDays = 0;
+  // The days of a staged rollout of the new version's main-program lines
+  // (--rollout): they carry rollout=START/DAYS with START the signing time;
+  // 0 offers them to every installation at once.
+  int RolloutDays = 0;
   // The server base URLs for UpdateServer.lst; empty keeps the folder's.
   std::vector<std::string> Servers;
   // Patterns of release paths to leave out, and whether links are followed

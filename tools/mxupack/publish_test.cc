@@ -1,6 +1,7 @@
 // The catalogue lines that publishing writes, the division of a release into
 // packages the format can hold, and the server list.
 #include "mxupack/publish.h"
+#include "mxupack/refresh.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,39 @@ TEST(PublishCatalogueTest, ThePackagesOfOneVersionInTheirOrder) {
                 "VOXA a.mxu 100\r\nVOXA old-1.mxu 105\r\nx y 1\r\nVOXA old-2.mxu 105\r\n",
                 {"new-1.mxu", "new-2.mxu"}, 105),
             "VOXA a.mxu 100\r\nVOXA new-1.mxu 105\r\nVOXA new-2.mxu 105\r\nx y 1\r\n");
+}
+
+TEST(PublishCatalogueTest, HaltingAndResumingARolloutTouchesOnlyTheLinesOfItsVersion) {
+  const std::string others = "updater  U.mxu 100\r\nvoxa a.mxu 100 rollout=5/2\nx y 105\r\n";
+  const struct {
+    const char* Name;
+    std::string Before;
+    bool Halt;
+    std::string After;  // empty: refused
+  } cases[] = {
+      {"a staged line halted, what it was kept",
+       others + "VOXA b.mxu 105 size=9 rollout=1767225600/10 other=1\r\n", true,
+       others + "VOXA b.mxu 105 size=9 other=1 rollout=halted resume=1767225600/10\r\n"},
+      {"and resumed as it was", others + "VOXA b.mxu 105 size=9 rollout=halted resume=10/3\r\n",
+       false, others + "VOXA b.mxu 105 size=9 rollout=10/3\r\n"},
+      {"a version with a line halted already is not halted again",
+       "VOXA  b.mxu 105\nVoxa c.mxu $69 ROLLOUT=Halted Resume=ALL\n", true, ""},
+      {"every line of the version halted", "VOXA b.mxu 105\nVoxa c.mxu $69 size=1\n", true,
+       "VOXA b.mxu 105 rollout=halted resume=all\nVoxa c.mxu $69 size=1 rollout=halted "
+       "resume=all\n"},
+      {"resumed to everybody", "Voxa c.mxu $69 ROLLOUT=Halted Resume=ALL\r\n", false,
+       "Voxa c.mxu $69\r\n"},
+      {"no line of the version", others, true, ""},
+      {"a halt without a record cannot be resumed", "VOXA b.mxu 105 rollout=halted\r\n", false, ""},
+      {"a staged line is not resumed", "VOXA b.mxu 105 rollout=1/1\r\n", false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::string changed = "unchanged", error;
+    EXPECT_EQ(CatalogueWithRollout(c.Before, 105, c.Halt, &changed, &error), !c.After.empty())
+        << error;
+    EXPECT_EQ(changed, c.After.empty() ? "unchanged" : c.After);
+  }
 }
 
 TEST(PublishCatalogueTest, PackageNames) {
