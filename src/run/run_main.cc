@@ -27,6 +27,7 @@ RunEnd RunUpdater(Program& program) {
   RunServices& services = program.Services;
   Platform& os = services.Os;
   settings = ParseCommandLine(os.Processes.CommandLine());
+  services.Route = RouteOf(settings);
   services.ProgramFolder = GetProgramFolder(os.Processes);
   if (!LoadPublicKey(services)) return RunEnd::Fatal("Error: The built-in public key is unusable.");
   if (settings.DelayedStart) os.Clock.Sleep(kDelayMilliseconds);

@@ -78,6 +78,7 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
   PrintLine(services, "");
   PrintLine(services, "Downloading Updater...");
   HTTPGetRequest request;
+  request.TakeRoute(services.Route);
   PreparePackageRequest(request, url, package, services.Limits, services.Output);
   HTTPGetResult result = HTTPGetFromWeb(services.Os, request, services.Output);
   services.Output.ProgressDone();

@@ -143,8 +143,9 @@ Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSessi
                                  const std::string& path) {
       return CheckSignedDownload(services, url, path, SignedName(update.PackageFile));
     };
-  if (!DownloadUpdates(services.Os, services.Output, services.Limits, session.Server,
-                       services.UpdateFolder(), session.SelectedUpdates, checkSignature))
+  if (!DownloadUpdates(services.Os, services.Output, services.Limits, services.Route,
+                       session.Server, services.UpdateFolder(), session.SelectedUpdates,
+                       checkSignature))
     return Attempt::Failed;
   RecordPackageOrder(services, session);
   if (settings.OnlyDownload) return Attempt::Completed;

@@ -47,7 +47,7 @@ void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
   }
 }
 
-bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
+bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits, const HttpRoute& route,
                      const std::string& server, const std::string& updateFolder,
                      const std::vector<SelectedUpdate>& selected, const PackageArrived& arrived) {
   report.Line("");
@@ -55,6 +55,7 @@ bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
   ClearUpdateFolder(os.Files, updateFolder);
 
   HTTPGetRequest request;
+  request.TakeRoute(route);
   for (const SelectedUpdate& update : selected) {
     report.Line("Downloading... : " + update.Name);
     // The name comes from the server and becomes a local file name: it must

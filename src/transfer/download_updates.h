@@ -32,10 +32,11 @@ using PackageArrived = std::function<bool(const SelectedUpdate& update, const st
 
 // Clears the update folder, then downloads the package of every selected
 // update, in list order, from `server` (a base URL) into `updateFolder` under
-// the package's own name, within the time limits `limits`, handing each to `arrived` (when set) as
-// soon as it is complete. Stops at the first failure (after reporting its error line) or refusal of
-// `arrived` and returns false; true when every package arrived (also when none was selected).
-bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
+// the package's own name, within the time limits `limits` and by `route`, handing each to
+// `arrived` (when set) as soon as it is complete. Stops at the first failure (after reporting its
+// error line) or refusal of `arrived` and returns false; true when every package arrived (also when
+// none was selected).
+bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits, const HttpRoute& route,
                      const std::string& server, const std::string& updateFolder,
                      const std::vector<SelectedUpdate>& selected,
                      const PackageArrived& arrived = nullptr);

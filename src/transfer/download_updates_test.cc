@@ -22,8 +22,8 @@ class DownloadUpdatesTest : public ::testing::Test {
   bool Download(const std::string& packageFile) {
     report_.Lines.clear();
     web_.Requested.clear();
-    return DownloadUpdates(platform_, report_, TimeLimits(), "http://a.test/", folder_.Path(),
-                           {{"VOXA", packageFile}});
+    return DownloadUpdates(platform_, report_, TimeLimits(), HttpRoute(), "http://a.test/",
+                           folder_.Path(), {{"VOXA", packageFile}});
   }
 
   testing::TempFolder folder_;

@@ -828,6 +828,63 @@ TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
   EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
 }
 
+// Updates through tinyproxy, whose log shows what it forwarded: the proxy the
+// environment names (the default follows the system's setting), the one given
+// with -proxy and its credentials, and -noproxy past a dead proxy that the
+// environment names.
+TEST_P(UpdateJobTest, ProxiesOfTheEnvironmentAndTheCommandLine) {
+  ProxyServer proxy("alice", "s3cret");
+  ASSERT_TRUE(proxy.Running()) << "tinyproxy did not start";
+  const std::string base = ServeVoxa105("main");
+  const std::string dead = "http://127.0.0.1:" + std::to_string(UnusedPort());
+  const Lines forwarded{base + "UpdateInfo.txt", base + "UpdateServer.lst",
+                        base + "VersionInfo.txt", base + "voxa105.mxu"};
+  // Runs an update of 1.00 from `base` with `http_proxy` in the environment
+  // (none when empty) and tells whether it installed 1.05.
+  auto update = [&](const std::string& httpProxy, Lines parameters) {
+    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe", fs::copy_options::overwrite_existing);
+    ListServers({base});
+    Lines command{"/usr/bin/env", "-u", "no_proxy", "-u", "NO_PROXY", "-u", "all_proxy"};
+    if (!httpProxy.empty()) command.push_back("http_proxy=" + httpProxy);
+    parameters.insert(parameters.begin(), "-dontask");
+    for (const std::string& part : Command(parameters)) command.push_back(part);
+    ProcessResult result = RunProcess(command, program_, "", 300);
+    return result.ExitCode == 0 && Slurp(program_ + "VOXA.exe") == Slurp(build_.Voxa105);
+  };
+  const std::string withPassword = "http://alice:s3cret@" + proxy.Address();
+  // The requests the proxy forwarded since the last call.
+  size_t seen = 0;
+  auto forwardedNow = [&] {
+    Lines all = proxy.Requests();
+    Lines now(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size())), all.end());
+    seen = all.size();
+    return now;
+  };
+
+  // -proxy with credentials; the proxy refuses a wrong password.
+  EXPECT_FALSE(update("", {"-proxy", "http://alice:wrong@" + proxy.Address()}));
+  Lines refused = forwardedNow();
+  EXPECT_FALSE(refused.empty());
+  for (const std::string& url : refused) EXPECT_EQ(url, base + "UpdateInfo.txt");
+  EXPECT_TRUE(update(dead, {"-proxy", withPassword}));
+  EXPECT_EQ(forwardedNow(), forwarded);
+  const std::string log = Slurp(program_ + "Update/Updater.log");
+  EXPECT_NE(log.find("-proxy http://alice:***@" + proxy.Address()), std::string::npos) << log;
+  EXPECT_EQ(log.find("s3cret"), std::string::npos);
+
+  // -noproxy goes straight past the dead proxy of the environment, which
+  // the default takes and fails on.
+  EXPECT_TRUE(update(dead, {"-noproxy"}));
+  EXPECT_FALSE(update(dead, {}));
+  EXPECT_EQ(forwardedNow(), Lines{});
+
+  // WinINet's preconfigured access takes the proxy from the registry, which
+  // Wine does not fill from the environment.
+  if (build_.Windows) return;
+  EXPECT_TRUE(update(withPassword, {}));
+  EXPECT_EQ(forwardedNow(), forwarded);
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, UpdateJobTest, ::testing::Values(&PosixBuild, &WindowsBuild),
                          [](const ::testing::TestParamInfo<Build (*)()>& info) {
                            return info.param().Name;
