@@ -829,9 +829,10 @@ TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
 }
 
 // Updates through tinyproxy, whose log shows what it forwarded: the proxy the
-// environment names (the default follows the system's setting), the one given
-// with -proxy and its credentials, and -noproxy past a dead proxy that the
-// environment names.
+// environment names (the default follows the system's setting; under Wine,
+// WinINet's preconfigured access takes http_proxy when the registry names no
+// proxy), the one given with -proxy and its credentials, and -noproxy past a
+// dead proxy that the environment names.
 TEST_P(UpdateJobTest, ProxiesOfTheEnvironmentAndTheCommandLine) {
   ProxyServer proxy("alice", "s3cret");
   ASSERT_TRUE(proxy.Running()) << "tinyproxy did not start";
@@ -852,12 +853,15 @@ TEST_P(UpdateJobTest, ProxiesOfTheEnvironmentAndTheCommandLine) {
     return result.ExitCode == 0 && Slurp(program_ + "VOXA.exe") == Slurp(build_.Voxa105);
   };
   const std::string withPassword = "http://alice:s3cret@" + proxy.Address();
-  // The requests the proxy forwarded since the last call.
+  // The requests the proxy forwarded since the last call; a request sent
+  // again with the credentials after the proxy's challenge (WinINet) counts
+  // once.
   size_t seen = 0;
   auto forwardedNow = [&] {
     Lines all = proxy.Requests();
     Lines now(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size())), all.end());
     seen = all.size();
+    now.erase(std::unique(now.begin(), now.end()), now.end());
     return now;
   };
 
@@ -878,9 +882,6 @@ TEST_P(UpdateJobTest, ProxiesOfTheEnvironmentAndTheCommandLine) {
   EXPECT_FALSE(update(dead, {}));
   EXPECT_EQ(forwardedNow(), Lines{});
 
-  // WinINet's preconfigured access takes the proxy from the registry, which
-  // Wine does not fill from the environment.
-  if (build_.Windows) return;
   EXPECT_TRUE(update(withPassword, {}));
   EXPECT_EQ(forwardedNow(), forwarded);
 }
