@@ -84,15 +84,18 @@ void CheckPath(const updater::Catalogue& offered, int64_t installed, bool force)
       Require(--lines[{entry.Name, entry.PackageFile, entry.Version}] >= 0);
   }
   if (!path.ByFacts) {
-    // Every newer line (every line with force), each a step, catalogue order.
-    size_t at = 0;
-    for (const updater::UpdateEntry& entry : offered) {
-      if (!updater::IsMainProgramEntry(entry) || !(force || entry.Version > installed)) continue;
-      Require(at < path.Steps.size() && path.Steps[at].size() == 1 &&
-              path.Steps[at][0].PackageFile == entry.PackageFile);
-      ++at;
+    // Every newer line (every line with force), one step per version, the
+    // versions ascending, each step's lines in catalogue order.
+    size_t count = 0;
+    for (const updater::UpdateEntry& entry : offered)
+      if (updater::IsMainProgramEntry(entry) && (force || entry.Version > installed)) ++count;
+    for (const updater::UpdateStep& step : path.Steps) count -= step.size();
+    Require(count == 0);
+    for (size_t k = 0; k < path.Steps.size(); ++k) {
+      for (const updater::UpdateEntry& entry : path.Steps[k])
+        Require(entry.Version == path.Steps[k][0].Version);
+      Require(k == 0 || path.Steps[k - 1][0].Version < path.Steps[k][0].Version);
     }
-    Require(at == path.Steps.size());
     return;
   }
   const bool due = anyUsable && (force || newest > installed);

@@ -356,5 +356,45 @@ TEST(ApplyInterruptionTest, AReleaseInThreePackagesIsAppliedWholeOrNotAtAll) {
   SweepFailures(content, waiting, sweeps);
 }
 
+// A delta package: every file it changes a patch that applies only over the
+// old content, removed files, and new ones; killed at every change of its
+// apply, the commit included, and with a move or a write failing. The
+// next run ends it whole, and no patch loses the file it applies over: what
+// is rolled back applies again on a later run.
+TEST(ApplyInterruptionTest, ADeltaPackageIsAppliedWholeOrNotAtAll) {
+  // Fewer files than in the sweeps of one package, so that the sweeps stay
+  // short under Wine.
+  Contents content = SweepFiles(5, 3);
+  content["Gone.txt"] = {"old gone", std::nullopt};
+  content["Data\\Gone.dat"] = {"old data gone", std::nullopt};
+  std::vector<RawEntry> raw;
+  for (const auto& [name, change] : content) {
+    if (!change.second) {
+      raw.push_back({name, 1, PackageMethod::Remove, {{0, "", 0}}});
+    } else if (change.first) {
+      const std::string patch = EncodePatch(*change.first, *change.second);
+      ASSERT_FALSE(patch.empty());
+      raw.push_back({name,
+                     1,
+                     PackageMethod::Patch,
+                     {{0, patch, static_cast<int32_t>(change.second->size())}}});
+    } else {
+      raw.push_back(
+          {name,
+           1,
+           PackageMethod::Zlib,
+           {{0, EncodeZlib(*change.second), static_cast<int32_t>(change.second->size())}}});
+    }
+  }
+  const std::vector<Sweep> sweeps = {
+      {"a kill at the Nth change", Calls::Changes, Mode::Crash},
+      {"the Nth move failing", Calls::Moves, Mode::Fail},
+      {"the Nth write failing", Calls::Writes, Mode::Fail},
+  };
+  SweepFailures(content,
+                {{{"VOXA-1.05-from-1.00.mxu", BuildPackageBytes(raw, PackageMethod::Stored)}}, ""},
+                sweeps);
+}
+
 }  // namespace
 }  // namespace updater

@@ -167,6 +167,7 @@ enum class TransactionResult {
   Committed,          // every entry is in place; the asides and the journal remain
   Damaged,            // refused before anything was written
   ReferenceMismatch,  // a patch is not for the installed file; nothing was written
+  Undone,             // reported; failed before the commit and undone whole
   Failed,             // reported; the installation is as it was, or as the journal
                       // that stays says, for the next run to end
 };
@@ -283,10 +284,11 @@ TransactionResult ApplyTransaction(PackageReader& reader, const std::string& pro
   auto undo = [&](std::string_view line, const std::string& failure) {
     if (!line.empty()) report.Failure(line, failure);
     std::string undoCause;
-    if (ContinueApply(files, journalFiles, programFolder, *journal, true, &undoCause) !=
+    if (ContinueApply(files, journalFiles, programFolder, *journal, true, &undoCause) ==
         ApplyEnd::RolledBack)
-      report.Log("Cannot undo the packages " + JoinedNames(packages) +
-                 "; the next run does: " + undoCause);
+      return TransactionResult::Undone;
+    report.Log("Cannot undo the packages " + JoinedNames(packages) +
+               "; the next run does: " + undoCause);
     return TransactionResult::Failed;
   };
 
@@ -432,6 +434,7 @@ bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
     std::string failed;
     if (!OpenPackages(reader, paths, &failed)) {
       report.Line("Error: Failed to read update file: " + failed.substr(updateFolder.size()));
+      if (result && result->NotApplied.empty()) result->NotApplied = group.Packages;
       continue;
     }
     JournalFiles journalFiles;
@@ -446,11 +449,15 @@ bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
     switch (applied) {
       case TransactionResult::Failed:
         return false;
+      case TransactionResult::Undone:
+        if (result && result->NotApplied.empty()) result->NotApplied = group.Packages;
+        return false;
       case TransactionResult::ReferenceMismatch:
         if (result) result->ReferenceMismatch = group.Packages;
         return false;
       case TransactionResult::Damaged:
         report.Line("Error: Failed to read update file: " + damaged);
+        if (result && result->NotApplied.empty()) result->NotApplied = group.Packages;
         continue;
       case TransactionResult::Committed:
         break;

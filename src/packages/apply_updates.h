@@ -17,6 +17,11 @@ struct ApplyResult {
   // packages wait, so that the caller can fetch a full package instead.
   // Empty when no patch reference stopped the call.
   std::vector<std::string> ReferenceMismatch;
+  // The packages, in their order, of the first transaction that could not
+  // be read (a package that cannot be opened, or is damaged) or failed
+  // before its commit and was undone whole (an entry that does not decode):
+  // nothing of it stayed written, and its packages wait. Empty when none.
+  std::vector<std::string> NotApplied;
 };
 
 // Applies every "*.mxu" file in the update folder (`programFolder` followed

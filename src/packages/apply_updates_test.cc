@@ -467,8 +467,12 @@ TEST_F(ApplyTest, RemoveEntriesThatCannotApply) {
     t.Write("Update\\p2.mxu", c.Second);
     t.Write("Update\\Packages.order", EncodePackageOrder({{"p1.mxu", "p2.mxu"}}));
     const Names before = t.Tree();
-    EXPECT_EQ(ApplyUpdates(t.Reader, t.ProgramFolder), c.Walked);
+    ApplyResult result;
+    EXPECT_EQ(ApplyUpdates(t.Reader, t.ProgramFolder, &result), c.Walked);
     EXPECT_EQ(t.Lines(), Opening(c.Lines));
+    // Undone whole or never begun: the caller may fetch full packages instead.
+    EXPECT_EQ(result.NotApplied, (Names{"p1.mxu", "p2.mxu"}));
+    EXPECT_TRUE(result.ReferenceMismatch.empty());
     t.Holder.reset();
     ClosePackages(t.Reader);
     EXPECT_EQ(t.Tree(), before);

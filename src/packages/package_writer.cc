@@ -681,6 +681,7 @@ bool PlanEntries(const std::vector<EntryInput>& entries, const PackageOptions& o
     const EntryInput& entry = entries[index];
     PlannedEntry plan;
     const bool patch = entry.DataMethod == PackageMethod::Patch;
+    const bool remove = entry.DataMethod == PackageMethod::Remove;
     bool anyEmpty = false;
     for (const VariantInput& variant : entry.Variants) {
       Source source;
@@ -693,10 +694,10 @@ bool PlanEntries(const std::vector<EntryInput>& entries, const PackageOptions& o
       plan.ContentSize += source.Size;
       anyEmpty = anyEmpty || source.Size == 0;
     }
-    if (entry.DataMethod == PackageMethod::Remove) {
-      // A remove entry carries nothing: applying it deletes its target.
+    if (remove) {
+      // A remove entry carries no data: both its sizes are 0.
       if (plan.ContentSize != 0) {
-        *error = "a remove entry has no content: " + entry.Name;
+        *error = "a remove entry with content: " + entry.Name;
         return false;
       }
       plan.Plan = EntryPlan::Empty;

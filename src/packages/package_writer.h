@@ -44,7 +44,8 @@ struct EncodeSettings {
 // One variant of an entry: the content of a file on disk (FilePath set) or
 // the bytes in Content. An entry written as a patch (PackageMethod::Patch)
 // also names the file its patch is made from, the content the target has on
-// the installations it is for.
+// the installations it is for. An entry written as a remove entry
+// (PackageMethod::Remove) has empty variants: it deletes its target.
 struct VariantInput {
   uint8_t Key = 0;
   std::string FilePath;

@@ -123,6 +123,35 @@ bool Blake2b256(std::string_view data, std::array<uint8_t, 32>* digest, std::str
   return true;
 }
 
+Blake2b256Stream::Blake2b256Stream() {
+  if (!InitCrypto(&error_)) return;
+  gcry_error_t result = gcry_md_open(&handle_, GCRY_MD_BLAKE2B_256, 0);
+  if (result != 0) {
+    handle_ = nullptr;
+    error_ = LibraryError("gcry_md_open", result);
+  }
+}
+
+Blake2b256Stream::~Blake2b256Stream() { gcry_md_close(handle_); }
+
+bool Blake2b256Stream::Ready(std::string* error) const {
+  if (handle_ == nullptr) *error = error_;
+  return handle_ != nullptr;
+}
+
+void Blake2b256Stream::Update(const void* data, size_t size) {
+  if (handle_ != nullptr) gcry_md_write(handle_, data, size);
+}
+
+Blake2b256Stream::Digest Blake2b256Stream::Finish() {
+  Digest digest{};
+  if (handle_ != nullptr) {
+    const unsigned char* result = gcry_md_read(handle_, GCRY_MD_BLAKE2B_256);
+    if (result != nullptr) std::memcpy(digest.data(), result, digest.size());
+  }
+  return digest;
+}
+
 SignatureCheck Ed25519Verify(const Ed25519PublicKey& key, const Ed25519Signature& signature,
                              std::string_view message, std::string* error) {
   if (!InitCrypto(error) || !UsablePublicKey(key.data(), error)) return SignatureCheck::Failed;

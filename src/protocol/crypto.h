@@ -45,6 +45,27 @@ class Blake2b512 {
 // BLAKE2b-256 of `data`. False with the library's reason on failure.
 bool Blake2b256(std::string_view data, std::array<uint8_t, 32>* digest, std::string* error);
 
+// BLAKE2b-256 of a stream of bytes: the digest a catalogue line gives of its
+// package (blake2b=).
+class Blake2b256Stream {
+ public:
+  using Digest = std::array<uint8_t, 32>;
+
+  Blake2b256Stream();
+  ~Blake2b256Stream();
+  Blake2b256Stream(const Blake2b256Stream&) = delete;
+  Blake2b256Stream& operator=(const Blake2b256Stream&) = delete;
+
+  // As Blake2b512's.
+  bool Ready(std::string* error) const;
+  void Update(const void* data, size_t size);
+  Digest Finish();
+
+ private:
+  gcry_md_handle* handle_ = nullptr;
+  std::string error_;
+};
+
 // The longest message Ed25519Verify and Ed25519Sign take. libgcrypt passes
 // the message in an S-expression, whose values hold less than 64 KiB (longer
 // ones corrupt it and abort the process).

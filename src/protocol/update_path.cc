@@ -57,12 +57,14 @@ bool Usable(const UpdateEntry& entry) {
   return !entry.Facts.From || *entry.Facts.From < entry.Version;
 }
 
-// Selects as the version table does, without its copy of every line.
+// Selects as the version table does, in the transactions of ApplicationGroups.
 UpdatePath EveryNewerLine(const Catalogue& offered, int64_t installedMain, bool force) {
-  UpdatePath path;
+  std::vector<UpdateEntry> newer;
   for (const UpdateEntry& entry : offered)
     if (IsMainProgramEntry(entry) && (installedMain < entry.Version || force))
-      path.Steps.push_back({entry});
+      newer.push_back(entry);
+  UpdatePath path;
+  path.Steps = ApplicationGroups(std::move(newer));
   return path;
 }
 

@@ -18,7 +18,7 @@ using UpdateStep = std::vector<UpdateEntry>;
 
 struct UpdatePath {
   std::vector<UpdateStep> Steps;  // in the order to apply them
-  // Chosen from the facts; false: every newer line, each a step of its own.
+  // Chosen from the facts; false: every newer line, one step per version.
   bool ByFacts = false;
   // ByFacts, and no chain of the catalogue's packages leads to its newest
   // version from where the installation is; Steps is then empty.
@@ -31,11 +31,13 @@ struct UpdatePath {
 // its main-program lines count.
 //
 // Without a main-program line that has a from= fact (readable or not) the
-// rule is the one every updater has used: every main-program line newer than
-// `installedMain`, or with `force` every one, each a step of its own, in
-// catalogue order (as VersionTable selects). Such a catalogue may list a
-// full package and then smaller packages of the files changed since, which
-// only apply in that order.
+// lines are the ones every updater has taken: every main-program line newer
+// than `installedMain`, or with `force` every one (as VersionTable selects),
+// in the steps of ApplicationGroups: ascending versions, the lines of one
+// version one step in catalogue order, so that the run never ends at a
+// version below the newest line it applied. Such a catalogue may list a full
+// package and then smaller packages of the files changed since, which apply
+// in that order.
 //
 // With such a line the publisher has said which packages are deltas, so
 // every line without from= is a full package, and the steps form the chain

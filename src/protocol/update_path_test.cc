@@ -57,9 +57,11 @@ TEST(ChooseUpdatePathTest, ChoosesTheChainWithTheFewestBytesToTheNewestVersion) 
     bool Force;
     std::string Path;
   } cases[] = {
-      // No from= facts: every newer line (with force every line), catalogue order.
-      {{"b 110", "updater u 300", "a 105", "o 90"}, 100, false, "newer: b a"},
-      {{"b 110 size=1", "updater u 300", "a 105", "o 90"}, 100, true, "newer: b a o"},
+      // No from= facts: every newer line (with force every line), ascending
+      // versions, the lines of one version one step in catalogue order.
+      {{"b 110", "updater u 300", "a 105", "o 90"}, 100, false, "newer: a b"},
+      {{"b 110 size=1", "updater u 300", "a 105", "o 90"}, 100, true, "newer: o a b"},
+      {{"p2 105", "b 110", "p1 105", "o 90", "p3 105"}, 100, false, "newer: p2+p1+p3 b"},
       // Three releases, from 1.00, 1.05, nothing, 1.10, 1.03, 0.95, and forced.
       {kReleases, 100, false, "d105-100 d110-105"},
       {kReleases, 105, false, "d110-105"},

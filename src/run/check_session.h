@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/server_list.h"
+#include "protocol/update_path.h"
 #include "run/installed_versions.h"
 #include "transfer/download_updates.h"
 
@@ -26,8 +27,12 @@ struct CheckSession {
   std::string Server;
   // How the next server is drawn; a test fixes the order through it.
   ServerChoice Choice;
-  // The updates of the main program that the version table selected.
+  // The updates of the main program that the version table selected, in the
+  // order to download and apply them.
   std::vector<SelectedUpdate> SelectedUpdates;
+  // The same packages as the steps of the chosen path, each one transaction,
+  // with their catalogue lines.
+  std::vector<UpdateStep> Steps;
 };
 
 }  // namespace updater

@@ -7,6 +7,8 @@
 
 #include "packages/apply_journal.h"
 #include "packages/package_reader.h"
+#include "protocol/built_in_keys.h"
+#include "protocol/package_check.h"
 #include "run/console_io.h"
 #include "run/process_start.h"
 #include "run/signed_files.h"
@@ -27,6 +29,8 @@ constexpr int kHandOverDelayMilliseconds = 1000;
 constexpr int kReplaceRetryMilliseconds = 20000;
 constexpr int kReplaceRetryStepMilliseconds = 250;
 constexpr int64_t kCompareChunk = 1 << 16;
+// The largest updater program whose built-in keys are looked for.
+constexpr int64_t kLargestProgram = 256 << 20;
 
 // True when both files can be read and hold the same bytes.
 bool SameContent(FileSystem& files, const std::string& first, const std::string& second) {
@@ -69,21 +73,59 @@ bool RunsFromUpdateFolder(const std::string& folder) {
   return tail == name;
 }
 
+std::string JoinedKeyLines(const RunServices& services) {
+  std::string joined;
+  for (const std::string& line : services.PublicKeyLines)
+    joined += (joined.empty() ? "" : ", ") + line;
+  return joined;
+}
+
 }  // namespace
 
+bool CarriesRunningKeys(FileSystem& files, const std::string& path,
+                        const std::vector<MinisignPublicKey>& runningKeys, std::string* reason) {
+  std::string bytes;
+  switch (ReadSmallFile(files, path, kLargestProgram, &bytes)) {
+    case SmallFileRead::Done:
+      break;
+    case SmallFileRead::TooLarge:
+      *reason = "it is larger than " + std::to_string(kLargestProgram) + " bytes";
+      return false;
+    case SmallFileRead::Missing:
+    case SmallFileRead::Failed:
+      *reason = "it cannot be read: " + files.LastError();
+      return false;
+  }
+  BuiltInKeys keys;
+  if (!BuiltInKeysOf(bytes, &keys, reason)) return false;
+  if (CarriesAnyKeyOf(keys.Keys, runningKeys)) return true;
+  *reason = keys.Keys.empty() ? "it carries no key"
+                              : "it carries " + std::to_string(keys.Keys.size()) +
+                                    " other key(s), the first " + keys.Lines.front();
+  return false;
+}
+
 SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
-                             const CheckSession& session, const std::string& url) {
+                             const CheckSession& session, const std::string& url,
+                             const PackageFacts& facts) {
   const std::string package = services.UpdateFolder() + kUpdaterPackageFile;
   const std::string copy = services.UpdateFolder() + kUpdaterCopyFile;
   PrintLine(services, "");
   PrintLine(services, "Downloading Updater...");
   HTTPGetRequest request;
   request.TakeRoute(services.Route);
-  PreparePackageRequest(request, url, package, services.Limits, services.Output);
+  PreparePackageRequest(request, url, package, services.Limits, services.Output,
+                        facts.Size.value_or(0));
   HTTPGetResult result = HTTPGetFromWeb(services.Os, request, services.Output);
   services.Output.ProgressDone();
   if (result != HTTPGetResult::Ok) {
     ReportHTTPGetFailure(services.Output, result, request);
+    return SelfUpdateOutcome::Failed;
+  }
+  std::string cause;
+  if (!PackageMatchesFacts(services.Os.Files, package, facts, &cause)) {
+    services.Os.Files.Delete(package);
+    services.Output.Failure("Error: Download aborted.", "Refused the updater package: " + cause);
     return SelfUpdateOutcome::Failed;
   }
   if (RequiresSignatures(services) && !CheckSignedDownload(services, url, package, SignedName(url)))
@@ -101,6 +143,17 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
   services.Os.Files.Delete(package);
   services.Os.Files.Delete(package + kSignatureSuffix);
   services.Os.Files.MakeExecutable(copy);
+
+  if (!services.Keys.empty()) {
+    std::string reason;
+    if (!CarriesRunningKeys(services.Os.Files, copy, services.Keys, &reason)) {
+      services.Os.Files.Delete(copy);
+      services.Output.Failure(kRefusedUpdaterLine, "The new updater " + url +
+                                                       " carries none of the keys " +
+                                                       JoinedKeyLines(services) + ": " + reason);
+      return SelfUpdateOutcome::Refused;
+    }
+  }
 
   PrintLine(services, "Running new Updater...");
   if (LaunchProgram(services.Os.Processes, copy,

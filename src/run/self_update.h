@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "protocol/catalogue.h"
+#include "protocol/minisign_format.h"
 #include "run/check_session.h"
 #include "run/run_end.h"
 #include "run/run_services.h"
@@ -15,15 +17,32 @@ namespace updater {
 
 enum class SelfUpdateOutcome {
   Failed,      // reported; the check goes on with the next server
+  Refused,     // reported; the new program would not take this updater's key
   HandedOver,  // the new updater runs; this process is to end at once
 };
 
-// Downloads the updater package from `url` to Update\Updater.mxu, unpacks its
-// "Updater.exe" entry to Update\Updater.tmp and starts that copy with the
-// relaunch options of `settings` and the session's server in use, plus -sr.
-// Failed, after its error line, when any step failed.
+// The line of a new updater refused for lack of this updater's key.
+inline constexpr char kRefusedUpdaterLine[] =
+    "Error: Refused the new updater: it does not carry this updater's key";
+
+// Downloads the updater package from `url` to Update\Updater.mxu (checked
+// against its catalogue line's `facts`: at most size= bytes, and its
+// size and digest), unpacks its "Updater.exe" entry to Update\Updater.tmp and
+// starts that copy with the relaunch options of `settings` and the session's
+// server in use, plus -sr. Failed, after its error line, when any step
+// failed. A keyed updater first checks that the copy carries its key among
+// its built-in keys, since an updater without it would take files this
+// publisher never signed, or none: Refused, after kRefusedUpdaterLine, with
+// the copy deleted.
 SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
-                             const CheckSession& session, const std::string& url);
+                             const CheckSession& session, const std::string& url,
+                             const PackageFacts& facts = PackageFacts());
+
+// True when the program file at `path` carries one of `runningKeys` among
+// its built-in keys (BuiltInKeysOf over its bytes, CarriesAnyKeyOf); false
+// with `*reason` otherwise.
+bool CarriesRunningKeys(FileSystem& files, const std::string& path,
+                        const std::vector<MinisignPublicKey>& runningKeys, std::string* reason);
 
 // At the start of a normal run: removes what a hand-over leaves behind
 // (Update\Updater.tmp, also a folder of that name; Updater.new; a partly

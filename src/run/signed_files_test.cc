@@ -10,8 +10,10 @@
 
 #include <algorithm>
 
+#include "protocol/built_in_keys.h"
 #include "run/check_test_util.h"
 #include "run/run_main.h"
+#include "run/self_update.h"
 
 namespace updater {
 namespace {
@@ -362,21 +364,58 @@ TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {
 
 TEST_F(SignedUpdateTest, TheUpdatersOwnPackageNeedsItsSignature) {
   const std::string unsignedUpdater = "http://a.test/", good = "http://b.test/";
+  const std::string program = "#!new updater " + KeysMark({kPublicKey});
   for (const std::string& base : {unsignedUpdater, good}) {
     ServeSigned(base);
     Put(base, "VersionInfo.txt", "updater files/u.mxu 101\r\nVOXA v.mxu 100\r\n",
         "VersionInfo.txt");
-    web_.Serve(base + "files/u.mxu", PackageBytes({{"Updater.exe", "#!new updater"}}));
+    web_.Serve(base + "files/u.mxu", PackageBytes({{"Updater.exe", program}}));
   }
   web_.Serve(good + "files/u.mxu.minisig",
-             Signature(kSecretKey, PackageBytes({{"Updater.exe", "#!new updater"}}), "u.mxu"));
+             Signature(kSecretKey, PackageBytes({{"Updater.exe", program}}), "u.mxu"));
   session_.ServerList = {unsignedUpdater, good};
   EXPECT_EQ(RunCheck(), CheckOutcome::HandedOver);
   EXPECT_EQ(Errors(), (Lines{"Error: Bad signature of u.mxu: no signature file"}));
   ASSERT_EQ(fake_.Processes.Starts.size(), 1u);
-  EXPECT_EQ(ReadWholeFile(At("Update\\Updater.tmp")), "#!new updater");
+  EXPECT_EQ(ReadWholeFile(At("Update\\Updater.tmp")), program);
   EXPECT_FALSE(FileExists(At("Update\\Updater.mxu")));
   EXPECT_FALSE(FileExists(At("Update\\Updater.mxu.minisig")));
+}
+
+// A keyed updater hands over only to a program that carries its key (among
+// others, too); any other is deleted, and the run goes on with this updater
+// as if no updater had been offered: the main program's update applies.
+TEST_F(SignedUpdateTest, AKeyedUpdaterHandsOverOnlyToAProgramThatCarriesItsKey) {
+  const std::string otherKey = "RWTgtydfC7kQrj7I6TSsINZxgj76udUrWAT+txY5jPJtcBHjfnVN5gYN";
+  const struct {
+    const char* What;
+    std::string Program;
+    bool HandedOver;
+  } cases[] = {
+      {"its key", "MZ " + KeysMark({kPublicKey}) + " rest", true},
+      {"its key after another", KeysMark({otherKey, kPublicKey}), true},
+      {"another key", "MZ " + KeysMark({otherKey}), false},
+      {"no key", "MZ " + KeysMark({}), false},
+      {"no mark", "MZ plain program", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    const std::string base = "http://" + std::to_string(&c - cases) + ".test/";
+    ServeSigned(base);
+    Put(base, "VersionInfo.txt", "updater u.mxu 101\r\nVOXA v.mxu 105\r\n", "VersionInfo.txt");
+    Put(base, "u.mxu", PackageBytes({{"Updater.exe", c.Program}}), "u.mxu");
+    WriteWholeFile(At("VOXA.exe"), "old program");
+    fake_.Console.Lines.clear();
+    fake_.Processes.Starts.clear();
+    session_.ServerList = {base};
+    session_.Server.clear();
+    EXPECT_EQ(RunCheck(), c.HandedOver ? CheckOutcome::HandedOver : CheckOutcome::Completed);
+    EXPECT_EQ(fake_.Processes.Starts.size(), c.HandedOver ? 1u : 0u);
+    EXPECT_EQ(FileExists(At("Update\\Updater.tmp")), c.HandedOver);
+    EXPECT_EQ(ReadWholeFile(At("VOXA.exe")), c.HandedOver ? "old program" : "new program");
+    EXPECT_EQ(Errors(), c.HandedOver ? Lines{} : Lines{std::string(kRefusedUpdaterLine)});
+    fake_.Platform.Files.Delete(At("Update\\Updater.tmp"));
+  }
 }
 
 TEST(SignedNameTest, IsThePartAfterTheLastSlash) {

@@ -1,12 +1,16 @@
 // The update check across servers.
 #include "run/update_check.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "packages/apply_updates.h"
 #include "protocol/catalogue.h"
+#include "protocol/package_check.h"
 #include "protocol/server_files.h"
 #include "protocol/server_list.h"
+#include "protocol/update_path.h"
 #include "protocol/update_selection.h"
 #include "protocol/version_text.h"
 #include "run/console_io.h"
@@ -14,6 +18,7 @@
 #include "run/server_requests.h"
 #include "run/signed_files.h"
 #include "system/small_files.h"
+#include "system/text.h"
 #include "system/update_folder.h"
 #include "transfer/download_updates.h"
 
@@ -45,21 +50,43 @@ void AnnounceNewUpdater(RunServices& services, const CheckSession& session,
   PrintLine(services, "");
 }
 
-// Shows one row per main-program entry and selects those to update.
+// The packages of the path's steps as selected updates, in their order.
+std::vector<SelectedUpdate> SelectedOf(const std::vector<UpdateStep>& steps) {
+  std::vector<SelectedUpdate> selected;
+  for (const UpdateStep& step : steps)
+    for (const UpdateEntry& entry : step)
+      selected.push_back({entry.Name, entry.PackageFile, entry.Facts.Size.value_or(0)});
+  return selected;
+}
+
+// Chooses the packages that bring the main program to the newest version
+// (ChooseUpdatePath) and shows the table: a row per main-program line as
+// always when the catalogue has no deltas, and a row per chosen line when it
+// has, since its other lines are not for this installation.
 void ShowVersionTable(const RunSettings& settings, RunServices& services, CheckSession& session,
                       const Catalogue& catalogue) {
+  const UpdatePath path = ChooseUpdatePath(catalogue, session.Installed.Main, settings.Force);
+  session.Steps = path.Steps;
+  session.SelectedUpdates = SelectedOf(session.Steps);
   PrintLine(services, "");
   PrintLine(services, "Old Version | New Version | Name");
   PrintLine(services, "");
-  session.SelectedUpdates.clear();
-  for (const VersionTableRow& row :
-       VersionTable(catalogue, session.Installed.Main, settings.Force)) {
-    PrintLine(services, VersionText(session.Installed.Main) + kColumnGap +
-                            VersionText(row.Entry.Version) + kColumnGap + row.Entry.Name);
-    if (row.Selected) session.SelectedUpdates.push_back({row.Entry.Name, row.Entry.PackageFile});
+  std::vector<UpdateEntry> rows;
+  if (path.ByFacts) {
+    for (const UpdateStep& step : session.Steps) rows.insert(rows.end(), step.begin(), step.end());
+  } else {
+    for (const VersionTableRow& row :
+         VersionTable(catalogue, session.Installed.Main, settings.Force))
+      rows.push_back(row.Entry);
   }
+  for (const UpdateEntry& entry : rows)
+    PrintLine(services, VersionText(session.Installed.Main) + kColumnGap +
+                            VersionText(entry.Version) + kColumnGap + entry.Name);
   PrintLine(services, "");
   PrintLine(services, std::to_string(session.SelectedUpdates.size()) + " updates available.");
+  if (path.NoPath)
+    services.Log.Write("No chain of the catalogue's packages leads from version " +
+                       VersionText(session.Installed.Main) + " to its newest version");
 }
 
 // The updater offered again after this very run replaced it: the published
@@ -73,15 +100,105 @@ bool OfferedAgainAfterReplacement(RunServices& services, const CheckSession& ses
   return true;
 }
 
-// Records the order of the downloaded packages, the catalogue's, for the apply
-// of this run and of a later -onlyapply: a newer package written before an
-// older one would lose to it.
-void RecordPackageOrder(RunServices& services, const CheckSession& session) {
-  std::string order, cause;
-  for (const SelectedUpdate& update : session.SelectedUpdates) order += update.PackageFile + "\r\n";
-  if (!WriteFileWhole(services.Os.Files, services.UpdateFolder() + kPackageOrderFile, order,
-                      &cause))
+// Records the steps of the downloaded packages, each one transaction, for the
+// apply of this run and of a later -onlyapply: a newer package written
+// before an older one would lose to it, and a release split in several
+// packages must not apply in part.
+void RecordPackageOrder(RunServices& services, const std::vector<UpdateStep>& steps) {
+  PackageGroups groups;
+  for (const UpdateStep& step : steps) {
+    std::vector<std::string>& group = groups.emplace_back();
+    for (const UpdateEntry& entry : step) group.push_back(entry.PackageFile);
+  }
+  std::string cause;
+  if (!WriteFileWhole(services.Os.Files, services.UpdateFolder() + kPackageOrderFile,
+                      EncodePackageOrder(groups), &cause))
     services.Log.Write("Cannot record the order of the packages: " + cause);
+}
+
+// The catalogue line of a package the session selected.
+const UpdateEntry* SelectedEntry(const CheckSession& session, const std::string& packageFile) {
+  for (const UpdateStep& step : session.Steps)
+    for (const UpdateEntry& entry : step)
+      if (entry.PackageFile == packageFile) return &entry;
+  return nullptr;
+}
+
+// The hook that checks each package as soon as it has arrived: against its
+// line's size and digest, and, in a keyed updater, its signature. A package
+// that fails goes at once, unopened, and nothing more is downloaded from this
+// server.
+PackageArrived ArrivalCheck(RunServices& services, const CheckSession& session) {
+  return [&services, &session](const SelectedUpdate& update, const std::string& url,
+                               const std::string& path) {
+    const UpdateEntry* entry = SelectedEntry(session, update.PackageFile);
+    std::string cause;
+    if (entry && !PackageMatchesFacts(services.Os.Files, path, entry->Facts, &cause)) {
+      services.Os.Files.Delete(path);
+      services.Output.Failure("Error: Download aborted.",
+                              "Refused the package " + update.PackageFile + ": " + cause);
+      return false;
+    }
+    return !RequiresSignatures(services) ||
+           CheckSignedDownload(services, url, path, SignedName(update.PackageFile));
+  };
+}
+
+// The step whose packages are `packages` (in their order, letter case
+// ignored, as the apply names them), or Steps.size().
+size_t StepOf(const CheckSession& session, const std::vector<std::string>& packages) {
+  for (size_t k = 0; k < session.Steps.size(); ++k) {
+    const UpdateStep& step = session.Steps[k];
+    bool same = step.size() == packages.size();
+    for (size_t i = 0; same && i < step.size(); ++i)
+      same = LowerCaseText(step[i].PackageFile) == LowerCaseText(packages[i]);
+    if (same) return k;
+  }
+  return session.Steps.size();
+}
+
+// Applies the downloaded packages. A delta step that cannot apply (a patch
+// made from another file than the installed one, a package that cannot be
+// read or decoded) leaves the installation as it was; its packages are
+// dropped and the full packages of its version are fetched from the same
+// server and applied in its place, before the steps after it. Each step
+// falls back once. True when the apply walked every package.
+bool ApplyWithFallBack(RunServices& services, CheckSession& session, const Catalogue& catalogue) {
+  ApplyResult result;
+  bool applied = ApplyUpdates(services.Packages, services.ProgramFolder, &result);
+  std::vector<bool> fellBack(session.Steps.size(), false);
+  for (;;) {
+    const size_t k =
+        std::min(StepOf(session, result.ReferenceMismatch), StepOf(session, result.NotApplied));
+    if (k >= session.Steps.size() || fellBack[k] || !session.Steps[k].front().Facts.From)
+      return applied;
+    const UpdateStep delta = session.Steps[k];
+    const int64_t version = delta.front().Version;
+    UpdateStep full = FullPackages(catalogue, version);
+    if (full.empty()) {
+      services.Log.Write("The delta package " + delta.front().PackageFile +
+                         " cannot apply, and the catalogue has no full package of version " +
+                         VersionText(version));
+      return applied;
+    }
+    services.Log.Write("The delta package " + delta.front().PackageFile +
+                       " cannot apply; falling back to the full package " +
+                       full.front().PackageFile + " of version " + VersionText(version));
+    for (const UpdateEntry& entry : delta) {
+      const std::string package = services.UpdateFolder() + entry.PackageFile;
+      services.Os.Files.Delete(package);
+      services.Os.Files.Delete(package + kSignatureSuffix);
+    }
+    fellBack[k] = true;
+    session.Steps[k] = full;
+    if (!DownloadPackages(services.Os, services.Output, services.Limits, services.Route,
+                          session.Server, services.UpdateFolder(), SelectedOf({full}),
+                          ArrivalCheck(services, session)))
+      return false;
+    RecordPackageOrder(services,
+                       std::vector<UpdateStep>(session.Steps.begin() + k, session.Steps.end()));
+    applied = ApplyUpdates(services.Packages, services.ProgramFolder, &result);
+  }
 }
 
 Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSession& session,
@@ -122,10 +239,12 @@ Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSessi
     if (OfferedAgainAfterReplacement(services, session, entry)) continue;
     AnnounceNewUpdater(services, session, entry);
     if (!AskYesNo(settings, services, kQuestion)) return Attempt::Declined;
-    if (SelfUpdate(settings, services, session, session.Server + entry.PackageFile) ==
-        SelfUpdateOutcome::HandedOver)
-      return Attempt::HandedOver;
-    selfUpdateTried = true;
+    const SelfUpdateOutcome outcome =
+        SelfUpdate(settings, services, session, session.Server + entry.PackageFile, entry.Facts);
+    if (outcome == SelfUpdateOutcome::HandedOver) return Attempt::HandedOver;
+    // A refused updater is kept from this installation: the run goes on as
+    // if it had not been offered.
+    if (outcome != SelfUpdateOutcome::Refused) selfUpdateTried = true;
   }
   if (selfUpdateTried) return Attempt::Failed;
 
@@ -135,21 +254,13 @@ Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSessi
   if (session.SelectedUpdates.empty()) return Attempt::Completed;
 
   if (!AskYesNo(settings, services, kQuestion)) return Attempt::Declined;
-  // A keyed updater checks each package as soon as it has arrived: a bad one
-  // goes at once, and nothing more is downloaded from this server.
-  PackageArrived checkSignature;
-  if (RequiresSignatures(services))
-    checkSignature = [&services](const SelectedUpdate& update, const std::string& url,
-                                 const std::string& path) {
-      return CheckSignedDownload(services, url, path, SignedName(update.PackageFile));
-    };
   if (!DownloadUpdates(services.Os, services.Output, services.Limits, services.Route,
                        session.Server, services.UpdateFolder(), session.SelectedUpdates,
-                       checkSignature))
+                       ArrivalCheck(services, session)))
     return Attempt::Failed;
-  RecordPackageOrder(services, session);
+  RecordPackageOrder(services, session.Steps);
   if (settings.OnlyDownload) return Attempt::Completed;
-  const bool applied = ApplyUpdates(services.Packages, services.ProgramFolder);
+  const bool applied = ApplyWithFallBack(services, session, catalogue);
   if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);
   return applied ? Attempt::Completed : Attempt::Failed;
 }

@@ -349,6 +349,73 @@ TEST_F(UpdateCheckTest, PackagesApplyInCatalogueOrder) {
              "Decompressing... : C.txt", "Decompressing... : B.txt"}));
 }
 
+// A delta of version 1.10 over 1.05 that cannot apply (made from another
+// file than the installed one, or not a package at all) is dropped, and the
+// same run fetches the full package of 1.10 from the same server and
+// applies it; without a full line, or without deltas in the catalogue,
+// nothing falls back.
+TEST_F(UpdateCheckTest, ADeltaThatCannotApplyFallsBackToTheFullPackageOfItsVersion) {
+  TempFolder scratch;
+  WriteWholeFile(scratch.Path() + "doc", "doc 1.05");
+  std::string error;
+  ASSERT_TRUE(WritePackage(
+      scratch.Path() + "d.mxu",
+      {{"Doc.txt", 1, PackageMethod::Patch, {{0, "", "doc 1.10", scratch.Path() + "doc"}}}}, {},
+      &error))
+      << error;
+  const std::string delta = ReadWholeFile(scratch.Path() + "d.mxu");
+  // The full package holds more than the delta: bytes that do not compress.
+  std::string noise(4096, '\0');
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+  const std::string full =
+      PackageBytes({{"Doc.txt", "doc 1.10"}, {"Full.txt", "full"}, {"Noise.bin", noise}});
+  const auto line = [](const std::string& name, const std::string& bytes, const char* more) {
+    return "VOXA " + name + " 110 size=" + std::to_string(bytes.size()) + more + "\r\n";
+  };
+  const struct {
+    const char* What;
+    std::string Installed;  // Doc.txt
+    std::string Delta;      // what the server sends as d110.mxu
+    std::string Catalogue;
+    bool FallsBack;
+    std::string Doc;  // after the run
+  } cases[] = {
+      {"the delta applies", "doc 1.05", delta,
+       line("f110.mxu", full, "") + line("d110.mxu", delta, " from=105"), false, "doc 1.10"},
+      {"a file changed by hand", "doc by hand", delta,
+       line("f110.mxu", full, "") + line("d110.mxu", delta, " from=105"), true, "doc 1.10"},
+      {"a delta that is no package", "doc 1.05", "not a package",
+       line("f110.mxu", full, "") + line("d110.mxu", "not a package", " from=105"), true,
+       "doc 1.10"},
+      {"no full line", "doc by hand", delta, line("d110.mxu", delta, " from=105"), false,
+       "doc by hand"},
+      {"no deltas in the catalogue", "doc by hand", delta, line("d110.mxu", delta, ""), false,
+       "doc by hand"},
+  };
+  settings_.AskMode = AskModeSetting::DontAsk;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    const std::string base = "http://" + std::to_string(&c - cases) + ".test/";
+    ServeGoodServer(base, c.Catalogue);
+    web_.Serve(base + "d110.mxu", c.Delta);
+    web_.Serve(base + "f110.mxu", full);
+    WriteWholeFile(At("Doc.txt"), c.Installed);
+    fake_.Platform.Files.Delete(At("Full.txt"));
+    web_.Requested.clear();
+    session_.ServerList = {base};
+    session_.Server.clear();
+    session_.Installed.Main = 105;
+    RunFull();
+    EXPECT_EQ(ReadWholeFile(At("Doc.txt")), c.Doc);
+    EXPECT_EQ(FileExists(At("Full.txt")), c.FallsBack);
+    EXPECT_EQ(std::count(web_.Requested.begin(), web_.Requested.end(), base.substr(7) + "f110.mxu"),
+              c.FallsBack ? 1 : 0);
+    EXPECT_FALSE(FileExists(At("Update\\f110.mxu")));
+    fake_.Platform.Files.Delete(At("Update\\d110.mxu"));
+    fake_.Platform.Files.Delete(At("Update\\Packages.order"));
+  }
+}
+
 TEST(ApplyOrderTest, RecordedNamesFirstThenTheOthersByName) {
   using Names = std::vector<std::string>;
   EXPECT_EQ(ApplyOrder({"b.mxu", "A.mxu", "c.mxu", "x.mxu"}, {"c.mxu", "gone.mxu", "a.mxu"}),

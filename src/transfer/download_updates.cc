@@ -1,6 +1,8 @@
 // Downloading the selected update packages into the update folder.
 #include "transfer/download_updates.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,7 +18,8 @@ constexpr int64_t kPackageBufferSize = 65536;
 }  // namespace
 
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
-                           const std::string& fileName, const TimeLimits& limits, Report& report) {
+                           const std::string& fileName, const TimeLimits& limits, Report& report,
+                           int64_t size) {
   request.URL = url;
   request.Limits = limits;
   request.Target = HTTPGetTarget::File;
@@ -24,9 +27,10 @@ void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
   request.Agent = kUpdaterAgent;
   request.FileName = fileName;
   request.Memory.reset();
-  request.OnProgress = [&report](HTTPGetRequest&, int64_t received, int64_t contentLength,
-                                 int32_t) {
-    report.Progress(received, contentLength);
+  request.BodyLimit = size;
+  request.OnProgress = [&report, size](HTTPGetRequest&, int64_t received, int64_t contentLength,
+                                       int32_t) {
+    report.Progress(received, contentLength > 0 ? contentLength : size);
     return 1;
   };
   request.OnConnected = nullptr;
@@ -53,7 +57,13 @@ bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits, con
   report.Line("");
   report.Line("Downloading updates...");
   ClearUpdateFolder(os.Files, updateFolder);
+  return DownloadPackages(os, report, limits, route, server, updateFolder, selected, arrived);
+}
 
+bool DownloadPackages(Platform& os, Report& report, const TimeLimits& limits,
+                      const HttpRoute& route, const std::string& server,
+                      const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
+                      const PackageArrived& arrived) {
   HTTPGetRequest request;
   request.TakeRoute(route);
   for (const SelectedUpdate& update : selected) {
@@ -65,7 +75,7 @@ bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits, con
       return false;
     }
     const std::string url = server + update.PackageFile, path = updateFolder + update.PackageFile;
-    PreparePackageRequest(request, url, path, limits, report);
+    PreparePackageRequest(request, url, path, limits, report, update.Size);
     HTTPGetResult result = HTTPGetFromWeb(os, request, report);
     report.ProgressDone();
     if (result != HTTPGetResult::Ok) {

@@ -11,11 +11,15 @@
 
 namespace updater {
 
-// One update the user accepted: the name shown in its progress line and the
-// package's file name relative to the server's base URL.
+// One update the user accepted: the name shown in its progress line, the
+// package's file name relative to the server's base URL, and its size when
+// the catalogue gives it (0: not known).
 struct SelectedUpdate {
   std::string Name;
   std::string PackageFile;
+  // A known size caps the download: a server that announces or sends more
+  // fails it before anything past the size is written.
+  int64_t Size = 0;
 };
 
 // Removes the package files ("*.mxu") left in `updateFolder`, their
@@ -41,11 +45,20 @@ bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits, con
                      const std::vector<SelectedUpdate>& selected,
                      const PackageArrived& arrived = nullptr);
 
+// DownloadUpdates without its heading line and without clearing the update
+// folder: for packages fetched after the first ones, beside them.
+bool DownloadPackages(Platform& os, Report& report, const TimeLimits& limits,
+                      const HttpRoute& route, const std::string& server,
+                      const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
+                      const PackageArrived& arrived = nullptr);
+
 // Sets `request` up to download a package from `url` into the file
 // `fileName` within `limits`: 64 KiB reads, the updater's agent, no body in
-// memory, its progress to `report`, no other hooks. Other fields keep their
-// values.
+// memory, its progress to `report`, no other hooks, and a body of at most
+// `size` bytes (0: any), which is also the progress total when the server
+// announces no length. Other fields keep their values.
 void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
-                           const std::string& fileName, const TimeLimits& limits, Report& report);
+                           const std::string& fileName, const TimeLimits& limits, Report& report,
+                           int64_t size = 0);
 
 }  // namespace updater

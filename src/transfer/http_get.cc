@@ -157,8 +157,9 @@ struct Transfer {
   // Sends the open request and answers one 401 with the URL's credentials;
   // the final status in `*status`.
   HTTPGetResult Send(uint32_t* status);
-  // Takes the announced length of the answer; 0 when none was announced.
-  void TakeContentLength();
+  // Takes the announced length of the answer (0 when none was announced);
+  // a length over the body limit fails.
+  HTTPGetResult TakeContentLength();
   HTTPGetResult ReadBody(int64_t chunkSize);
   // Asks for the rest of a cut body (attempt `attempt`) and reads it.
   HTTPGetResult Resume(int attempt, int64_t chunkSize);
@@ -283,7 +284,7 @@ HTTPGetResult Transfer::Run() {
     Request.StatusCode = static_cast<int32_t>(status);
     return R::ErrStatus;
   }
-  TakeContentLength();
+  if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
 
   int64_t chunkSize = Request.BufferSize;
   if (chunkSize <= 0) {
@@ -358,9 +359,15 @@ HTTPGetResult Transfer::Send(uint32_t* status) {
   }
 }
 
-void Transfer::TakeContentLength() {
+HTTPGetResult Transfer::TakeContentLength() {
   int64_t announced = 0;
-  ContentLength = Handle->ContentLength(&announced) && announced > 0 ? announced : 0;
+  if (!Handle->ContentLength(&announced) || announced < 0) announced = 0;
+  if (Request.BodyLimit > 0 && announced > Request.BodyLimit)
+    return FailWith(R::ErrAborted, "the announced body of " + std::to_string(announced) +
+                                       " bytes is more than the " +
+                                       std::to_string(Request.BodyLimit) + " expected");
+  ContentLength = announced;
+  return R::Ok;
 }
 
 HTTPGetResult Transfer::StartFileOver() {
@@ -419,7 +426,7 @@ HTTPGetResult Transfer::Resume(int attempt, int64_t chunkSize) {
   } else if (status == 200) {
     // The server sends the whole body again (it ignored the range, or the
     // body changed): start the file over.
-    TakeContentLength();
+    if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
     if (HTTPGetResult over = StartFileOver(); over != R::Ok) return over;
     BodyValidator = Validator(*Handle);
   } else {
@@ -441,7 +448,7 @@ HTTPGetResult Transfer::Restart(int attempt, int64_t chunkSize) {
                    &status) != R::Ok)
     return giveUp("failed: " + Request.FailureCause);
   if (status != 200) return giveUp("was answered with status " + std::to_string(status));
-  TakeContentLength();
+  if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
   if (HTTPGetResult over = StartFileOver(); over != R::Ok) return over;
   BodyValidator = Validator(*Handle);
   return ReadBody(chunkSize);
@@ -512,6 +519,9 @@ HTTPGetResult Transfer::ReadBody(int64_t chunkSize) {
     }
     if (got < 0 || got > chunkSize)
       return FailWith(R::ErrRead, "a read returned more than it was asked for");
+    if (Request.BodyLimit > 0 && Received + got > Request.BodyLimit)
+      return FailWith(R::ErrAborted, "the body brought more than the " +
+                                         std::to_string(Request.BodyLimit) + " bytes expected");
     if (File) {
       if (got > 0 && !File->Write(into, got)) return FileFailure(R::ErrWrite);
       if (File->Size() != Received + got)

@@ -103,6 +103,10 @@ struct HTTPGetRequest {
   // the body's last byte: connecting, waiting for the headers, reading and
   // every resume count. 0 sets no such limit.
   int64_t TotalTimeLimitMilliseconds = 0;
+  // The most bytes the body may have: an answer that announces more, or a
+  // body that brings more, ends the call with HTTPGetResult::ErrAborted
+  // before a byte past the limit is written. 0 sets no such limit.
+  int64_t BodyLimit = 0;
   // Out: the body bytes received, and the status of an answer other than 200.
   int64_t ReceivedBytes = 0;
   int32_t StatusCode = 0;

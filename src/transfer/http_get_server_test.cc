@@ -2,6 +2,7 @@
 // servers on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -13,6 +14,7 @@
 #include "support/recording_report.h"
 #include "support/temp_folder.h"
 #include "system/update_folder.h"
+#include "transfer/download_updates.h"
 #include "transfer/http_error_text.h"
 #include "transfer/http_get.h"
 
@@ -352,6 +354,64 @@ TEST_F(HttpGetServerTest, ProgressAbortLeavesNoFile) {
   EXPECT_EQ(HTTPGetFromWeb(os_, request), HTTPGetResult::ErrAborted);
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(FileExists(target_));
+}
+
+// A package request with a known size: a server that announces more, or
+// sends more without announcing a length, is cut off before a byte beyond
+// the size reaches the disk, and the progress takes its total from the size
+// when no length is announced.
+TEST_F(HttpGetServerTest, AKnownSizeCapsThePackageDownload) {
+  const struct {
+    const char* What;
+    int64_t Body;
+    bool Chunked;
+    int64_t Size;
+    HTTPGetResult Result;
+    int64_t Total;  // of the progress reports
+  } cases[] = {
+      {"announces more", 300000, false, 200000, HTTPGetResult::ErrAborted, 0},
+      {"sends more, no length", 300000, true, 200000, HTTPGetResult::ErrAborted, 200000},
+      {"the size exactly, no length", 200000, true, 200000, HTTPGetResult::Ok, 200000},
+      {"the size exactly", 200000, false, 200000, HTTPGetResult::Ok, 200000},
+      {"less, no length", 100000, true, 200000, HTTPGetResult::Ok, 200000},
+      {"no size", 300000, true, 0, HTTPGetResult::Ok, 0},
+  };
+  for (const auto& c : cases) {
+    server_.Handle("/p" + std::to_string(&c - cases), [&c](const SeenRequest&) {
+      ScriptedResponse response;
+      response.GeneratedSize = c.Body;
+      response.Chunked = c.Chunked;
+      return response;
+    });
+  }
+  ASSERT_TRUE(server_.Start());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    testing::RecordingReport report;
+    HTTPGetRequest request;
+    PreparePackageRequest(request, server_.URL("/p" + std::to_string(&c - cases)), target_,
+                          TimeLimits(), report, c.Size);
+    // What is on the disk each time a read has been written.
+    int64_t largestPart = 0;
+    request.OnProgress = [&, inner = request.OnProgress](HTTPGetRequest& r, int64_t received,
+                                                         int64_t length, int32_t seconds) {
+      std::error_code error;
+      const auto size = std::filesystem::file_size(PartPath(target_), error);
+      if (!error) largestPart = std::max<int64_t>(largestPart, static_cast<int64_t>(size));
+      return inner(r, received, length, seconds);
+    };
+    EXPECT_EQ(HTTPGetFromWeb(os_, request), c.Result);
+    EXPECT_EQ(FileExists(target_), c.Result == HTTPGetResult::Ok);
+    EXPECT_FALSE(FileExists(PartPath(target_)));
+    EXPECT_LE(largestPart, c.Size > 0 ? c.Size : c.Body);
+    EXPECT_EQ(FileExists(target_) ? ReadWholeFile(target_).size() : 0,
+              c.Result == HTTPGetResult::Ok ? size_t(c.Body) : 0);
+    for (const auto& [done, total] : report.ProgressReports)
+      EXPECT_EQ(total, c.Chunked ? c.Total : c.Body);
+    EXPECT_EQ(request.FailureCause.find("200000") != std::string::npos,
+              c.Result != HTTPGetResult::Ok);
+    std::filesystem::remove(target_);
+  }
 }
 
 TEST_F(HttpGetServerTest, UncreatableTargetFile) {

@@ -13,6 +13,7 @@ struct Build {
   std::string NextUpdater;    // Updater.exe, file version 1.1.0.0
   std::string Voxa100;        // VOXA.exe 1.00
   std::string Voxa105;        // VOXA.exe 1.05
+  std::string Voxa110;        // VOXA.exe 1.10
   std::string SignedUpdater;  // Updater.exe built with the test key
   std::string SecretKey;      // the test key's secret half
   std::string QuickUpdater;   // Updater.exe with time limits of seconds (quick_time_limits.cc)

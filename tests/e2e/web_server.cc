@@ -60,7 +60,8 @@ WebServer::WebServer(const std::string& root) {
                           << "pid " << workFolder_ << "/nginx.pid;\n"
                           << "events { worker_connections 64; }\n"
                           << "http {\n"
-                          << "  access_log off;\n"
+                          << "  log_format sent '$uri $body_bytes_sent';\n"
+                          << "  access_log " << workFolder_ << "/access.log sent;\n"
                           << "  default_type application/octet-stream;\n"
                           << "  client_body_temp_path " << workFolder_ << "/body;\n"
                           << "  proxy_temp_path " << workFolder_ << "/proxy;\n"
@@ -101,6 +102,18 @@ WebServer::~WebServer() {
   }
   std::error_code error;
   std::filesystem::remove_all(workFolder_, error);
+}
+
+std::vector<std::pair<std::string, int64_t>> WebServer::TakeRequests() {
+  // nginx writes each line as its request ends, and appends: a truncated log
+  // goes on from its start.
+  const std::string log = workFolder_ + "/access.log";
+  std::ifstream in(log);
+  std::vector<std::pair<std::string, int64_t>> requests;
+  std::string uri;
+  for (int64_t bytes = 0; in >> uri >> bytes;) requests.emplace_back(uri, bytes);
+  std::ofstream(log, std::ios::trunc).close();
+  return requests;
 }
 
 ProxyServer::ProxyServer(const std::string& user, const std::string& password) {

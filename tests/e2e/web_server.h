@@ -2,7 +2,9 @@
 // it: nginx on 127.0.0.1 serving a folder, and tinyproxy as an HTTP proxy.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace updater::testing {
@@ -18,6 +20,9 @@ class WebServer {
   bool Running() const { return pid_ > 0; }
   // "http://127.0.0.1:PORT/"
   std::string BaseURL() const;
+  // The requests answered since the server started or the last call, each
+  // the path asked for and the body bytes sent; forgets them.
+  std::vector<std::pair<std::string, int64_t>> TakeRequests();
 
  private:
   std::string workFolder_;
@@ -30,7 +35,7 @@ class WebServer {
 class ProxyServer {
  public:
   // With a user name, the proxy asks for these basic-authentication
-  // credentials (407 without them).
+  // credentials and refuses requests without them.
   explicit ProxyServer(const std::string& user = "", const std::string& password = "");
   ~ProxyServer();
   ProxyServer(const ProxyServer&) = delete;

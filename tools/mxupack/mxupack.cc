@@ -7,6 +7,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,7 +60,14 @@ Usage:
                                      compressed only when that is smaller)
     --patch-from OLD_DIR             every file that OLD_DIR holds under the
                                      same name becomes a patch: it applies only
-                                     over exactly that old file
+                                     over exactly that old file; every file of
+                                     OLD_DIR that DIR lacks (letter case
+                                     ignored) becomes a remove entry
+    --removed-from OLD_DIR           every file of OLD_DIR that DIR lacks becomes
+                                     a remove entry, as with --patch-from but
+                                     without patches: a full package that also
+                                     removes what older releases left
+                                     (repeatable)
     --version N                      entry version 0-65535 (default 0)
     --key K                          variant key 0-255 of DIR's files (default 0)
     --variant K=DIR2                 adds DIR2's files as variants with key K:
@@ -238,6 +246,7 @@ int Create(const std::vector<std::string>& args) {
   MethodChoice method = kBestMethod;
   long version = 0, key = 0;
   std::string patchFrom;
+  std::vector<std::string> removedFrom;
   std::vector<std::pair<uint8_t, std::string>> variantFolders;
   TreeOptions tree;
   for (size_t i = 2; i < args.size(); ++i) {
@@ -274,6 +283,8 @@ int Create(const std::vector<std::string>& args) {
       options.Encode.ZstdLevel = static_cast<int>(number);
     } else if (option == "--patch-from") {
       patchFrom = value;
+    } else if (option == "--removed-from") {
+      removedFrom.push_back(value);
     } else if (option == "--exclude") {
       tree.Excludes.push_back(value);
     } else {
@@ -286,6 +297,13 @@ int Create(const std::vector<std::string>& args) {
   std::string error;
   std::map<std::string, std::string> oldFiles;
   if (!patchFrom.empty() && !ListFiles(patchFrom, tree, &oldFiles, &error)) return Failure(error);
+  // The names of older releases that the new one may have to remove.
+  std::map<std::string, std::string> goneFiles = oldFiles;
+  for (const std::string& older : removedFrom) {
+    std::map<std::string, std::string> listed;
+    if (!ListFiles(older, tree, &listed, &error)) return Failure(error);
+    goneFiles.insert(listed.begin(), listed.end());
+  }
   variantFolders.insert(variantFolders.begin(), {static_cast<uint8_t>(key), folder});
   for (const auto& [variantKey, variantFolder] : variantFolders) {
     std::map<std::string, std::string> files;
@@ -305,6 +323,17 @@ int Create(const std::vector<std::string>& args) {
           {variantKey, path, std::string(), patch ? old->second : std::string()});
     }
   }
+  // A file of the old release that the new one no longer has is removed
+  // from the installation. Names compare without letter case, as Windows
+  // does: a file whose name only changed its case is written, not removed.
+  std::set<std::string> newNames;
+  for (const auto& [name, position] : positions) newNames.insert(LowerCaseText(name));
+  for (const auto& [name, path] : goneFiles)
+    if (newNames.insert(LowerCaseText(name)).second)
+      entries.push_back({name,
+                         static_cast<uint16_t>(version),
+                         MethodChoice(PackageMethod::Remove),
+                         {{static_cast<uint8_t>(key), std::string(), std::string()}}});
   if (entries.empty()) return Failure("no files to pack in " + folder);
   ConsoleProgress progress;
   options.Progress = progress.Callback();
@@ -457,9 +486,18 @@ int Extract(const std::vector<std::string>& args) {
   bool ok = true;
   for (std::string name = NextEntryName(reader); ok && !name.empty();
        name = NextEntryName(reader)) {
+    const size_t row = FindEntry(reader, name);
     if (!IsSafeEntryName(name)) {
       std::cerr << "mxupack: refusing entry outside the folder: " << name << "\n";
       ok = false;
+    } else if (row > 0 && RemovesTarget(reader.EntryTable[row - 1])) {
+      // As the updater does: the file goes, and a missing one is no fault.
+      std::error_code removed;
+      fs::remove(fs::u8path(folder + name), removed);
+      if (removed) {
+        std::cerr << "mxupack: cannot remove " << name << ": " << removed.message() << "\n";
+        ok = false;
+      }
     } else if (!CreateFolders(files, report, folder, FolderPart(name)) ||
                !ExtractEntry(reader, name, folder + name)) {
       std::cerr << "mxupack: cannot extract " << name << "\n";
