@@ -19,7 +19,7 @@ using namespace updater;
 class FileSource : public ByteSource {
  public:
   explicit FileSource(File& file) : file_(file) {}
-  int64_t Read(uint8_t* buffer, int64_t size) override { return file_.Read(buffer, size); }
+  int64_t Read(uint8_t* buffer, int64_t size) override { return file_.Read(buffer, size, nullptr); }
 
  private:
   File& file_;
@@ -28,16 +28,19 @@ class FileSource : public ByteSource {
 class FileWriter : public ByteSink {
  public:
   explicit FileWriter(File& file) : file_(file) {}
-  bool Write(const uint8_t* data, int64_t size) override { return file_.Write(data, size); }
+  bool Write(const uint8_t* data, int64_t size) override {
+    return file_.Write(data, size, nullptr);
+  }
 
  private:
   File& file_;
 };
 
-// Creates the folders of `name` below `folder` ("\" separated).
+// Creates the folders of `name` below `folder` ("\" separated). One that
+// exists already fails to be made; a missing one fails the entry's Create.
 void CreateFolders(FileSystem& files, const std::string& folder, const std::string& name) {
   for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1))
-    files.CreateFolder(folder + name.substr(0, at));
+    static_cast<void>(files.CreateFolder(folder + name.substr(0, at), nullptr));
 }
 
 }  // namespace
@@ -49,25 +52,26 @@ int main(int argc, char** argv) {
   }
   FileSystem& files = RealPlatform().Files;
   const std::string folder = std::string(argv[2]) + "\\";
-  std::unique_ptr<File> package = files.OpenRead(argv[1], false);
+  std::string cause;
+  std::unique_ptr<File> package = files.OpenRead(argv[1], false, &cause);
   PackageHeader header;
   std::vector<DirectoryEntry> entries;
   std::string why;
   if (!package || !ReadPackageDirectory(*package, &header, &entries, &why)) {
-    std::fprintf(stderr, "cannot read %s: %s\n", argv[1], why.c_str());
+    std::fprintf(stderr, "cannot read %s: %s\n", argv[1], package ? why.c_str() : cause.c_str());
     return 1;
   }
   for (const DirectoryEntry& entry : entries) {
     const EntryVariant& variant = entry.Variants.front();
     CreateFolders(files, folder, entry.Name);
-    std::unique_ptr<File> target = files.Create(folder + entry.Name);
+    std::unique_ptr<File> target = files.Create(folder + entry.Name, &cause);
     FileSource source(*package);
     FileWriter sink(*target);
-    if (!target || !package->Seek(variant.Offset) ||
+    if (!target || !package->Seek(variant.Offset, &cause) ||
         DecodeStream(source, variant.PackedSize, variant.Size, entry.Method, sink) !=
             StreamResult::Ok ||
-        !target->Close()) {
-      std::fprintf(stderr, "cannot write %s\n", entry.Name.c_str());
+        !target->Close(&cause)) {
+      std::fprintf(stderr, "cannot write %s: %s\n", entry.Name.c_str(), cause.c_str());
       return 1;
     }
   }

@@ -103,10 +103,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double readMBs = BestMBs([&] {
-    std::unique_ptr<File> opened = files.OpenRead(file.string(), false);
+    std::unique_ptr<File> opened = files.OpenRead(file.string(), false, nullptr);
     std::vector<uint8_t> chunk(kChunk);
     int64_t count = 0;
-    while (opened && (count = opened->Read(chunk.data(), kChunk)) > 0) {
+    while (opened && (count = opened->Read(chunk.data(), kChunk, nullptr)) > 0) {
     }
     return opened && count == 0;
   });

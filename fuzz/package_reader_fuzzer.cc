@@ -53,7 +53,7 @@ class MemoryMap : public updater::MappedFile {
     return content_->empty() ? nullptr : reinterpret_cast<uint8_t*>(content_->data());
   }
   int64_t Size() const override { return static_cast<int64_t>(content_->size()); }
-  bool Close() override { return true; }
+  bool Close(std::string*) override { return true; }
 
  private:
   std::string* content_;
@@ -63,27 +63,27 @@ class MemoryMap : public updater::MappedFile {
 class MemoryFile : public File {
  public:
   MemoryFile(std::string* content, bool writable) : content_(content), writable_(writable) {}
-  bool Seek(int64_t offset) override {
+  bool Seek(int64_t offset, std::string*) override {
     if (offset < 0) return false;
     position_ = offset;
     return true;
   }
-  int64_t Read(void* buffer, int64_t size) override {
+  int64_t Read(void* buffer, int64_t size, std::string*) override {
     if (position_ >= static_cast<int64_t>(content_->size())) return 0;
     int64_t count = std::min<int64_t>(size, static_cast<int64_t>(content_->size()) - position_);
     std::memcpy(buffer, content_->data() + position_, static_cast<size_t>(count));
     position_ += count;
     return count;
   }
-  bool Write(const void* buffer, int64_t size) override {
+  bool Write(const void* buffer, int64_t size, std::string*) override {
     if (!writable_) return false;
     content_->append(static_cast<const char*>(buffer), static_cast<size_t>(size));
     return true;
   }
-  bool Flush() override { return true; }
-  bool Sync() override { return true; }
-  int64_t Size() override { return static_cast<int64_t>(content_->size()); }
-  bool Close() override { return true; }
+  bool Flush(std::string*) override { return true; }
+  bool Sync(std::string*) override { return true; }
+  int64_t Size(std::string*) override { return static_cast<int64_t>(content_->size()); }
+  bool Close(std::string*) override { return true; }
 
  private:
   std::string* content_;
@@ -96,24 +96,26 @@ class MemoryFileSystem : public FileSystem {
  public:
   std::map<std::string, std::string> Files;
 
-  std::unique_ptr<File> OpenRead(const std::string& path, bool) override {
+  std::unique_ptr<File> OpenRead(const std::string& path, bool, std::string*) override {
     auto found = Files.find(path);
     if (found == Files.end()) return nullptr;
     return std::make_unique<MemoryFile>(&found->second, false);
   }
-  std::unique_ptr<File> Create(const std::string& path) override {
+  std::unique_ptr<File> Create(const std::string& path, std::string*) override {
     Files[path].clear();
     return std::make_unique<MemoryFile>(&Files[path], true);
   }
-  std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
-  std::unique_ptr<File> OpenAppend(const std::string& path) override {
+  std::unique_ptr<File> CreateDurable(const std::string& path, std::string* cause) override {
+    return Create(path, cause);
+  }
+  std::unique_ptr<File> OpenAppend(const std::string& path, std::string*) override {
     return std::make_unique<MemoryFile>(&Files[path], true);
   }
   bool Exists(const std::string& path) override { return Files.count(path) > 0; }
   bool IsFolder(const std::string&) override { return false; }
-  bool Delete(const std::string& path) override { return Files.erase(path) > 0; }
-  bool Copy(const std::string&, const std::string&) override { return false; }
-  bool Replace(const std::string& from, const std::string& to) override {
+  bool Delete(const std::string& path, std::string*) override { return Files.erase(path) > 0; }
+  bool Copy(const std::string&, const std::string&, std::string*) override { return false; }
+  bool Replace(const std::string& from, const std::string& to, std::string*) override {
     auto found = Files.find(from);
     if (found == Files.end()) return false;
     std::string content = std::move(found->second);
@@ -121,32 +123,37 @@ class MemoryFileSystem : public FileSystem {
     Files[to] = std::move(content);
     return true;
   }
-  bool KeepAside(const std::string&, const std::string&) override { return false; }
-  std::unique_ptr<File> OpenReadAppend(const std::string&) override { return nullptr; }
-  bool StaysInside(const std::string&, const std::string&) override { return true; }
-  bool CreateFolder(const std::string&) override { return true; }
-  bool RemoveFolder(const std::string&) override { return true; }
-  bool SyncFiles(const std::vector<std::string>&) override { return true; }
-  bool SyncFolders(const std::vector<std::string>&) override { return true; }
-  bool ListFolder(const std::string&, const std::string&, std::vector<FolderEntry>*) override {
+  bool KeepAside(const std::string&, const std::string&, std::string*) override { return false; }
+  std::unique_ptr<File> OpenReadAppend(const std::string&, std::string*) override {
+    return nullptr;
+  }
+  bool StaysInside(const std::string&, const std::string&, std::string*) override { return true; }
+  bool CreateFolder(const std::string&, std::string*) override { return true; }
+  bool RemoveFolder(const std::string&, std::string*) override { return true; }
+  bool SyncFiles(const std::vector<std::string>&, std::string*) override { return true; }
+  bool SyncFolders(const std::vector<std::string>&, std::string*) override { return true; }
+  bool ListFolder(const std::string&, const std::string&, std::vector<FolderEntry>*,
+                  std::string*) override {
     return false;
   }
-  bool CopyPermissions(const std::string&, const std::string&) override { return true; }
-  bool MakeExecutable(const std::string&) override { return true; }
-  std::string LastError() override { return std::string(); }
-  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override {
-    return OpenRead(path, exclusive);
+  bool CopyPermissions(const std::string&, const std::string&, std::string*) override {
+    return true;
   }
-  LockOutcome TryLock(const std::string&, std::unique_ptr<File>*) override {
+  bool MakeExecutable(const std::string&, std::string*) override { return true; }
+  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive,
+                                      std::string* cause) override {
+    return OpenRead(path, exclusive, cause);
+  }
+  LockOutcome TryLock(const std::string&, std::unique_ptr<File>*, std::string*) override {
     return LockOutcome::Failed;
   }
-  std::unique_ptr<updater::MappedFile> MapRead(const std::string& path) override {
+  std::unique_ptr<updater::MappedFile> MapRead(const std::string& path, std::string*) override {
     auto found = Files.find(path);
     if (found == Files.end()) return nullptr;
     return std::make_unique<MemoryMap>(&found->second);
   }
-  std::unique_ptr<updater::MappedFile> CreateMapped(const std::string& path,
-                                                    int64_t size) override {
+  std::unique_ptr<updater::MappedFile> CreateMapped(const std::string& path, int64_t size,
+                                                    std::string*) override {
     if (size < 0 || size > kLargestEntry) return nullptr;
     Files[path].assign(static_cast<size_t>(size), '\0');
     return std::make_unique<MemoryMap>(&Files[path]);

@@ -368,14 +368,16 @@ std::vector<std::string> TargetFolders(FileSystem& files, const std::string& pro
 
 bool SyncTargetFolders(FileSystem& files, const std::string& programFolder,
                        const ApplyJournal& journal, std::string* cause) {
-  return files.SyncFolders(TargetFolders(files, programFolder, journal)) ||
-         Fail(cause, files.LastError());
+  std::string error;
+  return files.SyncFolders(TargetFolders(files, programFolder, journal), &error) ||
+         Fail(cause, error);
 }
 
 // The file at `path` exists and has `size` bytes.
 bool HasSize(FileSystem& files, const std::string& path, int64_t size) {
-  std::unique_ptr<File> file = files.OpenRead(path, false);
-  return file && file->Size() == size;
+  // A file that cannot be opened or measured does not have the size asked.
+  std::unique_ptr<File> file = files.OpenRead(path, false, nullptr);
+  return file && file->Size(nullptr) == size;
 }
 
 // Every file still has its new content, staged or already in place (a
@@ -399,10 +401,14 @@ bool RemoveStaging(FileSystem& files, const std::string& programFolder, const Ap
   for (const JournalFile& file : journal.Files) {
     if (file.Removes) continue;
     const std::string staged = programFolder + file.Staged;
-    if (files.Exists(staged) && !files.Delete(staged)) removed = Fail(cause, files.LastError());
+    std::string error;
+    if (files.Exists(staged) && !files.Delete(staged, &error)) removed = Fail(cause, error);
   }
+  // A created folder that stays (not empty, or held) is harmless: it is only
+  // left as the apply found the place, with something in it.
   for (auto it = journal.Folders.rbegin(); it != journal.Folders.rend(); ++it)
-    if (files.IsFolder(programFolder + *it)) files.RemoveFolder(programFolder + *it);
+    if (files.IsFolder(programFolder + *it))
+      static_cast<void>(files.RemoveFolder(programFolder + *it, nullptr));
   return SyncTargetFolders(files, programFolder, journal, cause) && removed;
 }
 
@@ -465,9 +471,11 @@ bool ConfineJournal(FileSystem& files, const std::string& programFolder,
       paths.push_back(*name);
     }
   }
-  for (const std::string& path : paths)
-    if (!files.StaysInside(programFolder, programFolder + path))
-      return refuse(path + " leads out of the program folder (" + files.LastError() + ")");
+  for (const std::string& path : paths) {
+    std::string error;
+    if (!files.StaysInside(programFolder, programFolder + path, &error))
+      return refuse(path + " leads out of the program folder (" + error + ")");
+  }
   return true;
 }
 
@@ -484,9 +492,11 @@ bool JournalFiles::Create(FileSystem& files, const std::string& programFolder,
   files_ = &files;
   paths_[0] = JournalPath(programFolder);
   paths_[1] = JournalCopyPath(programFolder);
-  for (const std::string& path : paths_)
-    if (!files.StaysInside(programFolder, path))
-      return Fail(cause, path + " leads out of the program folder (" + files.LastError() + ")");
+  for (const std::string& path : paths_) {
+    std::string error;
+    if (!files.StaysInside(programFolder, path, &error))
+      return Fail(cause, path + " leads out of the program folder (" + error + ")");
+  }
   const std::string body = EncodeBody(journal, &bodyChecksum_);
   // Recovery would refuse it.
   if (static_cast<int64_t>(body.size()) > kMaxJournalSize - 1024)
@@ -495,16 +505,20 @@ bool JournalFiles::Create(FileSystem& files, const std::string& programFolder,
   // is made: a journal without a whole body can then only mean that nothing
   // was staged yet.
   bool written = true;
+  std::string error;
   for (int i = 0; i < 2 && written; ++i) {
-    copies_[i] = files.Create(paths_[i]);
-    written = copies_[i] && copies_[i]->Write(body.data(), static_cast<int64_t>(body.size())) &&
-              copies_[i]->Sync();
+    copies_[i] = files.Create(paths_[i], &error);
+    written = copies_[i] &&
+              copies_[i]->Write(body.data(), static_cast<int64_t>(body.size()), &error) &&
+              copies_[i]->Sync(&error);
   }
-  written = written && files.SyncFolders({UpdateFolderPath(programFolder)});
+  written = written && files.SyncFolders({UpdateFolderPath(programFolder)}, &error);
   if (written) return true;
-  Fail(cause, files.LastError());
+  Fail(cause, error);
+  // A copy that stays holds no whole body, or one without marks: the next
+  // recovery removes it either way, having nothing staged to undo.
   std::string ignored;
-  Remove(&ignored);
+  static_cast<void>(Remove(&ignored));
   return false;
 }
 
@@ -519,16 +533,17 @@ JournalFiles::Opened JournalFiles::Open(FileSystem& files, const std::string& pr
   for (int i = 0; i < 2; ++i) {
     if (!present[i]) continue;
     const std::string shown = InUpdateFolder(i == 0 ? kApplyJournalName : kApplyJournalCopyName);
-    if (!files.StaysInside(programFolder, paths_[i])) {
-      Fail(cause, shown + " leads out of the program folder (" + files.LastError() + ")");
+    std::string error;
+    if (!files.StaysInside(programFolder, paths_[i], &error)) {
+      Fail(cause, shown + " leads out of the program folder (" + error + ")");
       return Opened::Refused;
     }
     // Exclusive: the journal of an apply that another updater is running
     // now is locked, and is not this run's to finish. Read in pieces and
     // never past the limit, whatever size the file claims.
-    copies_[i] = files.OpenReadAppend(paths_[i]);
+    copies_[i] = files.OpenReadAppend(paths_[i], &error);
     if (!copies_[i]) {
-      Fail(cause, files.LastError());
+      Fail(cause, error);
       Close();
       return Opened::Failed;
     }
@@ -540,9 +555,9 @@ JournalFiles::Opened JournalFiles::Open(FileSystem& files, const std::string& pr
         return Opened::Refused;
       }
       bytes[i].resize(had + kReadChunk);
-      const int64_t count = copies_[i]->Read(bytes[i].data() + had, kReadChunk);
+      const int64_t count = copies_[i]->Read(bytes[i].data() + had, kReadChunk, &error);
       if (count < 0) {
-        Fail(cause, files.LastError());
+        Fail(cause, error);
         Close();
         return Opened::Failed;
       }
@@ -574,8 +589,9 @@ bool JournalFiles::Mark(ApplyStage stage, std::string* cause) {
   bool any = false;
   for (std::unique_ptr<File>& copy : copies_) {
     if (!copy) continue;
-    if (!copy->Write(mark.data(), static_cast<int64_t>(mark.size())) || !copy->Sync())
-      return Fail(cause, files_->LastError());
+    std::string error;
+    if (!copy->Write(mark.data(), static_cast<int64_t>(mark.size()), &error) || !copy->Sync(&error))
+      return Fail(cause, error);
     any = true;
   }
   return any || Fail(cause, "the apply journal is not open");
@@ -589,9 +605,11 @@ bool JournalFiles::Remove(std::string* cause) {
   // Closed first: an open copy is locked and cannot be deleted.
   Close();
   bool removed = true;
-  for (const std::string& path : paths_)
-    if (!path.empty() && files_->Exists(path) && !files_->Delete(path))
-      removed = Fail(cause, files_->LastError());
+  for (const std::string& path : paths_) {
+    std::string error;
+    if (!path.empty() && files_->Exists(path) && !files_->Delete(path, &error))
+      removed = Fail(cause, error);
+  }
   return removed;
 }
 
@@ -616,9 +634,10 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
       // An aside that exists is the target's second name: the commit was
       // interrupted between making it and deleting the target.
       const bool hasAside = resume && files.Exists(aside);
-      if ((!hasAside && !files.KeepAside(target, aside)) ||
-          (files.Exists(target) && !files.Delete(target))) {
-        Fail(cause, files.LastError());
+      std::string error;
+      if ((!hasAside && !files.KeepAside(target, aside, &error)) ||
+          (files.Exists(target) && !files.Delete(target, &error))) {
+        Fail(cause, error);
         return CommitResult::MoveFailed;
       }
       continue;
@@ -636,8 +655,9 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
         Fail(cause, target + " is gone since the apply began");
         return CommitResult::MoveFailed;
       }
-      if (hasTarget && !hasAside && !files.KeepAside(target, aside)) {
-        Fail(cause, files.LastError());
+      std::string error;
+      if (hasTarget && !hasAside && !files.KeepAside(target, aside, &error)) {
+        Fail(cause, error);
         return CommitResult::MoveFailed;
       }
     } else if (hasTarget && !namedBefore) {
@@ -645,8 +665,9 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
       Fail(cause, target + " appeared since the apply began");
       return CommitResult::MoveFailed;
     }
-    if (!files.Replace(staged, target)) {
-      Fail(cause, files.LastError());
+    std::string error;
+    if (!files.Replace(staged, target, &error)) {
+      Fail(cause, error);
       return CommitResult::MoveFailed;
     }
   }
@@ -657,8 +678,9 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
 bool RestoreFiles(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
                   std::string* cause) {
   bool restored = true;
+  std::string error;
   auto check = [&](bool done) {
-    if (!done) restored = Fail(cause, files.LastError());
+    if (!done) restored = Fail(cause, error);
   };
   for (auto it = journal.Files.rbegin(); it != journal.Files.rend(); ++it) {
     const std::string staged = programFolder + it->Staged;
@@ -670,9 +692,9 @@ bool RestoreFiles(FileSystem& files, const std::string& programFolder, const App
       // content, the aside being its second name; otherwise the old content
       // is only aside.
       const bool targetIsOld = (hasStaged || it->Removes) && files.Exists(target);
-      check(targetIsOld ? files.Delete(aside) : files.Replace(aside, target));
+      check(targetIsOld ? files.Delete(aside, &error) : files.Replace(aside, target, &error));
     } else if (!it->Existed && !hasStaged && files.Exists(target)) {
-      check(files.Delete(target));  // the package created it
+      check(files.Delete(target, &error));  // the package created it
     }
   }
   return restored;
@@ -717,14 +739,16 @@ bool FinishCommit(FileSystem& files, JournalFiles& journalFiles, const std::stri
   // that is left of the transaction.
   for (const std::string& name : journal.Packages) {
     const std::string package = UpdateFolderPath(programFolder) + name;
-    if (files.Exists(package) && !files.Delete(package))
-      return Fail(cause, "cannot delete the package " + name + ": " + files.LastError());
+    std::string error;
+    if (files.Exists(package) && !files.Delete(package, &error))
+      return Fail(cause, "cannot delete the package " + name + ": " + error);
   }
   bool removed = true;
   for (const JournalFile& file : journal.Files) {
     const std::string aside = programFolder + file.Aside;
-    if (file.Existed && files.Exists(aside) && !files.Delete(aside))
-      removed = Fail(cause, files.LastError());
+    std::string error;
+    if (file.Existed && files.Exists(aside) && !files.Delete(aside, &error))
+      removed = Fail(cause, error);
   }
   // The journal goes only once the asides are gone for good; otherwise a
   // power loss could bring back an aside file that no journal names.
@@ -733,27 +757,31 @@ bool FinishCommit(FileSystem& files, JournalFiles& journalFiles, const std::stri
 }
 
 RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
-                                       const std::string& programFolder, std::string* refusal) {
+                                       const std::string& programFolder, std::string* reason) {
   JournalFiles journalFiles;
   ApplyJournal journal;
   std::string cause;
+  auto failed = [&] {
+    if (reason) *reason = cause;
+    return RecoveryOutcome::Failed;
+  };
   switch (journalFiles.Open(files, programFolder, &journal, &cause)) {
     case JournalFiles::Opened::None:
       return RecoveryOutcome::NothingToDo;
     case JournalFiles::Opened::Failed:
       report.Log("Cannot read the apply journal " + JournalPath(programFolder) + ": " + cause);
-      return RecoveryOutcome::Failed;
+      return failed();
     case JournalFiles::Opened::Refused:
       report.Log("Refused the apply journal " + JournalPath(programFolder) + ": " + cause +
                  "; it stays, and nothing was changed");
-      if (refusal) *refusal = cause;
+      if (reason) *reason = cause;
       return RecoveryOutcome::Refused;
     case JournalFiles::Opened::Incomplete:
       // Both copies reach the disk whole before anything is staged.
       report.Log("Removed an incomplete apply journal; nothing had been staged");
       if (journalFiles.Remove(&cause)) return RecoveryOutcome::RolledBack;
       report.Log("Cannot remove the apply journal: " + cause);
-      return RecoveryOutcome::Failed;
+      return failed();
     case JournalFiles::Opened::Journal:
       break;
   }
@@ -767,7 +795,7 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
     forward = NewContentComplete(files, programFolder, journal);
     if (!forward && !journalFiles.Mark(ApplyStage::RollingBack, &cause)) {
       report.Log("Cannot roll back the unfinished apply of " + what + ": " + cause);
-      return RecoveryOutcome::Failed;
+      return failed();
     }
     if (!forward) journal.Stage = ApplyStage::RollingBack;
   }
@@ -776,7 +804,7 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
       if (!FinishCommit(files, journalFiles, programFolder, journal, &cause)) {
         report.Log("Completed the interrupted apply of " + what +
                    ", but cannot remove what it left: " + cause);
-        return RecoveryOutcome::Failed;
+        return failed();
       }
       report.Log("Completed the interrupted apply of " + what);
       return RecoveryOutcome::Completed;
@@ -793,7 +821,7 @@ RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
     report.Log("Cannot complete the interrupted apply of " + what + ": " + cause);
   else
     report.Log("Cannot roll back the unfinished apply of " + what + ": " + cause);
-  return RecoveryOutcome::Failed;
+  return failed();
 }
 
 }  // namespace updater

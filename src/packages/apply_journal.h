@@ -81,11 +81,14 @@ struct ApplyJournal {
 // `journal.stage`.
 std::string EncodeJournal(const ApplyJournal& journal);
 
-enum class JournalRead {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] JournalRead {
   Journal,     // a journal; its stage is the furthest mark found in either copy
   Incomplete,  // no copy holds a whole body: it was being written, nothing was staged
   Refused,     // the copies contradict each other, or the journal is of another version
 };
+// clang-format on
 
 // Reads a journal from the bytes of its two copies (an empty text for a
 // missing one). A body that is whole in either copy counts, and so does each
@@ -117,16 +120,19 @@ class JournalFiles {
   // Staging) and makes them and their names durable. False, with the cause,
   // when they could not be written or would be larger than a recovery reads;
   // no copy is left then.
-  bool Create(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
-              std::string* cause);
+  [[nodiscard]] bool Create(FileSystem& files, const std::string& programFolder,
+                            const ApplyJournal& journal, std::string* cause);
 
-  enum class Opened {
+  // (clang-format 14 cannot lay out an enum with an attribute.)
+  // clang-format off
+  enum class [[nodiscard]] Opened {
     None,        // there is no journal
     Journal,     // `*journal` holds it
     Incomplete,  // no copy holds a whole body
     Refused,     // against the rules; `*cause` says why, and nothing was changed
     Failed,      // a copy cannot be opened or read (also: locked by a running apply)
   };
+  // clang-format on
   // Opens and reads the copies that exist, for a recovery, and judges them
   // with DecodeJournal and ConfineJournal.
   Opened Open(FileSystem& files, const std::string& programFolder, ApplyJournal* journal,
@@ -135,12 +141,12 @@ class JournalFiles {
   // Appends the mark of `stage` to both copies and makes it durable. False,
   // with the cause, when either copy did not take it; the stage must then be
   // taken as unknown between the old and the new one.
-  bool Mark(ApplyStage stage, std::string* cause);
+  [[nodiscard]] bool Mark(ApplyStage stage, std::string* cause);
 
   // Closes the copies (they stay on disk).
   void Close();
   // Closes and deletes both copies. False, with the cause, when one stays.
-  bool Remove(std::string* cause);
+  [[nodiscard]] bool Remove(std::string* cause);
 
  private:
   FileSystem* files_ = nullptr;
@@ -149,11 +155,14 @@ class JournalFiles {
   uint32_t bodyChecksum_ = 0;
 };
 
-enum class CommitResult {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] CommitResult {
   Done,        // every staged file is in place and the moves are durable
   MoveFailed,  // a move failed or the disk is not as the journal says; roll back
   SyncFailed,  // all moved, but not known to be durable; keep the journal
 };
+// clang-format on
 
 // Moves every staged file into its target's place and deletes every removed
 // target, in journal order: an existing target is first kept aside under its
@@ -175,14 +184,17 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
 // it back (a removed one too), and a target the transaction created is
 // removed once its staged copy is gone (it was placed). Staged copies stay.
 // False, with the cause, when any file could not be put back or removed.
-bool RestoreFiles(FileSystem& files, const std::string& programFolder, const ApplyJournal& journal,
-                  std::string* cause);
+[[nodiscard]] bool RestoreFiles(FileSystem& files, const std::string& programFolder,
+                                const ApplyJournal& journal, std::string* cause);
 
-enum class ApplyEnd {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] ApplyEnd {
   Placed,      // the stage is Placed: the packages and the asides are to go
   RolledBack,  // the installation is as before; nothing of the apply is left
   Stopped,     // something failed; the journal says where things are
 };
+// clang-format on
 
 // Takes an apply from `journal.stage` as far as it goes, recording each
 // step in `journalFiles` before it acts on it: a commit is completed (and
@@ -199,16 +211,20 @@ ApplyEnd ContinueApply(FileSystem& files, JournalFiles& journalFiles,
 // the cause, when any of it failed (the journal stays, and the next recovery
 // finishes the job; until then no package of it can apply again, not even
 // one that is left).
-bool FinishCommit(FileSystem& files, JournalFiles& journalFiles, const std::string& programFolder,
-                  const ApplyJournal& journal, std::string* cause);
+[[nodiscard]] bool FinishCommit(FileSystem& files, JournalFiles& journalFiles,
+                                const std::string& programFolder, const ApplyJournal& journal,
+                                std::string* cause);
 
-enum class RecoveryOutcome {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] RecoveryOutcome {
   NothingToDo,  // no journal
   Completed,    // the commit was finished and the packages deleted
   RolledBack,   // the installation is as it was before the transaction
   Failed,       // the journal stays for the next run
   Refused,      // the journal breaks the rules; nothing was touched and it stays
 };
+// clang-format on
 
 // Finishes an apply that an earlier run left unfinished, before anything
 // else touches the program folder: a committed journal whose files all
@@ -216,9 +232,10 @@ enum class RecoveryOutcome {
 // completed and its packages deleted, as a successful apply deletes them;
 // any other journal is rolled back and its packages kept. Afterwards no
 // staged or aside file of that transaction is left. Records what it did in
-// the log; the reason of a refusal also goes to `*refusal` when given.
+// the log; the reason of a refusal, or the cause of a failure, also goes to
+// `*reason` when given.
 RecoveryOutcome RecoverUnfinishedApply(FileSystem& files, Report& report,
                                        const std::string& programFolder,
-                                       std::string* refusal = nullptr);
+                                       std::string* reason = nullptr);
 
 }  // namespace updater

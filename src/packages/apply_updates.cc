@@ -65,21 +65,30 @@ class FolderConfinement {
     }
     const std::string folder = programFolder_ + FolderPart(name);
     auto known = folders_.find(folder);
-    if (known == folders_.end())
-      known = folders_.emplace(folder, files_.StaysInside(programFolder_, folder)).first;
+    if (known == folders_.end()) {
+      std::string cause;
+      const bool stays = files_.StaysInside(programFolder_, folder, &cause);
+      known = folders_.emplace(folder, Confinement{stays, cause}).first;
+    }
     // The entry itself may be a link: within its folder, or else within the
     // program folder.
-    if (known->second && (files_.StaysInside(folder, programFolder_ + name) ||
-                          files_.StaysInside(programFolder_, programFolder_ + name)))
+    std::string cause = known->second.Cause;
+    if (known->second.Stays && (files_.StaysInside(folder, programFolder_ + name, &cause) ||
+                                files_.StaysInside(programFolder_, programFolder_ + name, &cause)))
       return true;
-    *why = "the entry leaves the program folder through a link: " + files_.LastError();
+    *why = "the entry leaves the program folder through a link: " + cause;
     return false;
   }
 
  private:
+  struct Confinement {
+    bool Stays;
+    std::string Cause;  // why not
+  };
+
   FileSystem& files_;
   const std::string& programFolder_;
-  std::map<std::string, bool> folders_;
+  std::map<std::string, Confinement> folders_;
 };
 
 // The journal of a transaction, and which rows of the entry table it plans.
@@ -115,7 +124,10 @@ TransactionPlan PlanTransaction(FileSystem& files, const std::string& programFol
   auto takeExisting = [&](const std::string& folder) {
     if (!listedFolders.insert(folder).second) return;
     std::vector<FolderEntry> existing;
-    files.ListFolder(programFolder + folder, std::string(kStagingPrefix) + "*", &existing);
+    // A folder that cannot be listed adds no names: a "~mx" file there is a
+    // temporary file of the updater's own, which staging may replace.
+    static_cast<void>(files.ListFolder(programFolder + folder, std::string(kStagingPrefix) + "*",
+                                       &existing, nullptr));
     for (const FolderEntry& entry : existing) taken.insert(FoldedName(folder + entry.Name));
   };
   auto freeName = [&](const std::string& folder, bool folderIsNew) {
@@ -163,7 +175,9 @@ TransactionPlan PlanTransaction(FileSystem& files, const std::string& programFol
   return plan;
 }
 
-enum class TransactionResult {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] TransactionResult {
   Committed,          // every entry is in place; the asides and the journal remain
   Damaged,            // refused before anything was written
   ReferenceMismatch,  // a patch is not for the installed file; nothing was written
@@ -171,6 +185,7 @@ enum class TransactionResult {
   Failed,             // reported; the installation is as it was, or as the journal
                       // that stays says, for the next run to end
 };
+// clang-format on
 
 // The package of the transaction's `packages` that gave `row`: the reader
 // holds them open in that order.
@@ -220,10 +235,7 @@ bool RemovalPossible(PackageReader& reader, const EntryRecord& row, const std::s
     *cause = "a folder is in the place of " + target;
     return false;
   }
-  if (files.Exists(target) && !files.OpenRead(target, true)) {
-    *cause = files.LastError();
-    return false;
-  }
+  if (files.Exists(target) && !files.OpenRead(target, true, cause)) return false;
   return true;
 }
 
@@ -271,9 +283,8 @@ TransactionResult ApplyTransaction(PackageReader& reader, const std::string& pro
   std::string cause;
   for (const std::string& package : packages) {
     const std::string packagePath = UpdateFolderPath(programFolder) + package;
-    if (!files.StaysInside(programFolder, packagePath)) {
-      report.Failure(kWriteFailed,
-                     packagePath + " leads out of the program folder: " + files.LastError());
+    if (!files.StaysInside(programFolder, packagePath, &cause)) {
+      report.Failure(kWriteFailed, packagePath + " leads out of the program folder: " + cause);
       return TransactionResult::Failed;
     }
   }
@@ -326,7 +337,7 @@ TransactionResult ApplyTransaction(PackageReader& reader, const std::string& pro
   }
   // The new content must be on the disk before any target is touched: after
   // a power loss the next run moves these files into place.
-  if (!files.SyncFiles(staged)) return undo(kWriteFailed, files.LastError());
+  if (!files.SyncFiles(staged, &cause)) return undo(kWriteFailed, cause);
   if (!journalFiles.Mark(ApplyStage::Committed, &cause)) {
     // One copy may hold the mark: the next run completes or undoes the
     // apply from what the copies say. Nothing has moved yet.
@@ -358,7 +369,8 @@ TransactionResult ApplyTransaction(PackageReader& reader, const std::string& pro
 PackageGroups ReadPackageOrder(FileSystem& files, Report& report, const std::string& updateFolder,
                                std::string* text) {
   const std::string path = updateFolder + kPackageOrderFile;
-  switch (ReadSmallFile(files, path, kMaxPackageOrderSize, text)) {
+  std::string cause;
+  switch (ReadSmallFile(files, path, kMaxPackageOrderSize, text, &cause)) {
     case SmallFileRead::Done:
       break;
     case SmallFileRead::Missing:
@@ -368,7 +380,7 @@ PackageGroups ReadPackageOrder(FileSystem& files, Report& report, const std::str
                  std::to_string(kMaxPackageOrderSize) + " bytes");
       return {};
     case SmallFileRead::Failed:
-      report.Log("Cannot read the package order " + path + ": " + files.LastError());
+      report.Log("Cannot read the package order " + path + ": " + cause);
       return {};
   }
   std::vector<std::string> passedOver;
@@ -395,8 +407,7 @@ void KeepPackageOrder(FileSystem& files, Report& report, const std::string& upda
   if (!waiting.empty() && kept == text) return;
   std::string cause;
   if (waiting.empty()) {
-    if (files.Delete(path)) return;
-    cause = files.LastError();
+    if (files.Delete(path, &cause)) return;
   } else if (WriteFileWhole(files, path, kept, &cause)) {
     return;
   }
@@ -411,12 +422,13 @@ bool ApplyInOrder(PackageReader& reader, const std::string& programFolder,
   for (const ApplyGroup& group : groups) {
     // One journal at a time: one that an earlier transaction of this call
     // could not finish is finished first.
-    std::string refusal;
-    switch (RecoverUnfinishedApply(files, report, programFolder, &refusal)) {
+    std::string reason;
+    switch (RecoverUnfinishedApply(files, report, programFolder, &reason)) {
       case RecoveryOutcome::Failed:
+        report.Failure("Error: Cannot recover " + InUpdateFolder(kApplyJournalName), reason);
         return false;
       case RecoveryOutcome::Refused:
-        report.Failure("Error: Refused " + InUpdateFolder(kApplyJournalName) + ": " + refusal, "");
+        report.Failure("Error: Refused " + InUpdateFolder(kApplyJournalName) + ": " + reason, "");
         return false;
       default:
         break;
@@ -481,8 +493,9 @@ bool ApplyUpdates(PackageReader& reader, const std::string& programFolder, Apply
   FileSystem& files = reader.Files;
   const std::string updateFolder = UpdateFolderPath(programFolder);
   std::vector<FolderEntry> listing;
-  if (!files.ListFolder(updateFolder, kPackagePattern, &listing)) {
-    report.Log("Cannot list the update folder: " + files.LastError());
+  std::string cause;
+  if (!files.ListFolder(updateFolder, kPackagePattern, &listing, &cause)) {
+    report.Log("Cannot list the update folder: " + cause);
     return false;
   }
   std::vector<std::string> packages;
@@ -576,8 +589,9 @@ bool CreateFolders(FileSystem& files, Report& report, const std::string& program
     const std::string folder = programFolder + relative;
     if (files.IsFolder(folder)) continue;
     report.Line("Creating directory... : " + folder);
-    if (!files.CreateFolder(folder)) {
-      report.Log("Cannot create the folder " + folder + ": " + files.LastError());
+    std::string cause;
+    if (!files.CreateFolder(folder, &cause)) {
+      report.Log("Cannot create the folder " + folder + ": " + cause);
       return false;
     }
   }

@@ -10,7 +10,7 @@
 namespace updater {
 
 // What ApplyUpdates tells its caller beyond whether it walked the listing.
-struct ApplyResult {
+struct [[nodiscard]] ApplyResult {
   // The packages, in their order, of the transaction that stopped the call
   // because a patch in it was not made from the file installed now (its
   // reference differs): nothing of that transaction was written, and its
@@ -43,7 +43,8 @@ struct ApplyResult {
 // call before anything of its transaction is written, with "Error: Failed to
 // decompress file!", and `result->ReferenceMismatch` names the transaction's
 // packages. A journal that an earlier run left and that cannot be recovered
-// stops the call before any package; one that names anything outside the
+// stops the call before any package, with "Error: Cannot recover
+// Update\Apply.journal" (the cause goes to the log); one that names anything outside the
 // program folder is refused with "Error: Refused Update\Apply.journal: " and
 // the reason. A package that cannot be opened, whose directory holds an
 // entry without a name, or that is missing from its recorded transaction, is
@@ -53,8 +54,8 @@ struct ApplyResult {
 // or file could not be written, a patch reference differs, or a journal
 // stopped it. Afterwards the order file names only the transactions still
 // waiting (it goes when none is). Lines go to the reader's report.
-bool ApplyUpdates(PackageReader& reader, const std::string& programFolder,
-                  ApplyResult* result = nullptr);
+[[nodiscard]] bool ApplyUpdates(PackageReader& reader, const std::string& programFolder,
+                                ApplyResult* result = nullptr);
 
 // Package file names in groups, each group one transaction, in the order to
 // apply them.
@@ -100,7 +101,7 @@ std::vector<std::string> ApplyOrder(std::vector<std::string> listed,
 // Creates, below `programFolder` and from the top down, each folder of the
 // relative `folderPart` ("Data\Maps\") that does not exist yet, printing
 // "Creating directory... : " with the full path first. True when all exist.
-bool CreateFolders(FileSystem& files, Report& report, const std::string& programFolder,
-                   const std::string& folderPart);
+[[nodiscard]] bool CreateFolders(FileSystem& files, Report& report,
+                                 const std::string& programFolder, const std::string& folderPart);
 
 }  // namespace updater

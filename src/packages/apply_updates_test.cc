@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "packages/apply_journal.h"
 #include "packages/package_reader.h"
 #include "packages/package_test_util.h"
 #include "packages/package_writer.h"
@@ -33,12 +34,12 @@ LineList Opening(const LineList& more) {
 
 class ApplyTest : public PackageTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(Files.CreateFolder(At("Update\\"))); }
+  void SetUp() override { ASSERT_TRUE(Files.CreateFolder(At("Update\\"), nullptr)); }
 };
 
 // A second installation inside one test, with its update folder.
 struct UpdatableInstallation : testing::Installation {
-  UpdatableInstallation() { Files.CreateFolder(At("Update\\")); }
+  UpdatableInstallation() { EXPECT_TRUE(Files.CreateFolder(At("Update\\"), nullptr)); }
 };
 
 TEST_F(ApplyTest, WithoutUpdateFolderFails) {
@@ -47,10 +48,48 @@ TEST_F(ApplyTest, WithoutUpdateFolderFails) {
   EXPECT_EQ(bare.Report.Lines, kOpening);
 }
 
+// A package that cannot be deleted once applied is logged with its cause,
+// and the journal that stays keeps it from applying again: the next run's
+// recovery deletes it without writing anything, and a later apply in the
+// same run stops, naming the journal.
+TEST_F(ApplyTest, APackageThatCannotBeDeletedIsNeverAppliedAgain) {
+  struct KeepsPackages : testing::ForwardingFileSystem {
+    bool Delete(const std::string& path, std::string* cause) override {
+      if (path.size() < 4 || path.compare(path.size() - 4, 4, ".mxu") != 0)
+        return real_.Delete(path, cause);
+      *cause = "held by the test";
+      return false;
+    }
+  } keeping;
+  Pack("Update\\a.mxu", {{"A.txt", "new a"}});
+  Pack("Update\\b.mxu", {{"B.txt", "new b"}});
+  PackageReader reader(keeping, Report);
+  EXPECT_FALSE(ApplyUpdates(reader, ProgramFolder));
+  EXPECT_EQ(Read("A.txt"), "new a");
+  EXPECT_FALSE(Has("B.txt"));
+  EXPECT_EQ(Lines().back(), "Error: Cannot recover Update\\Apply.journal");
+  std::string logged;
+  for (const std::string& record : Report.Logged) logged += record + "\n";
+  EXPECT_NE(logged.find("cannot delete the package a.mxu: held by the test"), std::string::npos)
+      << logged;
+  ASSERT_FALSE(Report.Causes.empty());
+  EXPECT_NE(Report.Causes.back().find("held by the test"), std::string::npos);
+
+  // The next run: the package goes, and what it wrote is not written again.
+  Write("A.txt", "changed since");
+  testing::RecordingReport next;
+  EXPECT_EQ(RecoverUnfinishedApply(Files, next, ProgramFolder), RecoveryOutcome::Completed);
+  PackageReader again(Files, next);
+  EXPECT_TRUE(ApplyUpdates(again, ProgramFolder));
+  EXPECT_EQ(Read("A.txt"), "changed since");
+  EXPECT_EQ(Read("B.txt"), "new b");
+  EXPECT_EQ(Tree(), (Names{"A.txt", "B.txt", "Update/"}));
+}
+
 TEST_F(ApplyTest, EmptyFolderAndFoldersNamedLikePackages) {
   EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Lines(), kOpening);
-  ASSERT_TRUE(Files.CreateFolder(At("Update\\X.mxu")));
+  ASSERT_TRUE(Files.CreateFolder(At("Update\\X.mxu"), nullptr));
   Report.Lines.clear();
   EXPECT_TRUE(ApplyUpdates(Reader, ProgramFolder));
   EXPECT_EQ(Lines(), kOpening);
@@ -130,11 +169,13 @@ TEST_F(ApplyTest, FailedPackageIsUndone) {
     std::function<void(UpdatableInstallation&)> Block;  // makes "Blocked" unwritable
   } cases[] = {
       {"folder in the way",
-       [](UpdatableInstallation& t) { t.Files.CreateFolder(t.At("Blocked")); }},
+       [](UpdatableInstallation& t) {
+         EXPECT_TRUE(t.Files.CreateFolder(t.At("Blocked"), nullptr));
+       }},
       {"file held open",
        [](UpdatableInstallation& t) {
          t.Write("Blocked", "blocked");
-         t.Holder = t.Files.OpenRead(t.At("Blocked"), true);
+         t.Holder = t.Files.OpenRead(t.At("Blocked"), true, nullptr);
        }},
   };
   for (const Case& c : cases) {
@@ -196,8 +237,8 @@ TEST_F(ApplyTest, HostileNamesWriteNothingOutside) {
     testing::TempFolder outer;  // the program folder sits one level down
     testing::Installation t;
     t.ProgramFolder = outer.Path() + "App\\";
-    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder));
-    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder + "Update\\"));
+    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder, nullptr));
+    ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder + "Update\\", nullptr));
     std::string package = t.ProgramFolder + "Update\\P.mxu";
     testing::WriteWholeFile(
         testing::Installation::Native(package),
@@ -253,14 +294,15 @@ TEST_F(ApplyTest, PackageOrderIsBoundedAndNamesOnlyPackages) {
 TEST_F(ApplyTest, AFailedRewriteOfThePackageOrderLeavesNoPartBehind) {
   // A disk that is full for the order file's new copy.
   struct FullForParts : testing::ForwardingFileSystem {
-    std::unique_ptr<File> Create(const std::string& path) override {
-      std::unique_ptr<File> file = real_.Create(path);
+    std::unique_ptr<File> Create(const std::string& path, std::string* cause) override {
+      std::unique_ptr<File> file = real_.Create(path, cause);
       if (path.size() < 5 || path.compare(path.size() - 5, 5, ".part") != 0) return file;
-      auto write = [](File& real, const void* buffer, int64_t size) {
-        real.Write(buffer, std::min<int64_t>(size, 3));
+      auto write = [](File& real, const void* buffer, int64_t size, std::string* cause) {
+        if (real.Write(buffer, std::min<int64_t>(size, 3), cause)) *cause = "disk full";
         return false;
       };
-      return Watched(std::move(file), write, [](File& real) { return real.Sync(); });
+      auto sync = [](File& real, std::string* cause) { return real.Sync(cause); };
+      return Watched(std::move(file), write, sync);
     }
   } full;
   PackageReader fullReader(full, Report);
@@ -296,7 +338,7 @@ std::string RawPackage(const std::vector<std::pair<std::string, std::string>>& f
 TEST_F(ApplyTest, AReleaseInThreePackagesAppliesAsOne) {
   Write("Same.txt", "old same");
   Write("Gone.txt", "old gone");
-  ASSERT_TRUE(Files.CreateFolder(At("Data\\")));
+  ASSERT_TRUE(Files.CreateFolder(At("Data\\"), nullptr));
   Write("Data\\Gone.dat", "old data");
   Write("Kept.txt", "kept");
   Write("Update\\V-1.mxu",
@@ -446,14 +488,16 @@ TEST_F(ApplyTest, RemoveEntriesThatCannotApply) {
       {"a folder in the removed file's place",
        RawPackage({{"Old.txt", kRemoved}}),
        [](UpdatableInstallation& t) {
-         t.Files.Delete(t.At("Old.txt"));
-         t.Files.CreateFolder(t.At("Old.txt"));
+         EXPECT_TRUE(t.Files.Delete(t.At("Old.txt"), nullptr));
+         EXPECT_TRUE(t.Files.CreateFolder(t.At("Old.txt"), nullptr));
        },
        false,
        {"Decompressing... : Doc.txt", "Error: Failed to write file to disk!"}},
       {"the removed file held open",
        RawPackage({{"Old.txt", kRemoved}}),
-       [](UpdatableInstallation& t) { t.Holder = t.Files.OpenRead(t.At("Old.txt"), true); },
+       [](UpdatableInstallation& t) {
+         t.Holder = t.Files.OpenRead(t.At("Old.txt"), true, nullptr);
+       },
        false,
        {"Decompressing... : Doc.txt", "Error: Failed to write file to disk!"}},
   };
@@ -526,10 +570,10 @@ TEST_F(ApplyTest, EntriesThroughALinkThatLeavesTheFolderAreRefused) {
   testing::TempFolder outer;
   testing::Installation t;
   t.ProgramFolder = outer.Path() + "App\\";
-  ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder));
-  ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\")));
-  ASSERT_TRUE(t.Files.CreateFolder(t.At("Real\\")));
-  ASSERT_TRUE(t.Files.CreateFolder(outer.Path() + "outside\\"));
+  ASSERT_TRUE(t.Files.CreateFolder(t.ProgramFolder, nullptr));
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("Update\\"), nullptr));
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("Real\\"), nullptr));
+  ASSERT_TRUE(t.Files.CreateFolder(outer.Path() + "outside\\", nullptr));
   const std::string native = testing::Installation::Native(outer.Path());
   testing::WriteWholeFile(native + "outside/victim", "victim");
   fs::create_directory_symlink(native + "outside", native + "App/Out");
@@ -550,7 +594,7 @@ TEST_F(ApplyTest, EntriesThroughALinkThatLeavesTheFolderAreRefused) {
 #endif
 
 TEST_F(ApplyTest, CreateFoldersOnlyMakesMissingOnes) {
-  ASSERT_TRUE(Files.CreateFolder(At("A\\")));
+  ASSERT_TRUE(Files.CreateFolder(At("A\\"), nullptr));
   struct Case {
     const char* FolderPart;
     LineList Lines;

@@ -86,22 +86,16 @@ bool HashContent(const uint8_t* data, int64_t size, ContentHash* hash, std::stri
 bool HashFile(FileSystem& files, const std::string& path, ContentHash* hash, std::string* error) {
   Hasher hasher;
   if (!hasher.Ready(error)) return false;
-  std::unique_ptr<File> file = files.OpenRead(path, false);
-  if (!file) {
-    *error = files.LastError();
-    return false;
-  }
+  std::unique_ptr<File> file = files.OpenRead(path, false, error);
+  if (!file) return false;
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kReadChunk]);
   if (!buffer) {
     *error = "no memory to read " + path;
     return false;
   }
   while (true) {
-    const int64_t count = file->Read(buffer.get(), kReadChunk);
-    if (count < 0) {
-      *error = files.LastError();
-      return false;
-    }
+    const int64_t count = file->Read(buffer.get(), kReadChunk, error);
+    if (count < 0) return false;
     if (count == 0) break;
     hasher.Update(buffer.get(), count);
   }

@@ -290,7 +290,9 @@ StreamResult DecodePatchStream(ByteSource& stored, int64_t packedSize, int64_t s
   uint8_t hashes[kPatchHeaderSize];
   if (!ReadExactly(stored, hashes, kPatchHeaderSize)) return StreamResult::DecodeFailed;
   if (!context.Files || context.TargetPath.empty()) return StreamResult::ReferenceMismatch;
-  std::unique_ptr<MappedFile> reference = context.Files->MapRead(std::string(context.TargetPath));
+  // A reference that cannot be mapped is a patch that does not apply here.
+  std::unique_ptr<MappedFile> reference =
+      context.Files->MapRead(std::string(context.TargetPath), nullptr);
   if (!reference) return StreamResult::ReferenceMismatch;
   ContentHash hash;
   std::string error;

@@ -63,7 +63,10 @@ class ByteSink {
 
 // ReferenceMismatch: a patch whose target is missing, cannot be read, or is
 // not the file the patch was made from; nothing was handed to the sink.
-enum class StreamResult { Ok, DecodeFailed, WriteFailed, ReferenceMismatch };
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] StreamResult { Ok, DecodeFailed, WriteFailed, ReferenceMismatch };
+// clang-format on
 
 // What a decoder may use besides its stored block: the file the content is
 // for. The methods that decode from the block alone ignore it; a patch reads

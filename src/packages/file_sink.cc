@@ -18,7 +18,7 @@ bool FileSink::Write(const uint8_t* data, int64_t size) {
     size_t take = std::min(kStartLength - start_.size(), static_cast<size_t>(size));
     start_.append(reinterpret_cast<const char*>(data), take);
   }
-  failed_ = !file_.Write(data, size);
+  failed_ = !file_.Write(data, size, &cause_);
   return !failed_;
 }
 

@@ -23,6 +23,8 @@ class FileSink : public ByteSink {
 
   // True when every byte was written.
   bool Finish() const { return !failed_; }
+  // Why the failed write failed; empty while none has.
+  const std::string& Cause() const { return cause_; }
 
   // True when the bytes written so far start as an ELF image or a "#!"
   // script does.
@@ -32,6 +34,7 @@ class FileSink : public ByteSink {
   File& file_;
   std::string start_;  // the first bytes, for StartsLikeProgram
   bool failed_ = false;
+  std::string cause_;
 };
 
 }  // namespace updater

@@ -14,18 +14,21 @@ namespace {
 // A file in memory whose writes fail once `capacity` bytes are taken.
 class MemoryFile : public File {
  public:
-  bool Seek(int64_t) override { return true; }
-  int64_t Read(void*, int64_t) override { return -1; }
-  bool Write(const void* buffer, int64_t size) override {
+  bool Seek(int64_t, std::string*) override { return true; }
+  int64_t Read(void*, int64_t, std::string*) override { return -1; }
+  bool Write(const void* buffer, int64_t size, std::string* cause) override {
     ++Writes;
-    if (static_cast<int64_t>(Content.size()) + size > Capacity) return false;
+    if (static_cast<int64_t>(Content.size()) + size > Capacity) {
+      *cause = "full after " + std::to_string(Writes) + " writes";
+      return false;
+    }
     Content.append(static_cast<const char*>(buffer), static_cast<size_t>(size));
     return true;
   }
-  bool Flush() override { return true; }
-  bool Sync() override { return true; }
-  int64_t Size() override { return static_cast<int64_t>(Content.size()); }
-  bool Close() override { return true; }
+  bool Flush(std::string*) override { return true; }
+  bool Sync(std::string*) override { return true; }
+  int64_t Size(std::string*) override { return static_cast<int64_t>(Content.size()); }
+  bool Close(std::string*) override { return true; }
 
   std::string Content;
   int64_t Capacity = INT64_MAX;
@@ -64,8 +67,10 @@ TEST(FileSinkTest, FailedWriteStopsTheSink) {
   FileSink sink(file);
   EXPECT_FALSE(WriteInPieces(sink, bytes));
   EXPECT_FALSE(sink.Finish());
-  // Nothing after the failed write is attempted.
+  // The failed write's own cause is kept.
   const int writesBeforeFailing = file.Writes;
+  EXPECT_EQ(sink.Cause(), "full after " + std::to_string(writesBeforeFailing) + " writes");
+  // Nothing after the failed write is attempted.
   EXPECT_FALSE(sink.Write(reinterpret_cast<const uint8_t*>("x"), 1));
   EXPECT_EQ(file.Writes, writesBeforeFailing);
   EXPECT_LE(file.Content.size(), size_t{3} << 20);

@@ -23,8 +23,10 @@ void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
 void LzmaFree(void*, void* address) { std::free(address); }
 ISzAlloc g_lzmaAlloc = {LzmaAlloc, LzmaFree};
 
+// A failed read shows as an entry that cannot be decoded, which is what the
+// console and the log say of it; the file system's cause is not wanted.
 bool ReadAt(File& file, int64_t offset, int64_t size, uint8_t* out) {
-  return file.Seek(offset) && file.Read(out, size) == size;
+  return file.Seek(offset, nullptr) && file.Read(out, size, nullptr) == size;
 }
 
 // A memory block as a source, and another one, filled from its start, as a
@@ -138,7 +140,7 @@ bool ReadEntryData(PackageReader& reader, size_t position, MemoryBlock* stored) 
   const EntryRecord& row = reader.EntryTable[position - 1];
   // A block that lies past the end of the file cannot be read in full; this
   // is known before memory for it is obtained.
-  int64_t fileSize = row.Package->Size();
+  int64_t fileSize = row.Package->Size(nullptr);  // as ReadAt: a failure is a bad row
   if (row.Offset < 0 || fileSize < 0 || row.PackedSize > fileSize - row.Offset) return false;
   if (row.PackedSize == 0) {  // an empty block: no memory, nothing to read
     *stored = MemoryBlock();
@@ -174,7 +176,8 @@ bool DecodeData(MemoryBlock stored, int64_t packedSize, int64_t size, PackageMet
   } else if (method == PackageMethod::Patch) {
     std::unique_ptr<MappedFile> reference;
     if (context.Files && !context.TargetPath.empty())
-      reference = context.Files->MapRead(std::string(context.TargetPath));
+      // A reference that cannot be mapped is a patch that does not apply.
+      reference = context.Files->MapRead(std::string(context.TargetPath), nullptr);
     decoded = reference && size >= 0 &&
               DecodePatch(stored.Data.get(), stored.Size, reference->Data(), reference->Size(),
                           output.Data.get(), size);

@@ -25,8 +25,10 @@ constexpr size_t kProgramStartLength = 4;
 // Tries for a free name for a temporary file beside a target.
 constexpr int kSiblingNameTries = 1000;
 
-bool ReadAt(File& file, int64_t offset, int64_t size, uint8_t* out) {
-  return file.Seek(offset) && file.Read(out, size) == size;
+// Reads `size` bytes at `offset`; false, with the cause in `*cause` when the
+// file system gave one, when it cannot read them all.
+bool ReadAt(File& file, int64_t offset, int64_t size, uint8_t* out, std::string* cause) {
+  return file.Seek(offset, cause) && file.Read(out, size, cause) == size;
 }
 
 // Variant S of the selection rule, as an index into `entry.Variants`, or -1
@@ -116,7 +118,8 @@ bool LoadDirectory(File& file, const PackageHeader& header, std::vector<uint8_t>
       codec && codec->StoresContentAsIs ? header.DirSize : header.DirPackedSize;
   if (packedSize == 0) return Refuse(why, "empty packed directory");
   std::vector<uint8_t> packed(static_cast<size_t>(packedSize));
-  if (!ReadAt(file, header.DirOffset, packedSize, packed.data()))
+  // The refusal says what could not be read; the cause would not change it.
+  if (!ReadAt(file, header.DirOffset, packedSize, packed.data(), nullptr))
     return Refuse(why, "cannot read the directory");
   // An unknown method is told only once its bytes were read, so that a
   // directory that cannot be read is reported as such whatever its method.
@@ -135,7 +138,9 @@ bool LoadDirectory(File& file, const PackageHeader& header, std::vector<uint8_t>
 class PackageSource : public ByteSource {
  public:
   explicit PackageSource(File& file) : file_(file) {}
-  int64_t Read(uint8_t* buffer, int64_t size) override { return file_.Read(buffer, size); }
+  // A failed read shows as an entry that cannot be decoded, which is what
+  // the console and the log say of it.
+  int64_t Read(uint8_t* buffer, int64_t size) override { return file_.Read(buffer, size, nullptr); }
 
  private:
   File& file_;
@@ -148,7 +153,7 @@ bool RowLooksReadable(const EntryRecord& row) {
   if (row.Offset < 0) return false;
   const PackageCodec* codec = FindCodec(row.Method);
   if (!codec || !codec->SizesReadable(row.PackedSize, row.Size)) return false;
-  int64_t fileSize = row.Package->Size();
+  int64_t fileSize = row.Package->Size(nullptr);  // a size unknown is a row not readable
   return fileSize >= 0 && row.Offset <= fileSize - row.PackedSize;
 }
 
@@ -177,14 +182,15 @@ class StagedFileSink : public ByteSink {
   bool Write(const uint8_t* data, int64_t size) override {
     if (!started_) {
       started_ = true;
-      file_ = reader_.Files.CreateDurable(path_);
+      std::string cause;
+      file_ = reader_.Files.CreateDurable(path_, &cause);
       made_ = file_ != nullptr;
       if (file_)
         sink_.emplace(*file_);
       else
-        Fail();
+        Fail(cause);
     }
-    if (!failed_ && sink_ && !sink_->Write(data, size)) Fail();
+    if (!failed_ && sink_ && !sink_->Write(data, size)) Fail(sink_->Cause());
     KeepStart(data, size);
     Count(size);
     return true;
@@ -193,9 +199,10 @@ class StagedFileSink : public ByteSink {
   uint8_t* ContentMemory(int64_t size) override {
     if (started_) return nullptr;
     started_ = true;
-    mapped_ = reader_.Files.CreateMapped(path_, size);
+    std::string cause;
+    mapped_ = reader_.Files.CreateMapped(path_, size, &cause);
     made_ = mapped_ != nullptr;
-    if (!mapped_) Fail();
+    if (!mapped_) Fail(cause);
     return mapped_ ? mapped_->Data() : nullptr;
   }
 
@@ -210,8 +217,9 @@ class StagedFileSink : public ByteSink {
   // gave (an empty file is made when none came). Otherwise Cause() says why.
   bool Finish() {
     if (!started_) Write(nullptr, 0);
-    if (file_ && !file_->Close()) Fail();
-    if (mapped_ && !mapped_->Close()) Fail();
+    std::string cause;
+    if (file_ && !file_->Close(&cause)) Fail(cause);
+    if (mapped_ && !mapped_->Close(&cause)) Fail(cause);
     sink_.reset();
     file_.reset();
     mapped_.reset();
@@ -226,8 +234,9 @@ class StagedFileSink : public ByteSink {
   }
 
  private:
-  void Fail() {
-    if (!failed_) cause_ = reader_.Files.LastError();
+  // Keeps the first failure's cause.
+  void Fail(const std::string& cause) {
+    if (!failed_) cause_ = cause;
     failed_ = true;
   }
   // Keeps the first bytes of the content, for StartsLikeProgram.
@@ -269,9 +278,10 @@ void InitPackageReader(PackageReader& reader, int preferredKey) {
 
 bool ReadPackageDirectory(File& file, PackageHeader* header, std::vector<DirectoryEntry>* entries,
                           std::string* why) {
-  if (file.Size() < kPackageHeaderSize) return Refuse(why, "too short for a package header");
+  // A size that cannot be read (-1) is refused as too short.
+  if (file.Size(nullptr) < kPackageHeaderSize) return Refuse(why, "too short for a package header");
   uint8_t headerBytes[kPackageHeaderSize];
-  if (!ReadAt(file, 0, kPackageHeaderSize, headerBytes))
+  if (!ReadAt(file, 0, kPackageHeaderSize, headerBytes, nullptr))
     return Refuse(why, "cannot read the header");
   *header = DecodePackageHeader(headerBytes);
   if (std::memcmp(header->Magic, kPackageMagic, sizeof kPackageMagic) != 0)
@@ -288,9 +298,10 @@ bool ReadPackageDirectory(File& file, PackageHeader* header, std::vector<Directo
 }
 
 bool OpenPackage(PackageReader& reader, const std::string& path) {
-  std::shared_ptr<File> file = reader.Files.OpenRead(path, true);
+  std::string cause;
+  std::shared_ptr<File> file = reader.Files.OpenRead(path, true, &cause);
   if (!file) {
-    reader.Report.Log("Cannot open the package " + path + ": " + reader.Files.LastError());
+    reader.Report.Log("Cannot open the package " + path + ": " + cause);
     return false;
   }
   // The whole directory is parsed before the table changes, so a refused
@@ -366,7 +377,8 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
     return Fail(reader, kDecompressFailed, "the entry " + name + " removes its file: no content");
   if (!RowLooksReadable(row))
     return Fail(reader, kDecompressFailed, "the entry's data block of " + name + " is invalid");
-  if (!row.Package->Seek(row.Offset)) return Fail(reader, kDecompressFailed, files.LastError());
+  std::string cause;
+  if (!row.Package->Seek(row.Offset, &cause)) return Fail(reader, kDecompressFailed, cause);
 
   // The entry is decoded to its end even when its file cannot be made or
   // written, so that a broken entry is always reported as one.
@@ -378,7 +390,9 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
   StreamResult result = DecodeStream(source, row.PackedSize, row.Size, row.Method, sink, context);
   const bool written = sink.Finish();
   if (result != StreamResult::Ok || !written) {
-    if (sink.Made()) files.Delete(stagedPath);
+    // A staged copy left behind is removed by the next apply's start
+    // (RemoveStagedCopies); the entry's own failure is what is reported.
+    if (sink.Made()) static_cast<void>(files.Delete(stagedPath, nullptr));
     if (result == StreamResult::ReferenceMismatch)
       return Fail(reader, kDecompressFailed,
                   "the patch of " + name + " was not made from the present " + targetPath);
@@ -394,18 +408,19 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
   std::string blocked;
   if (targetExists && files.IsFolder(targetPath))
     blocked = "a folder is in the place of " + targetPath;
-  else if (targetExists && !files.OpenRead(targetPath, true))
-    blocked = files.LastError();
+  else if (targetExists && !files.OpenRead(targetPath, true, &blocked) && blocked.empty())
+    blocked = "cannot open " + targetPath;
   if (!blocked.empty()) {
-    files.Delete(stagedPath);
+    // As above: a staged copy left behind goes at the next apply's start.
+    static_cast<void>(files.Delete(stagedPath, nullptr));
     return Fail(reader, kWriteFailed, blocked);
   }
   if (targetExists) {
-    if (!files.CopyPermissions(targetPath, stagedPath))
+    if (!files.CopyPermissions(targetPath, stagedPath, &cause))
       reader.Report.Log("Cannot give " + stagedPath + " the permissions of " + targetPath + ": " +
-                        files.LastError());
-  } else if (sink.StartsLikeProgram()) {
-    files.MakeExecutable(stagedPath);
+                        cause);
+  } else if (sink.StartsLikeProgram() && !files.MakeExecutable(stagedPath, &cause)) {
+    reader.Report.Log("Cannot make " + stagedPath + " executable: " + cause);
   }
   return true;
 }
@@ -424,8 +439,8 @@ ReferenceCheck CheckPatchReference(PackageReader& reader, const std::string& nam
     return ReferenceCheck::Failed;
   }
   uint8_t expected[kPatchHashSize];
-  if (!ReadAt(*row.Package, row.Offset, kPatchHashSize, expected)) {
-    *cause = reader.Files.LastError();
+  if (!ReadAt(*row.Package, row.Offset, kPatchHashSize, expected, cause)) {
+    if (cause->empty()) *cause = "the patch of " + name + " is shorter than its header";
     return ReferenceCheck::Failed;
   }
   ContentHash present;
@@ -447,9 +462,10 @@ bool ExtractEntry(PackageReader& reader, const std::string& name, const std::str
   if (temporary.empty())
     return Fail(reader, kWriteFailed, "no free temporary name beside " + targetPath);
   if (!StageEntry(reader, name, targetPath, temporary)) return false;
-  if (!files.Replace(temporary, targetPath)) {
-    std::string cause = files.LastError();
-    files.Delete(temporary);
+  std::string cause;
+  if (!files.Replace(temporary, targetPath, &cause)) {
+    // A staged copy left behind goes at the next apply's start.
+    static_cast<void>(files.Delete(temporary, nullptr));
     return Fail(reader, kWriteFailed, cause);
   }
   return true;
@@ -457,13 +473,17 @@ bool ExtractEntry(PackageReader& reader, const std::string& name, const std::str
 
 void RemoveStagedCopies(FileSystem& files, const std::string& folder) {
   std::vector<FolderEntry> entries;
-  if (!files.ListFolder(folder, std::string(kStagingPrefix) + "*", &entries)) return;
+  // A copy that stays is only a stray file, never read; the next start tries
+  // again. Hence neither failure is anyone's to handle.
+  if (!files.ListFolder(folder, std::string(kStagingPrefix) + "*", &entries, nullptr)) return;
   for (const FolderEntry& entry : entries)
-    if (!entry.IsFolder) files.Delete(folder + entry.Name);
+    if (!entry.IsFolder) static_cast<void>(files.Delete(folder + entry.Name, nullptr));
 }
 
 void ClosePackages(PackageReader& reader) {
-  for (const std::shared_ptr<File>& file : reader.OpenFiles) file->Close();
+  // A package is only read: a failed close loses nothing.
+  for (const std::shared_ptr<File>& file : reader.OpenFiles)
+    static_cast<void>(file->Close(nullptr));
   reader.OpenFiles.clear();
   reader.EntryTable.clear();
   reader.EntryIndex.clear();

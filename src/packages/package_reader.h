@@ -69,7 +69,7 @@ bool ReadPackageDirectory(File& file, PackageHeader* header, std::vector<Directo
 // merges its directory into the entry table. False, with the reader unchanged
 // and the file closed, when the file cannot be opened or its header or
 // directory is bad (also when a directory record runs past its end).
-bool OpenPackage(PackageReader& reader, const std::string& path);
+[[nodiscard]] bool OpenPackage(PackageReader& reader, const std::string& path);
 
 // Opens the packages of one transaction (a release split into several
 // packages), in order, each as OpenPackage does, and merges them into the
@@ -79,8 +79,8 @@ bool OpenPackage(PackageReader& reader, const std::string& path);
 // the merge rules of OpenPackage choose. False, with the reader as it was and
 // `*failed` the path that could not be opened or was refused, when any
 // fails; the packages this call opened are closed again then.
-bool OpenPackages(PackageReader& reader, const std::vector<std::string>& paths,
-                  std::string* failed);
+[[nodiscard]] bool OpenPackages(PackageReader& reader, const std::vector<std::string>& paths,
+                                std::string* failed);
 
 // Position of the row named `name`, or 0.
 size_t FindEntry(const PackageReader& reader, const std::string& name);
@@ -106,14 +106,17 @@ bool RemovesTarget(const EntryRecord& row);
 // otherwise "Error: Failed to write file to disk!" when the staged file
 // cannot be created or written, or the target is a folder or held by
 // another opener; no staged file is left then. The target is not touched.
-bool StageEntry(PackageReader& reader, const std::string& name, const std::string& targetPath,
-                const std::string& stagedPath);
+[[nodiscard]] bool StageEntry(PackageReader& reader, const std::string& name,
+                              const std::string& targetPath, const std::string& stagedPath);
 
-enum class ReferenceCheck {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] ReferenceCheck {
   Matches,  // the target is the file the patch was made from
   Differs,  // the target is another file, missing or unreadable
   Failed,   // no patch entry of that name, or its block cannot be read
 };
+// clang-format on
 
 // Tells, without decoding, whether the patch entry `name` applies to the
 // present content of `targetPath`: compares the reference hash at the start
@@ -128,7 +131,8 @@ ReferenceCheck CheckPatchReference(PackageReader& reader, const std::string& nam
 // StageEntry does, and with "Error: Failed to write file to disk!" when the
 // target cannot be replaced; the target is then as it was and no temporary
 // file is left.
-bool ExtractEntry(PackageReader& reader, const std::string& name, const std::string& targetPath);
+[[nodiscard]] bool ExtractEntry(PackageReader& reader, const std::string& name,
+                                const std::string& targetPath);
 
 // Removes the temporary files ("~mx" and a number) in `folder` (ending with
 // its separator) that an ExtractEntry into it leaves when the process is

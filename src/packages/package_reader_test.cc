@@ -54,7 +54,7 @@ class ReaderTest : public PackageTest {
   }
 
   // True when no other opener holds the file: it can be locked by us.
-  bool Unlocked(const std::string& path) { return Files.OpenRead(path, true) != nullptr; }
+  bool Unlocked(const std::string& path) { return Files.OpenRead(path, true, nullptr) != nullptr; }
 };
 
 RawEntry Stored(const std::string& name, const std::string& content, uint16_t version = 1,
@@ -271,13 +271,13 @@ TEST_F(ReaderTest, PackageStaysLockedUntilClosed) {
       "empty.mxu", BuildPackageBytes({{"x", 1, PackageMethod::Stored, {}}}, PackageMethod::Stored));
   ASSERT_TRUE(OpenPackage(Reader, path));
   ASSERT_TRUE(OpenPackage(Reader, empty));  // adds no row, yet stays open
-  EXPECT_FALSE(Files.Delete(path));
-  EXPECT_FALSE(Files.Delete(empty));
+  EXPECT_FALSE(Files.Delete(path, nullptr));
+  EXPECT_FALSE(Files.Delete(empty, nullptr));
   EXPECT_FALSE(OpenPackage(Reader, path));  // not even this reader opens it twice
   ClosePackages(Reader);
   EXPECT_EQ(NextEntryName(Reader), "");
-  EXPECT_TRUE(Files.Delete(path));
-  EXPECT_TRUE(Files.Delete(empty));
+  EXPECT_TRUE(Files.Delete(path, nullptr));
+  EXPECT_TRUE(Files.Delete(empty, nullptr));
 }
 
 // Every refusal of OpenPackage, in the order they are checked, each on a
@@ -427,7 +427,7 @@ TEST_F(ReaderTest, DecodeFailures) {
     EXPECT_EQ(Report.Lines, std::vector<std::string>{"Error: Failed to decompress file!"});
     EXPECT_EQ(Read("Target.dat"), "old content");
     ClosePackages(Reader);
-    Files.Delete(path);
+    EXPECT_TRUE(Files.Delete(path, nullptr));
     EXPECT_EQ(Tree(), std::vector<std::string>{"Target.dat"});
   }
 }
@@ -492,7 +492,7 @@ TEST_F(ReaderTest, ZstdEntriesOfEverySize) {
   ASSERT_TRUE(
       WritePackage(Native(At("e.mxu")), {{"e", 1, PackageMethod::Zstd, {{0, "", ""}}}}, {}, &error))
       << error;
-  std::unique_ptr<File> file = Files.OpenRead(At("e.mxu"), false);
+  std::unique_ptr<File> file = Files.OpenRead(At("e.mxu"), false, nullptr);
   PackageHeader header;
   std::vector<DirectoryEntry> directory;
   ASSERT_TRUE(file && ReadPackageDirectory(*file, &header, &directory, &error)) << error;
@@ -606,8 +606,8 @@ TEST_F(ReaderTest, PatchForAnotherFileFailsBeforeAnythingIsWritten) {
   } cases[] = {
       {"another file", [&] { Write("T", reference + "x"); }},
       {"a file that became shorter", [&] { Write("T", reference.substr(1)); }},
-      {"no file", [&] { Files.Delete(At("T")); }},
-      {"a folder", [&] { Files.CreateFolder(At("T")); }},
+      {"no file", [&] { EXPECT_TRUE(Files.Delete(At("T"), nullptr)); }},
+      {"a folder", [&] { EXPECT_TRUE(Files.CreateFolder(At("T"), nullptr)); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.What);
@@ -627,7 +627,7 @@ TEST_F(ReaderTest, PatchForAnotherFileFailsBeforeAnythingIsWritten) {
     EXPECT_EQ(Report.Lines, std::vector<std::string>{"Error: Failed to decompress file!"});
     EXPECT_EQ(Tree(), before);
   }
-  Files.RemoveFolder(At("T"));
+  EXPECT_TRUE(Files.RemoveFolder(At("T"), nullptr));
 
   // The right file: decoded into memory of the decoder's own when the sink
   // offers none; a full disk keeps the old file and leaves nothing behind.
@@ -681,7 +681,7 @@ TEST_F(ExtractTest, TargetsThatCannotBeWritten) {
     const char* What;
     std::function<void()> Prepare;
   } cases[] = {
-      {"folder in the way", [&] { Files.CreateFolder(At("T")); }},
+      {"folder in the way", [&] { EXPECT_TRUE(Files.CreateFolder(At("T"), nullptr)); }},
       {"missing folder", [] {}},
   };
   for (const Case& c : cases) {
@@ -697,7 +697,7 @@ TEST_F(ExtractTest, TargetsThatCannotBeWritten) {
 
 TEST_F(ExtractTest, LockedTargetKeepsItsContent) {
   Write("T", "old");
-  std::unique_ptr<File> holder = Files.OpenRead(At("T"), true);
+  std::unique_ptr<File> holder = Files.OpenRead(At("T"), true, nullptr);
   ASSERT_TRUE(holder);
   EXPECT_FALSE(ExtractEntry(Reader, "E", At("T")));
   EXPECT_EQ(Report.Lines, std::vector<std::string>{"Error: Failed to write file to disk!"});
@@ -743,9 +743,9 @@ TEST_F(ReaderTest, DecodeFailuresAreToldFromWriteFailuresWhateverTheTarget) {
   testing::DiskFullFileSystem diskFull;
   diskFull.Capacity = 1000;
   PackageReader full(diskFull, Report);
-  ASSERT_TRUE(Files.CreateFolder(At("Folder")));
+  ASSERT_TRUE(Files.CreateFolder(At("Folder"), nullptr));
   Write("Held", "held");
-  std::unique_ptr<File> held = Files.OpenRead(At("Held"), true);
+  std::unique_ptr<File> held = Files.OpenRead(At("Held"), true, nullptr);
   struct Case {
     const char* What;
     PackageReader& With;

@@ -25,65 +25,82 @@ class ForwardingFileSystem : public FileSystem {
  public:
   explicit ForwardingFileSystem(FileSystem& below = RealPlatform().Files) : real_(below) {}
 
-  std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override {
-    return real_.OpenRead(path, exclusive);
+  std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive,
+                                 std::string* cause) override {
+    return real_.OpenRead(path, exclusive, cause);
   }
-  std::unique_ptr<File> Create(const std::string& path) override { return real_.Create(path); }
-  std::unique_ptr<File> CreateDurable(const std::string& path) override {
-    return real_.CreateDurable(path);
+  std::unique_ptr<File> Create(const std::string& path, std::string* cause) override {
+    return real_.Create(path, cause);
   }
-  std::unique_ptr<File> OpenAppend(const std::string& path) override {
-    return real_.OpenAppend(path);
+  std::unique_ptr<File> CreateDurable(const std::string& path, std::string* cause) override {
+    return real_.CreateDurable(path, cause);
+  }
+  std::unique_ptr<File> OpenAppend(const std::string& path, std::string* cause) override {
+    return real_.OpenAppend(path, cause);
   }
   bool Exists(const std::string& path) override { return real_.Exists(path); }
   bool IsFolder(const std::string& path) override { return real_.IsFolder(path); }
-  bool Delete(const std::string& path) override { return real_.Delete(path); }
-  bool Copy(const std::string& from, const std::string& to) override {
-    return real_.Copy(from, to);
+  bool Delete(const std::string& path, std::string* cause) override {
+    return real_.Delete(path, cause);
   }
-  bool Replace(const std::string& from, const std::string& to) override {
-    return real_.Replace(from, to);
+  bool Copy(const std::string& from, const std::string& to, std::string* cause) override {
+    return real_.Copy(from, to, cause);
   }
-  bool KeepAside(const std::string& path, const std::string& aside) override {
-    return real_.KeepAside(path, aside);
+  bool Replace(const std::string& from, const std::string& to, std::string* cause) override {
+    return real_.Replace(from, to, cause);
   }
-  bool CreateFolder(const std::string& path) override { return real_.CreateFolder(path); }
-  bool RemoveFolder(const std::string& path) override { return real_.RemoveFolder(path); }
-  bool SyncFiles(const std::vector<std::string>& paths) override { return real_.SyncFiles(paths); }
-  bool SyncFolders(const std::vector<std::string>& folders) override {
-    return real_.SyncFolders(folders);
+  bool KeepAside(const std::string& path, const std::string& aside, std::string* cause) override {
+    return real_.KeepAside(path, aside, cause);
+  }
+  bool CreateFolder(const std::string& path, std::string* cause) override {
+    return real_.CreateFolder(path, cause);
+  }
+  bool RemoveFolder(const std::string& path, std::string* cause) override {
+    return real_.RemoveFolder(path, cause);
+  }
+  bool SyncFiles(const std::vector<std::string>& paths, std::string* cause) override {
+    return real_.SyncFiles(paths, cause);
+  }
+  bool SyncFolders(const std::vector<std::string>& folders, std::string* cause) override {
+    return real_.SyncFolders(folders, cause);
   }
   bool ListFolder(const std::string& folder, const std::string& pattern,
-                  std::vector<FolderEntry>* entries) override {
-    return real_.ListFolder(folder, pattern, entries);
+                  std::vector<FolderEntry>* entries, std::string* cause) override {
+    return real_.ListFolder(folder, pattern, entries, cause);
   }
-  bool CopyPermissions(const std::string& from, const std::string& to) override {
-    return real_.CopyPermissions(from, to);
+  bool CopyPermissions(const std::string& from, const std::string& to,
+                       std::string* cause) override {
+    return real_.CopyPermissions(from, to, cause);
   }
-  bool MakeExecutable(const std::string& path) override { return real_.MakeExecutable(path); }
-  std::unique_ptr<File> OpenReadAppend(const std::string& path) override {
-    return real_.OpenReadAppend(path);
+  bool MakeExecutable(const std::string& path, std::string* cause) override {
+    return real_.MakeExecutable(path, cause);
   }
-  bool StaysInside(const std::string& folder, const std::string& path) override {
-    return real_.StaysInside(folder, path);
+  std::unique_ptr<File> OpenReadAppend(const std::string& path, std::string* cause) override {
+    return real_.OpenReadAppend(path, cause);
   }
-  std::string LastError() override { return real_.LastError(); }
-  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override {
-    return real_.OpenStateFile(path, exclusive);
+  bool StaysInside(const std::string& folder, const std::string& path,
+                   std::string* cause) override {
+    return real_.StaysInside(folder, path, cause);
   }
-  LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) override {
-    return real_.TryLock(path, lock);
+  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive,
+                                      std::string* cause) override {
+    return real_.OpenStateFile(path, exclusive, cause);
   }
-  std::unique_ptr<MappedFile> MapRead(const std::string& path) override {
-    return real_.MapRead(path);
+  LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock,
+                      std::string* cause) override {
+    return real_.TryLock(path, lock, cause);
   }
-  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override {
-    return real_.CreateMapped(path, size);
+  std::unique_ptr<MappedFile> MapRead(const std::string& path, std::string* cause) override {
+    return real_.MapRead(path, cause);
+  }
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size,
+                                           std::string* cause) override {
+    return real_.CreateMapped(path, size, cause);
   }
 
  protected:
-  // A real file whose writes and syncs go through `write(file, buffer, size)`
-  // and `sync(file)`, which make the real calls they allow.
+  // A real file whose writes and syncs go through `write(file, buffer, size,
+  // cause)` and `sync(file, cause)`, which make the real calls they allow.
   template <typename Write, typename Sync>
   static std::unique_ptr<File> Watched(std::unique_ptr<File> file, Write write, Sync sync) {
     if (!file) return nullptr;
@@ -98,13 +115,17 @@ class ForwardingFileSystem : public FileSystem {
    public:
     WatchedFile(std::unique_ptr<File> file, OnWrite write, OnSync sync)
         : file_(std::move(file)), write_(write), sync_(sync) {}
-    bool Seek(int64_t offset) override { return file_->Seek(offset); }
-    int64_t Read(void* buffer, int64_t size) override { return file_->Read(buffer, size); }
-    bool Write(const void* buffer, int64_t size) override { return write_(*file_, buffer, size); }
-    bool Flush() override { return file_->Flush(); }
-    bool Sync() override { return sync_(*file_); }
-    int64_t Size() override { return file_->Size(); }
-    bool Close() override { return file_->Close(); }
+    bool Seek(int64_t offset, std::string* cause) override { return file_->Seek(offset, cause); }
+    int64_t Read(void* buffer, int64_t size, std::string* cause) override {
+      return file_->Read(buffer, size, cause);
+    }
+    bool Write(const void* buffer, int64_t size, std::string* cause) override {
+      return write_(*file_, buffer, size, cause);
+    }
+    bool Flush(std::string* cause) override { return file_->Flush(cause); }
+    bool Sync(std::string* cause) override { return sync_(*file_, cause); }
+    int64_t Size(std::string* cause) override { return file_->Size(cause); }
+    bool Close(std::string* cause) override { return file_->Close(cause); }
 
    private:
     std::unique_ptr<File> file_;
@@ -119,52 +140,56 @@ class DiskFullFileSystem : public ForwardingFileSystem {
  public:
   int64_t Capacity = 0;
 
-  std::unique_ptr<File> Create(const std::string& path) override {
-    auto write = [this](File& file, const void* buffer, int64_t size) {
+  std::unique_ptr<File> Create(const std::string& path, std::string* cause) override {
+    auto write = [this](File& file, const void* buffer, int64_t size, std::string* cause) {
       int64_t fits = std::min(size, Capacity);
       Capacity -= fits;
       // A short write puts down what fits, as a full disk does.
-      if (fits > 0 && !file.Write(buffer, fits)) return false;
-      return fits == size;
+      if (fits > 0 && !file.Write(buffer, fits, cause)) return false;
+      if (fits == size) return true;
+      if (cause) *cause = "disk full";
+      return false;
     };
-    return Watched(real_.Create(path), write, [](File& file) { return file.Sync(); });
+    auto sync = [](File& file, std::string* cause) { return file.Sync(cause); };
+    return Watched(real_.Create(path, cause), write, sync);
   }
-  std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
+  std::unique_ptr<File> CreateDurable(const std::string& path, std::string* cause) override {
+    return Create(path, cause);
+  }
   // A mapped file takes its whole space when it is made.
-  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override {
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size,
+                                           std::string* cause) override {
     if (size > Capacity) {
-      Full = true;
+      if (cause) *cause = "disk full";
       return nullptr;
     }
     Capacity -= size;
-    return real_.CreateMapped(path, size);
+    return real_.CreateMapped(path, size, cause);
   }
-  std::string LastError() override { return Full ? "disk full" : real_.LastError(); }
-  bool Full = false;
 };
 
 // The real file system without making anything durable: for tests of what
 // the logic does with the files, where waiting for the disk only costs time.
 class UnsyncedFileSystem : public ForwardingFileSystem {
  public:
-  std::unique_ptr<File> Create(const std::string& path) override {
-    return Unsynced(real_.Create(path));
+  std::unique_ptr<File> Create(const std::string& path, std::string* cause) override {
+    return Unsynced(real_.Create(path, cause));
   }
-  std::unique_ptr<File> CreateDurable(const std::string& path) override {
-    return Unsynced(real_.Create(path));
+  std::unique_ptr<File> CreateDurable(const std::string& path, std::string* cause) override {
+    return Unsynced(real_.Create(path, cause));
   }
-  std::unique_ptr<File> OpenReadAppend(const std::string& path) override {
-    return Unsynced(real_.OpenReadAppend(path));
+  std::unique_ptr<File> OpenReadAppend(const std::string& path, std::string* cause) override {
+    return Unsynced(real_.OpenReadAppend(path, cause));
   }
-  bool SyncFiles(const std::vector<std::string>&) override { return true; }
-  bool SyncFolders(const std::vector<std::string>&) override { return true; }
+  bool SyncFiles(const std::vector<std::string>&, std::string*) override { return true; }
+  bool SyncFolders(const std::vector<std::string>&, std::string*) override { return true; }
 
  private:
   static std::unique_ptr<File> Unsynced(std::unique_ptr<File> file) {
-    auto write = [](File& real, const void* buffer, int64_t size) {
-      return real.Write(buffer, size);
+    auto write = [](File& real, const void* buffer, int64_t size, std::string* cause) {
+      return real.Write(buffer, size, cause);
     };
-    return Watched(std::move(file), write, [](File&) { return true; });
+    return Watched(std::move(file), write, [](File&, std::string*) { return true; });
   }
 };
 
@@ -193,68 +218,77 @@ class InterruptingFileSystem : public ForwardingFileSystem {
   // What the (first) interrupted call was, e.g. "Delete C:\App\x".
   const std::string& InterruptedCall() const { return interruptedCall_; }
 
-  std::unique_ptr<File> Create(const std::string& path) override {
-    return Change(Calls::Changes, "Create " + path) ? Watch(real_.Create(path)) : nullptr;
-  }
-  std::unique_ptr<File> CreateDurable(const std::string& path) override {
-    return Change(Calls::Changes, "CreateDurable " + path) ? Watch(real_.CreateDurable(path))
+  std::unique_ptr<File> Create(const std::string& path, std::string* cause) override {
+    return Change(Calls::Changes, "Create " + path, cause) ? Watch(real_.Create(path, cause))
                                                            : nullptr;
   }
-  std::unique_ptr<File> OpenAppend(const std::string& path) override {
-    return Change(Calls::Changes, "OpenAppend " + path) ? Watch(real_.OpenAppend(path)) : nullptr;
+  std::unique_ptr<File> CreateDurable(const std::string& path, std::string* cause) override {
+    return Change(Calls::Changes, "CreateDurable " + path, cause)
+               ? Watch(real_.CreateDurable(path, cause))
+               : nullptr;
   }
-  std::unique_ptr<File> OpenReadAppend(const std::string& path) override {
-    return Watch(real_.OpenReadAppend(path));
+  std::unique_ptr<File> OpenAppend(const std::string& path, std::string* cause) override {
+    return Change(Calls::Changes, "OpenAppend " + path, cause)
+               ? Watch(real_.OpenAppend(path, cause))
+               : nullptr;
   }
-  bool Delete(const std::string& path) override {
-    return Change(Calls::Deletions, "Delete " + path) && real_.Delete(path);
+  std::unique_ptr<File> OpenReadAppend(const std::string& path, std::string* cause) override {
+    return Watch(real_.OpenReadAppend(path, cause));
   }
-  bool Copy(const std::string& from, const std::string& to) override {
-    return Change(Calls::Changes, "Copy " + to) && real_.Copy(from, to);
+  bool Delete(const std::string& path, std::string* cause) override {
+    return Change(Calls::Deletions, "Delete " + path, cause) && real_.Delete(path, cause);
   }
-  bool Replace(const std::string& from, const std::string& to) override {
-    return Change(Calls::Moves, "Replace " + to) && real_.Replace(from, to);
+  bool Copy(const std::string& from, const std::string& to, std::string* cause) override {
+    return Change(Calls::Changes, "Copy " + to, cause) && real_.Copy(from, to, cause);
   }
-  bool KeepAside(const std::string& path, const std::string& aside) override {
-    return Change(Calls::Moves, "KeepAside " + path) && real_.KeepAside(path, aside);
+  bool Replace(const std::string& from, const std::string& to, std::string* cause) override {
+    return Change(Calls::Moves, "Replace " + to, cause) && real_.Replace(from, to, cause);
   }
-  bool CreateFolder(const std::string& path) override {
-    return Change(Calls::Changes, "CreateFolder " + path) && real_.CreateFolder(path);
+  bool KeepAside(const std::string& path, const std::string& aside, std::string* cause) override {
+    return Change(Calls::Moves, "KeepAside " + path, cause) && real_.KeepAside(path, aside, cause);
   }
-  bool RemoveFolder(const std::string& path) override {
-    return Change(Calls::Changes, "RemoveFolder " + path) && real_.RemoveFolder(path);
+  bool CreateFolder(const std::string& path, std::string* cause) override {
+    return Change(Calls::Changes, "CreateFolder " + path, cause) && real_.CreateFolder(path, cause);
   }
-  bool SyncFiles(const std::vector<std::string>& paths) override {
-    return Change(Calls::Changes, "SyncFiles") && real_.SyncFiles(paths);
+  bool RemoveFolder(const std::string& path, std::string* cause) override {
+    return Change(Calls::Changes, "RemoveFolder " + path, cause) && real_.RemoveFolder(path, cause);
   }
-  bool SyncFolders(const std::vector<std::string>& folders) override {
-    return Change(Calls::Changes, "SyncFolders") && real_.SyncFolders(folders);
+  bool SyncFiles(const std::vector<std::string>& paths, std::string* cause) override {
+    return Change(Calls::Changes, "SyncFiles", cause) && real_.SyncFiles(paths, cause);
   }
-  bool CopyPermissions(const std::string& from, const std::string& to) override {
-    return Change(Calls::Changes, "CopyPermissions " + to) && real_.CopyPermissions(from, to);
+  bool SyncFolders(const std::vector<std::string>& folders, std::string* cause) override {
+    return Change(Calls::Changes, "SyncFolders", cause) && real_.SyncFolders(folders, cause);
   }
-  bool MakeExecutable(const std::string& path) override {
-    return Change(Calls::Changes, "MakeExecutable " + path) && real_.MakeExecutable(path);
+  bool CopyPermissions(const std::string& from, const std::string& to,
+                       std::string* cause) override {
+    return Change(Calls::Changes, "CopyPermissions " + to, cause) &&
+           real_.CopyPermissions(from, to, cause);
   }
-  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override {
-    return Change(Calls::Changes, "CreateMapped " + path) ? real_.CreateMapped(path, size)
-                                                          : nullptr;
+  bool MakeExecutable(const std::string& path, std::string* cause) override {
+    return Change(Calls::Changes, "MakeExecutable " + path, cause) &&
+           real_.MakeExecutable(path, cause);
   }
-  std::string LastError() override { return cause_.empty() ? real_.LastError() : cause_; }
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size,
+                                           std::string* cause) override {
+    return Change(Calls::Changes, "CreateMapped " + path, cause)
+               ? real_.CreateMapped(path, size, cause)
+               : nullptr;
+  }
 
  private:
   std::unique_ptr<File> Watch(std::unique_ptr<File> file) {
-    auto write = [this](File& real, const void* buffer, int64_t size) {
-      return Change(Calls::Writes, "Write") && real.Write(buffer, size);
+    auto write = [this](File& real, const void* buffer, int64_t size, std::string* cause) {
+      return Change(Calls::Writes, "Write", cause) && real.Write(buffer, size, cause);
     };
-    auto sync = [this](File& real) { return Change(Calls::Changes, "Sync") && real.Sync(); };
+    auto sync = [this](File& real, std::string* cause) {
+      return Change(Calls::Changes, "Sync", cause) && real.Sync(cause);
+    };
     return Watched(std::move(file), write, sync);
   }
 
-  // Counts one call of `kind` when it is of the kind counted; false (after
-  // recording why) or a throw when it is to be interrupted.
-  bool Change(Calls kind, const std::string& call) {
-    cause_.clear();
+  // Counts one call of `kind` when it is of the kind counted; false (with
+  // the cause in `*cause`) or a throw when it is to be interrupted.
+  bool Change(Calls kind, const std::string& call, std::string* cause) {
     if (counted_ != Calls::Changes && kind != counted_) return true;
     ++calls_;
     const bool interrupted =
@@ -262,7 +296,7 @@ class InterruptingFileSystem : public ForwardingFileSystem {
     if (!interrupted) return true;
     if (interruptedCall_.empty()) interruptedCall_ = call;
     if (mode_ == Mode::Crash) throw testing::Interrupted{};
-    cause_ = "interrupted by the test: " + call;
+    if (cause) *cause = "interrupted by the test: " + call;
     return false;
   }
 
@@ -271,7 +305,6 @@ class InterruptingFileSystem : public ForwardingFileSystem {
   Calls counted_;
   int64_t calls_ = 0;
   std::string interruptedCall_;
-  std::string cause_;
 };
 
 // A program folder that is a fresh temporary folder, with a package reader

@@ -272,8 +272,9 @@ bool OpenSource(const VariantInput& variant, Source* source, std::string* error)
 // Maps the file at `path`, with the cause in `error` when it cannot.
 std::unique_ptr<MappedFile> MapFile(const std::string& path, std::string* error) {
   FileSystem& files = RealPlatform().Files;
-  std::unique_ptr<MappedFile> file = files.MapRead(path);
-  if (!file) *error = "cannot read " + path + ": " + files.LastError();
+  std::string cause;
+  std::unique_ptr<MappedFile> file = files.MapRead(path, &cause);
+  if (!file) *error = "cannot read " + path + ": " + cause;
   return file;
 }
 

@@ -53,7 +53,7 @@ TEST_F(WriterTest, BestTakesTheSmallestMethodPerEntryAndForTheDirectory) {
     for (int i = 0; i < entries; ++i)
       packed.push_back({"Folder\\" + std::to_string(i) + kinds[i % 4].first, kinds[i % 4].second});
     Pack("p.mxu", packed);
-    std::unique_ptr<File> file = Files.OpenRead(At("p.mxu"), false);
+    std::unique_ptr<File> file = Files.OpenRead(At("p.mxu"), false, nullptr);
     ASSERT_TRUE(file);
     PackageHeader header;
     std::vector<DirectoryEntry> directory;
@@ -87,7 +87,7 @@ std::string Noise(size_t size, uint32_t seed) {
 }
 
 std::vector<DirectoryEntry> DirectoryOf(FileSystem& files, const std::string& path) {
-  std::unique_ptr<File> file = files.OpenRead(path, false);
+  std::unique_ptr<File> file = files.OpenRead(path, false, nullptr);
   PackageHeader header;
   std::vector<DirectoryEntry> directory;
   std::string why;

@@ -27,12 +27,17 @@ std::string HexText(const uint8_t* bytes, size_t size) {
 bool PackageMatchesFacts(FileSystem& files, const std::string& path, const PackageFacts& facts,
                          std::string* cause) {
   if (!facts.Size && !facts.Blake2b) return true;
-  std::unique_ptr<File> file = files.OpenRead(path, false);
+  std::string why;
+  std::unique_ptr<File> file = files.OpenRead(path, false, &why);
   if (!file) {
-    *cause = "cannot open " + path + ": " + files.LastError();
+    *cause = "cannot open " + path + ": " + why;
     return false;
   }
-  const int64_t size = file->Size();
+  const int64_t size = file->Size(&why);
+  if (size < 0) {
+    *cause = "cannot read the size of " + path + ": " + why;
+    return false;
+  }
   if (facts.Size && size != *facts.Size) {
     *cause = path + " holds " + std::to_string(size) + " bytes; the catalogue says " +
              std::to_string(*facts.Size);
@@ -43,9 +48,9 @@ bool PackageMatchesFacts(FileSystem& files, const std::string& path, const Packa
   if (!hash.Ready(cause)) return false;
   std::vector<uint8_t> buffer(kReadChunk);
   for (;;) {
-    const int64_t count = file->Read(buffer.data(), kReadChunk);
+    const int64_t count = file->Read(buffer.data(), kReadChunk, &why);
     if (count < 0) {
-      *cause = "cannot read " + path + ": " + files.LastError();
+      *cause = "cannot read " + path + ": " + why;
       return false;
     }
     if (count == 0) break;

@@ -43,10 +43,11 @@ TEST(PackageMatchesFactsTest, ChecksTheSizeAndTheDigestTheLineGives) {
     Catalogue catalogue;
     ASSERT_EQ(ParseCatalogue("VOXA p.mxu 110 " + c.Facts + "\r\n", &catalogue), 1);
     const std::string path = folder.Path() + "p.mxu";
-    if (c.Content)
+    if (c.Content) {
       testing::WriteWholeFile(path, c.Content);
-    else
-      files.Delete(path);
+    } else if (files.Exists(path)) {
+      ASSERT_TRUE(files.Delete(path, nullptr));
+    }
     std::string cause;
     EXPECT_EQ(PackageMatchesFacts(files, path, catalogue[0].Facts, &cause), c.Matches);
     EXPECT_NE(cause.find(c.Cause), std::string::npos) << cause;

@@ -109,14 +109,16 @@ std::string ServerListRefusal(std::string_view text) {
 }
 
 std::vector<std::string> LoadServerList(FileSystem& files, const std::string& programFolder) {
-  std::unique_ptr<File> file = files.OpenRead(programFolder + "UpdateServer.lst", false);
+  // A list that cannot be read is no list: the caller says so in its own words.
+  std::unique_ptr<File> file = files.OpenRead(programFolder + "UpdateServer.lst", false, nullptr);
   if (!file) return {};
   std::string text;
   std::string chunk(kReadChunk, '\0');
   while (text.size() < kLargestServerListFile) {
     const int64_t count = file->Read(
         chunk.data(),
-        static_cast<int64_t>(std::min(chunk.size(), kLargestServerListFile - text.size())));
+        static_cast<int64_t>(std::min(chunk.size(), kLargestServerListFile - text.size())),
+        nullptr);
     if (count <= 0) break;  // the end, or a read error: keep what was read
     text.append(chunk, 0, static_cast<size_t>(count));
   }

@@ -76,11 +76,12 @@ enum class FileRead { Done, CannotOpen, CannotRead, Refused };
 // to end; stops early when `consume` returns false.
 template <typename Consume>
 FileRead ReadInChunks(FileSystem& files, const std::string& path, Consume consume) {
-  std::unique_ptr<File> file = files.OpenRead(path, false);
+  // The outcome names what failed; the reasons given for it are fixed texts.
+  std::unique_ptr<File> file = files.OpenRead(path, false, nullptr);
   if (!file) return FileRead::CannotOpen;
   std::vector<uint8_t> chunk(kChunkSize);
   while (true) {
-    const int64_t count = file->Read(chunk.data(), kChunkSize);
+    const int64_t count = file->Read(chunk.data(), kChunkSize, nullptr);
     if (count < 0) return FileRead::CannotRead;
     if (count == 0) return FileRead::Done;
     if (!consume(chunk.data(), static_cast<size_t>(count))) return FileRead::Refused;
@@ -273,7 +274,8 @@ std::string UtcDateText(uint64_t seconds) {
 
 bool ReadSignatureFile(FileSystem& files, const std::string& path, std::string* text,
                        std::string* reason) {
-  std::unique_ptr<File> file = files.OpenRead(path, false);
+  // The reasons given are fixed texts, without the file system's cause.
+  std::unique_ptr<File> file = files.OpenRead(path, false, nullptr);
   if (!file) {
     *reason = kNoSignatureFile;
     return false;
@@ -283,7 +285,7 @@ bool ReadSignatureFile(FileSystem& files, const std::string& path, std::string* 
   size_t filled = 0;
   while (filled < content.size()) {
     const int64_t count =
-        file->Read(content.data() + filled, static_cast<int64_t>(content.size() - filled));
+        file->Read(content.data() + filled, static_cast<int64_t>(content.size() - filled), nullptr);
     if (count < 0) {
       *reason = "cannot read the signature file";
       return false;

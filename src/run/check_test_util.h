@@ -48,7 +48,7 @@ class CheckFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     services_.ProgramFolder = folder_.Path();
-    RealPlatform().Files.CreateFolder(services_.UpdateFolder());
+    ASSERT_TRUE(RealPlatform().Files.CreateFolder(services_.UpdateFolder(), nullptr));
     session_.Installed.Updater = 100;
     session_.Installed.Main = 100;
     session_.Choice = InListOrder();

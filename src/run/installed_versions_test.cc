@@ -79,10 +79,11 @@ class RealVersionTest : public ::testing::Test {
   // The bytes of a file named the program's way, with "\\" separators.
   std::string ReadBytes(const std::string& path) {
     std::string bytes;
-    std::unique_ptr<File> file = os_.Files.OpenRead(path, false);
+    std::unique_ptr<File> file = os_.Files.OpenRead(path, false, nullptr);
     if (!file) return bytes;
-    bytes.resize(static_cast<size_t>(file->Size()));
-    if (file->Read(bytes.data(), file->Size()) != file->Size()) bytes.clear();
+    bytes.resize(static_cast<size_t>(file->Size(nullptr)));
+    if (file->Read(bytes.data(), file->Size(nullptr), nullptr) != file->Size(nullptr))
+      bytes.clear();
     return bytes;
   }
   std::string TestProgram(const std::string& name) {

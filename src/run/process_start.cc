@@ -26,7 +26,11 @@ std::string TrimSpaces(const std::string& text) {
 }
 
 void RemoveUnfinished(RunServices& services, const std::string& path) {
-  if (services.Os.Files.Delete(path)) services.Log.Write("Removed an unfinished write: " + path);
+  std::string cause;
+  if (services.Os.Files.Delete(path, &cause))
+    services.Log.Write("Removed an unfinished write: " + path);
+  else
+    services.Log.Write("Cannot remove an unfinished write: " + path + ": " + cause);
 }
 
 }  // namespace
@@ -40,10 +44,10 @@ std::string GetProgramFolder(Processes& processes) {
 }
 
 bool LaunchProgram(Processes& processes, const std::string& file, const std::string& parameters,
-                   const std::string& workingFolder) {
+                   const std::string& workingFolder, std::string* cause) {
   std::string commandLine = !file.empty() && file[0] == '"' ? file : '"' + file + '"';
   if (!parameters.empty()) commandLine += ' ' + parameters;
-  return processes.Start(commandLine, file, parameters, workingFolder);
+  return processes.Start(commandLine, file, parameters, workingFolder, cause);
 }
 
 void StartLog(RunServices& services) {
@@ -60,14 +64,15 @@ bool StartRun(RunServices& services) {
   std::string lockFailure;
   if (files.IsFolder(services.UpdateFolder())) {
     const std::string path = services.UpdateFolder() + kLockFileName;
-    LockOutcome outcome = files.TryLock(path, &services.FolderLock);
+    std::string cause;
+    LockOutcome outcome = files.TryLock(path, &services.FolderLock, &cause);
     for (int waited = 0; outcome == LockOutcome::HeldByAnother && waited < kLockWaitMilliseconds;
          waited += kLockPollMilliseconds) {
       services.Os.Clock.Sleep(kLockPollMilliseconds);
-      outcome = files.TryLock(path, &services.FolderLock);
+      outcome = files.TryLock(path, &services.FolderLock, &cause);
     }
     if (outcome == LockOutcome::HeldByAnother) return false;
-    if (outcome == LockOutcome::Failed) lockFailure = files.LastError();
+    if (outcome == LockOutcome::Failed) lockFailure = cause;
   }
   StartLog(services);
   if (!lockFailure.empty())
@@ -80,7 +85,12 @@ void RemoveUnfinishedWrites(RunServices& services) {
   const std::string folder = services.UpdateFolder();
   for (const char* suffix : {kPartSuffix, kOldPartSuffix}) {
     std::vector<FolderEntry> entries;
-    if (!files.ListFolder(folder, std::string("*") + suffix, &entries)) break;
+    std::string cause;
+    if (!files.ListFolder(folder, std::string("*") + suffix, &entries, &cause)) {
+      // Without an update folder there is nothing to remove, and no log.
+      services.Log.Write("Cannot list the update folder: " + cause);
+      break;
+    }
     for (const FolderEntry& entry : entries)
       if (!entry.IsFolder) RemoveUnfinished(services, folder + entry.Name);
   }

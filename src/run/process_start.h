@@ -38,8 +38,10 @@ bool StartRun(RunServices& services);
 void RemoveUnfinishedWrites(RunServices& services);
 
 // Starts `file` with `parameters` in `workingFolder` without waiting. The
-// file is quoted unless it already begins with a quote. True when it started.
-bool LaunchProgram(Processes& processes, const std::string& file, const std::string& parameters,
-                   const std::string& workingFolder);
+// file is quoted unless it already begins with a quote. True when it
+// started; otherwise the cause is in `*cause`.
+[[nodiscard]] bool LaunchProgram(Processes& processes, const std::string& file,
+                                 const std::string& parameters, const std::string& workingFolder,
+                                 std::string* cause);
 
 }  // namespace updater

@@ -12,7 +12,7 @@ enum class RunEnding {
   Fatal,          // an error box (when the user may be asked), exit code 0
 };
 
-struct RunEnd {
+struct [[nodiscard]] RunEnd {
   RunEnding Ending = RunEnding::ClosingPrompt;
   std::string FatalText;  // for RunEnding::Fatal
 

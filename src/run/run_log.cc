@@ -50,27 +50,43 @@ void RunLog::Open(const std::string& updateFolder) {
   file_.reset();
   if (!files_.IsFolder(updateFolder)) return;
   folder_ = updateFolder;
-  file_ = files_.OpenAppend(folder_ + kLogFileName);
+  // A log that cannot be opened is no reason to stop, and has nowhere to
+  // tell why.
+  file_ = files_.OpenAppend(folder_ + kLogFileName, nullptr);
+  if (!file_) return;
+  for (const std::string& record : kept_) Append(record);
+  kept_.clear();
 }
 
 void RunLog::Write(std::string_view text) {
-  if (!file_) return;
+  if (!file_ && kept_.size() >= kKeptRecords) return;
   std::string record = LogTimeText(clock_.UnixMilliseconds());
   record += "  ";
   // Whatever a record quotes (a command line, a server URL, a library's
   // error), a password in a URL never reaches the log.
   record += MaskURLPassword(text);
   record += "\r\n";
-  const int64_t size = file_->Size();
+  if (file_)
+    Append(record);
+  else
+    kept_.push_back(std::move(record));
+}
+
+void RunLog::Append(const std::string& record) {
+  // The log's own failures have nowhere to go: a size that cannot be read
+  // (-1) only skips the rotation, and a record that cannot be written is lost.
+  const int64_t size = file_->Size(nullptr);
   if (size > 0 && size + static_cast<int64_t>(record.size()) > kLogRotationSize) Rotate();
-  if (file_) file_->Write(record.data(), static_cast<int64_t>(record.size()));
+  if (file_)
+    static_cast<void>(file_->Write(record.data(), static_cast<int64_t>(record.size()), nullptr));
 }
 
 void RunLog::Rotate() {
   file_.reset();
-  // Another process may have rotated it already.
-  files_.Replace(folder_ + kLogFileName, folder_ + kOldLogFileName);
-  file_ = files_.OpenAppend(folder_ + kLogFileName);
+  // Another process may have rotated it already, which is why a failed move
+  // is passed over: the log goes on in whatever Updater.log is there.
+  static_cast<void>(files_.Replace(folder_ + kLogFileName, folder_ + kOldLogFileName, nullptr));
+  file_ = files_.OpenAppend(folder_ + kLogFileName, nullptr);
 }
 
 }  // namespace updater

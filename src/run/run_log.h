@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "system/clock.h"
 #include "system/file_system.h"
@@ -22,23 +23,29 @@ class RunLog {
   RunLog(FileSystem& files, Clock& clock) : files_(files), clock_(clock) {}
 
   // Starts appending to Updater.log in `updateFolder`, when that folder
-  // exists (the log never creates it). A log that cannot be opened stays
-  // closed and every Write does nothing.
+  // exists (the log never creates it), and appends first the records
+  // written before it was open. A log that cannot be opened stays closed.
   void Open(const std::string& updateFolder);
   bool IsOpen() const { return file_ != nullptr; }
 
   // Appends one record: the UTC time, then the text with any URL password
-  // masked. Failures are ignored: a log that cannot be written never changes
-  // the run.
+  // masked. While the log is not open the record is kept (up to
+  // kKeptRecords of them, the later ones dropped) for Open, so that what
+  // happens before the log can be opened is still told. Failures are
+  // ignored: a log that cannot be written never changes the run.
   void Write(std::string_view text);
 
+  static constexpr size_t kKeptRecords = 64;
+
  private:
+  void Append(const std::string& record);
   void Rotate();
 
   FileSystem& files_;
   Clock& clock_;
   std::string folder_;  // the update folder, ending with its separator
   std::unique_ptr<File> file_;
+  std::vector<std::string> kept_;  // records written while not open
 };
 
 // A time as the log shows it: "2026-12-07T08:35:09.123Z".

@@ -29,7 +29,13 @@ RunEnd RunUpdater(Program& program) {
   settings = ParseCommandLine(os.Processes.CommandLine());
   services.Route = RouteOf(settings);
   services.ProgramFolder = GetProgramFolder(os.Processes);
-  if (!LoadPublicKey(services)) return RunEnd::Fatal("Error: The built-in public key is unusable.");
+  if (!LoadPublicKey(services)) {
+    // The run ends before its log would open; the log is opened for it, under
+    // the lock as every run writes there, so that it keeps why (the records
+    // written so far wait in the log for it to open).
+    if (!settings.SelfReplace) static_cast<void>(StartRun(services));
+    return RunEnd::Fatal("Error: The built-in public key is unusable.");
+  }
   if (settings.DelayedStart) os.Clock.Sleep(kDelayMilliseconds);
   if (settings.SelfReplace) return ReplaceUpdater(settings, services);
 
@@ -39,8 +45,12 @@ RunEnd RunUpdater(Program& program) {
     return RunEnd::ClosingPrompt();
   }
   // A package that an earlier run left half applied is completed or undone
-  // before anything reads or changes the program folder.
-  RecoverUnfinishedApply(os.Files, services.Output, services.ProgramFolder);
+  // before anything reads or changes the program folder. The outcome is in
+  // the log; a journal that stays stops the apply, which says so.
+  static_cast<void>(RecoverUnfinishedApply(os.Files, services.Output, services.ProgramFolder));
+  // A recovery that finished a transaction deleted its packages: their
+  // signatures go too, whether or not this run applies anything.
+  if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);
   CheckSession session;
   session.StartedAfterReplacement = ClearHandOverLeftovers(services);
   RemoveUnfinishedWrites(services);
@@ -55,11 +65,20 @@ RunEnd RunUpdater(Program& program) {
 
   if (settings.OnlyApply) {
     if (RequiresSignatures(services)) CheckWaitingPackages(services);
-    ApplyUpdates(services.Packages, services.ProgramFolder);
+    // Without an update folder nothing waits, and nothing failed.
+    const bool applied = ApplyUpdates(services.Packages, services.ProgramFolder) ||
+                         !os.Files.IsFolder(services.UpdateFolder());
     if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);
+    if (!applied) {
+      // As a failed apply ends a normal run, where no server is left to try.
+      PrintLine(services, "");
+      PrintLine(services, "Update failed!");
+      return RunEnd::ClosingPrompt();
+    }
   } else {
-    if (!os.Processes.StartNetwork()) {
-      services.Output.Failure("Error: Failed to initialize network!", os.Processes.LastError());
+    std::string cause;
+    if (!os.Processes.StartNetwork(&cause)) {
+      services.Output.Failure("Error: Failed to initialize network!", cause);
       return RunEnd::ClosingPrompt();
     }
     if (settings.OnlyCheck) {
@@ -79,9 +98,10 @@ RunEnd RunUpdater(Program& program) {
 
   PrintLine(services, "");
   PrintLine(services, "Update finished.");
+  std::string cause;
   if (settings.RunAfterUpdate && !LaunchProgram(os.Processes, services.ProgramFolder + "VOXA.exe",
-                                                "-au", services.ProgramFolder))
-    services.Log.Write("Cannot start VOXA.exe: " + os.Processes.LastError());
+                                                "-au", services.ProgramFolder, &cause))
+    services.Log.Write("Cannot start VOXA.exe: " + cause);
   return RunEnd::ClosingPrompt();
 }
 

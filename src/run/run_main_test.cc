@@ -61,6 +61,64 @@ TEST_F(RunMainTest, OnlyApplyNeedsNoNetwork) {
   EXPECT_EQ(fake_.Console.Lines[fake_.Console.Lines.size() - 3], "Update finished.");
 }
 
+// An -onlyapply whose apply fails ends as a failed apply of a normal run
+// does: "Update failed!", no "Update finished.", no program started. A
+// journal that cannot be recovered names itself on the console, and the
+// log keeps the cause.
+TEST_F(RunMainTest, AFailedOnlyApplyEndsWithUpdateFailed) {
+  struct Case {
+    const char* Name;
+    bool UnreadableJournal;
+    Lines Ending;
+  } cases[] = {
+      {"nothing wrong", false, {"", "Update finished.", "", "Press enter to end program."}},
+      {"a journal that cannot be read",
+       true,
+       {"Error: Cannot recover Update\\Apply.journal", "", "Update failed!", "",
+        "Press enter to end program."}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TempFolder folder;
+    FakePlatform fake;
+    Program program{fake.Platform};
+    const std::string at = folder.Path();
+    fake.Processes.GivenExecutablePath = at + "Updater.exe";
+    fake.Processes.GivenCommandLine = "\"" + at + "Updater.exe\" -dontask -onlyapply -raa";
+    ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update", nullptr));
+    WriteWholeFile(at + "Update/a.mxu", "waits");
+    // A folder where the journal's copy is: it exists, and cannot be opened.
+    if (c.UnreadableJournal) {
+      ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update\\Apply.journal", nullptr));
+    }
+    EXPECT_EQ(ExitCodeOf([&] { RunMain(program); }), 0);
+    ASSERT_GE(fake.Console.Lines.size(), c.Ending.size());
+    EXPECT_EQ(Lines(fake.Console.Lines.end() - static_cast<long>(c.Ending.size()),
+                    fake.Console.Lines.end()),
+              c.Ending);
+    EXPECT_EQ(fake.Processes.Starts.size(), c.UnreadableJournal ? 0u : 1u);
+    const std::string log = ReadWholeFile(at + "Update/Updater.log");
+    EXPECT_EQ(log.find("Error: Cannot recover Update\\Apply.journal (") != std::string::npos,
+              c.UnreadableJournal)
+        << log;
+  }
+}
+
+// A fatal error before the run's log is open still reaches the log, with
+// what was written before it.
+TEST_F(RunMainTest, AnUnusableKeyIsLoggedThoughTheLogWasNotOpenYet) {
+  ASSERT_TRUE(RealPlatform().Files.CreateFolder(folder_.Path() + "Update", nullptr));
+  program_.Services.PublicKeyLines = {"not a key"};
+  EXPECT_EQ(Run("-delayedstart"), 0);
+  EXPECT_EQ(fake_.Console.ErrorBoxes, (Lines{"Error: The built-in public key is unusable."}));
+  const std::string log = ReadWholeFile(folder_.Path() + "Update/Updater.log");
+  const size_t cause = log.find("The built-in public key cannot be read: ");
+  const size_t fatal = log.find("Error: The built-in public key is unusable.");
+  EXPECT_NE(cause, std::string::npos) << log;
+  EXPECT_NE(fatal, std::string::npos) << log;
+  EXPECT_LT(cause, fatal) << log;
+}
+
 TEST_F(RunMainTest, RunAfterUpdateStartsTheMainProgramWithAu) {
   EXPECT_EQ(Run("-silent -onlyapply -raa"), 0);
   ASSERT_EQ(fake_.Processes.Starts.size(), 1u);
@@ -86,8 +144,8 @@ TEST_F(RunMainTest, DelayedStartWaitsOneSecond) {
 
 TEST_F(RunMainTest, ALeftoverUpdaterCopyIsRemovedAfterASecond) {
   FileSystem& files = RealPlatform().Files;
-  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update"));
-  ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp"));
+  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update", nullptr));
+  ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp", nullptr));
   EXPECT_EQ(Run("-silent -onlyapply"), 0);
   EXPECT_EQ(fake_.Clock.Sleeps, (std::vector<int>{1000}));
   EXPECT_FALSE(files.Exists(folder_.Path() + "Update\\Updater.tmp"));
@@ -95,9 +153,9 @@ TEST_F(RunMainTest, ALeftoverUpdaterCopyIsRemovedAfterASecond) {
 
 TEST_F(RunMainTest, AFolderNamedLikeTheCopyIsRemovedAndTheRunGoesOn) {
   FileSystem& files = RealPlatform().Files;
-  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update"));
-  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update\\Updater.tmp"));
-  ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp\\inside"));
+  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update", nullptr));
+  ASSERT_TRUE(files.CreateFolder(folder_.Path() + "Update\\Updater.tmp", nullptr));
+  ASSERT_TRUE(files.Create(folder_.Path() + "Update\\Updater.tmp\\inside", nullptr));
   EXPECT_EQ(Run("-dontask -onlyapply"), 0);
   EXPECT_EQ(fake_.Clock.Sleeps, (std::vector<int>{1000}));
   // It would block every later self-update, which unpacks to that name.
@@ -111,8 +169,8 @@ TEST_F(RunMainTest, AFolderNamedLikeTheCopyIsRemovedAndTheRunGoesOn) {
 // the installation's own files stay.
 TEST_F(RunMainTest, UnfinishedWritesOfAKilledRunAreRemoved) {
   const std::string& at = folder_.Path();
-  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update"));
-  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update\\folder.part"));
+  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update", nullptr));
+  ASSERT_TRUE(RealPlatform().Files.CreateFolder(at + "Update\\folder.part", nullptr));
   const Lines left = {"Update/Packages.order.part", "Update/VersionInfo.timestamp.part",
                       "Update/v.mxu.minisig.part",  "Update/Updater.replaced.part",
                       "Update/v.mxu.part",          "Update/UpdateServer.timestamp.~part",
@@ -141,7 +199,7 @@ TEST_F(RunMainTest, EveryRunFirstCompletesAnInterruptedApply) {
     fake.Processes.NetworkResult = false;
     const std::string& at = folder.Path();
     FileSystem& files = RealPlatform().Files;
-    ASSERT_TRUE(files.CreateFolder(at + "Update"));
+    ASSERT_TRUE(files.CreateFolder(at + "Update", nullptr));
     ApplyJournal journal;
     journal.Packages = {"P.mxu"};
     journal.Files = {{"VOXA.exe", "~mx1", "~mx2", true, 8},
@@ -182,9 +240,9 @@ TEST(UpdateFolderLockTest, ARunLeavesTheFolderOfAnotherUpdaterAlone) {
     TempFolder folder;
     const std::string& at = folder.Path();
     FileSystem& files = RealPlatform().Files;
-    ASSERT_TRUE(files.CreateFolder(at + "Update"));
+    ASSERT_TRUE(files.CreateFolder(at + "Update", nullptr));
     std::unique_ptr<File> other;
-    ASSERT_EQ(files.TryLock(at + "Update\\Updater.lock", &other), LockOutcome::Taken);
+    ASSERT_EQ(files.TryLock(at + "Update\\Updater.lock", &other, nullptr), LockOutcome::Taken);
     ApplyJournal journal;
     journal.Packages = {"P.mxu"};
     journal.Files = {{"VOXA.exe", "~mx1", "~mx2"}};
@@ -255,10 +313,13 @@ TEST(GetProgramFolderTest, KeepsTheTextUpToTheLastSeparator) {
 
 TEST(LaunchProgramTest, QuotesTheFileUnlessItIsQuotedAlready) {
   FakePlatform fake;
-  EXPECT_TRUE(LaunchProgram(fake.Processes, "C:\\My App\\VOXA.exe", "-au", "C:\\My App\\"));
-  EXPECT_TRUE(LaunchProgram(fake.Processes, "\"C:\\x.exe\"", "", ""));
+  EXPECT_TRUE(
+      LaunchProgram(fake.Processes, "C:\\My App\\VOXA.exe", "-au", "C:\\My App\\", nullptr));
+  EXPECT_TRUE(LaunchProgram(fake.Processes, "\"C:\\x.exe\"", "", "", nullptr));
   fake.Processes.StartResult = false;
-  EXPECT_FALSE(LaunchProgram(fake.Processes, "C:\\y.exe", "-a -b", ""));
+  std::string cause;
+  EXPECT_FALSE(LaunchProgram(fake.Processes, "C:\\y.exe", "-a -b", "", &cause));
+  EXPECT_EQ(cause, "fake start refused");
   ASSERT_EQ(fake.Processes.Starts.size(), 3u);
   EXPECT_EQ(fake.Processes.Starts[0].CommandLine, "\"C:\\My App\\VOXA.exe\" -au");
   EXPECT_EQ(fake.Processes.Starts[1].CommandLine, "\"C:\\x.exe\"");

@@ -32,33 +32,51 @@ constexpr int64_t kCompareChunk = 1 << 16;
 // The largest updater program whose built-in keys are looked for.
 constexpr int64_t kLargestProgram = 256 << 20;
 
-// True when both files can be read and hold the same bytes.
+// True when both files can be read and hold the same bytes. A file that
+// cannot be read is taken as different, which is all the caller needs.
 bool SameContent(FileSystem& files, const std::string& first, const std::string& second) {
-  std::unique_ptr<File> a = files.OpenRead(first, false);
-  std::unique_ptr<File> b = files.OpenRead(second, false);
-  if (!a || !b || a->Size() != b->Size() || a->Size() < 0) return false;
+  std::unique_ptr<File> a = files.OpenRead(first, false, nullptr);
+  std::unique_ptr<File> b = files.OpenRead(second, false, nullptr);
+  if (!a || !b) return false;
+  const int64_t size = a->Size(nullptr);
+  if (size < 0 || b->Size(nullptr) != size) return false;
   std::vector<char> bufferA(kCompareChunk), bufferB(kCompareChunk);
   for (;;) {
-    int64_t countA = a->Read(bufferA.data(), kCompareChunk);
-    int64_t countB = b->Read(bufferB.data(), kCompareChunk);
+    int64_t countA = a->Read(bufferA.data(), kCompareChunk, nullptr);
+    int64_t countB = b->Read(bufferB.data(), kCompareChunk, nullptr);
     if (countA < 0 || countA != countB) return false;
     if (countA == 0) return true;
     if (!std::equal(bufferA.begin(), bufferA.begin() + countA, bufferB.begin())) return false;
   }
 }
 
-// Removes a folder with everything in it; what cannot be removed stays.
-void RemoveFolderTree(FileSystem& files, const std::string& folder) {
+// Removes a folder with everything in it; what cannot be removed stays, and
+// the first cause of that goes to `*cause`. False when anything stays.
+bool RemoveFolderTree(FileSystem& files, const std::string& folder, std::string* cause) {
   std::vector<FolderEntry> entries;
-  if (files.ListFolder(folder, "*", &entries)) {
-    for (const FolderEntry& entry : entries) {
-      if (entry.IsFolder)
-        RemoveFolderTree(files, folder + "\\" + entry.Name);
-      else
-        files.Delete(folder + "\\" + entry.Name);
-    }
+  bool removed = files.ListFolder(folder, "*", &entries, cause);
+  for (const FolderEntry& entry : entries) {
+    std::string failure;
+    const bool gone = entry.IsFolder ? RemoveFolderTree(files, folder + "\\" + entry.Name, &failure)
+                                     : files.Delete(folder + "\\" + entry.Name, &failure);
+    if (!gone && removed) *cause = failure;
+    removed = removed && gone;
   }
-  files.RemoveFolder(folder);
+  std::string failure;
+  if (!files.RemoveFolder(folder, &failure) && removed) {
+    *cause = failure;
+    removed = false;
+  }
+  return removed;
+}
+
+// Deletes the file at `path` when it is there; a failure is logged with its
+// cause. False when it stays.
+bool DeleteLogged(RunServices& services, const std::string& path) {
+  std::string cause;
+  if (!services.Os.Files.Exists(path) || services.Os.Files.Delete(path, &cause)) return true;
+  services.Log.Write("Cannot delete " + path + ": " + cause);
+  return false;
 }
 
 // The update folder's own name with its separator, as the end of a folder
@@ -84,8 +102,8 @@ std::string JoinedKeyLines(const RunServices& services) {
 
 bool CarriesRunningKeys(FileSystem& files, const std::string& path,
                         const std::vector<MinisignPublicKey>& runningKeys, std::string* reason) {
-  std::string bytes;
-  switch (ReadSmallFile(files, path, kLargestProgram, &bytes)) {
+  std::string bytes, cause;
+  switch (ReadSmallFile(files, path, kLargestProgram, &bytes, &cause)) {
     case SmallFileRead::Done:
       break;
     case SmallFileRead::TooLarge:
@@ -93,7 +111,7 @@ bool CarriesRunningKeys(FileSystem& files, const std::string& path,
       return false;
     case SmallFileRead::Missing:
     case SmallFileRead::Failed:
-      *reason = "it cannot be read: " + files.LastError();
+      *reason = "it cannot be read: " + cause;
       return false;
   }
   BuiltInKeys keys;
@@ -122,10 +140,10 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
     ReportHTTPGetFailure(services.Output, result, request);
     return SelfUpdateOutcome::Failed;
   }
-  std::string cause;
-  if (!PackageMatchesFacts(services.Os.Files, package, facts, &cause)) {
-    services.Os.Files.Delete(package);
-    services.Output.Failure("Error: Download aborted.", "Refused the updater package: " + cause);
+  std::string mismatch;
+  if (!PackageMatchesFacts(services.Os.Files, package, facts, &mismatch)) {
+    DeleteLogged(services, package);
+    services.Output.Failure("Error: Download aborted.", "Refused the updater package: " + mismatch);
     return SelfUpdateOutcome::Failed;
   }
   if (RequiresSignatures(services) && !CheckSignedDownload(services, url, package, SignedName(url)))
@@ -140,14 +158,23 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
   // Closed on failure too: the package's rows must not reach a later apply.
   ClosePackages(services.Packages);
   if (!extracted) return SelfUpdateOutcome::Failed;
-  services.Os.Files.Delete(package);
-  services.Os.Files.Delete(package + kSignatureSuffix);
-  services.Os.Files.MakeExecutable(copy);
+  // The package has served; one that stays is logged, and the next download
+  // into the update folder clears it.
+  DeleteLogged(services, package);
+  DeleteLogged(services, package + kSignatureSuffix);
+  // A copy that cannot be made executable cannot be started: that is the
+  // start's failure, with this cause.
+  std::string cause;
+  if (!services.Os.Files.MakeExecutable(copy, &cause)) {
+    services.Log.Write("Cannot make " + copy + " executable: " + cause);
+    services.Output.Failure("Error: Failed to run new Updater.", cause);
+    return SelfUpdateOutcome::Failed;
+  }
 
   if (!services.Keys.empty()) {
     std::string reason;
     if (!CarriesRunningKeys(services.Os.Files, copy, services.Keys, &reason)) {
-      services.Os.Files.Delete(copy);
+      DeleteLogged(services, copy);
       services.Output.Failure(kRefusedUpdaterLine, "The new updater " + url +
                                                        " carries none of the keys " +
                                                        JoinedKeyLines(services) + ": " + reason);
@@ -157,9 +184,10 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
 
   PrintLine(services, "Running new Updater...");
   if (LaunchProgram(services.Os.Processes, copy,
-                    BuildRelaunchOptions(settings, session.Server, true), services.ProgramFolder))
+                    BuildRelaunchOptions(settings, session.Server, true), services.ProgramFolder,
+                    &cause))
     return SelfUpdateOutcome::HandedOver;
-  services.Output.Failure("Error: Failed to run new Updater.", services.Os.Processes.LastError());
+  services.Output.Failure("Error: Failed to run new Updater.", cause);
   return SelfUpdateOutcome::Failed;
 }
 
@@ -169,7 +197,7 @@ bool ClearHandOverLeftovers(RunServices& services) {
   // A replacement cut short leaves its staged program beside Updater.exe, and
   // an unpacking cut short its partial copy beside Updater.tmp.
   const std::string staged = services.ProgramFolder + kStagedUpdaterFile;
-  if (files.Exists(staged) && files.Delete(staged))
+  if (files.Exists(staged) && DeleteLogged(services, staged))
     services.Log.Write("Removed an unfinished replacement: " + staged);
   RemoveStagedCopies(files, services.UpdateFolder());
 
@@ -177,7 +205,7 @@ bool ClearHandOverLeftovers(RunServices& services) {
   // replacement: it finds the step's mark, consumed here so that no later
   // run sees it (a mark that cannot be removed arms nothing).
   const std::string mark = services.UpdateFolder() + kReplacedMarkFile;
-  const bool marked = files.Exists(mark) && files.Delete(mark);
+  const bool marked = files.Exists(mark) && DeleteLogged(services, mark);
   if (!files.Exists(copy)) return false;
   // And only when the copy is this very program; a copy whose removal failed
   // once, even one with this program's content, says nothing about this run.
@@ -185,10 +213,10 @@ bool ClearHandOverLeftovers(RunServices& services) {
                                   SameContent(files, copy, services.ProgramFolder + "Updater.exe");
   // The copy that started this run may still be ending.
   services.Os.Clock.Sleep(kHandOverDelayMilliseconds);
-  if (files.IsFolder(copy))
-    RemoveFolderTree(files, copy);
-  else
-    files.Delete(copy);  // a failure leaves it for the next run
+  // A failure leaves it for the next run.
+  std::string cause;
+  if (files.IsFolder(copy) ? !RemoveFolderTree(files, copy, &cause) : !files.Delete(copy, &cause))
+    services.Log.Write("Cannot delete " + copy + ": " + cause);
   return followsReplacement;
 }
 
@@ -202,45 +230,54 @@ RunEnd ReplaceUpdater(const RunSettings& settings, RunServices& services) {
   if (!StartRun(services)) return RunEnd::Fatal(kAnotherUpdaterLine);
   // As every run does first: an unfinished package apply is completed or
   // undone before the program folder is touched.
-  RecoverUnfinishedApply(services.Os.Files, services.Output, services.ProgramFolder);
+  // The outcome is in the log; a journal that stays is the next apply's to
+  // report, and Updater.exe is no file a package transaction holds.
+  static_cast<void>(
+      RecoverUnfinishedApply(services.Os.Files, services.Output, services.ProgramFolder));
 
   const std::string updater = services.ProgramFolder + "Updater.exe";
   const std::string staged = services.ProgramFolder + kStagedUpdaterFile;
   // The new program is copied beside the old one first and then moved over
   // it in one step, so the folder never lacks an Updater.exe.
-  if (!services.Os.Files.Copy(services.UpdateFolder() + kUpdaterCopyFile, staged)) {
-    services.Log.Write("Cannot copy Updater.tmp: " + services.Os.Files.LastError());
+  std::string cause;
+  if (!services.Os.Files.Copy(services.UpdateFolder() + kUpdaterCopyFile, staged, &cause)) {
+    services.Log.Write("Cannot copy Updater.tmp: " + cause);
     return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
   }
-  services.Os.Files.MakeExecutable(staged);
+  // A new Updater.exe that cannot be started would leave the installation
+  // without a working updater: the old one stays instead.
+  if (!services.Os.Files.MakeExecutable(staged, &cause)) {
+    services.Log.Write("Cannot make Updater.new executable: " + cause);
+    DeleteLogged(services, staged);
+    return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
+  }
   // On the disk, with its name, before it takes Updater.exe's place: after a
   // power loss the folder must hold a whole program, old or new.
-  if (!services.Os.Files.SyncFiles({staged})) {
-    services.Log.Write("Cannot write Updater.new to the disk: " + services.Os.Files.LastError());
-    services.Os.Files.Delete(staged);
+  if (!services.Os.Files.SyncFiles({staged}, &cause)) {
+    services.Log.Write("Cannot write Updater.new to the disk: " + cause);
+    DeleteLogged(services, staged);
     return RunEnd::Fatal("Error: Failed to copy Updater.tmp.");
   }
-  bool replaced = services.Os.Files.Replace(staged, updater);
+  bool replaced = services.Os.Files.Replace(staged, updater, &cause);
   for (int waited = 0; !replaced && waited < kReplaceRetryMilliseconds;
        waited += kReplaceRetryStepMilliseconds) {
     services.Os.Clock.Sleep(kReplaceRetryStepMilliseconds);
-    replaced = services.Os.Files.Replace(staged, updater);
+    replaced = services.Os.Files.Replace(staged, updater, &cause);
   }
   if (!replaced) {
-    services.Log.Write("Cannot replace Updater.exe: " + services.Os.Files.LastError());
-    services.Os.Files.Delete(staged);
+    services.Log.Write("Cannot replace Updater.exe: " + cause);
+    DeleteLogged(services, staged);
     return RunEnd::Fatal("Error: Failed to delete Updater.exe.");
   }
 
   // The mark tells the started updater that it is the program just put in
   // place; without it the guard against a hand-over loop stays unarmed.
-  std::string cause;
   if (!WriteFileWhole(services.Os.Files, services.UpdateFolder() + kReplacedMarkFile, "", &cause))
     services.Log.Write("Cannot mark the replacement: " + cause);
   if (!LaunchProgram(services.Os.Processes, updater,
-                     BuildRelaunchOptions(settings, settings.Server, false),
-                     services.ProgramFolder)) {
-    services.Log.Write("Cannot start Updater.exe: " + services.Os.Processes.LastError());
+                     BuildRelaunchOptions(settings, settings.Server, false), services.ProgramFolder,
+                     &cause)) {
+    services.Log.Write("Cannot start Updater.exe: " + cause);
     return RunEnd::Fatal("Error: Failed to run Updater.exe.");
   }
   return RunEnd::Exit();

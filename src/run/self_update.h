@@ -15,11 +15,14 @@
 
 namespace updater {
 
-enum class SelfUpdateOutcome {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] SelfUpdateOutcome {
   Failed,      // reported; the check goes on with the next server
   Refused,     // reported; the new program would not take this updater's key
   HandedOver,  // the new updater runs; this process is to end at once
 };
+// clang-format on
 
 // The line of a new updater refused for lack of this updater's key.
 inline constexpr char kRefusedUpdaterLine[] =

@@ -145,7 +145,7 @@ TEST_F(ServerFetchTest, SavesTheServerListOverTheOneOnDisk) {
 // disk byte for byte, with the reason in the log and no console line, and the
 // check goes on.
 TEST_F(ServerFetchTest, OnlyAListOfServersReplacesTheListOnDisk) {
-  ASSERT_TRUE(fake_.Platform.Files.CreateFolder(folder_.Path() + "Update"));
+  ASSERT_TRUE(fake_.Platform.Files.CreateFolder(folder_.Path() + "Update", nullptr));
   services_.Log.Open(services_.UpdateFolder());
   auto servers = [](size_t bytes) {
     std::string list;

@@ -18,6 +18,14 @@ namespace updater {
 
 namespace {
 
+// Deletes a file that failed its signature check, when it is there; a
+// failure is logged with its cause.
+void DeleteRefused(RunServices& services, const std::string& path) {
+  std::string cause;
+  if (services.Os.Files.Exists(path) && !services.Os.Files.Delete(path, &cause))
+    services.Log.Write("Cannot delete " + path + ": " + cause);
+}
+
 bool BadSignature(RunServices& services, std::string_view name, std::string_view reason) {
   PrintLine(services, "Error: Bad signature of " + std::string(name) + ": " + std::string(reason));
   return false;
@@ -83,20 +91,14 @@ bool ReadKeptTime(FileSystem& files, const std::string& path, uint64_t* time, st
     *cause = path + " is a folder";
     return false;
   }
-  std::unique_ptr<File> file = files.OpenStateFile(path, false);
-  if (!file) {
-    *cause = files.LastError();
-    return !files.Exists(path);
-  }
+  std::unique_ptr<File> file = files.OpenStateFile(path, false, cause);
+  if (!file) return !files.Exists(path);
   // Read with a bound of its own, whatever size the file claims.
   char text[kLargestTimeFile + 1];
   int64_t count = 0;
   for (int64_t got = 1; got > 0 && count <= kLargestTimeFile; count += got) {
-    got = file->Read(text + count, kLargestTimeFile + 1 - count);
-    if (got < 0) {
-      *cause = files.LastError();
-      return false;
-    }
+    got = file->Read(text + count, kLargestTimeFile + 1 - count, cause);
+    if (got < 0) return false;
   }
   if (count > kLargestTimeFile) {
     *cause = path + " holds more than " + std::to_string(kLargestTimeFile) + " bytes";
@@ -215,8 +217,8 @@ bool CheckSignedDownload(RunServices& services, const std::string& url, const st
   }
   if (!good) {
     // Never opened: a package that fails its check goes at once.
-    files.Delete(path);
-    files.Delete(signaturePath);
+    DeleteRefused(services, path);
+    DeleteRefused(services, signaturePath);
     return BadSignature(services, name, reason);
   }
   LogGoodSignature(services, name, info);
@@ -227,7 +229,11 @@ void CheckWaitingPackages(RunServices& services) {
   FileSystem& files = services.Os.Files;
   const std::string folder = services.UpdateFolder();
   std::vector<FolderEntry> packages;
-  if (!files.ListFolder(folder, kPackagePattern, &packages)) return;
+  std::string cause;
+  if (!files.ListFolder(folder, kPackagePattern, &packages, &cause)) {
+    services.Log.Write("Cannot list the update folder: " + cause);
+    return;
+  }
   for (const FolderEntry& package : packages) {
     if (package.IsFolder) continue;
     const std::string path = folder + package.Name;
@@ -238,8 +244,8 @@ void CheckWaitingPackages(RunServices& services) {
       LogGoodSignature(services, package.Name, info);
       continue;
     }
-    files.Delete(path);
-    files.Delete(path + kSignatureSuffix);
+    DeleteRefused(services, path);
+    DeleteRefused(services, path + kSignatureSuffix);
     BadSignature(services, package.Name, reason);
   }
 }
@@ -248,12 +254,19 @@ void RemoveSignaturesOfAppliedPackages(RunServices& services) {
   FileSystem& files = services.Os.Files;
   const std::string folder = services.UpdateFolder();
   std::vector<FolderEntry> signatures;
-  if (!files.ListFolder(folder, kPackageSignaturePattern, &signatures)) return;
+  std::string cause;
+  if (!files.ListFolder(folder, kPackageSignaturePattern, &signatures, &cause)) {
+    services.Log.Write("Cannot list the update folder: " + cause);
+    return;
+  }
   for (const FolderEntry& signature : signatures) {
     const std::string package =
         signature.Name.substr(0, signature.Name.size() - (sizeof kSignatureSuffix - 1));
-    if (!signature.IsFolder && !files.Exists(folder + package))
-      files.Delete(folder + signature.Name);
+    // A signature without its package is only a stray file; the next run
+    // tries again.
+    if (!signature.IsFolder && !files.Exists(folder + package) &&
+        !files.Delete(folder + signature.Name, &cause))
+      services.Log.Write("Cannot delete " + folder + signature.Name + ": " + cause);
   }
 }
 

@@ -103,17 +103,30 @@ bool OfferedAgainAfterReplacement(RunServices& services, const CheckSession& ses
 // Records the steps of the downloaded packages, each one transaction, for the
 // apply of this run and of a later -onlyapply: a newer package written
 // before an older one would lose to it, and a release split in several
-// packages must not apply in part.
-void RecordPackageOrder(RunServices& services, const std::vector<UpdateStep>& steps) {
+// packages must not apply in part. False, after the error line, when the
+// order cannot be written: the packages are then not applied in this attempt.
+bool RecordPackageOrder(RunServices& services, const std::vector<UpdateStep>& steps) {
   PackageGroups groups;
   for (const UpdateStep& step : steps) {
     std::vector<std::string>& group = groups.emplace_back();
     for (const UpdateEntry& entry : step) group.push_back(entry.PackageFile);
   }
   std::string cause;
-  if (!WriteFileWhole(services.Os.Files, services.UpdateFolder() + kPackageOrderFile,
-                      EncodePackageOrder(groups), &cause))
-    services.Log.Write("Cannot record the order of the packages: " + cause);
+  if (WriteFileWhole(services.Os.Files, services.UpdateFolder() + kPackageOrderFile,
+                     EncodePackageOrder(groups), &cause))
+    return true;
+  services.Log.Write("Cannot record the order of the packages: " + cause);
+  PrintLine(services, "Error: Failed to write file to disk!");
+  return false;
+}
+
+// Deletes a package (or its signature) that is not to be applied, when it is
+// there; a failure is logged with its cause. One that stays is not in the
+// recorded order, and the next download into the update folder clears it.
+void DeleteUnused(RunServices& services, const std::string& path) {
+  std::string cause;
+  if (services.Os.Files.Exists(path) && !services.Os.Files.Delete(path, &cause))
+    services.Log.Write("Cannot delete " + path + ": " + cause);
 }
 
 // The catalogue line of a package the session selected.
@@ -134,7 +147,7 @@ PackageArrived ArrivalCheck(RunServices& services, const CheckSession& session) 
     const UpdateEntry* entry = SelectedEntry(session, update.PackageFile);
     std::string cause;
     if (entry && !PackageMatchesFacts(services.Os.Files, path, entry->Facts, &cause)) {
-      services.Os.Files.Delete(path);
+      DeleteUnused(services, path);
       services.Output.Failure("Error: Download aborted.",
                               "Refused the package " + update.PackageFile + ": " + cause);
       return false;
@@ -186,8 +199,8 @@ bool ApplyWithFallBack(RunServices& services, CheckSession& session, const Catal
                        full.front().PackageFile + " of version " + VersionText(version));
     for (const UpdateEntry& entry : delta) {
       const std::string package = services.UpdateFolder() + entry.PackageFile;
-      services.Os.Files.Delete(package);
-      services.Os.Files.Delete(package + kSignatureSuffix);
+      DeleteUnused(services, package);
+      DeleteUnused(services, package + kSignatureSuffix);
     }
     fellBack[k] = true;
     session.Steps[k] = full;
@@ -195,8 +208,9 @@ bool ApplyWithFallBack(RunServices& services, CheckSession& session, const Catal
                           session.Server, services.UpdateFolder(), SelectedOf({full}),
                           ArrivalCheck(services, session)))
       return false;
-    RecordPackageOrder(services,
-                       std::vector<UpdateStep>(session.Steps.begin() + k, session.Steps.end()));
+    if (!RecordPackageOrder(
+            services, std::vector<UpdateStep>(session.Steps.begin() + k, session.Steps.end())))
+      return false;
     applied = ApplyUpdates(services.Packages, services.ProgramFolder, &result);
   }
 }
@@ -258,7 +272,7 @@ Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSessi
                        session.Server, services.UpdateFolder(), session.SelectedUpdates,
                        ArrivalCheck(services, session)))
     return Attempt::Failed;
-  RecordPackageOrder(services, session.Steps);
+  if (!RecordPackageOrder(services, session.Steps)) return Attempt::Failed;
   if (settings.OnlyDownload) return Attempt::Completed;
   const bool applied = ApplyWithFallBack(services, session, catalogue);
   if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);

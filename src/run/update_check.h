@@ -12,12 +12,15 @@
 namespace updater {
 
 // How a full check ended.
-enum class CheckOutcome {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] CheckOutcome {
   Completed,         // a server completed the check; the run goes on to "Update finished."
   Declined,          // the user answered no; the run ends at the closing prompt
   ServersExhausted,  // every server failed ("Update failed!"); the run ends at the closing prompt
   HandedOver,        // a new updater was started; this process ends at once
 };
+// clang-format on
 
 // Asks a yes/no question and waits for "y" or "n" (any letter case), other
 // keys ignored. Under -dontask and -silent the answer is yes without asking.

@@ -278,6 +278,34 @@ TEST_F(UpdateCheckTest, ANewerUpdaterIsFetchedUnpackedAndStartedWithTheOptions) 
   EXPECT_EQ(fake_.Processes.Starts[0].WorkingFolder, folder_.Path());
 }
 
+// A new updater that cannot be made executable is not started, and the
+// failure says why; the check goes on as after any failed self-update.
+TEST_F(UpdateCheckTest, ANewUpdaterThatCannotBeMadeExecutableIsNotStarted) {
+  struct NoExecutables : testing::ForwardingFileSystem {
+    bool MakeExecutable(const std::string&, std::string* cause) override {
+      *cause = "chmod refused by the test";
+      return false;
+    }
+  } files;
+  Platform platform{fake_.Console, files, fake_.Processes, fake_.Clock, fake_.Versions, web_};
+  Program program(platform);
+  program.Services.ProgramFolder = services_.ProgramFolder;
+  program.Settings.AskMode = AskModeSetting::DontAsk;
+  program.Settings.OnlyCheck = true;  // never handed on
+  program.Services.Log.Open(program.Services.UpdateFolder());
+  session_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "updater Updater.mxu 101\r\n");
+  web_.Serve("http://a.test/Updater.mxu", PackageBytes({{"Updater.exe", "#!new"}}));
+
+  static_cast<void>(RunUpdateCheck(program.Settings, program.Services, session_));
+  EXPECT_TRUE(Printed("Error: Failed to run new Updater."));
+  EXPECT_FALSE(Printed("Running new Updater..."));
+  EXPECT_TRUE(fake_.Processes.Starts.empty());
+  EXPECT_NE(ReadWholeFile(At("Update\\Updater.log"))
+                .find("Error: Failed to run new Updater. (chmod refused by the test)"),
+            std::string::npos);
+}
+
 // A password in the server's URL is masked on the screen, but the new
 // updater gets the server as it is.
 TEST_F(UpdateCheckTest, APasswordInTheServerURLIsShownMaskedAndHandedOnWhole) {
@@ -308,7 +336,7 @@ TEST_F(UpdateCheckTest, AFailedSelfUpdateSkipsThatServersTable) {
   EXPECT_EQ(std::count(Printed().begin(), Printed().end(), "Old Version | New Version | Name"), 1);
   EXPECT_EQ(session_.Server, "http://b.test/");
   // The failed package is closed, so it cannot leak into a later apply.
-  EXPECT_TRUE(RealPlatform().Files.Delete(At("Update\\Updater.mxu")));
+  EXPECT_TRUE(RealPlatform().Files.Delete(At("Update\\Updater.mxu"), nullptr));
 }
 
 TEST_F(UpdateCheckTest, TheSameUpdaterOfferedAfterReplacementIsReportedNotReplacedAgain) {
@@ -321,6 +349,27 @@ TEST_F(UpdateCheckTest, TheSameUpdaterOfferedAfterReplacementIsReportedNotReplac
       Printed("Error: The new Updater does not have the version 1.01 offered on the server."));
   EXPECT_TRUE(Printed("0 updates available."));
   EXPECT_TRUE(fake_.Processes.Starts.empty());
+}
+
+// An order that cannot be recorded fails the attempt with its line: applied
+// in another order, an older package would win over a newer one.
+TEST_F(UpdateCheckTest, AnOrderThatCannotBeRecordedAppliesNothing) {
+  settings_.AskMode = AskModeSetting::DontAsk;
+  session_.Installed.Main = 0;
+  session_.ServerList = {"http://a.test/"};
+  ServeGoodServer("http://a.test/", "VOXA z-full.mxu 100\r\nVOXA a-change.mxu 105\r\n");
+  web_.Serve("http://a.test/z-full.mxu", PackageBytes({{"A.txt", "full"}}));
+  web_.Serve("http://a.test/a-change.mxu", PackageBytes({{"A.txt", "change"}}));
+  // A folder where the order goes: the new order cannot take its place.
+  ASSERT_TRUE(RealPlatform().Files.CreateFolder(At("Update\\Packages.order"), nullptr));
+  services_.Log.Open(services_.UpdateFolder());
+  EXPECT_EQ(RunFull(), 0);
+  EXPECT_TRUE(Printed("Error: Failed to write file to disk!"));
+  EXPECT_TRUE(Printed("Update failed!"));
+  EXPECT_FALSE(FileExists(At("A.txt")));
+  EXPECT_NE(
+      ReadWholeFile(At("Update\\Updater.log")).find("Cannot record the order of the packages: "),
+      std::string::npos);
 }
 
 // A chain of packages (a full one, then a change since it) applies in the
@@ -400,7 +449,9 @@ TEST_F(UpdateCheckTest, ADeltaThatCannotApplyFallsBackToTheFullPackageOfItsVersi
     web_.Serve(base + "d110.mxu", c.Delta);
     web_.Serve(base + "f110.mxu", full);
     WriteWholeFile(At("Doc.txt"), c.Installed);
-    fake_.Platform.Files.Delete(At("Full.txt"));
+    if (FileExists(At("Full.txt"))) {
+      ASSERT_TRUE(fake_.Platform.Files.Delete(At("Full.txt"), nullptr));
+    }
     web_.Requested.clear();
     session_.ServerList = {base};
     session_.Server.clear();
@@ -411,8 +462,11 @@ TEST_F(UpdateCheckTest, ADeltaThatCannotApplyFallsBackToTheFullPackageOfItsVersi
     EXPECT_EQ(std::count(web_.Requested.begin(), web_.Requested.end(), base.substr(7) + "f110.mxu"),
               c.FallsBack ? 1 : 0);
     EXPECT_FALSE(FileExists(At("Update\\f110.mxu")));
-    fake_.Platform.Files.Delete(At("Update\\d110.mxu"));
-    fake_.Platform.Files.Delete(At("Update\\Packages.order"));
+    // Whichever of them the run left goes before the next case.
+    for (const char* left : {"Update\\d110.mxu", "Update\\Packages.order"})
+      if (FileExists(At(left))) {
+        ASSERT_TRUE(fake_.Platform.Files.Delete(At(left), nullptr));
+      }
   }
 }
 
@@ -446,7 +500,7 @@ TEST_F(UpdateCheckTest, OnlyTheCopyThatReplacedThisProgramArmsTheLoopGuard) {
        false},
       {"a folder of that name",
        [&] {
-         RealPlatform().Files.CreateFolder(At("Update\\Updater.tmp"));
+         EXPECT_TRUE(RealPlatform().Files.CreateFolder(At("Update\\Updater.tmp"), nullptr));
          WriteWholeFile(At("Update\\Updater.tmp\\file"), "x");
        },
        false},
@@ -485,7 +539,7 @@ TEST_F(UpdateCheckTest, OnlyTheCopyThatReplacedThisProgramArmsTheLoopGuard) {
 class ReplaceUpdaterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(files_.CreateFolder(folder_.Path() + "Update"));
+    ASSERT_TRUE(files_.CreateFolder(folder_.Path() + "Update", nullptr));
     WriteWholeFile(folder_.Path() + "Updater.exe", "old");
     WriteWholeFile(folder_.Path() + "Update/Updater.tmp", "new");
     services_.ProgramFolder = folder_.Path() + "Update\\";
@@ -519,13 +573,13 @@ TEST_F(ReplaceUpdaterTest, PutsTheCopyInPlaceAndStartsItWithoutSelfReplace) {
 // The real file system, recording the syncs and moves of the replacement.
 class SyncRecordingFileSystem : public testing::ForwardingFileSystem {
  public:
-  bool SyncFiles(const std::vector<std::string>& paths) override {
+  bool SyncFiles(const std::vector<std::string>& paths, std::string* cause) override {
     for (const std::string& path : paths) Calls.push_back("SyncFiles " + path);
-    return real_.SyncFiles(paths);
+    return real_.SyncFiles(paths, cause);
   }
-  bool Replace(const std::string& from, const std::string& to) override {
+  bool Replace(const std::string& from, const std::string& to, std::string* cause) override {
     Calls.push_back("Replace " + from + " -> " + to);
-    return real_.Replace(from, to);
+    return real_.Replace(from, to, cause);
   }
   Lines Calls;
 };
@@ -549,6 +603,30 @@ TEST_F(ReplaceUpdaterTest, TheNewProgramIsOnTheDiskBeforeItTakesThePlace) {
                    "Replace " + staged + " -> " + folder_.Path() + "Updater.exe"}));
 }
 
+// A new program that cannot be made executable never takes Updater.exe's
+// place: the old one stays and runs no copy that cannot start.
+TEST_F(ReplaceUpdaterTest, ANewProgramThatCannotBeMadeExecutableIsNotPutInPlace) {
+  struct NoExecutables : testing::ForwardingFileSystem {
+    bool MakeExecutable(const std::string&, std::string* cause) override {
+      *cause = "chmod refused by the test";
+      return false;
+    }
+  } files;
+  Platform platform{fake_.Console, files,          fake_.Processes,
+                    fake_.Clock,   fake_.Versions, fake_.Platform.Internet};
+  Program program(platform);
+  program.Services.ProgramFolder = services_.ProgramFolder;
+  EXPECT_EQ(
+      ExitCodeOf([&] { EndRun(program, ReplaceUpdater(program.Settings, program.Services)); }), 0);
+  EXPECT_EQ(fake_.Console.ErrorBoxes, (Lines{"Error: Failed to copy Updater.tmp."}));
+  EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "old");
+  EXPECT_FALSE(FileExists(folder_.Path() + "Updater.new"));
+  EXPECT_TRUE(fake_.Processes.Starts.empty());
+  EXPECT_NE(ReadWholeFile(folder_.Path() + "Update/Updater.log")
+                .find("Cannot make Updater.new executable: chmod refused by the test"),
+            std::string::npos);
+}
+
 TEST_F(ReplaceUpdaterTest, RefusesToRunOutsideTheUpdateFolder) {
   services_.ProgramFolder = folder_.Path();
   EXPECT_EQ(ExitCodeOf([&] { EndRun(program_, ReplaceUpdater(settings_, services_)); }), 0);
@@ -559,7 +637,7 @@ TEST_F(ReplaceUpdaterTest, RefusesToRunOutsideTheUpdateFolder) {
 
 TEST_F(ReplaceUpdaterTest, AnUpdaterThatStaysInUseIsKeptAfterRetrying) {
   // Held open exclusively, as a running program is.
-  std::unique_ptr<File> running = files_.OpenRead(folder_.Path() + "Updater.exe", true);
+  std::unique_ptr<File> running = files_.OpenRead(folder_.Path() + "Updater.exe", true, nullptr);
   ASSERT_TRUE(running);
 
   EXPECT_EQ(ExitCodeOf([&] { EndRun(program_, ReplaceUpdater(settings_, services_)); }), 0);

@@ -1,8 +1,9 @@
 // Files and folders as the updater needs them. Paths are UTF-8 and use "\" as
 // the folder separator on every platform; the POSIX backend maps it to "/".
-// Every failing call records its cause (the call, the path and the system's
-// reason) at the failure site; LastError() gives the latest one, also for the
-// failures of files the file system opened.
+// Every call that can fail takes a trailing `std::string* cause`, which it
+// fills on failure with the cause (the call, the path and the system's reason)
+// as text for the log; it is left alone on success, and may be null when the
+// caller has no use for the cause.
 //
 // Every open takes only a regular file: a FIFO, a device, a socket or a
 // folder at the path is refused at once, with a cause that says what it is,
@@ -25,22 +26,22 @@ class File {
   virtual ~File() = default;
 
   // Moves to an absolute offset. False on failure.
-  virtual bool Seek(int64_t offset) = 0;
+  [[nodiscard]] virtual bool Seek(int64_t offset, std::string* cause) = 0;
   // Reads up to `size` bytes at the current offset. Returns the count read
   // (0 at the end of the file), or -1 on failure.
-  virtual int64_t Read(void* buffer, int64_t size) = 0;
+  [[nodiscard]] virtual int64_t Read(void* buffer, int64_t size, std::string* cause) = 0;
   // Writes all `size` bytes. False when the write failed or was short.
-  virtual bool Write(const void* buffer, int64_t size) = 0;
+  [[nodiscard]] virtual bool Write(const void* buffer, int64_t size, std::string* cause) = 0;
   // Hands buffered data to the operating system. False on failure.
-  virtual bool Flush() = 0;
+  [[nodiscard]] virtual bool Flush(std::string* cause) = 0;
   // Makes the content written so far durable: it reaches the disk before the
   // call returns (POSIX fdatasync, Windows FlushFileBuffers). False on failure.
-  virtual bool Sync() = 0;
+  [[nodiscard]] virtual bool Sync(std::string* cause) = 0;
   // The file's current size in bytes, or -1 on failure.
-  virtual int64_t Size() = 0;
+  [[nodiscard]] virtual int64_t Size(std::string* cause) = 0;
   // Closes the file now; false when the close reported an error (for example
   // delayed write errors). Later calls do nothing.
-  virtual bool Close() = 0;
+  [[nodiscard]] virtual bool Close(std::string* cause) = 0;
 };
 
 // A whole file as memory, mapped by the file system (MapRead, CreateMapped).
@@ -52,12 +53,12 @@ class MappedFile {
 
   // The file's first byte; null for an empty file. Memory of MapRead is
   // read-only: writing to it faults.
-  virtual uint8_t* Data() = 0;
-  virtual int64_t Size() const = 0;
+  [[nodiscard]] virtual uint8_t* Data() = 0;
+  [[nodiscard]] virtual int64_t Size() const = 0;
   // Unmaps the file and closes it now, handing what was written to the
   // operating system; false when that reported an error. Later calls do
   // nothing.
-  virtual bool Close() = 0;
+  [[nodiscard]] virtual bool Close(std::string* cause) = 0;
 };
 
 struct FolderEntry {
@@ -66,11 +67,14 @@ struct FolderEntry {
 };
 
 // How an attempt to take a lock ended (FileSystem::TryLock).
-enum class LockOutcome {
+// (clang-format 14 cannot lay out an enum with an attribute.)
+// clang-format off
+enum class [[nodiscard]] LockOutcome {
   Taken,          // the lock is this process's until its holder goes
   HeldByAnother,  // another opener holds it
-  Failed,         // it could not be taken; the cause is in LastError()
+  Failed,         // it could not be taken; the cause is in `*cause`
 };
+// clang-format on
 
 class FileSystem {
  public:
@@ -80,113 +84,126 @@ class FileSystem {
   // `exclusive` no other opener may open it until it is closed (Windows: no
   // sharing; POSIX: an advisory lock), and it cannot be deleted through this
   // interface meanwhile. Null on failure.
-  virtual std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) = 0;
+  [[nodiscard]] virtual std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive,
+                                                       std::string* cause) = 0;
 
   // Creates a file for writing, replacing an existing regular file of that
   // name (emptied only once it is known to be one), with no sharing. A link
   // at the path is refused: the updater creates only files of its own, and
   // one planted there would send the content elsewhere. Null on failure.
-  virtual std::unique_ptr<File> Create(const std::string& path) = 0;
+  [[nodiscard]] virtual std::unique_ptr<File> Create(const std::string& path,
+                                                     std::string* cause) = 0;
 
   // Create for a file that the caller makes durable (SyncFiles) before it
   // relies on it: the backend may start writing the content to the disk
   // while it is being written, so that the sync finds little left to do
   // (Linux: write-out of every 8 MiB is started at once). Null on failure.
-  virtual std::unique_ptr<File> CreateDurable(const std::string& path) = 0;
+  [[nodiscard]] virtual std::unique_ptr<File> CreateDurable(const std::string& path,
+                                                            std::string* cause) = 0;
 
   // Opens a regular file for appending, creating it when missing; a link at
   // the path is refused. Other processes may append to it at the same time.
   // Null on failure.
-  virtual std::unique_ptr<File> OpenAppend(const std::string& path) = 0;
+  [[nodiscard]] virtual std::unique_ptr<File> OpenAppend(const std::string& path,
+                                                         std::string* cause) = 0;
 
   // True when anything (file or folder) exists at the path.
-  virtual bool Exists(const std::string& path) = 0;
-  virtual bool IsFolder(const std::string& path) = 0;
+  [[nodiscard]] virtual bool Exists(const std::string& path) = 0;
+  [[nodiscard]] virtual bool IsFolder(const std::string& path) = 0;
 
   // Deletes a file (on Windows also a read-only one). False for a folder.
-  virtual bool Delete(const std::string& path) = 0;
+  [[nodiscard]] virtual bool Delete(const std::string& path, std::string* cause) = 0;
   // Copies a file, overwriting an existing target.
-  virtual bool Copy(const std::string& from, const std::string& to) = 0;
+  [[nodiscard]] virtual bool Copy(const std::string& from, const std::string& to,
+                                  std::string* cause) = 0;
   // Moves a file onto `to` in one step, replacing an existing file there
   // (on Windows also a read-only one).
-  virtual bool Replace(const std::string& from, const std::string& to) = 0;
+  [[nodiscard]] virtual bool Replace(const std::string& from, const std::string& to,
+                                     std::string* cause) = 0;
   // Gives the file at `path` the second name `aside` (a hard link), so that
   // the file stays at `path` until something replaces it there. Where the
   // file system has no hard links, or on Windows for a read-only file, the
   // file is moved to `aside` instead. False when `aside` exists already.
-  virtual bool KeepAside(const std::string& path, const std::string& aside) = 0;
+  [[nodiscard]] virtual bool KeepAside(const std::string& path, const std::string& aside,
+                                       std::string* cause) = 0;
   // Creates one folder (its parent must exist). A trailing separator is ignored.
-  virtual bool CreateFolder(const std::string& path) = 0;
+  [[nodiscard]] virtual bool CreateFolder(const std::string& path, std::string* cause) = 0;
   // Removes one folder, only when it is empty. A trailing separator is
   // ignored. False when it is missing, not a folder or not empty.
-  virtual bool RemoveFolder(const std::string& path) = 0;
+  [[nodiscard]] virtual bool RemoveFolder(const std::string& path, std::string* cause) = 0;
 
   // Makes the content of the files at `paths`, and their names in their
   // folders, durable, in the cheapest way the platform offers: on POSIX an
   // fsync of each file and of each folder, except that on Linux many files
   // take one syncfs of their file system; on Windows FlushFileBuffers of each
   // file. False when any of it failed.
-  virtual bool SyncFiles(const std::vector<std::string>& paths) = 0;
+  [[nodiscard]] virtual bool SyncFiles(const std::vector<std::string>& paths,
+                                       std::string* cause) = 0;
   // Makes the changes of names in `folders` (files created, renamed or
   // deleted) durable: on POSIX an fsync of each folder. On Windows there is
   // nothing to do: Replace writes its moves through, and NTFS logs the other
   // changes.
-  virtual bool SyncFolders(const std::vector<std::string>& folders) = 0;
+  [[nodiscard]] virtual bool SyncFolders(const std::vector<std::string>& folders,
+                                         std::string* cause) = 0;
 
   // Lists the entries of `folder` whose names match `pattern` ("*" and "?"
   // wildcards, letter case ignored), in the order the file system gives them.
   // False when the folder cannot be listed.
-  virtual bool ListFolder(const std::string& folder, const std::string& pattern,
-                          std::vector<FolderEntry>* entries) = 0;
+  [[nodiscard]] virtual bool ListFolder(const std::string& folder, const std::string& pattern,
+                                        std::vector<FolderEntry>* entries, std::string* cause) = 0;
 
   // Gives the file `to` what users expect of the file `from` beyond its
   // content, so that `to` can take its place: on POSIX the permission bits;
   // on Windows the attributes (read-only, hidden, system, archive, not
   // indexed) and the access control list, inherited or protected as it was.
-  virtual bool CopyPermissions(const std::string& from, const std::string& to) = 0;
+  [[nodiscard]] virtual bool CopyPermissions(const std::string& from, const std::string& to,
+                                             std::string* cause) = 0;
   // Adds execute permission wherever read permission is set (POSIX; the
   // Windows backend has nothing to do and returns true).
-  virtual bool MakeExecutable(const std::string& path) = 0;
+  [[nodiscard]] virtual bool MakeExecutable(const std::string& path, std::string* cause) = 0;
 
   // Opens an existing regular file, not through a link at its own name, for
   // reading from its start and for appending: every write goes to its end.
   // No other opener may open it until it is closed, as with an exclusive
   // OpenRead. Null on failure.
-  virtual std::unique_ptr<File> OpenReadAppend(const std::string& path) = 0;
+  [[nodiscard]] virtual std::unique_ptr<File> OpenReadAppend(const std::string& path,
+                                                             std::string* cause) = 0;
 
   // True when `path`, which is `folder` followed by a relative part, stays
   // inside `folder` on the disk: no part of it below `folder` that exists is
   // a link (symbolic link, junction, mount point) that leads out of `folder`
   // or to nothing. Parts that do not exist yet count as inside. False, with
   // the cause, otherwise and when it cannot be told.
-  virtual bool StaysInside(const std::string& folder, const std::string& path) = 0;
-
-  // The cause of the latest failed call of this file system or of one of its
-  // files, as text for the log; empty before the first failure.
-  virtual std::string LastError() = 0;
+  [[nodiscard]] virtual bool StaysInside(const std::string& folder, const std::string& path,
+                                         std::string* cause) = 0;
 
   // OpenRead for one of the updater's own state files in Update\ (the apply
   // journal, the package order, the catalogue's time): a link at the path is
   // refused rather than followed, since the updater never makes one there.
-  virtual std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) = 0;
+  [[nodiscard]] virtual std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive,
+                                                            std::string* cause) = 0;
 
   // Takes the exclusive lock of the lock file at `path` without waiting,
   // creating the file when missing and never emptying it (POSIX: flock;
   // Windows: an open without sharing); a link or anything but a regular file
   // there is refused. Taken: `*lock` holds the lock until it is destroyed (or
   // the process ends); programs this process starts never inherit it.
-  virtual LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) = 0;
+  [[nodiscard]] virtual LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock,
+                                            std::string* cause) = 0;
 
   // Maps the whole existing file at `path` read-only; others may read it
   // meanwhile. Null on failure (missing, a folder, cannot be mapped). The
   // content must not change while it is mapped.
-  virtual std::unique_ptr<MappedFile> MapRead(const std::string& path) = 0;
+  [[nodiscard]] virtual std::unique_ptr<MappedFile> MapRead(const std::string& path,
+                                                            std::string* cause) = 0;
   // Creates a file of `size` zero bytes at `path`, as CreateDurable does
   // (replacing an existing file, no sharing, made durable later by
   // SyncFiles), with its space taken on the disk now, so that a full disk
   // fails here rather than when the memory is written; and maps it
   // writable. Null on failure; a file it had begun to make is removed then.
-  virtual std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) = 0;
+  [[nodiscard]] virtual std::unique_ptr<MappedFile> CreateMapped(const std::string& path,
+                                                                 int64_t size,
+                                                                 std::string* cause) = 0;
 };
 
 }  // namespace updater

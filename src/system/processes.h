@@ -1,4 +1,6 @@
-// The running process and the processes it starts.
+// The running process and the processes it starts. A call that can fail
+// takes a trailing `std::string* cause`, which it fills on failure with the
+// cause as text for the log (null when the caller has no use for it).
 #pragma once
 
 #include <string>
@@ -20,17 +22,15 @@ class Processes {
   // followed by the parameters; `file`, `parameters` and `workingFolder` are
   // its parts, for a platform that starts programs another way. An empty
   // working folder means this process's current folder. True when it started.
-  virtual bool Start(const std::string& commandLine, const std::string& file,
-                     const std::string& parameters, const std::string& workingFolder) = 0;
+  [[nodiscard]] virtual bool Start(const std::string& commandLine, const std::string& file,
+                                   const std::string& parameters, const std::string& workingFolder,
+                                   std::string* cause) = 0;
 
   // Makes the network usable (Windows: Winsock 1.1). False when it is not.
-  virtual bool StartNetwork() = 0;
+  [[nodiscard]] virtual bool StartNetwork(std::string* cause) = 0;
 
   // Ends the process with `code` after releasing what the process holds.
   [[noreturn]] virtual void Exit(int code) = 0;
-
-  // The cause of the latest failed Start or StartNetwork, as text for the log.
-  virtual std::string LastError() = 0;
 };
 
 }  // namespace updater

@@ -42,7 +42,7 @@ TEST_F(SmallFilesFolderTest, ReadStopsAtTheLimitWhateverTheFileClaims) {
 #endif
   WriteWholeFile(Native("huge"), "a.mxu\r\n");
   std::filesystem::resize_file(std::filesystem::u8path(Native("huge")), kHuge);
-  ASSERT_TRUE(files_.CreateFolder(At("folder")));
+  ASSERT_TRUE(files_.CreateFolder(At("folder"), nullptr));
   struct Case {
     const char* Name;
     int64_t Limit;
@@ -56,8 +56,11 @@ TEST_F(SmallFilesFolderTest, ReadStopsAtTheLimitWhateverTheFileClaims) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.Name) + " " + std::to_string(c.Limit));
     std::string bytes = "left over";
-    EXPECT_EQ(ReadSmallFile(files_, At(c.Name), c.Limit, &bytes), c.Result);
+    std::string cause;
+    EXPECT_EQ(ReadSmallFile(files_, At(c.Name), c.Limit, &bytes, &cause), c.Result);
     EXPECT_EQ(bytes, c.Bytes);
+    // Only a failure has a cause, and it names the file.
+    EXPECT_EQ(cause.find(c.Name) != std::string::npos, c.Result == SmallFileRead::Failed) << cause;
   }
 }
 
@@ -68,7 +71,7 @@ TEST_F(SmallFilesFolderTest, WriteReplacesWholeOrLeavesAllAsItWas) {
   EXPECT_EQ(ReadWholeFile(Native("order")), "new order");
   EXPECT_FALSE(FileExists(Native("order.part")));
   // A folder in the target's place: the move fails, and the part goes.
-  ASSERT_TRUE(files_.CreateFolder(At("taken")));
+  ASSERT_TRUE(files_.CreateFolder(At("taken"), nullptr));
   EXPECT_FALSE(WriteFileWhole(files_, At("taken"), "x", &cause));
   EXPECT_NE(cause.find("taken"), std::string::npos) << cause;
   EXPECT_FALSE(FileExists(Native("taken.part")));

@@ -37,7 +37,7 @@ void PreparePackageRequest(HTTPGetRequest& request, const std::string& url,
   request.OnFinished = nullptr;
 }
 
-void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
+bool ClearUpdateFolder(FileSystem& files, const std::string& updateFolder, std::string* cause) {
   // Packages, the signatures kept beside them, and the parts of either that a
   // cut download or a killed writer left.
   const std::string patterns[] = {kPackagePattern, kPackageSignaturePattern,
@@ -45,10 +45,11 @@ void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder) {
                                   std::string(kPackageSignaturePattern) + kPartSuffix};
   for (const std::string& pattern : patterns) {
     std::vector<FolderEntry> entries;
-    if (!files.ListFolder(updateFolder, pattern, &entries)) return;
+    if (!files.ListFolder(updateFolder, pattern, &entries, cause)) return false;
     for (const FolderEntry& entry : entries)
-      if (!entry.IsFolder) files.Delete(updateFolder + entry.Name);
+      if (!entry.IsFolder && !files.Delete(updateFolder + entry.Name, cause)) return false;
   }
+  return true;
 }
 
 bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits, const HttpRoute& route,
@@ -56,7 +57,11 @@ bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits, con
                      const std::vector<SelectedUpdate>& selected, const PackageArrived& arrived) {
   report.Line("");
   report.Line("Downloading updates...");
-  ClearUpdateFolder(os.Files, updateFolder);
+  std::string cause;
+  if (!ClearUpdateFolder(os.Files, updateFolder, &cause)) {
+    report.Failure("Error: Cannot clear the update folder.", cause);
+    return false;
+  }
   return DownloadPackages(os, report, limits, route, server, updateFolder, selected, arrived);
 }
 

@@ -25,8 +25,10 @@ struct SelectedUpdate {
 // Removes the package files ("*.mxu") left in `updateFolder`, their
 // signatures ("*.mxu.minisig") and what a cut download or a killed writer of
 // either leaves ("*.mxu.part", "*.mxu.minisig.part"); folders and other files
-// stay, and a file that cannot be deleted is passed over.
-void ClearUpdateFolder(FileSystem& files, const std::string& updateFolder);
+// stay. False, with the cause, when the folder cannot be listed or such a
+// file stays: a package left there would be applied with this run's.
+[[nodiscard]] bool ClearUpdateFolder(FileSystem& files, const std::string& updateFolder,
+                                     std::string* cause);
 
 // Called when the package of `update` has arrived whole, from `url`, at
 // `path`, before the next download begins. False stops the downloads; the

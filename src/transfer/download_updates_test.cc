@@ -9,6 +9,7 @@
 #include "support/fake_web.h"
 #include "support/recording_report.h"
 #include "support/temp_folder.h"
+#include "system/platform.h"
 
 namespace updater {
 namespace {
@@ -66,6 +67,40 @@ TEST_F(DownloadUpdatesTest, TheFolderIsClearedOfEarlierPackagesFirst) {
   EXPECT_FALSE(Download("new.mxu"));
   for (const std::string& name : removed) EXPECT_FALSE(FileExists(folder_.Path() + name)) << name;
   for (const std::string& name : kept) EXPECT_TRUE(FileExists(folder_.Path() + name)) << name;
+}
+
+// A folder that cannot be listed, or an earlier package that cannot be
+// deleted, stops the downloads before anything is fetched: that package
+// would be applied with this run's.
+TEST_F(DownloadUpdatesTest, AFolderThatCannotBeClearedStopsTheDownloads) {
+  WriteWholeFile(folder_.Path() + "old.mxu", "x");
+  struct Case {
+    const char* Name;
+    std::string Folder;
+    bool HoldOldPackage;
+    const char* InCause;
+  } cases[] = {
+      {"a folder that is not there", folder_.Path() + "Missing\\", false, "Missing"},
+      {"an old package held open", folder_.Path(), true, "old.mxu"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    report_ = testing::RecordingReport();
+    web_.Requested.clear();
+    std::unique_ptr<File> held;
+    if (c.HoldOldPackage) {
+      held = RealPlatform().Files.OpenRead(folder_.Path() + "old.mxu", true, nullptr);
+      ASSERT_TRUE(held);
+    }
+    EXPECT_FALSE(DownloadUpdates(platform_, report_, TimeLimits(), HttpRoute(), "http://a.test/",
+                                 c.Folder, {{"VOXA", "new.mxu"}}));
+    EXPECT_EQ(report_.Lines,
+              (Lines{"", "Downloading updates...", "Error: Cannot clear the update folder."}));
+    ASSERT_EQ(report_.Causes.size(), 1u);
+    EXPECT_NE(report_.Causes[0].find(c.InCause), std::string::npos) << report_.Causes[0];
+    EXPECT_TRUE(web_.Requested.empty());
+  }
+  EXPECT_TRUE(FileExists(folder_.Path() + "old.mxu"));
 }
 
 }  // namespace

@@ -146,6 +146,7 @@ struct Transfer {
   // HTTPGetTarget::File: the temporary file while it exists under its name.
   std::string TemporaryName;
   std::unique_ptr<updater::File> File;
+  std::string FileCause;      // why the latest failed call of the file system failed
   std::string BodyValidator;  // of the answer whose body is being read
   BodyRate Rate;
   bool Cut = false;  // the body failed because the transfer was cut off
@@ -191,7 +192,7 @@ struct Transfer {
     Request.FailureCause = std::move(cause);
     return result;
   }
-  HTTPGetResult FileFailure(HTTPGetResult result) { return FailWith(result, Os.Files.LastError()); }
+  HTTPGetResult FileFailure(HTTPGetResult result) { return FailWith(result, FileCause); }
   // Closes the request, the connection and the session that are open, in that
   // order; false with the first refusal's cause in `*cause` when any close
   // was refused. Every handle is closed even then.
@@ -298,7 +299,7 @@ HTTPGetResult Transfer::Run() {
     return FailWith(R::ErrMemory, "no memory for a read buffer");
   }
   if (Request.Target == HTTPGetTarget::File) {
-    File = Os.Files.Create(PartPath(Request.FileName));
+    File = Os.Files.Create(PartPath(Request.FileName), &FileCause);
     if (!File) return FileFailure(R::ErrCreateFile);
     TemporaryName = PartPath(Request.FileName);
   }
@@ -372,7 +373,7 @@ HTTPGetResult Transfer::TakeContentLength() {
 
 HTTPGetResult Transfer::StartFileOver() {
   File.reset();
-  File = Os.Files.Create(TemporaryName);
+  File = Os.Files.Create(TemporaryName, &FileCause);
   if (!File) return FileFailure(R::ErrCreateFile);
   Received = 0;
   return R::Ok;
@@ -485,13 +486,14 @@ HTTPGetResult Transfer::SlowBody(uint64_t now, const std::string& cause) {
 }
 
 HTTPGetResult Transfer::KeepFile() {
-  if (!File->Flush()) return FileFailure(R::ErrWrite);
-  if (File->Size() != Received)
+  if (!File->Flush(&FileCause)) return FileFailure(R::ErrWrite);
+  if (File->Size(&FileCause) != Received)
     return FailWith(R::ErrWrite, "the file does not hold the bytes received");
   // A close that reports a delayed write error fails the download too.
-  if (!File->Close()) return FileFailure(R::ErrWrite);
+  if (!File->Close(&FileCause)) return FileFailure(R::ErrWrite);
   File.reset();
-  if (!Os.Files.Replace(TemporaryName, Request.FileName)) return FileFailure(R::ErrCreateFile);
+  if (!Os.Files.Replace(TemporaryName, Request.FileName, &FileCause))
+    return FileFailure(R::ErrCreateFile);
   TemporaryName.clear();
   return R::Ok;
 }
@@ -523,8 +525,8 @@ HTTPGetResult Transfer::ReadBody(int64_t chunkSize) {
       return FailWith(R::ErrAborted, "the body brought more than the " +
                                          std::to_string(Request.BodyLimit) + " bytes expected");
     if (File) {
-      if (got > 0 && !File->Write(into, got)) return FileFailure(R::ErrWrite);
-      if (File->Size() != Received + got)
+      if (got > 0 && !File->Write(into, got, &FileCause)) return FileFailure(R::ErrWrite);
+      if (File->Size(&FileCause) != Received + got)
         return FailWith(R::ErrWrite, "the file does not hold the bytes received");
     }
     Received += got;
@@ -603,9 +605,11 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes,
     request.Memory.reset();
     // The target is replaced only by a complete file; a partial one goes.
     if (result != R::Ok && !transfer.TemporaryName.empty()) {
-      if (transfer.File) transfer.File->Close();
+      // The download has failed already; a part file that stays is removed
+      // at the next run's start.
+      if (transfer.File) static_cast<void>(transfer.File->Close(nullptr));
       transfer.File.reset();
-      os.Files.Delete(transfer.TemporaryName);
+      static_cast<void>(os.Files.Delete(transfer.TemporaryName, nullptr));
     }
   }
   *bodyBytes = transfer.Received;

@@ -200,20 +200,22 @@ class ScriptInternet : public Internet {
 class CountingFiles : public FileSystem {
  public:
   struct CountingFile : File {
-    bool Seek(int64_t) override { return false; }
-    int64_t Read(void*, int64_t) override { return -1; }
-    bool Write(const void*, int64_t size) override {
+    bool Seek(int64_t, std::string*) override { return false; }
+    int64_t Read(void*, int64_t, std::string*) override { return -1; }
+    bool Write(const void*, int64_t size, std::string*) override {
       *SizeCounter += size;
       return true;
     }
-    bool Flush() override { return true; }
-    bool Sync() override { return true; }
-    int64_t Size() override { return *SizeCounter; }
-    bool Close() override { return true; }
+    bool Flush(std::string*) override { return true; }
+    bool Sync(std::string*) override { return true; }
+    int64_t Size(std::string*) override { return *SizeCounter; }
+    bool Close(std::string*) override { return true; }
     int64_t* SizeCounter;
   };
-  std::unique_ptr<File> OpenRead(const std::string&, bool) override { return nullptr; }
-  std::unique_ptr<File> Create(const std::string&) override {
+  std::unique_ptr<File> OpenRead(const std::string&, bool, std::string*) override {
+    return nullptr;
+  }
+  std::unique_ptr<File> Create(const std::string&, std::string*) override {
     Created = true;
     auto file = std::make_unique<CountingFile>();
     file->SizeCounter = &Size;
@@ -221,30 +223,40 @@ class CountingFiles : public FileSystem {
   }
   bool Exists(const std::string&) override { return Created && !Deleted; }
   bool IsFolder(const std::string&) override { return false; }
-  bool Delete(const std::string&) override { return Deleted = true; }
-  bool Copy(const std::string&, const std::string&) override { return false; }
-  bool Replace(const std::string&, const std::string&) override { return true; }
-  bool KeepAside(const std::string&, const std::string&) override { return false; }
-  std::unique_ptr<File> OpenReadAppend(const std::string&) override { return nullptr; }
-  bool StaysInside(const std::string&, const std::string&) override { return false; }
-  std::unique_ptr<File> CreateDurable(const std::string& path) override { return Create(path); }
-  bool CreateFolder(const std::string&) override { return false; }
-  bool RemoveFolder(const std::string&) override { return false; }
-  bool SyncFiles(const std::vector<std::string>&) override { return false; }
-  bool SyncFolders(const std::vector<std::string>&) override { return false; }
-  bool ListFolder(const std::string&, const std::string&, std::vector<FolderEntry>*) override {
+  bool Delete(const std::string&, std::string*) override { return Deleted = true; }
+  bool Copy(const std::string&, const std::string&, std::string*) override { return false; }
+  bool Replace(const std::string&, const std::string&, std::string*) override { return true; }
+  bool KeepAside(const std::string&, const std::string&, std::string*) override { return false; }
+  std::unique_ptr<File> OpenReadAppend(const std::string&, std::string*) override {
+    return nullptr;
+  }
+  bool StaysInside(const std::string&, const std::string&, std::string*) override { return false; }
+  std::unique_ptr<File> CreateDurable(const std::string& path, std::string* cause) override {
+    return Create(path, cause);
+  }
+  bool CreateFolder(const std::string&, std::string*) override { return false; }
+  bool RemoveFolder(const std::string&, std::string*) override { return false; }
+  bool SyncFiles(const std::vector<std::string>&, std::string*) override { return false; }
+  bool SyncFolders(const std::vector<std::string>&, std::string*) override { return false; }
+  bool ListFolder(const std::string&, const std::string&, std::vector<FolderEntry>*,
+                  std::string*) override {
     return false;
   }
-  bool CopyPermissions(const std::string&, const std::string&) override { return false; }
-  bool MakeExecutable(const std::string&) override { return false; }
-  std::unique_ptr<File> OpenAppend(const std::string&) override { return nullptr; }
-  std::string LastError() override { return std::string(); }
-  std::unique_ptr<File> OpenStateFile(const std::string&, bool) override { return nullptr; }
-  LockOutcome TryLock(const std::string&, std::unique_ptr<File>*) override {
+  bool CopyPermissions(const std::string&, const std::string&, std::string*) override {
+    return false;
+  }
+  bool MakeExecutable(const std::string&, std::string*) override { return false; }
+  std::unique_ptr<File> OpenAppend(const std::string&, std::string*) override { return nullptr; }
+  std::unique_ptr<File> OpenStateFile(const std::string&, bool, std::string*) override {
+    return nullptr;
+  }
+  LockOutcome TryLock(const std::string&, std::unique_ptr<File>*, std::string*) override {
     return LockOutcome::Failed;
   }
-  std::unique_ptr<MappedFile> MapRead(const std::string&) override { return nullptr; }
-  std::unique_ptr<MappedFile> CreateMapped(const std::string&, int64_t) override { return nullptr; }
+  std::unique_ptr<MappedFile> MapRead(const std::string&, std::string*) override { return nullptr; }
+  std::unique_ptr<MappedFile> CreateMapped(const std::string&, int64_t, std::string*) override {
+    return nullptr;
+  }
 
   int64_t Size = 0;
   bool Created = false;

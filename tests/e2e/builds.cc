@@ -23,7 +23,7 @@ Build PosixBuild() {
 Build WindowsBuild() {
   const std::string tree = WINDOWS_BUILD_DIR;
   return {"windows",
-          tree + "/Updater.exe",
+          tree + "/tested/Updater.exe",
           tree + "/next/Updater.exe",
           tree + "/demo/voxa-1.00/VOXA.exe",
           tree + "/demo/voxa-1.05/VOXA.exe",

@@ -42,9 +42,16 @@ void FakeConsole::ShowErrorBox(std::string_view, std::string_view text) {
 }
 
 bool FakeProcesses::Start(const std::string& commandLine, const std::string& file,
-                          const std::string& parameters, const std::string& workingFolder) {
+                          const std::string& parameters, const std::string& workingFolder,
+                          std::string* cause) {
   Starts.push_back({commandLine, file, parameters, workingFolder});
+  if (!StartResult && cause) *cause = "fake start refused";
   return StartResult;
+}
+
+bool FakeProcesses::StartNetwork(std::string* cause) {
+  if (!NetworkResult && cause) *cause = "fake start refused";
+  return NetworkResult;
 }
 
 void FakeClock::Sleep(int milliseconds) {

@@ -54,11 +54,11 @@ class FakeProcesses : public Processes {
 
   std::string CommandLine() override { return GivenCommandLine; }
   std::string ExecutablePath() override { return GivenExecutablePath; }
+  // A refused start or network gives the cause "fake start refused".
   bool Start(const std::string& commandLine, const std::string& file, const std::string& parameters,
-             const std::string& workingFolder) override;
-  bool StartNetwork() override { return NetworkResult; }
+             const std::string& workingFolder, std::string* cause) override;
+  bool StartNetwork(std::string* cause) override;
   [[noreturn]] void Exit(int code) override { throw ProcessExit{code}; }
-  std::string LastError() override { return "fake start refused"; }
 
   std::string GivenCommandLine = "\"C:\\App\\Updater.exe\"";
   std::string GivenExecutablePath = "C:\\App\\Updater.exe";

@@ -88,7 +88,8 @@ int64_t SizeOf(const std::string& path) {
 bool SameContent(const std::string& first, const std::string& second) {
   FileSystem& files = RealPlatform().Files;
   if (SizeOf(first) != SizeOf(second)) return false;
-  std::unique_ptr<MappedFile> a = files.MapRead(first), b = files.MapRead(second);
+  std::string cause;
+  std::unique_ptr<MappedFile> a = files.MapRead(first, &cause), b = files.MapRead(second, &cause);
   return a && b && a->Size() == b->Size() &&
          (a->Size() == 0 || std::equal(a->Data(), a->Data() + a->Size(), b->Data()));
 }
@@ -181,11 +182,11 @@ bool PackedSizes(const std::vector<std::string>& paths, std::map<std::string, in
                  std::string* error) {
   FileSystem& files = RealPlatform().Files;
   for (const std::string& path : paths) {
-    std::unique_ptr<File> file = files.OpenRead(path, false);
-    if (!file) return Fail(error, "cannot read " + path + ": " + files.LastError());
+    std::string why;
+    std::unique_ptr<File> file = files.OpenRead(path, false, &why);
+    if (!file) return Fail(error, "cannot read " + path + ": " + why);
     PackageHeader header;
     std::vector<DirectoryEntry> entries;
-    std::string why;
     if (!ReadPackageDirectory(*file, &header, &entries, &why))
       return Fail(error, "cannot read " + path + ": " + why);
     for (const DirectoryEntry& entry : entries) {

@@ -70,7 +70,7 @@ Files Snapshot(const std::string& folder) {
 // The entries of a package: name -> method.
 std::map<std::string, PackageMethod> Methods(const std::string& path) {
   std::map<std::string, PackageMethod> methods;
-  std::unique_ptr<File> file = RealPlatform().Files.OpenRead(path, false);
+  std::unique_ptr<File> file = RealPlatform().Files.OpenRead(path, false, nullptr);
   PackageHeader header;
   std::vector<DirectoryEntry> entries;
   std::string why;

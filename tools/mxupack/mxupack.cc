@@ -350,9 +350,10 @@ class PackageFile : public ByteSource {
  public:
   bool Open(const std::string& path, std::string* error) {
     FileSystem& files = RealPlatform().Files;
-    file_ = files.OpenRead(path, false);
+    std::string cause;
+    file_ = files.OpenRead(path, false, &cause);
     if (!file_) {
-      *error = "cannot open " + path + ": " + files.LastError();
+      *error = "cannot open " + path + ": " + cause;
       return false;
     }
     std::string why;
@@ -363,9 +364,12 @@ class PackageFile : public ByteSource {
     return true;
   }
 
-  bool Seek(int64_t offset) { return file_->Seek(offset); }
+  // A failed seek or read shows as an entry that cannot be decoded.
+  bool Seek(int64_t offset) { return file_->Seek(offset, nullptr); }
 
-  int64_t Read(uint8_t* buffer, int64_t size) override { return file_->Read(buffer, size); }
+  int64_t Read(uint8_t* buffer, int64_t size) override {
+    return file_->Read(buffer, size, nullptr);
+  }
 
   PackageHeader Header;
   std::vector<DirectoryEntry> Entries;

@@ -161,8 +161,9 @@ bool ReadServerKey(const std::string& folder, ServerKey* key, std::string* error
     key->Recorded = recorded;
   }
   std::vector<FolderEntry> entries;
-  if (!files.ListFolder(folder, std::string("*") + kSignatureSuffix, &entries))
-    return Fail(error, "cannot list " + folder + ": " + files.LastError());
+  std::string cause;
+  if (!files.ListFolder(folder, std::string("*") + kSignatureSuffix, &entries, &cause))
+    return Fail(error, "cannot list " + folder + ": " + cause);
   std::sort(entries.begin(), entries.end(),
             [](const FolderEntry& a, const FolderEntry& b) { return a.Name < b.Name; });
   for (const FolderEntry& entry : entries) {
@@ -635,8 +636,9 @@ class Publisher {
   // updater that carries only the new key takes every package.
   bool SignAnewWithTheNewKey(std::string* error) {
     std::vector<FolderEntry> entries;
-    if (!files_.ListFolder(folder_, std::string("*") + kSignatureSuffix, &entries))
-      return Fail(error, "cannot list " + folder_);
+    std::string cause;
+    if (!files_.ListFolder(folder_, std::string("*") + kSignatureSuffix, &entries, &cause))
+      return Fail(error, "cannot list " + folder_ + ": " + cause);
     std::set<std::string> handled(change_.Names().begin(), change_.Names().end());
     for (const char* own : {kPublisherKeyFile, kServerListFile, kStateFile, kCatalogueFile})
       handled.insert(own);

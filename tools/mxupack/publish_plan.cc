@@ -37,19 +37,26 @@ bool Refuse(std::string* reason, std::string text) {
 
 std::string Pending(const std::string& path) { return path + kPendingSuffix; }
 
-bool Fail(FileSystem& files, std::string* error, const std::string& what) {
-  *error = what + ": " + files.LastError();
+bool Fail(const std::string& cause, std::string* error, const std::string& what) {
+  *error = what + ": " + cause;
   return false;
 }
 
 bool WriteWhole(FileSystem& files, const std::string& path, std::string_view content,
                 std::string* error) {
-  std::unique_ptr<File> file = files.Create(path);
-  bool written = file && file->Write(content.data(), static_cast<int64_t>(content.size()));
-  written = file && file->Close() && written;
+  std::string cause;
+  std::unique_ptr<File> file = files.Create(path, &cause);
+  bool written = file && file->Write(content.data(), static_cast<int64_t>(content.size()), &cause);
+  if (file) {
+    std::string closeCause;
+    const bool closed = file->Close(&closeCause);
+    if (written && !closed) cause = closeCause;
+    written = written && closed;
+  }
   if (!written) {
-    Fail(files, error, "cannot write " + path);
-    files.Delete(path);
+    Fail(cause, error, "cannot write " + path);
+    // A pending file that stays is removed by the next publish or repair.
+    static_cast<void>(files.Delete(path, nullptr));
   }
   return written;
 }
@@ -58,13 +65,14 @@ bool WriteWhole(FileSystem& files, const std::string& path, std::string_view con
 bool RemovePendingFiles(FileSystem& files, const std::string& folder, std::ostream& out,
                         std::string* error) {
   std::vector<FolderEntry> entries;
-  if (!files.ListFolder(folder, std::string("*") + kPendingSuffix, &entries))
-    return Fail(files, error, "cannot list " + folder);
+  std::string cause;
+  if (!files.ListFolder(folder, std::string("*") + kPendingSuffix, &entries, &cause))
+    return Fail(cause, error, "cannot list " + folder);
   int removed = 0;
   for (const FolderEntry& entry : entries) {
     if (entry.IsFolder) continue;
-    if (!files.Delete(folder + entry.Name))
-      return Fail(files, error, "cannot remove " + folder + entry.Name);
+    if (!files.Delete(folder + entry.Name, &cause))
+      return Fail(cause, error, "cannot remove " + folder + entry.Name);
     ++removed;
   }
   if (removed > 0)
@@ -105,8 +113,8 @@ bool ParsePlan(std::string_view text, std::vector<std::string>* names, std::stri
 bool RepairFolder(FileSystem& files, const std::string& folder, std::ostream& out,
                   std::string* error) {
   const std::string planPath = folder + kPlanFile;
-  std::string text, reason;
-  switch (ReadSmallFile(files, planPath, kLargestPlan, &text)) {
+  std::string text, reason, cause;
+  switch (ReadSmallFile(files, planPath, kLargestPlan, &text, &cause)) {
     case SmallFileRead::Missing:
       return RemovePendingFiles(files, folder, out, error);
     case SmallFileRead::Done:
@@ -115,7 +123,7 @@ bool RepairFolder(FileSystem& files, const std::string& folder, std::ostream& ou
       reason = "it is too large";
       break;
     case SmallFileRead::Failed:
-      reason = files.LastError();
+      reason = cause;
       break;
   }
   std::vector<std::string> names;
@@ -136,12 +144,13 @@ bool RepairFolder(FileSystem& files, const std::string& folder, std::ostream& ou
   for (const std::string& name : names) {
     const std::string pending = Pending(folder + name);
     if (!files.Exists(pending)) continue;
-    if (finishable ? !files.Replace(pending, folder + name) : !files.Delete(pending))
-      return Fail(files, error, "cannot repair the publish that stopped in " + folder);
+    if (finishable ? !files.Replace(pending, folder + name, &cause)
+                   : !files.Delete(pending, &cause))
+      return Fail(cause, error, "cannot repair the publish that stopped in " + folder);
     ++renamed;
   }
-  if (!files.SyncFolders({folder}) || !files.Delete(planPath))
-    return Fail(files, error, "cannot remove " + planPath);
+  if (!files.SyncFolders({folder}, &cause) || !files.Delete(planPath, &cause))
+    return Fail(cause, error, "cannot remove " + planPath);
   if (finishable)
     out << "finished the publish that stopped in " << folder << ": " << renamed << " of "
         << names.size() << " file(s) put in place\n";
@@ -156,7 +165,9 @@ FolderChange::FolderChange(FileSystem& files, std::string folder)
 
 FolderChange::~FolderChange() {
   if (planned_) return;  // the plan's to finish now
-  for (const std::string& name : names_) files_.Delete(Pending(folder_ + name));
+  // A pending file that stays is removed by the next publish or repair.
+  for (const std::string& name : names_)
+    static_cast<void>(files_.Delete(Pending(folder_ + name), nullptr));
 }
 
 std::string FolderChange::Add(const std::string& name) {
@@ -176,23 +187,26 @@ bool FolderChange::Commit(std::string* error) {
   // the plan is whole before the first rename.
   pending.push_back(Pending(planPath));
   if (!WriteWhole(files_, pending.back(), PlanText(names_), error)) return false;
-  if (!files_.SyncFiles(pending)) {
-    files_.Delete(pending.back());
-    return Fail(files_, error, "cannot make the new files of " + folder_ + " durable");
+  // A pending plan that stays after a failure is removed, as the pending
+  // files are, by the next publish or repair.
+  std::string cause;
+  if (!files_.SyncFiles(pending, &cause)) {
+    static_cast<void>(files_.Delete(pending.back(), nullptr));
+    return Fail(cause, error, "cannot make the new files of " + folder_ + " durable");
   }
-  if (!files_.Replace(pending.back(), planPath)) {
-    files_.Delete(pending.back());
-    return Fail(files_, error, "cannot write " + planPath);
+  if (!files_.Replace(pending.back(), planPath, &cause)) {
+    static_cast<void>(files_.Delete(pending.back(), nullptr));
+    return Fail(cause, error, "cannot write " + planPath);
   }
   planned_ = true;
-  if (!files_.SyncFolders({folder_})) return Fail(files_, error, "cannot write " + planPath);
+  if (!files_.SyncFolders({folder_}, &cause)) return Fail(cause, error, "cannot write " + planPath);
   for (const std::string& name : names_)
-    if (!files_.Replace(Pending(folder_ + name), folder_ + name))
+    if (!files_.Replace(Pending(folder_ + name), folder_ + name, &cause))
       return Fail(
-          files_, error,
+          cause, error,
           "cannot put " + folder_ + name + " in place (mxupack repair finishes the publish)");
-  if (!files_.SyncFolders({folder_}) || !files_.Delete(planPath))
-    return Fail(files_, error, "cannot remove " + planPath + " (mxupack repair removes it)");
+  if (!files_.SyncFolders({folder_}, &cause) || !files_.Delete(planPath, &cause))
+    return Fail(cause, error, "cannot remove " + planPath + " (mxupack repair removes it)");
   return true;
 }
 

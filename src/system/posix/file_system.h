@@ -6,57 +6,57 @@
 #include <sys/types.h>
 
 #include "system/file_system.h"
-#include "system/posix/system_error.h"
 
 namespace updater {
 
 class PosixFileSystem : public FileSystem {
  public:
-  std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive) override;
-  std::unique_ptr<File> Create(const std::string& path) override;
-  std::unique_ptr<File> CreateDurable(const std::string& path) override;
-  std::unique_ptr<File> OpenAppend(const std::string& path) override;
+  std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive,
+                                 std::string* cause) override;
+  std::unique_ptr<File> Create(const std::string& path, std::string* cause) override;
+  std::unique_ptr<File> CreateDurable(const std::string& path, std::string* cause) override;
+  std::unique_ptr<File> OpenAppend(const std::string& path, std::string* cause) override;
   bool Exists(const std::string& path) override;
   bool IsFolder(const std::string& path) override;
-  bool Delete(const std::string& path) override;
-  bool Copy(const std::string& from, const std::string& to) override;
-  bool Replace(const std::string& from, const std::string& to) override;
-  bool KeepAside(const std::string& path, const std::string& aside) override;
-  bool CreateFolder(const std::string& path) override;
-  bool RemoveFolder(const std::string& path) override;
-  bool SyncFiles(const std::vector<std::string>& paths) override;
-  bool SyncFolders(const std::vector<std::string>& folders) override;
+  bool Delete(const std::string& path, std::string* cause) override;
+  bool Copy(const std::string& from, const std::string& to, std::string* cause) override;
+  bool Replace(const std::string& from, const std::string& to, std::string* cause) override;
+  bool KeepAside(const std::string& path, const std::string& aside, std::string* cause) override;
+  bool CreateFolder(const std::string& path, std::string* cause) override;
+  bool RemoveFolder(const std::string& path, std::string* cause) override;
+  bool SyncFiles(const std::vector<std::string>& paths, std::string* cause) override;
+  bool SyncFolders(const std::vector<std::string>& folders, std::string* cause) override;
   bool ListFolder(const std::string& folder, const std::string& pattern,
-                  std::vector<FolderEntry>* entries) override;
-  bool CopyPermissions(const std::string& from, const std::string& to) override;
-  bool MakeExecutable(const std::string& path) override;
-  std::unique_ptr<File> OpenReadAppend(const std::string& path) override;
-  bool StaysInside(const std::string& folder, const std::string& path) override;
-  std::string LastError() override { return *cause_; }
-  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive) override;
-  LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock) override;
-  std::unique_ptr<MappedFile> MapRead(const std::string& path) override;
-  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size) override;
+                  std::vector<FolderEntry>* entries, std::string* cause) override;
+  bool CopyPermissions(const std::string& from, const std::string& to, std::string* cause) override;
+  bool MakeExecutable(const std::string& path, std::string* cause) override;
+  std::unique_ptr<File> OpenReadAppend(const std::string& path, std::string* cause) override;
+  bool StaysInside(const std::string& folder, const std::string& path, std::string* cause) override;
+  std::unique_ptr<File> OpenStateFile(const std::string& path, bool exclusive,
+                                      std::string* cause) override;
+  LockOutcome TryLock(const std::string& path, std::unique_ptr<File>* lock,
+                      std::string* cause) override;
+  std::unique_ptr<MappedFile> MapRead(const std::string& path, std::string* cause) override;
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size,
+                                           std::string* cause) override;
 
  private:
   enum class Links { Follow, Refuse };
 
   // Opens `native` with `flags` only when it is a regular file, without
   // waiting on a FIFO; with Links::Refuse a link at the path is refused. The
-  // descriptor, or -1 with the cause recorded.
-  int OpenRegular(const std::string& native, int flags, Links links);
-  // Records why the file of type `mode` at `native` was refused; always -1.
-  int NotRegular(const std::string& native, mode_t mode);
+  // descriptor, or -1 with the cause in `*cause`.
+  int OpenRegular(const std::string& native, int flags, Links links, std::string* cause);
+  // Gives `*cause` why the file of type `mode` at `native` was refused;
+  // always -1.
+  int NotRegular(const std::string& native, mode_t mode, std::string* cause);
   // OpenRead and OpenStateFile.
-  std::unique_ptr<File> OpenFile(const std::string& path, bool exclusive, Links links);
-  // Records the cause of a failed call with the errno it left.
-  bool Failed(std::string_view call, const std::string& path);
+  std::unique_ptr<File> OpenFile(const std::string& path, bool exclusive, Links links,
+                                 std::string* cause);
   // Create, with write-out started early when `writeBehind` is set.
-  std::unique_ptr<File> CreateFile(const std::string& path, bool writeBehind);
+  std::unique_ptr<File> CreateFile(const std::string& path, bool writeBehind, std::string* cause);
   // Syncs each of the files or folders given by native paths.
-  bool SyncEach(const std::vector<std::string>& nativePaths, bool folders);
-
-  CauseRecord cause_ = NewCauseRecord();
+  bool SyncEach(const std::vector<std::string>& nativePaths, bool folders, std::string* cause);
 };
 
 }  // namespace updater

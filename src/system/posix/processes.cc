@@ -62,12 +62,13 @@ std::string PosixProcesses::ExecutablePath() {
 }
 
 bool PosixProcesses::Start(const std::string& commandLine, const std::string& /*file*/,
-                           const std::string& /*parameters*/, const std::string& workingFolder) {
+                           const std::string& /*parameters*/, const std::string& workingFolder,
+                           std::string* cause) {
   // The command line is split by the same rule the started updater uses, so
   // a program receives exactly the parameters a Windows program would.
   std::vector<std::string> arguments = SplitCommandLine(commandLine);
   if (arguments.empty()) {
-    cause_ = ErrnoCause("posix_spawn", "(empty command line)", EINVAL);
+    if (cause) *cause = ErrnoCause("posix_spawn", "(empty command line)", EINVAL);
     return false;
   }
   arguments[0] = NativePath(arguments[0]);
@@ -82,11 +83,11 @@ bool PosixProcesses::Start(const std::string& commandLine, const std::string& /*
   pid_t child = 0;
   int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) cause_ = ErrnoCause("posix_spawn", arguments[0], error);
+  if (error != 0 && cause) *cause = ErrnoCause("posix_spawn", arguments[0], error);
   return error == 0;
 }
 
-bool PosixProcesses::StartNetwork() {
+bool PosixProcesses::StartNetwork(std::string* /*cause*/) {
   return true;  // sockets need no start-up on POSIX
 }
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "system/win32/system_error.h"
 #include "system/win32/wide_text.h"
 
 namespace updater {
@@ -105,34 +106,48 @@ class BackgroundFlusher {
 
 namespace {
 
+// Gives `*cause` (when there is one) the cause of the failed `call` on
+// `subject` with the error it left; always false.
+bool Fail(std::string_view call, const std::string& subject, std::string* cause) {
+  if (cause) *cause = Win32Cause(call, subject, GetLastError());
+  return false;
+}
+
+// Gives `*cause` (when there is one) `text`; always false.
+bool Fail(std::string text, std::string* cause) {
+  if (cause) *cause = std::move(text);
+  return false;
+}
+
 class Win32File : public File {
  public:
-  Win32File(HANDLE handle, std::string path, CauseRecord cause,
-            std::shared_ptr<BackgroundFlusher> flusher = nullptr)
-      : handle_(handle),
-        path_(std::move(path)),
-        cause_(std::move(cause)),
-        flusher_(std::move(flusher)) {}
-  ~Win32File() override { Close(); }
+  Win32File(HANDLE handle, std::string path, std::shared_ptr<BackgroundFlusher> flusher = nullptr)
+      : handle_(handle), path_(std::move(path)), flusher_(std::move(flusher)) {}
+  ~Win32File() override {
+    // A close at destruction has no caller left to tell; a caller that needs
+    // the outcome closes the file itself first.
+    static_cast<void>(Close(nullptr));
+  }
 
-  bool Seek(int64_t offset) override {
+  bool Seek(int64_t offset, std::string* cause) override {
     LARGE_INTEGER position;
     position.QuadPart = offset;
     if (offset < 0) {
       SetLastError(ERROR_NEGATIVE_SEEK);
-      return Failed("SetFilePointerEx");
+      return Failed("SetFilePointerEx", cause);
     }
-    return SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN) || Failed("SetFilePointerEx");
+    return SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN) ||
+           Failed("SetFilePointerEx", cause);
   }
 
-  int64_t Read(void* buffer, int64_t size) override {
+  int64_t Read(void* buffer, int64_t size, std::string* cause) override {
     char* out = static_cast<char*>(buffer);
     int64_t done = 0;
     while (done < size) {
       DWORD ask = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
       DWORD count = 0;
       if (!ReadFile(handle_, out + done, ask, &count, nullptr)) {
-        Failed("ReadFile");
+        Failed("ReadFile", cause);
         return -1;
       }
       if (count == 0) break;
@@ -141,50 +156,51 @@ class Win32File : public File {
     return done;
   }
 
-  bool Write(const void* buffer, int64_t size) override {
+  bool Write(const void* buffer, int64_t size, std::string* cause) override {
     const char* in = static_cast<const char*>(buffer);
     int64_t done = 0;
     while (done < size) {
       DWORD ask = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
       DWORD count = 0;
-      if (!WriteFile(handle_, in + done, ask, &count, nullptr)) return Failed("WriteFile");
+      if (!WriteFile(handle_, in + done, ask, &count, nullptr)) return Failed("WriteFile", cause);
       if (count == 0) {
         SetLastError(ERROR_DISK_FULL);  // a write that takes nothing is a full disk
-        return Failed("WriteFile");
+        return Failed("WriteFile", cause);
       }
       done += count;
     }
     return true;
   }
 
-  bool Flush() override { return FlushFileBuffers(handle_) || Failed("FlushFileBuffers"); }
+  bool Flush(std::string* cause) override {
+    return FlushFileBuffers(handle_) || Failed("FlushFileBuffers", cause);
+  }
 
-  bool Sync() override { return FlushFileBuffers(handle_) || Failed("FlushFileBuffers"); }
+  bool Sync(std::string* cause) override {
+    return FlushFileBuffers(handle_) || Failed("FlushFileBuffers", cause);
+  }
 
-  int64_t Size() override {
+  int64_t Size(std::string* cause) override {
     LARGE_INTEGER size;
     if (GetFileSizeEx(handle_, &size)) return size.QuadPart;
-    Failed("GetFileSizeEx");
+    Failed("GetFileSizeEx", cause);
     return -1;
   }
 
-  bool Close() override {
+  bool Close(std::string* cause) override {
     if (handle_ == INVALID_HANDLE_VALUE) return true;
     BOOL closed = CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     if (closed && flusher_) flusher_->Flush(Utf8ToWide(path_));
-    return closed || Failed("CloseHandle");
+    return closed || Failed("CloseHandle", cause);
   }
 
  private:
-  bool Failed(std::string_view call) {
-    *cause_ = Win32Cause(call, path_, GetLastError());
-    return false;
-  }
+  // Gives `*cause` the cause of the failed call; always false.
+  bool Failed(std::string_view call, std::string* cause) { return Fail(call, path_, cause); }
 
   HANDLE handle_;
   std::string path_;
-  CauseRecord cause_;
   std::shared_ptr<BackgroundFlusher> flusher_;  // for a durable file
 };
 
@@ -192,29 +208,30 @@ class Win32File : public File {
 class Win32MappedFile : public MappedFile {
  public:
   Win32MappedFile(HANDLE file, HANDLE mapping, void* view, int64_t size, std::string path,
-                  CauseRecord cause, std::shared_ptr<BackgroundFlusher> flusher)
+                  std::shared_ptr<BackgroundFlusher> flusher)
       : file_(file),
         mapping_(mapping),
         view_(view),
         size_(size),
         path_(std::move(path)),
-        cause_(std::move(cause)),
         flusher_(std::move(flusher)) {}
-  ~Win32MappedFile() override { Close(); }
+  ~Win32MappedFile() override {
+    static_cast<void>(Close(nullptr));  // as Win32File: a caller that needs it closes first
+  }
 
   uint8_t* Data() override { return static_cast<uint8_t*>(view_); }
   int64_t Size() const override { return size_; }
 
-  bool Close() override {
+  bool Close(std::string* cause) override {
     if (file_ == INVALID_HANDLE_VALUE) return true;
     bool done = true;
     // A written view hands its pages to the file's cache before it goes; the
     // disk gets them when the file is flushed (SyncFiles).
-    if (view_ && flusher_ && !FlushViewOfFile(view_, 0)) done = Failed("FlushViewOfFile");
-    if (view_ && !UnmapViewOfFile(view_) && done) done = Failed("UnmapViewOfFile");
-    if (mapping_ && !CloseHandle(mapping_) && done) done = Failed("CloseHandle");
+    if (view_ && flusher_ && !FlushViewOfFile(view_, 0)) done = Failed("FlushViewOfFile", cause);
+    if (view_ && !UnmapViewOfFile(view_) && done) done = Failed("UnmapViewOfFile", cause);
+    if (mapping_ && !CloseHandle(mapping_) && done) done = Failed("CloseHandle", cause);
     const BOOL closed = CloseHandle(file_);
-    if (!closed && done) done = Failed("CloseHandle");
+    if (!closed && done) done = Failed("CloseHandle", cause);
     if (closed && flusher_) flusher_->Flush(Utf8ToWide(path_));
     view_ = nullptr;
     mapping_ = nullptr;
@@ -223,17 +240,14 @@ class Win32MappedFile : public MappedFile {
   }
 
  private:
-  bool Failed(std::string_view call) {
-    *cause_ = Win32Cause(call, path_, GetLastError());
-    return false;
-  }
+  // Gives `*cause` the cause of the failed call; always false.
+  bool Failed(std::string_view call, std::string* cause) { return Fail(call, path_, cause); }
 
   HANDLE file_;
   HANDLE mapping_;  // null for an empty file
   void* view_;
   int64_t size_;
   std::string path_;
-  CauseRecord cause_;
   std::shared_ptr<BackgroundFlusher> flusher_;  // for a created file
 };
 
@@ -270,14 +284,9 @@ bool WithoutReadOnly(const std::wstring& path, Restore restore, Action action) {
 
 }  // namespace
 
-bool Win32FileSystem::Failed(std::string_view call, const std::string& path) {
-  *cause_ = Win32Cause(call, path, GetLastError());
-  return false;
-}
-
 void* Win32FileSystem::OpenRegular(const std::string& path, unsigned long access,
                                    unsigned long share, unsigned long disposition, Links links,
-                                   unsigned long* openError) {
+                                   std::string* cause, unsigned long* openError) {
   const std::wstring wide = Utf8ToWide(path);
   // With FILE_FLAG_OPEN_REPARSE_POINT a link is opened itself, not the file
   // it names, so that it can be told apart and refused; reading its tag
@@ -288,30 +297,31 @@ void* Win32FileSystem::OpenRegular(const std::string& path, unsigned long access
   HANDLE handle = CreateFileW(wide.c_str(), rights, share, nullptr, disposition, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     if (openError) *openError = GetLastError();
-    Failed("CreateFileW", path);
+    Fail("CreateFileW", path, cause);
     return nullptr;
   }
   // A pipe or a device is no file on a disk (Wine shows a FIFO as a pipe).
   const DWORD type = GetFileType(handle);
   if (type != FILE_TYPE_DISK) {
     CloseHandle(handle);
-    *cause_ = "CreateFileW " + path + ": " +
-              (type == FILE_TYPE_PIPE   ? "a pipe or FIFO, not a regular file"
-               : type == FILE_TYPE_CHAR ? "a device, not a regular file"
-                                        : "not a regular file");
+    Fail("CreateFileW " + path + ": " +
+             (type == FILE_TYPE_PIPE   ? "a pipe or FIFO, not a regular file"
+              : type == FILE_TYPE_CHAR ? "a device, not a regular file"
+                                       : "not a regular file"),
+         cause);
     return nullptr;
   }
   if (refuseLinks) {
     FILE_ATTRIBUTE_TAG_INFO tag{};
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
-      Failed("GetFileInformationByHandleEx", path);
+      Fail("GetFileInformationByHandleEx", path, cause);
       CloseHandle(handle);
       return nullptr;
     }
     if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
       CloseHandle(handle);
       if (IsReparseTagNameSurrogate(tag.ReparseTag)) {
-        *cause_ = "CreateFileW " + path + ": a link, which is not followed here";
+        Fail("CreateFileW " + path + ": a link, which is not followed here", cause);
         return nullptr;
       }
       // Another kind of reparse point (a file of a cloud store or of data
@@ -319,7 +329,7 @@ void* Win32FileSystem::OpenRegular(const std::string& path, unsigned long access
       handle = CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
       if (handle == INVALID_HANDLE_VALUE) {
-        Failed("CreateFileW", path);
+        Fail("CreateFileW", path, cause);
         return nullptr;
       }
     }
@@ -328,77 +338,78 @@ void* Win32FileSystem::OpenRegular(const std::string& path, unsigned long access
 }
 
 std::unique_ptr<File> Win32FileSystem::OpenFile(const std::string& path, bool exclusive,
-                                                Links links) {
+                                                Links links, std::string* cause) {
   HANDLE handle =
-      OpenRegular(path, GENERIC_READ, exclusive ? 0 : FILE_SHARE_READ, OPEN_EXISTING, links);
+      OpenRegular(path, GENERIC_READ, exclusive ? 0 : FILE_SHARE_READ, OPEN_EXISTING, links, cause);
   if (!handle) return nullptr;
-  return std::make_unique<Win32File>(handle, path, cause_);
+  return std::make_unique<Win32File>(handle, path);
 }
 
-std::unique_ptr<File> Win32FileSystem::OpenRead(const std::string& path, bool exclusive) {
-  return OpenFile(path, exclusive, Links::Follow);
+std::unique_ptr<File> Win32FileSystem::OpenRead(const std::string& path, bool exclusive,
+                                                std::string* cause) {
+  return OpenFile(path, exclusive, Links::Follow, cause);
 }
 
-void* Win32FileSystem::CreateHandle(const std::string& path) {
+void* Win32FileSystem::CreateHandle(const std::string& path, std::string* cause) {
   // Opened as it is and emptied only once it is known to be a regular file
   // and no link: CREATE_ALWAYS would empty whatever a link names.
-  HANDLE handle = OpenRegular(path, GENERIC_WRITE, 0, OPEN_ALWAYS, Links::Refuse);
+  HANDLE handle = OpenRegular(path, GENERIC_WRITE, 0, OPEN_ALWAYS, Links::Refuse, cause);
   if (!handle) return nullptr;
   if (!SetEndOfFile(handle)) {  // at offset 0: the file becomes empty
-    Failed("SetEndOfFile", path);
+    Fail("SetEndOfFile", path, cause);
     CloseHandle(handle);
     return nullptr;
   }
   return handle;
 }
 
-std::unique_ptr<File> Win32FileSystem::OpenReadAppend(const std::string& path) {
+std::unique_ptr<File> Win32FileSystem::OpenReadAppend(const std::string& path, std::string* cause) {
   // Appending access only: every write goes to the end. The link itself is
   // opened, not what it leads to, so that a link can be refused.
   HANDLE handle =
       CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, 0, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    Failed("CreateFileW", path);
+    Fail("CreateFileW", path, cause);
     return nullptr;
   }
   BY_HANDLE_FILE_INFORMATION information;
   bool usable = GetFileInformationByHandle(handle, &information) ||
-                Failed("GetFileInformationByHandle", path);
+                Fail("GetFileInformationByHandle", path, cause);
   if (usable && (GetFileType(handle) != FILE_TYPE_DISK ||
                  (information.dwFileAttributes &
                   (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))) {
     SetLastError(ERROR_CANT_ACCESS_FILE);
-    usable = Failed("CreateFileW", path);
+    usable = Fail("CreateFileW", path, cause);
   }
   if (!usable) {
     CloseHandle(handle);
     return nullptr;
   }
-  return std::make_unique<Win32File>(handle, path, cause_);
+  return std::make_unique<Win32File>(handle, path);
 }
 
-std::unique_ptr<File> Win32FileSystem::Create(const std::string& path) {
-  HANDLE handle = CreateHandle(path);
+std::unique_ptr<File> Win32FileSystem::Create(const std::string& path, std::string* cause) {
+  HANDLE handle = CreateHandle(path, cause);
   if (!handle) return nullptr;
-  return std::make_unique<Win32File>(handle, path, cause_);
+  return std::make_unique<Win32File>(handle, path);
 }
 
-std::unique_ptr<File> Win32FileSystem::CreateDurable(const std::string& path) {
-  HANDLE handle = CreateHandle(path);
+std::unique_ptr<File> Win32FileSystem::CreateDurable(const std::string& path, std::string* cause) {
+  HANDLE handle = CreateHandle(path, cause);
   if (!handle) return nullptr;
   if (!flusher_) flusher_ = std::make_shared<BackgroundFlusher>();
-  return std::make_unique<Win32File>(handle, path, cause_, flusher_);
+  return std::make_unique<Win32File>(handle, path, flusher_);
 }
 
-std::unique_ptr<File> Win32FileSystem::OpenAppend(const std::string& path) {
+std::unique_ptr<File> Win32FileSystem::OpenAppend(const std::string& path, std::string* cause) {
   // Appending access only: every write goes to the end, also when another
   // process appends to the same file meanwhile.
   HANDLE handle =
       OpenRegular(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  OPEN_ALWAYS, Links::Refuse);
+                  OPEN_ALWAYS, Links::Refuse, cause);
   if (!handle) return nullptr;
-  return std::make_unique<Win32File>(handle, path, cause_);
+  return std::make_unique<Win32File>(handle, path);
 }
 
 bool Win32FileSystem::Exists(const std::string& path) {
@@ -414,22 +425,22 @@ void Win32FileSystem::Settle(const std::string& path) {
   if (flusher_) flusher_->Settle(Utf8ToWide(path));
 }
 
-bool Win32FileSystem::Delete(const std::string& path) {
+bool Win32FileSystem::Delete(const std::string& path, std::string* cause) {
   Settle(path);
   std::wstring wide = Utf8ToWide(path);
   if (DeleteFileW(wide.c_str())) return true;
-  if (GetLastError() != ERROR_ACCESS_DENIED) return Failed("DeleteFileW", path);
+  if (GetLastError() != ERROR_ACCESS_DENIED) return Fail("DeleteFileW", path, cause);
   return WithoutReadOnly(wide, Restore::OnFailure,
                          [&] { return DeleteFileW(wide.c_str()) != 0; }) ||
-         Failed("DeleteFileW", path);
+         Fail("DeleteFileW", path, cause);
 }
 
-bool Win32FileSystem::Copy(const std::string& from, const std::string& to) {
+bool Win32FileSystem::Copy(const std::string& from, const std::string& to, std::string* cause) {
   return CopyFileW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(), FALSE) ||
-         Failed("CopyFileW", from + " -> " + to);
+         Fail("CopyFileW", from + " -> " + to, cause);
 }
 
-bool Win32FileSystem::Replace(const std::string& from, const std::string& to) {
+bool Win32FileSystem::Replace(const std::string& from, const std::string& to, std::string* cause) {
   Settle(from);
   Settle(to);
   std::wstring source = Utf8ToWide(from), target = Utf8ToWide(to);
@@ -440,35 +451,36 @@ bool Win32FileSystem::Replace(const std::string& from, const std::string& to) {
   if (move()) return true;
   if (GetLastError() == ERROR_ACCESS_DENIED && WithoutReadOnly(target, Restore::OnFailure, move))
     return true;
-  return Failed("MoveFileExW", from + " -> " + to);
+  return Fail("MoveFileExW", from + " -> " + to, cause);
 }
 
-bool Win32FileSystem::KeepAside(const std::string& path, const std::string& aside) {
+bool Win32FileSystem::KeepAside(const std::string& path, const std::string& aside,
+                                std::string* cause) {
   Settle(path);
   std::wstring source = Utf8ToWide(path), second = Utf8ToWide(aside);
   // A hard link would share the read-only attribute that replacing the file
   // must clear, so a read-only file moves instead and keeps it.
   DWORD attributes = GetFileAttributesW(source.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return Failed("GetFileAttributesW", path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Fail("GetFileAttributesW", path, cause);
   if (!(attributes & FILE_ATTRIBUTE_READONLY)) {
     if (CreateHardLinkW(second.c_str(), source.c_str(), nullptr)) return true;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) return Failed("CreateHardLinkW", aside);
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return Fail("CreateHardLinkW", aside, cause);
   }
   return MoveFileExW(source.c_str(), second.c_str(), MOVEFILE_WRITE_THROUGH) ||
-         Failed("MoveFileExW", path + " -> " + aside);
+         Fail("MoveFileExW", path + " -> " + aside, cause);
 }
 
-bool Win32FileSystem::CreateFolder(const std::string& path) {
+bool Win32FileSystem::CreateFolder(const std::string& path, std::string* cause) {
   return CreateDirectoryW(WithoutTrailingSeparators(path).c_str(), nullptr) ||
-         Failed("CreateDirectoryW", path);
+         Fail("CreateDirectoryW", path, cause);
 }
 
-bool Win32FileSystem::RemoveFolder(const std::string& path) {
+bool Win32FileSystem::RemoveFolder(const std::string& path, std::string* cause) {
   return RemoveDirectoryW(WithoutTrailingSeparators(path).c_str()) ||
-         Failed("RemoveDirectoryW", path);
+         Fail("RemoveDirectoryW", path, cause);
 }
 
-bool Win32FileSystem::SyncFiles(const std::vector<std::string>& paths) {
+bool Win32FileSystem::SyncFiles(const std::vector<std::string>& paths, std::string* cause) {
   // Windows has no call that flushes one volume's files without
   // administrator rights, so each file is flushed through a handle of its own.
   // A file that CreateDurable made was flushed when it was closed; its flush
@@ -482,12 +494,12 @@ bool Win32FileSystem::SyncFiles(const std::vector<std::string>& paths) {
       SetLastError(failure);
       return failure == ERROR_SUCCESS;
     });
-    if (!flushed) return Failed("FlushFileBuffers", path);
+    if (!flushed) return Fail("FlushFileBuffers", path, cause);
   }
   return true;
 }
 
-bool Win32FileSystem::SyncFolders(const std::vector<std::string>&) { return true; }
+bool Win32FileSystem::SyncFolders(const std::vector<std::string>&, std::string*) { return true; }
 
 namespace {
 
@@ -528,7 +540,8 @@ bool IsWithin(const std::wstring& path, const std::wstring& folder) {
 
 }  // namespace
 
-bool Win32FileSystem::StaysInside(const std::string& folder, const std::string& path) {
+bool Win32FileSystem::StaysInside(const std::string& folder, const std::string& path,
+                                  std::string* cause) {
   std::wstring root = WithoutTrailingSeparators(folder);
   std::wstring wide = WithoutTrailingSeparators(path);
   for (wchar_t& c : wide)
@@ -536,8 +549,7 @@ bool Win32FileSystem::StaysInside(const std::string& folder, const std::string& 
   for (wchar_t& c : root)
     if (c == L'/') c = L'\\';
   if (!IsWithin(wide, root)) {
-    *cause_ = path + " is not below " + folder;
-    return false;
+    return Fail(path + " is not below " + folder, cause);
   }
   std::wstring rootFinal;  // the folder with its own links resolved, once needed
   // Each part below the folder in turn: a reparse point (symbolic link,
@@ -553,24 +565,25 @@ bool Win32FileSystem::StaysInside(const std::string& folder, const std::string& 
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       const DWORD error = GetLastError();
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-      return Failed("GetFileAttributesW", WideToUtf8(part));
+      return Fail("GetFileAttributesW", WideToUtf8(part), cause);
     }
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
     if (rootFinal.empty() && !FinalPath(root, &rootFinal))
-      return Failed("GetFinalPathNameByHandleW", folder);
+      return Fail("GetFinalPathNameByHandleW", folder, cause);
     std::wstring reached;
-    if (!FinalPath(part, &reached)) return Failed("GetFinalPathNameByHandleW", WideToUtf8(part));
+    if (!FinalPath(part, &reached))
+      return Fail("GetFinalPathNameByHandleW", WideToUtf8(part), cause);
     if (!IsWithin(reached, rootFinal)) {
-      *cause_ = WideToUtf8(part) + " is a link to " + WideToUtf8(reached) + ", outside " +
-                WideToUtf8(rootFinal);
-      return false;
+      return Fail(WideToUtf8(part) + " is a link to " + WideToUtf8(reached) + ", outside " +
+                      WideToUtf8(rootFinal),
+                  cause);
     }
   }
   return true;
 }
 
 bool Win32FileSystem::ListFolder(const std::string& folder, const std::string& pattern,
-                                 std::vector<FolderEntry>* entries) {
+                                 std::vector<FolderEntry>* entries, std::string* cause) {
   std::string prefix = folder;
   if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/') prefix += '\\';
   WIN32_FIND_DATAW found;
@@ -580,7 +593,7 @@ bool Win32FileSystem::ListFolder(const std::string& folder, const std::string& p
     // No match in an existing folder is an empty listing, not a failure.
     if (error == ERROR_FILE_NOT_FOUND && IsFolder(folder)) return true;
     SetLastError(error);
-    return Failed("FindFirstFileW", prefix + pattern);
+    return Fail("FindFirstFileW", prefix + pattern, cause);
   }
   do {
     std::string name = WideToUtf8(found.cFileName);
@@ -591,10 +604,11 @@ bool Win32FileSystem::ListFolder(const std::string& folder, const std::string& p
   return true;
 }
 
-bool Win32FileSystem::CopyPermissions(const std::string& from, const std::string& to) {
+bool Win32FileSystem::CopyPermissions(const std::string& from, const std::string& to,
+                                      std::string* cause) {
   std::wstring source = Utf8ToWide(from), target = Utf8ToWide(to);
   DWORD attributes = GetFileAttributesW(source.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return Failed("GetFileAttributesW", from);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Fail("GetFileAttributesW", from, cause);
   // The access control list before the attributes, which may make the file
   // read-only.
   PACL dacl = nullptr;
@@ -618,73 +632,75 @@ bool Win32FileSystem::CopyPermissions(const std::string& from, const std::string
   bool securityKept = error == ERROR_SUCCESS;
   if (!securityKept) {
     SetLastError(error);
-    Failed("SetNamedSecurityInfoW", from + " -> " + to);
+    Fail("SetNamedSecurityInfoW", from + " -> " + to, cause);
   }
   DWORD kept = attributes & kKeptAttributes;
   if (!SetFileAttributesW(target.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL))
-    return Failed("SetFileAttributesW", to);
+    return Fail("SetFileAttributesW", to, cause);
   return securityKept;
 }
 
-bool Win32FileSystem::MakeExecutable(const std::string&) { return true; }
+bool Win32FileSystem::MakeExecutable(const std::string&, std::string*) { return true; }
 
-std::unique_ptr<File> Win32FileSystem::OpenStateFile(const std::string& path, bool exclusive) {
-  return OpenFile(path, exclusive, Links::Refuse);
+std::unique_ptr<File> Win32FileSystem::OpenStateFile(const std::string& path, bool exclusive,
+                                                     std::string* cause) {
+  return OpenFile(path, exclusive, Links::Refuse, cause);
 }
 
-LockOutcome Win32FileSystem::TryLock(const std::string& path, std::unique_ptr<File>* lock) {
+LockOutcome Win32FileSystem::TryLock(const std::string& path, std::unique_ptr<File>* lock,
+                                     std::string* cause) {
   // No sharing: while this handle is open no other process can open the
   // file. Reading is all it needs, so a lock file that another user's run
   // made still locks. Handles are made not inheritable, so a started program
   // does not hold the lock on.
   DWORD error = ERROR_SUCCESS;
-  HANDLE handle = OpenRegular(path, GENERIC_READ, 0, OPEN_ALWAYS, Links::Refuse, &error);
+  HANDLE handle = OpenRegular(path, GENERIC_READ, 0, OPEN_ALWAYS, Links::Refuse, cause, &error);
   if (!handle)
     return error == ERROR_SHARING_VIOLATION ? LockOutcome::HeldByAnother : LockOutcome::Failed;
-  *lock = std::make_unique<Win32File>(handle, path, cause_);
+  *lock = std::make_unique<Win32File>(handle, path);
   return LockOutcome::Taken;
 }
 
-std::unique_ptr<MappedFile> Win32FileSystem::MapRead(const std::string& path) {
+std::unique_ptr<MappedFile> Win32FileSystem::MapRead(const std::string& path, std::string* cause) {
   HANDLE file = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    Failed("CreateFileW", path);
+    Fail("CreateFileW", path, cause);
     return nullptr;
   }
   LARGE_INTEGER size;
   HANDLE mapping = nullptr;
   void* view = nullptr;
-  bool usable = GetFileSizeEx(file, &size) || Failed("GetFileSizeEx", path);
+  bool usable = GetFileSizeEx(file, &size) || Fail("GetFileSizeEx", path, cause);
   // An empty file cannot be mapped, and needs no memory.
   if (usable && size.QuadPart > 0) {
     mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    usable = mapping != nullptr || Failed("CreateFileMappingW", path);
+    usable = mapping != nullptr || Fail("CreateFileMappingW", path, cause);
   }
   if (usable && mapping) {
     view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    usable = view != nullptr || Failed("MapViewOfFile", path);
+    usable = view != nullptr || Fail("MapViewOfFile", path, cause);
   }
   if (!usable) {
     if (mapping) CloseHandle(mapping);
     CloseHandle(file);
     return nullptr;
   }
-  return std::make_unique<Win32MappedFile>(file, mapping, view, size.QuadPart, path, cause_,
-                                           nullptr);
+  return std::make_unique<Win32MappedFile>(file, mapping, view, size.QuadPart, path, nullptr);
 }
 
-std::unique_ptr<MappedFile> Win32FileSystem::CreateMapped(const std::string& path, int64_t size) {
+std::unique_ptr<MappedFile> Win32FileSystem::CreateMapped(const std::string& path, int64_t size,
+                                                          std::string* cause) {
   if (size < 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    Failed("CreateFileW", path);
+    Fail("CreateFileW", path, cause);
     return nullptr;
   }
   std::wstring wide = Utf8ToWide(path);
   HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    Failed("CreateFileW", path);
+    Fail("CreateFileW", path, cause);
     return nullptr;
   }
   HANDLE mapping = nullptr;
@@ -696,14 +712,14 @@ std::unique_ptr<MappedFile> Win32FileSystem::CreateMapped(const std::string& pat
     LARGE_INTEGER end;
     end.QuadPart = size;
     usable = (SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file)) ||
-             Failed("SetEndOfFile", path);
+             Fail("SetEndOfFile", path, cause);
     if (usable) {
       mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
-      usable = mapping != nullptr || Failed("CreateFileMappingW", path);
+      usable = mapping != nullptr || Fail("CreateFileMappingW", path, cause);
     }
     if (usable) {
       view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
-      usable = view != nullptr || Failed("MapViewOfFile", path);
+      usable = view != nullptr || Fail("MapViewOfFile", path, cause);
     }
   }
   if (!usable) {
@@ -713,7 +729,7 @@ std::unique_ptr<MappedFile> Win32FileSystem::CreateMapped(const std::string& pat
     return nullptr;
   }
   if (!flusher_) flusher_ = std::make_shared<BackgroundFlusher>();
-  return std::make_unique<Win32MappedFile>(file, mapping, view, size, path, cause_, flusher_);
+  return std::make_unique<Win32MappedFile>(file, mapping, view, size, path, flusher_);
 }
 
 }  // namespace updater

@@ -34,7 +34,8 @@ std::string Win32Processes::ExecutablePath() {
 }
 
 bool Win32Processes::Start(const std::string& commandLine, const std::string& file,
-                           const std::string& parameters, const std::string& workingFolder) {
+                           const std::string& parameters, const std::string& workingFolder,
+                           std::string* cause) {
   std::wstring line = Utf8ToWide(commandLine);
   std::vector<wchar_t> mutableLine(line.begin(), line.end());
   mutableLine.push_back(L'\0');
@@ -50,7 +51,7 @@ bool Win32Processes::Start(const std::string& commandLine, const std::string& fi
     CloseHandle(process.hProcess);
     return true;
   }
-  cause_ = Win32Cause("CreateProcessW", commandLine, GetLastError());
+  std::string failure = Win32Cause("CreateProcessW", commandLine, GetLastError());
   // Not a program CreateProcessW can start: let the shell open it.
   std::wstring wideFile = Utf8ToWide(file);
   std::wstring wideParameters = Utf8ToWide(parameters);
@@ -63,17 +64,18 @@ bool Win32Processes::Start(const std::string& commandLine, const std::string& fi
   shell.lpDirectory = shellFolder.empty() ? nullptr : shellFolder.c_str();
   shell.nShow = SW_SHOWNORMAL;
   if (!ShellExecuteExW(&shell)) {
-    cause_ += "; " + Win32Cause("ShellExecuteExW", file, GetLastError());
+    if (cause) *cause = failure + "; " + Win32Cause("ShellExecuteExW", file, GetLastError());
     return false;
   }
   if (shell.hProcess) CloseHandle(shell.hProcess);
   return true;
 }
 
-bool Win32Processes::StartNetwork() {
+bool Win32Processes::StartNetwork(std::string* cause) {
   WSADATA data;
   int error = WSAStartup(MAKEWORD(1, 1), &data);
-  if (error != 0) cause_ = Win32Cause("WSAStartup", "1.1", static_cast<unsigned long>(error));
+  if (error != 0 && cause)
+    *cause = Win32Cause("WSAStartup", "1.1", static_cast<unsigned long>(error));
   return error == 0;
 }
 

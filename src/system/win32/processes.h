@@ -10,13 +10,9 @@ class Win32Processes : public Processes {
   std::string CommandLine() override;
   std::string ExecutablePath() override;
   bool Start(const std::string& commandLine, const std::string& file, const std::string& parameters,
-             const std::string& workingFolder) override;
-  bool StartNetwork() override;
+             const std::string& workingFolder, std::string* cause) override;
+  bool StartNetwork(std::string* cause) override;
   [[noreturn]] void Exit(int code) override;
-  std::string LastError() override { return cause_; }
-
- private:
-  std::string cause_;
 };
 
 }  // namespace updater
