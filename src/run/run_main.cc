@@ -27,6 +27,7 @@ RunEnd RunUpdater(Program& program) {
   RunServices& services = program.Services;
   Platform& os = services.Os;
   settings = ParseCommandLine(os.Processes.CommandLine());
+  services.Route = RouteOf(settings);
   services.ProgramFolder = GetProgramFolder(os.Processes);
   if (!LoadPublicKey(services)) {
     // The run ends before its log would open; the log is opened for it, under

@@ -1,8 +1,9 @@
 // The services of one updater run: the platform, the program folder they act
 // on, the support log, the report of the run's lines with the progress view,
-// the package reader, the built-in key and the update folder's lock. The
-// stages that print, log or touch files take these; what the user chose is
-// in RunSettings, what one check found and chose in CheckSession.
+// the package reader, the built-in key, the update folder's lock and the
+// route of the requests. The stages that print, log or touch files take
+// these; what the user chose is in RunSettings, what one check found and
+// chose in CheckSession.
 #pragma once
 
 #include <memory>
@@ -57,6 +58,9 @@ struct RunServices {
   ProgramReport Output;
   // The package reader's table and open package files.
   PackageReader Packages;
+  // How every request of the run reaches its server; set from the settings
+  // (-proxy, -noproxy) when the command line is read.
+  HttpRoute Route;
 
   std::string UpdateFolder() const { return UpdateFolderPath(ProgramFolder); }
 };

@@ -5,6 +5,7 @@
 
 #include "system/command_line.h"
 #include "system/text.h"
+#include "transfer/url_split.h"
 
 namespace updater {
 
@@ -22,11 +23,13 @@ enum class Option {
   OnlyCheck,
   DelayedStart,
   RunAfterUpdate,
+  Proxy,
+  NoProxy,
 };
 
 struct OptionName {
   const char* LongForm;
-  const char* ShortForm;
+  const char* ShortForm;  // null for an option without one
   updater::Option Option;
 };
 
@@ -43,15 +46,65 @@ constexpr OptionName kOptions[] = {
     {"-onlycheck", "-oc", Option::OnlyCheck},
     {"-delayedstart", "-ds", Option::DelayedStart},
     {"-runafterupdate", "-raa", Option::RunAfterUpdate},
+    {"-proxy", nullptr, Option::Proxy},
+    {"-noproxy", nullptr, Option::NoProxy},
 };
 
 const OptionName* FindOption(const std::string& parameter) {
   for (const OptionName& name : kOptions)
-    if (parameter == name.LongForm || parameter == name.ShortForm) return &name;
+    if (parameter == name.LongForm || (name.ShortForm && parameter == name.ShortForm)) return &name;
   return nullptr;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// `text` with its %XX escapes decoded; a "%" not followed by two hex digits
+// stays as it is.
+std::string Unescape(std::string_view text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const int high = i + 2 < text.size() && text[i] == '%' ? HexDigit(text[i + 1]) : -1;
+    const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+    if (low < 0) {
+      plain += text[i];
+      continue;
+    }
+    plain += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return plain;
+}
+
 }  // namespace
+
+HttpRoute RouteOf(const RunSettings& settings) {
+  HttpRoute route;
+  if (settings.Proxy == ProxySetting::Direct) route.Access = HttpAccess::Direct;
+  if (settings.Proxy != ProxySetting::Named) return route;
+  route.Access = HttpAccess::Proxy;
+  std::string_view url = settings.ProxyURL;
+  const size_t scheme = url.find("://");
+  if (scheme != std::string_view::npos) url.remove_prefix(scheme + 3);
+  url = url.substr(0, url.find('/'));
+  // The password may hold an unescaped "@"; the host never does.
+  const size_t at = url.rfind('@');
+  if (at != std::string_view::npos) {
+    const std::string_view credentials = url.substr(0, at);
+    const size_t colon = credentials.find(':');
+    route.ProxyUser = Unescape(credentials.substr(0, colon));
+    if (colon != std::string_view::npos)
+      route.ProxyPassword = Unescape(credentials.substr(colon + 1));
+    url.remove_prefix(at + 1);
+  }
+  route.ProxyName = std::string(url);
+  if (!url.empty() && SplitHostPort(url).Port == 0) route.ProxyName += ":80";
+  return route;
+}
 
 RunSettings ParseCommandLine(std::string_view commandLine) {
   RunSettings settings;
@@ -92,11 +145,23 @@ RunSettings ParseCommandLine(std::string_view commandLine) {
       case Option::RunAfterUpdate:
         settings.RunAfterUpdate = true;
         break;
+      // A value is the next parameter as written; it is consumed even when
+      // it looks like an option.
       case Option::Server:
-        // The value is the next parameter as written; it is consumed even
-        // when it looks like an option.
         settings.Server = i + 1 < count ? parameters[i + 1] : std::string();
         ++i;
+        break;
+      case Option::Proxy:
+        // An empty value leaves the setting as it was.
+        if (i + 1 < count && !parameters[i + 1].empty()) {
+          settings.Proxy = ProxySetting::Named;
+          settings.ProxyURL = parameters[i + 1];
+        }
+        ++i;
+        break;
+      case Option::NoProxy:
+        settings.Proxy = ProxySetting::Direct;
+        settings.ProxyURL.clear();
         break;
     }
   }
@@ -115,6 +180,8 @@ std::string BuildRelaunchOptions(const RunSettings& settings, const std::string&
   if (settings.RunAfterUpdate) options += "-raa ";
   if (settings.SingleServer) options += "-ss ";
   if (!server.empty()) options += "-svr " + server + " ";
+  if (settings.Proxy == ProxySetting::Direct) options += "-noproxy ";
+  if (settings.Proxy == ProxySetting::Named) options += "-proxy " + settings.ProxyURL + " ";
   if (!options.empty()) options.pop_back();
   return options;
 }

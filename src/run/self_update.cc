@@ -131,6 +131,7 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
   PrintLine(services, "");
   PrintLine(services, "Downloading Updater...");
   HTTPGetRequest request;
+  request.TakeRoute(services.Route);
   PreparePackageRequest(request, url, package, services.Limits, services.Output,
                         facts.Size.value_or(0));
   HTTPGetResult result = HTTPGetFromWeb(services.Os, request, services.Output);

@@ -30,10 +30,11 @@ HTTPGetRequest ServerFileRequest(const std::string& server, std::string_view fil
   return request;
 }
 
-// Performs one request, stopped as soon as the body is announced or found
+// Performs one request by the run's route, stopped as soon as the body is announced or found
 // larger than kLargestServerFile; on failure prints its error line and drops
 // any body.
 bool Perform(RunServices& services, HTTPGetRequest& request) {
+  request.TakeRoute(services.Route);
   request.OnProgress = [](HTTPGetRequest&, int64_t received, int64_t contentLength, int32_t) {
     return received <= kLargestServerFile && contentLength <= kLargestServerFile ? 1 : 0;
   };

@@ -40,6 +40,7 @@ bool FetchSignature(RunServices& services, const std::string& url, std::string* 
   request.Target = HTTPGetTarget::Memory;
   request.Agent = kUpdaterAgent;
   request.Limits = services.Limits;
+  request.TakeRoute(services.Route);
   request.TotalTimeLimitMilliseconds = services.Limits.ServerFileMilliseconds;
   // A signature file is small; a server that sends more is not sending one.
   request.OnProgress = [](HTTPGetRequest&, int64_t received, int64_t, int32_t) {

@@ -226,8 +226,8 @@ bool ApplyWithFallBack(RunServices& services, CheckSession& session, const Catal
     }
     fellBack[k] = true;
     session.Steps[k] = full;
-    if (!DownloadPackages(services.Os, services.Output, services.Limits, session.Server,
-                          services.UpdateFolder(), SelectedOf({full}),
+    if (!DownloadPackages(services.Os, services.Output, services.Limits, services.Route,
+                          session.Server, services.UpdateFolder(), SelectedOf({full}),
                           ArrivalCheck(services, session)))
       return false;
     if (!RecordPackageOrder(
@@ -294,8 +294,8 @@ Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSessi
   if (session.SelectedUpdates.empty()) return Attempt::Completed;
 
   if (!AskYesNo(settings, services, kQuestion)) return Attempt::Declined;
-  if (!DownloadUpdates(services.Os, services.Output, services.Limits, session.Server,
-                       services.UpdateFolder(), session.SelectedUpdates,
+  if (!DownloadUpdates(services.Os, services.Output, services.Limits, services.Route,
+                       session.Server, services.UpdateFolder(), session.SelectedUpdates,
                        ArrivalCheck(services, session)))
     return Attempt::Failed;
   if (!RecordPackageOrder(services, session.Steps)) return Attempt::Failed;

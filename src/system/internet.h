@@ -21,6 +21,10 @@ namespace updater {
 enum class HttpAccess {
   Direct,  // straight to the server; the system's proxy settings are not consulted
   Proxy,   // through the named proxy
+  // As the system is configured: WinINet's preconfigured access on Windows;
+  // on POSIX the http_proxy, https_proxy, all_proxy and no_proxy variables
+  // of the environment, read by libcurl's rules.
+  System,
 };
 
 struct HttpSessionOptions {

@@ -82,7 +82,7 @@ bool ClearUpdateFolder(FileSystem& files, const std::string& updateFolder,
   return true;
 }
 
-bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
+bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits, const HttpRoute& route,
                      const std::string& server, const std::string& updateFolder,
                      const std::vector<SelectedUpdate>& selected, const PackageArrived& arrived) {
   report.Line("");
@@ -92,13 +92,15 @@ bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
     report.Failure("Error: Cannot clear the update folder.", cause);
     return false;
   }
-  return DownloadPackages(os, report, limits, server, updateFolder, selected, arrived);
+  return DownloadPackages(os, report, limits, route, server, updateFolder, selected, arrived);
 }
 
 bool DownloadPackages(Platform& os, Report& report, const TimeLimits& limits,
-                      const std::string& server, const std::string& updateFolder,
-                      const std::vector<SelectedUpdate>& selected, const PackageArrived& arrived) {
+                      const HttpRoute& route, const std::string& server,
+                      const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
+                      const PackageArrived& arrived) {
   HTTPGetRequest request;
+  request.TakeRoute(route);
   for (const SelectedUpdate& update : selected) {
     report.Line("Downloading... : " + update.Name);
     // The name comes from the server and becomes a local file name: it must

@@ -43,10 +43,11 @@ using PackageArrived = std::function<bool(const SelectedUpdate& update, const st
 // Clears the update folder (keeping the parts of `selected` packages that
 // earlier runs' cut downloads kept), then downloads the package of every selected
 // update, in list order, from `server` (a base URL) into `updateFolder` under
-// the package's own name, within the time limits `limits`, handing each to `arrived` (when set) as
-// soon as it is complete. Stops at the first failure (after reporting its error line) or refusal of
-// `arrived` and returns false; true when every package arrived (also when none was selected).
-bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
+// the package's own name, within the time limits `limits` and by `route`, handing each to
+// `arrived` (when set) as soon as it is complete. Stops at the first failure (after reporting its
+// error line) or refusal of `arrived` and returns false; true when every package arrived (also when
+// none was selected).
+bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits, const HttpRoute& route,
                      const std::string& server, const std::string& updateFolder,
                      const std::vector<SelectedUpdate>& selected,
                      const PackageArrived& arrived = nullptr);
@@ -54,8 +55,8 @@ bool DownloadUpdates(Platform& os, Report& report, const TimeLimits& limits,
 // DownloadUpdates without its heading line and without clearing the update
 // folder: for packages fetched after the first ones, beside them.
 bool DownloadPackages(Platform& os, Report& report, const TimeLimits& limits,
-                      const std::string& server, const std::string& updateFolder,
-                      const std::vector<SelectedUpdate>& selected,
+                      const HttpRoute& route, const std::string& server,
+                      const std::string& updateFolder, const std::vector<SelectedUpdate>& selected,
                       const PackageArrived& arrived = nullptr);
 
 // Sets `request` up to download a package from `url` into the file

@@ -23,8 +23,8 @@ class DownloadUpdatesTest : public ::testing::Test {
   bool Download(const std::string& packageFile) {
     report_.Lines.clear();
     web_.Requested.clear();
-    return DownloadUpdates(platform_, report_, TimeLimits(), "http://a.test/", folder_.Path(),
-                           {{"VOXA", packageFile}});
+    return DownloadUpdates(platform_, report_, TimeLimits(), HttpRoute(), "http://a.test/",
+                           folder_.Path(), {{"VOXA", packageFile}});
   }
 
   testing::TempFolder folder_;
@@ -103,8 +103,8 @@ TEST_F(DownloadUpdatesTest, AFolderThatCannotBeClearedStopsTheDownloads) {
       held = RealPlatform().Files.OpenRead(folder_.Path() + "old.mxu", true, nullptr);
       ASSERT_TRUE(held);
     }
-    EXPECT_FALSE(DownloadUpdates(platform_, report_, TimeLimits(), "http://a.test/", c.Folder,
-                                 {{"VOXA", "new.mxu"}}));
+    EXPECT_FALSE(DownloadUpdates(platform_, report_, TimeLimits(), HttpRoute(), "http://a.test/",
+                                 c.Folder, {{"VOXA", "new.mxu"}}));
     EXPECT_EQ(report_.Lines,
               (Lines{"", "Downloading updates...", "Error: Cannot clear the update folder."}));
     ASSERT_EQ(report_.Causes.size(), 1u);

@@ -68,6 +68,15 @@ struct TimeLimits {
 inline constexpr int64_t kLeastWindowBytes = 1024;
 inline constexpr int64_t kLeastAverageBytesPerSecond = 1024;
 
+// How the requests of a run reach their servers: the fields of the same
+// names in HTTPGetRequest. Each request of the run takes it whole.
+struct HttpRoute {
+  HttpAccess Access = HttpAccess::System;
+  std::string ProxyName;  // "host:port" for HttpAccess::Proxy
+  std::string ProxyUser;
+  std::string ProxyPassword;
+};
+
 struct HTTPGetRequest {
   std::string URL;
   HTTPGetTarget Target{};
@@ -81,6 +90,13 @@ struct HTTPGetRequest {
   std::string ProxyName;  // "host:port" for HttpAccess::Proxy
   std::string ProxyUser;
   std::string ProxyPassword;
+  // Sets Access, ProxyName, ProxyUser and ProxyPassword from `route`.
+  void TakeRoute(const HttpRoute& route) {
+    Access = route.Access;
+    ProxyName = route.ProxyName;
+    ProxyUser = route.ProxyUser;
+    ProxyPassword = route.ProxyPassword;
+  }
   // The connect, response, receive and pace limits of the request.
   TimeLimits Limits;
   // The longest the whole call may take, in milliseconds, from its start to

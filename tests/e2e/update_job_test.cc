@@ -828,6 +828,99 @@ TEST_P(UpdateJobTest, TheQuestionIsAnsweredAtATerminal) {
   EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa105));
 }
 
+// Requests as a proxy forwarded them, a request sent again with the
+// credentials after the proxy's challenge (as WinINet does) counted once.
+Lines Collapsed(Lines requests) {
+  requests.erase(std::unique(requests.begin(), requests.end()), requests.end());
+  return requests;
+}
+
+// Updates through tinyproxy, whose log shows what it forwarded: the proxy the
+// environment names (the default follows the system's setting; under Wine,
+// WinINet's preconfigured access takes http_proxy when the registry names no
+// proxy), the one given with -proxy and its credentials, and -noproxy past a
+// dead proxy that the environment names.
+TEST_P(UpdateJobTest, ProxiesOfTheEnvironmentAndTheCommandLine) {
+  ProxyServer proxy("alice", "s3cret");
+  ASSERT_TRUE(proxy.Running()) << "tinyproxy did not start";
+  const std::string base = ServeVoxa105("main");
+  const std::string dead = "http://127.0.0.1:" + std::to_string(UnusedPort());
+  const Lines forwarded{base + "UpdateInfo.txt", base + "UpdateServer.lst",
+                        base + "VersionInfo.txt", base + "voxa105.mxu"};
+  // Runs an update of 1.00 from `base` with `http_proxy` in the environment
+  // (none when empty) and tells whether it installed 1.05.
+  auto update = [&](const std::string& httpProxy, Lines parameters) {
+    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe", fs::copy_options::overwrite_existing);
+    ListServers({base});
+    Lines command{"/usr/bin/env", "-u", "no_proxy", "-u", "NO_PROXY", "-u", "all_proxy"};
+    if (!httpProxy.empty()) command.push_back("http_proxy=" + httpProxy);
+    parameters.insert(parameters.begin(), "-dontask");
+    for (const std::string& part : Command(parameters)) command.push_back(part);
+    ProcessResult result = RunProcess(command, program_, "", 300);
+    return result.ExitCode == 0 && Slurp(program_ + "VOXA.exe") == Slurp(build_.Voxa105);
+  };
+  const std::string withPassword = "http://alice:s3cret@" + proxy.Address();
+  // The requests the proxy forwarded since the last call.
+  size_t seen = 0;
+  auto forwardedNow = [&] {
+    Lines all = proxy.Requests();
+    Lines now(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size())), all.end());
+    seen = all.size();
+    return Collapsed(now);
+  };
+
+  // -proxy with credentials; the proxy refuses a wrong password.
+  EXPECT_FALSE(update("", {"-proxy", "http://alice:wrong@" + proxy.Address()}));
+  Lines refused = forwardedNow();
+  EXPECT_FALSE(refused.empty());
+  for (const std::string& url : refused) EXPECT_EQ(url, base + "UpdateInfo.txt");
+  EXPECT_TRUE(update(dead, {"-proxy", withPassword}));
+  EXPECT_EQ(forwardedNow(), forwarded);
+  const std::string log = Slurp(program_ + "Update/Updater.log");
+  EXPECT_NE(log.find("-proxy http://alice:***@" + proxy.Address()), std::string::npos) << log;
+  EXPECT_EQ(log.find("s3cret"), std::string::npos);
+
+  // -noproxy goes straight past the dead proxy of the environment, which
+  // the default takes and fails on.
+  EXPECT_TRUE(update(dead, {"-noproxy"}));
+  EXPECT_FALSE(update(dead, {}));
+  EXPECT_EQ(forwardedNow(), Lines{});
+
+  EXPECT_TRUE(update(withPassword, {}));
+  EXPECT_EQ(forwardedNow(), forwarded);
+}
+
+TEST_P(UpdateJobTest, TheProxyIsHandedOverToTheNewUpdater) {
+  ProxyServer proxy("alice", "s3cret");
+  ASSERT_TRUE(proxy.Running()) << "tinyproxy did not start";
+  const std::string base = ServeVoxa105("main", "updater Updater.mxu 101\r\n");
+  Package("main/Updater.mxu", {{"Updater.exe", Slurp(build_.NextUpdater)}});
+  ListServers({base});
+  // A dead proxy in the environment: a process that lost -proxy fails.
+  const std::string dead = "http_proxy=http://127.0.0.1:" + std::to_string(UnusedPort());
+  Lines command{"/usr/bin/env", dead};
+  for (const std::string& part :
+       Command({"-dontask", "-proxy", "http://alice:s3cret@" + proxy.Address()}))
+    command.push_back(part);
+  EXPECT_EQ(RunProcess(command, program_, "", 300).ExitCode, 0);
+  const std::string voxa = Slurp(build_.Voxa105);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Slurp(program_ + "VOXA.exe") == voxa && !fs::exists(program_ + "Update/Updater.tmp");
+      },
+      120));
+  // The first process fetched the new updater, the third one VOXA's package.
+  const Lines check{base + "UpdateInfo.txt", base + "UpdateServer.lst", base + "VersionInfo.txt"};
+  Lines expected = check;
+  expected.push_back(base + "Updater.mxu");
+  expected.insert(expected.end(), check.begin(), check.end());
+  expected.push_back(base + "voxa105.mxu");
+  EXPECT_EQ(Collapsed(proxy.Requests()), expected);
+  const std::string log = Slurp(program_ + "Update/Updater.log");
+  EXPECT_NE(log.find("-proxy http://alice:***@" + proxy.Address()), std::string::npos) << log;
+  EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, UpdateJobTest, ::testing::Values(&PosixBuild, &WindowsBuild),
                          [](const ::testing::TestParamInfo<Build (*)()>& info) {
                            return info.param().Name;

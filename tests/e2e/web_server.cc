@@ -1,4 +1,4 @@
-// nginx on 127.0.0.1 for end-to-end tests.
+// nginx and tinyproxy on 127.0.0.1 for end-to-end tests.
 #include "e2e/web_server.h"
 
 #include <arpa/inet.h>
@@ -114,6 +114,65 @@ std::vector<std::pair<std::string, int64_t>> WebServer::TakeRequests() {
   for (int64_t bytes = 0; in >> uri >> bytes;) requests.emplace_back(uri, bytes);
   std::ofstream(log, std::ios::trunc).close();
   return requests;
+}
+
+ProxyServer::ProxyServer(const std::string& user, const std::string& password) {
+  namespace fs = std::filesystem;
+  workFolder_ = fs::temp_directory_path() /
+                ("voxa-proxy-" + std::to_string(getpid()) + "-" + std::to_string(UnusedPort()));
+  fs::create_directories(workFolder_);
+  for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
+    port_ = UnusedPort();
+    const std::string config = workFolder_ + "/tinyproxy.conf";
+    std::ofstream(config) << "Port " << port_ << "\nListen 127.0.0.1\nAllow 127.0.0.1\n"
+                          << "Timeout 60\nMaxClients 20\nLogLevel Connect\n"
+                          << "LogFile \"" << workFolder_ << "/proxy.log\"\n"
+                          << (user.empty() ? "" : "BasicAuth " + user + " " + password + "\n");
+    pid_t pid = fork();
+    if (pid == 0) {
+      // In the foreground (-d), so that it stays this child.
+      execl("/usr/bin/tinyproxy", "tinyproxy", "-d", "-c", config.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {
+      if (Accepts(port_)) {
+        pid_ = pid;
+        break;
+      }
+      int status;
+      if (waitpid(pid, &status, WNOHANG) == pid) break;  // the port was taken
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (pid_ < 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+}
+
+ProxyServer::~ProxyServer() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  std::error_code error;
+  std::filesystem::remove_all(workFolder_, error);
+}
+
+std::string ProxyServer::Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::vector<std::string> ProxyServer::Requests() const {
+  // A request is logged as "... Request (file descriptor N): GET URL HTTP/1.1".
+  std::vector<std::string> urls;
+  std::ifstream log(workFolder_ + "/proxy.log");
+  for (std::string line; std::getline(log, line);) {
+    const size_t get = line.find("): GET ");
+    if (line.find("Request (") == std::string::npos || get == std::string::npos) continue;
+    const size_t from = get + 7;
+    urls.push_back(line.substr(from, line.find(' ', from) - from));
+  }
+  return urls;
 }
 
 std::string WebServer::BaseURL() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }

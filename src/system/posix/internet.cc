@@ -273,6 +273,12 @@ void CurlRequest::Configure() {
     if (!s.ProxyUser.empty()) curl_easy_setopt(easy_, CURLOPT_PROXYUSERNAME, s.ProxyUser.c_str());
     if (!s.ProxyPassword.empty())
       curl_easy_setopt(easy_, CURLOPT_PROXYPASSWORD, s.ProxyPassword.c_str());
+  } else if (s.Access == HttpAccess::System) {
+    // No proxy of its own: libcurl then takes the one the environment names
+    // for the URL's scheme, unless no_proxy exempts the host; the headers of
+    // a tunnel's CONNECT answer must not pass for the server's.
+    curl_easy_setopt(easy_, CURLOPT_PROXY, static_cast<const char*>(nullptr));
+    curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   } else {
     // A direct session ignores the proxy variables of the environment.
     curl_easy_setopt(easy_, CURLOPT_PROXY, "");

@@ -443,10 +443,13 @@ std::unique_ptr<HttpSession> WinInetInternet::Open(const HttpSessionOptions& opt
                                                    std::string* cause) {
   std::wstring wideAgent = Utf8ToWide(options.Agent);
   std::wstring wideProxy = Utf8ToWide(options.ProxyName);
-  DWORD access =
-      options.Access == HttpAccess::Proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_DIRECT;
-  HINTERNET session = InternetOpenW(wideAgent.c_str(), access,
-                                    wideProxy.empty() ? nullptr : wideProxy.c_str(), nullptr, 0);
+  DWORD access = INTERNET_OPEN_TYPE_DIRECT;
+  if (options.Access == HttpAccess::Proxy) access = INTERNET_OPEN_TYPE_PROXY;
+  if (options.Access == HttpAccess::System) access = INTERNET_OPEN_TYPE_PRECONFIG;
+  const bool named = access == INTERNET_OPEN_TYPE_PROXY && !wideProxy.empty();
+  // The proxy bypass list stays null: an empty one would be taken as a list.
+  HINTERNET session =
+      InternetOpenW(wideAgent.c_str(), access, named ? wideProxy.c_str() : nullptr, nullptr, 0);
   if (session == nullptr) {
     Failed(cause, "InternetOpenW", options.Agent);
     return nullptr;
