@@ -11,7 +11,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace updater::testing {
 
@@ -26,6 +28,41 @@ bool Accepts(int port) {
   bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return connected;
+}
+
+// Starts `command` (a program's path and its arguments) and waits until
+// something accepts on `port`: the child's pid, or -1 when it ended first
+// (the port was taken) or never listened, the child then killed.
+pid_t StartServer(const std::vector<std::string>& command, int port) {
+  std::vector<char*> arguments;
+  for (const std::string& argument : command)
+    arguments.push_back(const_cast<char*>(argument.c_str()));
+  arguments.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    execv(arguments[0], arguments.data());
+    _exit(127);
+  }
+  for (int i = 0; i < 100; ++i) {
+    if (Accepts(port)) return pid;
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) return -1;  // the port was taken
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// Ends a server that StartServer started (when `pid` is one) and removes its
+// work folder.
+void StopServer(pid_t pid, const std::string& workFolder) {
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
+  std::error_code error;
+  std::filesystem::remove_all(workFolder, error);
 }
 
 }  // namespace
@@ -73,36 +110,11 @@ WebServer::WebServer(const std::string& root) {
                           << "    root " << root << ";\n"
                           << kSlowFolder << "  }\n"
                           << "}\n";
-    pid_t pid = fork();
-    if (pid == 0) {
-      execl("/usr/sbin/nginx", "nginx", "-p", workFolder_.c_str(), "-c", config.c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 100; ++i) {
-      if (Accepts(port_)) {
-        pid_ = pid;
-        break;
-      }
-      int status;
-      if (waitpid(pid, &status, WNOHANG) == pid) break;  // the port was taken
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (pid_ < 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+    pid_ = StartServer({"/usr/sbin/nginx", "-p", workFolder_, "-c", config}, port_);
   }
 }
 
-WebServer::~WebServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  std::error_code error;
-  std::filesystem::remove_all(workFolder_, error);
-}
+WebServer::~WebServer() { StopServer(pid_, workFolder_); }
 
 std::vector<std::pair<std::string, int64_t>> WebServer::TakeRequests() {
   // nginx writes each line as its request ends, and appends: a truncated log
@@ -128,37 +140,12 @@ ProxyServer::ProxyServer(const std::string& user, const std::string& password) {
                           << "Timeout 60\nMaxClients 20\nLogLevel Connect\n"
                           << "LogFile \"" << workFolder_ << "/proxy.log\"\n"
                           << (user.empty() ? "" : "BasicAuth " + user + " " + password + "\n");
-    pid_t pid = fork();
-    if (pid == 0) {
-      // In the foreground (-d), so that it stays this child.
-      execl("/usr/bin/tinyproxy", "tinyproxy", "-d", "-c", config.c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 100; ++i) {
-      if (Accepts(port_)) {
-        pid_ = pid;
-        break;
-      }
-      int status;
-      if (waitpid(pid, &status, WNOHANG) == pid) break;  // the port was taken
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (pid_ < 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+    // In the foreground (-d), so that it stays this child.
+    pid_ = StartServer({"/usr/bin/tinyproxy", "-d", "-c", config}, port_);
   }
 }
 
-ProxyServer::~ProxyServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  std::error_code error;
-  std::filesystem::remove_all(workFolder_, error);
-}
+ProxyServer::~ProxyServer() { StopServer(pid_, workFolder_); }
 
 std::string ProxyServer::Address() const { return "127.0.0.1:" + std::to_string(port_); }
 
