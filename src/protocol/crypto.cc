@@ -88,68 +88,59 @@ bool InitCrypto(std::string* error) {
   return failure.empty();
 }
 
-Blake2b512::Blake2b512() {
+namespace {
+
+// libgcrypt's algorithm of the BLAKE2b with a digest of `digestBytes`.
+constexpr int Blake2bAlgorithm(size_t digestBytes) {
+  return digestBytes == 64 ? GCRY_MD_BLAKE2B_512 : GCRY_MD_BLAKE2B_256;
+}
+
+}  // namespace
+
+template <size_t DigestBytes>
+Blake2b<DigestBytes>::Blake2b() {
   if (!InitCrypto(&error_)) return;
-  gcry_error_t result = gcry_md_open(&handle_, GCRY_MD_BLAKE2B_512, 0);
+  gcry_error_t result = gcry_md_open(&handle_, Blake2bAlgorithm(DigestBytes), 0);
   if (result != 0) {
     handle_ = nullptr;
     error_ = LibraryError("gcry_md_open", result);
   }
 }
 
-Blake2b512::~Blake2b512() { gcry_md_close(handle_); }
+template <size_t DigestBytes>
+Blake2b<DigestBytes>::~Blake2b() {
+  gcry_md_close(handle_);
+}
 
-bool Blake2b512::Ready(std::string* error) const {
+template <size_t DigestBytes>
+bool Blake2b<DigestBytes>::Ready(std::string* error) const {
   if (handle_ == nullptr) *error = error_;
   return handle_ != nullptr;
 }
 
-void Blake2b512::Update(const void* data, size_t size) {
+template <size_t DigestBytes>
+void Blake2b<DigestBytes>::Update(const void* data, size_t size) {
   if (handle_ != nullptr) gcry_md_write(handle_, data, size);
 }
 
-Blake2b512::Digest Blake2b512::Finish() {
+template <size_t DigestBytes>
+typename Blake2b<DigestBytes>::Digest Blake2b<DigestBytes>::Finish() {
   Digest digest{};
   if (handle_ != nullptr) {
-    const unsigned char* result = gcry_md_read(handle_, GCRY_MD_BLAKE2B_512);
+    const unsigned char* result = gcry_md_read(handle_, Blake2bAlgorithm(DigestBytes));
     if (result != nullptr) std::memcpy(digest.data(), result, digest.size());
   }
   return digest;
 }
+
+// The two digest sizes in use; others would need their algorithm above.
+template class Blake2b<32>;
+template class Blake2b<64>;
 
 bool Blake2b256(std::string_view data, std::array<uint8_t, 32>* digest, std::string* error) {
   if (!InitCrypto(error)) return false;
   gcry_md_hash_buffer(GCRY_MD_BLAKE2B_256, digest->data(), data.data(), data.size());
   return true;
-}
-
-Blake2b256Stream::Blake2b256Stream() {
-  if (!InitCrypto(&error_)) return;
-  gcry_error_t result = gcry_md_open(&handle_, GCRY_MD_BLAKE2B_256, 0);
-  if (result != 0) {
-    handle_ = nullptr;
-    error_ = LibraryError("gcry_md_open", result);
-  }
-}
-
-Blake2b256Stream::~Blake2b256Stream() { gcry_md_close(handle_); }
-
-bool Blake2b256Stream::Ready(std::string* error) const {
-  if (handle_ == nullptr) *error = error_;
-  return handle_ != nullptr;
-}
-
-void Blake2b256Stream::Update(const void* data, size_t size) {
-  if (handle_ != nullptr) gcry_md_write(handle_, data, size);
-}
-
-Blake2b256Stream::Digest Blake2b256Stream::Finish() {
-  Digest digest{};
-  if (handle_ != nullptr) {
-    const unsigned char* result = gcry_md_read(handle_, GCRY_MD_BLAKE2B_256);
-    if (result != nullptr) std::memcpy(digest.data(), result, digest.size());
-  }
-  return digest;
 }
 
 SignatureCheck Ed25519Verify(const Ed25519PublicKey& key, const Ed25519Signature& signature,

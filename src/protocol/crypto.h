@@ -20,15 +20,18 @@ namespace updater {
 // any thread. False with the cause when the library cannot be used.
 bool InitCrypto(std::string* error);
 
-// BLAKE2b-512 of a stream of bytes.
-class Blake2b512 {
- public:
-  using Digest = std::array<uint8_t, 64>;
+// BLAKE2b of a stream of bytes with a digest of `DigestBytes` (32 or 64).
+template <size_t DigestBytes>
+class Blake2b {
+  static_assert(DigestBytes == 32 || DigestBytes == 64, "BLAKE2b-256 or BLAKE2b-512");
 
-  Blake2b512();
-  ~Blake2b512();
-  Blake2b512(const Blake2b512&) = delete;
-  Blake2b512& operator=(const Blake2b512&) = delete;
+ public:
+  using Digest = std::array<uint8_t, DigestBytes>;
+
+  Blake2b();
+  ~Blake2b();
+  Blake2b(const Blake2b&) = delete;
+  Blake2b& operator=(const Blake2b&) = delete;
 
   // False with the library's reason when the hash could not be set up;
   // Update and Finish then do nothing.
@@ -42,29 +45,13 @@ class Blake2b512 {
   std::string error_;
 };
 
+// The hash of minisign's prehashed signatures.
+using Blake2b512 = Blake2b<64>;
+// The digest a catalogue line gives of its package (blake2b=).
+using Blake2b256Stream = Blake2b<32>;
+
 // BLAKE2b-256 of `data`. False with the library's reason on failure.
 bool Blake2b256(std::string_view data, std::array<uint8_t, 32>* digest, std::string* error);
-
-// BLAKE2b-256 of a stream of bytes: the digest a catalogue line gives of its
-// package (blake2b=).
-class Blake2b256Stream {
- public:
-  using Digest = std::array<uint8_t, 32>;
-
-  Blake2b256Stream();
-  ~Blake2b256Stream();
-  Blake2b256Stream(const Blake2b256Stream&) = delete;
-  Blake2b256Stream& operator=(const Blake2b256Stream&) = delete;
-
-  // As Blake2b512's.
-  bool Ready(std::string* error) const;
-  void Update(const void* data, size_t size);
-  Digest Finish();
-
- private:
-  gcry_md_handle* handle_ = nullptr;
-  std::string error_;
-};
 
 // The longest message Ed25519Verify and Ed25519Sign take. libgcrypt passes
 // the message in an S-expression, whose values hold less than 64 KiB (longer

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "e2e/builds.h"
+#include "e2e/installation_files.h"
 #include "e2e/process_runner.h"
 #include "e2e/web_server.h"
 #include "support/temp_folder.h"
@@ -24,40 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
-using Tree = std::map<std::string, std::string>;  // relative path ('/') -> content
-
-// Bytes that do not compress, so that a full package costs what it holds.
-std::string NoiseBytes(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
-  for (char& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    byte = static_cast<char>(state);
-  }
-  return bytes;
-}
-
-void WriteTree(const std::string& folder, const Tree& tree) {
-  for (const auto& [name, content] : tree) {
-    fs::create_directories(fs::path(folder + name).parent_path());
-    WriteWholeFile(folder + name, content);
-  }
-}
-
-// Every file below `folder` but the updater's own, by relative path.
-Tree ReadTree(const std::string& folder) {
-  Tree tree;
-  for (const auto& item : fs::recursive_directory_iterator(folder)) {
-    const std::string name = fs::relative(item.path(), folder).generic_string();
-    if (item.is_directory() || name.rfind("Update/", 0) == 0 || name == "Updater.exe" ||
-        name == "UpdateServer.lst")
-      continue;
-    tree[name] = ReadWholeFile(item.path().string());
-  }
-  return tree;
-}
+using Tree = FileTree;
 
 // Sets the size fact of a catalogue line.
 void SetSize(std::string& line, const std::string& size) {
@@ -89,7 +57,7 @@ class DeltaUpdateTest : public ::testing::TestWithParam<Build (*)()> {
     releases_[110]["Readme.txt"] = "readme 1.10, longer than before";
     releases_[110]["New110.txt"] = "new in 1.10";
     releases_[110].erase("Old.txt");
-    for (const auto& [version, tree] : releases_) WriteTree(ReleaseFolder(version), tree);
+    for (const auto& [version, tree] : releases_) WriteFileTree(ReleaseFolder(version), tree);
     server_ = std::make_unique<WebServer>(www_);
     ASSERT_TRUE(server_->Running()) << "nginx did not start";
   }
@@ -141,7 +109,7 @@ class DeltaUpdateTest : public ::testing::TestWithParam<Build (*)()> {
     fs::remove_all(program_);
     fs::create_directories(program_ + "Update");
     fs::copy_file(updater, program_ + "Updater.exe");
-    if (version) WriteTree(program_, releases_[version]);
+    if (version) WriteFileTree(program_, releases_[version]);
   }
 
   ProcessResult Run(const std::string& server) {
@@ -226,7 +194,7 @@ TEST_P(DeltaUpdateTest, EveryInstallationEndsAtTheNewestReleaseThroughTheCheapes
     EXPECT_FALSE(Contains(lines, "Update failed!")) << result.Output;
     EXPECT_EQ(Contains(lines, "Error: Failed to decompress file!"), c.FallsBack) << result.Output;
     EXPECT_EQ(Sent(), Whole("site", c.Sent));
-    EXPECT_TRUE(ReadTree(program_) == releases_[110]) << c.What;
+    EXPECT_TRUE(InstalledFiles(program_) == releases_[110]) << c.What;
     for (const auto& item : fs::directory_iterator(program_ + "Update"))
       EXPECT_NE(item.path().extension(), ".mxu") << item.path();
     EXPECT_FALSE(fs::exists(program_ + "Update/Packages.order"));
@@ -264,7 +232,7 @@ TEST_P(DeltaUpdateTest, APackageThatDoesNotMatchItsFactsIsAFailedDownload) {
     const Lines lines = OutputLines(result);
     EXPECT_TRUE(Contains(lines, "Error: Download aborted.")) << result.Output;
     EXPECT_TRUE(Contains(lines, "Update failed!")) << result.Output;
-    EXPECT_TRUE(ReadTree(program_) == releases_[105]);
+    EXPECT_TRUE(InstalledFiles(program_) == releases_[105]);
     EXPECT_FALSE(fs::exists(program_ + "Update/d110.mxu"));
     EXPECT_FALSE(fs::exists(program_ + "Update/d110.mxu.part"));
     const std::string log = ReadWholeFile(program_ + "Update/Updater.log");
@@ -300,7 +268,7 @@ TEST_P(DeltaUpdateTest, AKeyedUpdaterRefusesANewUpdaterWithoutItsKey) {
   EXPECT_TRUE(Contains(lines, "Update finished.")) << result.Output;
   EXPECT_EQ(ReadWholeFile(program_ + "Updater.exe"), ReadWholeFile(build_.SignedUpdater));
   EXPECT_FALSE(fs::exists(program_ + "Update/Updater.tmp"));
-  EXPECT_TRUE(ReadTree(program_) == releases_[110]);
+  EXPECT_TRUE(InstalledFiles(program_) == releases_[110]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, DeltaUpdateTest, ::testing::Values(&PosixBuild, &WindowsBuild),

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "e2e/builds.h"
+#include "e2e/installation_files.h"
 #include "e2e/process_runner.h"
 #include "e2e/web_server.h"
 #include "support/temp_folder.h"
@@ -28,7 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
-using Files = std::map<std::string, std::string>;  // relative path -> content
+using Files = FileTree;
 
 std::string Slurp(const std::string& path) { return ReadWholeFile(path); }
 
@@ -275,19 +276,6 @@ TEST_P(UpdateJobTest, APackageThatFailsToApplyLeavesTheInstallationAsItWas) {
 std::string Native(std::string name) {
   std::replace(name.begin(), name.end(), '\\', '/');
   return name;
-}
-
-// Bytes that do not compress, as in media files.
-std::string NoiseBytes(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
-  for (char& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    byte = static_cast<char>(state);
-  }
-  return bytes;
 }
 
 // Signs every file in `folder` with the build's test key.
@@ -662,20 +650,6 @@ TEST_P(UpdateJobTest, ASecondUpdaterLeavesTheRunningOneAlone) {
   EXPECT_EQ(log.find("started"), log.rfind("started")) << "the second updater wrote to the log";
 }
 
-// The files below `folder`, relative path to content, leaving out what only
-// an installation has.
-Files Tree(const std::string& folder) {
-  Files files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    std::string relative = fs::relative(entry.path(), folder).generic_string();
-    if (!entry.is_regular_file() || relative.rfind("Update/", 0) == 0 ||
-        relative == "Updater.exe" || relative == "UpdateServer.lst")
-      continue;
-    files[relative] = Slurp(entry.path().string());
-  }
-  return files;
-}
-
 // The same names with the same content; only names are shown when not.
 void ExpectSameFiles(const Files& actual, const Files& expected) {
   Lines actualNames, expectedNames;
@@ -754,7 +728,7 @@ TEST_P(UpdateJobTest, APublishedReleaseUpdatesAnInstallationFileForFile) {
     ListServers({base});
     ProcessResult result = Run({"-dontask"});
     EXPECT_TRUE(Contains(OutputLines(result.Output), "Update finished.")) << result.Output;
-    ExpectSameFiles(Tree(program_), release105);
+    ExpectSameFiles(InstalledFiles(program_), release105);
   }
 }
 

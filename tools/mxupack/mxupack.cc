@@ -601,25 +601,43 @@ int PublishCommand(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+// Reads the options of a command that re-signs server files: --sign KEY,
+// --expires DAYS, and those `other` takes (true when it took the option,
+// false with a usage message in `usage` when it did not know it).
+template <typename Options, typename OtherOption>
+bool ReadResigningOptions(const std::vector<std::string>& args, Options* options,
+                          const OtherOption& other, std::string* usage) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (i + 1 >= args.size()) {
+      *usage = "option " + option + " needs a value";
+      return false;
+    }
+    const std::string& value = args[++i];
+    long number = 0;
+    if (option == "--sign") {
+      options->SecretKeyPath = value;
+    } else if (option == "--expires") {
+      if (!ParseNumber(value, 1, kMostExpiryDays, &number)) {
+        *usage = "--expires takes days, 1-" + std::to_string(kMostExpiryDays);
+        return false;
+      }
+      options->ExpiresDays = static_cast<int>(number);
+    } else if (!other(option, value, usage)) {
+      if (usage->empty()) *usage = "unknown option: " + option;
+      return false;
+    }
+  }
+  return true;
+}
+
 int RefreshCommand(const std::vector<std::string>& args) {
   if (args.empty()) return Usage("refresh needs SERVER_DIR");
   RefreshOptions options;
   options.ServerFolder = args[0];
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& option = args[i];
-    if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
-    const std::string& value = args[++i];
-    long number = 0;
-    if (option == "--sign") {
-      options.SecretKeyPath = value;
-    } else if (option == "--expires") {
-      if (!ParseNumber(value, 1, kMostExpiryDays, &number))
-        return Usage("--expires takes days, 1-" + std::to_string(kMostExpiryDays));
-      options.ExpiresDays = static_cast<int>(number);
-    } else {
-      return Usage("unknown option: " + option);
-    }
-  }
+  std::string usage;
+  const auto noOther = [](const std::string&, const std::string&, std::string*) { return false; };
+  if (!ReadResigningOptions(args, &options, noOther, &usage)) return Usage(usage);
   if (options.SecretKeyPath.empty()) return Usage("refresh needs --sign SECRET_KEY");
   std::string error;
   if (!Refresh(options, std::cout, &error)) return Failure(error);
@@ -631,25 +649,18 @@ int RolloutCommand(const std::vector<std::string>& args) {
   RolloutOptions options;
   options.ServerFolder = args[0];
   int changes = 0;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& option = args[i];
-    if (i + 1 >= args.size()) return Usage("option " + option + " needs a value");
-    const std::string& value = args[++i];
-    long number = 0;
-    if (option == "--sign") {
-      options.SecretKeyPath = value;
-    } else if (option == "--expires") {
-      if (!ParseNumber(value, 1, kMostExpiryDays, &number))
-        return Usage("--expires takes days, 1-" + std::to_string(kMostExpiryDays));
-      options.ExpiresDays = static_cast<int>(number);
-    } else if (option == "--halt" || option == "--resume") {
-      if (!ParseVersionText(value, &options.Version)) return Usage("not a version: " + value);
-      options.Halt = option == "--halt";
-      ++changes;
-    } else {
-      return Usage("unknown option: " + option);
+  std::string usage;
+  const auto change = [&](const std::string& option, const std::string& value, std::string* why) {
+    if (option != "--halt" && option != "--resume") return false;
+    if (!ParseVersionText(value, &options.Version)) {
+      *why = "not a version: " + value;
+      return false;
     }
-  }
+    options.Halt = option == "--halt";
+    ++changes;
+    return true;
+  };
+  if (!ReadResigningOptions(args, &options, change, &usage)) return Usage(usage);
   if (options.SecretKeyPath.empty()) return Usage("rollout needs --sign SECRET_KEY");
   if (changes != 1) return Usage("rollout needs one --halt VERSION or --resume VERSION");
   std::string error;

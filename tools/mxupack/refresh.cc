@@ -143,94 +143,114 @@ bool CatalogueWithRollout(const std::string& catalogue, int64_t version, bool ha
   return true;
 }
 
-bool ChangeRollout(const RolloutOptions& options, std::ostream& out, std::string* error) {
-  std::error_code code;
-  if (!fs::is_directory(fs::u8path(options.ServerFolder), code))
-    return Fail(error, "the server folder is not a folder: " + options.ServerFolder);
-  const std::string folder = options.ServerFolder + (options.ServerFolder.back() != '/' ? "/" : "");
-  FileSystem& files = RealPlatform().Files;
-  if (!RepairFolder(files, folder, out, error)) return false;
-  MinisignSecretKey key;
-  if (!LoadKey(options.SecretKeyPath, &key, error) || !CheckKey(folder, key, error)) return false;
-  const MinisignPublicKey publicKey = PublicKeyOf(key);
+namespace {
 
-  constexpr char kCatalogue[] = "VersionInfo.txt";
-  if (!fs::is_regular_file(fs::u8path(folder + kCatalogue), code))
-    return Fail(error, "the server folder has no " + std::string(kCatalogue));
-  const std::string bytes = Slurp(fs::u8path(folder + kCatalogue));
+// What re-signing files of a server folder needs: the folder (ending "/"),
+// the key publisher.pub records, and the time of the new signatures.
+struct Resigning {
+  std::string Folder;
+  MinisignSecretKey Key;
+  MinisignPublicKey PublicKey;
+  SigningTime Time{0};
+};
+
+// Finishes or undoes a publish that died in `serverFolder`, then loads the
+// key and fixes the signing time (the clock's when `timestamp` is 0) with
+// its end after `expiresDays` (0: none).
+bool StartResigning(const std::string& serverFolder, const std::string& secretKeyPath,
+                    int expiresDays, uint64_t timestamp, std::ostream& out, Resigning* resigning,
+                    std::string* error) {
+  std::error_code code;
+  if (!fs::is_directory(fs::u8path(serverFolder), code))
+    return Fail(error, "the server folder is not a folder: " + serverFolder);
+  resigning->Folder = serverFolder + (serverFolder.back() != '/' ? "/" : "");
+  if (!RepairFolder(RealPlatform().Files, resigning->Folder, out, error) ||
+      !LoadKey(secretKeyPath, &resigning->Key, error) ||
+      !CheckKey(resigning->Folder, resigning->Key, error))
+    return false;
+  resigning->PublicKey = PublicKeyOf(resigning->Key);
+  const uint64_t now = timestamp != 0 ? timestamp : Now();
+  resigning->Time = {now, expiresDays > 0 ? now + static_cast<uint64_t>(expiresDays) * 86400 : 0};
+  return true;
+}
+
+// The new signature of the server file `name`, whose `bytes` carry a good
+// signature by the key, for `newBytes` (the same bytes, or changed ones).
+// Refused for a file this key did not sign as it is (`scope` says what the
+// command signs), and for a signing time before the old one: installations
+// that took the old file would refuse the new one. The new signature is
+// checked before it is returned.
+bool Resign(const Resigning& resigning, const std::string& name, const std::string& bytes,
+            const std::string& newBytes, const std::string& scope, std::string* signature,
+            std::string* error) {
+  const std::string oldSignature = Slurp(fs::u8path(resigning.Folder + name + kSignatureSuffix));
   SignedFileInfo info;
   std::string why;
-  if (!VerifySignature(publicKey, Slurp(fs::u8path(folder + kCatalogue + kSignatureSuffix)),
-                       kCatalogue, bytes, &info, &why))
-    return Fail(error, "the signature of " + std::string(kCatalogue) + " does not check (" + why +
-                           "): rollout changes only a catalogue this key signed");
-  std::string changed;
-  if (!CatalogueWithRollout(bytes, options.Version, options.Halt, &changed, error)) return false;
-  const uint64_t timestamp = options.Timestamp != 0 ? options.Timestamp : Now();
-  if (timestamp < info.Timestamp)
-    return Fail(error, "the clock is before the signing time of " + std::string(kCatalogue) + " (" +
+  if (!VerifySignature(resigning.PublicKey, oldSignature, name, bytes, &info, &why))
+    return Fail(error, "the signature of " + name + " does not check (" + why + "): " + scope);
+  if (resigning.Time.Timestamp < info.Timestamp)
+    return Fail(error, "the clock is before the signing time of " + name + " (" +
                            std::to_string(info.Timestamp) +
-                           "): installations that took it would refuse the new one");
-  const SigningTime time{
-      timestamp,
-      options.ExpiresDays > 0 ? timestamp + static_cast<uint64_t>(options.ExpiresDays) * 86400 : 0};
-  std::string signature;
-  if (!SignBytes(key, changed, kCatalogue, time, &signature, error)) return false;
-  if (!VerifySignature(publicKey, signature, kCatalogue, changed, &info, &why))
-    return Fail(error,
-                "the new signature of " + std::string(kCatalogue) + " does not check: " + why);
-  // The catalogue, then its signature, as a publish renames them.
-  FolderChange change(files, folder);
-  if (!change.AddText(kCatalogue, changed, error) ||
-      !change.AddText(std::string(kCatalogue) + kSignatureSuffix, signature, error) ||
-      !change.Commit(error))
+                           "): installations that took it would refuse the new signature");
+  if (!SignBytes(resigning.Key, newBytes, name, resigning.Time, signature, error)) return false;
+  if (!VerifySignature(resigning.PublicKey, *signature, name, newBytes, &info, &why))
+    return Fail(error, "the new signature of " + name + " does not check: " + why);
+  return true;
+}
+
+// Whether the server folder holds `name` as a file.
+bool HasFile(const Resigning& resigning, const std::string& name, std::string* error) {
+  std::error_code code;
+  if (fs::is_regular_file(fs::u8path(resigning.Folder + name), code)) return true;
+  return Fail(error, "the server folder has no " + name);
+}
+
+}  // namespace
+
+bool ChangeRollout(const RolloutOptions& options, std::ostream& out, std::string* error) {
+  Resigning resigning;
+  if (!StartResigning(options.ServerFolder, options.SecretKeyPath, options.ExpiresDays,
+                      options.Timestamp, out, &resigning, error))
     return false;
-  for (const std::string& name : change.Names()) out << "wrote " << folder << name << "\n";
+  const std::string catalogue = "VersionInfo.txt";
+  if (!HasFile(resigning, catalogue, error)) return false;
+  const std::string bytes = Slurp(fs::u8path(resigning.Folder + catalogue));
+  std::string changed, signature;
+  if (!CatalogueWithRollout(bytes, options.Version, options.Halt, &changed, error) ||
+      !Resign(resigning, catalogue, bytes, changed,
+              "rollout changes only a catalogue this key signed", &signature, error))
+    return false;
+  // The catalogue, then its signature, as a publish renames them.
+  FolderChange change(RealPlatform().Files, resigning.Folder);
+  if (!change.AddText(catalogue, changed, error) ||
+      !change.AddText(catalogue + kSignatureSuffix, signature, error) || !change.Commit(error))
+    return false;
+  for (const std::string& name : change.Names())
+    out << "wrote " << resigning.Folder << name << "\n";
   return true;
 }
 
 bool Refresh(const RefreshOptions& options, std::ostream& out, std::string* error) {
-  std::error_code code;
-  if (!fs::is_directory(fs::u8path(options.ServerFolder), code))
-    return Fail(error, "the server folder is not a folder: " + options.ServerFolder);
-  const std::string folder = options.ServerFolder + (options.ServerFolder.back() != '/' ? "/" : "");
-  FileSystem& files = RealPlatform().Files;
-  if (!RepairFolder(files, folder, out, error)) return false;
-
-  MinisignSecretKey key;
-  if (!LoadKey(options.SecretKeyPath, &key, error) || !CheckKey(folder, key, error)) return false;
-  std::string why;
-  const MinisignPublicKey publicKey = PublicKeyOf(key);
-
-  const uint64_t timestamp = options.Timestamp != 0 ? options.Timestamp : Now();
-  const SigningTime time{
-      timestamp,
-      options.ExpiresDays > 0 ? timestamp + static_cast<uint64_t>(options.ExpiresDays) * 86400 : 0};
-  FolderChange change(files, folder);
-  for (const char* name : kServerFiles) {
-    const fs::path path = fs::u8path(folder + name);
-    if (!fs::is_regular_file(path, code))
-      return Fail(error, "the server folder has no " + std::string(name));
+  Resigning resigning;
+  if (!StartResigning(options.ServerFolder, options.SecretKeyPath, options.ExpiresDays,
+                      options.Timestamp, out, &resigning, error))
+    return false;
+  FolderChange change(RealPlatform().Files, resigning.Folder);
+  for (const std::string name : kServerFiles) {
+    if (!HasFile(resigning, name, error)) return false;
     // Read once: the bytes checked are the bytes signed.
-    const std::string bytes = Slurp(path);
-    const std::string oldSignature = Slurp(fs::u8path(folder + name + kSignatureSuffix));
-    SignedFileInfo info;
-    if (!VerifySignature(publicKey, oldSignature, name, bytes, &info, &why))
-      return Fail(error, "the signature of " + std::string(name) + " does not check (" + why +
-                             "): refresh signs only what this key signed, as it is; publish to "
-                             "sign a changed file");
-    if (timestamp < info.Timestamp)
-      return Fail(error, "the clock is before the signing time of " + std::string(name) + " (" +
-                             std::to_string(info.Timestamp) +
-                             "): installations that took it would refuse the new signature");
+    const std::string bytes = Slurp(fs::u8path(resigning.Folder + name));
     std::string signature;
-    if (!SignBytes(key, bytes, name, time, &signature, error)) return false;
-    if (!VerifySignature(publicKey, signature, name, bytes, &info, &why))
-      return Fail(error, "the new signature of " + std::string(name) + " does not check: " + why);
-    if (!change.AddText(std::string(name) + kSignatureSuffix, signature, error)) return false;
+    if (!Resign(resigning, name, bytes, bytes,
+                "refresh signs only what this key signed, as it is; publish to sign a changed "
+                "file",
+                &signature, error) ||
+        !change.AddText(name + kSignatureSuffix, signature, error))
+      return false;
   }
   if (!change.Commit(error)) return false;
-  for (const std::string& name : change.Names()) out << "wrote " << folder << name << "\n";
+  for (const std::string& name : change.Names())
+    out << "wrote " << resigning.Folder << name << "\n";
   return true;
 }
 
