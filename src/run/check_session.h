@@ -15,6 +15,10 @@
 
 namespace updater {
 
+// The stage at which a server's attempt failed, in the order they are
+// reached: a later stage is the further failure.
+enum class CheckFailure { None, Server, Download, Apply };
+
 struct CheckSession {
   // The programs installed, found at the start of the run.
   InstalledVersions Installed;
@@ -37,6 +41,8 @@ struct CheckSession {
   std::vector<UpdateStep> Steps;
   // The installation's rollout number, once the first catalogue asked for it.
   std::optional<uint64_t> RolloutNumber;
+  // The furthest stage at which a server's attempt failed so far.
+  CheckFailure FurthestFailure = CheckFailure::None;
 };
 
 }  // namespace updater

@@ -36,10 +36,11 @@ void PrintLine(RunServices& services, std::string_view text) { services.Output.L
 
 ConsoleKey ReadConsoleKey(RunServices& services) { return services.Os.Console.ReadKey(); }
 
-void FatalError(const RunSettings& settings, RunServices& services, std::string_view text) {
+void FatalError(const RunSettings& settings, RunServices& services, std::string_view text,
+                int64_t exitCode) {
   services.Log.Write(text);
   if (UserMayBeAsked(settings)) services.Os.Console.ShowErrorBox(kUpdaterCaption, text);
-  ExitWith(services, 0);
+  ExitWith(services, exitCode);
 }
 
 void EndProgram(const RunSettings& settings, RunServices& services, int64_t exitCode) {
@@ -56,6 +57,6 @@ void EndProgram(const RunSettings& settings, RunServices& services, int64_t exit
   ExitWith(services, exitCode);
 }
 
-void ExitProgram(RunServices& services) { ExitWith(services, 0); }
+void ExitProgram(RunServices& services, int64_t exitCode) { ExitWith(services, exitCode); }
 
 }  // namespace updater

@@ -25,15 +25,17 @@ ConsoleKey ReadConsoleKey(RunServices& services);
 // The three ways the process ends; only the run sequence calls them.
 //
 // Shows `text` in an error box when the user may be asked, then ends the
-// process with exit code 0.
+// process with `exitCode` (0 unless -exitcodes asked for distinct codes).
 [[noreturn]] void FatalError(const RunSettings& settings, RunServices& services,
-                             std::string_view text);
+                             std::string_view text, int64_t exitCode = 0);
 
 // Prints the closing prompt, waits for Enter when the user may be asked, and
-// ends the process with `exitCode` (the result of the check).
+// ends the process with `exitCode` (the result of the check, or the code of
+// the run's outcome under -exitcodes).
 [[noreturn]] void EndProgram(const RunSettings& settings, RunServices& services, int64_t exitCode);
 
-// Ends the process with exit code 0.
-[[noreturn]] void ExitProgram(RunServices& services);
+// Ends the process with `exitCode` (0 unless -exitcodes asked for distinct
+// codes).
+[[noreturn]] void ExitProgram(RunServices& services, int64_t exitCode = 0);
 
 }  // namespace updater

@@ -20,6 +20,21 @@ namespace {
 
 constexpr int kDelayMilliseconds = 1000;
 
+// The outcome of a check whose servers all failed, by how far the furthest
+// attempt got.
+RunOutcome OutcomeOf(CheckFailure furthest) {
+  switch (furthest) {
+    case CheckFailure::None:
+    case CheckFailure::Server:
+      return RunOutcome::EveryServerFailed;
+    case CheckFailure::Download:
+      return RunOutcome::DownloadFailed;
+    case CheckFailure::Apply:
+      return RunOutcome::ApplyFailed;
+  }
+  return RunOutcome::EveryServerFailed;
+}
+
 }  // namespace
 
 RunEnd RunUpdater(Program& program) {
@@ -40,9 +55,9 @@ RunEnd RunUpdater(Program& program) {
   if (settings.SelfReplace) return ReplaceUpdater(settings, services);
 
   if (!StartRun(services)) {
-    if (!OpenUpdaterConsole(settings, services)) return RunEnd::Exit();
+    if (!OpenUpdaterConsole(settings, services)) return RunEnd::Exit(RunOutcome::FatalError);
     PrintLine(services, kAnotherUpdaterLine);
-    return RunEnd::ClosingPrompt();
+    return RunEnd::ClosingPrompt(RunOutcome::FatalError);
   }
   // A package that an earlier run left half applied is completed or undone
   // before anything reads or changes the program folder. The outcome is in
@@ -54,7 +69,7 @@ RunEnd RunUpdater(Program& program) {
   CheckSession session;
   session.StartedAfterReplacement = ClearHandOverLeftovers(services);
   RemoveUnfinishedWrites(services);
-  if (!OpenUpdaterConsole(settings, services)) return RunEnd::Exit();
+  if (!OpenUpdaterConsole(settings, services)) return RunEnd::Exit(RunOutcome::FatalError);
   services.Progress.emplace(os.Console, os.Clock, ProgressWanted(settings, os.Console));
   InitPackageReader(services.Packages, 0);
   session.ServerList = LoadServerList(os.Files, services.ProgramFolder);
@@ -63,6 +78,7 @@ RunEnd RunUpdater(Program& program) {
   services.Log.Write("Installed: Updater " + VersionText(session.Installed.Updater) + ", VOXA " +
                      VersionText(session.Installed.Main));
 
+  RunOutcome outcome = RunOutcome::Done;
   if (settings.OnlyApply) {
     if (RequiresSignatures(services)) CheckWaitingPackages(services);
     // Without an update folder nothing waits, and nothing failed.
@@ -73,25 +89,30 @@ RunEnd RunUpdater(Program& program) {
       // As a failed apply ends a normal run, where no server is left to try.
       PrintLine(services, "");
       PrintLine(services, "Update failed!");
-      return RunEnd::ClosingPrompt();
+      return RunEnd::ClosingPrompt(RunOutcome::ApplyFailed);
     }
   } else {
     std::string cause;
     if (!os.Processes.StartNetwork(&cause)) {
       services.Output.Failure("Error: Failed to initialize network!", cause);
-      return RunEnd::ClosingPrompt();
+      return RunEnd::ClosingPrompt(RunOutcome::FatalError);
     }
     if (settings.OnlyCheck) {
-      program.CheckResult = RunCheckOnly(settings, services, session);
+      // A check-only run goes on to "Update finished." whatever it found.
+      const CheckOutcome checked = RunCheckOnly(settings, services, session);
+      if (checked == CheckOutcome::Offered) program.CheckResult = 1;
+      if (checked == CheckOutcome::ServersExhausted) outcome = RunOutcome::EveryServerFailed;
     } else {
       switch (RunUpdateCheck(settings, services, session)) {
         case CheckOutcome::Completed:
+        case CheckOutcome::Offered:
           break;
         case CheckOutcome::Declined:
-        case CheckOutcome::ServersExhausted:
           return RunEnd::ClosingPrompt();
+        case CheckOutcome::ServersExhausted:
+          return RunEnd::ClosingPrompt(OutcomeOf(session.FurthestFailure));
         case CheckOutcome::HandedOver:
-          return RunEnd::Exit();
+          return RunEnd::Exit(RunOutcome::HandedOver);
       }
     }
   }
@@ -102,19 +123,20 @@ RunEnd RunUpdater(Program& program) {
   if (settings.RunAfterUpdate && !LaunchProgram(os.Processes, services.ProgramFolder + "VOXA.exe",
                                                 "-au", services.ProgramFolder, &cause))
     services.Log.Write("Cannot start VOXA.exe: " + cause);
-  return RunEnd::ClosingPrompt();
+  return RunEnd::ClosingPrompt(outcome);
 }
 
 void EndRun(Program& program, const RunEnd& end) {
+  const int64_t exitCode = ExitCodeOf(end, program.CheckResult, program.Settings.ExitCodes);
   switch (end.Ending) {
     case RunEnding::ClosingPrompt:
-      EndProgram(program.Settings, program.Services, program.CheckResult);
+      EndProgram(program.Settings, program.Services, exitCode);
     case RunEnding::Exit:
-      ExitProgram(program.Services);
+      ExitProgram(program.Services, exitCode);
     case RunEnding::Fatal:
-      FatalError(program.Settings, program.Services, end.FatalText);
+      FatalError(program.Settings, program.Services, end.FatalText, exitCode);
   }
-  ExitProgram(program.Services);
+  ExitProgram(program.Services, exitCode);
 }
 
 void RunMain(Program& program) { EndRun(program, RunUpdater(program)); }

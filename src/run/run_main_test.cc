@@ -276,19 +276,37 @@ TEST(UpdateFolderLockTest, ARunLeavesTheFolderOfAnotherUpdaterAlone) {
   }
 }
 
-// Only the closing prompt ends with the check's result; a plain exit and a
-// fatal error end with 0 whatever the check found.
-TEST(EndRunTest, TheCheckResultIsTheExitCodeOfTheClosingPromptOnly) {
+// Without -exitcodes only the closing prompt ends with the check's result; a
+// plain exit and a fatal error end with 0 whatever the check found. With it,
+// each outcome has its code, and the check's result stays that of a run
+// that did its work.
+TEST(EndRunTest, TheExitCodeOfEachEnd) {
   const struct {
     RunEnd End;
-    int ExitCode;
-  } cases[] = {{RunEnd::ClosingPrompt(), 1}, {RunEnd::Exit(), 0}, {RunEnd::Fatal("Error: x"), 0}};
+    int PlainCode;
+    int DistinctCode;
+  } cases[] = {
+      {RunEnd::ClosingPrompt(), 1, 1},
+      {RunEnd::Exit(), 0, 0},
+      {RunEnd::Fatal("Error: x"), 0, 5},
+      {RunEnd::ClosingPrompt(RunOutcome::EveryServerFailed), 1, 2},
+      {RunEnd::ClosingPrompt(RunOutcome::DownloadFailed), 1, 3},
+      {RunEnd::ClosingPrompt(RunOutcome::ApplyFailed), 1, 4},
+      {RunEnd::ClosingPrompt(RunOutcome::FatalError), 1, 5},
+      {RunEnd::Exit(RunOutcome::FatalError), 0, 5},
+      {RunEnd::Exit(RunOutcome::HandedOver), 0, 6},
+  };
   for (const auto& c : cases) {
-    FakePlatform fake;
-    Program program(fake.Platform);
-    program.Settings.AskMode = AskModeSetting::DontAsk;
-    program.CheckResult = 1;
-    EXPECT_EQ(ExitCodeOf([&] { EndRun(program, c.End); }), c.ExitCode) << c.End.FatalText;
+    for (const bool distinct : {false, true}) {
+      FakePlatform fake;
+      Program program(fake.Platform);
+      program.Settings.AskMode = AskModeSetting::DontAsk;
+      program.Settings.ExitCodes = distinct;
+      program.CheckResult = 1;
+      EXPECT_EQ(ExitCodeOf([&] { EndRun(program, c.End); }),
+                distinct ? c.DistinctCode : c.PlainCode)
+          << static_cast<int>(c.End.Outcome) << (distinct ? " -exitcodes" : "");
+    }
   }
 }
 

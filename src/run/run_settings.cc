@@ -25,6 +25,7 @@ enum class Option {
   RunAfterUpdate,
   Proxy,
   NoProxy,
+  ExitCodes,
 };
 
 struct OptionName {
@@ -48,6 +49,7 @@ constexpr OptionName kOptions[] = {
     {"-runafterupdate", "-raa", Option::RunAfterUpdate},
     {"-proxy", nullptr, Option::Proxy},
     {"-noproxy", nullptr, Option::NoProxy},
+    {"-exitcodes", nullptr, Option::ExitCodes},
 };
 
 const OptionName* FindOption(const std::string& parameter) {
@@ -163,6 +165,9 @@ RunSettings ParseCommandLine(std::string_view commandLine) {
         settings.Proxy = ProxySetting::Direct;
         settings.ProxyURL.clear();
         break;
+      case Option::ExitCodes:
+        settings.ExitCodes = true;
+        break;
     }
   }
   return settings;
@@ -182,6 +187,7 @@ std::string BuildRelaunchOptions(const RunSettings& settings, const std::string&
   if (!server.empty()) options += "-svr " + server + " ";
   if (settings.Proxy == ProxySetting::Direct) options += "-noproxy ";
   if (settings.Proxy == ProxySetting::Named) options += "-proxy " + settings.ProxyURL + " ";
+  if (settings.ExitCodes) options += "-exitcodes ";
   if (!options.empty()) options.pop_back();
   return options;
 }

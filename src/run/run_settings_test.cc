@@ -100,6 +100,10 @@ TEST(BuildRelaunchOptionsTest, ShortOptionsInTheirFixedOrder) {
   EXPECT_EQ(BuildRelaunchOptions(settings, "http://in-use/", false),
             "-da -f -od -raa -ss -svr http://in-use/");
   EXPECT_EQ(BuildRelaunchOptions(settings, "", false), "-da -f -od -raa -ss");
+  // -exitcodes goes on last, so that the new updater's end keeps its codes.
+  EXPECT_EQ(BuildRelaunchOptions(Parse("-ExitCodes -proxy h:1 -oc"), "", true),
+            "-sr -proxy h:1 -exitcodes");
+  EXPECT_FALSE(Parse("-exitcode").ExitCodes);
 }
 
 TEST(BuildRelaunchOptionsTest, LeavesOutWhatIsNeverHandedOn) {

@@ -138,26 +138,26 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
   services.Output.ProgressDone();
   if (result != HTTPGetResult::Ok) {
     ReportHTTPGetFailure(services.Output, result, request);
-    return SelfUpdateOutcome::Failed;
+    return SelfUpdateOutcome::DownloadFailed;
   }
   std::string mismatch;
   if (!PackageMatchesFacts(services.Os.Files, package, facts, &mismatch)) {
     DeleteLogged(services, package);
     services.Output.Failure("Error: Download aborted.", "Refused the updater package: " + mismatch);
-    return SelfUpdateOutcome::Failed;
+    return SelfUpdateOutcome::DownloadFailed;
   }
   if (RequiresSignatures(services) && !CheckSignedDownload(services, url, package, SignedName(url)))
-    return SelfUpdateOutcome::Failed;
+    return SelfUpdateOutcome::DownloadFailed;
 
   PrintLine(services, "Decompressing Updater...");
   if (!OpenPackage(services.Packages, package)) {
     PrintLine(services, "Error: Failed to read update file!");
-    return SelfUpdateOutcome::Failed;
+    return SelfUpdateOutcome::StartFailed;
   }
   bool extracted = ExtractEntry(services.Packages, "Updater.exe", copy);
   // Closed on failure too: the package's rows must not reach a later apply.
   ClosePackages(services.Packages);
-  if (!extracted) return SelfUpdateOutcome::Failed;
+  if (!extracted) return SelfUpdateOutcome::StartFailed;
   // The package has served; one that stays is logged, and the next download
   // into the update folder clears it.
   DeleteLogged(services, package);
@@ -168,7 +168,7 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
   if (!services.Os.Files.MakeExecutable(copy, &cause)) {
     services.Log.Write("Cannot make " + copy + " executable: " + cause);
     services.Output.Failure("Error: Failed to run new Updater.", cause);
-    return SelfUpdateOutcome::Failed;
+    return SelfUpdateOutcome::StartFailed;
   }
 
   if (!services.Keys.empty()) {
@@ -188,7 +188,7 @@ SelfUpdateOutcome SelfUpdate(const RunSettings& settings, RunServices& services,
                     &cause))
     return SelfUpdateOutcome::HandedOver;
   services.Output.Failure("Error: Failed to run new Updater.", cause);
-  return SelfUpdateOutcome::Failed;
+  return SelfUpdateOutcome::StartFailed;
 }
 
 bool ClearHandOverLeftovers(RunServices& services) {

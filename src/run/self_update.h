@@ -18,9 +18,12 @@ namespace updater {
 // (clang-format 14 cannot lay out an enum with an attribute.)
 // clang-format off
 enum class [[nodiscard]] SelfUpdateOutcome {
-  Failed,      // reported; the check goes on with the next server
-  Refused,     // reported; the new program would not take this updater's key
-  HandedOver,  // the new updater runs; this process is to end at once
+  DownloadFailed,  // reported: the package did not arrive whole and signed;
+                   // the check goes on with the next server
+  StartFailed,     // reported: unpacking or starting the new updater failed;
+                   // the check goes on with the next server
+  Refused,         // reported; the new program would not take this updater's key
+  HandedOver,      // the new updater runs; this process is to end at once
 };
 // clang-format on
 
@@ -32,8 +35,8 @@ inline constexpr char kRefusedUpdaterLine[] =
 // against its catalogue line's `facts`: at most size= bytes, and its
 // size and digest), unpacks its "Updater.exe" entry to Update\Updater.tmp and
 // starts that copy with the relaunch options of `settings` and the session's
-// server in use, plus -sr. Failed, after its error line, when any step
-// failed. A keyed updater first checks that the copy carries its key among
+// server in use, plus -sr. DownloadFailed or StartFailed, after its error
+// line, when a step failed. A keyed updater first checks that the copy carries its key among
 // its built-in keys, since an updater without it would take files this
 // publisher never signed, or none: Refused, after kRefusedUpdaterLine, with
 // the copy deleted.

@@ -237,40 +237,47 @@ bool ApplyWithFallBack(RunServices& services, CheckSession& session, const Catal
   }
 }
 
+// Records that the attempt with the session's server failed at `stage`, for
+// the run's outcome when every server fails.
+Attempt FailedAt(CheckSession& session, CheckFailure stage) {
+  session.FurthestFailure = std::max(session.FurthestFailure, stage);
+  return Attempt::Failed;
+}
+
 Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSession& session,
                   Mode mode) {
   PrintLine(services, "");
   PrintLine(services, "Connecting to update server... : " + session.Server);
 
   std::string text;
-  if (!FetchUpdateInfo(services, session, &text)) return Attempt::Failed;
+  if (!FetchUpdateInfo(services, session, &text)) return FailedAt(session, CheckFailure::Server);
   std::string state = ServerState(text);
   if (state != kServerStateOk) {
     PrintLine(services, ServerStateLine(state));
-    return Attempt::Failed;
+    return FailedAt(session, CheckFailure::Server);
   }
 
   if (mode == Mode::Full) {
     PrintLine(services, "Downloading server list...");
-    if (!FetchServerList(services, session)) return Attempt::Failed;
+    if (!FetchServerList(services, session)) return FailedAt(session, CheckFailure::Server);
   }
 
   PrintLine(services, "Checking for new versions...");
   SignedFileInfo signedCatalogue;
-  if (!FetchVersionInfo(services, session, &text, &signedCatalogue)) return Attempt::Failed;
-  if (RequiresSignatures(services) && !AcceptCatalogueTime(services, signedCatalogue.Timestamp))
-    return Attempt::Failed;
+  if (!FetchVersionInfo(services, session, &text, &signedCatalogue) ||
+      (RequiresSignatures(services) && !AcceptCatalogueTime(services, signedCatalogue.Timestamp)))
+    return FailedAt(session, CheckFailure::Server);
   Catalogue catalogue;
   if (ParseCatalogue(text, &catalogue) == 0) {
     PrintLine(services, "Error: Corrupted version infos on server!");
-    return Attempt::Failed;
+    return FailedAt(session, CheckFailure::Server);
   }
   // From here on the check sees only the lines offered to this installation
   // now; -force takes a staged line without waiting for its share.
   catalogue = OfferedEntries(catalogue, RolloutNumber(services, session),
                              services.Os.Clock.UnixMilliseconds() / 1000, settings.Force);
 
-  bool selfUpdateTried = false;
+  CheckFailure selfUpdateFailure = CheckFailure::None;
   for (const UpdateEntry& entry : NewerUpdaterEntries(catalogue, session.Installed.Updater)) {
     if (mode == Mode::CheckOnly) {
       AnnounceNewUpdater(services, session, entry);
@@ -284,9 +291,10 @@ Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSessi
     if (outcome == SelfUpdateOutcome::HandedOver) return Attempt::HandedOver;
     // A refused updater is kept from this installation: the run goes on as
     // if it had not been offered.
-    if (outcome != SelfUpdateOutcome::Refused) selfUpdateTried = true;
+    if (outcome == SelfUpdateOutcome::DownloadFailed) selfUpdateFailure = CheckFailure::Download;
+    if (outcome == SelfUpdateOutcome::StartFailed) selfUpdateFailure = CheckFailure::Apply;
   }
-  if (selfUpdateTried) return Attempt::Failed;
+  if (selfUpdateFailure != CheckFailure::None) return FailedAt(session, selfUpdateFailure);
 
   ShowVersionTable(settings, services, session, catalogue);
   if (mode == Mode::CheckOnly)
@@ -297,12 +305,14 @@ Attempt TryServer(const RunSettings& settings, RunServices& services, CheckSessi
   if (!DownloadUpdates(services.Os, services.Output, services.Limits, services.Route,
                        session.Server, services.UpdateFolder(), session.SelectedUpdates,
                        ArrivalCheck(services, session)))
-    return Attempt::Failed;
-  if (!RecordPackageOrder(services, session.Steps)) return Attempt::Failed;
+    return FailedAt(session, CheckFailure::Download);
+  // The packages are not in place to apply until their order is recorded.
+  if (!RecordPackageOrder(services, session.Steps))
+    return FailedAt(session, CheckFailure::Download);
   if (settings.OnlyDownload) return Attempt::Completed;
   const bool applied = ApplyWithFallBack(services, session, catalogue);
   if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);
-  return applied ? Attempt::Completed : Attempt::Failed;
+  return applied ? Attempt::Completed : FailedAt(session, CheckFailure::Apply);
 }
 
 void ReportServersExhausted(RunServices& services) {
@@ -348,14 +358,15 @@ CheckOutcome RunUpdateCheck(const RunSettings& settings, RunServices& services,
   }
 }
 
-int RunCheckOnly(const RunSettings& settings, RunServices& services, CheckSession& session) {
+CheckOutcome RunCheckOnly(const RunSettings& settings, RunServices& services,
+                          CheckSession& session) {
   ChooseFirstServer(session.ServerList, session.Server, session.Choice);
   while (true) {
     switch (TryServer(settings, services, session, Mode::CheckOnly)) {
       case Attempt::Offered:
-        return 1;
+        return CheckOutcome::Offered;
       case Attempt::Completed:
-        return 0;
+        return CheckOutcome::Completed;
       case Attempt::Failed:
       case Attempt::Declined:
       case Attempt::HandedOver:
@@ -363,7 +374,7 @@ int RunCheckOnly(const RunSettings& settings, RunServices& services, CheckSessio
     }
     if (!ChooseNextServer(session.ServerList, session.Server, session.Choice)) {
       ReportServersExhausted(services);
-      return 0;
+      return CheckOutcome::ServersExhausted;
     }
   }
 }

@@ -16,8 +16,10 @@ namespace updater {
 // clang-format off
 enum class [[nodiscard]] CheckOutcome {
   Completed,         // a server completed the check; the run goes on to "Update finished."
+  Offered,           // -onlycheck: a server offers a newer updater or an update
   Declined,          // the user answered no; the run ends at the closing prompt
-  ServersExhausted,  // every server failed ("Update failed!"); the run ends at the closing prompt
+  ServersExhausted,  // every server failed ("Update failed!"); the run ends at the closing
+                     // prompt; the session's FurthestFailure tells how far they got
   HandedOver,        // a new updater was started; this process ends at once
 };
 // clang-format on
@@ -35,8 +37,10 @@ CheckOutcome RunUpdateCheck(const RunSettings& settings, RunServices& services,
                             CheckSession& session);
 
 // The check of -onlycheck: no questions, no downloads, nothing written.
-// Returns 1 when a server offers a newer updater or at least one update of
-// the main program is selected, 0 otherwise (also when every server failed).
-int RunCheckOnly(const RunSettings& settings, RunServices& services, CheckSession& session);
+// Offered when a server offers a newer updater or at least one update of the
+// main program is selected, Completed when a server offers nothing newer,
+// ServersExhausted when every server failed.
+CheckOutcome RunCheckOnly(const RunSettings& settings, RunServices& services,
+                          CheckSession& session);
 
 }  // namespace updater

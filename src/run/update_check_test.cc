@@ -59,13 +59,15 @@ class UpdateCheckTest : public testing::CheckFixture {
         return ExitCodeOf([&] { EndProgram(settings_, services_, 0); });
       case CheckOutcome::HandedOver:
         return ExitCodeOf([&] { ExitProgram(services_); });
+      case CheckOutcome::Offered:  // only a -onlycheck run offers
+        break;
     }
     return -2;
   }
 
   int RunCheck() {
     session_.Choice = InListOrder();
-    return RunCheckOnly(settings_, services_, session_);
+    return RunCheckOnly(settings_, services_, session_) == CheckOutcome::Offered ? 1 : 0;
   }
 
   const Lines& Printed() const { return fake_.Console.Lines; }

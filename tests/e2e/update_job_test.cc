@@ -206,6 +206,82 @@ TEST_P(UpdateJobTest, OnlyCheckTellsByItsExitCode) {
   EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa100));
 }
 
+// Each way a run can end, with -exitcodes and without: the distinct code,
+// and today's code (1 only for a check that found updates). The rows that
+// change nothing run both ways; the last two change the installation and
+// run once.
+TEST_P(UpdateJobTest, ExitCodesTellHowTheRunEnded) {
+  const std::string dead = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/";
+  const std::string noPackage =
+      Serve("nopackage", {{"UpdateInfo.txt", "ok"},
+                          {"UpdateServer.lst", "x"},
+                          {"VersionInfo.txt", "VOXA missing.mxu 105\r\n"}});
+  const std::string badApply = Serve("bad", {{"UpdateInfo.txt", "ok"},
+                                             {"UpdateServer.lst", "x"},
+                                             {"VersionInfo.txt", "VOXA bad.mxu 105\r\n"}});
+  Package("bad/bad.mxu", {{"VOXA.exe", "broken"}, {"Readme.txt", "x"}});
+  const std::string good = ServeVoxa105("good");
+  const std::string handOver = ServeVoxa105("handover", "updater Updater.mxu 101\r\n");
+  Package("handover/Updater.mxu", {{"Updater.exe", Slurp(build_.NextUpdater)}});
+
+  struct Case {
+    const char* Name;
+    Lines Parameters;
+    Lines Servers;  // UpdateServer.lst
+    bool InTheWay;  // a folder "Readme.txt" where the package puts a file
+    int Code;       // with -exitcodes
+    int PlainCode;  // without; -1: the row changes the installation and runs once
+  } cases[] = {
+      {"every server failed", {"-server", dead}, {dead}, false, 2, 0},
+      {"a check that every server failed", {"-onlycheck", "-server", dead}, {}, false, 2, 0},
+      {"a check that found updates", {"-onlycheck", "-server", good}, {}, false, 1, 1},
+      {"the package was missing", {"-server", noPackage}, {dead}, false, 3, 0},
+      {"an apply failed, then a dead server", {"-server", badApply}, {dead}, true, 4, 0},
+      // The failed apply above left its package waiting in Update.
+      {"an apply of waiting packages failed", {"-onlyapply"}, {}, true, 4, 0},
+      {"the hand-over step outside Update", {"-selfreplace"}, {}, false, 5, 0},
+      {"updated", {"-server", good}, {}, false, 0, -1},
+      {"handed over to a new updater", {"-server", handOver}, {}, false, 6, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ListServers(c.Servers);
+    if (c.InTheWay) fs::create_directories(program_ + "Readme.txt");
+    Lines parameters = c.Parameters;
+    parameters.push_back("-dontask");
+    if (c.PlainCode >= 0) {
+      ProcessResult plain = Run(parameters);
+      EXPECT_EQ(plain.ExitCode, c.PlainCode) << plain.Output;
+    }
+    parameters.push_back("-exitcodes");
+    ProcessResult distinct = Run(parameters);
+    EXPECT_EQ(distinct.ExitCode, c.Code) << distinct.Output;
+    if (c.PlainCode >= 0) {
+      EXPECT_EQ(Slurp(program_ + "VOXA.exe"), Slurp(build_.Voxa100));
+    }
+    fs::remove_all(program_ + "Readme.txt");
+  }
+  // The hand-over's chain ends with the new updater, which got -exitcodes
+  // too and records its own end.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Slurp(program_ + "Updater.exe") == Slurp(build_.NextUpdater) &&
+               !fs::exists(program_ + "Update/Updater.tmp");
+      },
+      120));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string log = Slurp(program_ + "Update/Updater.log");
+        const size_t handedOver = log.rfind("End, exit code 6");
+        const size_t third = log.find("-exitcodes", log.find(" started: ", handedOver));
+        return handedOver != std::string::npos && third != std::string::npos &&
+               log.find("End, exit code 0", log.find("Update finished.", third)) !=
+                   std::string::npos;
+      },
+      120))
+      << Slurp(program_ + "Update/Updater.log");
+}
+
 TEST_P(UpdateJobTest, OnlyDownloadThenOnlyApply) {
   ListServers({ServeVoxa105("main")});
   ProcessResult download = Run({"-dontask", "-onlydownload"});
