@@ -64,12 +64,20 @@ void RunLog::Write(std::string_view text) {
   record += "  ";
   // Whatever a record quotes (a command line, a server URL, a library's
   // error), a password in a URL never reaches the log.
-  record += MaskURLPassword(text);
+  std::string shown = MaskURLPassword(text);
+  for (const std::string& secret : concealed_)
+    for (size_t at = shown.find(secret); at != std::string::npos; at = shown.find(secret, at + 5))
+      shown.replace(at, secret.size(), ":***@");
+  record += shown;
   record += "\r\n";
   if (file_)
     Append(record);
   else
     kept_.push_back(std::move(record));
+}
+
+void RunLog::ConcealPassword(std::string password) {
+  if (!password.empty()) concealed_.push_back(":" + password + "@");
 }
 
 void RunLog::Append(const std::string& record) {

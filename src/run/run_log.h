@@ -35,6 +35,12 @@ class RunLog {
   // ignored: a log that cannot be written never changes the run.
   void Write(std::string_view text);
 
+  // From now on every record shows "***" wherever `password` follows ":"
+  // and comes before "@", as in the credentials of a proxy given without
+  // its URL's scheme, which the URL rule alone would not find. An empty
+  // password changes nothing.
+  void ConcealPassword(std::string password);
+
   static constexpr size_t kKeptRecords = 64;
 
  private:
@@ -45,7 +51,8 @@ class RunLog {
   Clock& clock_;
   std::string folder_;  // the update folder, ending with its separator
   std::unique_ptr<File> file_;
-  std::vector<std::string> kept_;  // records written while not open
+  std::vector<std::string> kept_;       // records written while not open
+  std::vector<std::string> concealed_;  // ":password@" of ConcealPassword
 };
 
 // A time as the log shows it: "2026-12-07T08:35:09.123Z".

@@ -43,6 +43,7 @@ RunEnd RunUpdater(Program& program) {
   Platform& os = services.Os;
   settings = ParseCommandLine(os.Processes.CommandLine());
   services.Route = RouteOf(settings);
+  services.Log.ConcealPassword(ProxyPasswordAsWritten(settings));
   services.ProgramFolder = GetProgramFolder(os.Processes);
   if (!LoadPublicKey(services)) {
     // The run ends before its log would open; the log is opened for it, under

@@ -84,12 +84,18 @@ std::string Unescape(std::string_view text) {
 
 }  // namespace
 
-HttpRoute RouteOf(const RunSettings& settings) {
-  HttpRoute route;
-  if (settings.Proxy == ProxySetting::Direct) route.Access = HttpAccess::Direct;
-  if (settings.Proxy != ProxySetting::Named) return route;
-  route.Access = HttpAccess::Proxy;
-  std::string_view url = settings.ProxyURL;
+namespace {
+
+// The parts of a -proxy value as written: the user name and the password
+// (each empty when not given) and "host[:port]".
+struct ProxyParts {
+  std::string_view User;
+  std::string_view Password;
+  std::string_view HostPort;
+};
+
+ProxyParts SplitProxyURL(std::string_view url) {
+  ProxyParts parts;
   const size_t scheme = url.find("://");
   if (scheme != std::string_view::npos) url.remove_prefix(scheme + 3);
   url = url.substr(0, url.find('/'));
@@ -98,14 +104,32 @@ HttpRoute RouteOf(const RunSettings& settings) {
   if (at != std::string_view::npos) {
     const std::string_view credentials = url.substr(0, at);
     const size_t colon = credentials.find(':');
-    route.ProxyUser = Unescape(credentials.substr(0, colon));
-    if (colon != std::string_view::npos)
-      route.ProxyPassword = Unescape(credentials.substr(colon + 1));
+    parts.User = credentials.substr(0, colon);
+    if (colon != std::string_view::npos) parts.Password = credentials.substr(colon + 1);
     url.remove_prefix(at + 1);
   }
-  route.ProxyName = std::string(url);
-  if (!url.empty() && SplitHostPort(url).Port == 0) route.ProxyName += ":80";
+  parts.HostPort = url;
+  return parts;
+}
+
+}  // namespace
+
+HttpRoute RouteOf(const RunSettings& settings) {
+  HttpRoute route;
+  if (settings.Proxy == ProxySetting::Direct) route.Access = HttpAccess::Direct;
+  if (settings.Proxy != ProxySetting::Named) return route;
+  route.Access = HttpAccess::Proxy;
+  const ProxyParts parts = SplitProxyURL(settings.ProxyURL);
+  route.ProxyUser = Unescape(parts.User);
+  route.ProxyPassword = Unescape(parts.Password);
+  route.ProxyName = std::string(parts.HostPort);
+  if (!parts.HostPort.empty() && SplitHostPort(parts.HostPort).Port == 0) route.ProxyName += ":80";
   return route;
+}
+
+std::string ProxyPasswordAsWritten(const RunSettings& settings) {
+  if (settings.Proxy != ProxySetting::Named) return std::string();
+  return std::string(SplitProxyURL(settings.ProxyURL).Password);
 }
 
 RunSettings ParseCommandLine(std::string_view commandLine) {

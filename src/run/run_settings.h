@@ -46,6 +46,11 @@ RunSettings ParseCommandLine(std::string_view commandLine);
 // password (with %XX escapes decoded); the URL's scheme and path are dropped.
 HttpRoute RouteOf(const RunSettings& settings);
 
+// The password of the -proxy value as it is written on the command line
+// (escapes not decoded), or empty: what the log must never show, with or
+// without the URL's scheme.
+std::string ProxyPasswordAsWritten(const RunSettings& settings);
+
 // The short-option string for a new updater process, without a trailing
 // space: the settings, with `server` (the server in use) as "-svr" when it is
 // not empty; "-sr" is included only when `withSelfReplace` is set. The proxy
