@@ -81,10 +81,12 @@ RunEnd RunUpdater(Program& program) {
 
   RunOutcome outcome = RunOutcome::Done;
   if (settings.OnlyApply) {
-    if (RequiresSignatures(services)) CheckWaitingPackages(services);
+    // A refused package that could not be removed would be applied with the
+    // others: then nothing is.
+    const bool checked = !RequiresSignatures(services) || CheckWaitingPackages(services);
     // Without an update folder nothing waits, and nothing failed.
-    const bool applied = ApplyUpdates(services.Packages, services.ProgramFolder) ||
-                         !os.Files.IsFolder(services.UpdateFolder());
+    const bool applied = checked && (ApplyUpdates(services.Packages, services.ProgramFolder) ||
+                                     !os.Files.IsFolder(services.UpdateFolder()));
     if (RequiresSignatures(services)) RemoveSignaturesOfAppliedPackages(services);
     if (!applied) {
       // As a failed apply ends a normal run, where no server is left to try.

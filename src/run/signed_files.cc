@@ -20,10 +20,13 @@ namespace {
 
 // Deletes a file that failed its signature check, when it is there; a
 // failure is logged with its cause.
-void DeleteRefused(RunServices& services, const std::string& path) {
+// Deletes a refused file when it is there; false, after logging the cause,
+// when it stays.
+bool DeleteRefused(RunServices& services, const std::string& path) {
   std::string cause;
-  if (services.Os.Files.Exists(path) && !services.Os.Files.Delete(path, &cause))
-    services.Log.Write("Cannot delete " + path + ": " + cause);
+  if (!services.Os.Files.Exists(path) || services.Os.Files.Delete(path, &cause)) return true;
+  services.Log.Write("Cannot delete " + path + ": " + cause);
+  return false;
 }
 
 bool BadSignature(RunServices& services, std::string_view name, std::string_view reason) {
@@ -225,15 +228,17 @@ bool CheckSignedDownload(RunServices& services, const std::string& url, const st
   return true;
 }
 
-void CheckWaitingPackages(RunServices& services) {
+bool CheckWaitingPackages(RunServices& services) {
   FileSystem& files = services.Os.Files;
   const std::string folder = services.UpdateFolder();
+  if (!files.IsFolder(folder)) return true;  // nothing waits
   std::vector<FolderEntry> packages;
   std::string cause;
   if (!files.ListFolder(folder, kPackagePattern, &packages, &cause)) {
     services.Log.Write("Cannot list the update folder: " + cause);
-    return;
+    return false;
   }
+  bool onlyGoodStay = true;
   for (const FolderEntry& package : packages) {
     if (package.IsFolder) continue;
     const std::string path = folder + package.Name;
@@ -243,6 +248,7 @@ void CheckWaitingPackages(RunServices& services) {
       if (!files.Delete(path, &cause)) {
         services.Log.Write("Cannot remove " + package.Name +
                            ", a download that did not finish: " + cause);
+        onlyGoodStay = false;
         continue;
       }
       services.Log.Write("Removed " + package.Name +
@@ -257,10 +263,11 @@ void CheckWaitingPackages(RunServices& services) {
       LogGoodSignature(services, package.Name, info);
       continue;
     }
-    DeleteRefused(services, path);
-    DeleteRefused(services, path + kSignatureSuffix);
+    if (!DeleteRefused(services, path)) onlyGoodStay = false;
+    DeleteRefused(services, path + kSignatureSuffix);  // a signature alone is harmless
     BadSignature(services, package.Name, reason);
   }
+  return onlyGoodStay;
 }
 
 void RemoveSignaturesOfAppliedPackages(RunServices& services) {

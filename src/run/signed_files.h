@@ -62,7 +62,10 @@ bool CheckSignedDownload(RunServices& services, const std::string& url, const st
 // is reported, deleted with its signature and never opened. A package without
 // any signature file is an unfinished download: it is removed with the line
 // "Removed unfinished download: NAME" (the next normal run fetches it again).
-void CheckWaitingPackages(RunServices& services);
+// False, with the cause logged, when such a package could not be removed or
+// the folder could not be listed: the apply takes every package it finds, so
+// nothing waiting may then be applied.
+[[nodiscard]] bool CheckWaitingPackages(RunServices& services);
 
 // Removes the signatures kept in the update folder whose package is gone
 // (applied and deleted).

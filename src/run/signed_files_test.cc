@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "packages/package_test_util.h"
 #include "protocol/built_in_keys.h"
 #include "run/check_test_util.h"
 #include "run/run_main.h"
@@ -22,6 +23,7 @@ using testing::FileExists;
 using testing::InListOrder;
 using testing::PackageBytes;
 using testing::ReadWholeFile;
+using testing::TempFolder;
 using testing::WriteWholeFile;
 using Lines = std::vector<std::string>;
 
@@ -368,6 +370,50 @@ TEST_F(SignedUpdateTest, OnlyApplyOpensOnlyPackagesWithAGoodSignature) {
   for (const char* gone : {"Update\\unsigned.mxu", "Update\\renamed.mxu",
                            "Update\\renamed.mxu.minisig", "Update\\good.mxu"})
     EXPECT_FALSE(FileExists(At(gone))) << gone;
+}
+
+// A refused package that stays in the update folder (it cannot be deleted)
+// would be applied with the good ones, since the apply takes every package
+// it finds: the -onlyapply run applies nothing and ends as a failed apply.
+TEST_F(SignedUpdateTest, OnlyApplyAppliesNothingWhileARefusedPackageStays) {
+  struct KeepsOne : testing::ForwardingFileSystem {
+    std::string Kept;
+    bool Delete(const std::string& path, std::string* cause) override {
+      if (path.size() < Kept.size() || path.compare(path.size() - Kept.size(), Kept.size(), Kept))
+        return ForwardingFileSystem::Delete(path, cause);
+      *cause = "Access is denied (the test)";
+      return false;
+    }
+  };
+  const std::string good = PackageBytes({{"Good.txt", "good"}});
+  const std::string bad = PackageBytes({{"Bad.txt", "bad"}});
+  for (const char* kept : {"unsigned.mxu", "forged.mxu"}) {
+    SCOPED_TRACE(kept);
+    TempFolder folder;
+    const std::string at = folder.Path();
+    KeepsOne files;
+    files.Kept = kept;
+    Platform platform{fake_.Console, files, fake_.Processes, fake_.Clock, fake_.Versions, web_};
+    Program program(platform);
+    ASSERT_TRUE(files.CreateFolder(at + "Update", nullptr));
+    WriteWholeFile(at + "Update/a-good.mxu", good);
+    WriteWholeFile(at + "Update/a-good.mxu.minisig", Signature(kSecretKey, good, "a-good.mxu"));
+    WriteWholeFile(at + "Update/" + kept, bad);
+    if (std::string(kept) == "forged.mxu")
+      WriteWholeFile(at + "Update/forged.mxu.minisig", Signature(kSecretKey, good, "forged.mxu"));
+    fake_.Console.Lines.clear();
+    fake_.Processes.GivenCommandLine = "\"" + at + "Updater.exe\" -dontask -onlyapply";
+    fake_.Processes.GivenExecutablePath = at + "Updater.exe";
+    program.Services.PublicKeyLines = {kPublicKey};
+    const RunEnd end = RunUpdater(program);
+    EXPECT_EQ(end.Outcome, RunOutcome::ApplyFailed);
+    EXPECT_EQ(Lines(fake_.Console.Lines.end() - 2, fake_.Console.Lines.end()),
+              (Lines{"", "Update failed!"}));
+    EXPECT_FALSE(FileExists(at + "Bad.txt"));
+    EXPECT_FALSE(FileExists(at + "Good.txt"));
+    EXPECT_NE(ReadWholeFile(at + "Update/Updater.log").find("Access is denied (the test)"),
+              std::string::npos);
+  }
 }
 
 TEST_F(SignedUpdateTest, TheUpdatersOwnPackageNeedsItsSignature) {
