@@ -28,9 +28,11 @@ inline constexpr char kPartSuffix[] = ".part";
 // NAME.part.source beside a package's NAME.part that a cut download kept for
 // the next run: the URL, the announced length and the validator of the body
 // it holds the start of, so that the next download of NAME asks only for the
-// rest of the same body. Such a part is not removed at the start of a run;
-// the download of NAME resumes it or starts over, and the download step
-// removes those of packages it does not fetch.
+// rest of the same body. It is written before the body's first byte, so a
+// run killed during the download leaves it too, and goes once NAME is whole.
+// Such a part is not removed at the start of a run; the download of NAME
+// resumes it or starts over, and the download step removes those of packages
+// it does not fetch.
 inline constexpr char kPartSourceSuffix[] = ".source";
 // The temporary name of a whole file in updaters before this one
 // (NAME.~part); only removed, when a killed one left it.

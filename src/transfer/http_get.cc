@@ -227,6 +227,12 @@ struct Transfer {
   HTTPGetResult Restart(int attempt, int64_t chunkSize);
   // Empties the temporary file for a body that starts over.
   HTTPGetResult StartFileOver();
+  // Records beside the temporary file which body it holds the start of
+  // (KeepCutFile), before the first byte of that body is written, and
+  // removes the record when that body cannot be asked for again (no length
+  // or no validator). A process killed in the middle of the body thus leaves
+  // the part with its source for the next run to resume.
+  void RecordPartSource();
   // Asks for the whole body again with a plain request on the open
   // connection; `why` is logged. The status of the answer in `*status`.
   HTTPGetResult RequestAgain(const std::string& why, uint32_t* status);
@@ -402,6 +408,7 @@ HTTPGetResult Transfer::Run() {
   if (Request.OnConnected) Request.OnConnected(Request, Handle.get());
 
   BodyValidator = Validator(*Handle);
+  RecordPartSource();
   HTTPGetResult result = ReadBody(chunkSize);
   // A file cut off is asked for again on the same connection. Only a body of
   // known length can be completed from pieces, and only with a validator that
@@ -476,6 +483,21 @@ HTTPGetResult Transfer::StartFileOver() {
   return R::Ok;
 }
 
+void Transfer::RecordPartSource() {
+  if (!Request.KeepCutFile || !File) return;
+  const std::string path = TemporaryName + kPartSourceSuffix;
+  std::string cause;
+  // Without the record only a kill's part is lost: the download goes on.
+  if (ContentLength > 0 && !BodyValidator.empty()) {
+    if (!WriteFileWhole(Os.Files, path, PartSourceText({Request.URL, ContentLength, BodyValidator}),
+                        &cause) &&
+        Report != nullptr)
+      Report->Log("Cannot record the source of " + TemporaryName + ": " + cause);
+  } else if (Os.Files.Exists(path) && !Os.Files.Delete(path, &cause) && Report != nullptr) {
+    Report->Log("Cannot remove " + path + ": " + cause);
+  }
+}
+
 HTTPGetResult Transfer::Resume(int attempt, int64_t chunkSize) {
   const std::string cutCause = Request.FailureCause;
   const std::string from = std::to_string(Received);
@@ -527,6 +549,7 @@ HTTPGetResult Transfer::Resume(int attempt, int64_t chunkSize) {
     if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
     if (HTTPGetResult over = StartFileOver(); over != R::Ok) return over;
     BodyValidator = Validator(*Handle);
+    RecordPartSource();
   } else {
     return giveUp("was answered with status " + std::to_string(status));
   }
@@ -549,6 +572,7 @@ HTTPGetResult Transfer::Restart(int attempt, int64_t chunkSize) {
   if (HTTPGetResult length = TakeContentLength(); length != R::Ok) return length;
   if (HTTPGetResult over = StartFileOver(); over != R::Ok) return over;
   BodyValidator = Validator(*Handle);
+  RecordPartSource();
   return ReadBody(chunkSize);
 }
 
@@ -589,6 +613,10 @@ HTTPGetResult Transfer::KeepFile() {
   // A close that reports a delayed write error fails the download too.
   if (!File->Close(&FileCause)) return FileFailure(R::ErrWrite);
   File.reset();
+  // The part is whole: it must not be taken for one to resume. Should the
+  // source stay, the next download finds no part beside it and starts over.
+  if (Request.KeepCutFile)
+    static_cast<void>(Os.Files.Delete(TemporaryName + kPartSourceSuffix, nullptr));
   if (!Os.Files.Replace(TemporaryName, Request.FileName, &FileCause))
     return FileFailure(R::ErrCreateFile);
   TemporaryName.clear();
@@ -717,8 +745,13 @@ HTTPGetResult Perform(Platform& os, HTTPGetRequest& request, int64_t* bodyBytes,
         report->Log("Kept " + std::to_string(source.Size) + " of " + std::to_string(source.Length) +
                     " bytes of " + MaskURLPassword(request.URL) + " for the next run");
       // The download has failed already; a part file that stays without its
-      // source is removed at the next run's start.
-      if (!kept) static_cast<void>(os.Files.Delete(transfer.TemporaryName, nullptr));
+      // source is removed at the next run's start, and a source without its
+      // part at the next download.
+      if (!kept) {
+        if (request.KeepCutFile)
+          static_cast<void>(os.Files.Delete(transfer.TemporaryName + kPartSourceSuffix, nullptr));
+        static_cast<void>(os.Files.Delete(transfer.TemporaryName, nullptr));
+      }
     } else if (result != R::Ok && transfer.TookPart) {
       // A call that failed before it wrote leaves the kept part as it was,
       // for a later call to try again; without its source the next run

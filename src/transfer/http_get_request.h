@@ -118,6 +118,8 @@ struct HTTPGetRequest {
   // (PartPath(FileName)) with its source beside it (kPartSourceSuffix); a
   // later call for the same URL and FileName asks only for the rest, as the
   // resumes within a call do, and starts over when the server's file changed.
+  // The source is written before the body's first byte and goes when the
+  // file is complete, so a process killed during the body leaves both.
   bool KeepCutFile = false;
   // Called after each read that returned data, with the bytes received and
   // the announced length (0 when none); returning 0 aborts.

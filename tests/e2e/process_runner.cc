@@ -1,6 +1,7 @@
 // Child processes for end-to-end tests.
 #include "e2e/process_runner.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -15,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace updater::testing {
 
@@ -152,6 +155,22 @@ void BackgroundProcess::Kill() {
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;
+}
+
+std::vector<int> ProcessesRunning(const std::string& text) {
+  std::vector<int> found;
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return found;
+  while (dirent* entry = readdir(processes)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0 || pid == getpid()) continue;
+    std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    const std::string commandLine{std::istreambuf_iterator<char>(file),
+                                  std::istreambuf_iterator<char>()};
+    if (commandLine.find(text) != std::string::npos) found.push_back(pid);
+  }
+  closedir(processes);
+  return found;
 }
 
 TerminalProcess::TerminalProcess(const std::vector<std::string>& arguments,

@@ -50,6 +50,10 @@ class BackgroundProcess {
   int pid_ = -1;
 };
 
+// The ids of the running processes whose command line holds `text`: what is
+// left of a program (or of Wine running it) after it was killed.
+std::vector<int> ProcessesRunning(const std::string& text);
+
 // A child process whose standard streams are a pseudo-terminal of this size.
 inline constexpr unsigned short kTerminalRows = 24;
 inline constexpr unsigned short kTerminalColumns = 100;

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <thread>
 
 #include "e2e/builds.h"
@@ -30,6 +31,14 @@ namespace {
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// `size` bytes that do not compress, others for each `seed`.
+std::string NoiseBytes(size_t size, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
 
 // A base URL where nothing listens: an attempt there fails at once.
 std::string DeadServer() {
@@ -329,6 +338,99 @@ TEST_P(ServerFaultsTest, ARunKilledDuringTheListDownloadKeepsTheOldList) {
   EXPECT_TRUE(Contains(lines, "Update finished.")) << ::testing::PrintToString(lines);
   EXPECT_EQ(ReadWholeFile(program_ + "UpdateServer.lst"), kNewList);
   EXPECT_FALSE(fs::exists(piece));
+}
+
+// The updater killed while a package of some MB stands at half: the server
+// sends half of it (a multiple of the 64 KiB reads) and holds the connection
+// until the process is gone, SIGKILL ending it (under Wine the Windows
+// process itself, which cannot clean up). The part and its source stay and
+// the installation is as it was. The next run asks only for the rest of that
+// body (Range from the part's size, If-Range with its ETag) and installs the
+// package; when the server's file changed in between, it gets the new file
+// whole and installs that. Either way no part is left, and the server sent
+// no byte twice of a file that did not change.
+TEST_P(ServerFaultsTest, ARunKilledDuringAPackageDownloadIsResumedByTheNextRun) {
+  // The files of a package: VOXA 1.05 and data that does not compress.
+  auto packageOf = [&](const std::string& data, const std::string& name) {
+    TempFolder staging;
+    fs::copy_file(build_.Voxa105, staging.Path() + "VOXA.exe");
+    WriteWholeFile(staging.Path() + "Data.bin", data);
+    const std::string file = temp_.Path() + name;
+    ProcessResult made =
+        RunProcess({MXUPACK, "create", file, staging.Path(), "--method", "stored"}, temp_.Path());
+    EXPECT_EQ(made.ExitCode, 0) << made.Errors;
+    return ReadWholeFile(file);
+  };
+  const std::string firstData = NoiseBytes((4 << 20) + 4321, 1);
+  const std::string newData = NoiseBytes((3 << 20) + 77, 2);
+  const std::string first = packageOf(firstData, "first.mxu");
+  const std::string changed = packageOf(newData, "changed.mxu");
+  const int64_t half = static_cast<int64_t>(first.size() / 2) / 65536 * 65536;
+  const struct {
+    const char* Name;
+    bool Changed;  // the server's file changes between the two runs
+  } cases[] = {{"same file", false}, {"file changed", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove_all(program_ + "Update");
+    fs::create_directories(program_ + "Update");
+    fs::remove(program_ + "Data.bin");
+    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe", fs::copy_options::overwrite_existing);
+    const std::string& second = c.Changed ? changed : first;
+    const std::string secondTag = c.Changed ? "\"changed\"" : "\"first\"";
+    TestServer server;
+    std::atomic<int> answered{0};
+    Serve(server, "main", GoodServer([&](const SeenRequest& request) {
+            if (answered++ > 0) return AnswerWithRanges(request, second, {{"ETag", secondTag}});
+            ScriptedResponse response = AnswerWithRanges(request, first, {{"ETag", "\"first\""}});
+            response.StallAfter = half;
+            return response;
+          }));
+    ASSERT_TRUE(server.Start());
+    const std::string base = Base(server, "main");
+    const std::string part = program_ + "Update/voxa105.mxu.part";
+    auto partSize = [&] {
+      std::error_code error;
+      const uintmax_t size = fs::file_size(part, error);
+      return error ? int64_t(-1) : static_cast<int64_t>(size);
+    };
+    {
+      BackgroundProcess updater(Command({"-dontask", "-server", base}), program_);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      while (partSize() < half && !updater.Ended() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      ASSERT_FALSE(updater.Ended()) << ReadWholeFile(program_ + "Update/Updater.log");
+      ASSERT_EQ(partSize(), half);
+      updater.Kill();
+    }
+    EXPECT_EQ(ProcessesRunning(program_ + "Updater.exe"), std::vector<int>{});
+
+    // What the kill left: the half and where it came from, nothing applied.
+    std::vector<std::string> left = UpdateFolderFiles();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"voxa105.mxu.part", "voxa105.mxu.part.source"}));
+    EXPECT_TRUE(ReadWholeFile(part) == first.substr(0, static_cast<size_t>(half)));
+    EXPECT_EQ(ReadWholeFile(part + ".source"),
+              base + "voxa105.mxu\n" + std::to_string(first.size()) + "\n\"first\"\n");
+    EXPECT_EQ(ReadWholeFile(program_ + "VOXA.exe"), ReadWholeFile(build_.Voxa100));
+    EXPECT_FALSE(fs::exists(program_ + "Data.bin"));
+
+    Lines lines = Run(base);
+    EXPECT_TRUE(Contains(lines, "Update finished.")) << ::testing::PrintToString(lines);
+    std::vector<SeenRequest> seen = RequestsFor(server, "/main/voxa105.mxu");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].Headers.count("range"), 0u);
+    EXPECT_EQ(seen[1].Headers["range"], "bytes=" + std::to_string(half) + "-");
+    EXPECT_EQ(seen[1].Headers["if-range"], "\"first\"");
+    EXPECT_EQ(seen[1].Status, c.Changed ? 200 : 206);
+    // The body bytes of both runs: one package when it stayed the same.
+    EXPECT_EQ(seen[0].BodyBytesSent + seen[1].BodyBytesSent,
+              c.Changed ? half + static_cast<int64_t>(changed.size())
+                        : static_cast<int64_t>(first.size()));
+    EXPECT_EQ(ReadWholeFile(program_ + "VOXA.exe"), ReadWholeFile(build_.Voxa105));
+    EXPECT_TRUE(ReadWholeFile(program_ + "Data.bin") == (c.Changed ? newData : firstData));
+    EXPECT_EQ(UpdateFolderFiles(), std::vector<std::string>{});
+  }
 }
 
 // A server that never answers and one that sends a byte a second each end

@@ -248,8 +248,10 @@ void TestServer::Serve(intptr_t handle) {
     }
     at = next + 2;
   }
+  size_t record = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    record = requests_.size();
     requests_.push_back(request);
   }
 
@@ -261,6 +263,10 @@ void TestServer::Serve(intptr_t handle) {
   } else {
     response.Status = 404;
     response.Body = "not found";
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_[record].Status = response.Silent ? 0 : response.Status;
   }
   if (response.Silent) {
     while (!HungUpOrStopping(handle, 1000)) {
@@ -283,14 +289,31 @@ void TestServer::Serve(intptr_t handle) {
   bool sent = SendText(s, answer);
   const bool cut = response.CutAfter >= 0 && response.CutAfter < size;
   if (cut) size = response.CutAfter;
+  const bool stall = response.StallAfter >= 0 && response.StallAfter < size;
+  if (stall) size = response.StallAfter;
+  // Sends `count` bytes of the body from `offset` on, in pieces, and counts
+  // each piece in the request's record once it is sent.
+  auto sendBody = [&](int64_t offset, int64_t count) {
+    while (count > 0) {
+      const int64_t piece = std::min<int64_t>(count, 1 << 16);
+      if (!(response.GeneratedSize >= 0
+                ? SendGenerated(s, offset, piece)
+                : SendAll(s, response.Body.data() + offset, static_cast<size_t>(piece))))
+        return false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_[record].BodyBytesSent += piece;
+      }
+      offset += piece;
+      count -= piece;
+    }
+    return true;
+  };
   if (response.DripMilliseconds > 0) {
     const int64_t piece = std::max(response.DripBytes, 1);
     for (int64_t offset = 0; sent && offset < size; offset += piece) {
       sent = !HungUpOrStopping(handle, response.DripMilliseconds);
-      const int64_t count = std::min(piece, size - offset);
-      sent = sent && (response.GeneratedSize >= 0
-                          ? SendGenerated(s, offset, count)
-                          : SendAll(s, response.Body.data() + offset, static_cast<size_t>(count)));
+      sent = sent && sendBody(offset, std::min(piece, size - offset));
     }
   } else if (response.Chunked) {
     // Chunks of uneven sizes, then the last chunk.
@@ -298,18 +321,17 @@ void TestServer::Serve(intptr_t handle) {
       int64_t count = std::min(step, size - offset);
       char sizeLine[32];
       std::snprintf(sizeLine, sizeof sizeLine, "%llx\r\n", static_cast<unsigned long long>(count));
-      sent = SendText(s, sizeLine) &&
-             (response.GeneratedSize >= 0
-                  ? SendGenerated(s, offset, count)
-                  : SendAll(s, response.Body.data() + offset, static_cast<size_t>(count))) &&
-             SendText(s, "\r\n");
+      sent = SendText(s, sizeLine) && sendBody(offset, count) && SendText(s, "\r\n");
     }
-    if (sent && !cut) SendText(s, "0\r\n\r\n");
+    if (sent && !cut && !stall) SendText(s, "0\r\n\r\n");
   } else if (sent && response.Status != 204) {
-    if (response.GeneratedSize >= 0)
-      SendGenerated(s, 0, size);
-    else
-      SendAll(s, response.Body.data(), static_cast<size_t>(size));
+    sendBody(0, size);
+  }
+  if (stall) {
+    while (!HungUpOrStopping(handle, 1000)) {
+    }
+    CloseSocket(s);
+    return;
   }
 #ifdef _WIN32
   shutdown(s, SD_SEND);

@@ -21,6 +21,11 @@ struct SeenRequest {
   std::string Method;
   std::string Target;                          // path and query
   std::map<std::string, std::string> Headers;  // names in lower case
+  // The status of the server's answer (0 until it is chosen, and for a
+  // silent one) and the body bytes it has sent so far, kept up to date while
+  // it sends, so that a test can wait for a point of the body.
+  int Status = 0;
+  int64_t BodyBytesSent = 0;
 };
 
 struct ScriptedResponse {
@@ -37,6 +42,11 @@ struct ScriptedResponse {
   // Sends only this many bytes of the body, then closes: a cut connection.
   // -1 sends the whole body.
   int64_t CutAfter = -1;
+  // Sends only this many bytes of the body, then nothing more, keeping the
+  // connection open until the client hangs up (or the server stops): a
+  // transfer caught in the middle for as long as the test needs. -1 sends
+  // the whole body.
+  int64_t StallAfter = -1;
   // Answers nothing at all until the client hangs up (or the server stops).
   bool Silent = false;
   // Sends the body in pieces of `dripBytes` bytes, with this pause before
