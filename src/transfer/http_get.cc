@@ -362,6 +362,10 @@ HTTPGetResult Transfer::Run() {
   }
   // Pieces of another body would be spliced, and a server that cannot send
   // the rest may still send the whole: the whole body instead.
+  if (fromPart && !FromKeptPart && status == 200 && Report != nullptr)
+    Report->Log("Starting GET " + MaskURLPassword(Request.URL) +
+                " over: the server sent the whole file instead of the rest of the part kept by "
+                "an earlier run (it changed since)");
   if (fromPart && !FromKeptPart && status != 200) {
     const std::string why =
         "the rest of the part kept from an earlier run was answered with "

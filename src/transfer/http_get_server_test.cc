@@ -752,7 +752,14 @@ TEST_F(HttpGetServerTest, ACutPartKeptForTheNextCallIsCompletedOrStartedOver) {
     const size_t before = server_.Requests().size();
     HTTPGetRequest next = FileRequest(c.Path);
     next.KeepCutFile = true;
-    const HTTPGetResult result = HTTPGetFromWeb(os_, next);
+    testing::RecordingReport report;
+    const HTTPGetResult result = HTTPGetFromWeb(os_, next, report);
+    // The log tells why a kept part was dropped for the whole file.
+    EXPECT_EQ(std::any_of(report.Logged.begin(), report.Logged.end(),
+                          [](const std::string& record) {
+                            return record.find("(it changed since)") != std::string::npos;
+                          }),
+              c.Serving == &newer);
     std::vector<std::pair<std::string, std::string>> sent;
     std::vector<SeenRequest> seen = server_.Requests();
     for (size_t k = before; k < seen.size(); ++k)
