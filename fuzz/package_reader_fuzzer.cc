@@ -158,6 +158,7 @@ class MemoryFileSystem : public FileSystem {
     Files[path].assign(static_cast<size_t>(size), '\0');
     return std::make_unique<MemoryMap>(&Files[path]);
   }
+  bool HeldOpenElsewhere(const std::string&) override { return false; }
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <set>
 
 #include "packages/entry_names.h"
@@ -350,6 +351,13 @@ bool Fail(std::string* cause, std::string text) {
   return false;
 }
 
+// Runs `step` on the files `paths` once, or again as `wait` allows while
+// one of them is held open by another program.
+bool Step(HeldFileWait* wait, const std::vector<std::string>& paths,
+          const std::function<bool(std::string*)>& step, std::string* error) {
+  return wait ? wait->Retry(paths, step, error) : step(error);
+}
+
 // The folders that hold the targets and still exist, each once, for syncing
 // the changes of their names.
 std::vector<std::string> TargetFolders(FileSystem& files, const std::string& programFolder,
@@ -614,7 +622,8 @@ bool JournalFiles::Remove(std::string* cause) {
 }
 
 CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
-                         const ApplyJournal& journal, bool resume, std::string* cause) {
+                         const ApplyJournal& journal, bool resume, std::string* cause,
+                         HeldFileWait* wait) {
   // A package may name one file twice in different letter case; where names
   // compare so, the later entry finds the earlier one's new content.
   std::set<std::string> seen;
@@ -635,8 +644,12 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
       // interrupted between making it and deleting the target.
       const bool hasAside = resume && files.Exists(aside);
       std::string error;
-      if ((!hasAside && !files.KeepAside(target, aside, &error)) ||
-          (files.Exists(target) && !files.Delete(target, &error))) {
+      auto keepAside = [&](std::string* why) { return files.KeepAside(target, aside, why); };
+      auto remove = [&](std::string* why) {
+        return !files.Exists(target) || files.Delete(target, why);
+      };
+      if ((!hasAside && !Step(wait, {target}, keepAside, &error)) ||
+          !Step(wait, {target}, remove, &error)) {
         Fail(cause, error);
         return CommitResult::MoveFailed;
       }
@@ -656,7 +669,8 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
         return CommitResult::MoveFailed;
       }
       std::string error;
-      if (hasTarget && !hasAside && !files.KeepAside(target, aside, &error)) {
+      auto keepAside = [&](std::string* why) { return files.KeepAside(target, aside, why); };
+      if (hasTarget && !hasAside && !Step(wait, {target}, keepAside, &error)) {
         Fail(cause, error);
         return CommitResult::MoveFailed;
       }
@@ -666,7 +680,10 @@ CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
       return CommitResult::MoveFailed;
     }
     std::string error;
-    if (!files.Replace(staged, target, &error)) {
+    // A program that opened the new file just after it was written (a virus
+    // scanner) holds it as much as one that holds the target.
+    auto place = [&](std::string* why) { return files.Replace(staged, target, why); };
+    if (!Step(wait, {target, staged}, place, &error)) {
       Fail(cause, error);
       return CommitResult::MoveFailed;
     }
@@ -702,9 +719,9 @@ bool RestoreFiles(FileSystem& files, const std::string& programFolder, const App
 
 ApplyEnd ContinueApply(FileSystem& files, JournalFiles& journalFiles,
                        const std::string& programFolder, ApplyJournal& journal, bool resume,
-                       std::string* cause) {
+                       std::string* cause, HeldFileWait* wait) {
   if (journal.Stage == ApplyStage::Committed) {
-    switch (CommitFiles(files, programFolder, journal, resume, cause)) {
+    switch (CommitFiles(files, programFolder, journal, resume, cause, wait)) {
       case CommitResult::Done:
         if (!journalFiles.Mark(ApplyStage::Placed, cause)) return ApplyEnd::Stopped;
         journal.Stage = ApplyStage::Placed;

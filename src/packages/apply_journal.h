@@ -45,6 +45,7 @@
 #include <string_view>
 #include <vector>
 
+#include "packages/held_files.h"
 #include "system/file_system.h"
 #include "system/report.h"
 
@@ -174,10 +175,13 @@ enum class [[nodiscard]] CommitResult {
 // aside name that exists was made for its target; without it, every staged
 // file is there and no aside is made yet. A written target that appeared or
 // vanished since the apply was planned stops the commit; a removed one that
-// vanished is simply gone. Then the moves are made durable. The cause of a
-// failure goes to `*cause`.
+// vanished is simply gone. A move or deletion that fails on a file another
+// program holds open is tried again as `wait` allows, when given, before it
+// counts as failed. Then the moves are made durable. The cause of a failure
+// goes to `*cause`.
 CommitResult CommitFiles(FileSystem& files, const std::string& programFolder,
-                         const ApplyJournal& journal, bool resume, std::string* cause);
+                         const ApplyJournal& journal, bool resume, std::string* cause,
+                         HeldFileWait* wait = nullptr);
 
 // Undoes a commit, last file first, from what is on disk, so that it can be
 // run again after any interruption: a target whose old content is aside gets
@@ -200,11 +204,11 @@ enum class [[nodiscard]] ApplyEnd {
 // step in `journalFiles` before it acts on it: a commit is completed (and
 // rolled back when that fails), a rollback is completed, and an apply that
 // is undone loses its staged files, the empty folders it created and its
-// journal. `resume` as for CommitFiles. Updates `journal.stage`; the cause
-// of the first failure goes to `*cause`.
+// journal. `resume` and `wait` as for CommitFiles. Updates `journal.stage`;
+// the cause of the first failure goes to `*cause`.
 ApplyEnd ContinueApply(FileSystem& files, JournalFiles& journalFiles,
                        const std::string& programFolder, ApplyJournal& journal, bool resume,
-                       std::string* cause);
+                       std::string* cause, HeldFileWait* wait = nullptr);
 
 // Ends an apply at Placed: deletes every package of the transaction, removes
 // the aside files, makes that durable and removes the journal. False, with

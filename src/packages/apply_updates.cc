@@ -219,8 +219,9 @@ std::string DamageOf(const PackageReader& reader, const std::vector<std::string>
 }
 
 // Checks what a remove entry is about to delete, before the commit: its row
-// has no data, and its file is no folder and held by no other opener. False,
-// with the line and the cause, otherwise.
+// has no data, and its file is no folder and held by no other opener (after
+// the wait that `reader.HeldFiles` allows). False, with the line and the
+// cause, otherwise.
 bool RemovalPossible(PackageReader& reader, const EntryRecord& row, const std::string& target,
                      std::string_view* line, std::string* cause) {
   FileSystem& files = reader.Files;
@@ -235,8 +236,8 @@ bool RemovalPossible(PackageReader& reader, const EntryRecord& row, const std::s
     *cause = "a folder is in the place of " + target;
     return false;
   }
-  if (files.Exists(target) && !files.OpenRead(target, true, cause)) return false;
-  return true;
+  auto openAlone = [&](std::string* why) { return files.OpenRead(target, true, why) != nullptr; };
+  return !files.Exists(target) || reader.HeldFiles.Retry({target}, openAlone, cause);
 }
 
 // Applies the packages open in the reader as one transaction: refuses a
@@ -261,6 +262,9 @@ TransactionResult ApplyTransaction(PackageReader& reader, const std::string& pro
   }
   int64_t contentSize = 0;
   for (const EntryRecord& row : rows) contentSize += std::max<int64_t>(row.Size, 0);
+  // The time to wait for held files is the transaction's, however many of
+  // its files another program holds.
+  reader.HeldFiles.Restart();
   TransactionPlan plan = PlanTransaction(files, programFolder, packages, rows);
 
   // A patch made for another file would fail only while it is decoded, after
@@ -347,7 +351,8 @@ TransactionResult ApplyTransaction(PackageReader& reader, const std::string& pro
     return TransactionResult::Failed;
   }
   journal->Stage = ApplyStage::Committed;
-  switch (ContinueApply(files, journalFiles, programFolder, *journal, false, &cause)) {
+  switch (ContinueApply(files, journalFiles, programFolder, *journal, false, &cause,
+                        &reader.HeldFiles)) {
     case ApplyEnd::Placed:
       return TransactionResult::Committed;
     case ApplyEnd::RolledBack:

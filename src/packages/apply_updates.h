@@ -39,7 +39,11 @@ struct [[nodiscard]] ApplyResult {
 // temporary files and the folders the transaction created; a failure while
 // the files move rolls the transaction back; the call then stops, and the
 // packages stay (a rollback that cannot finish is left to the next run's
-// recovery, as the journal says). A patch whose reference differs stops the
+// recovery, as the journal says). A step on a target that another program
+// holds open (the check that nothing else has it open, moving it aside,
+// placing or deleting it) is first tried again in short waits, for the time
+// that `reader.HeldFiles` allows each transaction in all (a line names the
+// file); only then does it fail. A patch whose reference differs stops the
 // call before anything of its transaction is written, with "Error: Failed to
 // decompress file!", and `result->ReferenceMismatch` names the transaction's
 // packages. A journal that an earlier run left and that cannot be recovered

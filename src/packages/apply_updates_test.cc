@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 
 #include "packages/apply_journal.h"
 #include "packages/package_reader.h"
 #include "packages/package_test_util.h"
 #include "packages/package_writer.h"
+#include "support/fake_platform.h"
 
 namespace updater {
 namespace {
@@ -521,6 +523,265 @@ TEST_F(ApplyTest, RemoveEntriesThatCannotApply) {
     ClosePackages(t.Reader);
     EXPECT_EQ(t.Tree(), before);
     EXPECT_EQ(t.Read("Doc.txt"), "old doc");
+  }
+}
+
+// The real file system, where another program holds files open: each hold
+// begins at the first call of its kind on its file and lasts until the clock
+// reaches its end. Meanwhile every exclusive open, move and deletion of that
+// file fails, as on Windows, and HeldOpenElsewhere says so unless the hold
+// is one it cannot tell (a failure of another kind).
+class HoldingFileSystem : public testing::ForwardingFileSystem {
+ public:
+  enum class Step { Check, Aside, Place, Remove };
+  struct Hold {
+    std::string Path;
+    Step From;
+    uint64_t For;                                  // milliseconds of the clock
+    bool Told = true;                              // HeldOpenElsewhere reports it
+    std::optional<uint64_t> Since = std::nullopt;  // when it began
+  };
+
+  explicit HoldingFileSystem(testing::FakeClock& clock) : clock_(clock) {}
+
+  std::vector<Hold> Holds;
+
+  std::unique_ptr<File> OpenRead(const std::string& path, bool exclusive,
+                                 std::string* cause) override {
+    if (exclusive && Blocks(path, Step::Check, cause)) return nullptr;
+    return real_.OpenRead(path, exclusive, cause);
+  }
+  bool KeepAside(const std::string& path, const std::string& aside, std::string* cause) override {
+    return !Blocks(path, Step::Aside, cause) && real_.KeepAside(path, aside, cause);
+  }
+  bool Replace(const std::string& from, const std::string& to, std::string* cause) override {
+    return !Blocks(to, Step::Place, cause) && real_.Replace(from, to, cause);
+  }
+  bool Delete(const std::string& path, std::string* cause) override {
+    return !Blocks(path, Step::Remove, cause) && real_.Delete(path, cause);
+  }
+  bool HeldOpenElsewhere(const std::string& path) override {
+    for (const Hold& hold : Holds)
+      if (hold.Path == path && Active(hold)) return hold.Told;
+    return false;
+  }
+
+ private:
+  bool Active(const Hold& hold) const { return hold.Since && clock_.Now < *hold.Since + hold.For; }
+  bool Blocks(const std::string& path, Step step, std::string* cause) {
+    for (Hold& hold : Holds) {
+      if (hold.Path != path) continue;
+      if (!hold.Since && hold.From == step) hold.Since = clock_.Now;
+      if (!Active(hold)) continue;
+      if (cause) *cause = "held by the test: " + path;
+      return true;
+    }
+    return false;
+  }
+
+  testing::FakeClock& clock_;
+};
+
+// The installation of the held-file tests, and its package P.mxu, which
+// writes two files, adds one and removes one.
+void InstallWithHeldFiles(UpdatableInstallation& t) {
+  t.Write("Kept.txt", "old kept");
+  ASSERT_TRUE(t.Files.CreateFolder(t.At("Data\\"), nullptr));
+  t.Write("Data\\Held.dat", "old held");
+  t.Write("Old.txt", "old");
+  t.Write("Update\\P.mxu", RawPackage({{"Kept.txt", "new kept"},
+                                       {"Data\\Held.dat", "new held"},
+                                       {"Data\\New.txt", "new"},
+                                       {"Old.txt", kRemoved}}));
+}
+
+// P.mxu applied whole and gone, or not at all and waiting.
+void ExpectInstalled(const UpdatableInstallation& t, bool applied) {
+  EXPECT_EQ(t.Read("Kept.txt"), applied ? "new kept" : "old kept");
+  EXPECT_EQ(t.Read("Data\\Held.dat"), applied ? "new held" : "old held");
+  EXPECT_EQ(t.Has("Data\\New.txt"), applied);
+  EXPECT_EQ(t.Has("Old.txt"), !applied);
+  EXPECT_EQ(t.Has("Update\\P.mxu"), !applied);
+}
+
+// Files that another program holds open for a while, from the step that
+// meets the hold first: the check that nothing else has a target open, its
+// move aside, the placing of its new content, the deletion of a removed
+// file. The apply waits on the clock, in short steps and within one time
+// for the whole transaction, with one line for each file, and then applies
+// the package whole; a hold that outlasts that time, or a failure that is
+// no hold, fails the package exactly as an apply that never waits does
+// (the same lines), and the installation is as it was.
+TEST_F(ApplyTest, FilesHeldOpenAreWaitedForWithinOneTimeForTheTransaction) {
+  using Step = HoldingFileSystem::Step;
+  constexpr uint64_t kForever = uint64_t{1} << 40;
+  constexpr int64_t kLimit = 20000;
+  struct Waited {
+    const char* Name;
+    int Seconds;  // shown as the most it waits for
+  };
+  struct Case {
+    const char* What;
+    std::vector<HoldingFileSystem::Hold> Holds;
+    bool Applied;
+    std::vector<Waited> Lines;
+    uint64_t Slept;
+  } cases[] = {
+      {"held at its check for 3 s",
+       {{"Data\\Held.dat", Step::Check, 3000}},
+       true,
+       {{"Data\\Held.dat", 20}},
+       3000},
+      {"held from its move aside",
+       {{"Data\\Held.dat", Step::Aside, 1000}},
+       true,
+       {{"Data\\Held.dat", 20}},
+       1000},
+      {"held from its replacement, 0.6 s",
+       {{"Kept.txt", Step::Place, 600}},
+       true,
+       {{"Kept.txt", 20}},
+       750},
+      {"a removed file held from its deletion",
+       {{"Old.txt", Step::Remove, 2000}},
+       true,
+       {{"Old.txt", 20}},
+       2000},
+      {"two files held 8 s each",
+       {{"Kept.txt", Step::Check, 8000}, {"Data\\Held.dat", Step::Check, 8000}},
+       true,
+       {{"Kept.txt", 20}, {"Data\\Held.dat", 12}},
+       16000},
+      {"held again after it came free",
+       {{"Kept.txt", Step::Check, 1000}, {"Kept.txt", Step::Place, 1000}},
+       true,
+       {{"Kept.txt", 20}},
+       2000},
+      {"held beyond the time",
+       {{"Data\\Held.dat", Step::Check, kForever}},
+       false,
+       {{"Data\\Held.dat", 20}},
+       20000},
+      {"two files held 15 s each, beyond the time together",
+       {{"Kept.txt", Step::Check, 15000}, {"Data\\Held.dat", Step::Check, 15000}},
+       false,
+       {{"Kept.txt", 20}, {"Data\\Held.dat", 5}},
+       20000},
+      {"held beyond the time in the commit",
+       {{"Data\\Held.dat", Step::Place, kForever}},
+       false,
+       {{"Data\\Held.dat", 20}},
+       20000},
+      {"a failure that is no hold, at the check",
+       {{"Data\\Held.dat", Step::Check, kForever, false}},
+       false,
+       {},
+       0},
+      {"a failure that is no hold, in the commit",
+       {{"Kept.txt", Step::Aside, kForever, false}},
+       false,
+       {},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    // The same case applied with waits allowed, and as an apply that never
+    // waits does it.
+    LineList linesOf[2];
+    for (const bool allowed : {true, false}) {
+      UpdatableInstallation t;
+      InstallWithHeldFiles(t);
+      const Names before = t.Tree();
+      testing::FakeClock clock;
+      HoldingFileSystem holding(clock);
+      holding.Holds = c.Holds;
+      for (HoldingFileSystem::Hold& hold : holding.Holds) hold.Path = t.At(hold.Path);
+      PackageReader reader(holding, t.Report);
+      if (allowed) reader.HeldFiles.Allow(clock, kLimit);
+      const bool applied = ApplyUpdates(reader, t.ProgramFolder);
+      for (std::string line : t.Lines()) {
+        const size_t folder = line.find(t.ProgramFolder);
+        if (folder != std::string::npos) line.replace(folder, t.ProgramFolder.size(), "<program>");
+        linesOf[allowed].push_back(line);
+      }
+      ClosePackages(reader);
+      if (!allowed) {
+        EXPECT_TRUE(clock.Sleeps.empty());
+        continue;
+      }
+      EXPECT_EQ(applied, c.Applied);
+      uint64_t slept = 0;
+      for (const int sleep : clock.Sleeps) {
+        EXPECT_GT(sleep, 0);
+        EXPECT_LE(sleep, kHeldFileStepMilliseconds);
+        slept += static_cast<uint64_t>(sleep);
+      }
+      EXPECT_EQ(slept, c.Slept);
+      LineList waits;
+      for (const std::string& line : t.Lines())
+        if (line.rfind("Waiting for ", 0) == 0) waits.push_back(line);
+      LineList expected;
+      for (const Waited& w : c.Lines)
+        expected.push_back("Waiting for " + t.At(w.Name) +
+                           ", which another program has open (up to " + std::to_string(w.Seconds) +
+                           " seconds)...");
+      EXPECT_EQ(waits, expected);
+      std::string logged;
+      for (const std::string& record : t.Report.Logged) logged += record + "\n";
+      if (!c.Lines.empty()) {
+        EXPECT_NE(logged.find("(held by the test: " + t.At(c.Lines.front().Name) + ")"),
+                  std::string::npos)
+            << logged;
+        EXPECT_NE(logged.find(c.Applied ? " came free after " : "giving up"), std::string::npos)
+            << logged;
+      }
+      ExpectInstalled(t, c.Applied);
+      EXPECT_TRUE(c.Applied || t.Tree() == before);
+    }
+    if (c.Applied) continue;
+    // Failed as before. With one file held, it fails where an apply that
+    // never waits fails: the same lines, but for the wait.
+    EXPECT_EQ(linesOf[true].back(), "Error: Failed to write file to disk!");
+    LineList withoutWaits;
+    for (const std::string& line : linesOf[true])
+      if (line.rfind("Waiting for ", 0) != 0) withoutWaits.push_back(line);
+    if (c.Holds.size() == 1) {
+      EXPECT_EQ(withoutWaits, linesOf[false]);
+    }
+  }
+}
+
+// A run killed while it waits for a held file: while staging, the next
+// run's recovery leaves the old installation; in the commit, the new one
+// (every new file is there); whole either way, with nothing of the apply
+// left behind.
+TEST_F(ApplyTest, ARunKilledWhileItWaitsForAHeldFileIsRecovered) {
+  using Step = HoldingFileSystem::Step;
+  struct KilledClock : testing::FakeClock {
+    void Sleep(int milliseconds) override {
+      FakeClock::Sleep(milliseconds);
+      if (Sleeps.size() == 3) throw testing::Interrupted{};
+    }
+  };
+  for (const auto& [step, applied] : {std::pair{Step::Check, false}, {Step::Place, true}}) {
+    SCOPED_TRACE(applied ? "in the commit" : "while staging");
+    UpdatableInstallation t;
+    InstallWithHeldFiles(t);
+    KilledClock clock;
+    HoldingFileSystem holding(clock);
+    holding.Holds = {{t.At("Data\\Held.dat"), step, uint64_t{1} << 40}};
+    PackageReader reader(holding, t.Report);
+    reader.HeldFiles.Allow(clock, 20000);
+    EXPECT_THROW(static_cast<void>(ApplyUpdates(reader, t.ProgramFolder)), testing::Interrupted);
+    ClosePackages(reader);
+    EXPECT_TRUE(t.Has("Update\\Apply.journal"));
+
+    testing::RecordingReport next;
+    EXPECT_EQ(RecoverUnfinishedApply(t.Files, next, t.ProgramFolder),
+              applied ? RecoveryOutcome::Completed : RecoveryOutcome::RolledBack);
+    ExpectInstalled(t, applied);
+    for (const std::string& name : t.Tree()) EXPECT_EQ(name.find("~mx"), std::string::npos) << name;
+    EXPECT_FALSE(t.Has("Update\\Apply.journal"));
   }
 }
 

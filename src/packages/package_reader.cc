@@ -408,7 +408,12 @@ bool StageEntry(PackageReader& reader, const std::string& name, const std::strin
   std::string blocked;
   if (targetExists && files.IsFolder(targetPath))
     blocked = "a folder is in the place of " + targetPath;
-  else if (targetExists && !files.OpenRead(targetPath, true, &blocked) && blocked.empty())
+  else if (targetExists &&
+           !reader.HeldFiles.Retry(
+               {targetPath},
+               [&](std::string* why) { return files.OpenRead(targetPath, true, why) != nullptr; },
+               &blocked) &&
+           blocked.empty())
     blocked = "cannot open " + targetPath;
   if (!blocked.empty()) {
     // As above: a staged copy left behind goes at the next apply's start.

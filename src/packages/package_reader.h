@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "packages/held_files.h"
 #include "packages/package_format.h"
 #include "system/file_system.h"
 #include "system/report.h"
@@ -29,13 +30,18 @@ struct EntryRecord {
 // The reader's state: the files it reads and where it reports, and the table
 // of the packages opened since the last ClosePackages.
 struct PackageReader {
-  PackageReader(FileSystem& files, Report& report) : Files(files), Report(report) {}
+  PackageReader(FileSystem& files, updater::Report& report)
+      : Files(files), Report(report), HeldFiles(files, report) {}
   PackageReader(const PackageReader&) = delete;
   PackageReader& operator=(const PackageReader&) = delete;
 
   FileSystem& Files;
   // ExtractEntry's failure lines.
   updater::Report& Report;
+  // How long a step on a target that another program holds open is tried
+  // again (StageEntry's check of the target, and an apply's commit); it
+  // never waits unless allowed.
+  HeldFileWait HeldFiles;
   // Rows in the order their names were first seen; position N is
   // EntryTable[N - 1], and position 0 means no entry.
   std::vector<EntryRecord> EntryTable;
@@ -105,7 +111,9 @@ bool RemovesTarget(const EntryRecord& row);
 // content), whatever the state of its files, and
 // otherwise "Error: Failed to write file to disk!" when the staged file
 // cannot be created or written, or the target is a folder or held by
-// another opener; no staged file is left then. The target is not touched.
+// another opener (after the wait that `reader.HeldFiles` allows, for one
+// held by another program); no staged file is left then. The target is not
+// touched.
 [[nodiscard]] bool StageEntry(PackageReader& reader, const std::string& name,
                               const std::string& targetPath, const std::string& stagedPath);
 

@@ -97,6 +97,7 @@ class ForwardingFileSystem : public FileSystem {
                                            std::string* cause) override {
     return real_.CreateMapped(path, size, cause);
   }
+  bool HeldOpenElsewhere(const std::string& path) override { return real_.HeldOpenElsewhere(path); }
 
  protected:
   // A real file whose writes and syncs go through `write(file, buffer, size,

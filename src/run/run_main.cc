@@ -73,6 +73,7 @@ RunEnd RunUpdater(Program& program) {
   if (!OpenUpdaterConsole(settings, services)) return RunEnd::Exit(RunOutcome::FatalError);
   services.Progress.emplace(os.Console, os.Clock, ProgressWanted(settings, os.Console));
   InitPackageReader(services.Packages, 0);
+  services.Packages.HeldFiles.Allow(os.Clock, services.Limits.HeldFileMilliseconds);
   session.ServerList = LoadServerList(os.Files, services.ProgramFolder);
   session.Server = settings.Server;
   session.Installed = QueryInstalledVersions(os.Versions, services.ProgramFolder);

@@ -204,6 +204,17 @@ class FileSystem {
   [[nodiscard]] virtual std::unique_ptr<MappedFile> CreateMapped(const std::string& path,
                                                                  int64_t size,
                                                                  std::string* cause) = 0;
+
+  // True when the existing file at `path` is held open by another opener in
+  // a way that keeps it from being opened exclusively, replaced, moved or
+  // deleted now, which may end when that opener closes it; false when it is
+  // not (or is missing, or cannot be told). Windows: an open of it without
+  // sharing, for reading and then for writing, fails with a sharing or lock
+  // violation (another program has it open, or runs it); POSIX: always
+  // false, since nothing there keeps a file from being replaced. Asked after
+  // a step failed, to tell a failure that waiting may end from one it will
+  // not.
+  [[nodiscard]] virtual bool HeldOpenElsewhere(const std::string& path) = 0;
 };
 
 }  // namespace updater

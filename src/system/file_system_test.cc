@@ -93,6 +93,34 @@ TEST_F(FileSystemTest, ExclusiveOpenLocksOutOtherOpenersUntilClosed) {
   EXPECT_FALSE(FileExists(Native("p.mxu")));
 }
 
+// Held open elsewhere: on Windows while any other handle has the file open
+// for its data (shared or not), and no longer once it is closed; the
+// question itself changes nothing. POSIX never holds a file so.
+TEST_F(FileSystemTest, HeldOpenElsewhereOnlyWhileAnotherOpenerHasTheFile) {
+#ifdef _WIN32
+  const bool windows = true;
+#else
+  const bool windows = false;
+#endif
+  WriteWholeFile(Native("data.dat"), "data");
+  ASSERT_TRUE(files_.CreateFolder(At("Folder"), nullptr));
+  for (const char* free : {"data.dat", "missing.dat", "Folder"})
+    EXPECT_FALSE(files_.HeldOpenElsewhere(At(free))) << free;
+  for (const bool exclusive : {true, false}) {
+    std::unique_ptr<File> held = files_.OpenRead(At("data.dat"), exclusive, nullptr);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(files_.HeldOpenElsewhere(At("data.dat")), windows) << exclusive;
+    held.reset();
+    EXPECT_FALSE(files_.HeldOpenElsewhere(At("data.dat")));
+  }
+  std::unique_ptr<MappedFile> mapped = files_.MapRead(At("data.dat"), nullptr);
+  ASSERT_TRUE(mapped);
+  EXPECT_EQ(files_.HeldOpenElsewhere(At("data.dat")), windows);
+  mapped.reset();
+  EXPECT_EQ(ReadWholeFile(Native("data.dat")), "data");
+  EXPECT_TRUE(files_.Delete(At("data.dat"), nullptr));
+}
+
 TEST_F(FileSystemTest, DeleteRefusesFoldersAndMissingFiles) {
   ASSERT_TRUE(files_.CreateFolder(At("Updater.tmp"), nullptr));
   EXPECT_TRUE(files_.Exists(At("Updater.tmp")));

@@ -41,9 +41,9 @@ enum class HTTPGetTarget : int32_t { File = 2, Memory = 3 };
 // The user agent of every request the updater makes.
 inline constexpr char kUpdaterAgent[] = "Morvex Updater";
 
-// The time limits of the client's requests, in milliseconds. The program
-// takes them from its entry point (RunServices::Limits); the defaults are the
-// ones the updater ships with.
+// The time limits of the client's requests, and the apply's wait for held
+// files, in milliseconds. The program takes them from its entry point
+// (RunServices::Limits); the defaults are the ones the updater ships with.
 struct TimeLimits {
   // Connecting to the server, TLS included.
   int32_t ConnectMilliseconds = 30000;
@@ -61,6 +61,10 @@ struct TimeLimits {
   // few lines of text that a server dripping them must not make the run wait
   // for.
   int32_t ServerFileMilliseconds = 120000;
+  // Not a request's: the time applying a transaction of packages waits in
+  // all for files of the installation that another program holds open
+  // (PackageReader::HeldFiles), however many they are.
+  int32_t HeldFileMilliseconds = 20000;
 };
 
 // The slowest body accepted: this many bytes in every rate window, and after

@@ -257,6 +257,7 @@ class CountingFiles : public FileSystem {
   std::unique_ptr<MappedFile> CreateMapped(const std::string&, int64_t, std::string*) override {
     return nullptr;
   }
+  bool HeldOpenElsewhere(const std::string&) override { return false; }
 
   int64_t Size = 0;
   bool Created = false;

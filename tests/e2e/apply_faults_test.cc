@@ -1,14 +1,17 @@
-// The real updater of each build applying a package on a disk that fails and
-// beside a journal that leads out of the program folder: under strace, every
-// rename (or deletion, or sync) from the Nth on fails with EIO, and the next
-// normal run ends with the whole new installation; a journal whose file lies
-// behind a link to outside the program folder, which Linux made, is refused
-// by both builds with nothing changed.
+// The real updater of each build applying a package on a disk that fails,
+// beside a journal that leads out of the program folder, and over files that
+// another program holds open: under strace, every rename (or deletion, or
+// sync) from the Nth on fails with EIO, and the next normal run ends with
+// the whole new installation; a journal whose file lies behind a link to
+// outside the program folder, which Linux made, is refused by both builds
+// with nothing changed; the Windows build waits for held files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "e2e/builds.h"
 #include "e2e/process_runner.h"
@@ -194,6 +197,113 @@ TEST_P(ApplyFaultsTest, AJournalThatLeadsOutThroughALinkIsRefused) {
   EXPECT_EQ(Installed(), installed);
   for (const char* kept : {"Update/P.mxu", "Update/Apply.journal", "Update/Apply.journal2"})
     EXPECT_TRUE(fs::exists(program_ + kept)) << kept;
+}
+
+// The Windows path Wine gives a file of this machine.
+std::string WinePath(const std::string& path) {
+  std::string windows = "Z:" + path;
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  return windows;
+}
+
+// Another program holds a file of the installation open while the updater
+// applies the package that replaces it: a data file opened without sharing
+// (file_holder), and the main program itself, running (file_holder again,
+// as VOXA.exe). Held for less than the updater's time, the update waits,
+// shows one line, and applies; held longer than the quick updater's 3 s, it
+// fails as it did before it waited, the installation byte for byte the old
+// one and the package waiting for the next run, which applies it.
+TEST_P(ApplyFaultsTest, FilesHeldOpenByAnotherProgramAreWaitedFor) {
+  if (!build_.Windows) GTEST_SKIP() << "POSIX lets a file that others hold open be replaced";
+  const std::string holder = std::string(WINDOWS_BUILD_DIR) + "/tests/e2e/file_holder.exe";
+  const struct {
+    const char* What;
+    std::string Held;  // relative; the program that holds it runs as VOXA.exe when it is that
+    int Milliseconds;
+    bool Quick;
+    bool Applied;
+    const char* Error;  // the system's error that the log gives as the cause
+  } cases[] = {
+      // Under Wine, as on Windows, a file opened without sharing refuses an
+      // open of its own (ERROR_SHARING_VIOLATION); a running program only a
+      // move over it (ERROR_ACCESS_DENIED) and an open for writing.
+      {"a data file held 3 s", "Data/Held.dat", 3000, false, true, "error 32"},
+      {"the running main program, 3 s", "VOXA.exe", 3000, false, true, "error 5"},
+      {"a data file held past the quick updater's 3 s", "Data/Held.dat", 9000, true, false,
+       "error 32"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    const Files old = {{"Data/Held.dat", "old held"}, {"Readme.txt", "old readme"}};
+    Install(old);
+    if (c.Quick)
+      fs::copy_file(build_.QuickUpdater, program_ + "Updater.exe",
+                    fs::copy_options::overwrite_existing);
+    const bool runs = c.Held == "VOXA.exe";
+    if (runs) fs::copy_file(holder, program_ + "VOXA.exe", fs::copy_options::overwrite_existing);
+    Package("P.mxu", {{"Data/Held.dat", "new held"},
+                      {"Readme.txt", "new readme"},
+                      {"VOXA.exe", ReadWholeFile(build_.Voxa105)}});
+    const Files before = Installed();
+    Files after = before;
+    after["Data/Held.dat"] = "new held";
+    after["Readme.txt"] = "new readme";
+    after["VOXA.exe"] = ReadWholeFile(build_.Voxa105);
+
+    const std::string ready = temp_.Path() + "ready";
+    fs::remove(ready);
+    WriteWholeFile(temp_.Path() + "other.dat", "other");
+    BackgroundProcess holding(
+        BuildCommand(build_, runs ? program_ + "VOXA.exe" : holder,
+                     {WinePath(runs ? temp_.Path() + "other.dat" : program_ + c.Held),
+                      std::to_string(c.Milliseconds), WinePath(ready)}),
+        program_);
+    for (int i = 0; i < 600 && !fs::exists(ready) && !holding.Ended(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::exists(ready)) << "the holder did not start";
+
+    ProcessResult result = Run({});
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    const std::vector<std::string> lines = ConsoleLines(result.Output, build_.Windows);
+    const std::string waiting = "Waiting for " + WinePath(program_ + c.Held) +
+                                ", which another program has open (up to " +
+                                (c.Quick ? "3" : "20") + " seconds)...";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), waiting), 1) << result.Output;
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind("Waiting", 0) == 0; }),
+              1)
+        << result.Output;
+    const std::string log = ReadWholeFile(program_ + "Update/Updater.log");
+    EXPECT_NE(log.find(WinePath(program_ + c.Held) + " is held open by another program ("),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(c.Error), std::string::npos) << log;
+    if (c.Applied) {
+      EXPECT_NE(log.find(" came free after "), std::string::npos) << log;
+      EXPECT_NE(std::find(lines.begin(), lines.end(), "Update finished."), lines.end());
+      EXPECT_EQ(Installed(), after);
+      EXPECT_FALSE(fs::exists(program_ + "Update/P.mxu"));
+      continue;
+    }
+    EXPECT_NE(log.find("giving up"), std::string::npos) << log;
+    const auto failed =
+        std::find(lines.begin(), lines.end(), "Error: Failed to write file to disk!");
+    ASSERT_NE(failed, lines.end()) << result.Output;
+    EXPECT_EQ(
+        std::vector<std::string>(failed, failed + std::min<ptrdiff_t>(lines.end() - failed, 3)),
+        (std::vector<std::string>{"Error: Failed to write file to disk!", "", "Update failed!"}));
+    EXPECT_EQ(Installed(), before);
+    for (const char* gone : {"Update/Apply.journal", "Update/Apply.journal2"})
+      EXPECT_FALSE(fs::exists(program_ + gone)) << gone;
+    EXPECT_TRUE(fs::exists(program_ + "Update/P.mxu"));
+
+    // Once the holder has let go, the next run applies the package.
+    for (int i = 0; i < 600 && !holding.Ended(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ProcessResult next = Run({});
+    EXPECT_EQ(next.ExitCode, 0) << next.Output;
+    EXPECT_EQ(Installed(), after);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, ApplyFaultsTest, ::testing::Values(&PosixBuild, &WindowsBuild),

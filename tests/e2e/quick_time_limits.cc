@@ -1,6 +1,7 @@
 // The time limits of the updater the end-to-end tests of stalled and silent
-// servers run: the rules of the shipped ones, over seconds instead of
-// half-minutes, so that a test waits a few seconds for each limit.
+// servers, and of files held open too long, run: the rules of the shipped
+// ones, over seconds instead of half-minutes, so that a test waits a few
+// seconds for each limit.
 #include "main/program_time_limits.h"
 
 namespace updater {
@@ -12,6 +13,7 @@ TimeLimits ProgramTimeLimits() {
   limits.ReceiveMilliseconds = 2000;
   limits.RateWindowMilliseconds = 2000;
   limits.ServerFileMilliseconds = 8000;
+  limits.HeldFileMilliseconds = 3000;
   return limits;
 }
 

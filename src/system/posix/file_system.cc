@@ -628,4 +628,9 @@ std::unique_ptr<MappedFile> PosixFileSystem::CreateMapped(const std::string& pat
   return std::make_unique<PosixMappedFile>(fd, data, size, true, native);
 }
 
+// No lock on POSIX keeps a file from being renamed over or unlinked; an
+// advisory lock of another process only refuses an exclusive open, and no
+// wait is promised to end it.
+bool PosixFileSystem::HeldOpenElsewhere(const std::string&) { return false; }
+
 }  // namespace updater

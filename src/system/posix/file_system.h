@@ -39,6 +39,7 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<MappedFile> MapRead(const std::string& path, std::string* cause) override;
   std::unique_ptr<MappedFile> CreateMapped(const std::string& path, int64_t size,
                                            std::string* cause) override;
+  bool HeldOpenElsewhere(const std::string& path) override;
 
  private:
   enum class Links { Follow, Refuse };

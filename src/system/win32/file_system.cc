@@ -732,4 +732,23 @@ std::unique_ptr<MappedFile> Win32FileSystem::CreateMapped(const std::string& pat
   return std::make_unique<Win32MappedFile>(file, mapping, view, size, path, flusher_);
 }
 
+bool Win32FileSystem::HeldOpenElsewhere(const std::string& path) {
+  // A flush of this program's own is no other opener.
+  Settle(path);
+  const std::wstring wide = Utf8ToWide(path);
+  // Reading without sharing is refused while anyone else has the file open
+  // for its data; writing also while it runs as a program, whose loader
+  // shares reading. Neither open changes the file.
+  for (const DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_READ | GENERIC_WRITE}}) {
+    HANDLE handle = CreateFileW(wide.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    }
+    CloseHandle(handle);
+  }
+  return false;
+}
+
 }  // namespace updater
