@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <ostream>
-#include <random>
 #include <streambuf>
 
 #include "mxupack/file_tree.h"
 #include "mxupack/publish.h"
+#include "mxupack/scratch_folder.h"
 #include "packages/apply_updates.h"
 #include "packages/content_hash.h"
 #include "packages/entry_names.h"
@@ -221,28 +221,6 @@ bool UnpackRelease(const std::vector<std::string>& paths, const std::string& fol
   }
   ClosePackages(reader);
   return ok;
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::error_code ignored;
-  if (!path_.empty()) fs::remove_all(fs::u8path(path_), ignored);
-}
-
-bool ScratchFolder::Create(std::string* error) {
-  std::error_code code;
-  const fs::path base = fs::temp_directory_path(code);
-  if (code) return Fail(error, "no folder for temporary files: " + code.message());
-  std::random_device random;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path path = base / ("mxupack-" + std::to_string(random() % 100000000));
-    if (fs::create_directory(path, code)) {
-      path_ = path.u8string() + "/";
-      return true;
-    }
-    if (code) break;
-  }
-  return Fail(error, "cannot create a temporary folder in " + base.u8string() +
-                         (code ? ": " + code.message() : std::string()));
 }
 
 bool WriteDeltas(const DeltaRequest& request,

@@ -71,24 +71,6 @@ bool PackedSizes(const std::vector<std::string>& paths, std::map<std::string, in
 bool UnpackRelease(const std::vector<std::string>& paths, const std::string& folder,
                    std::string* error);
 
-// A new folder in the system's folder for temporary files, removed with
-// everything in it when this goes.
-class ScratchFolder {
- public:
-  ScratchFolder() = default;
-  ~ScratchFolder();
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-  // Creates the folder; false with a message.
-  bool Create(std::string* error);
-  // The folder's path, ending with "/".
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 // What publishing the deltas of one release needs.
 struct DeltaRequest {
   std::string ServerFolder;  // ending with "/"

@@ -6,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
 #include "mxupack/publish.h"
+#include "mxupack/scratch_folder.h"
 #include "packages/apply_updates.h"
 #include "packages/package_reader.h"
 #include "protocol/catalogue.h"
@@ -306,6 +311,45 @@ TEST(DeltaEntriesTest, PatchOnlyWhereItIsSmaller) {
   EXPECT_EQ(shown,
             (std::vector<std::string>{"Big zlib new-Big ", "Changed patch new-Changed old-Changed",
                                       "New zlib new-New ", "Gone remove  ", "Gone2 remove  "}));
+}
+
+// The scratch folders of an mxupack that was killed (its process is gone)
+// are removed by the next one that makes a folder; those of running
+// processes and other files stay, and a folder goes with its owner.
+TEST(ScratchFolderTest, FoldersOfKilledRunsAreRemovedByTheNext) {
+  testing::TempFolder temp;
+  const char* saved = std::getenv("TMPDIR");
+  const std::string savedValue = saved ? saved : "";
+  ASSERT_EQ(setenv("TMPDIR", temp.Path().c_str(), 1), 0);
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);  // a process id that no longer runs
+  const std::string dead = temp.Path() + "mxupack-" + std::to_string(child) + "-7";
+  const std::string running = temp.Path() + "mxupack-" + std::to_string(getppid()) + "-7";
+  for (const std::string& folder : {dead, running, temp.Path() + "mxupack-x-1"}) {
+    fs::create_directories(folder + "/old");
+    WriteWholeFile(folder + "/old/file", "left");
+  }
+  WriteWholeFile(temp.Path() + "mxupack-1-file", "not a folder");
+  std::string made;
+  {
+    ScratchFolder scratch;
+    std::string error;
+    ASSERT_TRUE(scratch.Create(&error)) << error;
+    made = scratch.Path();
+    EXPECT_EQ(made.rfind(temp.Path() + "mxupack-" + std::to_string(getpid()) + "-", 0), 0u) << made;
+    EXPECT_TRUE(fs::is_directory(made));
+  }
+  EXPECT_FALSE(fs::exists(made));
+  EXPECT_FALSE(fs::exists(dead));
+  EXPECT_EQ(ReadWholeFile(running + "/old/file"), "left");
+  EXPECT_EQ(ReadWholeFile(temp.Path() + "mxupack-x-1/old/file"), "left");
+  EXPECT_EQ(ReadWholeFile(temp.Path() + "mxupack-1-file"), "not a folder");
+  if (saved)
+    setenv("TMPDIR", savedValue.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
 }
 
 }  // namespace

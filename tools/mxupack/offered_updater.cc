@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 
+#include "mxupack/scratch_folder.h"
 #include "packages/package_reader.h"
 #include "protocol/catalogue.h"
 #include "protocol/update_selection.h"
@@ -21,32 +21,6 @@ namespace fs = std::filesystem;
 
 constexpr char kUpdaterProgram[] = "Updater.exe";
 
-// A folder of its own below the system's temporary folder, removed with
-// what it holds when it goes.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::random_device random;
-    std::error_code code;
-    path_ = fs::temp_directory_path(code) /
-            ("mxupack-" + std::to_string(random()) + std::to_string(random()));
-    made_ = !code && fs::create_directory(path_, code) && !code;
-  }
-  ~ScratchFolder() {
-    std::error_code code;
-    if (made_) fs::remove_all(path_, code);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-  bool Made() const { return made_; }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-  bool made_ = false;
-};
-
 bool Fail(std::string* error, std::string message) {
   *error = std::move(message);
   return false;
@@ -58,11 +32,14 @@ bool UpdaterKeysIn(const std::string& path, BuiltInKeys* keys, std::string* erro
   PackageReader reader(RealPlatform().Files, report);
   if (!OpenPackage(reader, path)) return Fail(error, "cannot read the package " + path);
   ScratchFolder scratch;
-  const std::string unpacked = (scratch.Path() / kUpdaterProgram).u8string();
+  std::string why;
+  const bool made = scratch.Create(&why);
+  const std::string unpacked = scratch.Path() + kUpdaterProgram;
   const bool found = FindEntry(reader, kUpdaterProgram) != 0;
-  const bool extracted = found && scratch.Made() && ExtractEntry(reader, kUpdaterProgram, unpacked);
+  const bool extracted = found && made && ExtractEntry(reader, kUpdaterProgram, unpacked);
   ClosePackages(reader);
   if (!found) return Fail(error, "the package " + path + " holds no " + kUpdaterProgram);
+  if (!made) return Fail(error, why);
   if (!extracted)
     return Fail(error, "cannot unpack the " + std::string(kUpdaterProgram) + " of " + path);
   std::ifstream in(fs::u8path(unpacked), std::ios::binary);
