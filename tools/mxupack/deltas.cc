@@ -242,6 +242,7 @@ bool WriteDeltas(const DeltaRequest& request,
     return found == packed.end() ? int64_t{-1} : found->second;
   };
   for (const FullRelease& source : sources) {
+    if (request.Starting) request.Starting(source.Version);
     // One old release on disk at a time: the patches map their references.
     ScratchFolder scratch;
     std::map<std::string, std::string> oldFiles;

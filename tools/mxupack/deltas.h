@@ -82,6 +82,10 @@ struct DeltaRequest {
   MethodChoice Method;                    // of the files written whole
   PackageOptions Packing;
   int64_t LargestPackage = 0;  // as DivideIntoPackages takes it
+  // Told the older release before its delta is made, which takes a while;
+  // the packing's progress (Packing.Progress) then counts that delta's
+  // bytes. Either may be empty.
+  std::function<void(int64_t fromVersion)> Starting;
 };
 
 // One delta package written.

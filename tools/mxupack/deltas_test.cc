@@ -113,8 +113,12 @@ class DeltaPublishTest : public ::testing::Test {
     std::ostringstream out;
     std::string error;
     fs::create_directories(Server());
-    return mxupack::Publish(options, out, &error) ? "" : "failed: " + error;
+    const bool published = mxupack::Publish(options, out, &error);
+    output_ = out.str();
+    return published ? "" : "failed: " + error;
   }
+
+  std::string output_;  // what the last Publish told
 
   // The catalogue's main-program lines, each as "package version from".
   std::vector<std::string> MainLines(Catalogue* catalogue) {
@@ -160,6 +164,10 @@ class DeltaPublishTest : public ::testing::Test {
 
 TEST_F(DeltaPublishTest, EachOlderReleaseGetsADeltaThatMakesTheNewTree) {
   for (int64_t version : {100, 105, 110}) ASSERT_EQ(Publish(version, 3), "") << version;
+  // Each delta, which takes a while, is announced, the newest source first.
+  EXPECT_NE(output_.find("making the delta from 1.05\nmaking the delta from 1.00\n"),
+            std::string::npos)
+      << output_;
   Catalogue catalogue;
   // The full lines last among their version's: an updater that applies a
   // version's lines together lets them win over every patch.

@@ -572,6 +572,10 @@ class Publisher {
     request.Packing.Encode.ZlibLevel = options_.ZlibLevel;
     request.Packing.StoreWhatDoesNotCompress = true;
     request.LargestPackage = options_.LargestPackage;
+    request.Packing.Progress = options_.Progress;
+    request.Starting = [this](int64_t from) {
+      out_ << "making the delta from " << VersionText(from) << "\n";
+    };
     std::vector<WrittenDelta> deltas;
     if (!WriteDeltas(
             request, [this](const std::string& name) { return change_.Add(name); }, &deltas, error))
