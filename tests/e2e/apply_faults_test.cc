@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "e2e/builds.h"
+#include "e2e/installation_test.h"
 #include "e2e/process_runner.h"
 #include "packages/apply_journal.h"
 #include "support/temp_folder.h"
@@ -29,20 +30,11 @@ std::string Native(std::string name) {
   return name;
 }
 
-class ApplyFaultsTest : public ::testing::TestWithParam<Build (*)()> {
+class ApplyFaultsTest : public InstallationTest {
  protected:
-  void SetUp() override {
-    build_ = GetParam()();
-    if (!BuildAvailable(build_)) GTEST_SKIP() << "no Windows build tree";
-    program_ = temp_.Path() + "VOXA app/";
-  }
-
   // A fresh installation: the program, VOXA 1.00 and `old` files.
   void Install(const Files& old) {
-    fs::remove_all(program_);
-    fs::create_directories(program_ + "Update");
-    fs::copy_file(build_.Updater, program_ + "Updater.exe");
-    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe");
+    InstallationTest::Install();
     for (const auto& [name, content] : old) {
       fs::create_directories(fs::path(program_ + Native(name)).parent_path());
       WriteWholeFile(program_ + Native(name), content);
@@ -51,16 +43,7 @@ class ApplyFaultsTest : public ::testing::TestWithParam<Build (*)()> {
 
   // A package made by mxupack from `files`, waiting in Update\.
   void Package(const std::string& name, const Files& files) {
-    TempFolder staging;
-    for (const auto& [file, content] : files) {
-      const std::string native = staging.Path() + Native(file);
-      fs::create_directories(fs::path(native).parent_path());
-      WriteWholeFile(native, content);
-    }
-    ProcessResult made = RunProcess(
-        {MXUPACK, "create", program_ + "Update/" + name, staging.Path(), "--method", "zlib"},
-        program_);
-    ASSERT_EQ(made.ExitCode, 0) << made.Errors;
+    MakePackage(program_ + "Update/" + name, files);
   }
 
   // Runs the updater with `parameters`, its command behind `prefix`.
@@ -82,10 +65,6 @@ class ApplyFaultsTest : public ::testing::TestWithParam<Build (*)()> {
     }
     return files;
   }
-
-  Build build_;
-  TempFolder temp_;
-  std::string program_;
 };
 
 // The updater under strace, which makes the chosen calls fail with EIO from

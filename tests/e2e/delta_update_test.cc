@@ -16,6 +16,7 @@
 
 #include "e2e/builds.h"
 #include "e2e/installation_files.h"
+#include "e2e/installation_test.h"
 #include "e2e/process_runner.h"
 #include "e2e/web_server.h"
 #include "support/temp_folder.h"
@@ -24,7 +25,6 @@ namespace updater::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using Lines = std::vector<std::string>;
 using Tree = FileTree;
 
 // Sets the size fact of a catalogue line.
@@ -33,13 +33,12 @@ void SetSize(std::string& line, const std::string& size) {
   line.replace(at, line.find(' ', at) - at, size);
 }
 
-class DeltaUpdateTest : public ::testing::TestWithParam<Build (*)()> {
+class DeltaUpdateTest : public InstallationTest {
  protected:
   void SetUp() override {
-    build_ = GetParam()();
-    if (!BuildAvailable(build_)) GTEST_SKIP() << "no Windows build tree";
+    InstallationTest::SetUp();
+    if (IsSkipped()) return;
     www_ = temp_.Path() + "www/";
-    program_ = temp_.Path() + "VOXA app/";
     fs::create_directories(www_);
     // Every release holds the same large file; each changes the program and
     // the readme and adds a file, and 1.10 removes one.
@@ -106,16 +105,12 @@ class DeltaUpdateTest : public ::testing::TestWithParam<Build (*)()> {
   // A fresh installation of `version` (0: only the updater), `updater` its
   // Updater.exe.
   void Install(int version, const std::string& updater) {
-    fs::remove_all(program_);
-    fs::create_directories(program_ + "Update");
-    fs::copy_file(updater, program_ + "Updater.exe");
+    InstallationTest::Install(updater, false);
     if (version) WriteFileTree(program_, releases_[version]);
   }
 
   ProcessResult Run(const std::string& server) {
-    return RunProcess(
-        BuildCommand(build_, program_ + "Updater.exe", {"-dontask", "-server", server}), program_,
-        "", 300);
+    return RunProcess(Command({"-dontask", "-server", server}), program_, "", 300);
   }
 
   // The package files nginx sent since the last call, with the bytes of each.
@@ -135,18 +130,7 @@ class DeltaUpdateTest : public ::testing::TestWithParam<Build (*)()> {
     return sent;
   }
 
-  Lines OutputLines(const ProcessResult& result) {
-    return ConsoleLines(result.Output, build_.Windows);
-  }
-
-  static bool Contains(const Lines& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-  }
-
-  Build build_;
-  TempFolder temp_;
   std::string www_;
-  std::string program_;
   std::map<int, Tree> releases_;
   std::unique_ptr<WebServer> server_;
 };
@@ -189,7 +173,7 @@ TEST_P(DeltaUpdateTest, EveryInstallationEndsAtTheNewestReleaseThroughTheCheapes
     Sent();
     const ProcessResult result = Run(base);
     EXPECT_EQ(result.ExitCode, 0);
-    const Lines lines = OutputLines(result);
+    const Lines lines = OutputLines(result.Output);
     EXPECT_TRUE(Contains(lines, "Update finished.")) << result.Output;
     EXPECT_FALSE(Contains(lines, "Update failed!")) << result.Output;
     EXPECT_EQ(Contains(lines, "Error: Failed to decompress file!"), c.FallsBack) << result.Output;
@@ -229,7 +213,7 @@ TEST_P(DeltaUpdateTest, APackageThatDoesNotMatchItsFactsIsAFailedDownload) {
     Install(105, build_.Updater);
     Sent();
     const ProcessResult result = Run(base);
-    const Lines lines = OutputLines(result);
+    const Lines lines = OutputLines(result.Output);
     EXPECT_TRUE(Contains(lines, "Error: Download aborted.")) << result.Output;
     EXPECT_TRUE(Contains(lines, "Update failed!")) << result.Output;
     EXPECT_TRUE(InstalledFiles(program_) == releases_[105]);
@@ -260,7 +244,7 @@ TEST_P(DeltaUpdateTest, AKeyedUpdaterRefusesANewUpdaterWithoutItsKey) {
   }
   Install(105, build_.SignedUpdater);
   const ProcessResult result = Run(base);
-  const Lines lines = OutputLines(result);
+  const Lines lines = OutputLines(result.Output);
   EXPECT_TRUE(
       Contains(lines, "Error: Refused the new updater: it does not carry this updater's key"))
       << result.Output;

@@ -17,10 +17,10 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <random>
 #include <thread>
 
 #include "e2e/builds.h"
+#include "e2e/installation_test.h"
 #include "e2e/process_runner.h"
 #include "http/test_server.h"
 #include "support/temp_folder.h"
@@ -29,16 +29,7 @@ namespace updater::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using Lines = std::vector<std::string>;
 using Headers = std::vector<std::pair<std::string, std::string>>;
-
-// `size` bytes that do not compress, others for each `seed`.
-std::string NoiseBytes(size_t size, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
 
 // A base URL where nothing listens: an attempt there fails at once.
 std::string DeadServer() {
@@ -49,15 +40,12 @@ std::string DeadServer() {
   return url;
 }
 
-class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
+class ServerFaultsTest : public InstallationTest {
  protected:
   void SetUp() override {
-    build_ = GetParam()();
-    if (!BuildAvailable(build_)) GTEST_SKIP() << "no Windows build tree";
-    program_ = temp_.Path() + "VOXA app/";
-    fs::create_directories(program_ + "Update");
-    fs::copy_file(build_.Updater, program_ + "Updater.exe");
-    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe");
+    InstallationTest::SetUp();
+    if (IsSkipped()) return;
+    Install();
     oldList_ = DeadServer() + "\r\n";
     WriteWholeFile(program_ + "UpdateServer.lst", oldList_);
   }
@@ -96,13 +84,8 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
   // VOXA 1.05 packed by mxupack, made once per test.
   const std::string& Package() {
     if (!package_.empty()) return package_;
-    TempFolder staging;
-    fs::copy_file(build_.Voxa105, staging.Path() + "VOXA.exe");
-    WriteWholeFile(staging.Path() + "Readme.txt", "new readme");
     const std::string file = temp_.Path() + "voxa105.mxu";
-    ProcessResult made =
-        RunProcess({MXUPACK, "create", file, staging.Path(), "--method", "zlib"}, temp_.Path());
-    EXPECT_EQ(made.ExitCode, 0) << made.Errors;
+    MakePackage(file, {{"VOXA.exe", ReadWholeFile(build_.Voxa105)}, {"Readme.txt", "new readme"}});
     package_ = ReadWholeFile(file);
     return package_;
   }
@@ -113,10 +96,6 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
                   fs::copy_options::overwrite_existing);
   }
 
-  std::vector<std::string> Command(const Lines& parameters) {
-    return BuildCommand(build_, program_ + "Updater.exe", parameters);
-  }
-
   // A -dontask run that tries `server` first; its console lines.
   Lines Run(const std::string& server) {
     ProcessResult result = RunProcess(Command({"-dontask", "-server", server}), program_, "", 300);
@@ -125,16 +104,10 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
     return OutputLines(result.Output);
   }
 
-  Lines OutputLines(const std::string& output) { return ConsoleLines(output, build_.Windows); }
-
   // The line printed right after `line`, or "(missing)".
   static std::string After(const Lines& lines, const std::string& line) {
     auto found = std::find(lines.begin(), lines.end(), line);
     return found == lines.end() || found + 1 == lines.end() ? "(missing)" : *(found + 1);
-  }
-
-  static bool Contains(const Lines& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
 
   // The requests `server` saw for `path`.
@@ -169,10 +142,7 @@ class ServerFaultsTest : public ::testing::TestWithParam<Build (*)()> {
 
   static constexpr char kNewList[] = "http://fresh.invalid/voxa/\r\n";
 
-  Build build_;
   std::string oldList_;  // UpdateServer.lst at the start: one server that is down
-  TempFolder temp_;
-  std::string program_;
   std::string package_;
 };
 
@@ -352,13 +322,8 @@ TEST_P(ServerFaultsTest, ARunKilledDuringTheListDownloadKeepsTheOldList) {
 TEST_P(ServerFaultsTest, ARunKilledDuringAPackageDownloadIsResumedByTheNextRun) {
   // The files of a package: VOXA 1.05 and data that does not compress.
   auto packageOf = [&](const std::string& data, const std::string& name) {
-    TempFolder staging;
-    fs::copy_file(build_.Voxa105, staging.Path() + "VOXA.exe");
-    WriteWholeFile(staging.Path() + "Data.bin", data);
     const std::string file = temp_.Path() + name;
-    ProcessResult made =
-        RunProcess({MXUPACK, "create", file, staging.Path(), "--method", "stored"}, temp_.Path());
-    EXPECT_EQ(made.ExitCode, 0) << made.Errors;
+    MakePackage(file, {{"VOXA.exe", ReadWholeFile(build_.Voxa105)}, {"Data.bin", data}}, "stored");
     return ReadWholeFile(file);
   };
   const std::string firstData = NoiseBytes((4 << 20) + 4321, 1);

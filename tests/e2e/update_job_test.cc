@@ -19,6 +19,7 @@
 
 #include "e2e/builds.h"
 #include "e2e/installation_files.h"
+#include "e2e/installation_test.h"
 #include "e2e/process_runner.h"
 #include "e2e/web_server.h"
 #include "support/temp_folder.h"
@@ -28,7 +29,6 @@ namespace updater::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using Lines = std::vector<std::string>;
 using Files = FileTree;
 
 std::string Slurp(const std::string& path) { return ReadWholeFile(path); }
@@ -41,17 +41,14 @@ bool WaitUntil(const std::function<bool()>& condition, int seconds) {
   return condition();
 }
 
-class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
+class UpdateJobTest : public InstallationTest {
  protected:
   void SetUp() override {
-    build_ = GetParam()();
-    if (!BuildAvailable(build_)) GTEST_SKIP() << "no Windows build tree";
+    InstallationTest::SetUp();
+    if (IsSkipped()) return;
+    Install();
     www_ = temp_.Path() + "www/";
-    program_ = temp_.Path() + "VOXA app/";
     fs::create_directories(www_);
-    fs::create_directories(program_ + "Update");
-    fs::copy_file(build_.Updater, program_ + "Updater.exe");
-    fs::copy_file(build_.Voxa100, program_ + "VOXA.exe");
     server_ = std::make_unique<WebServer>(www_);
     ASSERT_TRUE(server_->Running()) << "nginx did not start";
   }
@@ -67,17 +64,7 @@ class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
   // (zlib, since LZMA packing of large programs is slow in a sanitizer build;
   // the road of one run packs with the smallest method.)
   void Package(const std::string& path, const Files& files, const std::string& method = "zlib") {
-    TempFolder staging;
-    for (const auto& [file, content] : files) {
-      std::string native = staging.Path() + file;
-      std::replace(native.begin(), native.end(), '\\', '/');
-      fs::create_directories(fs::path(native).parent_path());
-      WriteWholeFile(native, content);
-    }
-    fs::create_directories(fs::path(www_ + path).parent_path());
-    ProcessResult made =
-        RunProcess({MXUPACK, "create", www_ + path, staging.Path(), "--method", method}, www_);
-    ASSERT_EQ(made.ExitCode, 0) << made.Errors;
+    MakePackage(www_ + path, files, method);
   }
 
   // A good server offering VOXA 1.05 in voxa105.mxu.
@@ -102,33 +89,11 @@ class UpdateJobTest : public ::testing::TestWithParam<Build (*)()> {
     WriteWholeFile(program_ + "UpdateServer.lst", list);
   }
 
-  std::vector<std::string> Command(const Lines& parameters) {
-    return BuildCommand(build_, program_ + "Updater.exe", parameters);
-  }
-
   ProcessResult Run(const Lines& parameters) {
     return RunProcess(Command(parameters), program_, "", 300);
   }
 
-  // The console lines of a run, whatever the build's encoding.
-  Lines OutputLines(const std::string& output) { return ConsoleLines(output, build_.Windows); }
-
-  // The program folder as the updater shows it.
-  std::string ShownFolder() {
-    if (!build_.Windows) return program_;
-    std::string shown = "Z:" + program_;
-    std::replace(shown.begin(), shown.end(), '/', '\\');
-    return shown;
-  }
-
-  bool Contains(const Lines& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-  }
-
-  Build build_;
-  TempFolder temp_;
   std::string www_;
-  std::string program_;
   std::unique_ptr<WebServer> server_;
 };
 
