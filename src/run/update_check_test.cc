@@ -603,6 +603,15 @@ class ReplaceUpdaterTest : public ::testing::Test {
     services_.ProgramFolder = folder_.Path() + "Update\\";
   }
 
+  // Runs the replacement step as program_ would, over `files`; the exit code.
+  int ReplaceOver(FileSystem& files) {
+    Platform platform{fake_.Console, files,          fake_.Processes,
+                      fake_.Clock,   fake_.Versions, fake_.Platform.Internet};
+    Program program(platform);
+    program.Services.ProgramFolder = services_.ProgramFolder;
+    return ExitCodeOf([&] { EndRun(program, ReplaceUpdater(program.Settings, program.Services)); });
+  }
+
   TempFolder folder_;
   FileSystem& files_ = RealPlatform().Files;
   FakePlatform fake_;
@@ -646,12 +655,7 @@ class SyncRecordingFileSystem : public testing::ForwardingFileSystem {
 // reaches the disk, with its name, before it takes Updater.exe's place.
 TEST_F(ReplaceUpdaterTest, TheNewProgramIsOnTheDiskBeforeItTakesThePlace) {
   SyncRecordingFileSystem files;
-  Platform platform{fake_.Console, files,          fake_.Processes,
-                    fake_.Clock,   fake_.Versions, fake_.Platform.Internet};
-  Program program(platform);
-  program.Services.ProgramFolder = services_.ProgramFolder;
-  EXPECT_EQ(
-      ExitCodeOf([&] { EndRun(program, ReplaceUpdater(program.Settings, program.Services)); }), 0);
+  EXPECT_EQ(ReplaceOver(files), 0);
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "new");
   const std::string staged = folder_.Path() + "Updater.new";
   // (The mark for the started updater follows.)
@@ -670,12 +674,7 @@ TEST_F(ReplaceUpdaterTest, ANewProgramThatCannotBeMadeExecutableIsNotPutInPlace)
       return false;
     }
   } files;
-  Platform platform{fake_.Console, files,          fake_.Processes,
-                    fake_.Clock,   fake_.Versions, fake_.Platform.Internet};
-  Program program(platform);
-  program.Services.ProgramFolder = services_.ProgramFolder;
-  EXPECT_EQ(
-      ExitCodeOf([&] { EndRun(program, ReplaceUpdater(program.Settings, program.Services)); }), 0);
+  EXPECT_EQ(ReplaceOver(files), 0);
   EXPECT_EQ(fake_.Console.ErrorBoxes, (Lines{"Error: Failed to copy Updater.tmp."}));
   EXPECT_EQ(ReadWholeFile(folder_.Path() + "Updater.exe"), "old");
   EXPECT_FALSE(FileExists(folder_.Path() + "Updater.new"));
