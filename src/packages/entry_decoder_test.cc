@@ -18,34 +18,8 @@ namespace updater {
 namespace {
 
 using testing::SampleBytes;
-
-// Hands out the stored bytes in small uneven pieces, so chunk borders fall
-// everywhere.
-class StringSource : public ByteSource {
- public:
-  explicit StringSource(std::string bytes) : bytes_(std::move(bytes)) {}
-  int64_t Read(uint8_t* buffer, int64_t size) override {
-    int64_t count = std::min<int64_t>({size, 7777, static_cast<int64_t>(bytes_.size() - pos_)});
-    std::copy(bytes_.begin() + pos_, bytes_.begin() + pos_ + count, buffer);
-    pos_ += static_cast<size_t>(count);
-    return count;
-  }
-
- private:
-  std::string bytes_;
-  size_t pos_ = 0;
-};
-
-class StringSink : public ByteSink {
- public:
-  bool Write(const uint8_t* data, int64_t size) override {
-    if (static_cast<int64_t>(Bytes.size()) + size > Capacity) return false;
-    Bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
-    return true;
-  }
-  std::string Bytes;
-  int64_t Capacity = INT64_MAX;
-};
+using testing::StringSink;
+using testing::StringSource;
 
 struct Decoded {
   bool Ok;
@@ -63,7 +37,7 @@ Decoded OneShot(const std::string& stored, int64_t size, PackageMethod method) {
 }
 
 Decoded Streamed(const std::string& stored, int64_t size, PackageMethod method) {
-  StringSource source(stored);
+  StringSource source(stored, 7777);
   StringSink sink;
   bool ok = DecodeStream(source, static_cast<int64_t>(stored.size()), size, method, sink) ==
             StreamResult::Ok;
@@ -182,7 +156,7 @@ TEST(EntryDecoderTest, StoredBlocksAndBadArguments) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.What);
-    StringSource source(c.Stored);
+    StringSource source(c.Stored, 7777);
     StringSink sink;
     StreamResult result = DecodeStream(source, c.PackedSize, c.Size, c.Method, sink);
     EXPECT_EQ(result, c.Result);
@@ -199,7 +173,7 @@ TEST(EntryDecoderTest, SinkFailureIsAWriteFailure) {
        {PackageMethod::Stored, PackageMethod::Zlib, PackageMethod::Lzma, PackageMethod::Zstd}) {
     SCOPED_TRACE(static_cast<int>(method));
     std::string stored = EncodeContent(method, content);
-    StringSource source(stored);
+    StringSource source(stored, 7777);
     StringSink sink;
     sink.Capacity = size / 2;
     EXPECT_EQ(DecodeStream(source, static_cast<int64_t>(stored.size()), size, method, sink),

@@ -15,32 +15,8 @@ namespace updater {
 namespace {
 
 using testing::SampleBytes;
-
-class StringSource : public ByteSource {
- public:
-  explicit StringSource(std::string bytes) : bytes_(std::move(bytes)) {}
-  int64_t Read(uint8_t* buffer, int64_t size) override {
-    int64_t count = std::min<int64_t>(size, static_cast<int64_t>(bytes_.size() - pos_));
-    std::copy(bytes_.begin() + pos_, bytes_.begin() + pos_ + count, buffer);
-    pos_ += static_cast<size_t>(count);
-    Reads += 1;
-    return count;
-  }
-  int Reads = 0;
-
- private:
-  std::string bytes_;
-  size_t pos_ = 0;
-};
-
-class StringSink : public ByteSink {
- public:
-  bool Write(const uint8_t* data, int64_t size) override {
-    Bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
-    return true;
-  }
-  std::string Bytes;
-};
+using testing::StringSink;
+using testing::StringSource;
 
 TEST(PackageCodecsTest, EveryMethodRoundTripsUnderItsNameAndCode) {
   std::set<std::string> names;

@@ -548,38 +548,6 @@ TEST_F(ReaderTest, PatchesApplyToTheFileTheyWereMadeFrom) {
   EXPECT_NE(error.find("made from"), std::string::npos) << error;
 }
 
-// Stored bytes from a string, and a sink that keeps what it is given and
-// counts every call.
-class StringSource : public ByteSource {
- public:
-  explicit StringSource(std::string bytes) : bytes_(std::move(bytes)) {}
-  int64_t Read(uint8_t* buffer, int64_t size) override {
-    int64_t count = std::min<int64_t>(size, static_cast<int64_t>(bytes_.size() - pos_));
-    std::copy(bytes_.begin() + pos_, bytes_.begin() + pos_ + count, buffer);
-    pos_ += static_cast<size_t>(count);
-    return count;
-  }
-
- private:
-  std::string bytes_;
-  size_t pos_ = 0;
-};
-
-class CountingSink : public ByteSink {
- public:
-  bool Write(const uint8_t* data, int64_t size) override {
-    ++Calls;
-    Bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
-    return true;
-  }
-  uint8_t* ContentMemory(int64_t) override {
-    ++Calls;
-    return nullptr;
-  }
-  int Calls = 0;
-  std::string Bytes;
-};
-
 // A patch for another file, or for a missing one, fails before anything is
 // written and leaves the target as it is; CheckPatchReference tells the same
 // without decoding. A full disk fails the mapped output as it fails files.
@@ -616,8 +584,8 @@ TEST_F(ReaderTest, PatchForAnotherFileFailsBeforeAnythingIsWritten) {
     std::string cause;
     EXPECT_EQ(CheckPatchReference(Reader, "T", At("T"), &cause), ReferenceCheck::Differs);
     EXPECT_FALSE(cause.empty());
-    StringSource source(patch);
-    CountingSink sink;
+    testing::StringSource source(patch);
+    testing::StringSink sink;
     EXPECT_EQ(DecodeStream(source, static_cast<int64_t>(patch.size()), size, PackageMethod::Patch,
                            sink, context),
               StreamResult::ReferenceMismatch);
@@ -632,8 +600,8 @@ TEST_F(ReaderTest, PatchForAnotherFileFailsBeforeAnythingIsWritten) {
   // The right file: decoded into memory of the decoder's own when the sink
   // offers none; a full disk keeps the old file and leaves nothing behind.
   Write("T", reference);
-  StringSource source(patch);
-  CountingSink sink;
+  testing::StringSource source(patch);
+  testing::StringSink sink;
   ASSERT_EQ(DecodeStream(source, static_cast<int64_t>(patch.size()), size, PackageMethod::Patch,
                          sink, context),
             StreamResult::Ok);

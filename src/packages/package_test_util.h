@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "packages/entry_decoder.h"
 #include "packages/package_reader.h"
 #include "packages/package_writer.h"
 #include "support/recording_report.h"
@@ -370,6 +372,49 @@ struct Installation {
 };
 
 class PackageTest : public ::testing::Test, public Installation {};
+
+// Stored bytes from a string, handed out in pieces of at most `largestRead`
+// bytes (an uneven size makes chunk borders fall everywhere); Reads counts
+// the calls.
+class StringSource : public ByteSource {
+ public:
+  explicit StringSource(std::string bytes, int64_t largestRead = INT64_MAX)
+      : bytes_(std::move(bytes)), largestRead_(largestRead) {}
+  int64_t Read(uint8_t* buffer, int64_t size) override {
+    const int64_t count =
+        std::min<int64_t>({size, largestRead_, static_cast<int64_t>(bytes_.size() - pos_)});
+    std::copy(bytes_.begin() + pos_, bytes_.begin() + pos_ + count, buffer);
+    pos_ += static_cast<size_t>(count);
+    Reads += 1;
+    return count;
+  }
+  int Reads = 0;
+
+ private:
+  std::string bytes_;
+  int64_t largestRead_;
+  size_t pos_ = 0;
+};
+
+// Keeps what it is given, up to Capacity bytes (a write past it fails, as
+// on a full disk); Calls counts every call, also to ContentMemory, which it
+// never grants.
+class StringSink : public ByteSink {
+ public:
+  bool Write(const uint8_t* data, int64_t size) override {
+    ++Calls;
+    if (static_cast<int64_t>(Bytes.size()) + size > Capacity) return false;
+    Bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+    return true;
+  }
+  uint8_t* ContentMemory(int64_t) override {
+    ++Calls;
+    return nullptr;
+  }
+  std::string Bytes;
+  int64_t Capacity = INT64_MAX;
+  int Calls = 0;
+};
 
 // Deterministic bytes that compress somewhat, like program files do.
 inline std::string SampleBytes(size_t size, uint32_t seed) {
